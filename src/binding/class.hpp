@@ -1,0 +1,82 @@
+// Python classes from tables.
+//
+// A class is a `ClassSpec`: its name ("builtins.<Class>", so that `__module__`
+// reads "builtins"), its docstring (a constructor's text signature, or empty),
+// a method table whose docstrings carry text signatures ("name($self, ...)\n--\n\n"),
+// getters and further slots. Instances box one C++ value (`Boxed<T>`), built by
+// `new_instance` or by the class's own `tp_new`, and destroyed with the object.
+// A class given no `tp_new` cannot be instantiated from Python: calling it
+// raises TypeError "cannot create 'builtins.<Class>' instances".
+//
+// Caller's thread, interpreter lock held.
+#pragma once
+
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "binding/python.hpp"
+
+namespace velmora::binding {
+
+struct ClassSpec {
+  const char* name;                 // "builtins.Graph"
+  const char* doc;                  // class docstring, "" for none
+  int basicsize;                    // sizeof(Boxed<T>)
+  destructor dealloc;               // &dealloc_boxed<T>
+  PyMethodDef* methods = nullptr;   // null-terminated, or null
+  PyGetSetDef* getset = nullptr;    // null-terminated, or null
+  std::vector<PyType_Slot> slots{};  // tp_new, tp_str, tp_repr, tp_richcompare, ...
+  PyObject* type = nullptr;         // made once, kept for the life of the process
+};
+
+// The class's type object (borrowed; lives as long as the process).
+PyResult<PyObject*> type_object(ClassSpec& spec);
+
+// Registers the class on `module`: appends its name to `__all__` (made when
+// missing) and binds the class under its name.
+PyResult<void> add_class(PyObject* module, ClassSpec& spec);
+
+template <class T>
+struct Boxed {
+  PyObject_HEAD
+  T value;
+};
+
+template <class T>
+T& unbox(PyObject* self) {
+  return reinterpret_cast<Boxed<T>*>(self)->value;
+}
+
+template <class T>
+void dealloc_boxed(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(&unbox<T>(self));
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(reinterpret_cast<PyObject*>(type));
+}
+
+// Allocates an instance of `type` (the class or a subclass) holding `value`.
+template <class T>
+PyResult<PyRef> alloc_instance(PyObject* type, T&& value) {
+  auto* tp = reinterpret_cast<PyTypeObject*>(type);
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(tp, Py_tp_alloc));
+  PyRef obj = PyRef::steal(alloc(tp, 0));
+  if (!obj) return std::unexpected(PyErr::fetch());
+  std::construct_at(&unbox<std::decay_t<T>>(obj.get()), std::forward<T>(value));
+  return obj;
+}
+
+// A new instance of the class of `spec` holding `value`.
+template <class T>
+PyResult<PyRef> new_instance(ClassSpec& spec, T&& value) {
+  auto type = type_object(spec);
+  if (!type) return std::unexpected(std::move(type).error());
+  return alloc_instance(*type, std::forward<T>(value));
+}
+
+// Whether `obj` is an instance of the class of `spec` (or of a subclass).
+bool is_instance(PyObject* obj, ClassSpec& spec);
+
+}  // namespace velmora::binding

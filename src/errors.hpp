@@ -1,0 +1,177 @@
+// The one error type of the system, error reports, and the result type that
+// every fallible operation returns.
+//
+// A `VelmoraError` is one of 25 kinds, each with fixed fields and a message
+// text. A `Report` carries the current error plus the context lines callers
+// attach on the way up; at the Python boundary it becomes an exception whose
+// class follows the kind and whose text is `format_report`.
+//
+// Reports are plain owned values: they may be made and extended on any thread
+// and moved to the caller's thread. Nothing here locks or touches Python.
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <optional>
+#include <source_location>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "utils/uid.hpp"
+
+namespace velmora {
+
+using Context = std::optional<std::string>;
+
+namespace errors {
+
+// The kinds, in declaration order (the variant index is the kind's index).
+struct TypeMismatch { std::string expected; std::string got; Context context; };
+struct InvalidPattern { std::string pattern; std::string reason; };
+struct SchemaValidation { std::string schema; std::string reason; };
+struct InvalidIdentifier { std::string name; std::string reason; };
+struct PythonError { std::string message; Context context; };
+struct InvalidType { std::string reason; };
+struct InvalidTerm { std::string reason; };
+struct LockError { std::string rw; std::string message; Context context; };
+struct RuntimeError { std::string message; Context context; };
+struct TypeNotFound { Uid uid; Context context; };
+struct TermNotFound { Uid uid; Context context; };
+struct NodeNotFound { Uid uid; Context context; };
+struct EdgeNotFound { EdgeKey uid; Context context; };
+struct VariableNotFound { std::string name; Context context; };
+struct VariableAlreadyExists { std::string name; Context context; };
+struct NodeAlreadyExists { Uid uid; Context context; };
+struct ContextConflict { std::string name; std::string original; std::string new_; Context context; };
+struct IndexCorruption { std::string message; Context context; };
+struct IndexOutOfRange { std::size_t index; std::size_t max_len; Context context; };
+struct Infallible {};
+struct InvalidQuery { std::string query; std::string reason; Context context; };
+struct InvalidNumberOfArguments { std::size_t expected; std::size_t got; Context context; };
+struct ConstantNotFound { std::string name; Context context; };
+struct HexConversionError { std::string reason; Context context; };
+struct CreationCounterNotFound { Context context; };
+
+}  // namespace errors
+
+// The built-in Python exception class a kind is raised as.
+enum class PyClass { TypeError, ValueError, RuntimeError, KeyError, IndexError, SystemError };
+
+class VelmoraError {
+ public:
+  using Kind = std::variant<
+      errors::TypeMismatch, errors::InvalidPattern, errors::SchemaValidation,
+      errors::InvalidIdentifier, errors::PythonError, errors::InvalidType, errors::InvalidTerm,
+      errors::LockError, errors::RuntimeError, errors::TypeNotFound, errors::TermNotFound,
+      errors::NodeNotFound, errors::EdgeNotFound, errors::VariableNotFound,
+      errors::VariableAlreadyExists, errors::NodeAlreadyExists, errors::ContextConflict,
+      errors::IndexCorruption, errors::IndexOutOfRange, errors::Infallible, errors::InvalidQuery,
+      errors::InvalidNumberOfArguments, errors::ConstantNotFound, errors::HexConversionError,
+      errors::CreationCounterNotFound>;
+
+  template <class K>
+    requires std::is_constructible_v<Kind, K&&>
+  VelmoraError(K&& kind) : kind_(std::forward<K>(kind)) {}  // NOLINT: implicit by design
+
+  const Kind& kind() const { return kind_; }
+  std::size_t index() const { return kind_.index(); }
+  template <class K>
+  bool is() const { return std::holds_alternative<K>(kind_); }
+  template <class K>
+  const K* get() const { return std::get_if<K>(&kind_); }
+
+  // The message a Python caller reads (without context lines).
+  std::string message() const;
+  // Developer rendering: the kind's name, then each field by name.
+  std::string debug() const;
+  // The kind's name, e.g. "VariableNotFound".
+  std::string_view name() const;
+  PyClass python_class() const;
+
+ private:
+  Kind kind_;
+};
+
+// An error report: the current error, context lines and silent notes, newest
+// last. Owned, moved up the call chain, never shared.
+class Report {
+ public:
+  explicit Report(VelmoraError error, std::source_location where = std::source_location::current());
+
+  const VelmoraError& current_context() const { return errors_.back(); }
+
+  // Puts a context line "text [src/path:line]" on top.
+  Report& attach(std::string_view text, std::source_location where = std::source_location::current()) &;
+  Report&& attach(std::string_view text, std::source_location where = std::source_location::current()) && {
+    return std::move(attach(text, where));
+  }
+  // A note that travels with the report but never prints.
+  Report& note(std::string_view text) &;
+  Report&& note(std::string_view text) && { return std::move(note(text)); }
+  // Replaces the current error; everything attached so far still prints.
+  Report& change_context(VelmoraError error) &;
+  Report&& change_context(VelmoraError error) && { return std::move(change_context(std::move(error))); }
+
+  // Context lines, oldest first.
+  std::vector<std::string> lines() const;
+  // Where the report was made, as "src/path:line".
+  const std::string& origin() const { return origin_; }
+
+ private:
+  struct Frame {
+    enum class Kind { Line, Note } kind;
+    std::string text;
+  };
+  std::vector<VelmoraError> errors_;  // the last is current
+  std::vector<Frame> frames_;          // in order of attachment
+  std::string origin_;
+};
+
+template <class T>
+using Result = std::expected<T, Report>;
+using Status = Result<void>;
+
+// "src/graph/base:956" for a call made at line 956 of src/graph/base.cpp.
+std::string source_position(const std::source_location& where);
+
+// A failed result made at the caller's position.
+inline std::unexpected<Report> fail(VelmoraError error,
+                                    std::source_location where = std::source_location::current()) {
+  return std::unexpected<Report>(Report(std::move(error), where));
+}
+
+// Attaches a context line to the report of a failed result; a value passes.
+template <class T>
+Result<T> with_context(Result<T>&& result, std::string_view text,
+                       std::source_location where = std::source_location::current()) {
+  if (!result) result.error().attach(text, where);
+  return std::move(result);
+}
+
+namespace errors {
+// The message, then "\n → " and each context line, newest first.
+std::string format_report(const Report& report);
+}  // namespace errors
+
+}  // namespace velmora
+
+// Evaluates `expr` (a Result); on failure returns its report from the enclosing
+// function with the context line `text` attached at this position.
+#define VM_TRY_CTX(expr, text)                                           \
+  ({                                                                     \
+    auto vm_try_result_ = (expr);                                        \
+    if (!vm_try_result_)                                                 \
+      return std::unexpected(std::move(vm_try_result_).error().attach(text)); \
+    std::move(vm_try_result_).value();                                   \
+  })
+
+// The same without a context line: for the sites that pass reports up bare.
+#define VM_TRY(expr)                                                     \
+  ({                                                                     \
+    auto vm_try_result_ = (expr);                                        \
+    if (!vm_try_result_) return std::unexpected(std::move(vm_try_result_).error()); \
+    std::move(vm_try_result_).value();                                   \
+  })

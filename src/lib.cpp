@@ -1,0 +1,60 @@
+#include "lib.hpp"
+
+#include "binding/guard.hpp"
+#include "utils/deadlock_watchdog.hpp"
+#include "utils/pool.hpp"
+
+namespace velmora {
+namespace {
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "velmora",
+    "",  // no docstring: __doc__ reads ""
+    0,
+    nullptr,
+};
+
+// Set once the module has been created successfully; a later initialisation
+// in the same process is refused.
+PyObject* created_module = nullptr;
+
+binding::PyResult<void> init_module(PyObject* module) {
+  utils::start_deadlock_watchdog();
+  for (binding::ClassSpec* spec : module_classes()) {
+    auto r = binding::add_class(module, *spec);
+    if (!r) return r;
+  }
+  return {};
+}
+
+}  // namespace
+
+std::vector<binding::ClassSpec*> module_classes() {
+  // Graph, Query, Edge, Node, Term, Type, Constant: each joins here as it is built.
+  return {};
+}
+
+}  // namespace velmora
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_velmora() {
+  using namespace velmora;
+  return binding::guard([]() -> PyObject* {
+    if (created_module) {
+      PyErr_SetString(PyExc_ImportError,
+                      "PyO3 modules compiled for CPython 3.8 or older may only be initialized "
+                      "once per interpreter process");
+      return nullptr;
+    }
+    utils::configure_pool_from_env();
+    binding::PyRef module = binding::PyRef::steal(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+    auto r = init_module(module.get());
+    if (!r) {
+      std::move(r).error().restore();
+      return nullptr;
+    }
+    created_module = binding::PyRef(module).release();
+    return module.release();
+  });
+}

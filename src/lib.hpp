@@ -1,0 +1,15 @@
+// The module `velmora`: its one entry point, `PyInit_velmora`, builds the module
+// from a static definition, starts the deadlock watchdog and registers the
+// classes in their fixed order, each appended to `__all__`.
+#pragma once
+
+#include <vector>
+
+#include "binding/class.hpp"
+
+namespace velmora {
+
+// The classes, in registration order.
+std::vector<binding::ClassSpec*> module_classes();
+
+}  // namespace velmora
