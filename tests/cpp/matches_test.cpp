@@ -1,0 +1,204 @@
+#include "matches.hpp"
+
+#include <gtest/gtest.h>
+#include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
+
+#include <atomic>
+
+#include "utils/data_queue.hpp"
+
+namespace velmora {
+namespace {
+
+Uid u(std::uint8_t b) {
+  Uid x{};
+  x[0] = b;
+  return x;
+}
+
+TEST(Matches, RootFrameBindsNothing) {
+  auto m = Match::create();
+  EXPECT_FALSE(m->get("a"));
+  EXPECT_FALSE(m->contains_key("a"));
+  EXPECT_FALSE(m->remove("a"));
+}
+
+TEST(Matches, ParentBindingsReachChildrenMadeEarlier) {
+  auto parent = Match::create();
+  auto child = Match::create(parent);
+  auto sibling = Match::create(parent);
+  ASSERT_TRUE(parent->insert("a", MatchElement::node(u(1))));
+  ASSERT_TRUE(child->insert("b", MatchElement::node(u(2))));
+  EXPECT_EQ(child->get("a"), MatchElement::node(u(1)));
+  EXPECT_FALSE(parent->get("b"));
+  EXPECT_FALSE(sibling->get("b"));
+}
+
+TEST(Matches, NearestRootWinsAfterLateParentInsert) {
+  auto parent = Match::create();
+  auto child = Match::create(parent);
+  ASSERT_TRUE(child->insert("x", MatchElement::node(u(2))));
+  ASSERT_TRUE(parent->insert("x", MatchElement::node(u(1))));  // the parent's own check allows it
+  EXPECT_EQ(child->get("x"), MatchElement::node(u(1)));
+}
+
+TEST(Matches, InsertRefusesNamesBoundUpTheChain) {
+  auto parent = Match::create();
+  auto child = Match::create(parent);
+  ASSERT_TRUE(parent->insert("a", MatchElement::type(u(1))));
+  for (auto* frame : {child.get(), parent.get()}) {
+    auto r = frame->insert("a", MatchElement::type(u(3)));
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().current_context().message(),
+              "Variable already exists: 'a' (match insert [src/matches:167])");
+    EXPECT_TRUE(r.error().lines().empty());
+  }
+  EXPECT_EQ(child->get("a"), MatchElement::type(u(1)));
+}
+
+TEST(Matches, RemoveTakesOwnBindingFirstThenClimbs) {
+  auto parent = Match::create();
+  auto a = Match::create(parent);
+  auto b = Match::create(parent);
+  ASSERT_TRUE(parent->insert("p", MatchElement::node(u(1))));
+  EXPECT_EQ(a->remove("p"), MatchElement::node(u(1)));
+  EXPECT_FALSE(b->get("p"));
+  EXPECT_FALSE(parent->get("p"));
+
+  ASSERT_TRUE(parent->insert("q", MatchElement::node(u(1))));
+  auto c = Match::create(parent);
+  ASSERT_TRUE(parent->remove("q"));
+  ASSERT_TRUE(c->insert("q", MatchElement::node(u(2))));
+  ASSERT_TRUE(parent->insert("q", MatchElement::node(u(3))));
+  EXPECT_EQ(c->remove("q"), MatchElement::node(u(2)));  // the child's own goes first
+  EXPECT_EQ(c->get("q"), MatchElement::node(u(3)));
+}
+
+TEST(Matches, ConcurrentRemovesOfASharedBindingHaveOneWinner) {
+  auto parent = Match::create();
+  ASSERT_TRUE(parent->insert("v", MatchElement::edge({u(1), u(2)})));
+  std::vector<MatchPtr> children;
+  for (int i = 0; i < 64; ++i) children.push_back(Match::create(parent));
+  std::atomic<int> winners{0};
+  tbb::parallel_for(0, 64, [&](int i) {
+    if (children[i]->remove("v")) ++winners;
+  });
+  EXPECT_EQ(winners.load(), 1);
+}
+
+struct ConflictCase {
+  MatchElement element;
+  int asked;  // 0 type, 1 term, 2 node, 3 edge
+  Context context;
+  std::string message;
+};
+
+class MatchesConflict : public ::testing::TestWithParam<ConflictCase> {};
+
+TEST_P(MatchesConflict, NamesBothKinds) {
+  const auto& c = GetParam();
+  std::optional<Report> error;
+  auto keep = [&](auto r) {
+    if (!r) error = std::move(r).error();
+  };
+  switch (c.asked) {
+    case 0: keep(c.element.as_type("t", c.context)); break;
+    case 1: keep(c.element.as_term("t", c.context)); break;
+    case 2: keep(c.element.as_node("t", c.context)); break;
+    default: keep(c.element.as_edge("t", c.context)); break;
+  }
+  if (c.message.empty()) {
+    EXPECT_FALSE(error);
+  } else {
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->current_context().message(), c.message);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, MatchesConflict,
+    ::testing::Values(
+        ConflictCase{MatchElement::term(u(1)), 0, "check type matches",
+                     "Context Conflict: tried to assign variable 't' currently holding a 'term' to a 'type' "
+                     "(check type matches)"},
+        ConflictCase{MatchElement::node(u(1)), 3, std::nullopt,
+                     "Context Conflict: tried to assign variable 't' currently holding a 'node' to a 'edge'"},
+        ConflictCase{MatchElement::edge({u(1), u(2)}), 2, "c",
+                     "Context Conflict: tried to assign variable 't' currently holding a 'edge' to a 'node' (c)"},
+        ConflictCase{MatchElement::type(u(1)), 1, std::nullopt,
+                     "Context Conflict: tried to assign variable 't' currently holding a 'type' to a 'term'"},
+        ConflictCase{MatchElement::edge({u(1), u(2)}), 3, std::nullopt, ""},
+        ConflictCase{MatchElement::term(u(1)), 1, std::nullopt, ""}));
+
+TEST(Matches, AsEdgeGivesStartThenEnd) {
+  EXPECT_EQ(*MatchElement::edge({u(1), u(2)}).as_edge("e"), (EdgeKey{u(1), u(2)}));
+}
+
+TEST(Matches, CounterIsFoundUpTheChainNearestFirst) {
+  auto root = Match::create();
+  auto r = root->get_counter();
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().current_context().message(), "Creation Counter Not Found (match - get counter)");
+
+  auto frame = Match::create(root);
+  EXPECT_TRUE(root->set_counter(1));
+  EXPECT_FALSE(root->set_counter(5));  // set once
+  EXPECT_TRUE(frame->set_counter(0));
+  auto child = Match::create(frame);
+  EXPECT_FALSE(child->get_counter().value());  // the frame's own counter of 0 is spent
+  EXPECT_TRUE(root->get_counter().value());
+}
+
+TEST(CreationCounter, UnitsComeBackUnlessConsumed) {
+  auto counter = std::make_shared<utils::CreationCounter>(1);
+  {
+    auto g = counter->acquire();
+    ASSERT_TRUE(g);
+  }  // added nothing: the unit goes back
+  EXPECT_EQ(counter->available(), 1u);
+  {
+    auto g = counter->acquire();
+    ASSERT_TRUE(g);
+    g->consume();
+  }
+  EXPECT_FALSE(counter->acquire());
+  EXPECT_FALSE(std::make_shared<utils::CreationCounter>(0)->acquire());
+}
+
+// Many matches share one counter of k; creations run nested parallel work while
+// they hold their unit. Never more than k consumed, and it always finishes.
+TEST(CreationCounter, NestedParallelCreationsNeverExceedTheLimit) {
+  for (int round = 0; round < 20; ++round) {
+    const std::uint32_t k = 3;
+    auto frame = Match::create();
+    frame->set_counter(k);
+    std::atomic<int> consumed{0};
+    tbb::parallel_for(0, 200, [&](int i) {
+      auto child = Match::create(frame);
+      auto unit = child->get_counter().value();
+      if (!unit) return;
+      tbb::this_task_arena::isolate([&] {
+        tbb::parallel_for(0, 8, [](int) {});
+      });
+      if (i % 3 == 0) {
+        unit->consume();
+        ++consumed;
+      }
+    });
+    EXPECT_LE(consumed.load(), static_cast<int>(k));
+  }
+}
+
+TEST(DataQueue, OrderAndPops) {
+  utils::DataQueue one(1);
+  EXPECT_EQ(one.items(), (std::vector<utils::DataItem>{{0, true}}));
+  utils::DataQueue three(3);
+  EXPECT_EQ(three.items(), (std::vector<utils::DataItem>{{0, true}, {0, false}, {1, true}, {1, false}, {2, true}}));
+  EXPECT_EQ(three.pop(), (utils::DataItem{2, true}));
+  three.push({7, false});
+  EXPECT_EQ(three.pop(), (utils::DataItem{7, false}));
+}
+
+}  // namespace
+}  // namespace velmora
