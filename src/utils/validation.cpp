@@ -1,0 +1,90 @@
+#include "utils/validation.hpp"
+
+#include <fmt/format.h>
+
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include <cstdint>
+
+namespace velmora::utils {
+namespace {
+
+Status invalid(std::string_view name, std::string reason) {
+  return fail(errors::InvalidIdentifier{std::string(name), std::move(reason)});
+}
+
+// Code points of valid UTF-8; a malformed sequence yields a negative value,
+// which no property below accepts.
+template <class F>
+bool all_code_points(std::string_view text, F&& pred) {
+  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
+  const auto length = static_cast<std::int32_t>(text.size());
+  for (std::int32_t i = 0; i < length;) {
+    UChar32 c;
+    U8_NEXT(s, i, length, c);
+    if (!pred(c)) return false;
+  }
+  return true;
+}
+
+UChar32 first_code_point(std::string_view text) {
+  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
+  std::int32_t i = 0;
+  UChar32 c;
+  U8_NEXT(s, i, static_cast<std::int32_t>(text.size()), c);
+  return c;
+}
+
+bool is_alphabetic(UChar32 c) { return c >= 0 && u_hasBinaryProperty(c, UCHAR_ALPHABETIC); }
+
+bool is_alphanumeric(UChar32 c) {
+  if (is_alphabetic(c)) return true;
+  if (c < 0) return false;
+  const auto category = u_charType(c);
+  return category == U_DECIMAL_DIGIT_NUMBER || category == U_LETTER_NUMBER ||
+         category == U_OTHER_NUMBER;
+}
+
+}  // namespace
+
+bool is_white_space(UChar32 c) { return c >= 0 && u_hasBinaryProperty(c, UCHAR_WHITE_SPACE); }
+
+std::string_view trim_white_space(std::string_view text) {
+  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
+  const auto length = static_cast<std::int32_t>(text.size());
+  std::int32_t begin = 0;
+  while (begin < length) {
+    std::int32_t next = begin;
+    UChar32 c;
+    U8_NEXT(s, next, length, c);
+    if (!is_white_space(c)) break;
+    begin = next;
+  }
+  std::int32_t end = length;
+  while (end > begin) {
+    std::int32_t previous = end;
+    UChar32 c;
+    U8_PREV(s, begin, previous, c);
+    if (!is_white_space(c)) break;
+    end = previous;
+  }
+  return text.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin));
+}
+
+Status validate_variable_name(std::string_view name) {
+  // The limit counts bytes although the message speaks of characters.
+  if (name.empty() || name.size() > kMaxNameLength)
+    return invalid(name, fmt::format("Name must be between 1 and {} characters", kMaxNameLength));
+  if (!all_code_points(name, [](UChar32 c) { return !is_white_space(c); }))
+    return invalid(name, "Name cannot contain whitespace");
+  if (!all_code_points(name, [](UChar32 c) { return c == '_' || is_alphanumeric(c); }))
+    return invalid(name, "Name can only contain alphanumeric characters and underscores");
+  if (const UChar32 first = first_code_point(name); first != '_' && !is_alphabetic(first))
+    return invalid(name, "Name must start with a letter or underscore");
+  if (name == "True" || name == "False" || name == "None")
+    return invalid(name, fmt::format("'{}' is a reserved name", name));
+  return {};
+}
+
+}  // namespace velmora::utils
