@@ -9,7 +9,8 @@
 // thread already holds, and must not wait for nested pool work that could run
 // such a task on this thread (wrap that in `tbb::this_task_arena::isolate`).
 //
-// Shard locks are deliberately not registered with the deadlock detector.
+// `N` shards (64 by default; small per-node sets use one). Shard locks are
+// deliberately not registered with the deadlock detector.
 // Any thread may call anything here.
 #pragma once
 
@@ -32,7 +33,7 @@ inline constexpr std::size_t kShardCount = 64;
 
 namespace detail {
 
-template <class Table, class Hash>
+template <class Table, class Hash, std::size_t N>
 class Sharded {
  public:
   using key_type = typename Table::key_type;
@@ -75,7 +76,7 @@ class Sharded {
   // lock. fn must not write to this map.
   template <class Fn>
   void for_each_shard_parallel(Fn&& fn) const {
-    tbb::parallel_for(std::size_t{0}, kShardCount, [&](std::size_t i) {
+    tbb::parallel_for(std::size_t{0}, N, [&](std::size_t i) {
       std::shared_lock lock(shards_[i].mutex);
       fn(shards_[i].table);
     });
@@ -98,19 +99,22 @@ class Sharded {
   Shard& shard(const key_type& key) { return shards_[index(key)]; }
   const Shard& shard(const key_type& key) const { return shards_[index(key)]; }
   static std::size_t index(const key_type& key) {
-    // Mix the hash so shard choice and in-table slots use different bits.
-    const std::size_t h = Hash{}(key) * 0x9E3779B97F4A7C15ull;
-    return (h >> 58) % kShardCount;
+    if constexpr (N == 1) {
+      return 0;
+    } else {
+      // Mix the hash so shard choice and in-table slots use different bits.
+      const std::size_t h = Hash{}(key) * 0x9E3779B97F4A7C15ull;
+      return static_cast<std::size_t>(((h >> 32) * N) >> 32);
+    }
   }
 
-  std::array<Shard, kShardCount> shards_;
+  std::array<Shard, N> shards_;
 };
 
 }  // namespace detail
 
-template <class K, class V, class Hash = absl::Hash<K>>
-class ShardedMap : public detail::Sharded<absl::flat_hash_map<K, V, Hash>, Hash> {
-  using Base = detail::Sharded<absl::flat_hash_map<K, V, Hash>, Hash>;
+template <class K, class V, class Hash = absl::Hash<K>, std::size_t N = kShardCount>
+class ShardedMap : public detail::Sharded<absl::flat_hash_map<K, V, Hash>, Hash, N> {
 
  public:
   using Table = absl::flat_hash_map<K, V, Hash>;
@@ -195,8 +199,8 @@ class ShardedMap : public detail::Sharded<absl::flat_hash_map<K, V, Hash>, Hash>
   }
 };
 
-template <class K, class Hash = absl::Hash<K>>
-class ShardedSet : public detail::Sharded<absl::flat_hash_set<K, Hash>, Hash> {
+template <class K, class Hash = absl::Hash<K>, std::size_t N = kShardCount>
+class ShardedSet : public detail::Sharded<absl::flat_hash_set<K, Hash>, Hash, N> {
  public:
   using Table = absl::flat_hash_set<K, Hash>;
 

@@ -1,0 +1,369 @@
+#include "graph/base.hpp"
+
+#include <openssl/evp.h>
+
+#include <cstring>
+
+#include <span>
+
+#include "utils/panic.hpp"
+#include "utils/parallel.hpp"
+
+namespace velmora::graph {
+namespace {
+
+Uid sha256(std::span<const std::uint8_t> bytes) {
+  static const EVP_MD* const kSha256 = EVP_sha256();
+  Uid out{};
+  unsigned int len = 0;
+  if (EVP_Digest(bytes.data(), bytes.size(), out.data(), &len, kSha256, nullptr) != 1 ||
+      len != out.size())
+    panic("SHA-256 digest failed");
+  return out;
+}
+
+errors::IndexCorruption corruption(const char* message, const char* context) {
+  return errors::IndexCorruption{message, std::string(context)};
+}
+
+}  // namespace
+
+Uid TypeRep::uid() const {
+  if (tag == Tag::Variable) {
+    std::vector<std::uint8_t> bytes(4 + name.size());
+    std::memcpy(bytes.data(), "var:", 4);
+    std::memcpy(bytes.data() + 4, name.data(), name.size());
+    return sha256(bytes);
+  }
+  std::array<std::uint8_t, 69> bytes;
+  std::memcpy(bytes.data(), "arr:", 4);
+  std::memcpy(bytes.data() + 4, left.data(), 32);
+  bytes[36] = ':';
+  std::memcpy(bytes.data() + 37, right.data(), 32);
+  return sha256(bytes);
+}
+
+Graph::Graph(const std::vector<Constant>& list)
+    : node_index(std::make_shared<decltype(node_index)::element_type>()),
+      edge_index(std::make_shared<decltype(edge_index)::element_type>()),
+      type_index(std::make_shared<decltype(type_index)::element_type>()),
+      term_index(std::make_shared<decltype(term_index)::element_type>()),
+      type_to_edge_index(std::make_shared<decltype(type_to_edge_index)::element_type>()),
+      edge_to_type_index(std::make_shared<decltype(edge_to_type_index)::element_type>()),
+      start_to_edge_index(std::make_shared<decltype(start_to_edge_index)::element_type>()),
+      end_to_edge_index(std::make_shared<decltype(end_to_edge_index)::element_type>()),
+      constants(std::make_shared<decltype(constants)::element_type>()) {
+  // The last of several constants with one name wins.
+  for (const auto& c : list) constants->insert(c.name(), c);
+}
+
+// ---- types and terms ---------------------------------------------------------
+
+Uid Graph::insert_type(const typing::Type& type) {
+  TypeRep rep = [&] {
+    if (const auto* v = type.as_variable()) return TypeRep::variable(v->name);
+    const auto* a = type.as_arrow();
+    const Uid left = insert_type(*a->left);
+    const Uid right = insert_type(*a->right);
+    return TypeRep::arrow(left, right);
+  }();
+  const Uid uid = rep.uid();
+  type_index->insert(uid, std::move(rep));
+  return uid;
+}
+
+Uid Graph::insert_term(const Term& term) {
+  const Uid uid = insert_type(*term.type());
+  TermRep rep = [&] {
+    if (const auto* b = term.as_basic()) return TermRep::basic(b->name);
+    const auto* app = term.as_application();
+    const Uid f = insert_term(*app->function);
+    const Uid a = insert_term(*app->argument);
+    return TermRep::application(f, a);
+  }();
+  term_index->insert(uid, std::move(rep));
+  return uid;
+}
+
+Result<TypePtr> Graph::type_from_uid(const Uid& uid) const {
+  auto found = type_index->with_read(uid, [&](const TypeRep& rep) -> Result<TypePtr> {
+    if (rep.tag == TypeRep::Tag::Variable) {
+      auto var = VM_TRY_CTX(typing::Variable::create(rep.name), "graph - type from uid");
+      return typing::make_type(std::move(var));
+    }
+    auto left = type_from_uid(rep.left);
+    auto right = left ? type_from_uid(rep.right) : std::move(left);
+    if (!left || !right)
+      return fail(corruption("type repr points to a uid that does not belong to the index!", "type from uid"));
+    return typing::make_arrow(std::move(*left), std::move(*right));
+  });
+  if (!found) return fail(errors::TypeNotFound{uid, "type from uid"});
+  return std::move(*found);
+}
+
+Result<Term> Graph::term_from_uid(const Uid& uid) const {
+  auto found = term_index->with_read(uid, [&](const TermRep& rep) -> Result<Term> {
+    auto type = type_from_uid(uid);
+    if (!type) {
+      if (type.error().current_context().is<errors::TypeNotFound>())
+        return fail(corruption("Found a term in the TermIndex without its corresponding type in the TypeIndex",
+                               "term from uid"));
+      return std::unexpected(std::move(type).error());
+    }
+    if (rep.tag == TermRep::Tag::Basic) {
+      auto basic = VM_TRY(typing::BasicTerm::create(rep.name, std::move(*type)));
+      return Term(std::move(basic));
+    }
+    auto function = VM_TRY(term_from_uid(rep.function));
+    auto argument = VM_TRY(term_from_uid(rep.argument));
+    auto app = VM_TRY(typing::Application::create(std::move(function), std::move(argument)));
+    return Term(std::move(app));
+  });
+  if (!found) return fail(errors::TermNotFound{uid, "term from uid"});
+  return std::move(*found);
+}
+
+Result<std::optional<std::string>> Graph::type_as_var(const Uid& uid) const {
+  auto found = type_index->with_read(uid, [](const TypeRep& rep) -> std::optional<std::string> {
+    if (rep.tag == TypeRep::Tag::Variable) return rep.name;
+    return std::nullopt;
+  });
+  if (!found) return fail(errors::TypeNotFound{uid, "type as var"});
+  return std::move(*found);
+}
+
+Result<std::optional<std::pair<Uid, Uid>>> Graph::type_as_arrow(const Uid& uid) const {
+  auto found = type_index->with_read(uid, [](const TypeRep& rep) -> std::optional<std::pair<Uid, Uid>> {
+    if (rep.tag == TypeRep::Tag::Arrow) return std::pair{rep.left, rep.right};
+    return std::nullopt;
+  });
+  if (!found) return fail(errors::TypeNotFound{uid, "type as arrow"});
+  return std::move(*found);
+}
+
+Result<Uid> Graph::get_edge_type(const EdgeKey& key) const {
+  auto found = edge_to_type_index->get(key);
+  if (!found) return fail(errors::EdgeNotFound{key, "graph - get edge type"});
+  return *found;
+}
+
+// ---- insertion -----------------------------------------------------------------
+
+Status Graph::add_arrow_term_edge(const Term& term, const CreatedFlag& created) {
+  const auto* arrow = term.type()->as_arrow();
+  for (const TypePtr& side : {arrow->left, arrow->right}) {
+    const Uid uid = insert_type(*side);
+    if (!node_index->contains(uid)) {
+      auto inferred = VM_TRY(infer_term(uid));
+      VM_TRY(add_node(side, std::move(inferred), PropertyMap::empty(), created));
+    }
+  }
+  VM_TRY(add_edge(term, PropertyMap::empty(), created));
+  return {};
+}
+
+Result<Uid> Graph::add_node(const TypePtr& type, std::optional<Term> term, PropertyMap properties,
+                            const CreatedFlag& created) {
+  const Uid uid = insert_type(*type);
+  bool newly_stored = false;
+  if (term && !term_index->contains(uid)) {
+    const Uid stored = insert_term(*term);
+    if (stored != uid)
+      return fail(errors::InvalidTerm{"term provided is of a different type than the type provided"});
+    if (term->type()->is_arrow()) VM_TRY(add_arrow_term_edge(*term, created));
+    newly_stored = true;
+  }
+
+  // The edge-set rows go in before the node row, so nobody sees the node
+  // without them; an existing node keeps its map and its sets.
+  if (!node_index->contains(uid)) {
+    start_to_edge_index->insert_if_absent(uid, std::make_shared<EdgeSet>());
+    end_to_edge_index->insert_if_absent(uid, std::make_shared<EdgeSet>());
+    if (node_index->insert_if_absent(uid, std::move(properties))) created->store(true);
+  }
+
+  if (newly_stored) {
+    auto start_row = start_to_edge_index->get(uid);
+    if (!start_row)
+      return fail(corruption("node exists without row in the StartToEdgeIndex", "graph - add node"));
+    // Walk a snapshot of the keys: propagation may add edges leaving this very
+    // node, and no lock may be held across the nested insertions.
+    const std::vector<EdgeKey> edges = (*start_row)->keys();
+    VM_TRY(utils::try_for_each(std::span<const EdgeKey>(edges), [&](const EdgeKey& edge) {
+      return propagate_along_edge(uid, edge, created);
+    }));
+  }
+  return uid;
+}
+
+Status Graph::propagate_along_edge(const Uid& start, const EdgeKey& edge, const CreatedFlag& created) {
+  if (term_index->contains(edge.second)) return {};
+  auto start_term = VM_TRY_CTX(term_from_uid(start), "graph - add node");
+  auto arrow_uid = edge_to_type_index->get(edge);
+  if (!arrow_uid)
+    return fail(corruption("edge exists in EdgeIndex without appearing in EdgeToTypeIndex", "graph - add node"));
+  auto function = VM_TRY_CTX(term_from_uid(*arrow_uid), "graph - add node");
+  auto applied = VM_TRY_CTX(function.apply(start_term), "graph - add node");
+  TypePtr type = applied.type();
+  VM_TRY_CTX(add_node(type, std::move(applied), PropertyMap::empty(), created), "graph - add node");
+  return {};
+}
+
+Result<EdgeKey> Graph::add_edge(const Term& term, PropertyMap properties, const CreatedFlag& created) {
+  const Uid arrow_uid = insert_term(term);
+  auto sides = type_index->with_read(arrow_uid, [](const TypeRep& rep) -> std::optional<EdgeKey> {
+    if (rep.tag == TypeRep::Tag::Arrow) return EdgeKey{rep.left, rep.right};
+    return std::nullopt;
+  });
+  if (!sides)
+    return fail(errors::RuntimeError{"unable to get term rep of a just initialized term", "new edge"});
+  if (!*sides) return fail(errors::InvalidTerm{"to create an edge you must provide a term of an arrow type"});
+  const EdgeKey key = **sides;
+  const auto& [s, e] = key;
+
+  type_to_edge_index->insert(arrow_uid, key);
+  edge_to_type_index->insert(key, arrow_uid);
+  if (!start_to_edge_index->with_read(s, [&](const EdgeSetPtr& set) { return set->insert(key); }))
+    return fail(corruption("start_to_edge_index not initialized for some node already in the graph", "add edge"));
+  if (!end_to_edge_index->with_read(e, [&](const EdgeSetPtr& set) { return set->insert(key); }))
+    return fail(corruption("end_to_edge_index not initialized for some node already in the graph", "add edge"));
+  if (!edge_index->insert(key, std::move(properties))) created->store(true);
+
+  // One step only: the end node's term is stored directly, without
+  // propagating along its own outgoing edges.
+  if (term_index->contains(s) && !term_index->contains(e)) {
+    auto start_term = VM_TRY(term_from_uid(s));
+    auto applied = VM_TRY(term.apply(start_term));
+    const Uid end_uid = insert_term(applied);
+    if (!type_to_edge_index->contains(end_uid)) {
+      auto rebuilt = VM_TRY(term_from_uid(end_uid));
+      if (rebuilt.type()->is_arrow()) VM_TRY(add_arrow_term_edge(rebuilt, created));
+    }
+  }
+  return key;
+}
+
+// ---- removal ---------------------------------------------------------------------
+
+Result<std::optional<EdgeKey>> Graph::remove_edge(const EdgeKey& key) {
+  if (!edge_index->remove(key)) return std::optional<EdgeKey>();
+  auto arrow_uid = edge_to_type_index->remove(key);
+  if (!arrow_uid) return std::optional<EdgeKey>();
+  if (!type_to_edge_index->remove(*arrow_uid))
+    return fail(corruption("type_to_edge_index lacks a pair that is contained in the edge_to_type_index",
+                           "remove edge"));
+  if (!start_to_edge_index->with_read(key.first, [&](const EdgeSetPtr& set) { return set->erase(key); }))
+    return fail(corruption("start_to_edge_index not initialized for some node already in the graph", "remove edge"));
+  if (!end_to_edge_index->with_read(key.second, [&](const EdgeSetPtr& set) { return set->erase(key); }))
+    return fail(corruption("end_to_edge_index not initialized for some node already in the graph", "remove edge"));
+  return std::optional<EdgeKey>(key);
+}
+
+Result<std::optional<Uid>> Graph::remove_node(const Uid& uid) {
+  if (!node_index->remove(uid)) return std::optional<Uid>();
+  auto keys_of = [&](const auto& index) {
+    auto row = index->get(uid);
+    return row ? (*row)->keys() : std::vector<EdgeKey>();
+  };
+  const std::vector<EdgeKey> leaving = keys_of(start_to_edge_index);
+  const std::vector<EdgeKey> entering = keys_of(end_to_edge_index);
+  for (const auto* group : {&leaving, &entering})
+    for (const EdgeKey& key : *group) VM_TRY_CTX(remove_edge(key), "graph - remove node");
+  start_to_edge_index->remove(uid);
+  end_to_edge_index->remove(uid);
+  return std::optional<Uid>(uid);
+}
+
+// ---- properties -----------------------------------------------------------------
+
+Result<PropertyMap> Graph::node_properties(const Uid& uid) const {
+  auto map = node_index->get(uid);
+  if (!map) return fail(errors::NodeNotFound{uid, "node properties"});
+  return std::move(*map);
+}
+
+Result<PropertyMap> Graph::edge_properties(const EdgeKey& key) const {
+  auto map = edge_index->get(key);
+  if (!map) return fail(errors::EdgeNotFound{key, "edge properties"});
+  return std::move(*map);
+}
+
+namespace {
+
+// Overwrite replaces the row's handle; a merge inserts a snapshot of the given
+// entries into the stored map while the row stays write-locked. Copies of
+// opaque values only share the object's handle, so this is safe on pool threads.
+template <class Index, class Key>
+bool set_properties(Index& index, const Key& key, const PropertyMap& map, bool overwrite) {
+  return index.with_write(key, [&](PropertyMap& stored) {
+    if (overwrite) {
+      stored = map;
+      return;
+    }
+    for (auto& [k, v] : map.iter()) stored.insert(std::move(k), std::move(v));
+  });
+}
+
+}  // namespace
+
+Status Graph::set_node_properties(const Uid& uid, const PropertyMap& map, bool overwrite) {
+  if (!set_properties(*node_index, uid, map, overwrite))
+    return fail(errors::NodeNotFound{uid, "graph - set node properties"});
+  return {};
+}
+
+Status Graph::set_edge_properties(const EdgeKey& key, const PropertyMap& map, bool overwrite) {
+  if (!set_properties(*edge_index, key, map, overwrite))
+    return fail(errors::EdgeNotFound{key, "graph - set node properties"});
+  return {};
+}
+
+// ---- text forms -------------------------------------------------------------------
+
+Result<std::string> Graph::type_to_string(const Uid& uid) const {
+  auto text = type_index->with_read(uid, [&](const TypeRep& rep) -> Result<std::string> {
+    if (rep.tag == TypeRep::Tag::Variable) return rep.name;
+    auto left = VM_TRY_CTX(type_to_string(rep.left), "graph - type to string");
+    auto right = VM_TRY_CTX(type_to_string(rep.right), "graph - type to string");
+    return "(" + left + " -> " + right + ")";
+  });
+  if (!text) return fail(errors::TypeNotFound{uid, "type to string"});
+  return std::move(*text);
+}
+
+Result<std::string> Graph::term_to_string(const Uid& uid) const {
+  auto text = term_index->with_read(uid, [&](const TermRep& rep) -> Result<std::string> {
+    if (rep.tag == TermRep::Tag::Basic) return rep.name;
+    auto function = VM_TRY_CTX(term_to_string(rep.function), "graph - term to string");
+    auto argument = VM_TRY_CTX(term_to_string(rep.argument), "graph - term to string");
+    return "(" + function + " " + argument + ")";
+  });
+  if (!text) return fail(errors::TermNotFound{uid, "term to string"});
+  return std::move(*text);
+}
+
+Result<std::string> Graph::node_to_string(const Uid& uid) const {
+  auto text = node_index->with_read(uid, [&](const PropertyMap& map) -> Result<std::string> {
+    auto type = VM_TRY_CTX(type_to_string(uid), "graph - node to string");
+    auto term = term_to_string(uid);  // a node without a term shows an empty term text
+    return "Node(" + type + ":" + (term ? *term : std::string()) + " " + map.to_string() + ")";
+  });
+  if (!text) return fail(errors::NodeNotFound{uid, "node to string"});
+  return std::move(*text);
+}
+
+Result<std::string> Graph::edge_to_string(const EdgeKey& key) const {
+  auto text = edge_index->with_read(key, [&](const PropertyMap& map) -> Result<std::string> {
+    auto arrow_uid = edge_to_type_index->get(key);
+    if (!arrow_uid)
+      return fail(corruption("missing entry of edge that appears in the EdgeIndex but not in the EdgeToTypeIndex",
+                             "edge to string"));
+    auto type = VM_TRY_CTX(type_to_string(*arrow_uid), "graph - edge to string");
+    auto term = VM_TRY_CTX(term_to_string(*arrow_uid), "graph - edge to string");
+    return "Edge(" + type + ":" + term + " " + map.to_string() + ")";
+  });
+  if (!text) return fail(errors::EdgeNotFound{key, "edge to string"});
+  return std::move(*text);
+}
+
+}  // namespace velmora::graph

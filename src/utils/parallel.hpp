@@ -1,0 +1,78 @@
+// Parallel loops that stop at the first error.
+//
+// `try_for_each` runs fn on every item on the pool; the first failing item's
+// report wins, no item starts after it, and that report is returned. Faults
+// (exceptions) thrown by fn are rethrown on the calling thread by the pool.
+// Any thread may call it; the caller waits for the loop.
+#pragma once
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/task_group.h>
+
+#include <cstddef>
+#include <mutex>
+#include <optional>
+#include <span>
+
+#include "errors.hpp"
+
+namespace velmora::utils {
+
+// Holds the first report of a parallel step.
+class FirstError {
+ public:
+  // Records `report` unless one is there already; cancels `ctx`.
+  void set(Report&& report, tbb::task_group_context& ctx) {
+    {
+      std::lock_guard lock(mutex_);
+      if (!report_) report_.emplace(std::move(report));
+    }
+    ctx.cancel_group_execution();
+  }
+  bool has() const {
+    std::lock_guard lock(mutex_);
+    return report_.has_value();
+  }
+  // The recorded report as a failed status, or success.
+  Status take() {
+    std::lock_guard lock(mutex_);
+    if (report_) return std::unexpected(std::move(*report_));
+    return {};
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::optional<Report> report_;  // guarded by mutex_
+};
+
+// fn(std::size_t i) -> Status, for every index below n, in parallel; first error wins.
+template <class Fn>
+Status try_for_each_index(std::size_t n, Fn&& fn) {
+  if (n == 0) return {};
+  if (n == 1) return fn(std::size_t{0});
+  tbb::task_group_context ctx;
+  FirstError first;
+  tbb::parallel_for(
+      tbb::blocked_range<std::size_t>(0, n),
+      [&](const tbb::blocked_range<std::size_t>& range) {
+        for (std::size_t i = range.begin(); i != range.end(); ++i) {
+          if (ctx.is_group_execution_cancelled()) return;
+          auto status = fn(i);
+          if (!status) {
+            first.set(std::move(status).error(), ctx);
+            return;
+          }
+        }
+      },
+      ctx);
+  return first.take();
+}
+
+// fn(const T&) -> Status, for every item, in parallel; first error wins.
+template <class T, class Fn>
+Status try_for_each(std::span<const T> items, Fn&& fn) {
+  return try_for_each_index(items.size(), [&](std::size_t i) { return fn(items[i]); });
+}
+
+}  // namespace velmora::utils

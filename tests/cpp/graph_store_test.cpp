@@ -1,0 +1,390 @@
+// The store through its C++ interface: uids, rebuilding, insertion with term
+// propagation, removal, and their behaviour under concurrency.
+#include <gtest/gtest.h>
+#include <openssl/sha.h>
+#include <tbb/parallel_for.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "graph/base.hpp"
+
+namespace velmora::graph {
+namespace {
+
+using typing::make_arrow;
+using typing::make_type;
+
+TypePtr var(const char* name) { return make_type(*typing::Variable::create(name)); }
+Term basic(const char* name, TypePtr type) { return Term(*typing::BasicTerm::create(name, std::move(type))); }
+Term apply(const Term& f, const Term& a) { return *f.apply(a); }
+Uid uid_of(const TypePtr& t) {
+  Graph g;
+  return g.insert_type(*t);
+}
+std::string term_text(const Term& t) {
+  if (const auto* b = t.as_basic()) return b->name;
+  const auto* a = t.as_application();
+  return "(" + term_text(*a->function) + " " + term_text(*a->argument) + ")";
+}
+std::string stored_term(const Graph& g, const TypePtr& t) {
+  auto term = g.term_from_uid(uid_of(t));
+  return term ? term_text(*term) : "<" + term.error().current_context().message() + ">";
+}
+// The message, then each context line without its position, newest first.
+std::string report_text(const Report& r) {
+  std::string out = r.current_context().message();
+  auto lines = r.lines();
+  for (auto it = lines.rbegin(); it != lines.rend(); ++it) out += " | " + it->substr(0, it->find(" ["));
+  return out;
+}
+
+TEST(GraphStore, UidsDigestTheStructure) {
+  std::uint8_t expected[32];
+  SHA256(reinterpret_cast<const unsigned char*>("var:A"), 5, expected);
+  const Uid a = uid_of(var("A"));
+  EXPECT_EQ(0, std::memcmp(a.data(), expected, 32));
+
+  std::uint8_t bytes[69];
+  std::memcpy(bytes, "arr:", 4);
+  std::memcpy(bytes + 4, a.data(), 32);
+  bytes[36] = ':';
+  std::memcpy(bytes + 37, a.data(), 32);
+  SHA256(bytes, 69, expected);
+  EXPECT_EQ(0, std::memcmp(uid_of(make_arrow(var("A"), var("A"))).data(), expected, 32));
+}
+
+TEST(GraphStore, TypesAndTermsRoundTrip) {
+  Graph g;
+  const auto t = make_arrow(make_arrow(var("A"), var("B")), var("D"));
+  const Uid u = g.insert_type(*t);
+  g.insert_type(*t);
+  EXPECT_EQ(g.type_index->size(), 5u);  // A, B, A -> B, D, (A -> B) -> D
+  EXPECT_EQ((*g.type_from_uid(u))->to_string(), "((A -> B) -> D)");
+
+  const Term f = basic("f", make_arrow(var("A"), var("B")));
+  const Term x = basic("x", var("A"));
+  g.insert_term(apply(f, x));
+  EXPECT_EQ(stored_term(g, var("B")), "(f x)");
+  EXPECT_EQ(stored_term(g, make_arrow(var("A"), var("B"))), "f");
+  EXPECT_EQ(stored_term(g, var("A")), "x");
+  // Replacing the function's term changes the rebuilt application.
+  g.insert_term(basic("h", make_arrow(var("A"), var("B"))));
+  EXPECT_EQ(stored_term(g, var("B")), "(h x)");
+  g.insert_term(basic("y", var("B")));
+  EXPECT_EQ(stored_term(g, var("B")), "y");
+}
+
+TEST(GraphStore, LookUpFailures) {
+  Graph g;
+  const Uid a = g.insert_type(*var("A"));
+  const Uid missing = uid_of(var("Zzz"));
+  EXPECT_EQ(report_text(g.term_from_uid(a).error()), "Term with Uid: '" + uid_to_hex(a) + "' not found (term from uid)");
+  EXPECT_EQ(report_text(g.type_from_uid(missing).error()),
+            "Type with Uid: '" + uid_to_hex(missing) + "' not found (type from uid)");
+  EXPECT_EQ(report_text(g.type_as_var(missing).error()),
+            "Type with Uid: '" + uid_to_hex(missing) + "' not found (type as var)");
+  EXPECT_EQ(report_text(g.type_as_arrow(missing).error()),
+            "Type with Uid: '" + uid_to_hex(missing) + "' not found (type as arrow)");
+  EXPECT_EQ(*g.type_as_var(a), "A");
+  EXPECT_FALSE(*g.type_as_arrow(a));
+  const Uid arrow = g.insert_type(*make_arrow(var("A"), var("A")));
+  EXPECT_FALSE(*g.type_as_var(arrow));
+  EXPECT_EQ(*g.type_as_arrow(arrow), (std::pair{a, a}));
+  auto edge = g.get_edge_type({a, a});
+  EXPECT_EQ(report_text(edge.error()), "Edge with Uid: '(" + uid_to_hex(a) + ", " + uid_to_hex(a) +
+                                           ")' not found (graph - get edge type)");
+}
+
+TEST(GraphStore, CorruptRowsAreReported) {
+  Graph g;
+  const Uid a = uid_of(var("A"));
+  const Uid arrow = TypeRep::arrow(a, a).uid();
+  g.type_index->insert(arrow, TypeRep::arrow(a, a));  // A itself is missing
+  EXPECT_EQ(report_text(g.type_from_uid(arrow).error()),
+            "Index Corruption: 'type repr points to a uid that does not belong to the index!' (type from uid)");
+  g.term_index->insert(a, TermRep::basic("a"));
+  EXPECT_EQ(report_text(g.term_from_uid(a).error()),
+            "Index Corruption: 'Found a term in the TermIndex without its corresponding type in the TypeIndex' "
+            "(term from uid)");
+  const Uid bad = TypeRep::variable("not valid").uid();
+  g.type_index->insert(bad, TypeRep::variable("not valid"));
+  EXPECT_EQ(report_text(g.type_from_uid(bad).error()),
+            "Invalid Identifier 'not valid': Name cannot contain whitespace | graph - type from uid | variable - new");
+}
+
+class GraphInsert : public ::testing::Test {
+ protected:
+  Graph g;
+  CreatedFlag created = new_created_flag();
+  Uid node(const TypePtr& t, std::optional<Term> term = std::nullopt, PropertyMap map = PropertyMap::empty()) {
+    auto r = g.add_node(t, std::move(term), std::move(map), created);
+    EXPECT_TRUE(r) << report_text(r.error());
+    return r ? *r : Uid{};
+  }
+  EdgeKey edge(const Term& term) {
+    auto r = g.add_edge(term, PropertyMap::empty(), created);
+    EXPECT_TRUE(r) << report_text(r.error());
+    return r ? *r : EdgeKey{};
+  }
+};
+
+TEST_F(GraphInsert, ExistingNodeKeepsItsMapAndCreatedStaysFalse) {
+  PropertyMap first;
+  first.insert("k", Value(std::int64_t{1}));
+  const Uid a = node(var("A"), std::nullopt, first);
+  EXPECT_TRUE(created->load());
+  created = new_created_flag();
+  PropertyMap second;
+  EXPECT_EQ(node(var("A"), std::nullopt, second), a);
+  EXPECT_FALSE(created->load());
+  EXPECT_EQ(g.node_index->get(a)->size(), 1u);
+  EXPECT_TRUE(g.start_to_edge_index->contains(a) && g.end_to_edge_index->contains(a));
+}
+
+TEST_F(GraphInsert, SecondTermIsDiscardedWithoutError) {
+  node(var("A"), basic("a", var("A")));
+  node(var("A"), basic("b", var("A")));
+  EXPECT_EQ(stored_term(g, var("A")), "a");
+}
+
+TEST_F(GraphInsert, TermOfAnotherTypeIsRefusedButStored) {
+  auto r = g.add_node(var("A"), basic("b", var("B")), PropertyMap::empty(), created);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(report_text(r.error()), "Invalid Term: 'term provided is of a different type than the type provided'");
+  EXPECT_EQ(stored_term(g, var("B")), "b");
+  EXPECT_TRUE(g.type_index->contains(uid_of(var("A"))));
+  EXPECT_FALSE(g.node_index->contains(uid_of(var("A"))));
+  EXPECT_FALSE(created->load());
+}
+
+TEST_F(GraphInsert, TermsFlowAlongAChain) {
+  node(var("A"));
+  node(var("B"));
+  node(var("D"));
+  edge(basic("f", make_arrow(var("A"), var("B"))));
+  edge(basic("g", make_arrow(var("B"), var("D"))));
+  node(var("A"), basic("a", var("A")));
+  EXPECT_EQ(stored_term(g, var("B")), "(f a)");
+  EXPECT_EQ(stored_term(g, var("D")), "(g (f a))");
+}
+
+TEST_F(GraphInsert, PropagationStopsAtANodeWithATerm) {
+  node(var("A"));
+  node(var("B"));
+  node(var("D"), basic("d", var("D")));
+  edge(basic("f", make_arrow(var("A"), var("B"))));
+  edge(basic("g", make_arrow(var("B"), var("D"))));
+  node(var("A"), basic("a", var("A")));
+  EXPECT_EQ(stored_term(g, var("D")), "d");
+}
+
+TEST_F(GraphInsert, ArrowTermMakesEndpointsAndEdge) {
+  const auto ab = make_arrow(var("A"), var("B"));
+  node(ab, basic("h", ab));
+  const EdgeKey key{uid_of(var("A")), uid_of(var("B"))};
+  EXPECT_TRUE(g.node_index->contains(key.first));
+  EXPECT_TRUE(g.node_index->contains(key.second));
+  EXPECT_TRUE(g.node_index->contains(uid_of(ab)));
+  EXPECT_EQ(*g.get_edge_type(key), uid_of(ab));
+  EXPECT_EQ(g.edge_index->get(key)->size(), 0u);
+  EXPECT_EQ(stored_term(g, var("B")), "<Term with Uid: '" + uid_to_hex(key.second) + "' not found (term from uid)>");
+}
+
+TEST_F(GraphInsert, EdgeGivesTheEndATermOneStepOnly) {
+  node(var("A"), basic("a", var("A")));
+  node(var("B"));
+  node(var("D"));
+  edge(basic("g", make_arrow(var("B"), var("D"))));
+  edge(basic("f", make_arrow(var("A"), var("B"))));
+  EXPECT_EQ(stored_term(g, var("B")), "(f a)");
+  EXPECT_EQ(stored_term(g, var("D")).front(), '<');  // nothing flows on from B
+}
+
+TEST_F(GraphInsert, ExistingEdgeIsReplacedWithoutCreating) {
+  node(var("A"));
+  node(var("B"));
+  const auto ab = make_arrow(var("A"), var("B"));
+  edge(basic("f", ab));
+  created = new_created_flag();
+  PropertyMap map;
+  map.insert("w", Value(std::int64_t{2}));
+  ASSERT_TRUE(g.add_edge(basic("h", ab), map, created));
+  EXPECT_FALSE(created->load());
+  EXPECT_EQ(stored_term(g, ab), "h");
+  EXPECT_EQ(g.edge_index->get({uid_of(var("A")), uid_of(var("B"))})->size(), 1u);
+}
+
+TEST_F(GraphInsert, EdgeFailures) {
+  auto r = g.add_edge(basic("v", var("V")), PropertyMap::empty(), created);
+  EXPECT_EQ(report_text(r.error()), "Invalid Term: 'to create an edge you must provide a term of an arrow type'");
+  EXPECT_EQ(stored_term(g, var("V")), "v");
+  r = g.add_edge(basic("f", make_arrow(var("P"), var("Q"))), PropertyMap::empty(), created);
+  EXPECT_EQ(report_text(r.error()),
+            "Index Corruption: 'start_to_edge_index not initialized for some node already in the graph' (add edge)");
+  node(var("P"));
+  r = g.add_edge(basic("f", make_arrow(var("P"), var("Q"))), PropertyMap::empty(), created);
+  EXPECT_EQ(report_text(r.error()),
+            "Index Corruption: 'end_to_edge_index not initialized for some node already in the graph' (add edge)");
+}
+
+TEST_F(GraphInsert, CycleEnds) {
+  node(var("A"));
+  node(var("B"));
+  edge(basic("f", make_arrow(var("A"), var("B"))));
+  edge(basic("g", make_arrow(var("B"), var("A"))));
+  node(var("A"), basic("a", var("A")));
+  EXPECT_EQ(stored_term(g, var("B")), "(f a)");
+  EXPECT_EQ(stored_term(g, var("A")), "a");
+}
+
+TEST_F(GraphInsert, RemovalOfNodesAndEdges) {
+  const Uid a = node(var("A"));
+  const Uid n = node(var("N"), basic("n", var("N")));
+  const Uid b = node(var("B"));
+  edge(basic("f", make_arrow(var("A"), var("N"))));
+  edge(basic("g", make_arrow(var("N"), var("B"))));
+  edge(basic("s", make_arrow(var("N"), var("N"))));
+
+  EXPECT_FALSE(*g.remove_node(uid_of(var("Nope"))));
+  EXPECT_FALSE(*g.remove_edge({a, b}));
+  EXPECT_EQ(*g.remove_node(n), n);
+  EXPECT_EQ(g.edge_index->size(), 0u);
+  EXPECT_EQ((*g.start_to_edge_index->get(a))->size(), 0u);
+  EXPECT_EQ((*g.end_to_edge_index->get(b))->size(), 0u);
+  EXPECT_FALSE(g.start_to_edge_index->contains(n));
+  EXPECT_EQ(stored_term(g, make_arrow(var("A"), var("N"))), "f");  // terms stay
+  node(var("N"));
+  EXPECT_EQ(stored_term(g, var("N")), "n");
+  EXPECT_EQ((*g.start_to_edge_index->get(n))->size(), 0u);
+}
+
+TEST_F(GraphInsert, RemovalReportsDisagreeingIndexes) {
+  const Uid a = node(var("A"));
+  const Uid b = node(var("B"));
+  const EdgeKey key = edge(basic("f", make_arrow(var("A"), var("B"))));
+  g.type_to_edge_index->remove(uid_of(make_arrow(var("A"), var("B"))));
+  auto r = g.remove_node(a);
+  EXPECT_EQ(report_text(r.error()),
+            "Index Corruption: 'type_to_edge_index lacks a pair that is contained in the edge_to_type_index' "
+            "(remove edge) | graph - remove node");
+  EXPECT_FALSE(g.edge_index->contains(key));
+  (void)b;
+}
+
+TEST_F(GraphInsert, PropertyAccessSharesHandlesAndMerges) {
+  PropertyMap a0;
+  a0.insert("a", Value(std::int64_t{0}));
+  a0.insert("b", Value(std::int64_t{2}));
+  const Uid a = node(var("A"), std::nullopt, a0);
+  const Uid b = node(var("B"), std::nullopt, a0);
+  PropertyMap handle = *g.node_properties(a);
+  PropertyMap one;
+  one.insert("a", Value(std::int64_t{1}));
+  ASSERT_TRUE(g.set_node_properties(a, one, false));
+  EXPECT_EQ(handle.to_string(), "{\"a\": 1, \"b\": 2}");  // merged into the shared handle
+  ASSERT_TRUE(g.set_node_properties(b, one, true));
+  EXPECT_EQ(g.node_properties(b)->to_string(), "{\"a\": 1}");
+  ASSERT_TRUE(g.set_node_properties(a, PropertyMap::empty(), false));
+  ASSERT_TRUE(g.set_node_properties(a, *g.node_properties(a), false));  // into itself
+  EXPECT_EQ(g.node_properties(a)->to_string(), "{\"a\": 1, \"b\": 2}");
+
+  const Uid missing = uid_of(var("Q"));
+  for (bool overwrite : {true, false}) {
+    auto r = g.set_node_properties(missing, one, overwrite);
+    EXPECT_EQ(report_text(r.error()),
+              "Node with Uid: '" + uid_to_hex(missing) + "' not found (graph - set node properties)");
+    auto e = g.set_edge_properties({a, b}, one, overwrite);
+    EXPECT_EQ(report_text(e.error()), "Edge with Uid: '(" + uid_to_hex(a) + ", " + uid_to_hex(b) +
+                                          ")' not found (graph - set node properties)");
+  }
+  EXPECT_FALSE(g.node_index->contains(missing));
+  EXPECT_EQ(report_text(g.node_properties(missing).error()),
+            "Node with Uid: '" + uid_to_hex(missing) + "' not found (node properties)");
+}
+
+TEST_F(GraphInsert, TextForms) {
+  const Uid a = node(var("A"), basic("a", var("A")));
+  const Uid b = node(var("B"));
+  const EdgeKey key = edge(basic("f", make_arrow(var("A"), var("B"))));
+  EXPECT_EQ(*g.node_to_string(a), "Node(A:a {})");
+  EXPECT_EQ(*g.node_to_string(b), "Node(B:(f a) {})");
+  EXPECT_EQ(*g.edge_to_string(key), "Edge((A -> B):f {})");
+  const Uid nested = g.insert_type(*make_arrow(var("A"), make_arrow(var("B"), var("A"))));
+  EXPECT_EQ(*g.type_to_string(nested), "(A -> (B -> A))");
+  EXPECT_EQ(report_text(g.node_to_string(nested).error()),
+            "Node with Uid: '" + uid_to_hex(nested) + "' not found (node to string)");
+  const Uid c = node(var("C"));
+  EXPECT_EQ(*g.node_to_string(c), "Node(C: {})");
+
+  // A missing inner uid: one line per enclosing arrow.
+  const Uid ghost = uid_of(var("Ghost"));
+  const Uid inner = TypeRep::arrow(ghost, a).uid();
+  g.type_index->insert(inner, TypeRep::arrow(ghost, a));
+  const Uid outer = TypeRep::arrow(a, inner).uid();
+  g.type_index->insert(outer, TypeRep::arrow(a, inner));
+  EXPECT_EQ(report_text(g.type_to_string(outer).error()),
+            "Type with Uid: '" + uid_to_hex(ghost) +
+                "' not found (type to string) | graph - type to string | graph - type to string");
+}
+
+TEST(GraphConcurrency, SameNewNodeFromManyThreadsIsCreatedOnce) {
+  for (int round = 0; round < 20; ++round) {
+    Graph g;
+    std::atomic<int> created_count{0};
+    tbb::parallel_for(0, 64, [&](int) {
+      auto created = new_created_flag();
+      ASSERT_TRUE(g.add_node(var("Same"), std::nullopt, PropertyMap::empty(), created));
+      if (created->load()) ++created_count;
+    });
+    EXPECT_EQ(created_count.load(), 1);
+    EXPECT_EQ(g.node_index->size(), 1u);
+    EXPECT_EQ(g.start_to_edge_index->size(), 1u);
+    EXPECT_EQ(g.end_to_edge_index->size(), 1u);
+  }
+}
+
+TEST(GraphConcurrency, WideFanOutPropagationGivesEveryEndATerm) {
+  Graph g;
+  auto created = new_created_flag();
+  ASSERT_TRUE(g.add_node(var("Root"), std::nullopt, PropertyMap::empty(), created));
+  constexpr int kFan = 300;
+  std::vector<TypePtr> ends;
+  for (int i = 0; i < kFan; ++i) {
+    const std::string name = "E" + std::to_string(i);
+    ends.push_back(var(name.c_str()));
+    ASSERT_TRUE(g.add_node(ends.back(), std::nullopt, PropertyMap::empty(), created));
+    ASSERT_TRUE(g.add_edge(basic(("f" + std::to_string(i)).c_str(), make_arrow(var("Root"), ends.back())),
+                           PropertyMap::empty(), created));
+  }
+  ASSERT_TRUE(g.add_node(var("Root"), basic("r", var("Root")), PropertyMap::empty(), created));
+  for (int i = 0; i < kFan; ++i) {
+    auto t = g.term_from_uid(uid_of(ends[i]));
+    ASSERT_TRUE(t);
+    EXPECT_EQ(term_text(*t), "(f" + std::to_string(i) + " r)");
+    EXPECT_TRUE(typing::types_equal(t->type(), ends[i]));
+  }
+}
+
+TEST(GraphConcurrency, ConcurrentRemovalsHaveOneWinner) {
+  Graph g;
+  auto created = new_created_flag();
+  ASSERT_TRUE(g.add_node(var("A"), std::nullopt, PropertyMap::empty(), created));
+  ASSERT_TRUE(g.add_node(var("B"), std::nullopt, PropertyMap::empty(), created));
+  auto key = g.add_edge(basic("f", make_arrow(var("A"), var("B"))), PropertyMap::empty(), created);
+  ASSERT_TRUE(key);
+  std::atomic<int> edge_wins{0}, node_wins{0};
+  tbb::parallel_for(0, 32, [&](int) {
+    auto e = g.remove_edge(*key);
+    ASSERT_TRUE(e);
+    if (*e) ++edge_wins;
+    auto n = g.remove_node(key->first);
+    ASSERT_TRUE(n);
+    if (*n) ++node_wins;
+  });
+  EXPECT_EQ(edge_wins.load(), 1);
+  EXPECT_EQ(node_wins.load(), 1);
+}
+
+}  // namespace
+}  // namespace velmora::graph
