@@ -1,6 +1,10 @@
 #include "lib.hpp"
 
 #include "binding/guard.hpp"
+#include "constants.hpp"
+#include "graph/base.hpp"
+#include "query/base.hpp"
+#include "query/references/base.hpp"
 #include "utils/deadlock_watchdog.hpp"
 #include "utils/pool.hpp"
 
@@ -31,8 +35,9 @@ binding::PyResult<void> init_module(PyObject* module) {
 }  // namespace
 
 std::vector<binding::ClassSpec*> module_classes() {
-  // Graph, Query, Edge, Node, Term, Type, Constant: each joins here as it is built.
-  return {};
+  namespace refs = query::references;
+  return {&graph::graph_class(), &query::query_class(), &refs::edge_class(), &refs::node_class(),
+          &refs::term_class(),   &refs::type_class(),   &constant_class()};
 }
 
 }  // namespace velmora

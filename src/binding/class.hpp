@@ -76,6 +76,21 @@ PyResult<PyRef> new_instance(ClassSpec& spec, T&& value) {
   return alloc_instance(*type, std::forward<T>(value));
 }
 
+// A METH_VARARGS | METH_KEYWORDS method as the method table's function type.
+inline PyCFunction with_keywords(PyObject* (*f)(PyObject*, PyObject*, PyObject*)) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// Hands a result's new reference to the interpreter, or sets its exception
+// and returns null.
+inline PyObject* into_ptr(PyResult<PyRef>&& result) {
+  if (!result) {
+    std::move(result).error().restore();
+    return nullptr;
+  }
+  return result->release();
+}
+
 // Whether `obj` is an instance of the class of `spec` (or of a subclass).
 bool is_instance(PyObject* obj, ClassSpec& spec);
 

@@ -21,9 +21,11 @@
 #include <utility>
 #include <vector>
 
+#include "binding/class.hpp"
 #include "constants.hpp"
 #include "errors.hpp"
 #include "matches.hpp"
+#include "patterns/path.hpp"
 #include "patterns/term_schema.hpp"
 #include "patterns/type_schema.hpp"
 #include "properties.hpp"
@@ -73,6 +75,7 @@ using EdgeSetPtr = std::shared_ptr<EdgeSet>;
 
 // A shared set of node uids: a subgraph view.
 using NodeUidSet = utils::ShardedSet<Uid, UidHash>;
+using NodeUidSetPtr = std::shared_ptr<NodeUidSet>;
 
 class Graph {
  public:
@@ -160,6 +163,17 @@ class Graph {
   Result<MatchSet> match_type_schema(const patterns::TypeSchema& schema, const MatchSet& matches) const;
   Result<MatchSet> match_term_schema(const patterns::TermSchema& schema, const MatchSet& matches) const;
 
+  // ---- path matching and creation (src/graph/matches/..., src/graph/create) ----
+
+  // Extends every match of `matches` along the whole path; within `subset`
+  // when there is one.
+  Result<MatchSet> match_path_pattern(const patterns::PathPattern& path, MatchSet matches,
+                                      NodeUidSetPtr subset) const;
+  // Creates the path's missing nodes and edges for every match (within the
+  // creation counters of `limit`), adding the nodes it hands to the store to
+  // `subset` when there is one.
+  Result<MatchSet> create_path(const patterns::PathPattern& path, MatchSet matches, NodeUidSetPtr subset);
+
   // ---- the tables ------------------------------------------------------------
   // Each a shared handle so that views and references can hold parts of the
   // store; laid out (and destroyed) in this order.
@@ -183,5 +197,17 @@ class Graph {
 };
 
 using GraphPtr = std::shared_ptr<Graph>;
+
+// The Python class `Graph`: a store and, for a subgraph view, the shared set
+// of node uids that limits what the view lists and matches. Both fields stay
+// the same for the object's life.
+struct PyGraph {
+  GraphPtr graph;
+  NodeUidSetPtr subset;  // null for the whole graph
+};
+
+// "builtins.Graph": `Graph(constants=None)`, `subgraph`, `query`, `nodes`,
+// `edges`, `set_node_properties`, `set_edge_properties`.
+binding::ClassSpec& graph_class();
 
 }  // namespace velmora::graph

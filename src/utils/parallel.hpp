@@ -75,4 +75,30 @@ Status try_for_each(std::span<const T> items, Fn&& fn) {
   return try_for_each_index(items.size(), [&](std::size_t i) { return fn(items[i]); });
 }
 
+// fn(key, value) -> Status for every entry of a sharded map (or fn(key) for a
+// set), one task per shard under its read lock; first error wins.
+template <class Map, class Fn>
+Status try_for_each_entry(const Map& map, Fn&& fn) {
+  tbb::task_group_context ctx;
+  FirstError first;
+  map.for_each_shard_parallel(
+      [&](const auto& table) {
+        for (const auto& entry : table) {
+          if (ctx.is_group_execution_cancelled()) return;
+          Status status;
+          if constexpr (requires { entry.second; }) {
+            status = fn(entry.first, entry.second);
+          } else {
+            status = fn(entry);
+          }
+          if (!status) {
+            first.set(std::move(status).error(), ctx);
+            return;
+          }
+        }
+      },
+      ctx);
+  return first.take();
+}
+
 }  // namespace velmora::utils

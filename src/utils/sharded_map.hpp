@@ -81,6 +81,17 @@ class Sharded {
       fn(shards_[i].table);
     });
   }
+  // The same under a task group context, so a caller can cancel the walk.
+  template <class Fn>
+  void for_each_shard_parallel(Fn&& fn, tbb::task_group_context& ctx) const {
+    tbb::parallel_for(
+        std::size_t{0}, N,
+        [&](std::size_t i) {
+          std::shared_lock lock(shards_[i].mutex);
+          fn(shards_[i].table);
+        },
+        tbb::auto_partitioner(), ctx);
+  }
   // The same, sequentially (for callers already on a pool thread with little work).
   template <class Fn>
   void for_each_shard(Fn&& fn) const {

@@ -282,12 +282,12 @@ TEST_F(GraphInsert, PropertyAccessSharesHandlesAndMerges) {
   PropertyMap one;
   one.insert("a", Value(std::int64_t{1}));
   ASSERT_TRUE(g.set_node_properties(a, one, false));
-  EXPECT_EQ(handle.to_string(), "{\"a\": 1, \"b\": 2}");  // merged into the shared handle
+  EXPECT_EQ(handle.to_string(), "{a: 1, b: 2}");  // merged into the shared handle
   ASSERT_TRUE(g.set_node_properties(b, one, true));
-  EXPECT_EQ(g.node_properties(b)->to_string(), "{\"a\": 1}");
+  EXPECT_EQ(g.node_properties(b)->to_string(), "{a: 1}");
   ASSERT_TRUE(g.set_node_properties(a, PropertyMap::empty(), false));
   ASSERT_TRUE(g.set_node_properties(a, *g.node_properties(a), false));  // into itself
-  EXPECT_EQ(g.node_properties(a)->to_string(), "{\"a\": 1, \"b\": 2}");
+  EXPECT_EQ(g.node_properties(a)->to_string(), "{a: 1, b: 2}");
 
   const Uid missing = uid_of(var("Q"));
   for (bool overwrite : {true, false}) {

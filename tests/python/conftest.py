@@ -18,3 +18,10 @@ def run_python():
         )
 
     return run
+
+
+def lines_of(message):
+    """The exception text split at its context lines, positions cut off."""
+    import re
+
+    return [re.sub(r" \[src/[^\]]+:\d+\]$", "", part) for part in message.split("\n → ")]

@@ -1,0 +1,90 @@
+#include "constants.hpp"
+
+#include <utility>
+
+#include "binding/args.hpp"
+#include "binding/guard.hpp"
+
+namespace velmora {
+
+Constant::Constant(std::string name, patterns::TypeSchema type_schema)
+    : name_(std::move(name)),
+      type_schema_(std::move(type_schema)),
+      free_variables_(
+          patterns::TypeSchema::get_pattern_free_variables_recursive(type_schema_.pattern())) {}
+
+Result<Constant> Constant::create(std::string name, std::string type_schema) {
+  auto schema = VM_TRY(patterns::TypeSchema::create(std::move(type_schema)));
+  return Constant(std::move(name), std::move(schema));
+}
+
+namespace {
+
+PyObject* constant_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
+  return binding::guard([&]() -> PyObject* {
+    static const binding::FunctionDescription kDesc{"Constant", "__new__", {"name", "type_schema"}, 2,
+                                                    false};
+    PyObject* params[2] = {nullptr, nullptr};
+    if (auto r = binding::extract_arguments(kDesc, args, kwargs, params); !r) {
+      std::move(r).error().restore();
+      return nullptr;
+    }
+    auto name = binding::extract_str(params[0]);
+    if (!name) {
+      binding::argument_error("name", std::move(name).error()).restore();
+      return nullptr;
+    }
+    auto text = binding::extract_str(params[1]);
+    if (!text) {
+      binding::argument_error("type_schema", std::move(text).error()).restore();
+      return nullptr;
+    }
+    // The report is raised as it stands: the constructor adds no line of its own.
+    auto constant = Constant::create(std::move(*name), std::move(*text));
+    if (!constant) return binding::raise_report(constant.error());
+    auto obj = binding::alloc_instance(reinterpret_cast<PyObject*>(subtype), std::move(*constant));
+    if (!obj) {
+      std::move(obj).error().restore();
+      return nullptr;
+    }
+    return obj->release();
+  });
+}
+
+PyObject* constant_get_name(PyObject* self, void*) {
+  return binding::guard([&]() -> PyObject* {
+    auto text = binding::utf8_to_str(binding::unbox<Constant>(self).name());
+    if (!text) {
+      std::move(text).error().restore();
+      return nullptr;
+    }
+    return text->release();
+  });
+}
+
+PyGetSetDef constant_getset[] = {
+    {"name", &constant_get_name, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+binding::ClassSpec& constant_class() {
+  static binding::ClassSpec spec{
+      .name = "builtins.Constant",
+      .doc = "Constant(name, type_schema)\n--\n\n",
+      .basicsize = static_cast<int>(sizeof(binding::Boxed<Constant>)),
+      .dealloc = &binding::dealloc_boxed<Constant>,
+      .methods = nullptr,
+      .getset = constant_getset,
+      .slots = {{Py_tp_new, reinterpret_cast<void*>(&constant_new)}},
+  };
+  return spec;
+}
+
+const Constant* constant_from_py(PyObject* obj) {
+  if (obj == nullptr || !binding::is_instance(obj, constant_class())) return nullptr;
+  return &binding::unbox<Constant>(obj);
+}
+
+}  // namespace velmora

@@ -1,0 +1,59 @@
+// Constant declarations and their Python class `Constant(name, type_schema)`.
+//
+// A constant names a family of basic terms: every type that its type schema
+// matches has the term named after the constant. The schema's captures, in
+// post-order with duplicates, are the constant's type parameters; the i-th
+// type argument of a use "@Name(T1, ...)" in a term schema fills the i-th.
+//
+// `Constant` is an immutable value: copies are deep, and any number of
+// threads may read one at once. The Python class, its constructor and
+// `constant_from_py` run on the Python caller's thread with the interpreter
+// lock held.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "binding/class.hpp"
+#include "errors.hpp"
+#include "patterns/type_schema.hpp"
+
+namespace velmora {
+
+class Constant {
+ public:
+  // Takes the name as it is (not trimmed, not validated: "" is a valid name)
+  // and computes the free variables from the schema.
+  Constant(std::string name, patterns::TypeSchema type_schema);
+
+  // Parses `type_schema` with `patterns::TypeSchema::create` and fails with
+  // its report unchanged (no context line of its own), as the Python
+  // constructor does.
+  static Result<Constant> create(std::string name, std::string type_schema);
+
+  const std::string& name() const { return name_; }
+  const patterns::TypeSchema& type_schema() const { return type_schema_; }
+  // The schema's capture names, post-order, duplicates kept.
+  const std::vector<std::string>& free_variables() const { return free_variables_; }
+
+  bool operator==(const Constant&) const = default;
+
+ private:
+  std::string name_;
+  patterns::TypeSchema type_schema_;
+  std::vector<std::string> free_variables_;
+};
+
+// The Python class "builtins.Constant": constructor `Constant(name,
+// type_schema)` (both required, by position or keyword) and the read-only
+// attribute `name`. Argument errors raise TypeError ("argument 'name': ..."),
+// schema errors the ValueError of their report. Registered by the module
+// init; the type object is made on first use and kept for the process.
+binding::ClassSpec& constant_class();
+
+// The declaration inside a Python `Constant` (or subclass) instance, or null
+// when `obj` is anything else (no Python exception is left set). The pointer
+// lives as long as `obj`; callers keep a copy.
+const Constant* constant_from_py(PyObject* obj);
+
+}  // namespace velmora

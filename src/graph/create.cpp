@@ -1,0 +1,509 @@
+// Path creation: inference and checks of a path's types and terms for one
+// match, then the creation of its nodes and edges under the creation counters.
+#include "graph/create.hpp"
+
+#include <tbb/task_arena.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+#include "utils/panic.hpp"
+#include "utils/parallel.hpp"
+
+namespace velmora::graph {
+
+using patterns::Direction;
+using patterns::PathPattern;
+using utils::DataItem;
+
+namespace {
+
+constexpr const char* kCreatePath = "graph - create path";
+constexpr const char* kCreateNode = "graph - create node";
+constexpr const char* kNodeMatched = "create path - node data inference - node already matched";
+constexpr const char* kEdgeMatched = "create path - edge data inference - edge already matched";
+
+// The three fault texts of the direction Any; they differ on purpose, so that a
+// report tells which step met the edge.
+constexpr const char* kAnyNotSupported = "not yet implemented: the 'any' direction is not supported yet";
+constexpr const char* kAnyNotSupportedRight = "not yet implemented: the 'any' direction is not supported yet.";
+constexpr const char* kAnyNotImplemented = "not yet implemented: the 'any' direction is not implemented yet.";
+
+// Created elements must not share the pattern's map: a later merge into one of
+// them would otherwise show in every other element made from the pattern, and
+// in the recorded pattern itself. Values copy without the interpreter (an
+// opaque value's copy shares its handle), so this is safe on pool threads.
+PropertyMap detached_copy(const std::optional<PropertyMap>& map) {
+  if (!map) return PropertyMap();
+  PropertyEntries entries;
+  for (auto& [key, value] : map->iter()) entries.emplace(std::move(key), std::move(value));
+  return PropertyMap(std::move(entries));
+}
+
+errors::IndexOutOfRange out_of_range(std::size_t index, std::size_t max_len, const char* context) {
+  return errors::IndexOutOfRange{index, max_len, std::string(context)};
+}
+
+void push_unless_queued(utils::DataQueue& queue, DataItem item) {
+  const auto& items = queue.items();
+  if (std::find(items.begin(), items.end(), item) == items.end()) queue.push(item);
+}
+
+enum class SchemaKind { Type, Term };
+
+template <class Record>
+bool flag_of(const Record& record, SchemaKind kind) {
+  return kind == SchemaKind::Type ? record.type_matches_schema : record.term_matches_schema;
+}
+
+// A successful check may have bound captures that let other elements' schemas
+// convert or match now, so every element still waiting on a schema of that
+// kind goes back on the queue, the one being checked included.
+void requeue_after_check(PathData& data, SchemaKind kind) {
+  for (std::size_t i = 0; i < data.nodes.size(); ++i)
+    if (!flag_of(data.nodes[i], kind)) push_unless_queued(data.queue, {i, true});
+  for (std::size_t j = 0; j < data.edges.size(); ++j)
+    if (!flag_of(data.edges[j], kind)) push_unless_queued(data.queue, {j, false});
+}
+
+// What one pass has found so far, before its commit.
+struct Candidates {
+  std::optional<TypePtr> type;
+  std::optional<Term> term;
+  bool type_matches_schema = false;  // to be set at commit
+  bool term_matches_schema = false;
+};
+
+// The schema steps, shared by the node and the edge pass. They look at the
+// record's recorded values only, never at the candidates.
+template <class Record, class Pattern>
+Status type_schema_step(Graph& graph, const Pattern& pattern, const Record& record, PathData& data,
+                        Candidates& found) {
+  if (record.type_matches_schema) return {};
+  if (!pattern.type_schema()) {
+    found.type_matches_schema = true;
+    return {};
+  }
+  if (!record.type) {
+    found.type = VM_TRY_CTX(graph.type_schema_to_type(*pattern.type_schema(), data.child), kCreatePath);
+    found.type_matches_schema = true;
+    return {};
+  }
+  const Uid uid = graph.insert_type(**record.type);
+  auto checked = VM_TRY_CTX(graph.check_type_matches(uid, pattern.type_schema()->pattern(), data.child),
+                            kCreatePath);
+  if (!checked) return {};
+  requeue_after_check(data, SchemaKind::Type);
+  data.child = std::move(*checked);
+  found.type_matches_schema = true;
+  return {};
+}
+
+template <class Record, class Pattern>
+Status term_schema_step(Graph& graph, const Pattern& pattern, const Record& record, PathData& data,
+                        Candidates& found) {
+  if (record.term_matches_schema) return {};
+  if (!pattern.term_schema()) {
+    found.term_matches_schema = true;
+    return {};
+  }
+  if (!record.term) {
+    auto term = graph.term_schema_to_term(*pattern.term_schema(), data.child);
+    if (!term) {
+      // A variable of the schema is not bound yet; a later capture may bind it.
+      if (term.error().current_context().template is<errors::VariableNotFound>()) {
+        found.term.reset();
+        return {};
+      }
+      return std::unexpected(std::move(term).error().attach(kCreatePath));
+    }
+    found.term = std::move(*term);
+    found.term_matches_schema = true;
+    return {};
+  }
+  const Uid uid = graph.insert_term(*record.term);
+  auto checked = VM_TRY_CTX(graph.check_term_matches(uid, pattern.term_schema()->pattern(), data.child),
+                            kCreatePath);
+  if (!checked) return {};
+  requeue_after_check(data, SchemaKind::Term);
+  data.child = std::move(*checked);
+  found.term_matches_schema = true;
+  return {};
+}
+
+// A term for the known type from the graph's constants, if one fits.
+Result<std::optional<Term>> constant_term(Graph& graph, const TypePtr& type) {
+  return graph.infer_term(graph.insert_type(*type));
+}
+
+// The argument of `term` when `term` applies `function`.
+std::optional<Term> argument_when_applying(const Term& term, const Term& function) {
+  const auto* app = term.as_application();
+  if (app && *app->function == function) return *app->argument;
+  return std::nullopt;
+}
+
+// The function of `term` when `term` applies it to `argument`.
+std::optional<Term> function_when_applied_to(const Term& term, const Term& argument) {
+  const auto* app = term.as_application();
+  if (app && *app->argument == argument) return *app->function;
+  return std::nullopt;
+}
+
+const typing::Arrow* edge_arrow(const EdgeData& edge) { return (*edge.type)->as_arrow(); }
+
+void requeue_node_neighbours(PathData& data, std::size_t i) {
+  const std::size_t n = data.nodes.size();
+  if (i > 0) {
+    push_unless_queued(data.queue, {i - 1, false});
+    push_unless_queued(data.queue, {i - 1, true});
+  }
+  if (i + 1 < n) {
+    push_unless_queued(data.queue, {i, false});
+    push_unless_queued(data.queue, {i + 1, true});
+  }
+}
+
+void requeue_edge_nodes(PathData& data, std::size_t j) {
+  push_unless_queued(data.queue, {j, true});
+  push_unless_queued(data.queue, {j + 1, true});
+}
+
+Status node_pass(Graph& graph, const PathPattern& path, PathData& data, std::size_t i) {
+  const std::size_t n = data.nodes.size();
+  if (i >= n) return fail(out_of_range(i, n, "create path - node data inference"));
+  const NodeData& node = data.nodes[i];
+  Candidates found;
+
+  if (node.variable) {
+    if (auto element = data.child->get(*node.variable)) {
+      const Uid uid = VM_TRY_CTX(element->as_node(*node.variable, kNodeMatched), kCreatePath);
+      found.type = VM_TRY_CTX(graph.type_from_uid(uid), kCreatePath);
+      auto term = graph.term_from_uid(uid);
+      if (term) {
+        found.term = std::move(*term);
+      } else if (!term.error().current_context().is<errors::TermNotFound>()) {
+        return std::unexpected(std::move(term).error().attach(kCreatePath));
+      }
+    }
+  }
+
+  if (i >= path.nodes().size())
+    return fail(out_of_range(i, path.nodes().size(), "create path - node data inference - match pattern"));
+  const auto& pattern = path.nodes()[i];
+  VM_TRY(type_schema_step(graph, pattern, node, data, found));
+  VM_TRY(term_schema_step(graph, pattern, node, data, found));
+
+  // Constants come before the neighbours: a typed node takes its constant's
+  // term even where an edge would give it an application.
+  if (!node.term && !found.term) {
+    const auto& type = node.type ? node.type : found.type;
+    if (type) found.term = VM_TRY_CTX(constant_term(graph, *type), kCreatePath);
+  }
+
+  if (i > 0) {
+    if (i - 1 >= data.edges.size())
+      return fail(out_of_range(i - 1, data.edges.size(), "create path - node data inference - left edge"));
+    if (i - 1 >= n) return fail(out_of_range(i - 1, n, "create path - node data inference - left node"));
+    const EdgeData& edge = data.edges[i - 1];
+    const NodeData& left = data.nodes[i - 1];
+    if (!node.type && !found.type && edge.type) {
+      const auto* arrow = edge_arrow(edge);
+      if (!arrow) return fail(errors::InvalidType{"edge must have an arrow type"});
+      switch (edge.direction) {
+        case Direction::Forward: found.type = arrow->right; break;
+        case Direction::Backward: found.type = arrow->left; break;
+        case Direction::Any: panic(kAnyNotSupported);
+      }
+    }
+    if (!node.term && !found.term && edge.term && left.term) {
+      switch (edge.direction) {
+        case Direction::Forward:
+          found.term = VM_TRY_CTX(edge.term->apply(*left.term), kCreatePath);
+          break;
+        case Direction::Backward: found.term = argument_when_applying(*left.term, *edge.term); break;
+        case Direction::Any: panic(kAnyNotImplemented);
+      }
+    }
+  }
+
+  if (i + 1 < n) {
+    if (i >= data.edges.size())
+      return fail(out_of_range(i, data.edges.size(), "create path - node data inference - right edge"));
+    if (i + 1 >= n) return fail(out_of_range(i + 1, n, "create path - node data inference - right node"));
+    const EdgeData& edge = data.edges[i];
+    const NodeData& right = data.nodes[i + 1];
+    if (!node.type && !found.type && edge.type) {
+      const auto* arrow = edge_arrow(edge);
+      if (!arrow) return fail(errors::InvalidType{"edge must have an arrow type"});
+      switch (edge.direction) {
+        case Direction::Forward: found.type = arrow->left; break;
+        case Direction::Backward: found.type = arrow->right; break;
+        case Direction::Any: panic(kAnyNotSupportedRight);
+      }
+    }
+    if (!node.term && !found.term && edge.term && right.term) {
+      switch (edge.direction) {
+        case Direction::Forward: found.term = argument_when_applying(*right.term, *edge.term); break;
+        case Direction::Backward:
+          found.term = VM_TRY_CTX(edge.term->apply(*right.term), kCreatePath);
+          break;
+        case Direction::Any: panic(kAnyNotImplemented);
+      }
+    }
+  }
+
+  if (i >= data.nodes.size())
+    return fail(out_of_range(i, data.nodes.size(), "create path - node data inference - mutating node data"));
+  NodeData& record = data.nodes[i];
+  bool changed = false;
+  // A recorded value is never replaced, and candidates that disagree with it
+  // are dropped unseen: the check phase judges what was recorded.
+  if (!record.type && found.type) {
+    record.type = std::move(found.type);
+    changed = true;
+  }
+  if (!record.term && found.term) {
+    record.term = std::move(found.term);
+    changed = true;
+  }
+  if (found.type_matches_schema) record.type_matches_schema = true;
+  if (found.term_matches_schema) record.term_matches_schema = true;
+  if (!record.type && record.term) {
+    record.type = record.term->type();
+    changed = true;
+  }
+  if (changed) requeue_node_neighbours(data, i);
+  return {};
+}
+
+Status edge_pass(Graph& graph, const PathPattern& path, PathData& data, std::size_t j) {
+  const std::size_t m = data.edges.size();
+  if (j >= m) return fail(out_of_range(j, m, "create path - edge data inference"));
+  const EdgeData& edge = data.edges[j];
+  Candidates found;
+
+  if (edge.variable) {
+    if (auto element = data.child->get(*edge.variable)) {
+      const EdgeKey key = VM_TRY_CTX(element->as_edge(*edge.variable, kEdgeMatched), kCreatePath);
+      auto arrow_uid = graph.edge_to_type_index->get(key);
+      if (!arrow_uid)
+        return fail(errors::IndexCorruption{
+            "Edge exists in EdgeIndex without corresponding entry at EdgeToTypeIndex.", kEdgeMatched});
+      found.type = VM_TRY_CTX(graph.type_from_uid(*arrow_uid), kCreatePath);
+      found.term = VM_TRY_CTX(graph.term_from_uid(*arrow_uid), kCreatePath);
+    }
+  }
+
+  if (j >= path.edges().size())
+    return fail(out_of_range(j, path.edges().size(), "create path - edge data inference - match pattern"));
+  const auto& pattern = path.edges()[j];
+  VM_TRY(type_schema_step(graph, pattern, edge, data, found));
+  VM_TRY(term_schema_step(graph, pattern, edge, data, found));
+
+  const std::size_t n = data.nodes.size();
+  if (j >= n) return fail(out_of_range(j, n, "create path - edge data inference - left node"));
+  if (j + 1 >= n) return fail(out_of_range(j + 1, n, "create path - edge data inference - right node"));
+  const NodeData& left = data.nodes[j];
+  const NodeData& right = data.nodes[j + 1];
+
+  if (left.type && right.type) {
+    TypePtr inferred;
+    switch (edge.direction) {
+      case Direction::Forward: inferred = typing::make_arrow(*left.type, *right.type); break;
+      case Direction::Backward: inferred = typing::make_arrow(*right.type, *left.type); break;
+      case Direction::Any: panic(kAnyNotSupported);
+    }
+    if (!edge.type && !found.type) {
+      found.type = std::move(inferred);
+    } else {
+      const TypePtr& known = edge.type ? *edge.type : *found.type;
+      const auto* arrow = known->as_arrow();
+      if (!arrow || !(*arrow == *inferred->as_arrow()))
+        return fail(errors::InvalidType{"inferred type of an edge does not match the actual type of the edge"});
+    }
+  }
+
+  if (!edge.term && !found.term && left.term && right.term) {
+    switch (edge.direction) {
+      case Direction::Forward: found.term = function_when_applied_to(*right.term, *left.term); break;
+      case Direction::Backward: found.term = function_when_applied_to(*left.term, *right.term); break;
+      case Direction::Any: panic(kAnyNotSupported);
+    }
+  }
+
+  if (!edge.term && !found.term) {
+    const auto& type = edge.type ? edge.type : found.type;
+    if (type) found.term = VM_TRY_CTX(constant_term(graph, *type), kCreateNode);
+  }
+
+  if (j >= data.edges.size())
+    return fail(out_of_range(j, data.edges.size(), "create path - edge data inference - mutating edge data"));
+  EdgeData& record = data.edges[j];
+  bool changed = false;
+  // An edge counts a change whenever a value is still missing, so it keeps
+  // asking its nodes until they can give it one.
+  if (!record.type) {
+    record.type = std::move(found.type);
+    changed = true;
+  }
+  if (!record.term) {
+    record.term = std::move(found.term);
+    changed = true;
+  }
+  if (found.type_matches_schema) record.type_matches_schema = true;
+  if (found.term_matches_schema) record.term_matches_schema = true;
+  if (!record.type && record.term) {
+    record.type = record.term->type();
+    changed = true;
+  }
+  if (changed) requeue_edge_nodes(data, j);
+  return {};
+}
+
+Status invalid(const PathPattern& path, const char* reason,
+               std::source_location where = std::source_location::current()) {
+  return fail(errors::InvalidPattern{path.pattern(), reason}, where);
+}
+
+// The count guard. A frame exposes no read-only view of its nearest counter,
+// so the guard asks that counter for a unit and gives it straight back: a
+// counter with a free unit hands one out at once and gets it back unspent, a
+// spent counter answers nothing at once, and only while every remaining unit
+// is held by other creations does the guard wait, as the later draw would.
+// The waiting is safe here: this task holds no unit, and no unit holder sits
+// below it on this thread's stack (holders are isolated, see create_for_match).
+bool count_spent(const Match& input) {
+  auto probe = input.get_counter();
+  return probe && !*probe;
+}
+
+// One match's creation. The unit, if any, is held only while the nodes and
+// edges are written, and released on every way out: spent when something new
+// was added, given back otherwise (and on failure).
+Status create_for_match(Graph& graph, const PathPattern& path, const MatchPtr& input,
+                        const NodeUidSetPtr& subset, MatchSetMap& result, std::atomic<std::uint64_t>& next_id) {
+  if (count_spent(*input)) return {};
+
+  PathData data = PathData::create(path, input);
+  VM_TRY(infer_path_data(graph, path, data));
+  VM_TRY(check_path_data(path, data));
+
+  std::optional<utils::SlotGuard> unit;
+  {
+    auto drawn = input->get_counter();
+    if (drawn) {
+      if (!*drawn) return {};
+      unit.emplace(std::move(**drawn));
+    } else if (!drawn.error().current_context().is<errors::CreationCounterNotFound>()) {
+      return std::unexpected(std::move(drawn).error().attach(kCreatePath));
+    }
+  }
+
+  const CreatedFlag created = new_created_flag();
+  Uid last_node{};
+  // Waiting rule: no thread may wait for a unit while it, or a task suspended
+  // below it on its stack, holds a unit of the same counter. The insertions
+  // below run nested parallel work (term propagation) while this thread holds
+  // its unit; were the thread free to pick up unrelated tasks while it waits
+  // for that work, it could start another creation that blocks in `acquire`
+  // for the very unit held further down its own stack. Inside `isolate` the
+  // thread runs only tasks spawned by these insertions (and tasks stolen from
+  // them stay isolated too), so it finishes and releases its unit however
+  // many other threads are blocked waiting for one.
+  Status stored = tbb::this_task_arena::isolate([&]() -> Status {
+    for (NodeData& node : data.nodes) {
+      if (node.variable && data.child->contains_key(*node.variable)) continue;
+      const Uid uid = VM_TRY_CTX(
+          graph.add_node(*node.type, std::move(node.term), std::move(node.properties), created), kCreatePath);
+      if (subset) subset->insert(uid);
+      last_node = uid;
+      if (node.variable) VM_TRY_CTX(data.child->insert(*node.variable, MatchElement::node(uid)), kCreatePath);
+    }
+    for (EdgeData& edge : data.edges) {
+      if (edge.variable && data.child->contains_key(*edge.variable)) continue;
+      const EdgeKey key = VM_TRY_CTX(graph.add_edge(*edge.term, std::move(edge.properties), created), kCreatePath);
+      if (edge.variable) VM_TRY_CTX(data.child->insert(*edge.variable, MatchElement::edge(key)), kCreatePath);
+    }
+    return {};
+  });
+  if (!stored) return stored;
+
+  // A spent unit is released before the entry appears; one given back only
+  // after, so a creation that added nothing still yields its entry.
+  if (unit && created->load()) {
+    unit->consume();
+    unit.reset();
+  }
+  result.insert(next_id.fetch_add(1, std::memory_order_relaxed), MatchEntry{last_node, data.child});
+  unit.reset();
+  return {};
+}
+
+}  // namespace
+
+NodeData NodeData::create(std::optional<std::string> variable, const std::optional<PropertyMap>& properties) {
+  NodeData data{std::move(variable), std::nullopt, std::nullopt, detached_copy(properties)};
+  return data;
+}
+
+EdgeData EdgeData::create(std::optional<std::string> variable, Direction direction,
+                          const std::optional<PropertyMap>& properties) {
+  EdgeData data{std::move(variable), std::nullopt, std::nullopt, detached_copy(properties)};
+  data.direction = direction;
+  return data;
+}
+
+PathData PathData::create(const PathPattern& path, MatchPtr parent) {
+  PathData data{{}, {}, utils::DataQueue(path.nodes().size()), Match::create(std::move(parent))};
+  data.nodes.reserve(path.nodes().size());
+  for (const auto& node : path.nodes()) data.nodes.push_back(NodeData::create(node.variable(), node.properties()));
+  data.edges.reserve(path.edges().size());
+  for (const auto& edge : path.edges())
+    data.edges.push_back(EdgeData::create(edge.variable(), edge.direction(), edge.properties()));
+  return data;
+}
+
+Status infer_path_data(Graph& graph, const PathPattern& path, PathData& data) {
+  while (auto item = data.queue.pop()) {
+    if (item->is_node) {
+      VM_TRY(node_pass(graph, path, data, item->index));
+    } else {
+      VM_TRY(edge_pass(graph, path, data, item->index));
+    }
+  }
+  return {};
+}
+
+Status check_path_data(const PathPattern& path, const PathData& data) {
+  for (const NodeData& node : data.nodes) {
+    if (!node.type) return invalid(path, "Unable to infer the type of a node contained in the pattern");
+    if (!node.type_matches_schema) return invalid(path, "Inferred type for node does not match the provided schema");
+    if (node.term && !node.term_matches_schema)
+      return invalid(path, "Inferred term for node does not match the provided schema");
+  }
+  for (const EdgeData& edge : data.edges) {
+    if (!edge.term) return invalid(path, "Unable to infer the term of an edge contained in the pattern");
+    if (!edge.type) return fail(errors::Infallible{});
+    if (!typing::types_equal(*edge.type, edge.term->type()))
+      return invalid(path, "Inferred type for edge does not match the type of the term of the edge");
+    if (!edge.term_matches_schema) return invalid(path, "Inferred term for edge does not match the provided schema");
+    if (!edge.type_matches_schema) return invalid(path, "Inferred type for edge does not match the provided schema");
+  }
+  return {};
+}
+
+Result<MatchSet> Graph::create_path(const PathPattern& path, MatchSet matches, NodeUidSetPtr subset) {
+  MatchSet result = new_match_set();
+  VM_TRY_CTX(path.validate(), kCreatePath);
+  std::atomic<std::uint64_t> next_id{0};
+  VM_TRY(utils::try_for_each_entry(*matches, [&](const std::uint64_t&, const MatchEntry& entry) -> Status {
+    return create_for_match(*this, path, entry.match, subset, *result, next_id);
+  }));
+  return result;
+}
+
+}  // namespace velmora::graph

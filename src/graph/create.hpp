@@ -1,0 +1,108 @@
+// Path creation: the store's side of a query's create operation.
+//
+// For one match, creation first works out a type for every node pattern and a
+// type and a term for every edge pattern of a path (the inference phase), then
+// confirms them against the pattern (the check phase), and only then adds the
+// nodes and edges to the store (`Graph::create_path`, declared in
+// graph/base.hpp, defined beside these helpers).
+//
+// The inference phase draws on four sources, in this order for each element:
+// the element's binding in the match, its type and term schemas, the graph's
+// constants, and its neighbours along the path; it repeats over a work queue
+// until nothing more can be learned. It adds no node and no edge, but it does
+// store types and terms (schema checks and constant look-ups store what they
+// look at), and those stay even when the match later fails.
+//
+// Errors of the phases: those of the store operations they call, with the
+// context line "graph - create path" (or "graph - create node" for the term
+// inference of an edge); InvalidType for an edge that cannot join its nodes;
+// IndexCorruption for a bound edge without its type row; IndexOutOfRange for a
+// working state that does not fit the pattern; InvalidPattern or Infallible
+// from the check phase. An edge of direction Any is an unrecoverable fault
+// (`velmora::Panic`) as soon as inference needs its direction.
+//
+// Threads: a `PathData` belongs to the one task that made it. The phases may
+// run on any thread, pool threads included; they take only the store's shard
+// locks, through the store's operations, and never touch Python.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "errors.hpp"
+#include "graph/base.hpp"
+#include "matches.hpp"
+#include "patterns/edge.hpp"
+#include "patterns/path.hpp"
+#include "properties.hpp"
+#include "typing/term.hpp"
+#include "typing/types.hpp"
+#include "utils/data_queue.hpp"
+
+namespace velmora::graph {
+
+// The working record of one node pattern.
+struct NodeData {
+  std::optional<std::string> variable;
+  std::optional<TypePtr> type;
+  std::optional<Term> term;
+  // The map the created node receives: a copy of the pattern's property block
+  // made for this match, or a new empty map.
+  PropertyMap properties;
+  // True once the type (term) is known to satisfy the pattern's type (term)
+  // schema, or when the pattern has none.
+  bool type_matches_schema = false;
+  bool term_matches_schema = false;
+
+  // `NodeData::new`: no type, no term, both flags false.
+  static NodeData create(std::optional<std::string> variable, const std::optional<PropertyMap>& properties);
+};
+
+// The working record of one edge pattern: the node record's fields plus the
+// pattern's direction.
+struct EdgeData {
+  std::optional<std::string> variable;
+  std::optional<TypePtr> type;
+  std::optional<Term> term;
+  PropertyMap properties;
+  bool type_matches_schema = false;
+  bool term_matches_schema = false;
+  patterns::Direction direction = patterns::Direction::Any;
+
+  // `EdgeData::new`.
+  static EdgeData create(std::optional<std::string> variable, patterns::Direction direction,
+                         const std::optional<PropertyMap>& properties);
+};
+
+// Everything one match's creation works on: one record per node pattern and
+// per edge pattern in path order (edge j lies between node j and node j + 1),
+// the work queue, and the child match that collects schema captures and,
+// later, the created elements' bindings.
+struct PathData {
+  std::vector<NodeData> nodes;
+  std::vector<EdgeData> edges;
+  utils::DataQueue queue;
+  MatchPtr child;
+
+  // The records of `path`'s patterns, the queue (0, node), (0, edge), ...,
+  // (n - 1, node), and a new child frame of `parent`. `path` must have at
+  // least one node.
+  static PathData create(const patterns::PathPattern& path, MatchPtr parent);
+};
+
+// The inference phase: takes items from the end of `data.queue` and runs the
+// node or edge pass for each until the queue is empty. Records gain values
+// but never lose or change them; `data.child` may be replaced by a frame below
+// it that holds schema captures. The first error ends the phase; what was
+// recorded and stored until then stays.
+Status infer_path_data(Graph& graph, const patterns::PathPattern& path, PathData& data);
+
+// The check phase: every node needs a type that satisfies its schema and a
+// term (if any) that satisfies its schema; every edge a term, a type equal to
+// that term's type, and both schemas satisfied. Nodes are checked first, each
+// in path order; the first failure is InvalidPattern {path text, reason} (or
+// Infallible for an edge with a term but no type), with no context line.
+Status check_path_data(const patterns::PathPattern& path, const PathData& data);
+
+}  // namespace velmora::graph

@@ -1,0 +1,120 @@
+// Matching of node, edge and path patterns against the store.
+//
+// `Graph::match_path_pattern` (declared with the store) extends every match
+// of a match set along a whole path: the first node through
+// `match_node_pattern`, then each edge through `match_edge_pattern` and the
+// node behind it through `check_node_matches`. The functions here are its
+// steps; they only read the store and write nothing but new match frames and
+// new match sets. The input set and its frames are never changed: every
+// binding goes into a new child frame made for that one candidate.
+//
+// Threads: any thread may call these, the Python caller's and the pool's, as
+// long as the interpreter lock is never needed (nothing here touches Python;
+// opaque property values compare by address). Each step is parallel on the
+// global pool: input matches, candidates and property entries; the calling
+// thread waits. A step stops at its first error and returns it, dropping its
+// partial output. A fault (`Panic`, the any-direction refusal) unwinds through
+// the pool to the caller untouched.
+//
+// Locks: a walk over a match set, a subset or an edge set holds the read lock
+// of the shard it walks while that shard's entries, and all the nested work
+// they start, are processed; that nested work runs isolated, so a waiting
+// thread only helps with it. Store rows are read-locked for their look-up
+// only, except a node's or edge's row, which stays read-locked while its
+// property map is compared. Writes go only into sets that no task reads in
+// that phase, under their shard write locks for the insertion alone.
+#pragma once
+
+#include <tbb/task_arena.h>
+
+#include <cstdint>
+#include <optional>
+
+#include "errors.hpp"
+#include "graph/base.hpp"
+#include "matches.hpp"
+#include "patterns/edge.hpp"
+#include "patterns/node.hpp"
+#include "properties.hpp"
+#include "utils/parallel.hpp"
+#include "utils/uid.hpp"
+
+namespace velmora::graph::matches {
+
+// Extends every match of `matches` by the node `pattern` names
+// (`Graph::match_node_pattern`). A match whose chain already binds the
+// pattern's variable keeps its frame and is only checked (the subset is not
+// consulted); otherwise each candidate node gets a new child frame binding the
+// variable. Candidates come from the type schema, else the term schema, else
+// every node of the store (or of `subset`), and must be nodes (or `subset`
+// members). Each entry's prev_uid is the node matched; ids are unique within
+// the returned set. Errors, each with the line "graph - match node pattern":
+// ContextConflict when the variable holds no node; errors of the schema checks
+// and scans (TermNotFound only for a bound node: a candidate without a term is
+// skipped); NodeNotFound for a property block on a uid that is not a node;
+// VariableAlreadyExists when a schema capture took the variable's name.
+Result<MatchSet> match_node_pattern(const Graph& graph, const patterns::NodePattern& pattern,
+                                    MatchSet matches, NodeUidSetPtr subset);
+
+// Checks the node `uid` against `pattern` (`Graph::check_node_matches`): its
+// type schema, term schema and property block, in that order, in a new child
+// frame of `m`. Returns that frame (or a descendant holding the schemas'
+// bindings), or none when the node does not fit. It neither checks that the
+// node exists nor binds the pattern's variable. Errors get the line
+// "check node matches"; TermNotFound is an error here.
+Result<std::optional<MatchPtr>> check_node_matches(const Graph& graph, const Uid& uid,
+                                                   const patterns::NodePattern& pattern, MatchPtr m);
+
+// Whether the node `uid` carries every key of `block` with an equal value
+// (`Graph::check_node_matches_properties`). Holds the node's row read-locked
+// while the block's entries are compared in parallel. NodeNotFound (context
+// "check node matches properties", no line) when `uid` is not a node.
+Result<bool> check_node_matches_properties(const Graph& graph, const Uid& uid, const PropertyMap& block);
+
+// The per-entry property test over a whole block: every key of `block` is in
+// `stored` and `utils::compare_values(block value, stored value)` holds. An
+// empty block matches. Compares in parallel and stops at the first mismatch;
+// never fails, the result type being the comparison's.
+Result<bool> properties_match(const PropertyMap& block, const PropertyMap& stored);
+
+// Extends every match by one edge from the node it reached last (its
+// prev_uid), in the pattern's direction (`Graph::match_edge_pattern`). A match
+// whose chain binds the edge variable keeps that edge if it fits; otherwise
+// each edge of the node (with both ends in `subset` when there is one) that
+// fits gets a new child frame binding the variable. Each entry's prev_uid is
+// the edge's far end: its end going forward, its start going backward.
+// Errors: ContextConflict (the variable holds no edge) and the errors of
+// `check_edge_matches` and of binding, with the line
+// "graph - match edge pattern"; IndexCorruption when prev_uid has no edge-set
+// row. Faults: the any direction, as soon as a match reaches this step.
+Result<MatchSet> match_edge_pattern(const Graph& graph, const patterns::EdgePattern& pattern,
+                                    MatchSet matches, NodeUidSetPtr subset);
+
+// Checks the edge `key` against `pattern` from the node `prev_uid`
+// (`Graph::check_edge_matches`): it must leave prev_uid going forward or enter
+// it going backward; then its arrow type against the type schema, the term
+// stored for that type against the term schema, and its property block, in a
+// new child frame of `m`. Returns that frame (or a descendant), or none. Binds
+// no variable. Errors: IndexCorruption for an edge without its type row;
+// errors of the schema checks, and EdgeNotFound for a property block on an
+// edge that is not stored, with the line "check edge matches". Faults: the
+// any direction.
+Result<std::optional<MatchPtr>> check_edge_matches(const Graph& graph, const Uid& prev_uid, const EdgeKey& key,
+                                                   const patterns::EdgePattern& pattern, MatchPtr m);
+
+namespace detail {
+
+// fn(const MatchEntry&) -> Status for every entry of `set`, in parallel, one
+// task per shard under its read lock; first error wins. Each entry's work runs
+// isolated: while this thread holds the shard's read lock and waits for that
+// entry's nested tasks, it runs none but those.
+template <class Fn>
+Status for_each_match(const MatchSetMap& set, Fn&& fn) {
+  return utils::try_for_each_entry(set, [&](std::uint64_t, const MatchEntry& entry) -> Status {
+    return tbb::this_task_arena::isolate([&]() -> Status { return fn(entry); });
+  });
+}
+
+}  // namespace detail
+
+}  // namespace velmora::graph::matches

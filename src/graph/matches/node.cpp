@@ -1,0 +1,189 @@
+// Node-pattern matching: extending a match set by one node pattern, and
+// checking one node that an edge step reached.
+#include <tbb/collaborative_call_once.h>
+#include <tbb/task_group.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "graph/matches/matching.hpp"
+
+namespace velmora::graph::matches {
+namespace {
+
+using patterns::NodePattern;
+
+// One call of `match_node_pattern`: what its tasks share.
+class NodeScan {
+ public:
+  NodeScan(const Graph& graph, const NodePattern& pattern, NodeUidSetPtr subset)
+      : graph_(graph), pattern_(pattern), subset_(std::move(subset)) {}
+
+  Status extend(const MatchEntry& entry) {
+    if (const auto& name = pattern_.variable()) {
+      if (auto element = entry.match->get(*name)) return check_bound(entry, *name, *element);
+    }
+    return scan_candidates(entry);
+  }
+
+  MatchSet output() const { return output_; }
+
+ private:
+  std::uint64_t take_id() { return next_id_.fetch_add(1, std::memory_order_relaxed); }
+
+  // A node bound before: checked in the input frame itself, wherever it is.
+  Status check_bound(const MatchEntry& entry, const std::string& name, const MatchElement& element) {
+    const Uid uid = VM_TRY_CTX(element.as_node(name, "match node pattern"), "graph - match node pattern");
+    MatchPtr frame = entry.match;
+    if (const auto& schema = pattern_.type_schema()) {
+      auto checked = VM_TRY_CTX(graph_.check_type_matches(uid, schema->pattern(), std::move(frame)),
+                                "graph - match node pattern");
+      if (!checked) return {};
+      frame = std::move(*checked);
+    }
+    if (const auto& schema = pattern_.term_schema()) {
+      auto checked = VM_TRY_CTX(graph_.check_term_matches(uid, schema->pattern(), std::move(frame)),
+                                "graph - match node pattern");
+      if (!checked) return {};
+      frame = std::move(*checked);
+    }
+    if (!VM_TRY(block_accepts(uid))) return {};
+    output_->insert(take_id(), MatchEntry{uid, std::move(frame)});
+    return {};
+  }
+
+  Status scan_candidates(const MatchEntry& entry) {
+    const std::uint64_t single_id = take_id();
+    if (const auto& schema = pattern_.type_schema()) {
+      MatchSet types = VM_TRY_CTX(graph_.match_type_schema(*schema, single_set(single_id, entry)),
+                                  "graph - match node pattern");
+      return detail::for_each_match(*types, [&](const MatchEntry& type) { return type_candidate(type); });
+    }
+    if (const auto& schema = pattern_.term_schema()) {
+      MatchSet terms = VM_TRY_CTX(graph_.match_term_schema(*schema, single_set(single_id, entry)),
+                                  "graph - match node pattern");
+      return detail::for_each_match(*terms, [&](const MatchEntry& term) -> Status {
+        if (!is_candidate(term.prev_uid)) return {};
+        if (!VM_TRY(block_accepts(term.prev_uid))) return {};
+        return bind_and_store(term.prev_uid, Match::create(term.match));
+      });
+    }
+    const auto visit = [&](const Uid& uid) -> Status {
+      if (!VM_TRY(block_accepts(uid))) return {};
+      return bind_and_store(uid, Match::create(entry.match));
+    };
+    if (subset_) return utils::try_for_each_entry(*subset_, visit);
+    const std::vector<Uid>& nodes = all_nodes();
+    return utils::try_for_each(std::span<const Uid>(nodes), visit);
+  }
+
+  static MatchSet single_set(std::uint64_t id, const MatchEntry& entry) {
+    MatchSet set = new_match_set();
+    set->insert(id, entry);
+    return set;
+  }
+
+  // A type the type schema accepted, in the frame holding its captures.
+  Status type_candidate(const MatchEntry& type) {
+    const Uid& uid = type.prev_uid;
+    if (!is_candidate(uid)) return {};
+    MatchPtr frame = Match::create(type.match);
+    if (const auto& schema = pattern_.term_schema()) {
+      auto checked = graph_.check_term_matches(uid, schema->pattern(), std::move(frame));
+      if (!checked) {
+        // A node without a term is simply not a candidate of a term schema.
+        if (checked.error().current_context().is<errors::TermNotFound>()) return {};
+        return std::unexpected(std::move(checked).error().attach("graph - match node pattern"));
+      }
+      if (!*checked) return {};
+      frame = std::move(**checked);
+    }
+    if (!VM_TRY(block_accepts(uid))) return {};
+    return bind_and_store(uid, std::move(frame));
+  }
+
+  // Only the row's presence is asked, so its lock is released straight away.
+  bool is_candidate(const Uid& uid) const {
+    return subset_ ? subset_->contains(uid) : graph_.node_index->contains(uid);
+  }
+
+  Result<bool> block_accepts(const Uid& uid) const {
+    const auto& block = pattern_.properties();
+    if (!block) return true;
+    return with_context(check_node_matches_properties(graph_, uid, *block), "graph - match node pattern");
+  }
+
+  // `frame` is new and private to this candidate, so binding in it cannot
+  // race with any other task.
+  Status bind_and_store(const Uid& uid, MatchPtr frame) {
+    if (const auto& name = pattern_.variable())
+      VM_TRY_CTX(frame->insert(*name, MatchElement::node(uid)), "graph - match node pattern");
+    output_->insert(take_id(), MatchEntry{uid, std::move(frame)});
+    return {};
+  }
+
+  // The uids of every node, collected once per call by the first match that
+  // needs them; matches that need them meanwhile help collect them.
+  const std::vector<Uid>& all_nodes() {
+    tbb::collaborative_call_once(all_nodes_once_, [this] {
+      std::mutex mutex;
+      // Its own context: a failure elsewhere in the call must not leave a
+      // partial snapshot behind for the other matches.
+      tbb::task_group_context own(tbb::task_group_context::isolated);
+      graph_.node_index->for_each_shard_parallel(
+          [&](const auto& rows) {
+            std::vector<Uid> part;
+            part.reserve(rows.size());
+            for (const auto& row : rows) part.push_back(row.first);
+            std::lock_guard lock(mutex);
+            all_nodes_.insert(all_nodes_.end(), part.begin(), part.end());
+          },
+          own);
+    });
+    return all_nodes_;
+  }
+
+  const Graph& graph_;
+  const NodePattern& pattern_;
+  const NodeUidSetPtr subset_;
+  const MatchSet output_ = new_match_set();
+  std::atomic<std::uint64_t> next_id_{0};
+  tbb::collaborative_once_flag all_nodes_once_;
+  std::vector<Uid> all_nodes_;  // written only inside all_nodes_once_
+};
+
+}  // namespace
+
+Result<MatchSet> match_node_pattern(const Graph& graph, const NodePattern& pattern, MatchSet matches,
+                                    NodeUidSetPtr subset) {
+  NodeScan scan(graph, pattern, std::move(subset));
+  VM_TRY(detail::for_each_match(*matches, [&](const MatchEntry& entry) { return scan.extend(entry); }));
+  return scan.output();
+}
+
+Result<std::optional<MatchPtr>> check_node_matches(const Graph& graph, const Uid& uid, const NodePattern& pattern,
+                                                   MatchPtr m) {
+  MatchPtr frame = Match::create(std::move(m));
+  if (const auto& schema = pattern.type_schema()) {
+    auto checked =
+        VM_TRY_CTX(graph.check_type_matches(uid, schema->pattern(), std::move(frame)), "check node matches");
+    if (!checked) return std::nullopt;
+    frame = std::move(*checked);
+  }
+  if (const auto& schema = pattern.term_schema()) {
+    auto checked =
+        VM_TRY_CTX(graph.check_term_matches(uid, schema->pattern(), std::move(frame)), "check node matches");
+    if (!checked) return std::nullopt;
+    frame = std::move(*checked);
+  }
+  if (const auto& block = pattern.properties()) {
+    if (!VM_TRY_CTX(check_node_matches_properties(graph, uid, *block), "check node matches")) return std::nullopt;
+  }
+  return frame;
+}
+
+}  // namespace velmora::graph::matches

@@ -1,0 +1,100 @@
+// Path matching: the first node, then each edge and the node behind it, for
+// every match of the input set.
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <source_location>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "graph/matches/matching.hpp"
+
+namespace velmora::graph {
+namespace {
+
+using patterns::NodePattern;
+
+// "text [src/graph/matches/path:N]", for error contexts that carry their own
+// position.
+std::string positioned(std::string_view text, std::source_location where = std::source_location::current()) {
+  return fmt::format("{} [{}]", text, source_position(where));
+}
+
+class PathScan {
+ public:
+  explicit PathScan(const Graph& graph) : graph_(graph) {}
+
+  std::uint64_t take_id() { return next_match_id_.fetch_add(1, std::memory_order_relaxed); }
+
+  // Checks the node an edge step reached against `pattern` and binds its
+  // variable, or drops the match when a binding names another node.
+  Status node_step(const MatchEntry& reached, const NodePattern& pattern, MatchSetMap& into) {
+    const Uid& uid = reached.prev_uid;
+    if (!graph_.node_index->contains(uid))
+      return fail(errors::IndexCorruption{"previously matched node should exist in NodeIndex",
+                                          positioned("checking node matches pattern")});
+    auto checked = VM_TRY_CTX(matches::check_node_matches(graph_, uid, pattern, reached.match),
+                              "graph - match path pattern");
+    if (!checked) return {};
+    MatchPtr frame = std::move(*checked);
+    if (const auto& name = pattern.variable()) {
+      if (auto bound = frame->get(*name)) {
+        const Uid bound_uid = VM_TRY_CTX(bound->as_node(*name, "get previously matched element"),
+                                         "graph - match path pattern");
+        if (bound_uid != uid) return {};
+      } else {
+        VM_TRY_CTX(frame->insert(*name, MatchElement::node(uid)), "graph - match path pattern");
+      }
+    }
+    into.insert(take_id(), MatchEntry{uid, std::move(frame)});
+    return {};
+  }
+
+ private:
+  const Graph& graph_;
+  std::atomic<std::uint64_t> next_match_id_{0};
+};
+
+}  // namespace
+
+Result<MatchSet> Graph::match_path_pattern(const patterns::PathPattern& path, MatchSet matches,
+                                           NodeUidSetPtr subset) const {
+  MatchSet result = new_match_set();
+  PathScan scan(*this);
+  VM_TRY_CTX(path.validate(), "graph - match path pattern");
+  const auto& nodes = path.nodes();
+  const auto& edges = path.edges();
+  const std::size_t steps = std::min(edges.size(), nodes.size() - 1);
+
+  // Each input match goes down the whole path on its own; the sets it builds
+  // on the way are written by one phase and read by the next, never both.
+  VM_TRY(matches::detail::for_each_match(*matches, [&](const MatchEntry& entry) -> Status {
+    MatchSet single = new_match_set();
+    single->insert(scan.take_id(), entry);
+    MatchSet cur = VM_TRY_CTX(matches::match_node_pattern(*this, nodes[0], std::move(single), subset),
+                              "graph - match path pattern");
+    for (std::size_t i = 0; i < steps; ++i) {
+      cur = VM_TRY_CTX(matches::match_edge_pattern(*this, edges[i], std::move(cur), subset),
+                       "graph - match path pattern");
+      MatchSet next = new_match_set();
+      VM_TRY_CTX(matches::detail::for_each_match(
+                     *cur, [&](const MatchEntry& reached) { return scan.node_step(reached, nodes[i + 1], *next); }),
+                 "graph - match path pattern");
+      cur = std::move(next);
+    }
+    return matches::detail::for_each_match(*cur, [&](const MatchEntry& done) -> Status {
+      if (result->insert(scan.take_id(), done))
+        return fail(errors::RuntimeError{
+            "Unique identifier generator next_match_id created a previously existing id (should not happen)",
+            "match path pattern"});
+      return {};
+    });
+  }));
+  return result;
+}
+
+}  // namespace velmora::graph

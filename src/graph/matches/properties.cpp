@@ -1,0 +1,31 @@
+// Property-block matching: a pattern's block against a stored node's or
+// edge's property map.
+#include <optional>
+#include <string>
+
+#include "graph/matches/matching.hpp"
+#include "utils/cmp.hpp"
+
+namespace velmora::graph::matches {
+
+Result<bool> properties_match(const PropertyMap& block, const PropertyMap& stored) {
+  // Runs on pool threads while the Python caller holds the interpreter lock:
+  // `get` copies an opaque value as a counted handle, and the comparison looks
+  // at addresses only, so neither waits for that lock.
+  return block.try_par_compare([&stored](const std::string& key, const Value& wanted) -> Result<bool> {
+    const std::optional<Value> found = stored.get(key);
+    return found && utils::compare_values(wanted, *found);
+  });
+}
+
+Result<bool> check_node_matches_properties(const Graph& graph, const Uid& uid, const PropertyMap& block) {
+  // The row stays read-locked while the entries are compared; the comparison
+  // waits for its tasks isolated, so this thread takes on no task that could
+  // want this shard's write lock.
+  auto compared = graph.node_index->with_read(
+      uid, [&](const PropertyMap& stored) { return properties_match(block, stored); });
+  if (!compared) return fail(errors::NodeNotFound{uid, "check node matches properties"});
+  return std::move(*compared);
+}
+
+}  // namespace velmora::graph::matches

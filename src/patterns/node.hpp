@@ -1,0 +1,55 @@
+// Node patterns: the parsed form of one "(var:TypeSchema:TermSchema {props})"
+// of a path pattern.
+//
+// Every part is optional; an absent part constrains nothing. A finished
+// pattern is immutable. Copying it copies the variable and the schemas, while
+// the property map is a handle (`PropertyMap`), so copies of one pattern share
+// its map. Any thread may read a pattern concurrently; building one touches no
+// shared state.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "errors.hpp"
+#include "patterns/term_schema.hpp"
+#include "patterns/type_schema.hpp"
+#include "properties.hpp"
+
+namespace velmora::patterns {
+
+class NodePattern {
+ public:
+  // The pattern with no parts, as "()" parses.
+  NodePattern() = default;
+
+  // Builds a pattern from its parts (`NodePattern::new`). A present variable
+  // must pass `utils::validate_variable_name`; its `InvalidIdentifier` is
+  // returned with the context line "node pattern - new".
+  static Result<NodePattern> create(std::optional<std::string> variable,
+                                    std::optional<TypeSchema> type_schema,
+                                    std::optional<TermSchema> term_schema,
+                                    std::optional<PropertyMap> properties);
+
+  // The name a match binds the node to.
+  const std::optional<std::string>& variable() const { return variable_; }
+  const std::optional<TypeSchema>& type_schema() const { return type_schema_; }
+  const std::optional<TermSchema>& term_schema() const { return term_schema_; }
+  // The property block, present when the pattern had one (even "{}").
+  const std::optional<PropertyMap>& properties() const { return properties_; }
+
+ private:
+  NodePattern(std::optional<std::string> variable, std::optional<TypeSchema> type_schema,
+              std::optional<TermSchema> term_schema, std::optional<PropertyMap> properties)
+      : variable_(std::move(variable)),
+        type_schema_(std::move(type_schema)),
+        term_schema_(std::move(term_schema)),
+        properties_(std::move(properties)) {}
+
+  std::optional<std::string> variable_;
+  std::optional<TypeSchema> type_schema_;
+  std::optional<TermSchema> term_schema_;
+  std::optional<PropertyMap> properties_;
+};
+
+}  // namespace velmora::patterns

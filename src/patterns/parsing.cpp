@@ -1,0 +1,595 @@
+#include "patterns/parsing.hpp"
+
+#include <fmt/format.h>
+
+#include <charconv>
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <locale.h>
+#include <optional>
+#include <utility>
+
+#include "utils/validation.hpp"
+
+namespace velmora::patterns {
+namespace {
+
+// All delimiters of the language are ASCII, and no byte of a multi-byte UTF-8
+// sequence is ASCII, so the scanners below walk bytes and still split only at
+// character boundaries. Only messages that quote a character need its length.
+
+using utils::trim_white_space;
+
+errors::InvalidPattern invalid(std::string_view pattern, std::string reason) {
+  return errors::InvalidPattern{std::string(pattern), std::move(reason)};
+}
+
+bool is_quote(char c) { return c == '"' || c == '\''; }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The byte length of the character at `i`; 1 for a malformed sequence, so a
+// scan always moves on and never runs past the text.
+std::size_t char_length(std::string_view text, std::size_t i) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  std::size_t n = 1;
+  if ((lead & 0xE0) == 0xC0) {
+    n = 2;
+  } else if ((lead & 0xF0) == 0xE0) {
+    n = 3;
+  } else if ((lead & 0xF8) == 0xF0) {
+    n = 4;
+  }
+  if (n == 1 || i + n > text.size()) return 1;
+  for (std::size_t k = 1; k < n; ++k)
+    if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return 1;
+  return n;
+}
+
+// The tokenizer's white space is narrower than White_Space on purpose.
+bool is_path_space(char c) { return c == '\t' || c == '\n' || c == '\r' || c == ' '; }
+
+// Finds the first non-space byte at or after a position. Every character of a
+// run of spaces inside an edge asks the same question, so the last answer is
+// kept: without it a long run would be scanned once per character.
+class SpaceSkipper {
+ public:
+  explicit SpaceSkipper(std::string_view text) : text_(text) {}
+
+  std::size_t next_non_space(std::size_t from) {
+    if (from >= from_ && from <= to_) return to_;
+    std::size_t k = from;
+    while (k < text_.size() && is_path_space(text_[k])) ++k;
+    from_ = from;
+    to_ = k;
+    return k;
+  }
+
+ private:
+  std::string_view text_;
+  std::size_t from_ = 1;  // an empty range until the first question
+  std::size_t to_ = 0;
+};
+
+struct HeadAndBlock {
+  std::string_view head;
+  std::optional<std::string_view> block;
+};
+
+// The property block starts at the first "{" outside parentheses and square
+// brackets; type and term schemas never hold braces, so anything before it is
+// the head.
+HeadAndBlock split_property_block(std::string_view inner) {
+  long parens = 0;
+  long brackets = 0;
+  for (std::size_t i = 0; i < inner.size(); ++i) {
+    switch (inner[i]) {
+      case '(': ++parens; break;
+      case ')': --parens; break;
+      case '[': ++brackets; break;
+      case ']': --brackets; break;
+      case '{':
+        if (parens == 0 && brackets == 0) return {inner.substr(0, i), inner.substr(i)};
+        break;
+      default: break;
+    }
+  }
+  return {inner, std::nullopt};
+}
+
+std::optional<std::string> present(std::string part) {
+  if (part.empty()) return std::nullopt;
+  return part;
+}
+
+struct Parts {
+  std::optional<std::string> variable;
+  std::optional<TypeSchema> type_schema;
+  std::optional<TermSchema> term_schema;
+  std::optional<PropertyMap> properties;
+};
+
+// Reads the head and the block of a node's or an edge's inner text; the
+// caller assigns a single part and words the too-many-parts error.
+enum class Owner { Node, Edge };
+
+Result<Parts> parse_parts(std::string_view t, std::string_view inner, Owner owner) {
+  const std::string_view context = owner == Owner::Node ? "parse node pattern" : "parse edge pattern";
+  Parts parts;
+  const auto [head, block] = split_property_block(inner);
+  if (block) parts.properties = VM_TRY_CTX(parse_properties(*block), context);
+
+  auto texts = VM_TRY_CTX(smart_split_colons(head), context);
+  if (texts.size() > 3) {
+    return fail(invalid(t, owner == Owner::Node
+                               ? "Node pattern has too many ':' separators. Expected format: "
+                                 "(var:TypeSchema:TermSchema)"
+                               : "Edge pattern has too many ':' separators. Expected format: "
+                                 "[var:TypeSchema:TermSchema]"));
+  }
+  std::optional<std::string> type_text;
+  std::optional<std::string> term_text;
+  if (texts.size() == 1) {
+    // A lone "*" or arrow is far more likely a type than a name, so nodes
+    // read it as one; edges always take a lone part as their variable.
+    const std::string& only = texts[0];
+    const bool looks_like_type = only.find("->") != std::string::npos ||
+                                 only.find('*') != std::string::npos || only.starts_with('(');
+    if (owner == Owner::Node && looks_like_type) {
+      type_text = present(std::move(texts[0]));
+    } else {
+      parts.variable = present(std::move(texts[0]));
+    }
+  } else {
+    parts.variable = present(std::move(texts[0]));
+    type_text = present(std::move(texts[1]));
+    if (texts.size() == 3) term_text = present(std::move(texts[2]));
+  }
+  if (type_text) parts.type_schema = VM_TRY_CTX(TypeSchema::create(std::move(*type_text)), context);
+  if (term_text) parts.term_schema = VM_TRY_CTX(TermSchema::create(std::move(*term_text)), context);
+  return parts;
+}
+
+// ---- property values -------------------------------------------------------
+
+std::optional<std::int64_t> parse_integer(std::string_view t) {
+  std::string_view digits = t;
+  if (digits.starts_with('+') || digits.starts_with('-')) digits.remove_prefix(1);
+  if (digits.empty()) return std::nullopt;
+  for (const char c : digits)
+    if (!is_digit(c)) return std::nullopt;
+  // from_chars takes a minus sign but no plus sign.
+  const std::string_view number = t.starts_with('+') ? digits : t;
+  std::int64_t value = 0;
+  const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), value);
+  if (ec != std::errc{} || end != number.data() + number.size()) return std::nullopt;
+  return value;
+}
+
+locale_t c_locale() {
+  static const locale_t locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+  return locale;
+}
+
+// The decimal notation of a float, or the words inf, infinity and nan in any
+// case, each with an optional sign. Returns nothing for any other text; the
+// value may be infinite or NaN, which the caller refuses.
+std::optional<double> parse_float(std::string_view t) {
+  std::string_view body = t;
+  const bool negative = body.starts_with('-');
+  if (negative || body.starts_with('+')) body.remove_prefix(1);
+
+  std::string lower(body);
+  for (char& c : lower)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  if (lower == "inf" || lower == "infinity")
+    return negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
+  if (lower == "nan") return std::numeric_limits<double>::quiet_NaN();
+
+  std::size_t i = 0;
+  std::size_t digits = 0;
+  while (i < body.size() && is_digit(body[i])) ++i, ++digits;
+  if (i < body.size() && body[i] == '.') {
+    ++i;
+    while (i < body.size() && is_digit(body[i])) ++i, ++digits;
+  }
+  if (digits == 0) return std::nullopt;
+  if (i < body.size() && (body[i] == 'e' || body[i] == 'E')) {
+    ++i;
+    if (i < body.size() && (body[i] == '+' || body[i] == '-')) ++i;
+    std::size_t exponent_digits = 0;
+    while (i < body.size() && is_digit(body[i])) ++i, ++exponent_digits;
+    if (exponent_digits == 0) return std::nullopt;
+  }
+  if (i != body.size()) return std::nullopt;
+  // Only plain decimal text reaches strtod, so none of its extensions (hex,
+  // nan(...), leading blanks) apply; the C locale fixes the decimal point
+  // whatever locale the host process set. Overflow gives an infinity and
+  // underflow a zero, as reading a decimal float should.
+  const std::string text(t);
+  const locale_t locale = c_locale();
+  return locale != static_cast<locale_t>(nullptr) ? strtod_l(text.c_str(), nullptr, locale)
+                                                  : std::strtod(text.c_str(), nullptr);
+}
+
+Result<Value> parse_value(std::string_view text, std::size_t depth);
+
+[[gnu::noinline]] Status check_depth(std::string_view t, std::size_t depth) {
+  if (depth < kMaxLiteralDepth) return {};
+  return fail(invalid(t, fmt::format("Property value is nested too deeply (more than {} levels of "
+                                     "lists and maps)",
+                                     kMaxLiteralDepth)));
+}
+
+Result<Value> parse_list_literal(std::string_view t, std::size_t depth) {
+  VM_TRY(check_depth(t, depth));
+  const std::string_view inner = trim_white_space(t.substr(1, t.size() - 2));
+  Value::Array items;
+  if (inner.empty()) return Value(std::move(items));
+
+  auto add_item = [&](std::string_view piece) -> Status {
+    piece = trim_white_space(piece);
+    if (piece.empty()) return {};
+    items.push_back(VM_TRY_CTX(parse_value(piece, depth + 1), "parse list value"));
+    return {};
+  };
+  long nesting = 0;
+  char quote = 0;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < inner.size(); ++i) {
+    const char c = inner[i];
+    if (quote != 0) {
+      if (c == quote) quote = 0;
+    } else if (nesting == 0 && is_quote(c)) {
+      quote = c;
+    } else if (c == '(' || c == '[' || c == '{') {
+      ++nesting;
+    } else if (c == ')' || c == ']' || c == '}') {
+      --nesting;
+    } else if (c == ',' && nesting == 0) {
+      VM_TRY(add_item(inner.substr(start, i - start)));
+      start = i + 1;
+    }
+  }
+  VM_TRY(add_item(inner.substr(start)));
+  return Value(std::move(items));
+}
+
+Result<Value> parse_map_literal(std::string_view t, std::size_t depth) {
+  VM_TRY(check_depth(t, depth));
+  const std::string_view inner = trim_white_space(t.substr(1, t.size() - 2));
+  Value::Map map;
+  if (inner.empty()) return Value(std::move(map));
+
+  std::string key;
+  std::string value;
+  bool colon = false;
+  auto add_pair = [&]() -> Status {
+    std::string k = VM_TRY(extract_dict_key(trim_white_space(key)));
+    Value v = VM_TRY_CTX(parse_value(trim_white_space(value), depth + 1), "parse dict value");
+    map.insert_or_assign(std::move(k), std::move(v));
+    return {};
+  };
+  long nesting = 0;
+  char quote = 0;
+  for (const char c : inner) {
+    std::string& current = colon ? value : key;
+    if (quote != 0) {
+      if (c == quote) quote = 0;
+    } else if (is_quote(c)) {
+      quote = c;
+    } else if (c == '(' || c == '[' || c == '{') {
+      ++nesting;
+    } else if (c == ')' || c == ']' || c == '}') {
+      --nesting;
+    } else if (c == ':' && nesting == 0 && !colon) {
+      colon = true;
+      continue;
+    } else if (c == ',' && nesting == 0) {
+      VM_TRY(add_pair());
+      key.clear();
+      value.clear();
+      colon = false;
+      nesting = 0;
+      continue;
+    }
+    current += c;
+  }
+  // A last pair without a key is dropped, so "{a: 1,}" reads as "{a: 1}".
+  if (trim_white_space(key).empty()) return Value(std::move(map));
+  VM_TRY(add_pair());
+  return Value(std::move(map));
+}
+
+// Everything but lists and maps; kept out of line so that the frames of the
+// list and map recursion stay small.
+[[gnu::noinline]] Result<Value> parse_scalar(std::string_view t) {
+  const char first = t.front();
+  if (is_quote(first)) {
+    if (t.size() == 1 || t.back() != first)
+      return fail(invalid(t, fmt::format("Unclosed string literal (expected closing {})", first)));
+    return Value(VM_TRY_CTX(unescape_string(t.substr(1, t.size() - 2)), "parse property value"));
+  }
+  if (t == "true") return Value(true);
+  if (t == "false") return Value(false);
+  if (t == "null" || t == "None") return Value();
+  if (const auto integer = parse_integer(t)) return Value(*integer);
+  if (const auto number = parse_float(t)) {
+    if (!std::isfinite(*number))
+      return fail(invalid(t, "Invalid numeric value (NaN or Infinity not supported)"));
+    return Value(*number);
+  }
+  return fail(invalid(
+      t, "Invalid property value. Strings must be quoted, e.g., \"value\" or 'value'"));
+}
+
+[[gnu::noinline]] Result<Value> empty_value() { return fail(invalid("", "Empty property value")); }
+
+// A text that starts with a quote, a letter, a digit or a sign cannot start
+// with "{" or "[", so sending those two to the literal parsers first keeps the
+// order of the value forms.
+Result<Value> parse_value(std::string_view text, std::size_t depth) {
+  const std::string_view t = trim_white_space(text);
+  if (t.empty()) return empty_value();
+  if (t.front() == '{' && t.back() == '}') return parse_map_literal(t, depth);
+  if (t.front() == '[' && t.back() == ']') return parse_list_literal(t, depth);
+  return parse_scalar(t);
+}
+
+}  // namespace
+
+// ---- path tokens -------------------------------------------------------------
+
+Result<std::vector<Token>> tokenize_pattern(std::string_view text) {
+  enum class State { Between, InNode, InEdge };
+  State state = State::Between;
+  long node_depth = 0;
+  long bracket_depth = 0;
+  long paren_count = 0;
+  std::string node;
+  std::string edge;
+  std::vector<Token> tokens;
+  SpaceSkipper skipper(text);
+
+  for (std::size_t i = 0; i < text.size();) {
+    const char c = text[i];
+    const std::size_t next = i + char_length(text, i);
+    const std::string_view character = text.substr(i, next - i);
+    switch (state) {
+      case State::Between:
+        if (is_path_space(c)) break;
+        if (c == '(') {
+          node = "(";
+          node_depth = 1;
+          state = State::InNode;
+        } else if (c == '-' || c == '<' || c == '>') {
+          edge = character;
+          state = State::InEdge;
+        } else if (c == '[') {
+          edge = "[";
+          bracket_depth = 1;
+          state = State::InEdge;
+        } else {
+          return fail(invalid(
+              text, fmt::format("Unexpected character '{}' outside of node or edge pattern", character)));
+        }
+        break;
+      case State::InNode:
+        node += character;
+        if (c == '(') {
+          ++node_depth;
+        } else if (c == ')' && --node_depth == 0) {
+          tokens.push_back({Token::Kind::Node, std::move(node)});
+          node.clear();
+          state = State::Between;
+        }
+        break;
+      case State::InEdge: {
+        edge += character;
+        bool end_test = true;
+        if (c == '[') {
+          ++bracket_depth;
+        } else if (c == ']') {
+          --bracket_depth;
+        } else if (!(is_path_space(c) || c == '-' || c == '<' || c == '>')) {
+          end_test = false;
+          if (bracket_depth < 1)
+            return fail(invalid(text, fmt::format("Unexpected character '{}' in edge pattern", character)));
+          if (c == '(') ++paren_count;
+          if (c == ')') --paren_count;
+        }
+        if (end_test && bracket_depth == 0 && paren_count == 0) {
+          const std::size_t k = skipper.next_non_space(next);
+          if (k < text.size() && text[k] == '(') {
+            tokens.push_back({Token::Kind::Edge, std::move(edge)});
+            edge.clear();
+            bracket_depth = 0;
+            paren_count = 0;
+            state = State::Between;
+          }
+        }
+        break;
+      }
+    }
+    i = next;
+  }
+
+  if (state == State::InNode) return fail(invalid(text, "Unmatched parentheses in pattern"));
+  if (bracket_depth != 0) return fail(invalid(text, "Unmatched brackets in pattern"));
+  if (state == State::InEdge) return fail(invalid(text, "Pattern cannot end with an edge"));
+  return tokens;
+}
+
+// ---- node and edge patterns --------------------------------------------------
+
+Result<NodePattern> parse_node_pattern(std::string_view text) {
+  const std::string_view t = trim_white_space(text);
+  // The tokenizer only hands over "(...)"; other callers get an error, not a
+  // read outside the text.
+  if (t.size() < 2 || t.front() != '(' || t.back() != ')')
+    return fail(invalid(t, "Node pattern must be enclosed in parentheses"));
+  const std::string_view inner = trim_white_space(t.substr(1, t.size() - 2));
+  if (inner.empty()) return NodePattern();
+
+  auto parts = VM_TRY(parse_parts(t, inner, Owner::Node));
+  return NodePattern::create(std::move(parts.variable), std::move(parts.type_schema),
+                             std::move(parts.term_schema), std::move(parts.properties));
+}
+
+Result<EdgePattern> parse_edge_pattern(std::string_view text) {
+  const std::string_view t = trim_white_space(text);
+  const std::size_t open = t.find('[');
+  if (open == std::string_view::npos) return fail(invalid(t, "Edge pattern must contain brackets"));
+  const std::size_t close = t.rfind(']');
+  if (close == std::string_view::npos || close < open)
+    return fail(invalid(t, "Brackets are mismatched"));
+
+  const std::string_view prefix = t.substr(0, open);
+  const std::string_view suffix = t.substr(close + 1);
+  if (prefix.find("<-") != std::string_view::npos && suffix.find("->") != std::string_view::npos)
+    return fail(invalid(t, "Cannot have both <- and -> in same edge"));
+  // A "<" on the left wins over any head on the right, so "<[e]>" is backward.
+  Direction direction = Direction::Any;
+  if (prefix.find('<') != std::string_view::npos) {
+    direction = Direction::Backward;
+  } else if (suffix.find('>') != std::string_view::npos) {
+    direction = Direction::Forward;
+  }
+
+  const std::string_view inner = trim_white_space(t.substr(open + 1, close - open - 1));
+  if (inner.empty()) return EdgePattern(direction);
+
+  auto parts = VM_TRY(parse_parts(t, inner, Owner::Edge));
+  return EdgePattern::create(std::move(parts.variable), std::move(parts.type_schema),
+                             std::move(parts.term_schema), std::move(parts.properties), direction);
+}
+
+Result<std::vector<std::string>> smart_split_colons(std::string_view text) {
+  long parens = 0;
+  long brackets = 0;
+  long braces = 0;
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    switch (text[i]) {
+      case '(': ++parens; break;
+      case '[': ++brackets; break;
+      case '{': ++braces; break;
+      case ')':
+        if (--parens < 0) return fail(invalid(text, "Unbalanced parentheses in pattern"));
+        break;
+      case ']':
+        if (--brackets < 0) return fail(invalid(text, "Unbalanced brackets in pattern"));
+        break;
+      case '}':
+        if (--braces < 0) return fail(invalid(text, "Unbalanced braces in pattern"));
+        break;
+      case ':':
+        if (parens == 0 && brackets == 0 && braces == 0) {
+          parts.emplace_back(trim_white_space(text.substr(start, i - start)));
+          start = i + 1;
+        }
+        break;
+      default: break;
+    }
+  }
+  parts.emplace_back(trim_white_space(text.substr(start)));
+  if (parens != 0) return fail(invalid(text, "Unbalanced parentheses in pattern"));
+  if (brackets != 0) return fail(invalid(text, "Unbalanced brackets in pattern"));
+  if (braces != 0) return fail(invalid(text, "Unbalanced braces in pattern"));
+  return parts;
+}
+
+// ---- property blocks -----------------------------------------------------------
+
+Result<PropertyMap> parse_properties(std::string_view text) {
+  const std::string_view t = trim_white_space(text);
+  if (t.empty() || !(t.starts_with('{') && t.ends_with('}')))
+    return fail(invalid(t, "Properties must be enclosed in braces {}"));
+  PropertyMap map;
+  const std::string_view inner = trim_white_space(t.substr(1, t.size() - 2));
+  if (inner.empty()) return map;
+
+  std::string key;
+  std::string value;
+  bool colon = false;
+  auto add_pair = [&]() -> Status {
+    Value v = VM_TRY_CTX(parse_value(trim_white_space(value), 0), "parse properties");
+    map.insert(std::string(trim_white_space(key)), std::move(v));
+    return {};
+  };
+  char quote = 0;
+  long nesting = 0;
+  for (const char c : inner) {
+    std::string& current = colon ? value : key;
+    if (quote != 0) {
+      if (c == quote) quote = 0;
+    } else if (is_quote(c)) {
+      quote = c;
+    } else if (c == '[' || c == '{') {
+      ++nesting;
+    } else if (c == ']' || c == '}') {
+      --nesting;
+    } else if (c == ':' && nesting == 0) {
+      if (colon) return fail(invalid(t, "Unexpected colon in property value"));
+      if (trim_white_space(key).empty()) return fail(invalid(t, "Empty property key"));
+      colon = true;
+      continue;
+    } else if (c == ',' && nesting == 0) {
+      if (!colon) return fail(invalid(t, "Missing colon in property definition"));
+      VM_TRY(add_pair());
+      key.clear();
+      value.clear();
+      colon = false;
+      nesting = 0;
+      continue;
+    }
+    current += c;
+  }
+  // A trailing comma leaves an empty key behind, which ends the block.
+  if (key.empty()) return map;
+  if (!colon) return fail(invalid(t, "Missing colon in property definition"));
+  VM_TRY(add_pair());
+  return map;
+}
+
+Result<Value> parse_property_value(std::string_view text) { return parse_value(text, 0); }
+
+Result<std::string> extract_dict_key(std::string_view text) {
+  const std::string_view k = trim_white_space(text);
+  if (k.empty()) return fail(invalid("", "Empty dictionary key"));
+  if (k.size() >= 2 && is_quote(k.front()) && k.back() == k.front())
+    return VM_TRY_CTX(unescape_string(k.substr(1, k.size() - 2)), "extract dict key");
+  return std::string(k);
+}
+
+Result<std::string> unescape_string(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c != '\\') {
+      out += c;
+      continue;
+    }
+    if (i + 1 == text.size()) return fail(invalid(text, "String ends with incomplete escape sequence"));
+    const char escaped = text[++i];
+    switch (escaped) {
+      case '"': out += '"'; break;
+      case '\'': out += '\''; break;
+      case '\\': out += '\\'; break;
+      case 'n': out += '\n'; break;
+      case 'r': out += '\r'; break;
+      case 't': out += '\t'; break;
+      case '0': out += '\0'; break;
+      default:
+        out += '\\';
+        out += escaped;
+        break;
+    }
+  }
+  return out;
+}
+
+}  // namespace velmora::patterns

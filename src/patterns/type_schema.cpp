@@ -1,0 +1,127 @@
+#include "patterns/type_schema.hpp"
+
+#include <cstddef>
+
+#include "utils/validation.hpp"
+
+namespace velmora::patterns {
+namespace {
+
+constexpr std::size_t kNotFound = std::string_view::npos;
+
+// Byte scans are enough below: "(", ")", "-", ">" and ":" are ASCII, and no
+// byte of a multi-byte UTF-8 sequence equals an ASCII character, so every
+// split lands on a character boundary.
+
+// The offset of the first "->" outside parentheses. Unmatched closing
+// parentheses take the depth below zero, which hides what follows them.
+std::size_t find_top_level_arrow(std::string_view t) {
+  int depth = 0;
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    if (t[i] == '(') {
+      ++depth;
+    } else if (t[i] == ')') {
+      --depth;
+    } else if (t[i] == '-' && depth == 0 && i + 1 < t.size() && t[i + 1] == '>') {
+      return i;
+    }
+  }
+  return kNotFound;
+}
+
+std::size_t find_top_level_colon(std::string_view t) {
+  int depth = 0;
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    if (t[i] == '(') {
+      ++depth;
+    } else if (t[i] == ')') {
+      --depth;
+    } else if (t[i] == ':' && depth == 0) {
+      return i;
+    }
+  }
+  return kNotFound;
+}
+
+// Only the whole text is checked for balance; inner parts may be unbalanced
+// on their own (as in "a)(b"), and the grammar then refuses them as names.
+Status check_balance(std::string_view t) {
+  long depth = 0;
+  for (const char c : t) {
+    if (c == '(') {
+      ++depth;
+    } else if (c == ')') {
+      if (--depth < 0)
+        return fail(errors::SchemaValidation{
+            std::string(t), "Unbalanced parentheses: too many closing parentheses"});
+    }
+  }
+  if (depth > 0)
+    return fail(errors::SchemaValidation{std::string(t),
+                                         "Unbalanced parentheses: too many opening parentheses"});
+  return {};
+}
+
+}  // namespace
+
+Result<TypeSchema> TypeSchema::create(std::string text) {
+  const std::string_view t = utils::trim_white_space(text);
+  auto pattern = [&]() -> Result<TypePattern> {
+    VM_TRY_CTX(check_balance(t), "type schema - parse pattern");
+    return VM_TRY_CTX(parse_pattern_recursive(t), "type schema - parse pattern");
+  }();
+  if (!pattern) return std::unexpected(std::move(pattern).error().attach("type schema - new"));
+  return TypeSchema(std::move(text), std::move(*pattern));
+}
+
+Result<TypePattern> TypeSchema::parse_pattern_recursive(std::string_view s) {
+  const std::string_view t = utils::trim_white_space(s);
+  // The field stays empty even when an enclosing text holds the empty side.
+  if (t.empty()) return fail(errors::SchemaValidation{"", "Empty pattern"});
+  if (t == "*") return TypePattern::wildcard();
+
+  if (const std::size_t arrow = find_top_level_arrow(t); arrow != kNotFound) {
+    auto left = VM_TRY_CTX(parse_pattern_recursive(t.substr(0, arrow)),
+                           "type schema - parse pattern recursive");
+    auto right = VM_TRY_CTX(parse_pattern_recursive(t.substr(arrow + 2)),
+                            "type schema - parse pattern recursive");
+    return TypePattern::arrow(std::move(left), std::move(right));
+  }
+
+  if (!(t.starts_with('(') && t.ends_with(')'))) {
+    VM_TRY_CTX(utils::validate_variable_name(t), "type schema - parse pattern recursive");
+    return TypePattern::variable(std::string(t));
+  }
+
+  const std::string_view inner = t.substr(1, t.size() - 2);
+  const std::size_t colon = find_top_level_colon(inner);
+  if (colon == kNotFound)
+    return VM_TRY_CTX(parse_pattern_recursive(inner), "type schema - parse pattern recursive");
+
+  // The rest is parsed before the name is looked at, so "(1x: )" reports the
+  // empty rest rather than the bad name.
+  auto rest = VM_TRY_CTX(parse_pattern_recursive(inner.substr(colon + 1)),
+                         "type schema - parse pattern recursive");
+  const std::string_view name = utils::trim_white_space(inner.substr(0, colon));
+  if (name.empty()) return rest;
+  VM_TRY_CTX(utils::validate_variable_name(name), "type schema - parse pattern recursive");
+  return TypePattern::capture(std::string(name), std::move(rest));
+}
+
+std::vector<std::string> TypeSchema::get_pattern_free_variables_recursive(const TypePattern& pattern) {
+  std::vector<std::string> out;
+  // Explicit recursion through a helper keeps one output vector for the walk.
+  auto walk = [&out](const TypePattern& p, auto& self) -> void {
+    if (const auto* arrow = p.get<TypePattern::Arrow>()) {
+      self(*arrow->left, self);
+      self(*arrow->right, self);
+    } else if (const auto* capture = p.get<TypePattern::Capture>()) {
+      self(*capture->pattern, self);
+      out.push_back(capture->name);
+    }
+  };
+  walk(pattern, walk);
+  return out;
+}
+
+}  // namespace velmora::patterns

@@ -1,0 +1,477 @@
+#include "properties.hpp"
+
+#include <fmt/format.h>
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
+#include <tbb/task_group.h>
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include <atomic>
+#include <charconv>
+#include <cmath>
+#include <mutex>
+#include <shared_mutex>
+#include <source_location>
+
+#include "binding/args.hpp"
+#include "binding/guard.hpp"
+
+namespace velmora {
+
+using binding::PyErr;
+using binding::PyRef;
+
+// ---------------------------------------------------------------- PyOpaque
+
+struct PyOpaque::Holder {
+  explicit Holder(PyObject* o) : obj(o) {}
+  Holder(const Holder&) = delete;
+  Holder& operator=(const Holder&) = delete;
+  PyObject* const obj;
+  // The last copy may die on a pool thread, or on the caller's thread while
+  // one of our locks is held; a release can run arbitrary Python code, so it
+  // is only queued here.
+  ~Holder() { binding::defer_decref(obj); }
+};
+
+PyOpaque::PyOpaque(PyObject* obj) {
+  Py_INCREF(obj);
+  holder_ = std::make_shared<const Holder>(obj);
+}
+
+PyObject* PyOpaque::get() const noexcept { return holder_->obj; }
+
+PyRef PyOpaque::to_pyobject() const { return PyRef::borrow(holder_->obj); }
+
+// ---------------------------------------------------------------- text forms
+
+namespace {
+
+constexpr std::string_view kOpaqueTypeName = "velmora::properties::PyOpaque";
+
+// Characters written as themselves inside quotes: everything but separators,
+// controls, format characters, surrogates, private use and unassigned code
+// points (the space excepted).
+bool is_printable(UChar32 c) {
+  if (c < 0x20) return false;
+  if (c < 0x7f) return true;
+  switch (u_charType(c)) {
+    case U_SPACE_SEPARATOR:
+    case U_LINE_SEPARATOR:
+    case U_PARAGRAPH_SEPARATOR:
+    case U_CONTROL_CHAR:
+    case U_FORMAT_CHAR:
+    case U_SURROGATE:
+    case U_PRIVATE_USE_CHAR:
+    case U_UNASSIGNED:
+      return false;
+    default:
+      return true;
+  }
+}
+
+void append_quoted(std::string& out, std::string_view text) {
+  out += '"';
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const std::size_t start = i;
+    UChar32 c;
+    U8_NEXT(text.data(), i, text.size(), c);
+    // Our strings come from Python str or from the pattern parser and are
+    // valid UTF-8; a stray byte shows as the replacement character.
+    if (c < 0) {
+      out += "\xef\xbf\xbd";
+      continue;
+    }
+    switch (c) {
+      case '"': out += "\\\""; continue;
+      case '\\': out += "\\\\"; continue;
+      case '\t': out += "\\t"; continue;
+      case '\n': out += "\\n"; continue;
+      case '\r': out += "\\r"; continue;
+      case '\0': out += "\\0"; continue;
+      default: break;
+    }
+    if (u_hasBinaryProperty(c, UCHAR_GRAPHEME_EXTEND) || !is_printable(c)) {
+      fmt::format_to(std::back_inserter(out), "\\u{{{:x}}}", static_cast<std::uint32_t>(c));
+    } else {
+      out.append(text.substr(start, i - start));
+    }
+  }
+  out += '"';
+}
+
+// Shortest digits that read back as the same double, laid out plain between
+// 1e-4 and 1e16 and with an exponent outside that range.
+void append_float(std::string& out, double x) {
+  if (std::isnan(x)) {
+    out += "NaN";
+    return;
+  }
+  if (std::isinf(x)) {
+    out += x < 0 ? "-inf" : "inf";
+    return;
+  }
+  if (x == 0) {
+    out += std::signbit(x) ? "-0.0" : "0.0";
+    return;
+  }
+  char buf[64];
+  const auto res = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific);
+  std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));
+  if (sci.front() == '-') {
+    out += '-';
+    sci.remove_prefix(1);
+  }
+  const auto e = sci.find('e');
+  std::string digits;
+  for (char ch : sci.substr(0, e)) {
+    if (ch != '.') digits += ch;
+  }
+  std::string_view exp_text = sci.substr(e + 1);
+  const bool exp_negative = exp_text.front() == '-';
+  if (exp_text.front() == '-' || exp_text.front() == '+') exp_text.remove_prefix(1);
+  int exp = 0;
+  std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exp);
+  if (exp_negative) exp = -exp;
+
+  const double magnitude = std::fabs(x);
+  if (magnitude >= 1e-4 && magnitude < 1e16) {
+    if (exp >= 0) {
+      const auto int_len = static_cast<std::size_t>(exp) + 1;
+      if (digits.size() <= int_len) {
+        out += digits;
+        out.append(int_len - digits.size(), '0');
+        out += ".0";
+      } else {
+        out.append(digits, 0, int_len);
+        out += '.';
+        out.append(digits, int_len);
+      }
+    } else {
+      out += "0.";
+      out.append(static_cast<std::size_t>(-exp - 1), '0');
+      out += digits;
+    }
+  } else {
+    out += digits.front();
+    if (digits.size() > 1) {
+      out += '.';
+      out.append(digits, 1);
+    }
+    fmt::format_to(std::back_inserter(out), "e{}", exp);
+  }
+}
+
+void append_value(std::string& out, const Value& value) {
+  std::visit(
+      [&out](const auto& v) {
+        using T = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<T, std::monostate>) {
+          out += "()";
+        } else if constexpr (std::is_same_v<T, bool>) {
+          out += v ? "true" : "false";
+        } else if constexpr (std::is_same_v<T, std::int64_t>) {
+          fmt::format_to(std::back_inserter(out), "{}", v);
+        } else if constexpr (std::is_same_v<T, double>) {
+          append_float(out, v);
+        } else if constexpr (std::is_same_v<T, std::string>) {
+          append_quoted(out, v);
+        } else if constexpr (std::is_same_v<T, Value::Array>) {
+          out += '[';
+          for (std::size_t i = 0; i < v.size(); ++i) {
+            if (i) out += ", ";
+            append_value(out, v[i]);
+          }
+          out += ']';
+        } else if constexpr (std::is_same_v<T, Value::Map>) {
+          out += "#{";
+          bool first = true;
+          for (const auto& [key, item] : v) {
+            if (!first) out += ", ";
+            first = false;
+            append_quoted(out, key);
+            out += ": ";
+            append_value(out, item);
+          }
+          out += '}';
+        } else {
+          static_assert(std::is_same_v<T, PyOpaque>);
+          out += kOpaqueTypeName;
+        }
+      },
+      value.storage());
+}
+
+}  // namespace
+
+std::string Value::to_string() const {
+  std::string out;
+  append_value(out, *this);
+  return out;
+}
+
+// ---------------------------------------------------------------- PropertyMap
+
+struct PropertyMap::Inner {
+  explicit Inner(PropertyEntries e) : entries(std::move(e)) {}
+  mutable utils::locks::RwLock lock;  // tracked by the deadlock detector
+  PropertyEntries entries;            // guarded by lock
+};
+
+namespace {
+
+// Why a parallel comparison stopped.
+struct BreakReason {
+  struct Mismatch {};
+  struct Error {
+    Report report;
+  };
+  std::variant<Mismatch, Error> why;
+};
+
+}  // namespace
+
+PropertyMap::PropertyMap() : inner_(std::make_shared<Inner>(PropertyEntries{})) {}
+
+PropertyMap::PropertyMap(PropertyEntries entries)
+    : inner_(std::make_shared<Inner>(std::move(entries))) {}
+
+Result<PropertyMap> PropertyMap::from_py(PyObject* obj) {
+  Value value = VM_TRY_CTX(py_to_rhai(obj), "property map - new");
+  if (auto* map = value.get_if<Value::Map>()) return PropertyMap(std::move(*map));
+  return fail(errors::PythonError{
+      "Root of PropertyMap should be a Dict",
+      fmt::format("property map new [{}]", source_position(std::source_location::current()))});
+}
+
+std::optional<Value> PropertyMap::get(std::string_view key) const {
+  std::shared_lock lock(inner_->lock);
+  const auto it = inner_->entries.find(key);
+  if (it == inner_->entries.end()) return std::nullopt;
+  return it->second;
+}
+
+void PropertyMap::insert(std::string key, Value value) {
+  std::unique_lock lock(inner_->lock);
+  inner_->entries.insert_or_assign(std::move(key), std::move(value));
+}
+
+std::vector<std::pair<std::string, Value>> PropertyMap::iter() const {
+  std::shared_lock lock(inner_->lock);
+  return {inner_->entries.begin(), inner_->entries.end()};
+}
+
+std::size_t PropertyMap::size() const {
+  std::shared_lock lock(inner_->lock);
+  return inner_->entries.size();
+}
+
+Result<bool> PropertyMap::try_par_compare(const CompareCheck& check) const {
+  std::shared_lock lock(inner_->lock);
+  const auto& entries = inner_->entries;
+  if (entries.empty()) return true;
+  std::vector<const PropertyEntries::value_type*> list;
+  list.reserve(entries.size());
+  for (const auto& entry : entries) list.push_back(&entry);
+
+  std::atomic<bool> stopped{false};
+  std::mutex stop_mutex;
+  std::optional<BreakReason> stop;  // guarded by stop_mutex; the first stop wins
+  tbb::task_group_context group;
+  // Isolated: while this thread holds the read lock and waits, it must not
+  // steal a task that wants this map's write lock.
+  tbb::this_task_arena::isolate([&] {
+    tbb::parallel_for(
+        tbb::blocked_range<std::size_t>(0, list.size()),
+        [&](const tbb::blocked_range<std::size_t>& range) {
+          for (std::size_t i = range.begin(); i != range.end(); ++i) {
+            if (stopped.load(std::memory_order_relaxed)) return;
+            auto result = check(list[i]->first, list[i]->second);
+            if (result && *result) continue;
+            BreakReason reason =
+                result ? BreakReason{BreakReason::Mismatch{}}
+                       : BreakReason{BreakReason::Error{std::move(result).error().attach(
+                             "property map - try par compare - closure")}};
+            {
+              std::lock_guard guard(stop_mutex);
+              if (!stop) stop = std::move(reason);
+            }
+            stopped.store(true, std::memory_order_relaxed);
+            group.cancel_group_execution();
+            return;
+          }
+        },
+        group);
+  });
+  if (!stop) return true;
+  if (auto* error = std::get_if<BreakReason::Error>(&stop->why))
+    return std::unexpected(std::move(error->report));
+  return false;
+}
+
+std::string PropertyMap::to_string() const {
+  std::shared_lock lock(inner_->lock);
+  std::string out = "{";
+  bool first = true;
+  for (const auto& [key, value] : inner_->entries) {
+    if (!first) out += ", ";
+    first = false;
+    out += key;
+    out += ": ";
+    append_value(out, value);
+  }
+  out += '}';
+  return out;
+}
+
+binding::PyResult<PyRef> PropertyMap::into_pyobject() const {
+  // Converting allocates Python objects, and a collection may run finalisers
+  // that write to this very map: convert a snapshot, with the lock released.
+  const auto entries = iter();
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return std::unexpected(PyErr::fetch());
+  for (const auto& [key, value] : entries) {
+    auto item = rhai_to_py(value);
+    if (!item) {
+      Report report = std::move(item).error();
+      report.attach("property map - into py object");
+      return std::unexpected(binding::report_to_pyerr(report));
+    }
+    auto key_obj = binding::utf8_to_str(key);
+    if (!key_obj) return std::unexpected(std::move(key_obj).error());
+    if (PyDict_SetItem(dict.get(), key_obj->get(), item->get()) < 0)
+      return std::unexpected(PyErr::fetch());
+  }
+  return dict;
+}
+
+// ---------------------------------------------------------------- conversions
+
+namespace {
+
+// Deep enough for any real property tree, shallow enough that neither this
+// conversion nor the recursive copies, comparisons and text forms of the
+// result can exhaust a thread's stack (a list that contains itself ends here).
+constexpr int kMaxDepth = 1000;
+
+static_assert(sizeof(long) == sizeof(std::int64_t), "PyLong_AsLong reads 64-bit integers");
+
+Result<Value> convert_from_py(PyObject* obj, int depth);
+
+Result<Value> convert_list(PyObject* list, int depth) {
+  Value::Array items;
+  for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
+    // Held strongly: an allocation below may collect garbage and run code
+    // that shrinks the list.
+    PyRef item = PyRef::borrow(PyList_GetItem(list, i));
+    if (!item) return fail(binding::from_pending_python_error());
+    items.push_back(VM_TRY_CTX(convert_from_py(item.get(), depth + 1), "py to rhai - list"));
+  }
+  return Value(std::move(items));
+}
+
+Result<Value> convert_dict(PyObject* dict, int depth) {
+  Value::Map map;
+  Py_ssize_t pos = 0;
+  PyObject* key_borrowed = nullptr;
+  PyObject* value_borrowed = nullptr;
+  while (PyDict_Next(dict, &pos, &key_borrowed, &value_borrowed)) {
+    const PyRef key = PyRef::borrow(key_borrowed);
+    const PyRef value = PyRef::borrow(value_borrowed);
+    auto text = binding::extract_str(key.get());
+    if (!text) return fail(binding::from_python_error(std::move(text).error()));
+    Value item = VM_TRY_CTX(convert_from_py(value.get(), depth + 1), "py to rhai - dict");
+    map.insert_or_assign(std::move(*text), std::move(item));
+  }
+  return Value(std::move(map));
+}
+
+Result<Value> convert_from_py(PyObject* obj, int depth) {
+  if (Py_TYPE(obj) == &PyBool_Type) return Value(obj == Py_True);
+  if (PyLong_Check(obj)) {
+    const long n = PyLong_AsLong(obj);
+    if (n == -1 && PyErr_Occurred()) {
+      return std::unexpected(Report(binding::from_pending_python_error()).attach("py to rhai - int"));
+    }
+    return Value(static_cast<std::int64_t>(n));
+  }
+  if (PyFloat_CheckExact(obj)) return Value(PyFloat_AsDouble(obj));
+  if (PyUnicode_Check(obj)) {
+    auto text = binding::str_to_utf8(obj);
+    if (!text) {
+      return std::unexpected(
+          Report(binding::from_python_error(std::move(text).error())).attach("py to rhai - string"));
+    }
+    return Value(std::move(*text));
+  }
+  const bool list = PyList_Check(obj);
+  if (list || PyDict_Check(obj)) {
+    if (depth >= kMaxDepth) {
+      return fail(errors::PythonError{
+          "RecursionError: maximum recursion depth exceeded while converting a Python object",
+          std::nullopt});
+    }
+    return list ? convert_list(obj, depth) : convert_dict(obj, depth);
+  }
+  return Value(PyOpaque(obj));
+}
+
+Result<PyRef> new_ref(PyObject* obj) {
+  if (!obj) return fail(binding::from_pending_python_error());
+  return PyRef::steal(obj);
+}
+
+}  // namespace
+
+Result<Value> py_to_rhai(PyObject* obj) { return convert_from_py(obj, 0); }
+
+Result<PyRef> rhai_to_py(const Value& value) {
+  switch (value.kind()) {
+    case Value::Kind::Opaque:
+      return value.get_if<PyOpaque>()->to_pyobject();
+    case Value::Kind::Int:
+      return new_ref(PyLong_FromLongLong(*value.get_if<std::int64_t>()));
+    case Value::Kind::Float:
+      return new_ref(PyFloat_FromDouble(*value.get_if<double>()));
+    case Value::Kind::Bool:
+      return new_ref(PyBool_FromLong(*value.get_if<bool>()));
+    case Value::Kind::String: {
+      auto text = binding::utf8_to_str(*value.get_if<std::string>());
+      if (!text) return fail(binding::from_python_error(std::move(text).error()));
+      return std::move(*text);
+    }
+    case Value::Kind::Map: {
+      PyRef dict = VM_TRY(new_ref(PyDict_New()));
+      for (const auto& [key, item] : *value.get_if<Value::Map>()) {
+        PyRef obj = VM_TRY_CTX(rhai_to_py(item), "rhai to py - dict");
+        auto key_obj = binding::utf8_to_str(key);
+        if (!key_obj) {
+          return std::unexpected(
+              Report(binding::from_python_error(std::move(key_obj).error())).attach("rhai to py - dict"));
+        }
+        if (PyDict_SetItem(dict.get(), key_obj->get(), obj.get()) < 0) {
+          return std::unexpected(Report(binding::from_pending_python_error()).attach("rhai to py - dict"));
+        }
+      }
+      return dict;
+    }
+    case Value::Kind::Array: {
+      PyRef list = VM_TRY(new_ref(PyList_New(0)));
+      for (const auto& item : *value.get_if<Value::Array>()) {
+        PyRef obj = VM_TRY_CTX(rhai_to_py(item), "rhai to py - list");
+        if (PyList_Append(list.get(), obj.get()) < 0) {
+          return std::unexpected(Report(binding::from_pending_python_error()).attach("rhai to py - list"));
+        }
+      }
+      return list;
+    }
+    case Value::Kind::Empty:
+      break;
+  }
+  return PyRef::borrow(Py_None);
+}
+
+}  // namespace velmora

@@ -1,0 +1,193 @@
+// Property values and property maps: the dynamic values that nodes, edges and
+// pattern property blocks carry, the shared locked map that holds them, their
+// text forms, and their conversion to and from Python objects.
+//
+// Threads:
+// - `Value`, `PyOpaque` and `PropertyMap` may be copied, compared, rendered and
+//   dropped on any thread, pool threads included, without the interpreter
+//   lock: an opaque Python value is an atomically counted handle whose final
+//   release only queues the object's reference (`binding::defer_decref`); the
+//   binding layer drops it at the end of the Python call.
+// - Making a `PyOpaque` and every conversion to or from Python (`py_to_rhai`,
+//   `rhai_to_py`, `PropertyMap::from_py`, `PropertyMap::into_pyobject`) run on
+//   the Python caller's thread with the interpreter lock held, and never while
+//   the caller holds a lock of its own that Python code could ask for.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "binding/python.hpp"
+#include "errors.hpp"
+#include "utils/locks/locks.hpp"
+
+namespace velmora {
+
+// An opaque Python value: a strong reference to any Python object that has no
+// property-value form of its own (None, tuples, sets, float subclasses, ...).
+// Copies share one counted handle and refer to the same object; the object
+// stays alive while any copy lives. Never empty.
+class PyOpaque {
+ public:
+  // Takes a new strong reference to `obj` (not null). Caller's thread,
+  // interpreter lock held.
+  explicit PyOpaque(PyObject* obj);
+
+  // The object, borrowed, valid while this value or a copy of it lives. Any
+  // thread may read the address; only the caller's thread holding the
+  // interpreter lock may use the object.
+  PyObject* get() const noexcept;
+  // A new strong reference to the object. Caller's thread, lock held.
+  binding::PyRef to_pyobject() const;
+
+  // Identity: both refer to the same object. No lock, no Python call.
+  friend bool operator==(const PyOpaque& a, const PyOpaque& b) noexcept {
+    return a.get() == b.get();
+  }
+
+ private:
+  struct Holder;
+  std::shared_ptr<const Holder> holder_;
+};
+
+// A property value: empty, boolean, 64-bit integer, 64-bit float, string
+// (UTF-8), array, nested map (keys in byte order of their UTF-8 text) or opaque
+// Python value. Copies are deep for arrays and maps; an opaque value's copy
+// refers to the same object. Values have no `==`: matching compares them with
+// `utils::compare_values`.
+class Value {
+ public:
+  using Array = std::vector<Value>;
+  // std::string orders by unsigned bytes, which is UTF-8 code point order.
+  using Map = std::map<std::string, Value, std::less<>>;
+  using Storage =
+      std::variant<std::monostate, bool, std::int64_t, double, std::string, Array, Map, PyOpaque>;
+  enum class Kind { Empty, Bool, Int, Float, String, Array, Map, Opaque };
+
+  // The empty value (a pattern literal's null).
+  Value() = default;
+  Value(bool b) : v_(b) {}  // NOLINT: implicit by design, like the other kinds
+  template <class I>
+    requires(std::is_integral_v<I> && !std::is_same_v<I, bool>)
+  Value(I i) : v_(static_cast<std::int64_t>(i)) {}  // NOLINT
+  Value(double d) : v_(d) {}                          // NOLINT
+  Value(std::string s) : v_(std::move(s)) {}          // NOLINT
+  Value(std::string_view s) : v_(std::string(s)) {}   // NOLINT
+  Value(const char* s) : v_(std::string(s)) {}        // NOLINT
+  Value(Array a) : v_(std::move(a)) {}                // NOLINT
+  Value(Map m) : v_(std::move(m)) {}                  // NOLINT
+  Value(PyOpaque o) : v_(std::move(o)) {}             // NOLINT
+
+  Kind kind() const noexcept { return static_cast<Kind>(v_.index()); }
+  bool is_empty() const noexcept { return v_.index() == 0; }
+  // The content of kind T (bool, std::int64_t, double, std::string, Array,
+  // Map or PyOpaque), or null when the value is of another kind.
+  template <class T>
+  const T* get_if() const noexcept { return std::get_if<T>(&v_); }
+  template <class T>
+  T* get_if() noexcept { return std::get_if<T>(&v_); }
+  const Storage& storage() const noexcept { return v_; }
+
+  // The text of the value, as it appears in the text of a map: "()", true,
+  // -3, 1.5, 1e16, NaN, "quoted \"text\"", [1, 2], #{"k": 1} or
+  // velmora::properties::PyOpaque.
+  std::string to_string() const;
+
+ private:
+  Storage v_;
+};
+
+// The map type of a property map's entries and of a nested map value.
+using PropertyEntries = Value::Map;
+
+// A shared handle to one map from text keys to values, kept in byte order of
+// the keys behind its own reader-writer lock (tracked by the deadlock
+// detector). Copying the handle shares the map: a change through one copy
+// shows through all. The lock is never held while Python code can run.
+class PropertyMap {
+ public:
+  // Called on each entry by `try_par_compare`, concurrently from pool threads:
+  // it must be safe to call at the same time from several threads. It may take
+  // other maps' read locks; it must not touch Python objects.
+  using CompareCheck = std::function<Result<bool>(const std::string& key, const Value& value)>;
+
+  // A new handle to a new empty map (the design's `default`).
+  PropertyMap();
+  static PropertyMap empty() { return PropertyMap(); }
+  // A new handle to a new map holding `entries`.
+  explicit PropertyMap(PropertyEntries entries);
+
+  // The design's `new`: converts `obj` with `py_to_rhai` into a new map.
+  // Errors: the conversion's report with the line "property map - new"
+  // attached; a root that is not a dict (or subclass) fails with PythonError
+  // "Root of PropertyMap should be a Dict" whose context is
+  // "property map new [src/properties:N]". Caller's thread, lock held.
+  static Result<PropertyMap> from_py(PyObject* obj);
+
+  // A copy of the value under `key` (exact bytes), or nothing. Read lock.
+  std::optional<Value> get(std::string_view key) const;
+  // Sets `key` to `value`, replacing any earlier value. Write lock.
+  void insert(std::string key, Value value);
+  // A snapshot of every entry in key order. Read lock, released on return.
+  std::vector<std::pair<std::string, Value>> iter() const;
+  // The number of entries. Read lock.
+  std::size_t size() const;
+
+  // Runs `check` on every entry in parallel on the pool and stops starting
+  // entries at the first that returns false or fails. Returns true when every
+  // check returned true (an empty map calls nothing), false on a mismatch,
+  // or the failing check's report with the line
+  // "property map - try par compare - closure" attached. When both happen,
+  // whichever stopped the scan first is returned. Holds the read lock until
+  // the result is known; waits for the pool inside an isolated region, so this
+  // thread runs no unrelated task while it holds the lock. Any thread.
+  Result<bool> try_par_compare(const CompareCheck& check) const;
+
+  // "{key: value, ...}": keys bare, values by `Value::to_string`; "{}" when
+  // empty. Read lock.
+  std::string to_string() const;
+
+  // A new detached dict of the entries, keys in order, converted with
+  // `rhai_to_py`. A conversion's report gets the line
+  // "property map - into py object" and becomes its Python exception; a
+  // failure to store an entry is the interpreter's own exception. Takes a
+  // snapshot under the read lock and converts after releasing it. Caller's
+  // thread, lock held.
+  binding::PyResult<binding::PyRef> into_pyobject() const;
+
+ private:
+  struct Inner;
+  std::shared_ptr<Inner> inner_;
+};
+
+// A Python object as a property value, tried in this order: exactly bool; int
+// or subclass (64-bit, else the interpreter's OverflowError as PythonError
+// with the line "py to rhai - int"); exactly float; str or subclass (a text
+// that cannot be encoded as UTF-8 gives PythonError with the line
+// "py to rhai - string"); list or subclass (an item's failure gets
+// "py to rhai - list"); dict or subclass (a key that is not a str fails with
+// PythonError "TypeError: '<type>' object cannot be cast as 'str'" and no
+// line, a value's failure gets "py to rhai - dict", a repeated key text
+// replaces the earlier entry); anything else becomes an opaque value.
+// Nesting deeper than 1000 lists and dicts fails with PythonError
+// "RecursionError: maximum recursion depth exceeded while converting a Python
+// object". Caller's thread, lock held.
+Result<Value> py_to_rhai(PyObject* obj);
+
+// A property value as a new Python object: the opaque value's own object, a
+// new int, float, bool, str, dict (keys in order; failures get
+// "rhai to py - dict") or list (failures get "rhai to py - list"); the empty
+// value gives None. Interpreter failures (e.g. a string that is not valid
+// UTF-8) become PythonError. Caller's thread, lock held.
+Result<binding::PyRef> rhai_to_py(const Value& value);
+
+}  // namespace velmora

@@ -1,0 +1,366 @@
+#include "query/base.hpp"
+
+#include <fmt/format.h>
+
+#include <mutex>
+
+#include "binding/args.hpp"
+#include "binding/guard.hpp"
+#include "query/references/base.hpp"
+#include "utils/parallel.hpp"
+
+namespace velmora::query {
+
+std::string operation_text(const QueryOperation& operation) {
+  return std::visit(
+      [](const auto& op) -> std::string {
+        using Op = std::decay_t<decltype(op)>;
+        if constexpr (std::is_same_v<Op, CreateOperation>) return "CREATE " + op.pattern.pattern();
+        else if constexpr (std::is_same_v<Op, MatchOperation>) return "MATCH " + op.pattern.pattern();
+        else if constexpr (std::is_same_v<Op, RemoveOperation>) return fmt::format("REMOVE {}", fmt::join(op.variables, ", "));
+        else if constexpr (std::is_same_v<Op, SetOperation>)
+          return fmt::format("SET {} {} {}", op.variable, op.overwrite ? "=" : "+=", op.properties.to_string());
+        else return fmt::format("LIMIT {}", op.limit);
+      },
+      operation);
+}
+
+std::string Query::text() const {
+  std::string out;
+  for (const auto& op : operations) {
+    out += operation_text(op);
+    out += '\n';
+  }
+  return out;
+}
+
+// ---- execution -------------------------------------------------------------------
+
+namespace {
+
+MatchSet root_match_set() {
+  MatchSet set = new_match_set();
+  set->insert(0, MatchEntry{Uid{}, Match::create()});
+  return set;
+}
+
+// The set rule, for one match.
+Status set_one(const Query& q, const SetOperation& op, const MatchPtr& m) {
+  auto element = m->get(op.variable);
+  if (!element) return fail(errors::VariableNotFound{op.variable, "execute set"});
+  switch (element->kind()) {
+    case MatchElement::Kind::Type:
+    case MatchElement::Kind::Term:
+      return fail(errors::InvalidQuery{q.text(), "You cannot set the properties of a type, types do not have properties",
+                                       "execute set"});
+    case MatchElement::Kind::Node:
+      return with_context(q.graph->set_node_properties(element->uid(), op.properties, op.overwrite),
+                          "query - execute set");
+    case MatchElement::Kind::Edge:
+      break;
+  }
+  return with_context(q.graph->set_edge_properties(element->edge_key(), op.properties, op.overwrite),
+                      "query - execute set");
+}
+
+// The remove rule, for one match and one name; the binding stays in place.
+Status remove_one(const Query& q, const std::string& name, const MatchPtr& m) {
+  auto element = m->get(name);
+  if (!element) return fail(errors::VariableNotFound{name, "execute remove"});
+  switch (element->kind()) {
+    case MatchElement::Kind::Type:
+      return fail(errors::InvalidQuery{q.text(), "You cannot remove types from the graph", "execute remove"});
+    case MatchElement::Kind::Term:
+      return fail(errors::InvalidQuery{q.text(), "You cannot remove terms from the graph", "execute remove"});
+    case MatchElement::Kind::Node:
+      // A view's remove only takes the node out of the view.
+      if (q.subset) {
+        q.subset->erase(element->uid());
+        return {};
+      }
+      if (auto removed = q.graph->remove_node(element->uid()); !removed)
+        return std::unexpected(std::move(removed).error());
+      return {};
+    case MatchElement::Kind::Edge:
+      break;
+  }
+  auto removed = q.graph->remove_edge(element->edge_key());
+  if (!removed) return std::unexpected(std::move(removed).error());
+  return {};
+}
+
+}  // namespace
+
+Result<MatchSet> Query::execute_operations() const {
+  MatchSet current = root_match_set();
+  for (const auto& operation : operations) {
+    if (const auto* op = std::get_if<MatchOperation>(&operation)) {
+      auto next = graph->match_path_pattern(op->pattern, current, subset);
+      if (!next)
+        return std::unexpected(std::move(next).error()
+                                   .attach(fmt::format("query - execute match - {}", op->pattern.pattern()))
+                                   .attach(fmt::format("query - execute operation - {}", text())));
+      current = std::move(*next);
+    } else if (const auto* op = std::get_if<CreateOperation>(&operation)) {
+      auto next = graph->create_path(op->pattern, current, subset);
+      if (!next)
+        return std::unexpected(std::move(next).error()
+                                   .attach(fmt::format("query - execute create - {}", op->pattern.pattern()))
+                                   .attach(fmt::format("query - execute operation - {}", text())));
+      current = std::move(*next);
+    } else if (const auto* op = std::get_if<LimitOperation>(&operation)) {
+      // Only the entry's own frame gets a counter, and only if it has none.
+      current->for_each_shard_parallel([&](const auto& table) {
+        for (const auto& [id, entry] : table) entry.match->set_counter(op->limit);
+      });
+    } else if (const auto* op = std::get_if<SetOperation>(&operation)) {
+      auto status = utils::try_for_each_entry(*current, [&](std::uint64_t, const MatchEntry& entry) {
+        return set_one(*this, *op, entry.match);
+      });
+      if (!status)
+        return std::unexpected(
+            std::move(status).error()
+                .attach(fmt::format("query - execute set - {} {} {}", op->variable, op->overwrite ? "=" : "+=",
+                                    op->properties.to_string()))
+                .attach(fmt::format("query - execute operation - {}", text())));
+    } else if (const auto* op = std::get_if<RemoveOperation>(&operation)) {
+      for (const auto& name : op->variables) {
+        auto status = utils::try_for_each_entry(*current, [&](std::uint64_t, const MatchEntry& entry) {
+          return remove_one(*this, name, entry.match);
+        });
+        if (!status)
+          return std::unexpected(
+              std::move(status).error()
+                  .attach(fmt::format("query - execute remove - {}", fmt::join(op->variables, ", ")))
+                  .attach(fmt::format("query - execute operation - {}", text())));
+        // Matches sharing the frame that holds the binding race for it; one wins.
+        current->for_each_shard_parallel([&](const auto& table) {
+          for (const auto& [id, entry] : table) entry.match->remove(name);
+        });
+      }
+    }
+  }
+  return current;
+}
+
+// ---- the Python class Query -----------------------------------------------------------
+
+namespace {
+
+using binding::PyErr;
+using binding::PyRef;
+using binding::PyResult;
+
+Query& self_query(PyObject* self) { return binding::unbox<Query>(self); }
+
+// Holds the receiver exclusively for one builder or run.
+class Borrow {
+ public:
+  explicit Borrow(Query& q) : q_(q), ok_(!q.borrowed) {
+    if (ok_) q_.borrowed = true;
+  }
+  ~Borrow() {
+    if (ok_) q_.borrowed = false;
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  Query& q_;
+  bool ok_;
+};
+
+PyObject* already_borrowed() {
+  PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+  return nullptr;
+}
+
+PyObject* raise(PyErr&& err) {
+  std::move(err).restore();
+  return nullptr;
+}
+
+// Appends `op` to the receiver and returns a new query with a copy of the list.
+PyObject* record(Query& q, QueryOperation op) {
+  q.operations.push_back(std::move(op));
+  return binding::into_ptr(binding::new_instance(query_class(), Query{q.graph, q.operations, q.subset}));
+}
+
+PyObject* record_path(PyObject* self, PyObject* args, PyObject* kwargs, const char* method, const char* line) {
+  const binding::FunctionDescription desc{"Query", method, {"pattern"}, 1, false};
+  PyObject* arg[1];
+  if (auto r = binding::extract_arguments(desc, args, kwargs, arg); !r) return raise(std::move(r).error());
+  Query& q = self_query(self);
+  Borrow borrow(q);
+  if (!borrow.ok()) return already_borrowed();
+  auto text = binding::extract_str(arg[0]);
+  if (!text) return raise(binding::argument_error("pattern", std::move(text).error()));
+  auto pattern = VM_PY_TRY(with_context(patterns::PathPattern::create(std::move(*text)), line));
+  if (std::string_view(method) == "create") return record(q, CreateOperation{std::move(pattern)});
+  return record(q, MatchOperation{std::move(pattern)});
+}
+
+PyObject* query_create(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return binding::guard([&] { return record_path(self, args, kwargs, "create", "query - create"); });
+}
+
+PyObject* query_match(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return binding::guard([&] { return record_path(self, args, kwargs, "match", "query - match"); });
+}
+
+// The positional arguments as names; a non-str names the argument `variables`.
+PyResult<std::vector<std::string>> variables_of(const PyRef& rest) {
+  auto names = binding::extract_str_vec(rest.get());
+  if (!names) return std::unexpected(binding::argument_error("variables", std::move(names).error()));
+  return names;
+}
+
+PyObject* query_remove(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return binding::guard([&]() -> PyObject* {
+    static const binding::FunctionDescription desc{"Query", "remove", {}, 0, true};
+    PyRef rest;
+    if (auto r = binding::extract_arguments(desc, args, kwargs, {}, &rest); !r) return raise(std::move(r).error());
+    Query& q = self_query(self);
+    Borrow borrow(q);
+    if (!borrow.ok()) return already_borrowed();
+    auto names = variables_of(rest);
+    if (!names) return raise(std::move(names).error());
+    return record(q, RemoveOperation{std::move(*names)});
+  });
+}
+
+PyObject* query_set(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return binding::guard([&]() -> PyObject* {
+    static const binding::FunctionDescription desc{"Query", "set", {"variable", "properties", "overwrite"}, 2, false};
+    PyObject* arg[3];
+    if (auto r = binding::extract_arguments(desc, args, kwargs, arg); !r) return raise(std::move(r).error());
+    Query& q = self_query(self);
+    Borrow borrow(q);
+    if (!borrow.ok()) return already_borrowed();
+    auto variable = binding::extract_str(arg[0]);
+    if (!variable) return raise(binding::argument_error("variable", std::move(variable).error()));
+    bool overwrite = true;
+    if (arg[2]) {
+      auto b = binding::extract_bool(arg[2]);
+      if (!b) return raise(binding::argument_error("overwrite", std::move(b).error()));
+      overwrite = *b;
+    }
+    auto properties = VM_PY_TRY(with_context(PropertyMap::from_py(arg[1]), "query - set"));
+    return record(q, SetOperation{overwrite, std::move(properties), std::move(*variable)});
+  });
+}
+
+PyObject* query_limit(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return binding::guard([&]() -> PyObject* {
+    static const binding::FunctionDescription desc{"Query", "limit", {"limit"}, 1, false};
+    PyObject* arg[1];
+    if (auto r = binding::extract_arguments(desc, args, kwargs, arg); !r) return raise(std::move(r).error());
+    Query& q = self_query(self);
+    Borrow borrow(q);
+    if (!borrow.ok()) return already_borrowed();
+    // Through the index protocol to a C long, then into 32 unsigned bits.
+    PyRef index = PyRef::steal(PyNumber_Index(arg[0]));
+    if (!index) return raise(binding::argument_error("limit", PyErr::fetch()));
+    const long value = PyLong_AsLong(index.get());
+    if (value == -1 && PyErr_Occurred()) return raise(binding::argument_error("limit", PyErr::fetch()));
+    if (value < 0 || value > static_cast<long>(UINT32_MAX))
+      return raise(PyErr::make(PyExc_OverflowError, "out of range integral type conversion attempted"));
+    return record(q, LimitOperation{static_cast<std::uint32_t>(value)});
+  });
+}
+
+PyObject* query_execute(PyObject* self, PyObject*) {
+  return binding::guard([&]() -> PyObject* {
+    Query& q = self_query(self);
+    Borrow borrow(q);
+    if (!borrow.ok()) return already_borrowed();
+    VM_PY_TRY(with_context(q.execute_operations(), "query - execute"));
+    Py_RETURN_NONE;
+  });
+}
+
+using Row = std::vector<std::pair<std::string, references::Reference>>;
+
+// One row of references per final match, built on the pool.
+Result<std::vector<Row>> collect_rows(const Query& q, const MatchSet& set, const std::vector<std::string>& names) {
+  std::mutex mutex;
+  std::vector<Row> rows;
+  auto status = utils::try_for_each_entry(*set, [&](std::uint64_t, const MatchEntry& entry) -> Status {
+    Row row;
+    for (const auto& name : names) {
+      auto element = entry.match->get(name);
+      if (!element)
+        return fail(errors::VariableNotFound{name, "query return - data collection [src/query/base:377]"});
+      const bool seen = std::any_of(row.begin(), row.end(), [&](const auto& cell) { return cell.first == name; });
+      if (!seen) row.emplace_back(name, references::reference_from_element(q.graph, *element));
+    }
+    std::lock_guard lock(mutex);
+    rows.push_back(std::move(row));
+    return {};
+  });
+  if (!status) return std::unexpected(std::move(status).error());
+  return rows;
+}
+
+PyObject* query_return(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return binding::guard([&]() -> PyObject* {
+    static const binding::FunctionDescription desc{"Query", "return_", {}, 0, true};
+    PyRef rest;
+    if (auto r = binding::extract_arguments(desc, args, kwargs, {}, &rest); !r) return raise(std::move(r).error());
+    auto names = variables_of(rest);
+    if (!names) return raise(std::move(names).error());
+    Query& q = self_query(self);
+    Borrow borrow(q);
+    if (!borrow.ok()) return already_borrowed();
+    auto set = VM_PY_TRY(with_context(q.execute_operations(), "query - return"));
+    auto rows = VM_PY_TRY(collect_rows(q, set, *names));
+
+    // Python objects only from here, on the caller's thread.
+    PyRef list = PyRef::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (auto& row : rows) {
+      PyRef dict = PyRef::steal(PyDict_New());
+      if (!dict) return nullptr;
+      for (auto& [name, reference] : row) {
+        auto key = binding::utf8_to_str(name);
+        if (!key) return raise(std::move(key).error());
+        auto value = references::reference_to_py(std::move(reference));
+        if (!value) return raise(std::move(value).error());
+        if (PyDict_SetItem(dict.get(), key->get(), value->get()) < 0) return nullptr;
+      }
+      if (PyList_Append(list.get(), dict.get()) < 0) return nullptr;
+    }
+    return list.release();
+  });
+}
+
+PyObject* query_str(PyObject* self) {
+  return binding::guard([&]() -> PyObject* {
+    return binding::into_ptr(binding::utf8_to_str(self_query(self).text()));
+  });
+}
+
+PyMethodDef kMethods[] = {
+    {"create", binding::with_keywords(&query_create), METH_VARARGS | METH_KEYWORDS, "create($self, pattern)\n--\n\n"},
+    {"match", binding::with_keywords(&query_match), METH_VARARGS | METH_KEYWORDS, "match($self, pattern)\n--\n\n"},
+    {"remove", binding::with_keywords(&query_remove), METH_VARARGS | METH_KEYWORDS, "remove($self, *variables)\n--\n\n"},
+    {"set", binding::with_keywords(&query_set), METH_VARARGS | METH_KEYWORDS,
+     "set($self, variable, properties, overwrite=True)\n--\n\n"},
+    {"execute", query_execute, METH_NOARGS, "execute($self)\n--\n\n"},
+    {"return_", binding::with_keywords(&query_return), METH_VARARGS | METH_KEYWORDS, "return_($self, *variables)\n--\n\n"},
+    {"limit", binding::with_keywords(&query_limit), METH_VARARGS | METH_KEYWORDS, "limit($self, limit)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+binding::ClassSpec& query_class() {
+  static binding::ClassSpec spec{"builtins.Query", "", sizeof(binding::Boxed<Query>), &binding::dealloc_boxed<Query>,
+                                 kMethods, nullptr, {{Py_tp_str, reinterpret_cast<void*>(&query_str)}}};
+  return spec;
+}
+
+binding::PyResult<binding::PyRef> new_query(graph::GraphPtr graph, graph::NodeUidSetPtr subset) {
+  return binding::new_instance(query_class(), Query{std::move(graph), {}, std::move(subset)});
+}
+
+}  // namespace velmora::query

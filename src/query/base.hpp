@@ -1,0 +1,66 @@
+// Queries: the Python class `Query`, its recorded operations and their
+// execution.
+//
+// Builders (`create`, `match`, `set`, `remove`, `limit`) parse and convert
+// their arguments at once, append the operation to the receiver and return a
+// new query holding a copy of the list. `execute` and `return_` run every
+// operation in order from a fresh root match set; there is no rollback.
+//
+// Everything Python-facing runs on the caller's thread with the interpreter
+// lock held; the steps over matches run on the pool and touch no Python object.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "binding/class.hpp"
+#include "graph/base.hpp"
+#include "patterns/path.hpp"
+#include "properties.hpp"
+
+namespace velmora::query {
+
+struct CreateOperation {
+  patterns::PathPattern pattern;
+};
+struct MatchOperation {
+  patterns::PathPattern pattern;
+};
+struct RemoveOperation {
+  std::vector<std::string> variables;
+};
+struct SetOperation {
+  bool overwrite;
+  PropertyMap properties;  // shared with every copy of the operation
+  std::string variable;
+};
+struct LimitOperation {
+  std::uint32_t limit;
+};
+
+using QueryOperation =
+    std::variant<CreateOperation, MatchOperation, RemoveOperation, SetOperation, LimitOperation>;
+
+// "CREATE (a)", "SET a += {k: 1}", "REMOVE a, b", "LIMIT 3", ...
+std::string operation_text(const QueryOperation& operation);
+
+struct Query {
+  graph::GraphPtr graph;
+  std::vector<QueryOperation> operations;
+  graph::NodeUidSetPtr subset;  // the view's set, shared; null for a whole graph
+  bool borrowed = false;        // set while a method holds the receiver
+
+  // Every operation's text followed by "\n".
+  std::string text() const;
+  // Runs every operation from a fresh root match set; returns the final set.
+  Result<MatchSet> execute_operations() const;
+};
+
+binding::ClassSpec& query_class();
+
+// A new Python `Query` with no operations on `graph` (and `subset`).
+binding::PyResult<binding::PyRef> new_query(graph::GraphPtr graph, graph::NodeUidSetPtr subset);
+
+}  // namespace velmora::query

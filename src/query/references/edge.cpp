@@ -1,0 +1,78 @@
+// The Python class `Edge`.
+#include "binding/guard.hpp"
+#include "query/references/base.hpp"
+
+namespace velmora::query::references {
+namespace {
+
+EdgeRef& self_ref(PyObject* self) { return binding::unbox<EdgeRef>(self); }
+
+PyObject* edge_uid(PyObject* self, PyObject*) {
+  return binding::guard([&]() -> PyObject* {
+    const auto& key = self_ref(self).key;
+    binding::PyRef start = binding::PyRef::steal(detail::uid_text(key.first));
+    binding::PyRef end = binding::PyRef::steal(detail::uid_text(key.second));
+    if (!start || !end) return nullptr;
+    return PyTuple_Pack(2, start.get(), end.get());
+  });
+}
+
+// The uid of the edge's arrow type, as `type()` and `term()` both need it.
+template <class R, class Make>
+PyObject* arrow_reference(PyObject* self, binding::ClassSpec& spec, Make make) {
+  return binding::guard([&]() -> PyObject* {
+    const auto& ref = self_ref(self);
+    const Uid arrow = VM_PY_TRY(with_context(ref.graph->get_edge_type(ref.key), "edge - type"));
+    return binding::into_ptr(binding::new_instance(spec, make(ref.graph, arrow)));
+  });
+}
+
+PyObject* edge_type(PyObject* self, PyObject*) {
+  return arrow_reference<TypeRef>(self, type_class(), [](auto g, const Uid& u) { return TypeRef{g, u}; });
+}
+
+PyObject* edge_term(PyObject* self, PyObject*) {
+  return arrow_reference<TermRef>(self, term_class(), [](auto g, const Uid& u) { return TermRef{g, u}; });
+}
+
+PyObject* edge_properties(PyObject* self, PyObject*) {
+  return binding::guard([&]() -> PyObject* {
+    const auto& ref = self_ref(self);
+    auto map = VM_PY_TRY(with_context(ref.graph->edge_properties(ref.key), "edge reference - get properties"));
+    return binding::into_ptr(map.into_pyobject());
+  });
+}
+
+PyObject* edge_str(PyObject* self) {
+  return binding::guard([&]() -> PyObject* {
+    const auto& ref = self_ref(self);
+    auto text = VM_PY_TRY(with_context(ref.graph->edge_to_string(ref.key), "edge reference - to string"));
+    return binding::into_ptr(binding::utf8_to_str(text));
+  });
+}
+
+PyObject* edge_richcompare(PyObject* self, PyObject* other, int op) {
+  return detail::richcompare<EdgeRef>(self, other, op, edge_class(), [](const EdgeRef& r) { return r.key; });
+}
+
+PyMethodDef kMethods[] = {
+    {"uid", edge_uid, METH_NOARGS, "uid($self)\n--\n\n"},
+    {"properties", edge_properties, METH_NOARGS, "properties($self)\n--\n\n"},
+    {"type", edge_type, METH_NOARGS, "type($self)\n--\n\n"},
+    {"term", edge_term, METH_NOARGS, "term($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+binding::ClassSpec& edge_class() {
+  static binding::ClassSpec spec{
+      "builtins.Edge", "", sizeof(binding::Boxed<EdgeRef>), &binding::dealloc_boxed<EdgeRef>, kMethods, nullptr,
+      {{Py_tp_str, reinterpret_cast<void*>(&edge_str)},
+       {Py_tp_repr, reinterpret_cast<void*>(&edge_str)},
+       {Py_tp_richcompare, reinterpret_cast<void*>(&edge_richcompare)},
+       {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)}}};
+  return spec;
+}
+
+}  // namespace velmora::query::references

@@ -1,0 +1,530 @@
+// Property values and maps: text forms, map operations, the parallel
+// comparison, conversions to and from Python, and releases of opaque values on
+// pool threads. The interpreter is embedded by main.cpp; this thread holds its
+// lock throughout.
+#include "properties.hpp"
+
+#include <gtest/gtest.h>
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include <atomic>
+#include <cctype>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "binding/guard.hpp"
+#include "py_eval.hpp"
+#include "utils/cmp.hpp"
+
+namespace velmora {
+namespace {
+
+using binding::PyRef;
+using Array = Value::Array;
+using Map = Value::Map;
+
+PyRef eval(const char* expr) { return testing::py_eval(expr); }
+
+std::string repr_of(PyObject* obj) {
+  PyRef r = PyRef::steal(PyObject_Repr(obj));
+  return *binding::str_to_utf8(r.get());
+}
+
+// Line numbers of context lines are not part of what these tests pin down:
+// "[src/properties:123]" becomes "[src/properties:N]".
+std::string without_lines(std::string text) {
+  constexpr std::string_view kPrefix = "[src/properties:";
+  for (auto at = text.find(kPrefix); at != std::string::npos; at = text.find(kPrefix, at + 1)) {
+    const auto digits = at + kPrefix.size();
+    auto end = digits;
+    while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
+    if (end > digits && end < text.size() && text[end] == ']') text.replace(digits, end - digits, "N");
+  }
+  return text;
+}
+
+std::string report_text(const Report& report) { return without_lines(errors::format_report(report)); }
+
+// ---------------------------------------------------------------- text forms
+
+struct TextCase {
+  std::string label;
+  Value value;
+  std::string text;
+};
+
+class PropertiesValueText : public ::testing::TestWithParam<TextCase> {};
+
+TEST_P(PropertiesValueText, RendersExactly) { EXPECT_EQ(GetParam().value.to_string(), GetParam().text); }
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+INSTANTIATE_TEST_SUITE_P(
+    Scalars, PropertiesValueText,
+    ::testing::Values(
+        TextCase{"Empty", Value(), "()"}, TextCase{"True", true, "true"}, TextCase{"False", false, "false"},
+        TextCase{"Negative", -42, "-42"},
+        TextCase{"IntMin", std::numeric_limits<std::int64_t>::min(), "-9223372036854775808"},
+        TextCase{"One", 1.0, "1.0"}, TextCase{"Quarter", 0.25, "0.25"}, TextCase{"MinusThreeHalf", -3.5, "-3.5"},
+        TextCase{"Zero", 0.0, "0.0"}, TextCase{"NegativeZero", -0.0, "-0.0"},
+        TextCase{"Hundred", 100.0, "100.0"}, TextCase{"Tenth", 0.1, "0.1"},
+        TextCase{"SumOfTenths", 0.1 + 0.2, "0.30000000000000004"},
+        TextCase{"Mixed", 123456.789, "123456.789"},
+        TextCase{"LargestPlain", 9999999999999998.0, "9999999999999998.0"},
+        TextCase{"SmallestExponentAbove", 1e16, "1e16"}, TextCase{"NegativeE16", -1e16, "-1e16"},
+        TextCase{"ManyDigitsAbove", 1.2345678e20, "1.2345678e20"},
+        TextCase{"SmallestPlain", 1e-4, "0.0001"}, TextCase{"JustBelowPlain", 9.9e-5, "9.9e-5"},
+        TextCase{"SmallFraction", 1.5e-5, "1.5e-5"}, TextCase{"NegativeSmall", -1.25e-7, "-1.25e-7"},
+        TextCase{"Denormal", 5e-324, "5e-324"},
+        TextCase{"Max", std::numeric_limits<double>::max(), "1.7976931348623157e308"},
+        TextCase{"NaN", std::numeric_limits<double>::quiet_NaN(), "NaN"}, TextCase{"Inf", kInf, "inf"},
+        TextCase{"MinusInf", -kInf, "-inf"}),
+    [](const auto& info) { return info.param.label; });
+
+INSTANTIATE_TEST_SUITE_P(
+    Strings, PropertiesValueText,
+    ::testing::Values(
+        TextCase{"Plain", "plain text", "\"plain text\""}, TextCase{"EmptyString", "", "\"\""},
+        TextCase{"Quote", "a\"b", "\"a\\\"b\""}, TextCase{"Apostrophe", "it's", "\"it's\""},
+        TextCase{"Backslash", "a\\b", "\"a\\\\b\""}, TextCase{"TabNewlineReturn", "\t\n\r", "\"\\t\\n\\r\""},
+        TextCase{"Nul", std::string("a\0b", 3), "\"a\\0b\""},
+        TextCase{"Controls", "\x01\x1f\x7f", "\"\\u{1}\\u{1f}\\u{7f}\""},
+        TextCase{"C1Control", "\xc2\x85", "\"\\u{85}\""},
+        TextCase{"NonAscii", "\xc3\xa9\xf0\x9f\x98\x80", "\"\xc3\xa9\xf0\x9f\x98\x80\""},
+        TextCase{"Combining", "e\xcc\x81", "\"e\\u{301}\""},
+        TextCase{"CombiningFirst", "\xcc\x81x", "\"\\u{301}x\""},
+        TextCase{"NoBreakSpace", "a\xc2\xa0" "b", "\"a\\u{a0}b\""},
+        TextCase{"IdeographicSpace", "\xe3\x80\x80", "\"\\u{3000}\""},
+        TextCase{"ZeroWidthSpace", "\xe2\x80\x8b", "\"\\u{200b}\""},
+        TextCase{"LineSeparator", "\xe2\x80\xa8", "\"\\u{2028}\""},
+        TextCase{"PrivateUse", "\xee\x80\x80", "\"\\u{e000}\""},
+        TextCase{"Unassigned", "\xcd\xb8", "\"\\u{378}\""},
+        TextCase{"InvalidByte", "\xff", "\"\xef\xbf\xbd\""}),
+    [](const auto& info) { return info.param.label; });
+
+INSTANTIATE_TEST_SUITE_P(
+    Containers, PropertiesValueText,
+    ::testing::Values(
+        TextCase{"Array", Array{"x", "y"}, "[\"x\", \"y\"]"}, TextCase{"EmptyArray", Array{}, "[]"},
+        TextCase{"MixedArray", Array{Value(), 1, 1.5, true, Array{}}, "[(), 1, 1.5, true, []]"},
+        TextCase{"EmptyMap", Map{}, "#{}"}, TextCase{"Map", Map{{"k", 1}}, "#{\"k\": 1}"},
+        TextCase{"MapByteOrder", Map{{"b", 1}, {"B", 2}}, "#{\"B\": 2, \"b\": 1}"},
+        TextCase{"MapEscapedKey", Map{{"a\"b\n", Array{Value(), "\t"}}}, "#{\"a\\\"b\\n\": [(), \"\\t\"]}"},
+        TextCase{"MapInArray", Array{Map{{"m", Map{}}}}, "[#{\"m\": #{}}]"}),
+    [](const auto& info) { return info.param.label; });
+
+struct MapTextCase {
+  std::string label;
+  PropertyEntries entries;
+  std::string text;
+};
+
+class PropertiesMapText : public ::testing::TestWithParam<MapTextCase> {};
+
+TEST_P(PropertiesMapText, RendersExactly) {
+  EXPECT_EQ(PropertyMap(GetParam().entries).to_string(), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Maps, PropertiesMapText,
+    ::testing::Values(
+        MapTextCase{"Empty", {}, "{}"},
+        MapTextCase{"AgeAndTags", {{"age", 3}, {"tags", Array{"x", "y"}}}, "{age: 3, tags: [\"x\", \"y\"]}"},
+        MapTextCase{"NestedAndEmpty", {{"m", Map{{"k", 1}}}, {"z", Value()}}, "{m: #{\"k\": 1}, z: ()}"},
+        MapTextCase{"ByteOrder", {{"a", 2}, {"B", 1}}, "{B: 1, a: 2}"},
+        MapTextCase{"NonAsciiAfterAscii", {{"\xc3\xa9", 2}, {"z", 1}}, "{z: 1, \xc3\xa9: 2}"},
+        MapTextCase{"KeysBare", {{"a \"b\"", "x"}}, "{a \"b\": \"x\"}"}),
+    [](const auto& info) { return info.param.label; });
+
+TEST(PropertiesText, OpaqueShowsItsTypeName) {
+  PyRef f = eval("type('F', (float,), {})(1.5)");
+  auto value = py_to_rhai(f.get());
+  ASSERT_TRUE(value);
+  EXPECT_EQ(value->to_string(), "velmora::properties::PyOpaque");
+  EXPECT_EQ(PropertyMap({{"o", *value}, {"l", Array{*value}}}).to_string(),
+            "{l: [velmora::properties::PyOpaque], o: velmora::properties::PyOpaque}");
+}
+
+// ---------------------------------------------------------------- map operations
+
+std::vector<std::string> keys_of(const PropertyMap& map) {
+  std::vector<std::string> keys;
+  for (const auto& [key, value] : map.iter()) keys.push_back(key);
+  return keys;
+}
+
+TEST(PropertiesMap, InsertReplacesAndKeepsKeyOrder) {
+  PropertyMap map = PropertyMap::empty();
+  map.insert("b", 1);
+  map.insert("a", 2);
+  map.insert("B", 3);
+  map.insert("a", "x");
+  EXPECT_EQ(map.size(), 3u);
+  EXPECT_EQ(keys_of(map), (std::vector<std::string>{"B", "a", "b"}));
+  EXPECT_EQ(map.to_string(), "{B: 3, a: \"x\", b: 1}");
+}
+
+TEST(PropertiesMap, CopiesShareOneMapAndDefaultsDoNot) {
+  PropertyMap map;
+  PropertyMap copy = map;
+  copy.insert("k", 1);
+  ASSERT_TRUE(map.get("k"));
+  EXPECT_EQ(map.get("k")->to_string(), "1");
+  EXPECT_EQ(PropertyMap::empty().size(), 0u);
+  EXPECT_EQ(PropertyMap().size(), 0u);
+}
+
+TEST(PropertiesMap, GetIsByteExactAndReturnsADeepCopy) {
+  PropertyMap map({{"arr", Array{1}}, {"a", 1}});
+  EXPECT_FALSE(map.get("A"));
+  EXPECT_FALSE(map.get("arr "));
+  auto value = map.get("arr");
+  ASSERT_TRUE(value);
+  value->get_if<Array>()->push_back(2);
+  EXPECT_EQ(map.to_string(), "{a: 1, arr: [1]}");
+}
+
+TEST(PropertiesMap, IterIsASnapshot) {
+  PropertyMap map({{"a", 1}});
+  auto snapshot = map.iter();
+  map.insert("z", 2);
+  map.insert("a", 3);
+  ASSERT_EQ(snapshot.size(), 1u);
+  EXPECT_EQ(snapshot[0].second.to_string(), "1");
+}
+
+// ---------------------------------------------------------------- try_par_compare
+
+TEST(PropertiesCompare, EmptyMapIsTrueWithoutCallingTheCheck) {
+  std::atomic<int> calls{0};
+  auto r = PropertyMap().try_par_compare([&](const std::string&, const Value&) -> Result<bool> {
+    ++calls;
+    return false;
+  });
+  ASSERT_TRUE(r);
+  EXPECT_TRUE(*r);
+  EXPECT_EQ(calls, 0);
+}
+
+PropertyMap numbered(int n) {
+  PropertyEntries entries;
+  for (int i = 0; i < n; ++i) entries.emplace(std::to_string(i), i);
+  return PropertyMap(std::move(entries));
+}
+
+TEST(PropertiesCompare, AllTrueVisitsEveryEntry) {
+  std::atomic<int> calls{0};
+  auto r = numbered(500).try_par_compare([&](const std::string& key, const Value& value) -> Result<bool> {
+    ++calls;
+    return std::to_string(*value.get_if<std::int64_t>()) == key;
+  });
+  ASSERT_TRUE(r);
+  EXPECT_TRUE(*r);
+  EXPECT_EQ(calls, 500);
+}
+
+TEST(PropertiesCompare, MismatchesStopEarlyAndAreNeverErrors) {
+  constexpr int kEntries = 20000;
+  std::atomic<int> calls{0};
+  auto r = numbered(kEntries).try_par_compare([&](const std::string&, const Value&) -> Result<bool> {
+    ++calls;
+    return false;
+  });
+  ASSERT_TRUE(r);
+  EXPECT_FALSE(*r);
+  EXPECT_LT(calls, kEntries);
+}
+
+TEST(PropertiesCompare, ErrorGetsTheClosureLine) {
+  auto r = numbered(100).try_par_compare([](const std::string& key, const Value&) -> Result<bool> {
+    if (key == "42") return fail(errors::RuntimeError{"boom", std::nullopt});
+    return true;
+  });
+  ASSERT_FALSE(r);
+  EXPECT_EQ(report_text(r.error()),
+            "Something went wrong: 'boom'\n → property map - try par compare - closure [src/properties:N]");
+}
+
+TEST(PropertiesCompare, ErrorAndMismatchGiveOneOfTheTwo) {
+  for (int round = 0; round < 20; ++round) {
+    auto r = numbered(64).try_par_compare([](const std::string& key, const Value&) -> Result<bool> {
+      if (key == "7") return fail(errors::RuntimeError{"boom", std::nullopt});
+      return key != "50";
+    });
+    if (r) {
+      EXPECT_FALSE(*r);
+    } else {
+      EXPECT_EQ(report_text(r.error()),
+                "Something went wrong: 'boom'\n → property map - try par compare - closure [src/properties:N]");
+    }
+  }
+}
+
+// The matchers' use: pattern entries looked up in a stored map (whose read
+// lock pool threads take while the caller holds the pattern's).
+TEST(PropertiesCompare, PatternAgainstStoredMap) {
+  const PropertyMap stored({{"a", 1}, {"b", "x"}, {"c", Array{1, 2}}});
+  auto matches = [&](PropertyEntries pattern) {
+    auto r = PropertyMap(std::move(pattern)).try_par_compare([&](const std::string& key, const Value& value) -> Result<bool> {
+      auto other = stored.get(key);
+      return other && utils::compare_values(value, *other);
+    });
+    return r && *r;
+  };
+  EXPECT_TRUE(matches({{"a", 1}, {"c", Array{1, 2}}}));
+  EXPECT_TRUE(matches({}));
+  EXPECT_FALSE(matches({{"a", 1.0}}));
+  EXPECT_FALSE(matches({{"z", 1}}));
+  EXPECT_FALSE(matches({{"b", "X"}}));
+}
+
+// ---------------------------------------------------------------- Python conversion
+
+// How the converted value comes back from rhai_to_py.
+enum class Back { Same, NewObject, Immutable };
+
+struct ToRhaiCase {
+  std::string label;
+  const char* expr;
+  std::string text;  // Value::to_string of the conversion
+  Back back;
+  std::string back_repr;  // repr of what comes back
+  std::string back_type;  // its exact type's name
+};
+
+class PropertiesToRhai : public ::testing::TestWithParam<ToRhaiCase> {};
+
+TEST_P(PropertiesToRhai, ConvertsAndComesBack) {
+  const auto& c = GetParam();
+  PyRef obj = eval(c.expr);
+  ASSERT_TRUE(obj);
+  auto value = py_to_rhai(obj.get());
+  ASSERT_TRUE(value) << errors::format_report(value.error());
+  EXPECT_EQ(value->to_string(), c.text);
+  auto back = rhai_to_py(*value);
+  ASSERT_TRUE(back) << errors::format_report(back.error());
+  if (c.back == Back::Same) {
+    EXPECT_EQ(back->get(), obj.get());
+  } else if (c.back == Back::NewObject) {
+    EXPECT_NE(back->get(), obj.get());
+  }
+  EXPECT_EQ(repr_of(back->get()), c.back_repr);
+  EXPECT_EQ(binding::type_qualname(back->get()), c.back_type);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, PropertiesToRhai,
+    ::testing::Values(
+        ToRhaiCase{"True", "True", "true", Back::Same, "True", "bool"},
+        ToRhaiCase{"False", "False", "false", Back::Same, "False", "bool"},
+        ToRhaiCase{"Int", "1", "1", Back::Immutable, "1", "int"},
+        ToRhaiCase{"IntMin", "-2**63", "-9223372036854775808", Back::NewObject, "-9223372036854775808", "int"},
+        ToRhaiCase{"IntMax", "2**63-1", "9223372036854775807", Back::NewObject, "9223372036854775807", "int"},
+        ToRhaiCase{"IntEnum", "__import__('enum').IntEnum('E', 'A B').B", "2", Back::NewObject, "2", "int"},
+        ToRhaiCase{"Float", "1.5", "1.5", Back::NewObject, "1.5", "float"},
+        ToRhaiCase{"NegativeZero", "-0.0", "-0.0", Back::NewObject, "-0.0", "float"},
+        ToRhaiCase{"Str", "'h\\xe9llo'", "\"h\xc3\xa9llo\"", Back::NewObject, "'h\xc3\xa9llo'", "str"},
+        ToRhaiCase{"StrSubclass", "type('S', (str,), {})('x')", "\"x\"", Back::NewObject, "'x'", "str"},
+        ToRhaiCase{"List", "[1, 'a', [True, None]]", "[1, \"a\", [true, velmora::properties::PyOpaque]]",
+                   Back::NewObject, "[1, 'a', [True, None]]", "list"},
+        ToRhaiCase{"ListSubclass", "type('L', (list,), {})([1])", "[1]", Back::NewObject, "[1]", "list"},
+        ToRhaiCase{"DictInKeyOrder", "{'b': 1, 'a': {'y': 2.5, 'B': []}}", "#{\"a\": #{\"B\": [], \"y\": 2.5}, \"b\": 1}",
+                   Back::NewObject, "{'a': {'B': [], 'y': 2.5}, 'b': 1}", "dict"},
+        ToRhaiCase{"DictSubclass", "__import__('collections').OrderedDict([('z', 1)])", "#{\"z\": 1}",
+                   Back::NewObject, "{'z': 1}", "dict"},
+        ToRhaiCase{"RepeatedKeyText", "{type('S', (str,), {'__hash__': lambda s: 1})('k'): 1, 'k': 2}",
+                   "#{\"k\": 2}", Back::NewObject, "{'k': 2}", "dict"},
+        ToRhaiCase{"None", "None", "velmora::properties::PyOpaque", Back::Same, "None", "NoneType"},
+        ToRhaiCase{"Tuple", "(1, 2)", "velmora::properties::PyOpaque", Back::Same, "(1, 2)", "tuple"},
+        ToRhaiCase{"FloatSubclass", "type('F', (float,), {})(1.5)", "velmora::properties::PyOpaque", Back::Same,
+                   "1.5", "F"},
+        ToRhaiCase{"Bytes", "b'x'", "velmora::properties::PyOpaque", Back::Same, "b'x'", "bytes"},
+        ToRhaiCase{"Set", "{1}", "velmora::properties::PyOpaque", Back::Same, "{1}", "set"}),
+    [](const auto& info) { return info.param.label; });
+
+struct ToRhaiFailureCase {
+  std::string label;
+  const char* expr;
+  bool via_map;  // through PropertyMap::from_py rather than py_to_rhai
+  std::string report;  // context lines newest (outermost) first
+};
+
+class PropertiesToRhaiFailure : public ::testing::TestWithParam<ToRhaiFailureCase> {};
+
+TEST_P(PropertiesToRhaiFailure, FailsWithTheExactReport) {
+  const auto& c = GetParam();
+  PyRef obj = eval(c.expr);
+  ASSERT_TRUE(obj);
+  std::optional<Report> report;
+  if (c.via_map) {
+    auto map = PropertyMap::from_py(obj.get());
+    if (!map) report = std::move(map).error();
+  } else {
+    auto value = py_to_rhai(obj.get());
+    if (!value) report = std::move(value).error();
+  }
+  ASSERT_TRUE(report);
+  EXPECT_EQ(report_text(*report), c.report);
+  EXPECT_TRUE(report->current_context().is<errors::PythonError>());
+  EXPECT_EQ(report->current_context().python_class(), PyClass::RuntimeError);
+  EXPECT_FALSE(PyErr_Occurred());
+}
+
+const std::string kOverflow = "Python Error: 'OverflowError: Python int too large to convert to C long'";
+const std::string kIntLine = "\n → py to rhai - int [src/properties:N]";
+const std::string kListLine = "\n → py to rhai - list [src/properties:N]";
+const std::string kDictLine = "\n → py to rhai - dict [src/properties:N]";
+const std::string kNewLine = "\n → property map - new [src/properties:N]";
+const std::string kNotDict =
+    "Python Error: 'Root of PropertyMap should be a Dict' (property map new [src/properties:N])";
+const std::string kIntKey = "Python Error: 'TypeError: 'int' object cannot be cast as 'str''";
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, PropertiesToRhaiFailure,
+    ::testing::Values(
+        ToRhaiFailureCase{"IntTooLarge", "2**63", false, kOverflow + kIntLine},
+        ToRhaiFailureCase{"IntTooSmall", "-2**63-1", false, kOverflow + kIntLine},
+        ToRhaiFailureCase{"LoneSurrogate", "'\\ud800'", false,
+                          "Python Error: 'UnicodeEncodeError: 'utf-8' codec can't encode character '\\ud800' in "
+                          "position 0: surrogates not allowed'\n → py to rhai - string [src/properties:N]"},
+        ToRhaiFailureCase{"InNestedList", "[1, [2**64]]", false, kOverflow + kListLine + kListLine + kIntLine},
+        ToRhaiFailureCase{"IntKey", "{2: 1}", false, kIntKey},
+        ToRhaiFailureCase{"TupleKeyAfterGoodEntry", "{'a': 1, (1,): 2}", false,
+                          "Python Error: 'TypeError: 'tuple' object cannot be cast as 'str''"},
+        ToRhaiFailureCase{"NestedKeyInList", "[{'a': {None: 1}}]", false,
+                          "Python Error: 'TypeError: 'NoneType' object cannot be cast as 'str''" + kListLine +
+                              kDictLine},
+        ToRhaiFailureCase{"InNestedDicts", "{'a': {'b': 2**70}}", false, kOverflow + kDictLine + kDictLine + kIntLine},
+        ToRhaiFailureCase{"MixedNesting", "{'a': [{'b': '\\udc80'}]}", false,
+                          "Python Error: 'UnicodeEncodeError: 'utf-8' codec can't encode character '\\udc80' in "
+                          "position 0: surrogates not allowed'" +
+                              kDictLine + kListLine + kDictLine + "\n → py to rhai - string [src/properties:N]"},
+        ToRhaiFailureCase{"MapNestedDicts", "{'a': {'b': 2**70}}", true,
+                          kOverflow + kNewLine + kDictLine + kDictLine + kIntLine},
+        ToRhaiFailureCase{"MapIntKey", "{2: 1}", true, kIntKey + kNewLine},
+        ToRhaiFailureCase{"MapRootList", "[]", true, kNotDict},
+        ToRhaiFailureCase{"MapRootInt", "1", true, kNotDict},
+        ToRhaiFailureCase{"MapRootNone", "None", true, kNotDict},
+        ToRhaiFailureCase{"MapRootTooLargeInt", "2**64", true, kOverflow + kNewLine + kIntLine}),
+    [](const auto& info) { return info.param.label; });
+
+TEST(PropertiesFromPy, BuildsMapsInKeyOrder) {
+  PyRef empty = eval("{}");
+  auto map = PropertyMap::from_py(empty.get());
+  ASSERT_TRUE(map);
+  EXPECT_EQ(map->to_string(), "{}");
+  PyRef dict = eval("{'b': 1, 'B': [None], 'a': {'x': 1.0}}");
+  map = PropertyMap::from_py(dict.get());
+  ASSERT_TRUE(map);
+  EXPECT_EQ(map->to_string(), "{B: [velmora::properties::PyOpaque], a: #{\"x\": 1.0}, b: 1}");
+}
+
+TEST(PropertiesFromPy, SelfContainingListStopsAtTheDepthLimit) {
+  PyRef list = eval("(lambda l: (l.append(l), l)[1])([])");
+  ASSERT_TRUE(list);
+  auto value = py_to_rhai(list.get());
+  ASSERT_FALSE(value);
+  const auto* error = value.error().current_context().get<errors::PythonError>();
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->message, "RecursionError: maximum recursion depth exceeded while converting a Python object");
+  EXPECT_EQ(value.error().lines().size(), 1000u);
+  PyRef cycle_breaker = PyRef::steal(PyObject_CallMethod(list.get(), "clear", nullptr));
+}
+
+TEST(PropertiesIntoPy, RoundTripsIntoADetachedDict) {
+  PyRef dict = eval("{'b': [1, {'x': None}], 'a': 1.5, 'B': True}");
+  auto map = PropertyMap::from_py(dict.get());
+  ASSERT_TRUE(map);
+  map->insert("n", Value());
+  auto back = map->into_pyobject();
+  ASSERT_TRUE(back);
+  EXPECT_EQ(repr_of(back->get()), "{'B': True, 'a': 1.5, 'b': [1, {'x': None}], 'n': None}");
+  EXPECT_NE(back->get(), dict.get());
+  ASSERT_EQ(PyDict_SetItemString(back->get(), "a", Py_None), 0);
+  EXPECT_EQ(map->to_string(), "{B: true, a: 1.5, b: [1, #{\"x\": velmora::properties::PyOpaque}], n: ()}");
+}
+
+struct IntoPyFailureCase {
+  std::string label;
+  PropertyEntries entries;
+  std::string exc_type;
+  std::string message;
+};
+
+class PropertiesIntoPyFailure : public ::testing::TestWithParam<IntoPyFailureCase> {};
+
+TEST_P(PropertiesIntoPyFailure, RaisesTheExactException) {
+  const auto& c = GetParam();
+  auto back = PropertyMap(c.entries).into_pyobject();
+  ASSERT_FALSE(back);
+  EXPECT_EQ(binding::type_qualname_of_type(back.error().type()), c.exc_type);
+  EXPECT_EQ(without_lines(*back.error().value_str()), c.message);
+  EXPECT_FALSE(PyErr_Occurred());
+}
+
+const std::string kBadByte =
+    "UnicodeDecodeError: 'utf-8' codec can't decode byte 0xff in position 0: invalid start byte";
+const std::string kIntoLine = "\n → property map - into py object [src/properties:N]";
+
+// Only text that is not UTF-8 can make the way back fail.
+INSTANTIATE_TEST_SUITE_P(
+    Failures, PropertiesIntoPyFailure,
+    ::testing::Values(
+        IntoPyFailureCase{"TopLevelString", {{"k", "\xff"}}, "RuntimeError", "Python Error: '" + kBadByte + "'" + kIntoLine},
+        IntoPyFailureCase{"StringInList", {{"k", Array{1, "\xff"}}}, "RuntimeError",
+                          "Python Error: '" + kBadByte + "'" + kIntoLine + "\n → rhai to py - list [src/properties:N]"},
+        IntoPyFailureCase{"NestedMapKey", {{"k", Array{Map{{"\xff", 1}}}}}, "RuntimeError",
+                          "Python Error: '" + kBadByte + "'" + kIntoLine + "\n → rhai to py - list [src/properties:N]" +
+                              "\n → rhai to py - dict [src/properties:N]"},
+        IntoPyFailureCase{"TopLevelKey", {{"\xff", 1}}, "UnicodeDecodeError",
+                          "'utf-8' codec can't decode byte 0xff in position 0: invalid start byte"}),
+    [](const auto& info) { return info.param.label; });
+
+// ---------------------------------------------------------------- opaque values on pool threads
+
+// Pool threads copy, compare and drop opaque values while this thread holds
+// the interpreter lock and waits for them. No reference may be released in
+// place (the count stays up until the drain) and none may be lost or leaked.
+TEST(PropertiesOpaque, PoolThreadsCopyAndDropWithoutTheInterpreter) {
+  binding::drain_deferred();
+  PyRef obj = eval("object()");
+  ASSERT_TRUE(obj);
+  const Py_ssize_t base = Py_REFCNT(obj.get());
+  constexpr std::size_t kValues = 4000;
+  constexpr int kCopies = 8;
+  {
+    const Value shared = PyOpaque(obj.get());
+    std::vector<Value> values;
+    values.reserve(kValues);
+    for (std::size_t i = 0; i < kValues; ++i) {
+      values.emplace_back(Array{PyOpaque(obj.get()), Map{{"o", PyOpaque(obj.get())}}});
+    }
+    const Py_ssize_t held = base + 1 + 2 * static_cast<Py_ssize_t>(kValues);
+    ASSERT_EQ(Py_REFCNT(obj.get()), held);
+
+    std::atomic<std::size_t> equal{0};
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, kValues), [&](const auto& range) {
+      for (std::size_t i = range.begin(); i != range.end(); ++i) {
+        // The last handle of each value dies here, on whichever thread runs it.
+        const Value mine = std::move(values[i]);
+        for (int k = 0; k < kCopies; ++k) {
+          const Value copy = mine;
+          const Value from_shared = shared;
+          const auto& inner = *copy.get_if<Array>()->front().get_if<PyOpaque>();
+          if (utils::compare_values(copy, mine) && inner == *from_shared.get_if<PyOpaque>()) ++equal;
+        }
+      }
+    });
+    EXPECT_EQ(equal, kValues * kCopies);
+    EXPECT_EQ(Py_REFCNT(obj.get()), held);
+  }
+  EXPECT_EQ(Py_REFCNT(obj.get()), base + 1 + 2 * static_cast<Py_ssize_t>(kValues));
+  binding::drain_deferred();
+  EXPECT_EQ(Py_REFCNT(obj.get()), base);
+}
+
+}  // namespace
+}  // namespace velmora

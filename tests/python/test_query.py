@@ -1,0 +1,204 @@
+import sys
+
+import pytest
+from conftest import lines_of
+
+import velmora
+from velmora import Constant, Graph
+
+
+def graph_with(*constants):
+    return Graph([Constant(name, schema) for name, schema in constants])
+
+
+def test_query_text():
+    q = Graph().query()
+    assert str(q) == ""
+    q2 = q.match("(a:A)").set("a", {"k": 1}, overwrite=False).limit(3).remove("a", "b").create("  (c:B) ")
+    assert str(q2) == "MATCH (a:A)\nSET a += {k: 1}\nLIMIT 3\nREMOVE a, b\nCREATE (c:B)\n"
+    assert str(q) == "MATCH (a:A)\n"  # the receiver records too, then the lists part
+    q3 = q2.limit(2)
+    assert str(q2).endswith("CREATE (c:B)\nLIMIT 2\n") and str(q3) == str(q2)
+    q4 = Graph().query().limit(1)
+    q4.limit(2)
+    q5 = q4.limit(3)
+    assert str(q5) == "LIMIT 1\nLIMIT 2\nLIMIT 3\n"
+    assert str(Graph().query().remove()) == "REMOVE \n"
+
+
+@pytest.mark.parametrize(
+    "call, exc, message",
+    [
+        (lambda q: q.limit(-1), OverflowError, "out of range integral type conversion attempted"),
+        (lambda q: q.limit(4294967296), OverflowError, "out of range integral type conversion attempted"),
+        (lambda q: q.limit(2**70), OverflowError, "Python int too large to convert to C long"),
+        (lambda q: q.limit(2.5), TypeError, "argument 'limit': 'float' object cannot be interpreted as an integer"),
+        (lambda q: q.match(1), TypeError, "argument 'pattern': 'int' object cannot be cast as 'str'"),
+        (lambda q: q.set("a", "x", 1), TypeError, "argument 'overwrite': 'int' object cannot be cast as 'bool'"),
+        (lambda q: q.set(None, {}), TypeError, "argument 'variable': 'NoneType' object cannot be cast as 'str'"),
+        (lambda q: q.remove("a", 2), TypeError, "argument 'variables': 'int' object cannot be cast as 'str'"),
+        (lambda q: q.return_(2), TypeError, "argument 'variables': 'int' object cannot be cast as 'str'"),
+        (lambda q: q.create(), TypeError, "Query.create() missing 1 required positional argument: 'pattern'"),
+        (lambda q: q.set("a"), TypeError, "Query.set() missing 1 required positional argument: 'properties'"),
+        (lambda q: q.limit(1, 2), TypeError, "Query.limit() takes 1 positional arguments but 2 were given"),
+    ],
+)
+def test_builder_argument_errors_leave_receiver_unchanged(call, exc, message):
+    q = Graph().query().match("(a)")
+    with pytest.raises(exc) as info:
+        call(q)
+    assert str(info.value) == message
+    assert str(q) == "MATCH (a)\n"
+
+
+def test_limit_bounds_accepted():
+    assert str(Graph().query().limit(4294967295).limit(0)) == "LIMIT 4294967295\nLIMIT 0\n"
+
+
+def test_parse_errors_carry_the_builder_line():
+    q = Graph().query()
+    with pytest.raises(ValueError) as info:
+        q.match("(a")
+    assert lines_of(str(info.value)) == [
+        "Invalid Pattern; '(a': Unmatched parentheses in pattern",
+        "query - match",
+        "path pattern - new",
+        "path pattern - parse",
+    ]
+    with pytest.raises(RuntimeError) as info:
+        q.set("a", [1])
+    assert lines_of(str(info.value))[-1] == "query - set"
+    assert str(q) == ""
+
+
+def test_execute_empty_query():
+    q = Graph().query()
+    assert q.execute() is None
+    assert q.return_() == [{}]
+    with pytest.raises(KeyError) as info:
+        q.return_("x")
+    assert info.value.args[0] == "Variable not found: 'x' (query return - data collection [src/query/base:377])"
+
+
+def test_create_match_and_return():
+    g = graph_with(("a", "A"), ("f", "A -> B"), ("g", "B -> C"))
+    g.query().create("(x:A)-[e1]->(y:B)-[e2]->(z:C)").execute()
+    rows = g.query().match("(x:A)-[e]->(y)-[e2]->(z)").return_("x", "e", "z", "x")
+    assert len(rows) == 1
+    (row,) = rows
+    assert set(row) == {"x", "e", "z"}
+    assert str(row["z"].term()) == "(g (f a))"
+    assert str(row["e"]) == "Edge((A -> B):f {})"
+
+
+def test_limit_before_match_is_shared_by_the_matches():
+    g = graph_with(("to_e", "(X:*) -> E"))
+    for t in ("B", "C", "D"):
+        g.query().create(f"(n:{t})").execute()
+    rows = g.query().limit(2).match("(n)").create("(n)-[e]->(m:E)").return_("n", "e")
+    assert len(rows) == 2
+    assert len(g.edges()) == 2
+    # A limit after the match gives every match a counter of its own: D and E
+    # (matched now too) each add their edge.
+    g.query().match("(n)").limit(1).create("(n)-[e]->(m:E)").execute()
+    assert len(g.edges()) == 4
+
+
+def test_limit_zero_creates_nothing():
+    g = Graph()
+    g.query().limit(0).create("(n:A)").execute()
+    assert g.nodes() == []
+
+
+def test_create_runs_again_on_each_call():
+    g = graph_with(("a", "A"))
+    q = g.query().create("(n:A {k: 1})")
+    q.execute()
+    q.execute()
+    assert len(g.nodes()) == 1
+
+
+def test_set_and_remove():
+    g = graph_with(("a", "A"), ("b", "B"), ("f", "A -> B"))
+    g.query().create("(x:A)-[e]->(y:B)").execute()
+    g.query().match("(x:A)").set("x", {"k": 1}).execute()
+    g.query().match("(x:A)").set("x", {"j": 2}, False).execute()
+    (row,) = g.query().match("(x:A)").return_("x")
+    assert row["x"].properties() == {"j": 2, "k": 1}
+    with pytest.raises(KeyError) as info:
+        g.query().match("(x:A)").set("nope", {}).execute()
+    assert lines_of(info.value.args[0]) == [
+        "Variable not found: 'nope' (execute set)",
+        "query - execute",
+        "query - execute operation - MATCH (x:A)\nSET nope = {}\n",
+        "query - execute set - nope = {}",
+    ]
+    g.query().match("(x:A)-[e]->(y)").remove("e").execute()
+    assert g.edges() == [] and len(g.nodes()) == 2
+    with pytest.raises(ValueError) as info:
+        g.query().match("(x:A:t)").remove("t").execute()
+    assert lines_of(str(info.value))[0] == (
+        "Invalid Query:\nMATCH (x:A:t)\nREMOVE t\n\n\nReason: You cannot remove terms from the graph\n(execute remove)"
+    )
+
+
+def test_remove_twice_fails():
+    g = graph_with(("a", "A"))
+    g.query().create("(x:A)").execute()
+    with pytest.raises(KeyError) as info:
+        g.query().match("(x:A)").remove("x").remove("x").execute()
+    assert lines_of(info.value.args[0])[0] == "Variable not found: 'x' (execute remove)"
+    assert g.nodes() == []
+
+
+def test_remove_through_a_view_keeps_the_node():
+    g = graph_with(("a", "A"), ("b", "B"), ("f", "A -> B"))
+    g.query().create("(x:A)-[e]->(y:B)").execute()
+    uids = [n.uid() for n in g.nodes()]
+    view = g.subgraph(uids)
+    view.query().match("(x:A)").remove("x").execute()
+    assert len(g.nodes()) == 2 and len(view.nodes()) == 1
+    view2 = g.subgraph(uids)
+    view2.query().match("(x:A)-[e]->(y)").remove("e").execute()
+    assert g.edges() == []
+
+
+def test_view_create_adds_to_the_view():
+    g = graph_with(("a", "A"))
+    view = g.subgraph([])
+    view.query().create("(x:A)").execute()
+    assert len(view.nodes()) == 1
+
+
+def test_any_direction_is_a_panic():
+    g = graph_with(("a", "A"), ("b", "B"), ("f", "A -> B"))
+    g.query().create("(x:A)-[e]->(y:B)").execute()
+    with pytest.raises(BaseException) as info:
+        g.query().match("(x:A)[e](y)").execute()
+    assert type(info.value).__name__ == "PanicException"
+    assert not isinstance(info.value, Exception)
+    assert str(info.value) == "not yet implemented: any direction not supported yet"
+    # Matching nothing never reaches the edge step.
+    assert g.query().match("(x:Nope)[e](y)").return_() == []
+
+
+def test_text_signatures():
+    assert velmora.Query.limit.__text_signature__ == "($self, limit)"
+    assert velmora.Query.set.__text_signature__ == "($self, variable, properties, overwrite=True)"
+    assert velmora.Query.remove.__text_signature__ == "($self, *variables)"
+    with pytest.raises(TypeError):
+        Graph().query().execute(1)
+
+
+def test_opaque_values_keep_their_reference_counts():
+    g = graph_with(("a", "A"))
+    g.query().create("(x:A)").execute()
+    token = object()
+    before = sys.getrefcount(token)
+    for _ in range(200):
+        g.query().match("(x:A)").set("x", {"o": token}, False).return_("x")
+    rows = g.query().match("(x:A)").return_("x")
+    assert rows[0]["x"].properties()["o"] is token
+    del rows
+    g.query().match("(x:A)").set("x", {}).execute()
+    assert sys.getrefcount(token) == before
