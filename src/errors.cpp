@@ -217,6 +217,10 @@ std::string source_position(const std::source_location& where) {
   return fmt::format("{}:{}", path, where.line());
 }
 
+std::string positioned(std::string_view text, std::source_location where) {
+  return fmt::format("{} [{}]", text, source_position(where));
+}
+
 Report::Report(VelmoraError error, std::source_location where)
     : origin_(source_position(where)) {
   errors_.push_back(std::move(error));

@@ -137,6 +137,10 @@ using Status = Result<void>;
 // "src/graph/base:956" for a call made at line 956 of src/graph/base.cpp.
 std::string source_position(const std::source_location& where);
 
+// "text [src/path:line]" for the caller's position: the form that a few
+// raising sites put into an error's own context field.
+std::string positioned(std::string_view text, std::source_location where = std::source_location::current());
+
 // A failed result made at the caller's position.
 inline std::unexpected<Report> fail(VelmoraError error,
                                     std::source_location where = std::source_location::current()) {

@@ -280,7 +280,9 @@ Result<bool> PropertyMap::try_par_compare(const CompareCheck& check) const {
   std::atomic<bool> stopped{false};
   std::mutex stop_mutex;
   std::optional<BreakReason> stop;  // guarded by stop_mutex; the first stop wins
-  tbb::task_group_context group;
+  // Not bound to an enclosing task's group: a cancellation from outside must
+  // not cut the scan short and pass for "every entry matched".
+  tbb::task_group_context group(tbb::task_group_context::isolated);
   // Isolated: while this thread holds the read lock and waits, it must not
   // steal a task that wants this map's write lock.
   tbb::this_task_arena::isolate([&] {

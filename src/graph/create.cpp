@@ -26,8 +26,8 @@ constexpr const char* kCreateNode = "graph - create node";
 constexpr const char* kNodeMatched = "create path - node data inference - node already matched";
 constexpr const char* kEdgeMatched = "create path - edge data inference - edge already matched";
 
-// The three fault texts of the direction Any; they differ on purpose, so that a
-// report tells which step met the edge.
+// The faults of the direction Any. Their texts differ slightly from site to
+// site, and callers see them as they are.
 constexpr const char* kAnyNotSupported = "not yet implemented: the 'any' direction is not supported yet";
 constexpr const char* kAnyNotSupportedRight = "not yet implemented: the 'any' direction is not supported yet.";
 constexpr const char* kAnyNotImplemented = "not yet implemented: the 'any' direction is not implemented yet.";
@@ -134,10 +134,23 @@ Status term_schema_step(Graph& graph, const Pattern& pattern, const Record& reco
   return {};
 }
 
-// A term for the known type from the graph's constants, if one fits.
-Result<std::optional<Term>> constant_term(Graph& graph, const TypePtr& type) {
-  return graph.infer_term(graph.insert_type(*type));
-}
+// The constants step of one match's inference. An element whose term is
+// still missing asks again on every pass; the answer for a type cannot change
+// (the constants are fixed once the store is built, and storing a type again
+// changes nothing), so each type is stored and looked up once per inference.
+class ConstantTerms {
+ public:
+  Result<std::optional<Term>> get(Graph& graph, const TypePtr& type) {
+    for (const auto& [known, term] : seen_)
+      if (typing::types_equal(known, type)) return term;
+    auto term = graph.infer_term(graph.insert_type(*type));
+    if (term) seen_.emplace_back(type, *term);
+    return term;
+  }
+
+ private:
+  std::vector<std::pair<TypePtr, std::optional<Term>>> seen_;
+};
 
 // The argument of `term` when `term` applies `function`.
 std::optional<Term> argument_when_applying(const Term& term, const Term& function) {
@@ -172,7 +185,7 @@ void requeue_edge_nodes(PathData& data, std::size_t j) {
   push_unless_queued(data.queue, {j + 1, true});
 }
 
-Status node_pass(Graph& graph, const PathPattern& path, PathData& data, std::size_t i) {
+Status node_pass(Graph& graph, const PathPattern& path, PathData& data, ConstantTerms& constants, std::size_t i) {
   const std::size_t n = data.nodes.size();
   if (i >= n) return fail(out_of_range(i, n, "create path - node data inference"));
   const NodeData& node = data.nodes[i];
@@ -201,7 +214,7 @@ Status node_pass(Graph& graph, const PathPattern& path, PathData& data, std::siz
   // term even where an edge would give it an application.
   if (!node.term && !found.term) {
     const auto& type = node.type ? node.type : found.type;
-    if (type) found.term = VM_TRY_CTX(constant_term(graph, *type), kCreatePath);
+    if (type) found.term = VM_TRY_CTX(constants.get(graph, *type), kCreatePath);
   }
 
   if (i > 0) {
@@ -280,7 +293,7 @@ Status node_pass(Graph& graph, const PathPattern& path, PathData& data, std::siz
   return {};
 }
 
-Status edge_pass(Graph& graph, const PathPattern& path, PathData& data, std::size_t j) {
+Status edge_pass(Graph& graph, const PathPattern& path, PathData& data, ConstantTerms& constants, std::size_t j) {
   const std::size_t m = data.edges.size();
   if (j >= m) return fail(out_of_range(j, m, "create path - edge data inference"));
   const EdgeData& edge = data.edges[j];
@@ -337,7 +350,7 @@ Status edge_pass(Graph& graph, const PathPattern& path, PathData& data, std::siz
 
   if (!edge.term && !found.term) {
     const auto& type = edge.type ? edge.type : found.type;
-    if (type) found.term = VM_TRY_CTX(constant_term(graph, *type), kCreateNode);
+    if (type) found.term = VM_TRY_CTX(constants.get(graph, *type), kCreateNode);
   }
 
   if (j >= data.edges.size())
@@ -432,8 +445,9 @@ Status create_for_match(Graph& graph, const PathPattern& path, const MatchPtr& i
   });
   if (!stored) return stored;
 
-  // A spent unit is released before the entry appears; one given back only
-  // after, so a creation that added nothing still yields its entry.
+  // A spent unit is released before the entry is recorded, an unspent one only
+  // after it, so no other creation takes the unit over before this match's
+  // entry exists.
   if (unit && created->load()) {
     unit->consume();
     unit.reset();
@@ -468,11 +482,12 @@ PathData PathData::create(const PathPattern& path, MatchPtr parent) {
 }
 
 Status infer_path_data(Graph& graph, const PathPattern& path, PathData& data) {
+  ConstantTerms constants;
   while (auto item = data.queue.pop()) {
     if (item->is_node) {
-      VM_TRY(node_pass(graph, path, data, item->index));
+      VM_TRY(node_pass(graph, path, data, constants, item->index));
     } else {
-      VM_TRY(edge_pass(graph, path, data, item->index));
+      VM_TRY(edge_pass(graph, path, data, constants, item->index));
     }
   }
   return {};

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "errors.hpp"
 #include "patterns/term_schema.hpp"

@@ -10,6 +10,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "errors.hpp"
 #include "patterns/term_schema.hpp"

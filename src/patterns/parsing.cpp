@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 
 #include <charconv>
-#include <clocale>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -110,9 +109,12 @@ struct Parts {
   std::optional<PropertyMap> properties;
 };
 
-// Reads the head and the block of a node's or an edge's inner text; the
-// caller assigns a single part and words the too-many-parts error.
+// Node and edge heads differ only in their context line, their
+// too-many-parts message and the reading of a lone part.
 enum class Owner { Node, Edge };
+
+// The block, the split, the type schema and the term schema of a node's or an
+// edge's inner text, in that order; the record checks the variable last.
 
 Result<Parts> parse_parts(std::string_view t, std::string_view inner, Owner owner) {
   const std::string_view context = owner == Owner::Node ? "parse node pattern" : "parse edge pattern";

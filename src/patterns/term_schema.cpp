@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "patterns/nesting.hpp"
 #include "utils/validation.hpp"
 
 namespace velmora::patterns {
@@ -80,6 +81,8 @@ Result<TermSchema> TermSchema::create(std::string text) {
 
 Result<TermPattern> TermSchema::parse_pattern(std::string_view s) {
   const std::string_view t = utils::trim_white_space(s);
+  const NestingGuard nesting;
+  if (nesting.too_deep()) return fail(errors::InvalidPattern{std::string(t), kTooDeep});
   if (t == "*") return TermPattern::wildcard();
 
   // The last split wins so that "f x y" reads as "(f x) y". Neither side can

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "patterns/nesting.hpp"
 #include "utils/validation.hpp"
 
 namespace velmora::patterns {
@@ -76,6 +77,8 @@ Result<TypeSchema> TypeSchema::create(std::string text) {
 
 Result<TypePattern> TypeSchema::parse_pattern_recursive(std::string_view s) {
   const std::string_view t = utils::trim_white_space(s);
+  const NestingGuard nesting;
+  if (nesting.too_deep()) return fail(errors::SchemaValidation{std::string(t), kTooDeep});
   // The field stays empty even when an enclosing text holds the empty side.
   if (t.empty()) return fail(errors::SchemaValidation{"", "Empty pattern"});
   if (t == "*") return TypePattern::wildcard();

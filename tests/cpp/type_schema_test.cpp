@@ -1,4 +1,5 @@
 #include "patterns/type_schema.hpp"
+#include "patterns/term_schema.hpp"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -197,6 +198,37 @@ TEST(TypeSchemaFuzz, RandomTextsParseOrFailWithAReport) {
   }
   // The alphabet is rich enough that some texts parse.
   EXPECT_GT(parsed, 100);
+}
+
+}  // namespace
+}  // namespace velmora::patterns
+
+namespace velmora::patterns {
+namespace {
+
+// Deep input is refused with a report instead of exhausting the stack.
+TEST(TypeSchemaNesting, DeepInputIsRefusedNotCrashed) {
+  const std::string parens = std::string(10000, '(') + "A" + std::string(10000, ')');
+  auto deep = TypeSchema::create(parens);
+  ASSERT_FALSE(deep);
+  EXPECT_EQ(deep.error().current_context().message().substr(0, 24), "Schema Validation Failed");
+  EXPECT_NE(deep.error().current_context().message().find("Pattern is nested too deeply"), std::string::npos);
+
+  std::string arrows = "A";
+  for (int i = 0; i < 10000; ++i) arrows += " -> A";
+  EXPECT_FALSE(TypeSchema::create(arrows));
+  std::string fine = "A";
+  for (int i = 0; i < 100; ++i) fine = "(" + fine + " -> A)";
+  EXPECT_TRUE(TypeSchema::create(fine));
+}
+
+TEST(TermSchemaNesting, LongApplicationChainsAreRefusedNotCrashed) {
+  std::string chain = "f";
+  for (int i = 0; i < 10000; ++i) chain += " x";
+  auto deep = TermSchema::create(chain);
+  ASSERT_FALSE(deep);
+  EXPECT_NE(deep.error().current_context().message().find("Pattern is nested too deeply"), std::string::npos);
+  EXPECT_TRUE(TermSchema::create("f x y z"));
 }
 
 }  // namespace

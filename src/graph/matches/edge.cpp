@@ -57,14 +57,16 @@ Result<MatchSet> match_edge_pattern(const Graph& graph, const EdgePattern& patte
                    MatchEntry{far_end(key, pattern.direction()), std::move(frame)});
   };
   const auto& name = pattern.variable();
+  detail::BlockCopies block(pattern.properties());
 
   VM_TRY(detail::for_each_match(*matches, [&](const MatchEntry& entry) -> Status {
     if (name) {
-      if (auto element = entry.match->get(*name)) {
+      if (auto element = detail::bound_element(*entry.match, *name)) {
         // An edge bound before is only checked, whether or not it is in the subset.
         const EdgeKey key = VM_TRY_CTX(element->as_edge(*name), "graph - match edge pattern");
-        auto checked = VM_TRY_CTX(check_edge_matches(graph, entry.prev_uid, key, pattern, entry.match),
-                                  "graph - match edge pattern");
+        auto checked =
+            VM_TRY_CTX(detail::check_edge_matches(graph, entry.prev_uid, key, pattern, block.local(), entry.match),
+                       "graph - match edge pattern");
         if (checked) store(key, std::move(*checked));
         return {};
       }
@@ -82,8 +84,9 @@ Result<MatchSet> match_edge_pattern(const Graph& graph, const EdgePattern& patte
 
     return for_each_edge_key(**edges, [&](const EdgeKey& key) -> Status {
       if (subset && !(subset->contains(key.first) && subset->contains(key.second))) return {};
-      auto checked = VM_TRY_CTX(check_edge_matches(graph, entry.prev_uid, key, pattern, entry.match),
-                                "graph - match edge pattern");
+      auto checked =
+          VM_TRY_CTX(detail::check_edge_matches(graph, entry.prev_uid, key, pattern, block.local(), entry.match),
+                     "graph - match edge pattern");
       if (!checked) return {};
       // The frame is this key's own, so no other task binds in it.
       if (name) VM_TRY_CTX((*checked)->insert(*name, MatchElement::edge(key)), "graph - match edge pattern");
@@ -96,6 +99,13 @@ Result<MatchSet> match_edge_pattern(const Graph& graph, const EdgePattern& patte
 
 Result<std::optional<MatchPtr>> check_edge_matches(const Graph& graph, const Uid& prev_uid, const EdgeKey& key,
                                                    const EdgePattern& pattern, MatchPtr m) {
+  const auto& block = pattern.properties();
+  return detail::check_edge_matches(graph, prev_uid, key, pattern, block ? &*block : nullptr, std::move(m));
+}
+
+Result<std::optional<MatchPtr>> detail::check_edge_matches(const Graph& graph, const Uid& prev_uid, const EdgeKey& key,
+                                                           const EdgePattern& pattern, const PropertyMap* block,
+                                                           MatchPtr m) {
   switch (pattern.direction()) {
     case Direction::Forward:
       if (key.first != prev_uid) return std::nullopt;
@@ -123,7 +133,7 @@ Result<std::optional<MatchPtr>> check_edge_matches(const Graph& graph, const Uid
     if (!checked) return std::nullopt;
     frame = std::move(*checked);
   }
-  if (const auto& block = pattern.properties()) {
+  if (block) {
     // The edge's row stays read-locked while its map is compared.
     auto compared =
         graph.edge_index->with_read(key, [&](const PropertyMap& stored) { return properties_match(*block, stored); });

@@ -25,10 +25,13 @@
 // that phase, under their shard write locks for the insertion alone.
 #pragma once
 
+#include <tbb/enumerable_thread_specific.h>
 #include <tbb/task_arena.h>
 
 #include <cstdint>
+#include <iterator>
 #include <optional>
+#include <string>
 
 #include "errors.hpp"
 #include "graph/base.hpp"
@@ -53,8 +56,8 @@ namespace velmora::graph::matches {
 // and scans (TermNotFound only for a bound node: a candidate without a term is
 // skipped); NodeNotFound for a property block on a uid that is not a node;
 // VariableAlreadyExists when a schema capture took the variable's name.
-Result<MatchSet> match_node_pattern(const Graph& graph, const patterns::NodePattern& pattern,
-                                    MatchSet matches, NodeUidSetPtr subset);
+Result<MatchSet> match_node_pattern(const Graph& graph, const patterns::NodePattern& pattern, MatchSet matches,
+                                    NodeUidSetPtr subset);
 
 // Checks the node `uid` against `pattern` (`Graph::check_node_matches`): its
 // type schema, term schema and property block, in that order, in a new child
@@ -87,8 +90,8 @@ Result<bool> properties_match(const PropertyMap& block, const PropertyMap& store
 // `check_edge_matches` and of binding, with the line
 // "graph - match edge pattern"; IndexCorruption when prev_uid has no edge-set
 // row. Faults: the any direction, as soon as a match reaches this step.
-Result<MatchSet> match_edge_pattern(const Graph& graph, const patterns::EdgePattern& pattern,
-                                    MatchSet matches, NodeUidSetPtr subset);
+Result<MatchSet> match_edge_pattern(const Graph& graph, const patterns::EdgePattern& pattern, MatchSet matches,
+                                    NodeUidSetPtr subset);
 
 // Checks the edge `key` against `pattern` from the node `prev_uid`
 // (`Graph::check_edge_matches`): it must leave prev_uid going forward or enter
@@ -103,6 +106,49 @@ Result<std::optional<MatchPtr>> check_edge_matches(const Graph& graph, const Uid
                                                    const patterns::EdgePattern& pattern, MatchPtr m);
 
 namespace detail {
+
+// A pattern's property block as the tasks of one step compare it. Every
+// acquisition of a property map's lock updates that lock's holder record, so
+// thousands of candidates reading one shared block would queue on it; each
+// thread compares against a copy of its own instead, taken once from the
+// block under the block's read lock. The copies hold the same keys and values
+// (an opaque value's copy refers to the same object). Any thread may call
+// `local`; the copies are dropped with this object.
+class BlockCopies {
+ public:
+  explicit BlockCopies(const std::optional<PropertyMap>& block) : block_(block) {}
+
+  // This thread's copy of the block; null when the pattern has none.
+  const PropertyMap* local() {
+    if (!block_) return nullptr;
+    std::optional<PropertyMap>& copy = copies_.local();
+    if (!copy) {
+      auto entries = block_->iter();
+      copy.emplace(PropertyEntries(std::make_move_iterator(entries.begin()), std::make_move_iterator(entries.end())));
+    }
+    return &*copy;
+  }
+
+ private:
+  const std::optional<PropertyMap>& block_;
+  tbb::enumerable_thread_specific<std::optional<PropertyMap>> copies_;
+};
+
+// `check_node_matches` and `check_edge_matches` comparing `block` (a copy of
+// the pattern's block, or null for none) in place of the pattern's own.
+Result<std::optional<MatchPtr>> check_node_matches(const Graph& graph, const Uid& uid,
+                                                   const patterns::NodePattern& pattern, const PropertyMap* block,
+                                                   MatchPtr m);
+Result<std::optional<MatchPtr>> check_edge_matches(const Graph& graph, const Uid& prev_uid, const EdgeKey& key,
+                                                   const patterns::EdgePattern& pattern, const PropertyMap* block,
+                                                   MatchPtr m);
+
+// `Match::get`, but answered by the cheaper upward walk of `contains_key` when
+// the name is bound nowhere, which is the usual case in a scan.
+inline std::optional<MatchElement> bound_element(const Match& m, const std::string& name) {
+  if (!m.contains_key(name)) return std::nullopt;
+  return m.get(name);
+}
 
 // fn(const MatchEntry&) -> Status for every entry of `set`, in parallel, one
 // task per shard under its read lock; first error wins. Each entry's work runs

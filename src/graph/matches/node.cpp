@@ -6,7 +6,9 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -21,11 +23,11 @@ using patterns::NodePattern;
 class NodeScan {
  public:
   NodeScan(const Graph& graph, const NodePattern& pattern, NodeUidSetPtr subset)
-      : graph_(graph), pattern_(pattern), subset_(std::move(subset)) {}
+      : graph_(graph), pattern_(pattern), subset_(std::move(subset)), block_(pattern.properties()) {}
 
   Status extend(const MatchEntry& entry) {
     if (const auto& name = pattern_.variable()) {
-      if (auto element = entry.match->get(*name)) return check_bound(entry, *name, *element);
+      if (auto element = detail::bound_element(*entry.match, *name)) return check_bound(entry, *name, *element);
     }
     return scan_candidates(entry);
   }
@@ -40,14 +42,14 @@ class NodeScan {
     const Uid uid = VM_TRY_CTX(element.as_node(name, "match node pattern"), "graph - match node pattern");
     MatchPtr frame = entry.match;
     if (const auto& schema = pattern_.type_schema()) {
-      auto checked = VM_TRY_CTX(graph_.check_type_matches(uid, schema->pattern(), std::move(frame)),
-                                "graph - match node pattern");
+      auto checked =
+          VM_TRY_CTX(graph_.check_type_matches(uid, schema->pattern(), std::move(frame)), "graph - match node pattern");
       if (!checked) return {};
       frame = std::move(*checked);
     }
     if (const auto& schema = pattern_.term_schema()) {
-      auto checked = VM_TRY_CTX(graph_.check_term_matches(uid, schema->pattern(), std::move(frame)),
-                                "graph - match node pattern");
+      auto checked =
+          VM_TRY_CTX(graph_.check_term_matches(uid, schema->pattern(), std::move(frame)), "graph - match node pattern");
       if (!checked) return {};
       frame = std::move(*checked);
     }
@@ -59,13 +61,13 @@ class NodeScan {
   Status scan_candidates(const MatchEntry& entry) {
     const std::uint64_t single_id = take_id();
     if (const auto& schema = pattern_.type_schema()) {
-      MatchSet types = VM_TRY_CTX(graph_.match_type_schema(*schema, single_set(single_id, entry)),
-                                  "graph - match node pattern");
+      MatchSet types =
+          VM_TRY_CTX(graph_.match_type_schema(*schema, single_set(single_id, entry)), "graph - match node pattern");
       return detail::for_each_match(*types, [&](const MatchEntry& type) { return type_candidate(type); });
     }
     if (const auto& schema = pattern_.term_schema()) {
-      MatchSet terms = VM_TRY_CTX(graph_.match_term_schema(*schema, single_set(single_id, entry)),
-                                  "graph - match node pattern");
+      MatchSet terms =
+          VM_TRY_CTX(graph_.match_term_schema(*schema, single_set(single_id, entry)), "graph - match node pattern");
       return detail::for_each_match(*terms, [&](const MatchEntry& term) -> Status {
         if (!is_candidate(term.prev_uid)) return {};
         if (!VM_TRY(block_accepts(term.prev_uid))) return {};
@@ -111,8 +113,8 @@ class NodeScan {
     return subset_ ? subset_->contains(uid) : graph_.node_index->contains(uid);
   }
 
-  Result<bool> block_accepts(const Uid& uid) const {
-    const auto& block = pattern_.properties();
+  Result<bool> block_accepts(const Uid& uid) {
+    const PropertyMap* block = block_.local();
     if (!block) return true;
     return with_context(check_node_matches_properties(graph_, uid, *block), "graph - match node pattern");
   }
@@ -150,6 +152,7 @@ class NodeScan {
   const Graph& graph_;
   const NodePattern& pattern_;
   const NodeUidSetPtr subset_;
+  detail::BlockCopies block_;
   const MatchSet output_ = new_match_set();
   std::atomic<std::uint64_t> next_id_{0};
   tbb::collaborative_once_flag all_nodes_once_;
@@ -167,20 +170,25 @@ Result<MatchSet> match_node_pattern(const Graph& graph, const NodePattern& patte
 
 Result<std::optional<MatchPtr>> check_node_matches(const Graph& graph, const Uid& uid, const NodePattern& pattern,
                                                    MatchPtr m) {
+  const auto& block = pattern.properties();
+  return detail::check_node_matches(graph, uid, pattern, block ? &*block : nullptr, std::move(m));
+}
+
+Result<std::optional<MatchPtr>> detail::check_node_matches(const Graph& graph, const Uid& uid,
+                                                           const NodePattern& pattern, const PropertyMap* block,
+                                                           MatchPtr m) {
   MatchPtr frame = Match::create(std::move(m));
   if (const auto& schema = pattern.type_schema()) {
-    auto checked =
-        VM_TRY_CTX(graph.check_type_matches(uid, schema->pattern(), std::move(frame)), "check node matches");
+    auto checked = VM_TRY_CTX(graph.check_type_matches(uid, schema->pattern(), std::move(frame)), "check node matches");
     if (!checked) return std::nullopt;
     frame = std::move(*checked);
   }
   if (const auto& schema = pattern.term_schema()) {
-    auto checked =
-        VM_TRY_CTX(graph.check_term_matches(uid, schema->pattern(), std::move(frame)), "check node matches");
+    auto checked = VM_TRY_CTX(graph.check_term_matches(uid, schema->pattern(), std::move(frame)), "check node matches");
     if (!checked) return std::nullopt;
     frame = std::move(*checked);
   }
-  if (const auto& block = pattern.properties()) {
+  if (block) {
     if (!VM_TRY_CTX(check_node_matches_properties(graph, uid, *block), "check node matches")) return std::nullopt;
   }
   return frame;

@@ -32,19 +32,20 @@ class PathScan {
 
   // Checks the node an edge step reached against `pattern` and binds its
   // variable, or drops the match when a binding names another node.
-  Status node_step(const MatchEntry& reached, const NodePattern& pattern, MatchSetMap& into) {
+  Status node_step(const MatchEntry& reached, const NodePattern& pattern, matches::detail::BlockCopies& block,
+                   MatchSetMap& into) {
     const Uid& uid = reached.prev_uid;
     if (!graph_.node_index->contains(uid))
       return fail(errors::IndexCorruption{"previously matched node should exist in NodeIndex",
                                           positioned("checking node matches pattern")});
-    auto checked = VM_TRY_CTX(matches::check_node_matches(graph_, uid, pattern, reached.match),
+    auto checked = VM_TRY_CTX(matches::detail::check_node_matches(graph_, uid, pattern, block.local(), reached.match),
                               "graph - match path pattern");
     if (!checked) return {};
     MatchPtr frame = std::move(*checked);
     if (const auto& name = pattern.variable()) {
-      if (auto bound = frame->get(*name)) {
-        const Uid bound_uid = VM_TRY_CTX(bound->as_node(*name, "get previously matched element"),
-                                         "graph - match path pattern");
+      if (auto bound = matches::detail::bound_element(*frame, *name)) {
+        const Uid bound_uid =
+            VM_TRY_CTX(bound->as_node(*name, "get previously matched element"), "graph - match path pattern");
         if (bound_uid != uid) return {};
       } else {
         VM_TRY_CTX(frame->insert(*name, MatchElement::node(uid)), "graph - match path pattern");
@@ -69,6 +70,9 @@ Result<MatchSet> Graph::match_path_pattern(const patterns::PathPattern& path, Ma
   const auto& nodes = path.nodes();
   const auto& edges = path.edges();
   const std::size_t steps = std::min(edges.size(), nodes.size() - 1);
+  // With a single input match its last set can be the result itself: its ids
+  // are unique already, so copying it under new ids would change nothing.
+  const bool single_input = matches->size() == 1;
 
   // Each input match goes down the whole path on its own; the sets it builds
   // on the way are written by one phase and read by the next, never both.
@@ -81,10 +85,16 @@ Result<MatchSet> Graph::match_path_pattern(const patterns::PathPattern& path, Ma
       cur = VM_TRY_CTX(matches::match_edge_pattern(*this, edges[i], std::move(cur), subset),
                        "graph - match path pattern");
       MatchSet next = new_match_set();
-      VM_TRY_CTX(matches::detail::for_each_match(
-                     *cur, [&](const MatchEntry& reached) { return scan.node_step(reached, nodes[i + 1], *next); }),
-                 "graph - match path pattern");
+      matches::detail::BlockCopies block(nodes[i + 1].properties());
+      VM_TRY_CTX(
+          matches::detail::for_each_match(
+              *cur, [&](const MatchEntry& reached) { return scan.node_step(reached, nodes[i + 1], block, *next); }),
+          "graph - match path pattern");
       cur = std::move(next);
+    }
+    if (single_input) {
+      result = std::move(cur);
+      return {};
     }
     return matches::detail::for_each_match(*cur, [&](const MatchEntry& done) -> Status {
       if (result->insert(scan.take_id(), done))

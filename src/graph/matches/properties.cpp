@@ -22,8 +22,8 @@ Result<bool> check_node_matches_properties(const Graph& graph, const Uid& uid, c
   // The row stays read-locked while the entries are compared; the comparison
   // waits for its tasks isolated, so this thread takes on no task that could
   // want this shard's write lock.
-  auto compared = graph.node_index->with_read(
-      uid, [&](const PropertyMap& stored) { return properties_match(block, stored); });
+  auto compared =
+      graph.node_index->with_read(uid, [&](const PropertyMap& stored) { return properties_match(block, stored); });
   if (!compared) return fail(errors::NodeNotFound{uid, "check node matches properties"});
   return std::move(*compared);
 }

@@ -20,12 +20,6 @@ using patterns::TermSchema;
 
 namespace {
 
-// "text [src/path:line]" for the call site: the form that a few raising sites
-// put into an error's own context field.
-std::string positioned(std::string_view text, std::source_location where = std::source_location::current()) {
-  return fmt::format("{} [{}]", text, source_position(where));
-}
-
 }  // namespace
 
 Result<std::optional<MatchPtr>> Graph::check_term_matches(const Uid& uid, const TermPattern& pattern,
