@@ -5,7 +5,6 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -241,17 +240,15 @@ TEST(PatternParsingPositions, ContextLinesNameTheirSourceFiles) {
   ASSERT_FALSE(node.has_value());
   const auto lines = node.error().lines();
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(parse properties \[src/patterns/parsing:\d+\])"))) << lines[0];
-  EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(parse node pattern \[src/patterns/parsing:\d+\])"))) << lines[1];
+  EXPECT_TRUE(has_position(lines[0], "parse properties", "src/patterns/parsing")) << lines[0];
+  EXPECT_TRUE(has_position(lines[1], "parse node pattern", "src/patterns/parsing")) << lines[1];
 
   const auto bad_variable = parse_edge_pattern("-[a b]->");
   ASSERT_FALSE(bad_variable.has_value());
-  EXPECT_TRUE(std::regex_match(bad_variable.error().lines().at(0),
-                               std::regex(R"(edge pattern - new \[src/patterns/edge:\d+\])")));
+  EXPECT_TRUE(has_position(bad_variable.error().lines().at(0), "edge pattern - new", "src/patterns/edge"));
   const auto bad_node_variable = parse_node_pattern("(a b)");
   ASSERT_FALSE(bad_node_variable.has_value());
-  EXPECT_TRUE(std::regex_match(bad_node_variable.error().lines().at(0),
-                               std::regex(R"(node pattern - new \[src/patterns/node:\d+\])")));
+  EXPECT_TRUE(has_position(bad_node_variable.error().lines().at(0), "node pattern - new", "src/patterns/node"));
 }
 
 TEST(PatternParsingCopy, CopiesShareThePropertyMap) {

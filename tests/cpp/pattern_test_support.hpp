@@ -74,6 +74,14 @@ inline std::vector<std::string> context_texts(const Report& report) {
   return out;
 }
 
+// Whether `line` is "text [path:N]" with a decimal line number N.
+inline bool has_position(std::string_view line, std::string_view text, std::string_view path) {
+  const std::string prefix = fmt::format("{} [{}:", text, path);
+  if (!line.starts_with(prefix) || !line.ends_with(']')) return false;
+  const std::string_view number = line.substr(prefix.size(), line.size() - prefix.size() - 1);
+  return !number.empty() && number.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
 inline std::string pattern_error(std::string_view pattern, std::string_view reason) {
   return fmt::format("Invalid Pattern; '{}': {}", pattern, reason);
 }

@@ -181,16 +181,22 @@ std::vector<Deadlock> check_deadlock() {
 
 namespace detail {
 
-LockRecord::LockRecord() : id_(next_lock_id.fetch_add(1, std::memory_order_relaxed)) {
-  auto& r = registry();
-  std::lock_guard guard(r.mutex);
-  r.locks.insert(this);
-}
+LockRecord::LockRecord() : id_(next_lock_id.fetch_add(1, std::memory_order_relaxed)) {}
 
 LockRecord::~LockRecord() {
+  if (!registered_.load(std::memory_order_acquire)) return;
   auto& r = registry();
   std::lock_guard guard(r.mutex);
   r.locks.erase(this);
+}
+
+void LockRecord::ensure_registered() const {
+  if (registered_.load(std::memory_order_acquire)) return;
+  auto& r = registry();
+  std::lock_guard guard(r.mutex);
+  if (registered_.load(std::memory_order_relaxed)) return;
+  r.locks.insert(this);
+  registered_.store(true, std::memory_order_release);
 }
 
 void LockRecord::add_holder() noexcept {
@@ -214,6 +220,7 @@ std::vector<std::uint64_t> LockRecord::holders() const {
 }
 
 WaitScope::WaitScope(const LockRecord& lock) {
+  lock.ensure_registered();
   // Captured before taking the table's mutex: unwinding is the slow part.
   std::vector<void*> frames(kMaxFrames);
   frames.resize(static_cast<std::size_t>(backtrace(frames.data(), kMaxFrames)));

@@ -7,6 +7,7 @@
 // lock) are invisible to it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -55,9 +56,13 @@ class LockRecord {
 
   std::uint64_t id() const noexcept { return id_; }
   std::vector<std::uint64_t> holders() const;
+  // Makes the lock known to the detector; done the first time a thread has to
+  // wait for it, so uncontended locks never touch the global registry.
+  void ensure_registered() const;
 
  private:
   const std::uint64_t id_;
+  mutable std::atomic<bool> registered_{false};
   mutable std::mutex mutex_;
   std::vector<std::uint64_t> holders_;
 };
