@@ -114,7 +114,8 @@ void bind_var(const MatchPtr& m, std::string_view text) {
   if (kind == "node") element = MatchElement::node(uid_of(value));
   if (kind == "term") element = MatchElement::term(uid_of(value));
   if (kind == "edge") {
-    const auto* arrow = ty(value)->as_arrow();
+    const TypePtr type = ty(value);
+    const auto* arrow = type->as_arrow();
     element = MatchElement::edge({uid_of(arrow->left), uid_of(arrow->right)});
   }
   ASSERT_TRUE(m->insert(text.substr(0, eq), element));
@@ -516,7 +517,7 @@ TEST(CreatePath, InvalidPatternFailsEvenWithoutMatches) {
   EXPECT_EQ(result.error().current_context().message(),
             invalid("(a)(b)", "the number of nodes should be the number of edges plus 1"));
   ASSERT_EQ(result.error().lines().size(), 1u);
-  const std::string& line = result.error().lines()[0];
+  const std::string line = result.error().lines()[0];
   const std::string prefix = "graph - create path [src/graph/create:";
   ASSERT_TRUE(line.starts_with(prefix) && line.ends_with("]")) << line;
   const std::string number = line.substr(prefix.size(), line.size() - prefix.size() - 1);
