@@ -19,35 +19,50 @@
 namespace velmora::graph {
 namespace {
 
-Uid sha256(std::span<const std::uint8_t> bytes) {
-  static const EVP_MD* const kSha256 = EVP_sha256();
-  Uid out{};
-  unsigned int len = 0;
-  if (EVP_Digest(bytes.data(), bytes.size(), out.data(), &len, kSha256, nullptr) != 1 ||
-      len != out.size())
-    panic("SHA-256 digest failed");
-  return out;
-}
-
 errors::IndexCorruption corruption(const char* message, const char* context) {
   return errors::IndexCorruption{message, std::string(context)};
 }
 
+// Adds `key` to the set in `node`'s row, creating the set with the row's
+// first edge. The common case only reads the row; the set is installed under
+// the row's write lock, once. False when the node has no row.
+bool add_to_row(utils::ShardedMap<Uid, EdgeSetPtr, UidHash>& index, const Uid& node, const EdgeKey& key) {
+  const auto added = index.with_read(node, [&](const EdgeSetPtr& set) {
+    if (!set) return false;
+    set->insert(key);
+    return true;
+  });
+  if (!added) return false;
+  if (*added) return true;
+  return index.with_write(node, [&](EdgeSetPtr& set) {
+    if (!set) set = std::make_shared<EdgeSet>();
+    set->insert(key);
+  });
+}
+
 }  // namespace
 
+Uid sha256(std::initializer_list<std::span<const std::uint8_t>> parts) {
+  // The algorithm is fetched once and every thread keeps one context:
+  // EVP_sha256() with EVP_Digest would look the algorithm up on every call.
+  static EVP_MD* const kSha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  thread_local const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(),
+                                                                                &EVP_MD_CTX_free);
+  Uid out{};
+  unsigned int len = 0;
+  bool ok = kSha256 != nullptr && ctx && EVP_DigestInit_ex2(ctx.get(), kSha256, nullptr) == 1;
+  for (const auto& part : parts) ok = ok && EVP_DigestUpdate(ctx.get(), part.data(), part.size()) == 1;
+  if (!ok || EVP_DigestFinal_ex(ctx.get(), out.data(), &len) != 1 || len != out.size())
+    panic("SHA-256 digest failed");
+  return out;
+}
+
 Uid TypeRep::uid() const {
-  if (tag == Tag::Variable) {
-    std::vector<std::uint8_t> bytes(4 + name.size());
-    std::memcpy(bytes.data(), "var:", 4);
-    std::memcpy(bytes.data() + 4, name.data(), name.size());
-    return sha256(bytes);
-  }
-  std::array<std::uint8_t, 69> bytes;
-  std::memcpy(bytes.data(), "arr:", 4);
-  std::memcpy(bytes.data() + 4, left.data(), 32);
-  bytes[36] = ':';
-  std::memcpy(bytes.data() + 37, right.data(), 32);
-  return sha256(bytes);
+  constexpr auto bytes = [](std::string_view text) {
+    return std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  };
+  if (tag == Tag::Variable) return sha256({bytes("var:"), bytes(name)});
+  return sha256({bytes("arr:"), left, bytes(":"), right});
 }
 
 Graph::Graph(const std::vector<Constant>& list)
@@ -75,7 +90,8 @@ Uid Graph::insert_type(const typing::Type& type) {
     return TypeRep::arrow(left, right);
   }();
   const Uid uid = rep.uid();
-  type_index->insert(uid, std::move(rep));
+  // Equal uids stand for equal representations: a stored one stays.
+  type_index->insert_if_absent(uid, std::move(rep));
   return uid;
 }
 
@@ -184,8 +200,8 @@ Result<Uid> Graph::add_node(const TypePtr& type, std::optional<Term> term, Prope
   // The edge-set rows go in before the node row, so nobody sees the node
   // without them; an existing node keeps its map and its sets.
   if (!node_index->contains(uid)) {
-    start_to_edge_index->insert_if_absent(uid, std::make_shared<EdgeSet>());
-    end_to_edge_index->insert_if_absent(uid, std::make_shared<EdgeSet>());
+    start_to_edge_index->insert_if_absent(uid, nullptr);
+    end_to_edge_index->insert_if_absent(uid, nullptr);
     if (node_index->insert_if_absent(uid, std::move(properties))) created->store(true);
   }
 
@@ -195,7 +211,7 @@ Result<Uid> Graph::add_node(const TypePtr& type, std::optional<Term> term, Prope
       return fail(corruption("node exists without row in the StartToEdgeIndex", "graph - add node"));
     // Walk a snapshot of the keys: propagation may add edges leaving this very
     // node, and no lock may be held across the nested insertions.
-    const std::vector<EdgeKey> edges = (*start_row)->keys();
+    const std::vector<EdgeKey> edges = edge_keys(*start_row);
     VM_TRY(utils::try_for_each(std::span<const EdgeKey>(edges), [&](const EdgeKey& edge) {
       return propagate_along_edge(uid, edge, created);
     }));
@@ -230,9 +246,9 @@ Result<EdgeKey> Graph::add_edge(const Term& term, PropertyMap properties, const 
 
   type_to_edge_index->insert(arrow_uid, key);
   edge_to_type_index->insert(key, arrow_uid);
-  if (!start_to_edge_index->with_read(s, [&](const EdgeSetPtr& set) { return set->insert(key); }))
+  if (!add_to_row(*start_to_edge_index, s, key))
     return fail(corruption("start_to_edge_index not initialized for some node already in the graph", "add edge"));
-  if (!end_to_edge_index->with_read(e, [&](const EdgeSetPtr& set) { return set->insert(key); }))
+  if (!add_to_row(*end_to_edge_index, e, key))
     return fail(corruption("end_to_edge_index not initialized for some node already in the graph", "add edge"));
   if (!edge_index->insert(key, std::move(properties))) created->store(true);
 
@@ -259,9 +275,10 @@ Result<std::optional<EdgeKey>> Graph::remove_edge(const EdgeKey& key) {
   if (!type_to_edge_index->remove(*arrow_uid))
     return fail(corruption("type_to_edge_index lacks a pair that is contained in the edge_to_type_index",
                            "remove edge"));
-  if (!start_to_edge_index->with_read(key.first, [&](const EdgeSetPtr& set) { return set->erase(key); }))
+  const auto erase = [&](const EdgeSetPtr& set) { return set && set->erase(key); };
+  if (!start_to_edge_index->with_read(key.first, erase))
     return fail(corruption("start_to_edge_index not initialized for some node already in the graph", "remove edge"));
-  if (!end_to_edge_index->with_read(key.second, [&](const EdgeSetPtr& set) { return set->erase(key); }))
+  if (!end_to_edge_index->with_read(key.second, erase))
     return fail(corruption("end_to_edge_index not initialized for some node already in the graph", "remove edge"));
   return std::optional<EdgeKey>(key);
 }
@@ -270,7 +287,7 @@ Result<std::optional<Uid>> Graph::remove_node(const Uid& uid) {
   if (!node_index->remove(uid)) return std::optional<Uid>();
   auto keys_of = [&](const auto& index) {
     auto row = index->get(uid);
-    return row ? (*row)->keys() : std::vector<EdgeKey>();
+    return row ? edge_keys(*row) : std::vector<EdgeKey>();
   };
   const std::vector<EdgeKey> leaving = keys_of(start_to_edge_index);
   const std::vector<EdgeKey> entering = keys_of(end_to_edge_index);

@@ -15,8 +15,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,6 +40,9 @@ namespace velmora::graph {
 
 using typing::Term;
 using typing::TypePtr;
+
+// SHA-256 of the concatenated parts. Any thread.
+Uid sha256(std::initializer_list<std::span<const std::uint8_t>> parts);
 
 // The stored form of a type.
 struct TypeRep {
@@ -69,9 +74,13 @@ struct TermRep {
 using CreatedFlag = std::shared_ptr<std::atomic<bool>>;
 inline CreatedFlag new_created_flag() { return std::make_shared<std::atomic<bool>>(false); }
 
-// The keys of the edges that leave (or enter) one node.
+// The keys of the edges that leave (or enter) one node. A node's row holds
+// no set until its first edge on that side arrives: most nodes of a large
+// graph never get one, and an empty set costs an allocation.
 using EdgeSet = utils::ShardedSet<EdgeKey, UidHash, 1>;
 using EdgeSetPtr = std::shared_ptr<EdgeSet>;
+// The keys in a row's set; none for a row without a set.
+inline std::vector<EdgeKey> edge_keys(const EdgeSetPtr& set) { return set ? set->keys() : std::vector<EdgeKey>(); }
 
 // A shared set of node uids: a subgraph view.
 using NodeUidSet = utils::ShardedSet<Uid, UidHash>;

@@ -102,7 +102,8 @@ class Sharded {
   }
 
  protected:
-  struct alignas(64) Shard {
+  // Shards of a map sit on cache lines of their own; a one-shard set stays small.
+  struct alignas(N == 1 ? alignof(std::max_align_t) : 64) Shard {
     mutable std::shared_mutex mutex;
     Table table;  // guarded by mutex
   };

@@ -81,6 +81,7 @@ Result<MatchSet> match_edge_pattern(const Graph& graph, const EdgePattern& patte
       return fail(errors::IndexCorruption{
           "prev_uid should be pointing at a valid node, and it dos not have an entry in the StartToEdgeIndex",
           "graph - match edge pattern"});
+    if (!*edges) return {};  // no edge on that side yet
 
     return for_each_edge_key(**edges, [&](const EdgeKey& key) -> Status {
       if (subset && !(subset->contains(key.first) && subset->contains(key.second))) return {};
