@@ -1,5 +1,7 @@
 #include "matches.hpp"
 
+#include <absl/container/inlined_vector.h>
+
 #include <mutex>
 
 namespace velmora {
@@ -36,9 +38,11 @@ Result<EdgeKey> MatchElement::as_edge(std::string_view name, Context context) co
   return EdgeKey{first_, second_};
 }
 
-MatchPtr Match::create(MatchPtr parent) {
-  return MatchPtr(new Match(std::move(parent)));
-}
+struct Match::Made : Match {
+  explicit Made(MatchPtr parent) : Match(std::move(parent)) {}
+};
+
+MatchPtr Match::create(MatchPtr parent) { return std::make_shared<Made>(std::move(parent)); }
 
 Match::~Match() {
   delete counter_.load(std::memory_order_acquire);
@@ -49,6 +53,7 @@ Match::~Match() {
 }
 
 std::optional<MatchElement> Match::own(std::string_view name) const {
+  if (bound_.load(std::memory_order_acquire) == 0) return std::nullopt;
   std::shared_lock lock(mutex_);
   for (const auto& [key, element] : elements_)
     if (key == name) return element;
@@ -57,7 +62,7 @@ std::optional<MatchElement> Match::own(std::string_view name) const {
 
 std::optional<MatchElement> Match::get(std::string_view name) const {
   // Root first: of two bindings of one name, the one nearer the root wins.
-  std::vector<const Match*> chain;
+  absl::InlinedVector<const Match*, 16> chain;
   for (const Match* m = this; m; m = m->parent_.get()) chain.push_back(m);
   for (auto it = chain.rbegin(); it != chain.rend(); ++it)
     if (auto found = (*it)->own(name)) return found;
@@ -75,6 +80,7 @@ Status Match::insert(std::string_view name, const MatchElement& element) {
     return fail(errors::VariableAlreadyExists{std::string(name), "match insert [src/matches:167]"});
   std::unique_lock lock(mutex_);
   elements_.emplace_back(std::string(name), element);
+  bound_.store(elements_.size(), std::memory_order_release);
   return {};
 }
 
@@ -85,6 +91,7 @@ std::optional<MatchElement> Match::remove(std::string_view name) {
       if (it->first == name) {
         MatchElement element = it->second;
         m->elements_.erase(it);
+        m->bound_.store(m->elements_.size(), std::memory_order_release);
         return element;
       }
     }

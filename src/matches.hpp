@@ -8,8 +8,10 @@
 //
 // Frames are read and extended from pool threads: every access to a frame's
 // own bindings takes that frame's lock (not tracked by the deadlock detector)
-// for the look-up or update alone. A frame is filled only by the task that made
-// it.
+// for the look-up or update alone, except that a look-up in a frame with no
+// bindings answers from an atomic count without the lock, so the many tasks
+// reading one shared ancestor (the root, most often) do not contend on it. A
+// frame is filled only by the task that made it.
 #pragma once
 
 #include <atomic>
@@ -97,12 +99,14 @@ class Match {
 
  private:
   explicit Match(MatchPtr parent) : parent_(std::move(parent)) {}
+  struct Made;  // lets `create` allocate frame and count in one block
   // This frame's own binding of `name`.
   std::optional<MatchElement> own(std::string_view name) const;
 
   MatchPtr parent_;
   mutable std::shared_mutex mutex_;
   std::vector<std::pair<std::string, MatchElement>> elements_;  // guarded by mutex_
+  std::atomic<std::size_t> bound_{0};  // elements_.size(), written under mutex_
   // Published once; owned by this frame (a heap-held handle so guards can keep
   // the counter alive past the frame).
   std::atomic<std::shared_ptr<utils::CreationCounter>*> counter_{nullptr};

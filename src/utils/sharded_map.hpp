@@ -92,7 +92,19 @@ class Sharded {
         },
         tbb::auto_partitioner(), ctx);
   }
-  // The same, sequentially (for callers already on a pool thread with little work).
+  // The number of shards, and the shard a key lives in.
+  static constexpr std::size_t shard_count() { return N; }
+  static std::size_t shard_of(const key_type& key) { return index(key); }
+  // fn(table) under the write lock of shard `i` (below shard_count()): for
+  // writers that sorted their entries by shard and insert them in bulk.
+  template <class Fn>
+  void with_shard_write(std::size_t i, Fn&& fn) {
+    std::unique_lock lock(shards_[i].mutex);
+    fn(shards_[i].table);
+  }
+
+  // fn(table) for every shard in turn, each under its read lock (for callers
+  // already on a pool thread with little work).
   template <class Fn>
   void for_each_shard(Fn&& fn) const {
     for (const auto& s : shards_) {

@@ -50,11 +50,11 @@ const Uid& far_end(const EdgeKey& key, Direction direction) {
 
 Result<MatchSet> match_edge_pattern(const Graph& graph, const EdgePattern& pattern, MatchSet matches,
                                     NodeUidSetPtr subset) {
-  MatchSet output = new_match_set();
+  detail::MatchSink sink;
   std::atomic<std::uint64_t> next_id{0};
   const auto store = [&](const EdgeKey& key, MatchPtr frame) {
-    output->insert(next_id.fetch_add(1, std::memory_order_relaxed),
-                   MatchEntry{far_end(key, pattern.direction()), std::move(frame)});
+    sink.add(next_id.fetch_add(1, std::memory_order_relaxed),
+             MatchEntry{far_end(key, pattern.direction()), std::move(frame)});
   };
   const auto& name = pattern.variable();
   detail::BlockCopies block(pattern.properties());
@@ -95,6 +95,8 @@ Result<MatchSet> match_edge_pattern(const Graph& graph, const EdgePattern& patte
       return {};
     });
   }));
+  MatchSet output = new_match_set();
+  sink.move_into(*output);
   return output;
 }
 

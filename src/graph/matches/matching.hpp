@@ -22,16 +22,22 @@
 // thread only helps with it. Store rows are read-locked for their look-up
 // only, except a node's or edge's row, which stays read-locked while its
 // property map is compared. Writes go only into sets that no task reads in
-// that phase, under their shard write locks for the insertion alone.
+// that phase: each thread gathers the new entries of a step, sorted by the
+// output set's shards, and once the step is done every shard's write lock is
+// taken once for all of its entries.
 #pragma once
 
 #include <tbb/enumerable_thread_specific.h>
+#include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
+#include <array>
 #include <cstdint>
 #include <iterator>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "errors.hpp"
 #include "graph/base.hpp"
@@ -142,6 +148,39 @@ Result<std::optional<MatchPtr>> check_node_matches(const Graph& graph, const Uid
 Result<std::optional<MatchPtr>> check_edge_matches(const Graph& graph, const Uid& prev_uid, const EdgeKey& key,
                                                    const patterns::EdgePattern& pattern, const PropertyMap* block,
                                                    MatchPtr m);
+
+// The entries one step makes for its output set. Tasks add to buffers of
+// their own thread, kept apart by the set's shards; `move_into` then fills
+// each shard under one write lock, so the threads of a step never queue on
+// the output set while they match. Entries not moved (a step that failed) are
+// dropped with the sink. `add` from any thread; `move_into` once every `add`
+// is done, from one thread.
+class MatchSink {
+ public:
+  void add(std::uint64_t id, MatchEntry entry) {
+    buffers_.local()[MatchSetMap::shard_of(id)].emplace_back(id, std::move(entry));
+  }
+
+  // Inserts every entry into `set`; ids already there keep their entries.
+  void move_into(MatchSetMap& set) {
+    tbb::parallel_for(std::size_t{0}, MatchSetMap::shard_count(), [&](std::size_t shard) {
+      std::size_t count = 0;
+      for (const auto& buckets : buffers_) count += buckets[shard].size();
+      if (count == 0) return;
+      set.with_shard_write(shard, [&](MatchSetMap::Table& table) {
+        table.reserve(table.size() + count);
+        for (auto& buckets : buffers_) {
+          for (auto& [id, entry] : buckets[shard]) table.try_emplace(id, std::move(entry));
+          Bucket().swap(buckets[shard]);
+        }
+      });
+    });
+  }
+
+ private:
+  using Bucket = std::vector<std::pair<std::uint64_t, MatchEntry>>;
+  tbb::enumerable_thread_specific<std::array<Bucket, MatchSetMap::shard_count()>> buffers_;
+};
 
 // `Match::get`, but answered by the cheaper upward walk of `contains_key` when
 // the name is bound nowhere, which is the usual case in a scan.

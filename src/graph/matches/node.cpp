@@ -32,7 +32,12 @@ class NodeScan {
     return scan_candidates(entry);
   }
 
-  MatchSet output() const { return output_; }
+  // The step's output set; once every match is extended.
+  MatchSet output() {
+    MatchSet set = new_match_set();
+    sink_.move_into(*set);
+    return set;
+  }
 
  private:
   std::uint64_t take_id() { return next_id_.fetch_add(1, std::memory_order_relaxed); }
@@ -54,7 +59,7 @@ class NodeScan {
       frame = std::move(*checked);
     }
     if (!VM_TRY(block_accepts(uid))) return {};
-    output_->insert(take_id(), MatchEntry{uid, std::move(frame)});
+    sink_.add(take_id(), MatchEntry{uid, std::move(frame)});
     return {};
   }
 
@@ -124,7 +129,7 @@ class NodeScan {
   Status bind_and_store(const Uid& uid, MatchPtr frame) {
     if (const auto& name = pattern_.variable())
       VM_TRY_CTX(frame->insert(*name, MatchElement::node(uid)), "graph - match node pattern");
-    output_->insert(take_id(), MatchEntry{uid, std::move(frame)});
+    sink_.add(take_id(), MatchEntry{uid, std::move(frame)});
     return {};
   }
 
@@ -153,7 +158,7 @@ class NodeScan {
   const NodePattern& pattern_;
   const NodeUidSetPtr subset_;
   detail::BlockCopies block_;
-  const MatchSet output_ = new_match_set();
+  detail::MatchSink sink_;
   std::atomic<std::uint64_t> next_id_{0};
   tbb::collaborative_once_flag all_nodes_once_;
   std::vector<Uid> all_nodes_;  // written only inside all_nodes_once_

@@ -1,14 +1,11 @@
 // Path matching: the first node, then each edge and the node behind it, for
 // every match of the input set.
-#include <fmt/format.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <source_location>
 #include <string>
-#include <string_view>
 #include <utility>
 
 #include "graph/matches/matching.hpp"
@@ -17,12 +14,6 @@ namespace velmora::graph {
 namespace {
 
 using patterns::NodePattern;
-
-// "text [src/graph/matches/path:N]", for error contexts that carry their own
-// position.
-std::string positioned(std::string_view text, std::source_location where = std::source_location::current()) {
-  return fmt::format("{} [{}]", text, source_position(where));
-}
 
 class PathScan {
  public:
@@ -33,7 +24,7 @@ class PathScan {
   // Checks the node an edge step reached against `pattern` and binds its
   // variable, or drops the match when a binding names another node.
   Status node_step(const MatchEntry& reached, const NodePattern& pattern, matches::detail::BlockCopies& block,
-                   MatchSetMap& into) {
+                   matches::detail::MatchSink& into) {
     const Uid& uid = reached.prev_uid;
     if (!graph_.node_index->contains(uid))
       return fail(errors::IndexCorruption{"previously matched node should exist in NodeIndex",
@@ -51,7 +42,7 @@ class PathScan {
         VM_TRY_CTX(frame->insert(*name, MatchElement::node(uid)), "graph - match path pattern");
       }
     }
-    into.insert(take_id(), MatchEntry{uid, std::move(frame)});
+    into.add(take_id(), MatchEntry{uid, std::move(frame)});
     return {};
   }
 
@@ -84,13 +75,15 @@ Result<MatchSet> Graph::match_path_pattern(const patterns::PathPattern& path, Ma
     for (std::size_t i = 0; i < steps; ++i) {
       cur = VM_TRY_CTX(matches::match_edge_pattern(*this, edges[i], std::move(cur), subset),
                        "graph - match path pattern");
-      MatchSet next = new_match_set();
+      matches::detail::MatchSink reached_nodes;
       matches::detail::BlockCopies block(nodes[i + 1].properties());
-      VM_TRY_CTX(
-          matches::detail::for_each_match(
-              *cur, [&](const MatchEntry& reached) { return scan.node_step(reached, nodes[i + 1], block, *next); }),
-          "graph - match path pattern");
-      cur = std::move(next);
+      VM_TRY_CTX(matches::detail::for_each_match(*cur,
+                                                 [&](const MatchEntry& reached) {
+                                                   return scan.node_step(reached, nodes[i + 1], block, reached_nodes);
+                                                 }),
+                 "graph - match path pattern");
+      cur = new_match_set();
+      reached_nodes.move_into(*cur);
     }
     if (single_input) {
       result = std::move(cur);
