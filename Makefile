@@ -25,6 +25,7 @@ demo: build
 
 bench: build
 	@for b in $(BUILD)/bench_*; do [ -x "$$b" ] && "$$b"; done; true
+	PYTHONPATH=$(BUILD) $(PYTHON) bench/python_bench.py
 
 clean:
 	rm -rf $(BUILD)
