@@ -17,6 +17,7 @@
 
 #include "binding/args.hpp"
 #include "binding/guard.hpp"
+#include "utils/tsan.hpp"
 
 namespace velmora {
 
@@ -285,29 +286,33 @@ Result<bool> PropertyMap::try_par_compare(const CompareCheck& check) const {
   tbb::task_group_context group(tbb::task_group_context::isolated);
   // Isolated: while this thread holds the read lock and waits, it must not
   // steal a task that wants this map's write lock.
+  utils::tsan::Join join;
   tbb::this_task_arena::isolate([&] {
     tbb::parallel_for(
         tbb::blocked_range<std::size_t>(0, list.size()),
-        [&](const tbb::blocked_range<std::size_t>& range) {
-          for (std::size_t i = range.begin(); i != range.end(); ++i) {
-            if (stopped.load(std::memory_order_relaxed)) return;
-            auto result = check(list[i]->first, list[i]->second);
-            if (result && *result) continue;
-            BreakReason reason =
-                result ? BreakReason{BreakReason::Mismatch{}}
-                       : BreakReason{BreakReason::Error{std::move(result).error().attach(
-                             "property map - try par compare - closure")}};
-            {
-              std::lock_guard guard(stop_mutex);
-              if (!stop) stop = std::move(reason);
-            }
-            stopped.store(true, std::memory_order_relaxed);
-            group.cancel_group_execution();
-            return;
-          }
-        },
+        utils::tsan::body(
+            [&](const tbb::blocked_range<std::size_t>& range) {
+              for (std::size_t i = range.begin(); i != range.end(); ++i) {
+                if (stopped.load(std::memory_order_relaxed)) return;
+                auto result = check(list[i]->first, list[i]->second);
+                if (result && *result) continue;
+                BreakReason reason =
+                    result ? BreakReason{BreakReason::Mismatch{}}
+                           : BreakReason{BreakReason::Error{std::move(result).error().attach(
+                                 "property map - try par compare - closure")}};
+                {
+                  std::lock_guard guard(stop_mutex);
+                  if (!stop) stop = std::move(reason);
+                }
+                stopped.store(true, std::memory_order_relaxed);
+                group.cancel_group_execution();
+                return;
+              }
+            },
+            join),
         group);
   });
+  join.joined();
   if (!stop) return true;
   if (auto* error = std::get_if<BreakReason::Error>(&stop->why))
     return std::unexpected(std::move(error->report));

@@ -16,6 +16,7 @@
 #include <span>
 
 #include "errors.hpp"
+#include "utils/tsan.hpp"
 
 namespace velmora::utils {
 
@@ -53,19 +54,23 @@ Status try_for_each_index(std::size_t n, Fn&& fn) {
   if (n == 1) return fn(std::size_t{0});
   tbb::task_group_context ctx;
   FirstError first;
+  tsan::Join join;
   tbb::parallel_for(
       tbb::blocked_range<std::size_t>(0, n),
-      [&](const tbb::blocked_range<std::size_t>& range) {
-        for (std::size_t i = range.begin(); i != range.end(); ++i) {
-          if (ctx.is_group_execution_cancelled()) return;
-          auto status = fn(i);
-          if (!status) {
-            first.set(std::move(status).error(), ctx);
-            return;
-          }
-        }
-      },
+      tsan::body(
+          [&](const tbb::blocked_range<std::size_t>& range) {
+            for (std::size_t i = range.begin(); i != range.end(); ++i) {
+              if (ctx.is_group_execution_cancelled()) return;
+              auto status = fn(i);
+              if (!status) {
+                first.set(std::move(status).error(), ctx);
+                return;
+              }
+            }
+          },
+          join),
       ctx);
+  join.joined();
   return first.take();
 }
 

@@ -27,6 +27,8 @@
 #include <utility>
 #include <vector>
 
+#include "utils/tsan.hpp"
+
 namespace velmora::utils {
 
 inline constexpr std::size_t kShardCount = 64;
@@ -76,21 +78,29 @@ class Sharded {
   // lock. fn must not write to this map.
   template <class Fn>
   void for_each_shard_parallel(Fn&& fn) const {
-    tbb::parallel_for(std::size_t{0}, N, [&](std::size_t i) {
-      std::shared_lock lock(shards_[i].mutex);
-      fn(shards_[i].table);
-    });
+    tsan::Join join;
+    tbb::parallel_for(std::size_t{0}, N, tsan::body(
+                                             [&](std::size_t i) {
+                                               std::shared_lock lock(shards_[i].mutex);
+                                               fn(shards_[i].table);
+                                             },
+                                             join));
+    join.joined();
   }
   // The same under a task group context, so a caller can cancel the walk.
   template <class Fn>
   void for_each_shard_parallel(Fn&& fn, tbb::task_group_context& ctx) const {
+    tsan::Join join;
     tbb::parallel_for(
         std::size_t{0}, N,
-        [&](std::size_t i) {
-          std::shared_lock lock(shards_[i].mutex);
-          fn(shards_[i].table);
-        },
+        tsan::body(
+            [&](std::size_t i) {
+              std::shared_lock lock(shards_[i].mutex);
+              fn(shards_[i].table);
+            },
+            join),
         tbb::auto_partitioner(), ctx);
+    join.joined();
   }
   // The number of shards, and the shard a key lives in.
   static constexpr std::size_t shard_count() { return N; }

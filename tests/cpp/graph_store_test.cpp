@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "graph/base.hpp"
+#include "pool_support.hpp"
 
 namespace velmora::graph {
 namespace {
@@ -332,7 +333,7 @@ TEST(GraphConcurrency, SameNewNodeFromManyThreadsIsCreatedOnce) {
   for (int round = 0; round < 20; ++round) {
     Graph g;
     std::atomic<int> created_count{0};
-    tbb::parallel_for(0, 64, [&](int) {
+    test_pool::parallel_for(0, 64, [&](int) {
       auto created = new_created_flag();
       ASSERT_TRUE(g.add_node(var("Same"), std::nullopt, PropertyMap::empty(), created));
       if (created->load()) ++created_count;
@@ -380,7 +381,7 @@ TEST(GraphConcurrency, FirstEdgesOfAFreshNodeAllLand) {
       ends.push_back(var(("X" + std::to_string(i)).c_str()));
       ASSERT_TRUE(g.add_node(ends.back(), std::nullopt, PropertyMap::empty(), created));
     }
-    tbb::parallel_for(0, kEdges, [&](int i) {
+    test_pool::parallel_for(0, kEdges, [&](int i) {
       auto c = new_created_flag();
       const auto name = "f" + std::to_string(i);
       ASSERT_TRUE(g.add_edge(basic(name.c_str(), make_arrow(var("Hub"), ends[i])), PropertyMap::empty(), c));
@@ -399,7 +400,7 @@ TEST(GraphConcurrency, ConcurrentRemovalsHaveOneWinner) {
   auto key = g.add_edge(basic("f", make_arrow(var("A"), var("B"))), PropertyMap::empty(), created);
   ASSERT_TRUE(key);
   std::atomic<int> edge_wins{0}, node_wins{0};
-  tbb::parallel_for(0, 32, [&](int) {
+  test_pool::parallel_for(0, 32, [&](int) {
     auto e = g.remove_edge(*key);
     ASSERT_TRUE(e);
     if (*e) ++edge_wins;

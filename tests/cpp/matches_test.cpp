@@ -1,4 +1,5 @@
 #include "matches.hpp"
+#include "pool_support.hpp"
 
 #include <gtest/gtest.h>
 #include <tbb/parallel_for.h>
@@ -81,7 +82,7 @@ TEST(Matches, ConcurrentRemovesOfASharedBindingHaveOneWinner) {
   std::vector<MatchPtr> children;
   for (int i = 0; i < 64; ++i) children.push_back(Match::create(parent));
   std::atomic<int> winners{0};
-  tbb::parallel_for(0, 64, [&](int i) {
+  test_pool::parallel_for(0, 64, [&](int i) {
     if (children[i]->remove("v")) ++winners;
   });
   EXPECT_EQ(winners.load(), 1);
@@ -174,7 +175,7 @@ TEST(CreationCounter, NestedParallelCreationsNeverExceedTheLimit) {
     auto frame = Match::create();
     frame->set_counter(k);
     std::atomic<int> consumed{0};
-    tbb::parallel_for(0, 200, [&](int i) {
+    test_pool::parallel_for(0, 200, [&](int i) {
       auto child = Match::create(frame);
       auto unit = child->get_counter().value();
       if (!unit) return;

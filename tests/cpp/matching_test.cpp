@@ -471,11 +471,23 @@ TEST_F(MatchingStore, MatchingPathAnyDirection) {
 
 class ThreadsSeen : public tbb::task_scheduler_observer {
  public:
-  explicit ThreadsSeen(tbb::task_arena& arena) : tbb::task_scheduler_observer(arena) { observe(true); }
-  ~ThreadsSeen() override { observe(false); }
+  // The pool calls on_scheduler_entry from its own threads; the tsan calls state
+  // the edges its observer list makes (see utils/tsan.hpp).
+  explicit ThreadsSeen(tbb::task_arena& arena) : tbb::task_scheduler_observer(arena) {
+    utils::tsan::release(this);
+    observe(true);
+  }
+  ~ThreadsSeen() override {
+    observe(false);
+    utils::tsan::acquire(this);
+  }
   void on_scheduler_entry(bool) override {
-    std::lock_guard lock(mutex_);
-    ids_.insert(std::this_thread::get_id());
+    utils::tsan::acquire(this);
+    {
+      std::lock_guard lock(mutex_);
+      ids_.insert(std::this_thread::get_id());
+    }
+    utils::tsan::release(this);
   }
   std::size_t count() {
     std::lock_guard lock(mutex_);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "binding/guard.hpp"
+#include "pool_support.hpp"
 #include "py_eval.hpp"
 #include "utils/cmp.hpp"
 
@@ -508,7 +509,7 @@ TEST(PropertiesOpaque, PoolThreadsCopyAndDropWithoutTheInterpreter) {
     ASSERT_EQ(Py_REFCNT(obj.get()), held);
 
     std::atomic<std::size_t> equal{0};
-    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, kValues), [&](const auto& range) {
+    test_pool::parallel_for(tbb::blocked_range<std::size_t>(0, kValues), [&](const auto& range) {
       for (std::size_t i = range.begin(); i != range.end(); ++i) {
         // The last handle of each value dies here, on whichever thread runs it.
         const Value mine = std::move(values[i]);

@@ -1,4 +1,5 @@
 #include "utils/sharded_map.hpp"
+#include "pool_support.hpp"
 
 #include <gtest/gtest.h>
 #include <tbb/parallel_for.h>
@@ -30,7 +31,7 @@ TEST(ShardedMap, InsertGetReplaceRemove) {
 TEST(ShardedMap, ConcurrentInsertIfAbsentHasOneWinnerPerKey) {
   ShardedMap<int, int> map;
   std::atomic<int> wins{0};
-  tbb::parallel_for(0, 64000, [&](int i) {
+  test_pool::parallel_for(0, 64000, [&](int i) {
     if (map.insert_if_absent(i % 1000, i)) ++wins;
   });
   EXPECT_EQ(wins.load(), 1000);
@@ -42,7 +43,7 @@ TEST(ShardedMap, ConcurrentRemoveReturnsEachValueOnce) {
   ShardedMap<int, int> map;
   for (int i = 0; i < 5000; ++i) map.insert(i, i);
   std::atomic<long> sum{0};
-  tbb::parallel_for(0, 20000, [&](int i) {
+  test_pool::parallel_for(0, 20000, [&](int i) {
     if (auto v = map.remove(i % 5000)) sum += *v;
   });
   EXPECT_EQ(sum.load(), 5000L * 4999 / 2);
@@ -72,7 +73,7 @@ TEST(ShardedSet, ShardWiseWalksSeeEveryEntryOnce) {
 
 TEST(ShardedSet, OneShardSetsWork) {
   ShardedSet<int, absl::Hash<int>, 1> set;
-  tbb::parallel_for(0, 1000, [&](int i) { set.insert(i % 100); });
+  test_pool::parallel_for(0, 1000, [&](int i) { set.insert(i % 100); });
   EXPECT_EQ(set.size(), 100u);
 }
 

@@ -163,7 +163,8 @@ class MatchSink {
 
   // Inserts every entry into `set`; ids already there keep their entries.
   void move_into(MatchSetMap& set) {
-    tbb::parallel_for(std::size_t{0}, MatchSetMap::shard_count(), [&](std::size_t shard) {
+    utils::tsan::Join join;
+    tbb::parallel_for(std::size_t{0}, MatchSetMap::shard_count(), utils::tsan::body([&](std::size_t shard) {
       std::size_t count = 0;
       for (const auto& buckets : buffers_) count += buckets[shard].size();
       if (count == 0) return;
@@ -174,7 +175,8 @@ class MatchSink {
           Bucket().swap(buckets[shard]);
         }
       });
-    });
+    }, join));
+    join.joined();
   }
 
  private:

@@ -90,7 +90,8 @@ Result<MatchSet> Graph::match_term_schema(const TermSchema& schema, const MatchS
   utils::FirstError first;
   // The group binds the nested loops to ctx, so the first error cancels them all.
   tbb::task_group group(ctx);
-  group.run_and_wait([&] {
+  utils::tsan::Join join;
+  group.run_and_wait(utils::tsan::body([&] {
     matches->for_each_shard_parallel([&](const MatchSetMap::Table& entries) {
       for (const auto& [id, entry] : entries) {
         if (ctx.is_group_execution_cancelled()) return;
@@ -113,7 +114,8 @@ Result<MatchSet> Graph::match_term_schema(const TermSchema& schema, const MatchS
         });
       }
     });
-  });
+  }, join));
+  join.joined();
   if (auto status = first.take(); !status) {
     Report report = std::move(status).error();
     report.attach("graph - match term pattern");
