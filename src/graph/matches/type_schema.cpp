@@ -1,14 +1,9 @@
 // Type-schema matching: one stored type against a type pattern, and the
 // parallel scan of every stored type for every match of a set.
-#include <tbb/task_arena.h>
-#include <tbb/task_group.h>
-
-#include <atomic>
-#include <cstdint>
 #include <utility>
 
 #include "graph/base.hpp"
-#include "utils/parallel.hpp"
+#include "graph/matches/schema_scan.hpp"
 
 namespace velmora::graph {
 
@@ -60,45 +55,9 @@ Result<std::optional<MatchPtr>> Graph::check_type_matches(const Uid& uid, const 
 }
 
 Result<MatchSet> Graph::match_type_schema(const TypeSchema& schema, const MatchSet& matches) const {
-  MatchSet result = new_match_set();
-  std::atomic<std::uint64_t> next_id{0};
-  tbb::task_group_context ctx;
-  utils::FirstError first;
-  // The group binds the nested loops to ctx, so the first error cancels them all.
-  tbb::task_group group(ctx);
-  utils::tsan::Join join;
-  group.run_and_wait(utils::tsan::body([&] {
-    matches->for_each_shard_parallel([&](const MatchSetMap::Table& entries) {
-      for (const auto& [id, entry] : entries) {
-        if (ctx.is_group_execution_cancelled()) return;
-        // This thread holds the input shard's read lock while it waits for the
-        // rows: it must only run tasks of this entry meanwhile.
-        tbb::this_task_arena::isolate([&] {
-          type_index->for_each_shard_parallel([&](const auto& rows) {
-            for (const auto& [uid, rep] : rows) {
-              if (ctx.is_group_execution_cancelled()) return;
-              auto checked = check_type_matches(uid, schema.pattern(), entry.match);
-              if (!checked) {
-                first.set(std::move(checked).error().attach("graph - match type pattern"), ctx);
-                return;
-              }
-              if (*checked)
-                result->insert(next_id.fetch_add(1, std::memory_order_relaxed),
-                               MatchEntry{uid, std::move(**checked)});
-            }
-          });
-        });
-      }
-    });
-  }, join));
-  join.joined();
-  if (auto status = first.take(); !status) {
-    Report report = std::move(status).error();
-    report.attach("graph - match type pattern");
-    report.attach("graph - match type schema");
-    return std::unexpected(std::move(report));
-  }
-  return result;
+  return matches::detail::scan_schema_rows(
+      *type_index, matches, [&](const Uid& uid, const MatchPtr& m) { return check_type_matches(uid, schema.pattern(), m); },
+      "graph - match type pattern", "graph - match type schema");
 }
 
 }  // namespace velmora::graph

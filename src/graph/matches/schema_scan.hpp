@@ -1,0 +1,77 @@
+// The scan shared by `Graph::match_type_schema` and `Graph::match_term_schema`:
+// every row of one store index against every match of a set.
+#pragma once
+
+#include <tbb/task_arena.h>
+#include <tbb/task_group.h>
+
+#include <atomic>
+#include <cstdint>
+#include <source_location>
+#include <string_view>
+#include <utility>
+
+#include "errors.hpp"
+#include "graph/matches/matching.hpp"
+#include "matches.hpp"
+#include "utils/parallel.hpp"
+#include "utils/tsan.hpp"
+
+namespace velmora::graph::matches::detail {
+
+// For every match of `matches` and every row uid of `index`, in parallel,
+// check(uid, match frame) -> Result<std::optional<MatchPtr>>; each accepted
+// row becomes an entry {uid, returned frame} of the new set. The first failing
+// check stops the scan and cancels every nested loop; its report gets
+// `row_line`, then `row_line` and `scan_line` again on the way out, each at
+// `where` (the caller's position by default).
+template <class Index, class Check>
+Result<MatchSet> scan_schema_rows(const Index& index, const MatchSet& matches, Check&& check,
+                                  std::string_view row_line, std::string_view scan_line,
+                                  std::source_location where = std::source_location::current()) {
+  MatchSink sink;
+  std::atomic<std::uint64_t> next_id{0};
+  tbb::task_group_context ctx;
+  utils::FirstError first;
+  // The group binds the nested loops to ctx, so the first error cancels them all.
+  tbb::task_group group(ctx);
+  utils::tsan::Join join;
+  group.run_and_wait(utils::tsan::body(
+      [&] {
+        matches->for_each_shard_parallel([&](const MatchSetMap::Table& entries) {
+          for (const auto& [id, entry] : entries) {
+            if (ctx.is_group_execution_cancelled()) return;
+            // This thread holds the input shard's read lock while it waits for
+            // the rows: it must only run tasks of this entry meanwhile.
+            tbb::this_task_arena::isolate([&] {
+              index.for_each_shard_parallel([&](const auto& rows) {
+                for (const auto& row : rows) {
+                  if (ctx.is_group_execution_cancelled()) return;
+                  auto checked = check(row.first, entry.match);
+                  if (!checked) {
+                    first.set(std::move(checked).error().attach(row_line, where), ctx);
+                    return;
+                  }
+                  if (*checked)
+                    sink.add(next_id.fetch_add(1, std::memory_order_relaxed),
+                             MatchEntry{row.first, std::move(**checked)});
+                }
+              });
+            });
+          }
+        });
+      },
+      join));
+  join.joined();
+  if (auto status = first.take(); !status) {
+    Report report = std::move(status).error();
+    report.attach(row_line, where);
+    report.attach(scan_line, where);
+    return std::unexpected(std::move(report));
+  }
+  MatchSet result = new_match_set();
+  sink.move_into(*result);
+  return result;
+}
+
+}  // namespace velmora::graph::matches::detail
