@@ -78,10 +78,20 @@ bool Match::contains_key(std::string_view name) const {
 Status Match::insert(std::string_view name, const MatchElement& element) {
   if (contains_key(name))
     return fail(errors::VariableAlreadyExists{std::string(name), "match insert [src/matches:167]"});
+  append(name, element);
+  return {};
+}
+
+std::optional<MatchElement> Match::bind(std::string_view name, const MatchElement& element) {
+  if (contains_key(name)) return get(name);
+  append(name, element);
+  return std::nullopt;
+}
+
+void Match::append(std::string_view name, const MatchElement& element) {
   std::unique_lock lock(mutex_);
   elements_.emplace_back(std::string(name), element);
   bound_.store(elements_.size(), std::memory_order_release);
-  return {};
 }
 
 std::optional<MatchElement> Match::remove(std::string_view name) {

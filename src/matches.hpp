@@ -84,6 +84,10 @@ class Match {
   bool contains_key(std::string_view name) const;
   // Binds `name` in this frame; VariableAlreadyExists when the chain binds it.
   Status insert(std::string_view name, const MatchElement& element);
+  // Binds `name` in this frame unless the chain binds it already, and then
+  // returns that binding (the one nearest the root) instead: `get` and
+  // `insert` in one walk up the chain.
+  std::optional<MatchElement> bind(std::string_view name, const MatchElement& element);
   // Takes the binding out of this frame, or else out of the nearest ancestor
   // that holds it.
   std::optional<MatchElement> remove(std::string_view name);
@@ -100,6 +104,8 @@ class Match {
  private:
   explicit Match(MatchPtr parent) : parent_(std::move(parent)) {}
   struct Made;  // lets `create` allocate frame and count in one block
+  // Adds the binding to this frame, under its lock.
+  void append(std::string_view name, const MatchElement& element);
   // This frame's own binding of `name`.
   std::optional<MatchElement> own(std::string_view name) const;
 

@@ -58,6 +58,19 @@ TEST(Matches, InsertRefusesNamesBoundUpTheChain) {
   EXPECT_EQ(child->get("a"), MatchElement::type(u(1)));
 }
 
+TEST(Matches, BindAddsAFreeNameOrAnswersTheBindingNearestTheRoot) {
+  auto root = Match::create();
+  auto mid = Match::create(root);
+  auto leaf = Match::create(mid);
+  ASSERT_TRUE(mid->insert("x", MatchElement::node(u(2))));
+  ASSERT_TRUE(root->insert("x", MatchElement::node(u(1))));
+  EXPECT_EQ(leaf->bind("x", MatchElement::node(u(3))), MatchElement::node(u(1)));
+  EXPECT_EQ(leaf->remove("x"), MatchElement::node(u(2)));  // the leaf got nothing
+  EXPECT_FALSE(leaf->bind("y", MatchElement::edge({u(4), u(5)})));
+  EXPECT_EQ(leaf->get("y"), MatchElement::edge({u(4), u(5)}));
+  EXPECT_FALSE(mid->contains_key("y"));
+}
+
 TEST(Matches, RemoveTakesOwnBindingFirstThenClimbs) {
   auto parent = Match::create();
   auto a = Match::create(parent);

@@ -34,12 +34,11 @@ class PathScan {
     if (!checked) return {};
     MatchPtr frame = std::move(*checked);
     if (const auto& name = pattern.variable()) {
-      if (auto bound = matches::detail::bound_element(*frame, *name)) {
+      // The frame is this match's own: binding in it races with no other task.
+      if (auto bound = frame->bind(*name, MatchElement::node(uid))) {
         const Uid bound_uid =
             VM_TRY_CTX(bound->as_node(*name, "get previously matched element"), "graph - match path pattern");
         if (bound_uid != uid) return {};
-      } else {
-        VM_TRY_CTX(frame->insert(*name, MatchElement::node(uid)), "graph - match path pattern");
       }
     }
     into.add(take_id(), MatchEntry{uid, std::move(frame)});
