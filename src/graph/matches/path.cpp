@@ -15,6 +15,13 @@ namespace {
 
 using patterns::NodePattern;
 
+// Drops a step's set once the next step has read it; a set nobody else holds
+// is emptied on the pool, as its entries release their frames one by one.
+void release(MatchSet&& set) {
+  if (set.use_count() == 1) set->clear_parallel();
+  set.reset();
+}
+
 class PathScan {
  public:
   explicit PathScan(const Graph& graph) : graph_(graph) {}
@@ -72,8 +79,10 @@ Result<MatchSet> Graph::match_path_pattern(const patterns::PathPattern& path, Ma
     MatchSet cur = VM_TRY_CTX(matches::match_node_pattern(*this, nodes[0], std::move(single), subset),
                               "graph - match path pattern");
     for (std::size_t i = 0; i < steps; ++i) {
-      cur = VM_TRY_CTX(matches::match_edge_pattern(*this, edges[i], std::move(cur), subset),
-                       "graph - match path pattern");
+      MatchSet reached = VM_TRY_CTX(matches::match_edge_pattern(*this, edges[i], cur, subset),
+                                    "graph - match path pattern");
+      release(std::move(cur));
+      cur = std::move(reached);
       matches::detail::MatchSink reached_nodes;
       matches::detail::BlockCopies block(nodes[i + 1].properties());
       VM_TRY_CTX(matches::detail::for_each_match(*cur,
@@ -81,6 +90,7 @@ Result<MatchSet> Graph::match_path_pattern(const patterns::PathPattern& path, Ma
                                                    return scan.node_step(reached, nodes[i + 1], block, reached_nodes);
                                                  }),
                  "graph - match path pattern");
+      release(std::move(cur));
       cur = new_match_set();
       reached_nodes.move_into(*cur);
     }
