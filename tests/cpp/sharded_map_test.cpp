@@ -5,6 +5,7 @@
 #include <tbb/parallel_for.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 
 #include "utils/parallel.hpp"
@@ -26,6 +27,19 @@ TEST(ShardedMap, InsertGetReplaceRemove) {
   EXPECT_EQ(map.remove("a"), 7);
   EXPECT_FALSE(map.remove("a"));
   EXPECT_EQ(map.size(), 0u);
+}
+
+// Bulk writes by shard, and emptying on the pool, release what they held.
+TEST(ShardedMap, ShardWritesAndParallelClear) {
+  ShardedMap<int, std::shared_ptr<int>> map;
+  auto shared = std::make_shared<int>(0);
+  for (int i = 0; i < 1000; ++i)
+    map.with_shard_write(map.shard_of(i), [&](auto& table) { table.try_emplace(i, shared); });
+  EXPECT_EQ(map.size(), 1000u);
+  EXPECT_EQ(map.get(999), shared);
+  map.clear_parallel();
+  EXPECT_TRUE(map.empty());
+  EXPECT_EQ(shared.use_count(), 1);
 }
 
 TEST(ShardedMap, ConcurrentInsertIfAbsentHasOneWinnerPerKey) {
