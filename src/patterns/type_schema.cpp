@@ -14,30 +14,17 @@ constexpr std::size_t kNotFound = std::string_view::npos;
 // byte of a multi-byte UTF-8 sequence equals an ASCII character, so every
 // split lands on a character boundary.
 
-// The offset of the first "->" outside parentheses. Unmatched closing
-// parentheses take the depth below zero, which hides what follows them.
-std::size_t find_top_level_arrow(std::string_view t) {
+// The offset of the first `token` ("->" or ":") outside parentheses.
+// Unmatched closing parentheses take the depth below zero, which hides what
+// follows them.
+std::size_t find_top_level(std::string_view t, std::string_view token) {
   int depth = 0;
   for (std::size_t i = 0; i < t.size(); ++i) {
     if (t[i] == '(') {
       ++depth;
     } else if (t[i] == ')') {
       --depth;
-    } else if (t[i] == '-' && depth == 0 && i + 1 < t.size() && t[i + 1] == '>') {
-      return i;
-    }
-  }
-  return kNotFound;
-}
-
-std::size_t find_top_level_colon(std::string_view t) {
-  int depth = 0;
-  for (std::size_t i = 0; i < t.size(); ++i) {
-    if (t[i] == '(') {
-      ++depth;
-    } else if (t[i] == ')') {
-      --depth;
-    } else if (t[i] == ':' && depth == 0) {
+    } else if (depth == 0 && t.substr(i).starts_with(token)) {
       return i;
     }
   }
@@ -83,7 +70,7 @@ Result<TypePattern> TypeSchema::parse_pattern_recursive(std::string_view s) {
   if (t.empty()) return fail(errors::SchemaValidation{"", "Empty pattern"});
   if (t == "*") return TypePattern::wildcard();
 
-  if (const std::size_t arrow = find_top_level_arrow(t); arrow != kNotFound) {
+  if (const std::size_t arrow = find_top_level(t, "->"); arrow != kNotFound) {
     auto left = VM_TRY_CTX(parse_pattern_recursive(t.substr(0, arrow)),
                            "type schema - parse pattern recursive");
     auto right = VM_TRY_CTX(parse_pattern_recursive(t.substr(arrow + 2)),
@@ -97,7 +84,7 @@ Result<TypePattern> TypeSchema::parse_pattern_recursive(std::string_view s) {
   }
 
   const std::string_view inner = t.substr(1, t.size() - 2);
-  const std::size_t colon = find_top_level_colon(inner);
+  const std::size_t colon = find_top_level(inner, ":");
   if (colon == kNotFound)
     return VM_TRY_CTX(parse_pattern_recursive(inner), "type schema - parse pattern recursive");
 

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "graph/create.hpp"
+#include "store_test_support.hpp"
 #include "utils/panic.hpp"
 
 namespace velmora::graph {
@@ -34,23 +35,8 @@ using patterns::TypeSchema;
 
 // ---- values written as text -----------------------------------------------------
 
-TypePtr to_type(const patterns::TypePattern& p) {
-  if (const auto* v = p.get<patterns::TypePattern::Variable>()) return typing::make_type(typing::Variable{v->name});
-  const auto& a = *p.get<patterns::TypePattern::Arrow>();
-  return typing::make_arrow(to_type(*a.left), to_type(*a.right));
-}
-
-TypePtr ty(std::string_view text) {
-  auto schema = TypeSchema::create(std::string(text));
-  if (!schema) throw std::runtime_error(errors::format_report(schema.error()));
-  return to_type(schema->pattern());
-}
-
-Uid uid_of(const TypePtr& t) {
-  if (const auto* v = t->as_variable()) return TypeRep::variable(v->name).uid();
-  return TypeRep::arrow(uid_of(t->as_arrow()->left), uid_of(t->as_arrow()->right)).uid();
-}
-Uid uid_of(std::string_view text) { return uid_of(ty(text)); }
+using test_support::ty;
+using test_support::uid_of;
 
 // The basic terms the seeds and bindings may name.
 const std::map<std::string, std::string, std::less<>> kBasics = {

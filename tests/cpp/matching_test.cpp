@@ -22,27 +22,18 @@
 #include <vector>
 
 #include "graph/base.hpp"
+#include "store_test_support.hpp"
 #include "utils/panic.hpp"
 
 namespace velmora::graph {
 namespace {
 
 using patterns::PathPattern;
-using patterns::TypePattern;
 using patterns::TypeSchema;
 
-TypePtr to_type(const TypePattern& p) {
-  if (const auto* v = p.get<TypePattern::Variable>()) return typing::make_type(typing::Variable{v->name});
-  const auto& a = *p.get<TypePattern::Arrow>();
-  return typing::make_arrow(to_type(*a.left), to_type(*a.right));
-}
-// "A -> B" as a type value.
-TypePtr ty(std::string_view text) { return to_type(TypeSchema::create(std::string(text))->pattern()); }
-Uid uid_of(std::string_view text) {
-  Graph scratch;
-  return scratch.insert_type(*ty(text));
-}
-Term basic(const std::string& name, std::string_view type) { return typing::BasicTerm{name, ty(type)}; }
+using test_support::basic;
+using test_support::ty;
+using test_support::uid_of;
 
 // Every type the tables name, so that uids print as their types' texts.
 const std::vector<std::string> kTypeTexts = {"A",    "B",     "C",      "D",      "E",      "X",      "P",     "Q",

@@ -27,20 +27,6 @@ const char* kUnbalancedParens = "Unbalanced parentheses in pattern";
 const char* kUnbalancedBrackets = "Unbalanced brackets in pattern";
 const char* kUnbalancedBraces = "Unbalanced braces in pattern";
 
-template <class T, class Show>
-void expect_case(const ParseCase& c, const Result<T>& result, Show&& show_value) {
-  if (!c.shape.empty()) {
-    ASSERT_TRUE(result.has_value()) << errors::format_report(result.error());
-    EXPECT_EQ(show_value(*result), c.shape);
-    return;
-  }
-  ASSERT_FALSE(result.has_value()) << show_value(*result);
-  const VelmoraError& error = result.error().current_context();
-  EXPECT_EQ(error.message(), c.message);
-  EXPECT_EQ(error.python_class(), PyClass::ValueError);
-  EXPECT_EQ(context_texts(result.error()), c.lines);
-}
-
 // ---- tokenizer ----------------------------------------------------------------
 
 std::string show_tokens(const std::vector<Token>& tokens) {

@@ -74,6 +74,16 @@ inline std::vector<std::string> context_texts(const Report& report) {
   return out;
 }
 
+// Context lines innermost first, as "text [src/file]" (line numbers dropped).
+inline std::vector<std::string> context_lines(const Report& report) {
+  std::vector<std::string> out;
+  for (const std::string& line : report.lines()) {
+    const std::size_t colon = line.rfind(':');
+    out.push_back(colon == std::string::npos ? line : line.substr(0, colon) + "]");
+  }
+  return out;
+}
+
 // Whether `line` is "text [path:N]" with a decimal line number N.
 inline bool has_position(std::string_view line, std::string_view text, std::string_view path) {
   const std::string prefix = fmt::format("{} [{}:", text, path);
@@ -111,6 +121,41 @@ inline ParseCase err(std::string label, std::string input, std::string message,
 }
 
 inline std::string case_name(const ::testing::TestParamInfo<ParseCase>& info) { return info.param.label; }
+
+// Checks a parser's result against its table row: the printed value, or a
+// ValueError with the row's message and context-line texts.
+template <class T, class Show>
+void expect_case(const ParseCase& c, const Result<T>& result, Show&& show_value) {
+  if (!c.shape.empty()) {
+    ASSERT_TRUE(result.has_value()) << errors::format_report(result.error());
+    EXPECT_EQ(show_value(*result), c.shape);
+    return;
+  }
+  ASSERT_FALSE(result.has_value()) << show_value(*result);
+  const VelmoraError& error = result.error().current_context();
+  EXPECT_EQ(error.message(), c.message);
+  EXPECT_EQ(error.python_class(), PyClass::ValueError);
+  EXPECT_EQ(context_texts(result.error()), c.lines);
+}
+
+// Checks a schema parser (TypeSchema or TermSchema) against its table row:
+// the printed tree with the schema text kept as given, or a ValueError with
+// the row's message and context lines as "text [src/file]".
+template <class Schema, class Show>
+void expect_schema_case(const ParseCase& c, Show&& show_pattern) {
+  const auto result = Schema::create(c.input);
+  if (!c.shape.empty()) {
+    ASSERT_TRUE(result.has_value()) << errors::format_report(result.error());
+    EXPECT_EQ(show_pattern(result->pattern()), c.shape);
+    EXPECT_EQ(result->schema(), c.input);
+    return;
+  }
+  ASSERT_FALSE(result.has_value()) << show_pattern(result->pattern());
+  const VelmoraError& error = result.error().current_context();
+  EXPECT_EQ(error.message(), c.message);
+  EXPECT_EQ(error.python_class(), PyClass::ValueError);
+  EXPECT_EQ(context_lines(result.error()), c.lines);
+}
 
 // Texts of the context lines that recur in the tables.
 inline const std::string kPathParse = "path pattern - parse";

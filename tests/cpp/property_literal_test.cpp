@@ -23,20 +23,6 @@ const char* kNotFinite = "Invalid numeric value (NaN or Infinity not supported)"
 const char* kIncomplete = "String ends with incomplete escape sequence";
 const std::string kEmptyValue = pattern_error("", "Empty property value");
 
-template <class T, class Show>
-void expect_case(const ParseCase& c, const Result<T>& result, Show&& show_value) {
-  if (!c.shape.empty()) {
-    ASSERT_TRUE(result.has_value()) << errors::format_report(result.error());
-    EXPECT_EQ(show_value(*result), c.shape);
-    return;
-  }
-  ASSERT_FALSE(result.has_value()) << show_value(*result);
-  const VelmoraError& error = result.error().current_context();
-  EXPECT_EQ(error.message(), c.message);
-  EXPECT_EQ(error.python_class(), PyClass::ValueError);
-  EXPECT_EQ(context_texts(result.error()), c.lines);
-}
-
 std::string unclosed(char quote) { return fmt::format("Unclosed string literal (expected closing {})", quote); }
 
 // ---- blocks -----------------------------------------------------------------

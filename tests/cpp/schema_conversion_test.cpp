@@ -13,34 +13,17 @@
 #include <vector>
 
 #include "graph/base.hpp"
+#include "store_test_support.hpp"
 
 namespace velmora::graph {
 namespace {
 
 using patterns::TermSchema;
-using patterns::TypePattern;
 using patterns::TypeSchema;
 
-TypePtr to_type(const TypePattern& p) {
-  if (const auto* v = p.get<TypePattern::Variable>()) return typing::make_type(typing::Variable{v->name});
-  const auto& a = *p.get<TypePattern::Arrow>();
-  return typing::make_arrow(to_type(*a.left), to_type(*a.right));
-}
-
-// "A -> (B -> C)" as a type value (type-schema syntax without captures).
-TypePtr ty(std::string_view text) {
-  auto schema = TypeSchema::create(std::string(text));
-  if (!schema) throw std::runtime_error(errors::format_report(schema.error()));
-  return to_type(schema->pattern());
-}
-
-Uid uid_of(const TypePtr& t) {
-  if (const auto* v = t->as_variable()) return TypeRep::variable(v->name).uid();
-  return TypeRep::arrow(uid_of(t->as_arrow()->left), uid_of(t->as_arrow()->right)).uid();
-}
-Uid uid_of(std::string_view text) { return uid_of(ty(text)); }
-
-Term basic(std::string name, std::string_view type) { return typing::BasicTerm{std::move(name), ty(type)}; }
+using test_support::basic;
+using test_support::ty;
+using test_support::uid_of;
 
 // "f", "(f p)": the term's structure without types.
 std::string term_shape(const Term& t) {

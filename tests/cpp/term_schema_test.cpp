@@ -9,17 +9,10 @@
 #include <string_view>
 #include <vector>
 
+#include "pattern_test_support.hpp"
+
 namespace velmora::patterns {
 namespace {
-
-std::string show(const TypePattern& p) {
-  if (p.is<TypePattern::Wildcard>()) return "*";
-  if (const auto* v = p.get<TypePattern::Variable>()) return v->name;
-  if (const auto* a = p.get<TypePattern::Arrow>())
-    return fmt::format("Arrow({}, {})", show(*a->left), show(*a->right));
-  const auto& c = *p.get<TypePattern::Capture>();
-  return fmt::format("Capture({}, {})", c.name, show(*c.pattern));
-}
 
 // "*", "f", "App(f, x)", "@K['a'=a, 'b -> c'=Arrow(b, c)]": each type argument
 // with its schema text and its tree.
@@ -32,20 +25,17 @@ std::string show(const TermPattern& p) {
   std::string args;
   for (const TypeSchema& schema : c.type_arguments) {
     if (!args.empty()) args += ", ";
-    args += fmt::format("'{}'={}", schema.schema(), show(schema.pattern()));
+    args += fmt::format("'{}'={}", schema.schema(), test_support::show(schema.pattern()));
   }
   return fmt::format("@{}[{}]", c.name, args);
 }
 
-// Context lines innermost first, as "text [src/file]" (line numbers dropped).
-std::vector<std::string> context_lines(const Report& report) {
-  std::vector<std::string> out;
-  for (const std::string& line : report.lines()) {
-    const std::size_t colon = line.rfind(':');
-    out.push_back(colon == std::string::npos ? line : line.substr(0, colon) + "]");
-  }
-  return out;
-}
+using test_support::context_lines;
+using test_support::err;
+using test_support::identifier_error;
+using test_support::ok;
+using test_support::ParseCase;
+using test_support::pattern_error;
 
 const std::string kParse = "term schema - parse pattern [src/patterns/term_schema]";
 const std::string kNew = "term schema - new [src/patterns/term_schema]";
@@ -54,27 +44,6 @@ const std::string kTypeRec = "type schema - parse pattern recursive [src/pattern
 const std::string kTypeParse = "type schema - parse pattern [src/patterns/type_schema]";
 const std::string kTypeNew = "type schema - new [src/patterns/type_schema]";
 
-struct TermCase {
-  std::string label;
-  std::string input;
-  std::string shape;    // the parsed tree; empty when parsing fails
-  std::string message;  // the error's message when it fails
-  std::vector<std::string> lines = {};
-};
-
-TermCase ok(std::string label, std::string input, std::string shape) {
-  return {std::move(label), std::move(input), std::move(shape), ""};
-}
-TermCase err(std::string label, std::string input, std::string message, std::vector<std::string> lines) {
-  return {std::move(label), std::move(input), "", std::move(message), std::move(lines)};
-}
-
-std::string pattern_error(std::string_view pattern, std::string_view reason) {
-  return fmt::format("Invalid Pattern; '{}': {}", pattern, reason);
-}
-std::string identifier_error(std::string_view name, std::string_view reason) {
-  return fmt::format("Invalid Identifier '{}': {}", name, reason);
-}
 std::string after_close(int position) {
   return fmt::format("Constant pattern has unexpected content after closing parenthesis at position {}",
                      position);
@@ -85,22 +54,10 @@ const char* kNoName = "Constant name cannot be empty";
 const char* kUnmatched = "Constant pattern has unmatched opening parenthesis";
 const char* kWhiteSpace = "Name cannot contain whitespace";
 
-class TermSchemaParse : public ::testing::TestWithParam<TermCase> {};
+class TermSchemaParse : public ::testing::TestWithParam<ParseCase> {};
 
 TEST_P(TermSchemaParse, GivesTheTreeOrTheExactReport) {
-  const auto& c = GetParam();
-  const auto result = TermSchema::create(c.input);
-  if (!c.shape.empty()) {
-    ASSERT_TRUE(result.has_value()) << errors::format_report(result.error());
-    EXPECT_EQ(show(result->pattern()), c.shape);
-    EXPECT_EQ(result->schema(), c.input);
-    return;
-  }
-  ASSERT_FALSE(result.has_value()) << show(result->pattern());
-  const VelmoraError& error = result.error().current_context();
-  EXPECT_EQ(error.message(), c.message);
-  EXPECT_EQ(error.python_class(), PyClass::ValueError);
-  EXPECT_EQ(context_lines(result.error()), c.lines);
+  test_support::expect_schema_case<TermSchema>(GetParam(), [](const auto& p) { return show(p); });
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -10,54 +10,22 @@
 #include <string_view>
 #include <vector>
 
+#include "pattern_test_support.hpp"
+
 namespace velmora::patterns {
 namespace {
 
-// "*", "a", "Arrow(a, b)", "Capture(x, *)".
-std::string show(const TypePattern& p) {
-  if (p.is<TypePattern::Wildcard>()) return "*";
-  if (const auto* v = p.get<TypePattern::Variable>()) return v->name;
-  if (const auto* a = p.get<TypePattern::Arrow>())
-    return fmt::format("Arrow({}, {})", show(*a->left), show(*a->right));
-  const auto& c = *p.get<TypePattern::Capture>();
-  return fmt::format("Capture({}, {})", c.name, show(*c.pattern));
-}
-
-// Context lines innermost first, as "text [src/file]" (line numbers dropped).
-std::vector<std::string> context_lines(const Report& report) {
-  std::vector<std::string> out;
-  for (const std::string& line : report.lines()) {
-    const std::size_t colon = line.rfind(':');
-    out.push_back(colon == std::string::npos ? line : line.substr(0, colon) + "]");
-  }
-  return out;
-}
+using test_support::context_lines;
+using test_support::err;
+using test_support::identifier_error;
+using test_support::ok;
+using test_support::ParseCase;
+using test_support::schema_error;
+using test_support::show;
 
 const std::string kRec = "type schema - parse pattern recursive [src/patterns/type_schema]";
 const std::string kParse = "type schema - parse pattern [src/patterns/type_schema]";
 const std::string kNew = "type schema - new [src/patterns/type_schema]";
-
-struct TypeCase {
-  std::string label;
-  std::string input;
-  std::string shape;    // the parsed tree; empty when parsing fails
-  std::string message;  // the error's message when it fails
-  std::vector<std::string> lines = {};
-};
-
-TypeCase ok(std::string label, std::string input, std::string shape) {
-  return {std::move(label), std::move(input), std::move(shape), ""};
-}
-TypeCase err(std::string label, std::string input, std::string message, std::vector<std::string> lines) {
-  return {std::move(label), std::move(input), "", std::move(message), std::move(lines)};
-}
-
-std::string schema_error(std::string_view schema, std::string_view reason) {
-  return fmt::format("Schema Validation Failed for '{}': {}", schema, reason);
-}
-std::string identifier_error(std::string_view name, std::string_view reason) {
-  return fmt::format("Invalid Identifier '{}': {}", name, reason);
-}
 
 const std::string kEmpty = schema_error("", "Empty pattern");
 const char* kClosing = "Unbalanced parentheses: too many closing parentheses";
@@ -66,22 +34,10 @@ const char* kWhiteSpace = "Name cannot contain whitespace";
 const char* kAlphanumeric = "Name can only contain alphanumeric characters and underscores";
 const char* kStart = "Name must start with a letter or underscore";
 
-class TypeSchemaParse : public ::testing::TestWithParam<TypeCase> {};
+class TypeSchemaParse : public ::testing::TestWithParam<ParseCase> {};
 
 TEST_P(TypeSchemaParse, GivesTheTreeOrTheExactReport) {
-  const auto& c = GetParam();
-  const auto result = TypeSchema::create(c.input);
-  if (!c.shape.empty()) {
-    ASSERT_TRUE(result.has_value()) << errors::format_report(result.error());
-    EXPECT_EQ(show(result->pattern()), c.shape);
-    EXPECT_EQ(result->schema(), c.input);
-    return;
-  }
-  ASSERT_FALSE(result.has_value()) << show(result->pattern());
-  const VelmoraError& error = result.error().current_context();
-  EXPECT_EQ(error.message(), c.message);
-  EXPECT_EQ(error.python_class(), PyClass::ValueError);
-  EXPECT_EQ(context_lines(result.error()), c.lines);
+  test_support::expect_schema_case<TypeSchema>(GetParam(), [](const auto& p) { return show(p); });
 }
 
 INSTANTIATE_TEST_SUITE_P(
