@@ -163,8 +163,7 @@ class MatchSink {
 
   // Inserts every entry into `set`; ids already there keep their entries.
   void move_into(MatchSetMap& set) {
-    utils::tsan::Join join;
-    tbb::parallel_for(std::size_t{0}, MatchSetMap::shard_count(), utils::tsan::body([&](std::size_t shard) {
+    const auto fill = [&](std::size_t shard) {
       std::size_t count = 0;
       for (const auto& buckets : buffers_) count += buckets[shard].size();
       if (count == 0) return;
@@ -175,11 +174,22 @@ class MatchSink {
           Bucket().swap(buckets[shard]);
         }
       });
-    }, join));
+    };
+    // A small step (most queries) is not worth a task per shard.
+    std::size_t total = 0;
+    for (const auto& buckets : buffers_)
+      for (const auto& bucket : buckets) total += bucket.size();
+    if (total <= kInlineEntries) {
+      for (std::size_t shard = 0; shard < MatchSetMap::shard_count(); ++shard) fill(shard);
+      return;
+    }
+    utils::tsan::Join join;
+    tbb::parallel_for(std::size_t{0}, MatchSetMap::shard_count(), utils::tsan::body(fill, join));
     join.joined();
   }
 
  private:
+  static constexpr std::size_t kInlineEntries = 4096;
   using Bucket = std::vector<std::pair<std::uint64_t, MatchEntry>>;
   tbb::enumerable_thread_specific<std::array<Bucket, MatchSetMap::shard_count()>> buffers_;
 };

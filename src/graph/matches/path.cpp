@@ -15,10 +15,11 @@ namespace {
 
 using patterns::NodePattern;
 
-// Drops a step's set once the next step has read it; a set nobody else holds
-// is emptied on the pool, as its entries release their frames one by one.
+// Drops a step's set once the next step has read it; a large set nobody else
+// holds is emptied on the pool, as its entries release their frames one by one.
 void release(MatchSet&& set) {
-  if (set.use_count() == 1) set->clear_parallel();
+  constexpr std::size_t kInlineEntries = 4096;
+  if (set.use_count() == 1 && set->size() > kInlineEntries) set->clear_parallel();
   set.reset();
 }
 
