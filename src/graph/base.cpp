@@ -1,11 +1,15 @@
 #include "graph/base.hpp"
 
+#include <absl/container/flat_hash_map.h>
+#include <absl/container/flat_hash_set.h>
 #include <fmt/format.h>
 #include <openssl/evp.h>
 #include <tbb/task_arena.h>
+#include <tbb/task_group.h>
 
+#include <algorithm>
 #include <cstring>
-
+#include <functional>
 #include <span>
 
 #include "binding/args.hpp"
@@ -23,21 +27,48 @@ errors::IndexCorruption corruption(const char* message, const char* context) {
   return errors::IndexCorruption{message, std::string(context)};
 }
 
-// Adds `key` to the set in `node`'s row, creating the set with the row's
-// first edge. The common case only reads the row; the set is installed under
-// the row's write lock, once. False when the node has no row.
-bool add_to_row(utils::ShardedMap<Uid, EdgeSetPtr, UidHash>& index, const Uid& node, const EdgeKey& key) {
-  const auto added = index.with_read(node, [&](const EdgeSetPtr& set) {
-    if (!set) return false;
-    set->insert(key);
-    return true;
+auto bytes(std::string_view text) {
+  return std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+}
+
+// No row has this id: a watch that nothing reaches.
+constexpr TypeId kNoRow = kMaxTypeId + 1;
+
+Uid variable_uid(std::string_view name) { return sha256({bytes("var:"), bytes(name)}); }
+Uid arrow_uid(const Uid& left, const Uid& right) { return sha256({bytes("arr:"), left, bytes(":"), right}); }
+
+// Attaches `line` `times` times: one line per level of propagation that a
+// failure passed through.
+Report attach_times(Report report, const char* line, std::size_t times,
+                    std::source_location where = std::source_location::current()) {
+  for (std::size_t i = 0; i < times; ++i) report.attach(line, where);
+  return report;
+}
+
+// fn(tables) with the write locks of the node shards `shards` (ascending,
+// without repeats) held, taken in that order; tables[i] is shard i's table.
+using NodeTables = std::array<NodeTable::Table*, NodeTable::shard_count()>;
+template <class Fn>
+void with_node_shards(NodeTable& nodes, std::span<const std::size_t> shards, NodeTables& tables, Fn&& fn) {
+  if (shards.empty()) {
+    fn(tables);
+    return;
+  }
+  nodes.with_shard_write(shards.front(), [&](NodeTable::Table& table) {
+    tables[shards.front()] = &table;
+    with_node_shards(nodes, shards.subspan(1), tables, fn);
   });
-  if (!added) return false;
-  if (*added) return true;
-  return index.with_write(node, [&](EdgeSetPtr& set) {
-    if (!set) set = std::make_shared<EdgeSet>();
-    set->insert(key);
-  });
+}
+
+void sort_unique(std::vector<std::size_t>& shards) {
+  std::sort(shards.begin(), shards.end());
+  shards.erase(std::unique(shards.begin(), shards.end()), shards.end());
+}
+
+NodeRow* find_row(NodeTables& tables, TypeId id) {
+  auto& table = *tables[NodeTable::shard_of(id)];
+  auto it = table.find(id);
+  return it == table.end() ? nullptr : &it->second;
 }
 
 }  // namespace
@@ -58,22 +89,14 @@ Uid sha256(std::initializer_list<std::span<const std::uint8_t>> parts) {
 }
 
 Uid TypeRep::uid() const {
-  constexpr auto bytes = [](std::string_view text) {
-    return std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-  };
-  if (tag == Tag::Variable) return sha256({bytes("var:"), bytes(name)});
-  return sha256({bytes("arr:"), left, bytes(":"), right});
+  if (tag == Tag::Variable) return variable_uid(name);
+  return arrow_uid(left, right);
 }
 
 Graph::Graph(const std::vector<Constant>& list)
-    : node_index(std::make_shared<decltype(node_index)::element_type>()),
-      edge_index(std::make_shared<decltype(edge_index)::element_type>()),
-      type_index(std::make_shared<decltype(type_index)::element_type>()),
-      term_index(std::make_shared<decltype(term_index)::element_type>()),
-      type_to_edge_index(std::make_shared<decltype(type_to_edge_index)::element_type>()),
-      edge_to_type_index(std::make_shared<decltype(edge_to_type_index)::element_type>()),
-      start_to_edge_index(std::make_shared<decltype(start_to_edge_index)::element_type>()),
-      end_to_edge_index(std::make_shared<decltype(end_to_edge_index)::element_type>()),
+    : nodes(std::make_shared<NodeTable>()),
+      edges(std::make_shared<EdgeTable>()),
+      types(std::make_shared<TypeTable>()),
       constants(std::make_shared<decltype(constants)::element_type>()) {
   // The last of several constants with one name wins.
   for (const auto& c : list) constants->insert(c.name(), c);
@@ -81,93 +104,279 @@ Graph::Graph(const std::vector<Constant>& list)
 
 // ---- types and terms ---------------------------------------------------------
 
-Uid Graph::insert_type(const typing::Type& type) {
-  TypeRep rep = [&] {
-    if (const auto* v = type.as_variable()) return TypeRep::variable(v->name);
-    const auto* a = type.as_arrow();
-    const Uid left = insert_type(*a->left);
-    const Uid right = insert_type(*a->right);
-    return TypeRep::arrow(left, right);
-  }();
-  const Uid uid = rep.uid();
-  // Equal uids stand for equal representations: a stored one stays.
-  type_index->insert_if_absent(uid, std::move(rep));
-  return uid;
+TypeId Graph::store_type(const typing::Type& root) {
+  // Sides first, each arrow once both its sides have ids: an explicit stack,
+  // so that a deep type does not deepen the call stack.
+  struct Frame {
+    const typing::Type* type;
+    bool sides_done;
+  };
+  std::vector<Frame> stack{{&root, false}};
+  std::vector<TypeId> ids;
+  while (!stack.empty()) {
+    Frame frame = stack.back();
+    stack.pop_back();
+    if (const auto* v = frame.type->as_variable()) {
+      ids.push_back(types->add_variable(variable_uid(v->name), v->name));
+      continue;
+    }
+    const auto* a = frame.type->as_arrow();
+    if (!frame.sides_done) {
+      stack.push_back({frame.type, true});
+      stack.push_back({a->right.get(), false});
+      stack.push_back({a->left.get(), false});
+      continue;
+    }
+    const TypeId right = ids.back();
+    ids.pop_back();
+    const TypeId left = ids.back();
+    ids.pop_back();
+    ids.push_back(types->add_arrow(arrow_uid(types->uid(left), types->uid(right)), left, right));
+  }
+  return ids.back();
 }
 
-Uid Graph::insert_term(const Term& term) {
-  const Uid uid = insert_type(*term.type());
-  TermRep rep = [&] {
-    if (const auto* b = term.as_basic()) return TermRep::basic(b->name);
-    const auto* app = term.as_application();
-    const Uid f = insert_term(*app->function);
-    const Uid a = insert_term(*app->argument);
-    return TermRep::application(f, a);
-  }();
-  term_index->insert(uid, std::move(rep));
-  return uid;
+Uid Graph::insert_type(const typing::Type& type) { return types->uid(store_type(type)); }
+
+std::pair<TypeId, bool> Graph::store_term(const Term& root) {
+  // First every type and the word of every sub-term, in post-order (function,
+  // argument, then the application); then the words, in that order, so that a
+  // reader never meets a row naming a sub-term not yet stored. A sub-term of
+  // the same type as one of the terms around it would be stored under that
+  // term's own row: such a term is not stored at all.
+  struct Frame {
+    const Term* term;
+    TypeId id;
+    int state;  // 0: new, 1: function done, 2: argument done
+    TypeId function = 0;
+    TypeId argument = 0;
+  };
+  std::vector<Frame> stack;
+  std::vector<std::pair<TypeId, TermWord>> words;
+  absl::flat_hash_map<TypeId, int> on_path;
+  bool cyclic = false;
+  TypeId root_id = 0;
+  const auto enter = [&](const Term* term) {
+    const TypeId id = store_type(*term->type());
+    if (on_path[id]++ > 0) cyclic = true;
+    stack.push_back({term, id, 0});
+  };
+  enter(&root);
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    if (const auto* b = frame.term->as_basic()) {
+      words.emplace_back(frame.id, TermWord::basic(types->add_name(b->name)));
+    } else if (frame.state == 0) {
+      frame.state = 1;
+      enter(frame.term->as_application()->function.get());
+      continue;
+    } else if (frame.state == 1) {
+      frame.state = 2;
+      enter(frame.term->as_application()->argument.get());
+      continue;
+    } else {
+      words.emplace_back(frame.id, TermWord::application(frame.function, frame.argument));
+    }
+    const TypeId done = frame.id;
+    --on_path[done];
+    stack.pop_back();
+    if (stack.empty()) {
+      root_id = done;
+    } else if (stack.back().state == 1) {
+      stack.back().function = done;
+    } else {
+      stack.back().argument = done;
+    }
+  }
+  if (cyclic) return {root_id, false};
+  for (const auto& [id, word] : words) types->set_term(id, word);
+  return {root_id, true};
+}
+
+Uid Graph::insert_term(const Term& term) { return types->uid(store_term(term).first); }
+
+Result<TypePtr> Graph::rebuild_type(TypeId root) const {
+  // Post-order over the rows; a row met twice is built once. Only the
+  // outermost row reports its own failure: a side that cannot be rebuilt
+  // makes the whole arrow a broken row.
+  absl::flat_hash_map<TypeId, TypePtr> built;
+  std::vector<std::pair<TypeId, bool>> stack{{root, false}};
+  while (!stack.empty()) {
+    auto [id, sides_done] = stack.back();
+    stack.pop_back();
+    if (built.contains(id)) continue;
+    if (types->is_variable(id)) {
+      auto var = typing::Variable::create(std::string(types->variable_name(id)));
+      if (!var) {
+        if (id == root) return std::unexpected(std::move(var).error().attach("graph - type from uid"));
+        return fail(corruption("type repr points to a uid that does not belong to the index!", "type from uid"));
+      }
+      built.emplace(id, typing::make_type(std::move(*var)));
+      continue;
+    }
+    const TypeId left = types->left(id), right = types->right(id);
+    if (!sides_done) {
+      stack.push_back({id, true});
+      stack.push_back({right, false});
+      stack.push_back({left, false});
+      continue;
+    }
+    built.emplace(id, typing::make_arrow(built.at(left), built.at(right)));
+  }
+  return built.at(root);
 }
 
 Result<TypePtr> Graph::type_from_uid(const Uid& uid) const {
-  auto found = type_index->with_read(uid, [&](const TypeRep& rep) -> Result<TypePtr> {
-    if (rep.tag == TypeRep::Tag::Variable) {
-      auto var = VM_TRY_CTX(typing::Variable::create(rep.name), "graph - type from uid");
-      return typing::make_type(std::move(var));
-    }
-    auto left = type_from_uid(rep.left);
-    auto right = left ? type_from_uid(rep.right) : std::move(left);
-    if (!left || !right)
-      return fail(corruption("type repr points to a uid that does not belong to the index!", "type from uid"));
-    return typing::make_arrow(std::move(*left), std::move(*right));
-  });
-  if (!found) return fail(errors::TypeNotFound{uid, "type from uid"});
-  return std::move(*found);
+  const auto id = types->find(uid);
+  if (!id) return fail(errors::TypeNotFound{uid, "type from uid"});
+  return rebuild_type(*id);
 }
 
+namespace {
+
+// A term row that names itself, directly or through others: never stored, but
+// rebuilding must end even if such rows ever met.
+errors::IndexCorruption self_referring_term() {
+  return corruption("a stored term refers to itself", "term from uid");
+}
+
+}  // namespace
+
 Result<Term> Graph::term_from_uid(const Uid& uid) const {
-  auto found = term_index->with_read(uid, [&](const TermRep& rep) -> Result<Term> {
-    auto type = type_from_uid(uid);
-    if (!type) {
-      if (type.error().current_context().is<errors::TypeNotFound>())
-        return fail(corruption("Found a term in the TermIndex without its corresponding type in the TypeIndex",
-                               "term from uid"));
-      return std::unexpected(std::move(type).error());
+  const auto root = types->find(uid);
+  if (!root || types->term(*root).none()) return fail(errors::TermNotFound{uid, "term from uid"});
+  // The checks in the order of a recursive rebuild: a row's type, then its
+  // function, then its argument, then the application. Rows met twice are
+  // built once.
+  struct Frame {
+    TypeId id;
+    TermWord word;
+    int state;
+  };
+  absl::flat_hash_map<TypeId, Term> built;
+  absl::flat_hash_set<TypeId> open;
+  std::vector<Frame> stack;
+  const auto enter = [&](TypeId id) -> Status {
+    if (built.contains(id)) return {};
+    if (open.contains(id)) return fail(self_referring_term());
+    const TermWord word = types->term(id);
+    if (word.none()) return fail(errors::TermNotFound{types->uid(id), "term from uid"});
+    TypePtr type = VM_TRY(rebuild_type(id));
+    if (word.is_basic()) {
+      auto basic = VM_TRY(typing::BasicTerm::create(std::string(types->name(word.name())), std::move(type)));
+      built.emplace(id, Term(std::move(basic)));
+      return {};
     }
-    if (rep.tag == TermRep::Tag::Basic) {
-      auto basic = VM_TRY(typing::BasicTerm::create(rep.name, std::move(*type)));
-      return Term(std::move(basic));
+    open.insert(id);
+    stack.push_back({id, word, 0});
+    return {};
+  };
+  VM_TRY(enter(*root));
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    if (frame.state == 0) {
+      frame.state = 1;
+      VM_TRY(enter(frame.word.function()));
+    } else if (frame.state == 1) {
+      frame.state = 2;
+      VM_TRY(enter(frame.word.argument()));
+    } else {
+      auto app = VM_TRY(typing::Application::create(built.at(frame.word.function()), built.at(frame.word.argument())));
+      open.erase(frame.id);
+      built.emplace(frame.id, Term(std::move(app)));
+      stack.pop_back();
     }
-    auto function = VM_TRY(term_from_uid(rep.function));
-    auto argument = VM_TRY(term_from_uid(rep.argument));
-    auto app = VM_TRY(typing::Application::create(std::move(function), std::move(argument)));
-    return Term(std::move(app));
-  });
-  if (!found) return fail(errors::TermNotFound{uid, "term from uid"});
-  return std::move(*found);
+  }
+  return built.at(*root);
+}
+
+Status Graph::check_term(TypeId root, TypeId watch, bool& reaches, const absl::flat_hash_set<TypeId>* valid) const {
+  // term_from_uid's checks on every row the term reaches, without building
+  // the term; the application's type check always holds for stored rows.
+  absl::flat_hash_set<TypeId> seen;
+  std::vector<TypeId> stack{root};
+  while (!stack.empty()) {
+    const TypeId id = stack.back();
+    stack.pop_back();
+    if (id == watch) {
+      reaches = true;
+      continue;
+    }
+    if (!seen.insert(id).second || (valid && valid->contains(id))) continue;
+    const TermWord word = types->term(id);
+    if (word.none()) return fail(errors::TermNotFound{types->uid(id), "term from uid"});
+    TypePtr type = VM_TRY(rebuild_type(id));
+    if (word.is_basic()) {
+      VM_TRY(typing::BasicTerm::create(std::string(types->name(word.name())), std::move(type)));
+      continue;
+    }
+    stack.push_back(word.argument());
+    stack.push_back(word.function());
+  }
+  return {};
 }
 
 Result<std::optional<std::string>> Graph::type_as_var(const Uid& uid) const {
-  auto found = type_index->with_read(uid, [](const TypeRep& rep) -> std::optional<std::string> {
-    if (rep.tag == TypeRep::Tag::Variable) return rep.name;
-    return std::nullopt;
-  });
-  if (!found) return fail(errors::TypeNotFound{uid, "type as var"});
-  return std::move(*found);
+  const auto id = types->find(uid);
+  if (!id) return fail(errors::TypeNotFound{uid, "type as var"});
+  if (types->is_variable(*id)) return std::optional<std::string>(types->variable_name(*id));
+  return std::optional<std::string>();
 }
 
 Result<std::optional<std::pair<Uid, Uid>>> Graph::type_as_arrow(const Uid& uid) const {
-  auto found = type_index->with_read(uid, [](const TypeRep& rep) -> std::optional<std::pair<Uid, Uid>> {
-    if (rep.tag == TypeRep::Tag::Arrow) return std::pair{rep.left, rep.right};
-    return std::nullopt;
-  });
-  if (!found) return fail(errors::TypeNotFound{uid, "type as arrow"});
-  return std::move(*found);
+  const auto id = types->find(uid);
+  if (!id) return fail(errors::TypeNotFound{uid, "type as arrow"});
+  if (types->is_variable(*id)) return std::optional<std::pair<Uid, Uid>>();
+  return std::optional<std::pair<Uid, Uid>>(std::pair{types->uid(types->left(*id)), types->uid(types->right(*id))});
+}
+
+std::optional<TypeId> Graph::edge_id(const EdgeKey& key) const {
+  const auto id = types->find(arrow_uid(key.first, key.second));
+  if (!id || !edges->contains(*id)) return std::nullopt;
+  return id;
 }
 
 Result<Uid> Graph::get_edge_type(const EdgeKey& key) const {
-  auto found = edge_to_type_index->get(key);
-  if (!found) return fail(errors::EdgeNotFound{key, "graph - get edge type"});
-  return *found;
+  const auto id = edge_id(key);
+  if (!id) return fail(errors::EdgeNotFound{key, "graph - get edge type"});
+  return types->uid(*id);
+}
+
+bool Graph::has_node(const Uid& uid) const {
+  const auto id = types->find(uid);
+  return id && nodes->contains(*id);
+}
+
+bool Graph::has_term(const Uid& uid) const {
+  const auto id = types->find(uid);
+  return id && !types->term(*id).none();
+}
+
+std::optional<std::vector<TypeId>> Graph::node_edge_ids(const Uid& uid, bool leaving) const {
+  const auto id = types->find(uid);
+  if (!id) return std::nullopt;
+  return nodes->with_read(*id, [&](const NodeRow& row) {
+    const auto side = row.edges.side(leaving);
+    return std::vector<TypeId>(side.begin(), side.end());
+  });
+}
+
+std::vector<Uid> Graph::node_uids() const {
+  std::mutex mutex;
+  std::vector<Uid> out;
+  // Its own context: a walk started inside a cancelled group must still
+  // collect every node.
+  tbb::task_group_context own(tbb::task_group_context::isolated);
+  nodes->for_each_shard_parallel(
+      [&](const NodeTable::Table& table) {
+        std::vector<Uid> part;
+        part.reserve(table.size());
+        for (const auto& entry : table) part.push_back(types->uid(entry.first));
+        std::lock_guard lock(mutex);
+        out.insert(out.end(), part.begin(), part.end());
+      },
+      own);
+  return out;
 }
 
 // ---- insertion -----------------------------------------------------------------
@@ -175,9 +384,9 @@ Result<Uid> Graph::get_edge_type(const EdgeKey& key) const {
 Status Graph::add_arrow_term_edge(const Term& term, const CreatedFlag& created) {
   const auto* arrow = term.type()->as_arrow();
   for (const TypePtr& side : {arrow->left, arrow->right}) {
-    const Uid uid = insert_type(*side);
-    if (!node_index->contains(uid)) {
-      auto inferred = VM_TRY(infer_term(uid));
+    const TypeId id = store_type(*side);
+    if (!nodes->contains(id)) {
+      auto inferred = VM_TRY(infer_term(types->uid(id)));
       VM_TRY(add_node(side, std::move(inferred), PropertyMap::empty(), created));
     }
   }
@@ -185,129 +394,214 @@ Status Graph::add_arrow_term_edge(const Term& term, const CreatedFlag& created) 
   return {};
 }
 
-Result<Uid> Graph::add_node(const TypePtr& type, std::optional<Term> term, PropertyMap properties,
-                            const CreatedFlag& created) {
-  const Uid uid = insert_type(*type);
-  bool newly_stored = false;
-  if (term && !term_index->contains(uid)) {
-    const Uid stored = insert_term(*term);
-    if (stored != uid)
-      return fail(errors::InvalidTerm{"term provided is of a different type than the type provided"});
-    if (term->type()->is_arrow()) VM_TRY(add_arrow_term_edge(*term, created));
-    newly_stored = true;
-  }
-
-  // The edge-set rows go in before the node row, so nobody sees the node
-  // without them; an existing node keeps its map and its sets.
-  if (!node_index->contains(uid)) {
-    start_to_edge_index->insert_if_absent(uid, nullptr);
-    end_to_edge_index->insert_if_absent(uid, nullptr);
-    if (node_index->insert_if_absent(uid, std::move(properties))) created->store(true);
-  }
-
-  if (newly_stored) {
-    auto start_row = start_to_edge_index->get(uid);
-    if (!start_row)
-      return fail(corruption("node exists without row in the StartToEdgeIndex", "graph - add node"));
-    // Walk a snapshot of the keys: propagation may add edges leaving this very
-    // node, and no lock may be held across the nested insertions.
-    const std::vector<EdgeKey> edges = edge_keys(*start_row);
-    VM_TRY(utils::try_for_each(std::span<const EdgeKey>(edges), [&](const EdgeKey& edge) {
-      return propagate_along_edge(uid, edge, created);
-    }));
-  }
-  return uid;
+void Graph::ensure_node(TypeId node, PropertyMap properties, const CreatedFlag& created) {
+  // The row carries the node's edge lists, so a node appears with them.
+  if (nodes->contains(node)) return;
+  if (nodes->insert_if_absent(node, NodeRow{std::move(properties), {}})) created->store(true);
 }
 
-Status Graph::propagate_along_edge(const Uid& start, const EdgeKey& edge, const CreatedFlag& created) {
-  if (term_index->contains(edge.second)) return {};
-  auto start_term = VM_TRY_CTX(term_from_uid(start), "graph - add node");
-  auto arrow_uid = edge_to_type_index->get(edge);
-  if (!arrow_uid)
-    return fail(corruption("edge exists in EdgeIndex without appearing in EdgeToTypeIndex", "graph - add node"));
-  auto function = VM_TRY_CTX(term_from_uid(*arrow_uid), "graph - add node");
-  auto applied = VM_TRY_CTX(function.apply(start_term), "graph - add node");
-  TypePtr type = applied.type();
-  VM_TRY_CTX(add_node(type, std::move(applied), PropertyMap::empty(), created), "graph - add node");
+Result<Uid> Graph::add_node(const TypePtr& type, std::optional<Term> term, PropertyMap properties,
+                            const CreatedFlag& created) {
+  const TypeId id = store_type(*type);
+  bool newly_stored = false;
+  if (term && types->term(id).none()) {
+    const auto [stored_id, stored] = store_term(*term);
+    if (stored_id != id)
+      return fail(errors::InvalidTerm{"term provided is of a different type than the type provided"});
+    if (stored) {
+      if (term->type()->is_arrow()) VM_TRY(add_arrow_term_edge(*term, created));
+      newly_stored = true;
+    }
+  }
+  ensure_node(id, std::move(properties), created);
+  if (newly_stored) VM_TRY(propagate(id, created));
+  return types->uid(id);
+}
+
+Status Graph::propagate(TypeId start, const CreatedFlag& created) {
+  // Level by level rather than node by node, so that a long chain costs no
+  // stack: each level's edges run in parallel, and every end that gets a term
+  // joins the next level. A failure carries one "graph - add node" line per
+  // level it came through, as when each level was a nested call.
+  std::vector<TypeId> level{start};
+  // The rows whose terms this walk checked or stored from checked parts: a
+  // chain's terms are checked once each, not once per link behind them. Read
+  // by a level's tasks, written between levels.
+  absl::flat_hash_set<TypeId> valid;
+  for (std::size_t depth = 0; !level.empty(); ++depth) {
+    std::vector<std::pair<TypeId, TypeId>> steps;  // (start, arrow)
+    for (const TypeId node : level) {
+      const bool present = nodes->with_read(node, [&](const NodeRow& row) {
+        for (const TypeId arrow : row.edges.out()) steps.emplace_back(node, arrow);
+        return true;
+      }).has_value();
+      if (!present)
+        return std::unexpected(attach_times(
+            Report(corruption("node exists without row in the StartToEdgeIndex", "graph - add node")),
+            "graph - add node", depth));
+    }
+    std::mutex mutex;
+    std::vector<TypeId> next;
+    Status status = utils::try_for_each(std::span<const std::pair<TypeId, TypeId>>(steps),
+                                        [&](const std::pair<TypeId, TypeId>& step) -> Status {
+      const auto [from, arrow] = step;
+      const TypeId end = types->right(arrow);
+      if (!types->term(end).none()) return {};
+      bool reaches = false;
+      VM_TRY_CTX(check_term(from, end, reaches, &valid), "graph - add node");
+      if (!edges->contains(arrow))
+        return fail(corruption("edge exists in EdgeIndex without appearing in EdgeToTypeIndex", "graph - add node"));
+      VM_TRY_CTX(check_term(arrow, end, reaches, &valid), "graph - add node");
+      // The end's term would contain itself, or another propagation was first.
+      if (reaches || !types->set_term_if_none(end, TermWord::application(arrow, from))) return {};
+      if (!types->is_variable(end)) {
+        Term applied = VM_TRY_CTX(term_from_uid(types->uid(end)), "graph - add node");
+        VM_TRY_CTX(add_arrow_term_edge(applied, created), "graph - add node");
+      }
+      ensure_node(end, PropertyMap::empty(), created);
+      std::lock_guard lock(mutex);
+      next.push_back(end);
+      return {};
+    });
+    if (!status) return std::unexpected(attach_times(std::move(status).error(), "graph - add node", depth));
+    valid.insert(level.begin(), level.end());
+    valid.insert(next.begin(), next.end());
+    level = std::move(next);
+  }
   return {};
 }
 
 Result<EdgeKey> Graph::add_edge(const Term& term, PropertyMap properties, const CreatedFlag& created) {
-  const Uid arrow_uid = insert_term(term);
-  auto sides = type_index->with_read(arrow_uid, [](const TypeRep& rep) -> std::optional<EdgeKey> {
-    if (rep.tag == TypeRep::Tag::Arrow) return EdgeKey{rep.left, rep.right};
-    return std::nullopt;
-  });
-  if (!sides)
-    return fail(errors::RuntimeError{"unable to get term rep of a just initialized term", "new edge"});
-  if (!*sides) return fail(errors::InvalidTerm{"to create an edge you must provide a term of an arrow type"});
-  const EdgeKey key = **sides;
-  const auto& [s, e] = key;
+  const TypeId arrow = store_term(term).first;
+  if (types->is_variable(arrow))
+    return fail(errors::InvalidTerm{"to create an edge you must provide a term of an arrow type"});
+  const TypeId s = types->left(arrow), e = types->right(arrow);
 
-  type_to_edge_index->insert(arrow_uid, key);
-  edge_to_type_index->insert(key, arrow_uid);
-  if (!add_to_row(*start_to_edge_index, s, key))
-    return fail(corruption("start_to_edge_index not initialized for some node already in the graph", "add edge"));
-  if (!add_to_row(*end_to_edge_index, e, key))
-    return fail(corruption("end_to_edge_index not initialized for some node already in the graph", "add edge"));
-  if (!edge_index->insert(key, std::move(properties))) created->store(true);
+  // Both ends are checked and the edge written under their shards' locks, so
+  // an edge never outlives an end removed at the same time, and a failure
+  // leaves nothing behind.
+  std::vector<std::size_t> shards{NodeTable::shard_of(s), NodeTable::shard_of(e)};
+  sort_unique(shards);
+  NodeTables tables{};
+  const char* missing = nullptr;
+  with_node_shards(*nodes, shards, tables, [&](NodeTables& locked) {
+    NodeRow* start = find_row(locked, s);
+    if (!start) {
+      missing = "start_to_edge_index not initialized for some node already in the graph";
+      return;
+    }
+    NodeRow* end = find_row(locked, e);
+    if (!end) {
+      missing = "end_to_edge_index not initialized for some node already in the graph";
+      return;
+    }
+    if (edges->insert(arrow, std::move(properties))) return;  // replaced an existing edge's map
+    start->edges.add_out(arrow);
+    end->edges.add_in(arrow);
+    created->store(true);
+  });
+  if (missing) return fail(corruption(missing, "add edge"));
 
   // One step only: the end node's term is stored directly, without
   // propagating along its own outgoing edges.
-  if (term_index->contains(s) && !term_index->contains(e)) {
-    auto start_term = VM_TRY(term_from_uid(s));
-    auto applied = VM_TRY(term.apply(start_term));
-    const Uid end_uid = insert_term(applied);
-    if (!type_to_edge_index->contains(end_uid)) {
-      auto rebuilt = VM_TRY(term_from_uid(end_uid));
-      if (rebuilt.type()->is_arrow()) VM_TRY(add_arrow_term_edge(rebuilt, created));
+  if (!types->term(s).none() && types->term(e).none()) {
+    bool reaches = false;
+    VM_TRY(check_term(s, e, reaches));
+    if (!reaches && types->set_term_if_none(e, TermWord::application(arrow, s)) && !edges->contains(e)) {
+      if (types->is_variable(e)) {
+        VM_TRY(check_term(e, kNoRow, reaches));
+      } else {
+        auto rebuilt = VM_TRY(term_from_uid(types->uid(e)));
+        VM_TRY(add_arrow_term_edge(rebuilt, created));
+      }
     }
   }
-  return key;
+  return EdgeKey{types->uid(s), types->uid(e)};
 }
 
 // ---- removal ---------------------------------------------------------------------
 
 Result<std::optional<EdgeKey>> Graph::remove_edge(const EdgeKey& key) {
-  if (!edge_index->remove(key)) return std::optional<EdgeKey>();
-  auto arrow_uid = edge_to_type_index->remove(key);
-  if (!arrow_uid) return std::optional<EdgeKey>();
-  if (!type_to_edge_index->remove(*arrow_uid))
-    return fail(corruption("type_to_edge_index lacks a pair that is contained in the edge_to_type_index",
-                           "remove edge"));
-  const auto erase = [&](const EdgeSetPtr& set) { return set && set->erase(key); };
-  if (!start_to_edge_index->with_read(key.first, erase))
-    return fail(corruption("start_to_edge_index not initialized for some node already in the graph", "remove edge"));
-  if (!end_to_edge_index->with_read(key.second, erase))
-    return fail(corruption("end_to_edge_index not initialized for some node already in the graph", "remove edge"));
+  const auto arrow = types->find(arrow_uid(key.first, key.second));
+  if (!arrow) return std::optional<EdgeKey>();
+  const TypeId s = types->left(*arrow), e = types->right(*arrow);
+  std::vector<std::size_t> shards{NodeTable::shard_of(s), NodeTable::shard_of(e)};
+  sort_unique(shards);
+  NodeTables tables{};
+  bool removed = false;
+  with_node_shards(*nodes, shards, tables, [&](NodeTables& locked) {
+    if (!edges->remove(*arrow)) return;
+    removed = true;
+    if (NodeRow* start = find_row(locked, s)) start->edges.remove_out(*arrow);
+    if (NodeRow* end = find_row(locked, e)) end->edges.remove_in(*arrow);
+  });
+  if (!removed) return std::optional<EdgeKey>();
   return std::optional<EdgeKey>(key);
 }
 
 Result<std::optional<Uid>> Graph::remove_node(const Uid& uid) {
-  if (!node_index->remove(uid)) return std::optional<Uid>();
-  auto keys_of = [&](const auto& index) {
-    auto row = index->get(uid);
-    return row ? edge_keys(*row) : std::vector<EdgeKey>();
-  };
-  const std::vector<EdgeKey> leaving = keys_of(start_to_edge_index);
-  const std::vector<EdgeKey> entering = keys_of(end_to_edge_index);
-  for (const auto* group : {&leaving, &entering})
-    for (const EdgeKey& key : *group) VM_TRY_CTX(remove_edge(key), "graph - remove node");
-  start_to_edge_index->remove(uid);
-  end_to_edge_index->remove(uid);
-  return std::optional<Uid>(uid);
+  const auto id = types->find(uid);
+  if (!id) return std::optional<Uid>();
+  // The node, its edges and their places in the neighbours' lists go in one
+  // step, under the locks of the node's shard and of every neighbour's shard:
+  // removals of neighbouring nodes, or of their shared edges, may run at once.
+  // The shards are read first; an edge added meanwhile to a shard not locked
+  // makes the step start again.
+  const auto other_end = [&](TypeId arrow, bool leaving) { return leaving ? types->right(arrow) : types->left(arrow); };
+  for (;;) {
+    std::vector<std::size_t> shards{NodeTable::shard_of(*id)};
+    const bool present = nodes->with_read(*id, [&](const NodeRow& row) {
+      for (const bool leaving : {true, false})
+        for (const TypeId arrow : row.edges.side(leaving)) shards.push_back(NodeTable::shard_of(other_end(arrow, leaving)));
+      return true;
+    }).has_value();
+    if (!present) return std::optional<Uid>();
+    sort_unique(shards);
+
+    enum class Outcome { Removed, Absent, Retry } outcome = Outcome::Absent;
+    NodeTables tables{};
+    with_node_shards(*nodes, shards, tables, [&](NodeTables& locked) {
+      auto& table = *locked[NodeTable::shard_of(*id)];
+      auto it = table.find(*id);
+      if (it == table.end()) return;
+      for (const bool leaving : {true, false})
+        for (const TypeId arrow : it->second.edges.side(leaving))
+          if (!std::binary_search(shards.begin(), shards.end(), NodeTable::shard_of(other_end(arrow, leaving)))) {
+            outcome = Outcome::Retry;
+            return;
+          }
+      NodeRow row = std::move(it->second);
+      table.erase(it);
+      for (const TypeId arrow : row.edges.out()) {
+        edges->remove(arrow);
+        const TypeId end = types->right(arrow);
+        if (end == *id) continue;
+        if (NodeRow* other = find_row(locked, end)) other->edges.remove_in(arrow);
+      }
+      for (const TypeId arrow : row.edges.in()) {
+        const TypeId start = types->left(arrow);
+        if (start == *id) continue;  // a loop, gone with the leaving edges
+        edges->remove(arrow);
+        if (NodeRow* other = find_row(locked, start)) other->edges.remove_out(arrow);
+      }
+      outcome = Outcome::Removed;
+    });
+    if (outcome == Outcome::Retry) continue;
+    if (outcome == Outcome::Absent) return std::optional<Uid>();
+    return std::optional<Uid>(uid);
+  }
 }
 
 // ---- properties -----------------------------------------------------------------
 
 Result<PropertyMap> Graph::node_properties(const Uid& uid) const {
-  auto map = node_index->get(uid);
+  auto map = with_node_properties(uid, [](const PropertyMap& stored) { return stored; });
   if (!map) return fail(errors::NodeNotFound{uid, "node properties"});
   return std::move(*map);
 }
 
 Result<PropertyMap> Graph::edge_properties(const EdgeKey& key) const {
-  auto map = edge_index->get(key);
+  auto map = with_edge_properties(key, [](const PropertyMap& stored) { return stored; });
   if (!map) return fail(errors::EdgeNotFound{key, "edge properties"});
   return std::move(*map);
 }
@@ -317,75 +611,130 @@ namespace {
 // Overwrite replaces the row's handle; a merge inserts a snapshot of the given
 // entries into the stored map while the row stays write-locked. Copies of
 // opaque values only share the object's handle, so this is safe on pool threads.
-template <class Index, class Key>
-bool set_properties(Index& index, const Key& key, const PropertyMap& map, bool overwrite) {
-  return index.with_write(key, [&](PropertyMap& stored) {
-    if (overwrite) {
-      stored = map;
-      return;
-    }
-    for (auto& [k, v] : map.iter()) stored.insert(std::move(k), std::move(v));
-  });
+void set_properties(PropertyMap& stored, const PropertyMap& map, bool overwrite) {
+  if (overwrite) {
+    stored = map;
+    return;
+  }
+  for (auto& [k, v] : map.iter()) stored.insert(std::move(k), std::move(v));
 }
 
 }  // namespace
 
 Status Graph::set_node_properties(const Uid& uid, const PropertyMap& map, bool overwrite) {
-  if (!set_properties(*node_index, uid, map, overwrite))
+  const auto id = types->find(uid);
+  if (!id || !nodes->with_write(*id, [&](NodeRow& row) { set_properties(row.properties, map, overwrite); }))
     return fail(errors::NodeNotFound{uid, "graph - set node properties"});
   return {};
 }
 
 Status Graph::set_edge_properties(const EdgeKey& key, const PropertyMap& map, bool overwrite) {
-  if (!set_properties(*edge_index, key, map, overwrite))
+  const auto id = edge_id(key);
+  if (!id || !edges->with_write(*id, [&](PropertyMap& stored) { set_properties(stored, map, overwrite); }))
     return fail(errors::EdgeNotFound{key, "graph - set node properties"});
   return {};
 }
 
 // ---- text forms -------------------------------------------------------------------
 
+namespace {
+
+// The text of a stored type. Every side of a stored arrow is stored, so
+// rendering cannot fail once the outer row is found.
+std::string render_type(const TypeTable& types, TypeId root) {
+  std::string out;
+  // Items: a row to render, or a literal piece of text.
+  std::vector<std::variant<TypeId, const char*>> stack{root};
+  while (!stack.empty()) {
+    auto item = stack.back();
+    stack.pop_back();
+    if (const auto* text = std::get_if<const char*>(&item)) {
+      out += *text;
+      continue;
+    }
+    const TypeId id = std::get<TypeId>(item);
+    if (types.is_variable(id)) {
+      out += types.variable_name(id);
+      continue;
+    }
+    stack.emplace_back(")");
+    stack.emplace_back(types.right(id));
+    stack.emplace_back(" -> ");
+    stack.emplace_back(types.left(id));
+    out += '(';
+  }
+  return out;
+}
+
+}  // namespace
+
 Result<std::string> Graph::type_to_string(const Uid& uid) const {
-  auto text = type_index->with_read(uid, [&](const TypeRep& rep) -> Result<std::string> {
-    if (rep.tag == TypeRep::Tag::Variable) return rep.name;
-    auto left = VM_TRY_CTX(type_to_string(rep.left), "graph - type to string");
-    auto right = VM_TRY_CTX(type_to_string(rep.right), "graph - type to string");
-    return "(" + left + " -> " + right + ")";
-  });
-  if (!text) return fail(errors::TypeNotFound{uid, "type to string"});
-  return std::move(*text);
+  const auto id = types->find(uid);
+  if (!id) return fail(errors::TypeNotFound{uid, "type to string"});
+  return render_type(*types, *id);
 }
 
 Result<std::string> Graph::term_to_string(const Uid& uid) const {
-  auto text = term_index->with_read(uid, [&](const TermRep& rep) -> Result<std::string> {
-    if (rep.tag == TermRep::Tag::Basic) return rep.name;
-    auto function = VM_TRY_CTX(term_to_string(rep.function), "graph - term to string");
-    auto argument = VM_TRY_CTX(term_to_string(rep.argument), "graph - term to string");
-    return "(" + function + " " + argument + ")";
-  });
-  if (!text) return fail(errors::TermNotFound{uid, "term to string"});
-  return std::move(*text);
+  const auto root = types->find(uid);
+  if (!root || types->term(*root).none()) return fail(errors::TermNotFound{uid, "term to string"});
+  std::string out;
+  // Items: a row to render at a depth (the number of applications around it),
+  // or a literal piece of text.
+  struct Item {
+    TypeId id;
+    std::size_t depth;
+    const char* text;
+  };
+  // A term row that refers to itself would never end; no term is deeper than
+  // the number of stored types.
+  const std::size_t limit = types->size() + 1;
+  std::vector<Item> stack{{*root, 0, nullptr}};
+  while (!stack.empty()) {
+    const Item item = stack.back();
+    stack.pop_back();
+    if (item.text) {
+      out += item.text;
+      continue;
+    }
+    const TermWord word = types->term(item.id);
+    if (word.none())
+      return std::unexpected(attach_times(Report(errors::TermNotFound{types->uid(item.id), "term to string"}),
+                                          "graph - term to string", item.depth));
+    if (item.depth > limit) return fail(self_referring_term());
+    if (word.is_basic()) {
+      out += types->name(word.name());
+      continue;
+    }
+    stack.push_back({0, 0, ")"});
+    stack.push_back({word.argument(), item.depth + 1, nullptr});
+    stack.push_back({0, 0, " "});
+    stack.push_back({word.function(), item.depth + 1, nullptr});
+    out += '(';
+  }
+  return out;
 }
 
 Result<std::string> Graph::node_to_string(const Uid& uid) const {
-  auto text = node_index->with_read(uid, [&](const PropertyMap& map) -> Result<std::string> {
-    auto type = VM_TRY_CTX(type_to_string(uid), "graph - node to string");
-    auto term = term_to_string(uid);  // a node without a term shows an empty term text
-    return "Node(" + type + ":" + (term ? *term : std::string()) + " " + map.to_string() + ")";
-  });
+  const auto id = types->find(uid);
+  std::optional<std::string> text;
+  if (id)
+    text = nodes->with_read(*id, [&](const NodeRow& row) {
+      auto term = term_to_string(uid);  // a node without a term shows an empty term text
+      return "Node(" + render_type(*types, *id) + ":" + (term ? *term : std::string()) + " " +
+             row.properties.to_string() + ")";
+    });
   if (!text) return fail(errors::NodeNotFound{uid, "node to string"});
   return std::move(*text);
 }
 
 Result<std::string> Graph::edge_to_string(const EdgeKey& key) const {
-  auto text = edge_index->with_read(key, [&](const PropertyMap& map) -> Result<std::string> {
-    auto arrow_uid = edge_to_type_index->get(key);
-    if (!arrow_uid)
-      return fail(corruption("missing entry of edge that appears in the EdgeIndex but not in the EdgeToTypeIndex",
-                             "edge to string"));
-    auto type = VM_TRY_CTX(type_to_string(*arrow_uid), "graph - edge to string");
-    auto term = VM_TRY_CTX(term_to_string(*arrow_uid), "graph - edge to string");
-    return "Edge(" + type + ":" + term + " " + map.to_string() + ")";
-  });
+  const auto id = edge_id(key);
+  std::optional<Result<std::string>> text;
+  if (id)
+    text = edges->with_read(*id, [&](const PropertyMap& map) -> Result<std::string> {
+      auto term = VM_TRY_CTX(term_to_string(types->uid(*id)), "graph - edge to string");
+      return "Edge(" + render_type(*types, *id) + ":" + term + " " + map.to_string() + ")";
+    });
   if (!text) return fail(errors::EdgeNotFound{key, "edge to string"});
   return std::move(*text);
 }
@@ -604,37 +953,10 @@ PyObject* reference_list(const std::vector<Key>& keys, Make make) {
   return list.release();
 }
 
-template <class K, class V>
-const K& key_of(const std::pair<const K, V>& entry) {
-  return entry.first;
-}
-template <class K>
-const K& key_of(const K& key) {
-  return key;
-}
-
-// Every key of `index` (filtered by `keep`), collected shard by shard on the pool.
-template <class Key, class Index, class Keep>
-std::vector<Key> collect_keys(const Index& index, Keep keep) {
-  std::mutex mutex;
-  std::vector<Key> out;
-  index.for_each_shard_parallel([&](const auto& table) {
-    std::vector<Key> part;
-    for (const auto& entry : table) {
-      const Key& key = key_of(entry);
-      if (keep(key)) part.push_back(key);
-    }
-    std::lock_guard lock(mutex);
-    out.insert(out.end(), part.begin(), part.end());
-  });
-  return out;
-}
-
 PyObject* graph_nodes(PyObject* self, PyObject*) {
   return binding::guard([&]() -> PyObject* {
     const auto& g = py_graph(self);
-    auto all = [](const Uid&) { return true; };
-    const auto uids = g.subset ? collect_keys<Uid>(*g.subset, all) : collect_keys<Uid>(*g.graph->node_index, all);
+    const auto uids = g.subset ? g.subset->keys() : g.graph->node_uids();
     return reference_list(uids, [&](const Uid& u) { return query::references::NodeRef{g.graph, u}; });
   });
 }
@@ -642,7 +964,7 @@ PyObject* graph_nodes(PyObject* self, PyObject*) {
 PyObject* graph_edges(PyObject* self, PyObject*) {
   return binding::guard([&]() -> PyObject* {
     const auto& g = py_graph(self);
-    const auto keys = collect_keys<EdgeKey>(*g.graph->edge_index, [&](const EdgeKey& key) {
+    const auto keys = g.graph->edge_keys([&](const EdgeKey& key) {
       return !g.subset || (g.subset->contains(key.first) && g.subset->contains(key.second));
     });
     return reference_list(keys, [&](const EdgeKey& k) { return query::references::EdgeRef{g.graph, k}; });

@@ -3,25 +3,31 @@
 //
 // A node is a type (its uid is the type's uid) carrying a property map; an edge
 // is keyed by (start uid, end uid) and carries the term stored for its arrow
-// type. Types and terms are stored flat (`TypeRep`, `TermRep`) under type uids
-// and never removed; values handed out are rebuilt on each call.
+// type. Types and terms are stored flat under dense type ids
+// (src/graph/store_rows.hpp) and never removed; values handed out are rebuilt
+// on each call. Callers name everything by uid; ids stay inside the store.
 //
-// Every operation may be called from any thread, the pool's included, and
-// touches the tables only through their shard locks: a read holds the row's
-// shard read lock while it copies or rebuilds, an insertion holds the write
-// lock for that insertion alone, and no store lock is held while a nested
-// insertion runs. Nothing here touches Python.
+// Every operation may be called from any thread, the pool's included. Type
+// rows are read without locks once published; node and edge rows only through
+// their shard locks. Locks nest in one order: node shards (several at once in
+// ascending shard order, for an edge's two ends or a removed node and its
+// neighbours), then an edge shard, then an index shard of the type table. No
+// store lock is held while a nested insertion runs. Nothing here touches Python.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <mutex>
+#include <type_traits>
 #include <optional>
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <absl/container/flat_hash_set.h>
 
 #include "binding/class.hpp"
 #include "constants.hpp"
@@ -33,6 +39,7 @@
 #include "properties.hpp"
 #include "typing/term.hpp"
 #include "typing/types.hpp"
+#include "graph/store_rows.hpp"
 #include "utils/sharded_map.hpp"
 #include "utils/uid.hpp"
 
@@ -44,7 +51,7 @@ using typing::TypePtr;
 // SHA-256 of the concatenated parts. Any thread.
 Uid sha256(std::initializer_list<std::span<const std::uint8_t>> parts);
 
-// The stored form of a type.
+// A type's stored form by uids: its uid is the digest of that form.
 struct TypeRep {
   enum class Tag : std::uint8_t { Variable = 0, Arrow = 1 };
   Tag tag;
@@ -58,29 +65,9 @@ struct TypeRep {
   Uid uid() const;
 };
 
-// The stored form of a term; sub-terms are named by the uids of their types.
-struct TermRep {
-  enum class Tag : std::uint8_t { Basic = 0, Application = 1 };
-  Tag tag;
-  std::string name;  // Basic
-  Uid function{};    // Application
-  Uid argument{};    // Application
-
-  static TermRep basic(std::string name) { return {Tag::Basic, std::move(name), {}, {}}; }
-  static TermRep application(const Uid& f, const Uid& a) { return {Tag::Application, {}, f, a}; }
-};
-
 // Set by every insertion of a new node or edge, nested ones included.
 using CreatedFlag = std::shared_ptr<std::atomic<bool>>;
 inline CreatedFlag new_created_flag() { return std::make_shared<std::atomic<bool>>(false); }
-
-// The keys of the edges that leave (or enter) one node. A node's row holds
-// no set until its first edge on that side arrives: most nodes of a large
-// graph never get one, and an empty set costs an allocation.
-using EdgeSet = utils::ShardedSet<EdgeKey, UidHash, 1>;
-using EdgeSetPtr = std::shared_ptr<EdgeSet>;
-// The keys in a row's set; none for a row without a set.
-inline std::vector<EdgeKey> edge_keys(const EdgeSetPtr& set) { return set ? set->keys() : std::vector<EdgeKey>(); }
 
 // A shared set of node uids: a subgraph view.
 using NodeUidSet = utils::ShardedSet<Uid, UidHash>;
@@ -97,7 +84,10 @@ class Graph {
   // Stores a type and its sub-types; returns its uid. Cannot fail.
   Uid insert_type(const typing::Type& type);
   // Stores a term, its sub-terms and all their types, each replacing the term
-  // stored for its type; returns the uid of the term's type.
+  // stored for its type; returns the uid of the term's type. A term with a
+  // proper sub-term of its own type (or, deeper, two nested sub-terms of one
+  // type) would be stored as a term that contains itself: of such a term only
+  // the types are stored.
   Uid insert_term(const Term& term);
   // Errors: TypeNotFound; IndexCorruption for a broken arrow; a stored name
   // that fails validation ("graph - type from uid").
@@ -111,6 +101,49 @@ class Graph {
   Result<std::optional<std::pair<Uid, Uid>>> type_as_arrow(const Uid& uid) const;
   // The uid of an edge's arrow type. EdgeNotFound.
   Result<Uid> get_edge_type(const EdgeKey& key) const;
+
+  // ---- look-ups by uid for matching, creation and the references ------------
+
+  bool has_type(const Uid& uid) const { return types->find(uid).has_value(); }
+  bool has_node(const Uid& uid) const;
+  bool has_edge(const EdgeKey& key) const { return edge_id(key).has_value(); }
+  // Whether a term is stored for the type `uid`.
+  bool has_term(const Uid& uid) const;
+  std::size_t type_count() const { return types->size(); }
+  std::size_t node_count() const { return nodes->size(); }
+  std::size_t edge_count() const { return edges->size(); }
+  // The id of a stored type; none when it is not stored.
+  std::optional<TypeId> type_id(const Uid& uid) const { return types->find(uid); }
+  // The id of the arrow type of the edge `key`; none when there is no such edge.
+  std::optional<TypeId> edge_id(const EdgeKey& key) const;
+  // The key of the edge whose arrow type is `arrow` (a stored arrow's id).
+  EdgeKey edge_key(TypeId arrow) const { return {types->uid(types->left(arrow)), types->uid(types->right(arrow))}; }
+  // fn(const PropertyMap&) under the row's shard read lock; none when absent.
+  template <class Fn>
+  auto with_node_properties(const Uid& uid, Fn&& fn) const
+      -> std::optional<std::invoke_result_t<Fn, const PropertyMap&>> {
+    const auto id = types->find(uid);
+    if (!id) return std::nullopt;
+    return nodes->with_read(*id, [&](const NodeRow& row) { return fn(row.properties); });
+  }
+  template <class Fn>
+  auto with_edge_properties(const EdgeKey& key, Fn&& fn) const
+      -> std::optional<std::invoke_result_t<Fn, const PropertyMap&>> {
+    const auto id = edge_id(key);
+    if (!id) return std::nullopt;
+    return edges->with_read(*id, fn);
+  }
+  // The arrow-type ids of the edges that leave (`leaving`) or enter a node,
+  // copied under its row's read lock; none when `uid` is not a node.
+  std::optional<std::vector<TypeId>> node_edge_ids(const Uid& uid, bool leaving) const;
+  // Every node uid and every edge key, collected shard by shard on the pool;
+  // `keep` filters the edges.
+  std::vector<Uid> node_uids() const;
+  template <class Keep>
+  std::vector<EdgeKey> edge_keys(Keep keep) const;
+  std::vector<EdgeKey> edge_keys() const {
+    return edge_keys([](const EdgeKey&) { return true; });
+  }
 
   // ---- insertion and removal -------------------------------------------------
 
@@ -187,23 +220,48 @@ class Graph {
   // Each a shared handle so that views and references can hold parts of the
   // store; laid out (and destroyed) in this order.
 
-  std::shared_ptr<utils::ShardedMap<Uid, PropertyMap, UidHash>> node_index;
-  std::shared_ptr<utils::ShardedMap<EdgeKey, PropertyMap, UidHash>> edge_index;
-  std::shared_ptr<utils::ShardedMap<Uid, TypeRep, UidHash>> type_index;
-  std::shared_ptr<utils::ShardedMap<Uid, TermRep, UidHash>> term_index;
-  std::shared_ptr<utils::ShardedMap<Uid, EdgeKey, UidHash>> type_to_edge_index;
-  std::shared_ptr<utils::ShardedMap<EdgeKey, Uid, UidHash>> edge_to_type_index;
-  std::shared_ptr<utils::ShardedMap<Uid, EdgeSetPtr, UidHash>> start_to_edge_index;
-  std::shared_ptr<utils::ShardedMap<Uid, EdgeSetPtr, UidHash>> end_to_edge_index;
+  std::shared_ptr<NodeTable> nodes;
+  std::shared_ptr<EdgeTable> edges;
+  std::shared_ptr<TypeTable> types;
   std::shared_ptr<utils::ShardedMap<std::string, Constant>> constants;
 
  private:
-  Status propagate_along_edge(const Uid& start, const EdgeKey& edge, const CreatedFlag& created);
+  TypeId store_type(const typing::Type& type);
+  // The id of the term's type, and whether the term was stored.
+  std::pair<TypeId, bool> store_term(const Term& term);
+  // Gives `node` (a new term's type) the node row it lacks, setting `created`.
+  void ensure_node(TypeId node, PropertyMap properties, const CreatedFlag& created);
+  // Carries the term just stored for `start` along the edges that leave it,
+  // and on from every node that gets a term that way.
+  Status propagate(TypeId start, const CreatedFlag& created);
   // Adds the endpoint nodes of an arrow-typed term (with inferred terms) and
   // the edge it makes.
   Status add_arrow_term_edge(const Term& term, const CreatedFlag& created);
   Result<TypePtr> bound_type(const std::string& name, const MatchElement& element);
+  Result<TypePtr> rebuild_type(TypeId id) const;
+  // The checks `term_from_uid` makes, without building: TermNotFound for the
+  // first row without a term, and the failures of the names. Sets `reaches`
+  // when the term refers to the row `watch`. Rows in `valid` passed these
+  // checks before and are not walked again.
+  Status check_term(TypeId id, TypeId watch, bool& reaches,
+                    const absl::flat_hash_set<TypeId>* valid = nullptr) const;
 };
+
+template <class Keep>
+std::vector<EdgeKey> Graph::edge_keys(Keep keep) const {
+  std::mutex mutex;
+  std::vector<EdgeKey> out;
+  edges->for_each_shard_parallel([&](const EdgeTable::Table& table) {
+    std::vector<EdgeKey> part;
+    for (const auto& entry : table) {
+      EdgeKey key = edge_key(entry.first);
+      if (keep(key)) part.push_back(std::move(key));
+    }
+    std::lock_guard lock(mutex);
+    out.insert(out.end(), part.begin(), part.end());
+  });
+  return out;
+}
 
 using GraphPtr = std::shared_ptr<Graph>;
 

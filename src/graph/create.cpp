@@ -302,12 +302,13 @@ Status edge_pass(Graph& graph, const PathPattern& path, PathData& data, Constant
   if (edge.variable) {
     if (auto element = data.child->get(*edge.variable)) {
       const EdgeKey key = VM_TRY_CTX(element->as_edge(*edge.variable, kEdgeMatched), kCreatePath);
-      auto arrow_uid = graph.edge_to_type_index->get(key);
-      if (!arrow_uid)
+      const auto arrow = graph.edge_id(key);
+      if (!arrow)
         return fail(errors::IndexCorruption{
             "Edge exists in EdgeIndex without corresponding entry at EdgeToTypeIndex.", kEdgeMatched});
-      found.type = VM_TRY_CTX(graph.type_from_uid(*arrow_uid), kCreatePath);
-      found.term = VM_TRY_CTX(graph.term_from_uid(*arrow_uid), kCreatePath);
+      const Uid arrow_uid = graph.types->uid(*arrow);
+      found.type = VM_TRY_CTX(graph.type_from_uid(arrow_uid), kCreatePath);
+      found.term = VM_TRY_CTX(graph.term_from_uid(arrow_uid), kCreatePath);
     }
   }
 

@@ -381,32 +381,35 @@ INSTANTIATE_TEST_SUITE_P(
         fails("EdgeWithoutTypeRow", "(a:A)-[e]->(b)", {},
               {"Index Corruption: 'missing type for edge in edge_to_type_index' (check edge matches)", {kPath, kEdge}},
               [](Graph& g) {
-                g.edge_to_type_index->remove({uid_of("A"), uid_of("B")});
+                // The edge's row alone, its place in the nodes' lists kept.
+                g.edges->remove(*g.edge_id({uid_of("A"), uid_of("B")}));
               }),
+        // An edge's type and its map are one row now: without it, the edge has no type.
         fails("EdgeBlockWithoutEdgeRow", "(a:A)-[e {w: 1}]->(b)", {},
-              {"Edge with Uid: '({A}, {B})' not found (check edge matches properties)", {kPath, kEdge, kCheckEdge}},
+              {"Index Corruption: 'missing type for edge in edge_to_type_index' (check edge matches)", {kPath, kEdge}},
               [](Graph& g) {
-                g.edge_index->remove({uid_of("A"), uid_of("B")});
+                g.edges->remove(*g.edge_id({uid_of("A"), uid_of("B")}));
               }),
-        fails("ForwardWithoutStartRow", "(a:A)-[e]->(b)", {},
+        // A bound node is not looked up: its row, edge lists included, may be gone.
+        fails("ForwardWithoutStartRow", "(a)-[e]->(b)", {"a=A"},
               {"Index Corruption: 'prev_uid should be pointing at a valid node, and it dos not have an entry in "
                "the StartToEdgeIndex' (graph - match edge pattern)",
                {kPath}},
-              [](Graph& g) { g.start_to_edge_index->remove(uid_of("A")); }),
-        fails("BackwardWithoutEndRow", "(b:B)<-[e]-(a)", {},
+              [](Graph& g) { g.nodes->remove(*g.type_id(uid_of("A"))); }),
+        fails("BackwardWithoutEndRow", "(b)<-[e]-(a)", {"b=B"},
               {"Index Corruption: 'prev_uid should be pointing at a valid node, and it dos not have an entry in "
                "the StartToEdgeIndex' (graph - match edge pattern)",
                {kPath}},
-              [](Graph& g) { g.end_to_edge_index->remove(uid_of("B")); }),
+              [](Graph& g) { g.nodes->remove(*g.type_id(uid_of("B"))); }),
         fails("ReachedNodeNotStored", "(a:A)-[e]->(b)", {},
               {"Index Corruption: 'previously matched node should exist in NodeIndex' "
                "(checking node matches pattern [src/graph/matches/path])",
                {kPath}},
-              [](Graph& g) { g.node_index->remove(uid_of("B")); })),
+              [](Graph& g) { g.nodes->remove(*g.type_id(uid_of("B"))); })),
     case_name);
 
 TEST_F(MatchingStore, MatchingPathContextKeepsItsPosition) {
-  g.node_index->remove(uid_of("B"));
+  g.nodes->remove(*g.type_id(uid_of("B")));  // the row alone, the edge A -> B kept
   auto result = g.match_path_pattern(*PathPattern::create("(a:A)-[e]->(b)"), input({}), nullptr);
   ASSERT_FALSE(result);
   const auto* error = result.error().current_context().get<errors::IndexCorruption>();

@@ -145,7 +145,7 @@ class SchemaConversionCheck : public SchemaConversionStore, public ::testing::Wi
     }
     ASSERT_TRUE(result.has_value()) << errors::format_report(result.error());
     EXPECT_EQ(show_value(*result), c.value);
-    for (const auto& type : c.stored) EXPECT_TRUE(g.type_index->contains(uid_of(type))) << type;
+    for (const auto& type : c.stored) EXPECT_TRUE(g.has_type(uid_of(type))) << type;
   }
 };
 

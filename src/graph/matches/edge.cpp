@@ -21,25 +21,35 @@ constexpr const char* kAnyDirection = "not yet implemented: any direction not su
 // Larger edge sets are spread over the pool; smaller ones are not worth a task.
 constexpr std::size_t kInlineEdges = 32;
 
-// fn(const EdgeKey&) -> Status for every key of one node's edge set; first
-// error wins. The set has a single shard: a small one is walked under its
-// read lock, a large one is copied under it and then split over the pool.
-template <class Fn>
-Status for_each_edge_key(const EdgeSet& edges, Fn&& fn) {
-  std::vector<EdgeKey> large;
-  Status status;
-  edges.for_each_shard([&](const EdgeSet::Table& keys) {
-    if (keys.size() > kInlineEdges) {
-      large.assign(keys.begin(), keys.end());
-      return;
-    }
-    for (const auto& key : keys) {
-      status = fn(key);
-      if (!status) return;
-    }
-  });
-  if (!status || large.empty()) return status;
-  return utils::try_for_each(std::span<const EdgeKey>(large), fn);
+// The edge whose arrow type is `arrow` against `pattern`, the direction
+// already checked; `key` is its key. The edge must still be stored.
+Result<std::optional<MatchPtr>> check_edge_row(const Graph& graph, TypeId arrow, const EdgeKey& key,
+                                               const EdgePattern& pattern, const PropertyMap* block, MatchPtr m) {
+  if (!graph.edges->contains(arrow))
+    return fail(errors::IndexCorruption{"missing type for edge in edge_to_type_index", "check edge matches"});
+  const Uid& type = graph.types->uid(arrow);
+
+  MatchPtr frame = Match::create(std::move(m));
+  if (const auto& schema = pattern.type_schema()) {
+    auto checked = VM_TRY_CTX(graph.check_type_matches(type, schema->pattern(), std::move(frame)), "check edge matches");
+    if (!checked) return std::nullopt;
+    frame = std::move(*checked);
+  }
+  if (const auto& schema = pattern.term_schema()) {
+    auto checked = VM_TRY_CTX(graph.check_term_matches(type, schema->pattern(), std::move(frame)), "check edge matches");
+    if (!checked) return std::nullopt;
+    frame = std::move(*checked);
+  }
+  if (block) {
+    // The edge's row stays read-locked while its map is compared.
+    auto compared =
+        graph.edges->with_read(arrow, [&](const PropertyMap& stored) { return properties_match(*block, stored); });
+    if (!compared)
+      return std::unexpected(
+          Report(errors::EdgeNotFound{key, "check edge matches properties"}).attach("check edge matches"));
+    if (!VM_TRY_CTX(std::move(*compared), "check edge matches")) return std::nullopt;
+  }
+  return frame;
 }
 
 const Uid& far_end(const EdgeKey& key, Direction direction) {
@@ -74,26 +84,30 @@ Result<MatchSet> match_edge_pattern(const Graph& graph, const EdgePattern& patte
 
     const Direction direction = pattern.direction();
     if (direction == Direction::Any) panic(kAnyDirection);
-    const auto& index = direction == Direction::Forward ? graph.start_to_edge_index : graph.end_to_edge_index;
-    // A share of the row's set, so the row itself is unlocked before the walk.
-    const std::optional<EdgeSetPtr> edges = index->get(entry.prev_uid);
-    if (!edges)
+    // A copy of the node's list, so its row is unlocked before the walk.
+    const std::optional<std::vector<TypeId>> arrows =
+        graph.node_edge_ids(entry.prev_uid, direction == Direction::Forward);
+    if (!arrows)
       return fail(errors::IndexCorruption{
           "prev_uid should be pointing at a valid node, and it dos not have an entry in the StartToEdgeIndex",
           "graph - match edge pattern"});
-    if (!*edges) return {};  // no edge on that side yet
 
-    return for_each_edge_key(**edges, [&](const EdgeKey& key) -> Status {
+    const auto visit = [&](TypeId arrow) -> Status {
+      const EdgeKey key = graph.edge_key(arrow);
       if (subset && !(subset->contains(key.first) && subset->contains(key.second))) return {};
-      auto checked =
-          VM_TRY_CTX(detail::check_edge_matches(graph, entry.prev_uid, key, pattern, block.local(), entry.match),
-                     "graph - match edge pattern");
+      auto checked = VM_TRY_CTX(check_edge_row(graph, arrow, key, pattern, block.local(), entry.match),
+                                "graph - match edge pattern");
       if (!checked) return {};
       // The frame is this key's own, so no other task binds in it.
       if (name) VM_TRY_CTX((*checked)->insert(*name, MatchElement::edge(key)), "graph - match edge pattern");
       store(key, std::move(*checked));
       return {};
-    });
+    };
+    if (arrows->size() <= kInlineEdges) {
+      for (const TypeId arrow : *arrows) VM_TRY(visit(arrow));
+      return {};
+    }
+    return utils::try_for_each(std::span<const TypeId>(*arrows), visit);
   }));
   MatchSet output = new_match_set();
   sink.move_into(*output);
@@ -120,32 +134,9 @@ Result<std::optional<MatchPtr>> detail::check_edge_matches(const Graph& graph, c
       panic(kAnyDirection);
   }
 
-  const std::optional<Uid> type = graph.edge_to_type_index->get(key);
-  if (!type) return fail(errors::IndexCorruption{"missing type for edge in edge_to_type_index", "check edge matches"});
-
-  MatchPtr frame = Match::create(std::move(m));
-  if (const auto& schema = pattern.type_schema()) {
-    auto checked =
-        VM_TRY_CTX(graph.check_type_matches(*type, schema->pattern(), std::move(frame)), "check edge matches");
-    if (!checked) return std::nullopt;
-    frame = std::move(*checked);
-  }
-  if (const auto& schema = pattern.term_schema()) {
-    auto checked =
-        VM_TRY_CTX(graph.check_term_matches(*type, schema->pattern(), std::move(frame)), "check edge matches");
-    if (!checked) return std::nullopt;
-    frame = std::move(*checked);
-  }
-  if (block) {
-    // The edge's row stays read-locked while its map is compared.
-    auto compared =
-        graph.edge_index->with_read(key, [&](const PropertyMap& stored) { return properties_match(*block, stored); });
-    if (!compared)
-      return std::unexpected(
-          Report(errors::EdgeNotFound{key, "check edge matches properties"}).attach("check edge matches"));
-    if (!VM_TRY_CTX(std::move(*compared), "check edge matches")) return std::nullopt;
-  }
-  return frame;
+  const std::optional<TypeId> arrow = graph.edge_id(key);
+  if (!arrow) return fail(errors::IndexCorruption{"missing type for edge in edge_to_type_index", "check edge matches"});
+  return check_edge_row(graph, *arrow, key, pattern, block, std::move(m));
 }
 
 }  // namespace velmora::graph::matches

@@ -115,7 +115,7 @@ class NodeScan {
 
   // Only the row's presence is asked, so its lock is released straight away.
   bool is_candidate(const Uid& uid) const {
-    return subset_ ? subset_->contains(uid) : graph_.node_index->contains(uid);
+    return subset_ ? subset_->contains(uid) : graph_.has_node(uid);
   }
 
   Result<bool> block_accepts(const Uid& uid) {
@@ -136,21 +136,7 @@ class NodeScan {
   // The uids of every node, collected once per call by the first match that
   // needs them; matches that need them meanwhile help collect them.
   const std::vector<Uid>& all_nodes() {
-    tbb::collaborative_call_once(all_nodes_once_, [this] {
-      std::mutex mutex;
-      // Its own context: a failure elsewhere in the call must not leave a
-      // partial snapshot behind for the other matches.
-      tbb::task_group_context own(tbb::task_group_context::isolated);
-      graph_.node_index->for_each_shard_parallel(
-          [&](const auto& rows) {
-            std::vector<Uid> part;
-            part.reserve(rows.size());
-            for (const auto& row : rows) part.push_back(row.first);
-            std::lock_guard lock(mutex);
-            all_nodes_.insert(all_nodes_.end(), part.begin(), part.end());
-          },
-          own);
-    });
+    tbb::collaborative_call_once(all_nodes_once_, [this] { all_nodes_ = graph_.node_uids(); });
     return all_nodes_;
   }
 

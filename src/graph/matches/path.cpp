@@ -34,7 +34,7 @@ class PathScan {
   Status node_step(const MatchEntry& reached, const NodePattern& pattern, matches::detail::BlockCopies& block,
                    matches::detail::MatchSink& into) {
     const Uid& uid = reached.prev_uid;
-    if (!graph_.node_index->contains(uid))
+    if (!graph_.has_node(uid))
       return fail(errors::IndexCorruption{"previously matched node should exist in NodeIndex",
                                           positioned("checking node matches pattern")});
     auto checked = VM_TRY_CTX(matches::detail::check_node_matches(graph_, uid, pattern, block.local(), reached.match),

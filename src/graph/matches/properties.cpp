@@ -23,7 +23,7 @@ Result<bool> check_node_matches_properties(const Graph& graph, const Uid& uid, c
   // waits for its tasks isolated, so this thread takes on no task that could
   // want this shard's write lock.
   auto compared =
-      graph.node_index->with_read(uid, [&](const PropertyMap& stored) { return properties_match(block, stored); });
+      graph.with_node_properties(uid, [&](const PropertyMap& stored) { return properties_match(block, stored); });
   if (!compared) return fail(errors::NodeNotFound{uid, "check node matches properties"});
   return std::move(*compared);
 }

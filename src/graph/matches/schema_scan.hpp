@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "errors.hpp"
+#include "graph/store_rows.hpp"
 #include "graph/matches/matching.hpp"
 #include "matches.hpp"
 #include "utils/parallel.hpp"
@@ -19,14 +20,15 @@
 
 namespace velmora::graph::matches::detail {
 
-// For every match of `matches` and every row uid of `index`, in parallel,
-// check(uid, match frame) -> Result<std::optional<MatchPtr>>; each accepted
-// row becomes an entry {uid, returned frame} of the new set. The first failing
+// For every match of `matches` and every stored type (with `with_term`, every
+// type that has a term), in parallel, check(type id, match frame) ->
+// Result<std::optional<MatchPtr>>; each accepted row becomes an entry {the
+// type's uid, returned frame} of the new set. The first failing
 // check stops the scan and cancels every nested loop; its report gets
 // `row_line`, then `row_line` and `scan_line` again on the way out, each at
 // `where` (the caller's position by default).
-template <class Index, class Check>
-Result<MatchSet> scan_schema_rows(const Index& index, const MatchSet& matches, Check&& check,
+template <class Check>
+Result<MatchSet> scan_schema_rows(const TypeTable& types, bool with_term, const MatchSet& matches, Check&& check,
                                   std::string_view row_line, std::string_view scan_line,
                                   std::source_location where = std::source_location::current()) {
   MatchSink sink;
@@ -44,18 +46,17 @@ Result<MatchSet> scan_schema_rows(const Index& index, const MatchSet& matches, C
             // This thread holds the input shard's read lock while it waits for
             // the rows: it must only run tasks of this entry meanwhile.
             tbb::this_task_arena::isolate([&] {
-              index.for_each_shard_parallel([&](const auto& rows) {
-                for (const auto& row : rows) {
-                  if (ctx.is_group_execution_cancelled()) return;
-                  auto checked = check(row.first, entry.match);
-                  if (!checked) {
-                    first.set(std::move(checked).error().attach(row_line, where), ctx);
-                    return;
-                  }
-                  if (*checked)
-                    sink.add(next_id.fetch_add(1, std::memory_order_relaxed),
-                             MatchEntry{row.first, std::move(**checked)});
+              types.for_each_parallel([&](TypeId id) {
+                if (ctx.is_group_execution_cancelled()) return;
+                if (with_term && types.term(id).none()) return;
+                auto checked = check(id, entry.match);
+                if (!checked) {
+                  first.set(std::move(checked).error().attach(row_line, where), ctx);
+                  return;
                 }
+                if (*checked)
+                  sink.add(next_id.fetch_add(1, std::memory_order_relaxed),
+                           MatchEntry{types.uid(id), std::move(**checked)});
               });
             });
           }

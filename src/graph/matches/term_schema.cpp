@@ -14,12 +14,19 @@ namespace velmora::graph {
 using patterns::TermPattern;
 using patterns::TermSchema;
 
-Result<std::optional<MatchPtr>> Graph::check_term_matches(const Uid& uid, const TermPattern& pattern,
-                                                          MatchPtr m) const {
-  using Checked = Result<std::optional<MatchPtr>>;
-  // The row stays read-locked for the whole check, nested checks included (see
-  // check_type_matches for why nested read holds are safe).
-  auto checked = term_index->with_read(uid, [&](const TermRep& rep) -> Checked {
+namespace {
+
+using Checked = Result<std::optional<MatchPtr>>;
+
+// The term stored for the type `id` against `pattern`. The term is read once,
+// as one word: a term replaced meanwhile is checked as it was.
+Checked check_term_row(const Graph& g, TypeId id, const TermPattern& pattern, MatchPtr m) {
+  const TypeTable& types = *g.types;
+  const Uid& uid = types.uid(id);
+  const TermWord word = types.term(id);
+  if (word.none()) return fail(errors::TermNotFound{uid, "check term matches"});
+  const auto& constants = g.constants;
+  {
     if (pattern.is<TermPattern::Wildcard>()) return m;
 
     if (const auto* variable = pattern.get<TermPattern::Variable>()) {
@@ -36,11 +43,11 @@ Result<std::optional<MatchPtr>> Graph::check_term_matches(const Uid& uid, const 
     }
 
     if (const auto* application = pattern.get<TermPattern::Application>()) {
-      if (rep.tag != TermRep::Tag::Application) return std::nullopt;
-      auto function = VM_TRY_CTX(check_term_matches(rep.function, *application->function, std::move(m)),
+      if (!word.is_application()) return std::nullopt;
+      auto function = VM_TRY_CTX(check_term_row(g, word.function(), *application->function, std::move(m)),
                                  "graph - match term pattern");
       if (!function) return std::nullopt;
-      return with_context(check_term_matches(rep.argument, *application->argument, std::move(*function)),
+      return with_context(check_term_row(g, word.argument(), *application->argument, std::move(*function)),
                           "graph - match term pattern");
     }
 
@@ -48,11 +55,11 @@ Result<std::optional<MatchPtr>> Graph::check_term_matches(const Uid& uid, const 
     // A copy, so that the constants row is unlocked before the nested checks.
     const std::optional<Constant> constant = constants->get(use.name);
     if (!constant) return fail(errors::ConstantNotFound{use.name, positioned("check term matches")});
-    if (rep.tag != TermRep::Tag::Basic || rep.name != use.name) return std::nullopt;
+    if (!word.is_basic() || types.name(word.name()) != use.name) return std::nullopt;
 
     // The constant's own captures go into a private scratch chain, apart from
     // the caller's bindings; only the type arguments' captures reach the caller.
-    auto scratch = check_type_matches(uid, constant->type_schema().pattern(), Match::create());
+    auto scratch = g.check_type_matches(uid, constant->type_schema().pattern(), Match::create());
     if (!scratch) return std::unexpected(std::move(scratch).error().attach("check term matches"));
     if (!*scratch) return std::nullopt;
     const MatchPtr& parameters = **scratch;
@@ -64,20 +71,28 @@ Result<std::optional<MatchPtr>> Graph::check_term_matches(const Uid& uid, const 
       const auto parameter = parameters->get(names[i]);
       if (!parameter) continue;
       const Uid type = VM_TRY(parameter->as_type(names[i], positioned("check term matches")));
-      auto next = VM_TRY_CTX(check_type_matches(type, use.type_arguments[i].pattern(), std::move(chain)),
+      auto next = VM_TRY_CTX(g.check_type_matches(type, use.type_arguments[i].pattern(), std::move(chain)),
                              "check term matches");
       if (!next) return std::nullopt;
       chain = std::move(*next);
     }
     return chain;
-  });
-  if (!checked) return fail(errors::TermNotFound{uid, "check term matches"});
-  return std::move(*checked);
+  }
+}
+
+}  // namespace
+
+Result<std::optional<MatchPtr>> Graph::check_term_matches(const Uid& uid, const TermPattern& pattern,
+                                                          MatchPtr m) const {
+  const auto id = types->find(uid);
+  if (!id) return fail(errors::TermNotFound{uid, "check term matches"});
+  return check_term_row(*this, *id, pattern, std::move(m));
 }
 
 Result<MatchSet> Graph::match_term_schema(const TermSchema& schema, const MatchSet& matches) const {
   return matches::detail::scan_schema_rows(
-      *term_index, matches, [&](const Uid& uid, const MatchPtr& m) { return check_term_matches(uid, schema.pattern(), m); },
+      *types, true, matches,
+      [&](TypeId id, const MatchPtr& m) { return check_term_row(*this, id, schema.pattern(), m); },
       "graph - match term pattern", "graph - match term schema");
 }
 

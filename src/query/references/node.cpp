@@ -21,7 +21,7 @@ PyObject* node_type(PyObject* self, PyObject*) {
 PyObject* node_term(PyObject* self, PyObject*) {
   return binding::guard([&]() -> PyObject* {
     const auto& ref = self_ref(self);
-    if (!ref.graph->term_index->contains(ref.uid)) Py_RETURN_NONE;
+    if (!ref.graph->has_term(ref.uid)) Py_RETURN_NONE;
     return binding::into_ptr(binding::new_instance(term_class(), TermRef{ref.graph, ref.uid}));
   });
 }

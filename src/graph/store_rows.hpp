@@ -1,0 +1,450 @@
+// The rows of the graph store, laid out for size: every stored type has a
+// dense 32-bit id, its uid is kept once (in its type row) and everything else
+// refers to types by id.
+//
+// - `TypeTable`: the types, each with the term stored for it, in rows that are
+//   appended and never removed or moved; a uid-to-id index; the names of
+//   variables and basic terms, each kept once, with a name-to-id index.
+// - `NodeTable`: node id (its type's id) to `NodeRow`: the property map and
+//   the ids of the arrow types of the edges that leave and enter the node.
+// - `EdgeTable`: an edge is named by its arrow type (start -> end), so the
+//   edge table maps that arrow type's id to the edge's property map.
+//
+// Threads: any thread may call anything here. A type row is written once,
+// before its id is published (in the uid index, or in a row that names it),
+// and is read without a lock afterwards; the term of a type is one atomic
+// word, replaced whole. Index look-ups take their shard's lock for the
+// look-up alone; an insertion of a new row holds its index shard's write lock
+// while the row is written. Node and edge rows follow `utils::ShardedMap`'s
+// rules (see `Graph` for the order in which their locks nest).
+#pragma once
+
+#include <absl/container/flat_hash_set.h>
+#include <absl/hash/hash.h>
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+
+#include <array>
+#include <atomic>
+#include <bit>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <shared_mutex>
+#include <span>
+#include <string_view>
+#include <utility>
+
+#include "properties.hpp"
+#include "utils/panic.hpp"
+#include "utils/sharded_map.hpp"
+#include "utils/tsan.hpp"
+#include "utils/uid.hpp"
+
+namespace velmora::graph {
+
+using TypeId = std::uint32_t;
+
+// Ids stay below 2^31, so that an application's function id fits a term word.
+inline constexpr TypeId kMaxTypeId = (TypeId{1} << 31) - 1;
+
+namespace rows {
+
+// An append-only array of trivially copyable rows whose addresses never
+// change: chunk k holds 1024 << k rows. Chunks are zero-filled when made; a
+// slot is written by the thread that was handed its id.
+template <class T>
+class Chunked {
+  static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+  static constexpr unsigned kBaseBits = 10;
+  static constexpr unsigned kChunks = 32 - kBaseBits;
+
+ public:
+  Chunked() = default;
+  Chunked(const Chunked&) = delete;
+  Chunked& operator=(const Chunked&) = delete;
+  ~Chunked() {
+    for (auto& chunk : chunks_) std::free(chunk.load(std::memory_order_relaxed));
+  }
+
+  // The slot of `id`, making its chunk when it is the first of it.
+  T& slot(std::uint32_t id) {
+    const auto [k, offset] = locate(id);
+    T* chunk = chunks_[k].load(std::memory_order_acquire);
+    if (!chunk) {
+      // calloc: a fresh chunk costs no resident memory until rows are written.
+      T* made = static_cast<T*>(std::calloc(std::size_t{1} << (kBaseBits + k), sizeof(T)));
+      if (!made) throw std::bad_alloc();
+      if (chunks_[k].compare_exchange_strong(chunk, made, std::memory_order_acq_rel)) {
+        chunk = made;
+      } else {
+        std::free(made);
+      }
+    }
+    return chunk[offset];
+  }
+  // The slot of `id` when its chunk exists, else null.
+  T* find(std::uint32_t id) const {
+    const auto [k, offset] = locate(id);
+    T* chunk = chunks_[k].load(std::memory_order_acquire);
+    return chunk ? chunk + offset : nullptr;
+  }
+  // The slot of an id already handed out (its chunk exists).
+  T& at(std::uint32_t id) const {
+    const auto [k, offset] = locate(id);
+    return chunks_[k].load(std::memory_order_acquire)[offset];
+  }
+
+ private:
+  static std::pair<unsigned, std::uint64_t> locate(std::uint32_t id) {
+    const std::uint64_t index = std::uint64_t{id} + (std::uint64_t{1} << kBaseBits);
+    const unsigned top = static_cast<unsigned>(std::bit_width(index)) - 1;
+    return {top - kBaseBits, index - (std::uint64_t{1} << top)};
+  }
+
+  std::array<std::atomic<T*>, kChunks> chunks_{};
+};
+
+// A set of row ids hashed and compared by a key read from the rows, sharded
+// like the store's maps. `Policy::hash(key)` hashes a key and
+// `Policy::key(owner, id)` reads the key of a row.
+template <class Key, class Owner, class Policy>
+class IdIndex {
+  struct Hash {
+    using is_transparent = void;
+    const Owner* owner = nullptr;
+    std::size_t operator()(std::uint32_t id) const { return Policy::hash(Policy::key(*owner, id)); }
+    std::size_t operator()(const Key& key) const { return Policy::hash(key); }
+  };
+  struct Eq {
+    using is_transparent = void;
+    const Owner* owner = nullptr;
+    bool operator()(std::uint32_t a, std::uint32_t b) const { return a == b; }
+    bool operator()(std::uint32_t a, const Key& b) const { return Policy::key(*owner, a) == b; }
+    bool operator()(const Key& a, std::uint32_t b) const { return a == Policy::key(*owner, b); }
+  };
+  using Set = absl::flat_hash_set<std::uint32_t, Hash, Eq>;
+
+ public:
+  explicit IdIndex(const Owner* owner) {
+    for (auto& s : shards_) s.set = Set(0, Hash{owner}, Eq{owner});
+  }
+
+  std::optional<std::uint32_t> find(const Key& key) const {
+    const auto& s = shard(key);
+    std::shared_lock lock(s.mutex);
+    auto it = s.set.find(key);
+    if (it == s.set.end()) return std::nullopt;
+    return *it;
+  }
+
+  // The id under `key`; when there is none, make() -> id (which writes the
+  // row) runs under the shard's write lock and its id is added. Second: true
+  // when this call added it.
+  template <class Make>
+  std::pair<std::uint32_t, bool> find_or_add(const Key& key, Make&& make) {
+    if (auto found = find(key)) return {*found, false};
+    auto& s = shard(key);
+    std::unique_lock lock(s.mutex);
+    auto it = s.set.find(key);
+    if (it != s.set.end()) return {*it, false};
+    const std::uint32_t id = make();
+    s.set.insert(id);
+    return {id, true};
+  }
+
+ private:
+  struct alignas(64) Shard {
+    mutable std::shared_mutex mutex;
+    Set set;  // guarded by mutex
+  };
+  const Shard& shard(const Key& key) const { return shards_[index(key)]; }
+  Shard& shard(const Key& key) { return shards_[index(key)]; }
+  static std::size_t index(const Key& key) {
+    const std::uint64_t h = Policy::hash(key) * 0x9E3779B97F4A7C15ull;
+    return static_cast<std::size_t>(h >> (64 - 6));
+  }
+  std::array<Shard, 64> shards_;
+};
+
+// A name: up to 12 bytes inline, longer ones on the heap (freed with the
+// table), the pointer kept in the last 8 bytes.
+struct NameRow {
+  static constexpr std::size_t kInline = 12;
+  std::uint32_t size;
+  char bytes[kInline];
+
+  const char* heap() const {
+    const char* p;
+    std::memcpy(&p, bytes + 4, sizeof p);
+    return p;
+  }
+  void set_heap(const char* p) { std::memcpy(bytes + 4, &p, sizeof p); }
+  std::string_view view() const { return size <= kInline ? std::string_view(bytes, size) : std::string_view(heap(), size); }
+};
+static_assert(sizeof(NameRow) == 16);
+
+}  // namespace rows
+
+// The term stored for a type, one word: 0 for none, a basic term's name id
+// under kBasicBit, or an application's function and argument type ids under
+// kApplicationBit (function in bits 32..62).
+struct TermWord {
+  static constexpr std::uint64_t kBasicBit = std::uint64_t{1} << 62;
+  static constexpr std::uint64_t kApplicationBit = std::uint64_t{1} << 63;
+
+  std::uint64_t bits = 0;
+
+  bool none() const { return bits == 0; }
+  bool is_basic() const { return (bits & kBasicBit) != 0; }
+  bool is_application() const { return (bits & kApplicationBit) != 0; }
+  std::uint32_t name() const { return static_cast<std::uint32_t>(bits); }
+  TypeId function() const { return static_cast<TypeId>((bits >> 32) & kMaxTypeId); }
+  TypeId argument() const { return static_cast<TypeId>(bits); }
+
+  static TermWord basic(std::uint32_t name) { return {kBasicBit | name}; }
+  static TermWord application(TypeId f, TypeId a) {
+    return {kApplicationBit | (std::uint64_t{f} << 32) | std::uint64_t{a}};
+  }
+};
+
+// One stored type. `kind` is written last: 0 while the row is being written,
+// kVariable for a variable (whose name id is `left`), else right id + 1 for an
+// arrow from `left`.
+struct TypeRow {
+  static constexpr std::uint32_t kVariable = 0xFFFFFFFFu;
+  Uid uid;
+  std::uint32_t left;
+  std::uint32_t kind;  // through atomic_ref
+  std::uint64_t term;  // through atomic_ref
+};
+static_assert(sizeof(TypeRow) == 48);
+
+class TypeTable {
+ public:
+  TypeTable() : index_(this), name_index_(this) {}
+  TypeTable(const TypeTable&) = delete;
+  TypeTable& operator=(const TypeTable&) = delete;
+  ~TypeTable() {
+    const std::uint32_t n = name_count_.load(std::memory_order_acquire);
+    for (std::uint32_t i = 0; i < n; ++i) {
+      const auto& row = names_.at(i);
+      if (row.size > rows::NameRow::kInline) delete[] row.heap();
+    }
+  }
+
+  // ---- types ----
+
+  std::optional<TypeId> find(const Uid& uid) const { return index_.find(uid); }
+  // The id of the variable `name` (uid given), storing it when new.
+  TypeId add_variable(const Uid& uid, std::string_view name) {
+    if (auto found = index_.find(uid)) return *found;
+    const std::uint32_t name_id = add_name(name);
+    return index_.find_or_add(uid, [&] { return write_row(uid, name_id, TypeRow::kVariable); }).first;
+  }
+  // The id of the arrow left -> right (uid given), storing it when new.
+  TypeId add_arrow(const Uid& uid, TypeId left, TypeId right) {
+    return index_.find_or_add(uid, [&] { return write_row(uid, left, right + 1); }).first;
+  }
+
+  const Uid& uid(TypeId id) const { return rows_.at(id).uid; }
+  bool is_variable(TypeId id) const { return kind(id) == TypeRow::kVariable; }
+  std::string_view variable_name(TypeId id) const { return name(rows_.at(id).left); }
+  TypeId left(TypeId id) const { return rows_.at(id).left; }
+  TypeId right(TypeId id) const { return kind(id) - 1; }
+
+  // Every published id, in parallel blocks: fn(TypeId). Rows still being
+  // written are skipped, as a row inserted after the walk would be.
+  template <class Fn>
+  void for_each_parallel(Fn&& fn) const {
+    const std::uint32_t n = count_.load(std::memory_order_acquire);
+    utils::tsan::Join join;
+    tbb::parallel_for(tbb::blocked_range<std::uint32_t>(0, n, 256),
+                      utils::tsan::body(
+                          [&](const tbb::blocked_range<std::uint32_t>& range) {
+                            for (std::uint32_t id = range.begin(); id != range.end(); ++id)
+                              if (published(id)) fn(id);
+                          },
+                          join));
+    join.joined();
+  }
+  // The number of published rows.
+  std::size_t size() const {
+    const std::uint32_t n = count_.load(std::memory_order_acquire);
+    std::size_t published = 0;
+    for (std::uint32_t id = 0; id < n; ++id) published += this->published(id);
+    return published;
+  }
+
+  // ---- terms ----
+
+  TermWord term(TypeId id) const {
+    return {std::atomic_ref<std::uint64_t>(rows_.at(id).term).load(std::memory_order_acquire)};
+  }
+  void set_term(TypeId id, TermWord word) {
+    std::atomic_ref<std::uint64_t>(rows_.at(id).term).store(word.bits, std::memory_order_release);
+  }
+  // Stores `word` only where the type has no term yet; true when it did.
+  bool set_term_if_none(TypeId id, TermWord word) {
+    std::uint64_t none = 0;
+    return std::atomic_ref<std::uint64_t>(rows_.at(id).term)
+        .compare_exchange_strong(none, word.bits, std::memory_order_acq_rel);
+  }
+
+  // ---- names ----
+
+  std::uint32_t add_name(std::string_view text) {
+    return name_index_.find_or_add(text, [&] {
+      const std::uint32_t id = name_count_.fetch_add(1, std::memory_order_relaxed);
+      if (id > kMaxTypeId) panic("graph store: too many names");
+      rows::NameRow& row = names_.slot(id);
+      row.size = static_cast<std::uint32_t>(text.size());
+      if (text.size() <= rows::NameRow::kInline) {
+        std::memcpy(row.bytes, text.data(), text.size());
+      } else {
+        char* heap = new char[text.size()];
+        std::memcpy(heap, text.data(), text.size());
+        row.set_heap(heap);
+      }
+      return id;
+    }).first;
+  }
+  std::string_view name(std::uint32_t id) const { return names_.at(id).view(); }
+
+  // The keys the two indexes read from the rows.
+  struct UidKeys {
+    static std::size_t hash(const Uid& uid) { return UidHash{}(uid); }
+    static const Uid& key(const TypeTable& t, std::uint32_t id) { return t.rows_.at(id).uid; }
+  };
+  struct NameKeys {
+    static std::size_t hash(std::string_view text) { return absl::Hash<std::string_view>{}(text); }
+    static std::string_view key(const TypeTable& t, std::uint32_t id) { return t.name(id); }
+  };
+
+ private:
+  // Whether the row of a handed-out id is complete (a walk may meet an id
+  // whose writer has not finished, or not even made its chunk).
+  bool published(TypeId id) const {
+    TypeRow* row = rows_.find(id);
+    return row && std::atomic_ref<std::uint32_t>(row->kind).load(std::memory_order_acquire) != 0;
+  }
+  std::uint32_t kind(TypeId id) const {
+    return std::atomic_ref<std::uint32_t>(rows_.at(id).kind).load(std::memory_order_acquire);
+  }
+  TypeId write_row(const Uid& uid, std::uint32_t left, std::uint32_t kind) {
+    const TypeId id = count_.fetch_add(1, std::memory_order_relaxed);
+    if (id > kMaxTypeId) panic("graph store: too many types");
+    TypeRow& row = rows_.slot(id);
+    row.uid = uid;
+    row.left = left;
+    std::atomic_ref<std::uint32_t>(row.kind).store(kind, std::memory_order_release);
+    return id;
+  }
+
+  rows::Chunked<TypeRow> rows_;
+  std::atomic<std::uint32_t> count_{0};
+  rows::Chunked<rows::NameRow> names_;
+  std::atomic<std::uint32_t> name_count_{0};
+  rows::IdIndex<Uid, TypeTable, UidKeys> index_;
+  rows::IdIndex<std::string_view, TypeTable, NameKeys> name_index_;
+};
+
+// The arrow-type ids of the edges that leave and enter one node, in one heap
+// block: leaving ids from the front, entering ids from the back. No block
+// until the first edge. The order of the ids is not kept.
+class Adjacency {
+ public:
+  Adjacency() = default;
+  Adjacency(const Adjacency&) = delete;
+  Adjacency& operator=(const Adjacency&) = delete;
+  Adjacency(Adjacency&& other) noexcept
+      : block_(std::exchange(other.block_, nullptr)),
+        out_(std::exchange(other.out_, 0)),
+        in_(std::exchange(other.in_, 0)) {}
+  Adjacency& operator=(Adjacency&& other) noexcept {
+    if (this != &other) {
+      delete[] block_;
+      block_ = std::exchange(other.block_, nullptr);
+      out_ = std::exchange(other.out_, 0);
+      in_ = std::exchange(other.in_, 0);
+    }
+    return *this;
+  }
+  ~Adjacency() { delete[] block_; }
+
+  std::span<const TypeId> out() const { return {ids(), out_}; }
+  std::span<const TypeId> in() const { return {ids() + capacity() - in_, in_}; }
+  std::span<const TypeId> side(bool leaving) const { return leaving ? out() : in(); }
+
+  void add_out(TypeId id) {
+    reserve_one();
+    ids()[out_++] = id;
+  }
+  void add_in(TypeId id) {
+    reserve_one();
+    ++in_;
+    ids()[capacity() - in_] = id;
+  }
+  // Removes one `id` from the side; false when it is not there.
+  bool remove_out(TypeId id) {
+    TypeId* first = ids();
+    for (std::uint32_t i = 0; i < out_; ++i) {
+      if (first[i] != id) continue;
+      first[i] = first[--out_];
+      return true;
+    }
+    return false;
+  }
+  bool remove_in(TypeId id) {
+    TypeId* first = ids() + capacity() - in_;
+    for (std::uint32_t i = 0; i < in_; ++i) {
+      if (first[i] != id) continue;
+      first[i] = first[0];
+      --in_;
+      return true;
+    }
+    return false;
+  }
+
+ private:
+  // block_[0] is the capacity; the ids follow.
+  std::uint32_t capacity() const { return block_ ? block_[0] : 0; }
+  TypeId* ids() const { return block_ ? block_ + 1 : nullptr; }
+  void reserve_one() {
+    const std::uint32_t cap = capacity();
+    if (out_ + in_ < cap) return;
+    const std::uint32_t grown = cap == 0 ? 3 : cap * 2 + 1;
+    auto* block = new std::uint32_t[std::size_t{grown} + 1];
+    block[0] = grown;
+    if (block_) {
+      std::memcpy(block + 1, ids(), std::size_t{out_} * sizeof(TypeId));
+      std::memcpy(block + 1 + grown - in_, ids() + cap - in_, std::size_t{in_} * sizeof(TypeId));
+      delete[] block_;
+    }
+    block_ = block;
+  }
+
+  std::uint32_t* block_ = nullptr;
+  std::uint32_t out_ = 0;
+  std::uint32_t in_ = 0;
+};
+static_assert(sizeof(Adjacency) == 16);
+
+// A node: its property map and its edges.
+struct NodeRow {
+  PropertyMap properties;
+  Adjacency edges;
+};
+
+struct TypeIdHash {
+  std::size_t operator()(TypeId id) const noexcept { return (std::uint64_t{id} + 1) * 0x9E3779B97F4A7C15ull; }
+};
+
+// Node id to node row; arrow-type id of an edge to the edge's property map.
+using NodeTable = utils::ShardedMap<TypeId, NodeRow, TypeIdHash>;
+using EdgeTable = utils::ShardedMap<TypeId, PropertyMap, TypeIdHash>;
+
+}  // namespace velmora::graph

@@ -1,0 +1,312 @@
+// The store against a simple model: random additions and removals of nodes
+// and edges, some batches run in parallel, then every answer the store gives
+// about them compared with the model's. Then the shapes that once recursed or
+// stored a term inside itself: long chains, self-loops, terms with a sub-term
+// of their own type.
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <mutex>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "graph/base.hpp"
+#include "pool_support.hpp"
+
+namespace velmora::graph {
+namespace {
+
+using typing::make_arrow;
+using typing::make_type;
+
+TypePtr var(const std::string& name) { return make_type(*typing::Variable::create(name)); }
+Term basic(const std::string& name, TypePtr type) { return Term(*typing::BasicTerm::create(name, std::move(type))); }
+Uid uid_of(const TypePtr& t) {
+  if (const auto* v = t->as_variable()) return TypeRep::variable(v->name).uid();
+  return TypeRep::arrow(uid_of(t->as_arrow()->left), uid_of(t->as_arrow()->right)).uid();
+}
+std::string report_text(const Report& r) { return errors::format_report(r); }
+
+constexpr int kTypes = 24;
+
+std::string type_name(int i) { return fmt::format("V{}", i); }
+Uid node_uid(int i) { return uid_of(var(type_name(i))); }
+TypePtr arrow_of(int i, int j) { return make_arrow(var(type_name(i)), var(type_name(j))); }
+// Every edge i -> j carries the same term and map whenever it is added.
+Term edge_term(int i, int j) { return basic(fmt::format("f{}_{}", i, j), arrow_of(i, j)); }
+PropertyMap edge_map(int i, int j) {
+  PropertyMap map;
+  map.insert("w", Value(std::int64_t{i * kTypes + j}));
+  return map;
+}
+PropertyMap node_map(int i) {
+  PropertyMap map;
+  map.insert("k", Value(std::int64_t{i}));
+  return map;
+}
+
+struct Model {
+  std::set<int> nodes;
+  std::set<std::pair<int, int>> edges;
+  std::map<int, std::string> given;  // the term a node was added with
+};
+
+class StoreModel : public ::testing::Test {
+ protected:
+  Graph g;
+  Model model;
+  std::mt19937 rng{20261207};
+
+  int pick() { return std::uniform_int_distribution<int>(0, kTypes - 1)(rng); }
+  bool coin(int percent) { return std::uniform_int_distribution<int>(0, 99)(rng) < percent; }
+
+  void add_node(int i, bool with_term) {
+    std::optional<Term> term;
+    if (with_term) term = basic(fmt::format("t{}", i), var(type_name(i)));
+    auto r = g.add_node(var(type_name(i)), term, node_map(i), new_created_flag());
+    ASSERT_TRUE(r) << report_text(r.error());
+    EXPECT_EQ(*r, node_uid(i));
+  }
+
+  // The term texts that can be stored for node j: its own, or an edge's term
+  // applied to the start's text, for an edge that was ever added.
+  bool justified(int j, const std::string& text, const std::set<std::pair<int, int>>& ever, int depth = 0) {
+    if (depth > kTypes) return false;
+    if (text == fmt::format("t{}", j)) return true;
+    for (const auto& [s, e] : ever) {
+      if (e != j) continue;
+      const std::string prefix = fmt::format("(f{}_{} ", s, e);
+      if (!text.starts_with(prefix) || text.back() != ')') continue;
+      if (justified(s, text.substr(prefix.size(), text.size() - prefix.size() - 1), ever, depth + 1)) return true;
+    }
+    return false;
+  }
+
+  void check(const std::set<std::pair<int, int>>& ever) {
+    std::vector<Uid> uids = g.node_uids();
+    std::sort(uids.begin(), uids.end());
+    std::vector<Uid> expected_nodes;
+    for (int i : model.nodes) expected_nodes.push_back(node_uid(i));
+    std::sort(expected_nodes.begin(), expected_nodes.end());
+    ASSERT_EQ(uids, expected_nodes);
+
+    std::vector<EdgeKey> keys = g.edge_keys();
+    std::sort(keys.begin(), keys.end());
+    std::vector<EdgeKey> expected_edges;
+    for (const auto& [s, e] : model.edges) expected_edges.emplace_back(node_uid(s), node_uid(e));
+    std::sort(expected_edges.begin(), expected_edges.end());
+    ASSERT_EQ(keys, expected_edges);
+    EXPECT_EQ(g.edge_count(), model.edges.size());
+
+    for (int i = 0; i < kTypes; ++i) {
+      const Uid u = node_uid(i);
+      if (!model.nodes.contains(i)) {
+        EXPECT_FALSE(g.has_node(u));
+        EXPECT_FALSE(g.node_edge_ids(u, true));
+        EXPECT_EQ(g.node_to_string(u).error().current_context().python_class(), PyClass::KeyError);
+        continue;
+      }
+      for (const bool leaving : {true, false}) {
+        std::vector<EdgeKey> listed;
+        const auto arrows = g.node_edge_ids(u, leaving);
+        ASSERT_TRUE(arrows);
+        for (const TypeId arrow : *arrows) listed.push_back(g.edge_key(arrow));
+        std::sort(listed.begin(), listed.end());
+        std::vector<EdgeKey> wanted;
+        for (const auto& [s, e] : model.edges)
+          if ((leaving ? s : e) == i) wanted.emplace_back(node_uid(s), node_uid(e));
+        std::sort(wanted.begin(), wanted.end());
+        EXPECT_EQ(listed, wanted) << type_name(i) << (leaving ? " leaving" : " entering");
+      }
+      const std::string text = *g.node_to_string(u);
+      auto term = g.term_to_string(u);
+      const std::string term_text = term ? *term : "";
+      EXPECT_EQ(text, fmt::format("Node({}:{} {{k: {}}})", type_name(i), term_text, i));
+      if (term) {
+        EXPECT_TRUE(justified(i, *term, ever)) << type_name(i) << " has " << *term;
+        auto rebuilt = g.term_from_uid(u);
+        ASSERT_TRUE(rebuilt) << report_text(rebuilt.error());
+        EXPECT_TRUE(typing::types_equal(rebuilt->type(), var(type_name(i))));
+      }
+    }
+    for (int s = 0; s < kTypes; ++s) {
+      for (int e = 0; e < kTypes; ++e) {
+        const EdgeKey key{node_uid(s), node_uid(e)};
+        if (model.edges.contains({s, e})) {
+          EXPECT_EQ(*g.get_edge_type(key), uid_of(arrow_of(s, e)));
+          EXPECT_EQ(*g.edge_to_string(key),
+                    fmt::format("Edge(({} -> {}):f{}_{} {{w: {}}})", type_name(s), type_name(e), s, e, s * kTypes + e));
+          EXPECT_EQ(g.edge_properties(key)->to_string(), fmt::format("{{w: {}}}", s * kTypes + e));
+        } else {
+          EXPECT_FALSE(g.has_edge(key));
+          EXPECT_EQ(g.get_edge_type(key).error().current_context().python_class(), PyClass::KeyError);
+          EXPECT_EQ(g.edge_to_string(key).error().current_context().python_class(), PyClass::KeyError);
+        }
+      }
+    }
+  }
+};
+
+TEST_F(StoreModel, RandomOperationsAgreeWithTheModel) {
+  std::set<std::pair<int, int>> ever;
+  for (int round = 0; round < 40; ++round) {
+    SCOPED_TRACE(round);
+    // Nodes, some with terms, one at a time: propagation reaches the same
+    // node from several sides only in the parallel edge batch.
+    for (int n = 0; n < 4; ++n) {
+      const int i = pick();
+      const bool with_term = coin(25);
+      add_node(i, with_term);
+      model.nodes.insert(i);
+    }
+
+    // Edges between present nodes, in parallel, some of them twice.
+    std::vector<std::pair<int, int>> batch;
+    const std::vector<int> present(model.nodes.begin(), model.nodes.end());
+    for (int n = 0; n < 12 && !present.empty(); ++n) {
+      const int s = present[std::uniform_int_distribution<std::size_t>(0, present.size() - 1)(rng)];
+      const int e = coin(10) ? s : present[std::uniform_int_distribution<std::size_t>(0, present.size() - 1)(rng)];
+      batch.emplace_back(s, e);
+      if (coin(20)) batch.emplace_back(s, e);
+    }
+    test_pool::parallel_for(std::size_t{0}, batch.size(), [&](std::size_t k) {
+      const auto [s, e] = batch[k];
+      auto r = g.add_edge(edge_term(s, e), edge_map(s, e), new_created_flag());
+      ASSERT_TRUE(r) << report_text(r.error());
+    });
+    for (const auto& edge : batch) {
+      model.edges.insert(edge);
+      ever.insert(edge);
+    }
+
+    // An edge to a missing node fails and leaves nothing behind.
+    const int absent = pick();
+    if (!model.nodes.contains(absent) && !present.empty()) {
+      const int s = present.front();
+      for (const auto& [from, to] : {std::pair{s, absent}, std::pair{absent, s}}) {
+        auto r = g.add_edge(edge_term(from, to), edge_map(from, to), new_created_flag());
+        ASSERT_FALSE(r);
+        EXPECT_TRUE(r.error().current_context().is<errors::IndexCorruption>());
+      }
+    }
+    ASSERT_NO_FATAL_FAILURE(check(ever));
+
+    // Removals of nodes and edges, neighbours among them, all in parallel.
+    std::vector<int> gone_nodes;
+    std::vector<std::pair<int, int>> gone_edges;
+    for (int n = 0; n < 3; ++n) gone_nodes.push_back(pick());
+    for (const auto& edge : model.edges)
+      if (coin(15)) gone_edges.push_back(edge);
+    const std::size_t total = gone_nodes.size() + gone_edges.size();
+    test_pool::parallel_for(std::size_t{0}, total, [&](std::size_t k) {
+      if (k < gone_nodes.size()) {
+        ASSERT_TRUE(g.remove_node(node_uid(gone_nodes[k])));
+      } else {
+        const auto [s, e] = gone_edges[k - gone_nodes.size()];
+        ASSERT_TRUE(g.remove_edge({node_uid(s), node_uid(e)}));
+      }
+    });
+    for (const int i : gone_nodes) {
+      model.nodes.erase(i);
+      std::erase_if(model.edges, [&](const auto& edge) { return edge.first == i || edge.second == i; });
+    }
+    for (const auto& edge : gone_edges) model.edges.erase(edge);
+    ASSERT_NO_FATAL_FAILURE(check(ever));
+  }
+}
+
+// Removing every node of a chain at once, as one query's parallel remove
+// step does: neighbours share an edge, and each removal must take it exactly
+// once, whatever the interleaving.
+TEST(StoreRemoval, AdjacentNodesRemovedInParallel) {
+  for (int round = 0; round < 20; ++round) {
+    Graph g;
+    constexpr int kChain = 200;
+    for (int i = 0; i < kChain; ++i) ASSERT_TRUE(g.add_node(var(type_name(i)), std::nullopt, PropertyMap::empty(), new_created_flag()));
+    for (int i = 0; i + 1 < kChain; ++i) ASSERT_TRUE(g.add_edge(edge_term(i, i + 1), PropertyMap::empty(), new_created_flag()));
+    std::atomic<int> removed{0};
+    test_pool::parallel_for(0, kChain, [&](int i) {
+      auto r = g.remove_node(node_uid(i));
+      ASSERT_TRUE(r) << report_text(r.error());
+      if (*r) ++removed;
+    });
+    EXPECT_EQ(removed.load(), kChain);
+    EXPECT_EQ(g.node_count(), 0u);
+    EXPECT_EQ(g.edge_count(), 0u);
+  }
+}
+
+// Propagation, rebuilding and the text forms along a chain far longer than a
+// recursion per link could take on a pool thread's stack.
+TEST(StoreDepth, LongChainPropagatesWithoutRecursion) {
+  Graph g;
+  constexpr int kChain = 4000;
+  auto created = new_created_flag();
+  for (int i = 0; i < kChain; ++i) ASSERT_TRUE(g.add_node(var(type_name(i)), std::nullopt, PropertyMap::empty(), created));
+  for (int i = 0; i + 1 < kChain; ++i) ASSERT_TRUE(g.add_edge(edge_term(i, i + 1), PropertyMap::empty(), created));
+  auto r = g.add_node(var(type_name(0)), basic("t0", var(type_name(0))), PropertyMap::empty(), created);
+  ASSERT_TRUE(r) << report_text(r.error());
+  const Uid last = node_uid(kChain - 1);
+  auto text = g.term_to_string(last);
+  ASSERT_TRUE(text) << report_text(text.error());
+  EXPECT_TRUE(text->starts_with(fmt::format("(f{}_{} (f{}_{} ", kChain - 2, kChain - 1, kChain - 3, kChain - 2)));
+  EXPECT_TRUE(text->ends_with("(f0_1 t0)" + std::string(kChain - 2, ')')));
+  auto term = g.term_from_uid(last);
+  ASSERT_TRUE(term) << report_text(term.error());
+  EXPECT_TRUE(typing::types_equal(term->type(), var(type_name(kChain - 1))));
+  EXPECT_TRUE(g.node_to_string(last)->starts_with(fmt::format("Node(V{}:(f", kChain - 1)));
+
+  // A type nested as deep, stored, rebuilt and written out.
+  TypePtr deep = var("Z");
+  for (int i = 0; i < kChain; ++i) deep = make_arrow(var("Y"), deep);
+  const Uid deep_uid = g.insert_type(*deep);
+  EXPECT_EQ(deep_uid, uid_of(deep));
+  auto rebuilt = g.type_from_uid(deep_uid);
+  ASSERT_TRUE(rebuilt);
+  EXPECT_TRUE(typing::types_equal(*rebuilt, deep));
+  EXPECT_EQ(g.type_to_string(deep_uid)->size(), deep->to_string().size());
+}
+
+// Terms whose application would be stored under the row of its own argument.
+TEST(StoreCycles, NoStoredTermContainsItself) {
+  const auto a = var("A");
+  const auto aa = make_arrow(a, a);
+  {
+    // A self-loop: the node's own term stays, nothing is applied to it.
+    Graph g;
+    auto created = new_created_flag();
+    ASSERT_TRUE(g.add_node(a, std::nullopt, PropertyMap::empty(), created));
+    ASSERT_TRUE(g.add_edge(basic("f", aa), PropertyMap::empty(), created));
+    ASSERT_TRUE(g.add_node(a, basic("x", a), PropertyMap::empty(), created));
+    EXPECT_EQ(*g.term_to_string(uid_of(a)), "x");
+    EXPECT_EQ(*g.node_to_string(uid_of(a)), "Node(A:x {})");
+  }
+  {
+    // (f x) with f : A -> A and x : A is refused whole: no partial rows.
+    Graph g;
+    const Term fx = *basic("f", aa).apply(basic("x", a));
+    EXPECT_EQ(g.insert_term(fx), uid_of(a));
+    EXPECT_FALSE(g.has_term(uid_of(a)));
+    EXPECT_FALSE(g.has_term(uid_of(aa)));
+    EXPECT_TRUE(g.has_type(uid_of(aa)));
+    auto r = g.add_node(a, fx, PropertyMap::empty(), new_created_flag());
+    ASSERT_TRUE(r);
+    EXPECT_EQ(*g.node_to_string(uid_of(a)), "Node(A: {})");
+    // Deeper: (g (f t)) with f : A -> B and g : B -> A repeats A on its path.
+    const auto b = var("B");
+    const Term gft = *basic("g", make_arrow(b, a)).apply(*basic("f", make_arrow(a, b)).apply(basic("t", a)));
+    g.insert_term(gft);
+    EXPECT_FALSE(g.has_term(uid_of(a)));
+    EXPECT_FALSE(g.has_term(uid_of(b)));
+    // Without a repeat the same parts are stored.
+    g.insert_term(*basic("f", make_arrow(a, b)).apply(basic("t", a)));
+    EXPECT_EQ(*g.term_to_string(uid_of(b)), "(f t)");
+  }
+}
+
+}  // namespace
+}  // namespace velmora::graph
