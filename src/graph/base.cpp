@@ -362,16 +362,24 @@ std::optional<std::vector<TypeId>> Graph::node_edge_ids(const Uid& uid, bool lea
 }
 
 std::vector<Uid> Graph::node_uids() const {
-  std::mutex mutex;
   std::vector<Uid> out;
+  auto both = node_uids_and_ids();
+  out.reserve(both.size());
+  for (const auto& [uid, id] : both) out.push_back(uid);
+  return out;
+}
+
+std::vector<std::pair<Uid, TypeId>> Graph::node_uids_and_ids() const {
+  std::mutex mutex;
+  std::vector<std::pair<Uid, TypeId>> out;
   // Its own context: a walk started inside a cancelled group must still
   // collect every node.
   tbb::task_group_context own(tbb::task_group_context::isolated);
   nodes->for_each_shard_parallel(
       [&](const NodeTable::Table& table) {
-        std::vector<Uid> part;
+        std::vector<std::pair<Uid, TypeId>> part;
         part.reserve(table.size());
-        for (const auto& entry : table) part.push_back(types->uid(entry.first));
+        for (const auto& entry : table) part.emplace_back(types->uid(entry.first), entry.first);
         std::lock_guard lock(mutex);
         out.insert(out.end(), part.begin(), part.end());
       },

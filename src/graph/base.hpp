@@ -139,6 +139,8 @@ class Graph {
   // Every node uid and every edge key, collected shard by shard on the pool;
   // `keep` filters the edges.
   std::vector<Uid> node_uids() const;
+  // The same with each node's type id.
+  std::vector<std::pair<Uid, TypeId>> node_uids_and_ids() const;
   template <class Keep>
   std::vector<EdgeKey> edge_keys(Keep keep) const;
   std::vector<EdgeKey> edge_keys() const {

@@ -149,6 +149,10 @@ Result<std::optional<MatchPtr>> check_edge_matches(const Graph& graph, const Uid
                                                    const patterns::EdgePattern& pattern, const PropertyMap* block,
                                                    MatchPtr m);
 
+// `check_node_matches_properties` for the node whose type id is `id` (its
+// uid `uid`, for the error).
+Result<bool> check_node_row_properties(const Graph& graph, TypeId id, const Uid& uid, const PropertyMap& block);
+
 // The entries one step makes for its output set. Tasks add to buffers of
 // their own thread, kept apart by the set's shards; `move_into` then fills
 // each shard under one write lock, so the threads of a step never queue on

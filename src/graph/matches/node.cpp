@@ -84,8 +84,17 @@ class NodeScan {
       return bind_and_store(uid, Match::create(entry.match));
     };
     if (subset_) return utils::try_for_each_entry(*subset_, visit);
-    const std::vector<Uid>& nodes = all_nodes();
-    return utils::try_for_each(std::span<const Uid>(nodes), visit);
+    // Every node: their rows are found by id, without the uid index.
+    const std::vector<std::pair<Uid, TypeId>>& nodes = all_nodes();
+    return utils::try_for_each(std::span<const std::pair<Uid, TypeId>>(nodes),
+                               [&](const std::pair<Uid, TypeId>& node) -> Status {
+                                 if (const PropertyMap* block = block_.local()) {
+                                   if (!VM_TRY_CTX(detail::check_node_row_properties(graph_, node.second, node.first, *block),
+                                                   "graph - match node pattern"))
+                                     return {};
+                                 }
+                                 return bind_and_store(node.first, Match::create(entry.match));
+                               });
   }
 
   static MatchSet single_set(std::uint64_t id, const MatchEntry& entry) {
@@ -135,8 +144,8 @@ class NodeScan {
 
   // The uids of every node, collected once per call by the first match that
   // needs them; matches that need them meanwhile help collect them.
-  const std::vector<Uid>& all_nodes() {
-    tbb::collaborative_call_once(all_nodes_once_, [this] { all_nodes_ = graph_.node_uids(); });
+  const std::vector<std::pair<Uid, TypeId>>& all_nodes() {
+    tbb::collaborative_call_once(all_nodes_once_, [this] { all_nodes_ = graph_.node_uids_and_ids(); });
     return all_nodes_;
   }
 
@@ -147,7 +156,7 @@ class NodeScan {
   detail::MatchSink sink_;
   std::atomic<std::uint64_t> next_id_{0};
   tbb::collaborative_once_flag all_nodes_once_;
-  std::vector<Uid> all_nodes_;  // written only inside all_nodes_once_
+  std::vector<std::pair<Uid, TypeId>> all_nodes_;  // written only inside all_nodes_once_
 };
 
 }  // namespace
