@@ -695,7 +695,7 @@ Result<std::string> Graph::term_to_string(const Uid& uid) const {
   };
   // A term row that refers to itself would never end; no term is deeper than
   // the number of stored types.
-  const std::size_t limit = types->size() + 1;
+  const std::size_t limit = std::size_t{types->allocated()} + 1;
   std::vector<Item> stack{{*root, 0, nullptr}};
   while (!stack.empty()) {
     const Item item = stack.back();

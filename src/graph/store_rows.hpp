@@ -48,8 +48,9 @@ namespace velmora::graph {
 
 using TypeId = std::uint32_t;
 
-// Ids stay below 2^31, so that an application's function id fits a term word.
-inline constexpr TypeId kMaxTypeId = (TypeId{1} << 31) - 1;
+// Ids stay below 2^30, so that an application's function id fits a term word
+// beside its two tag bits.
+inline constexpr TypeId kMaxTypeId = (TypeId{1} << 30) - 1;
 
 namespace rows {
 
@@ -191,7 +192,7 @@ static_assert(sizeof(NameRow) == 16);
 
 // The term stored for a type, one word: 0 for none, a basic term's name id
 // under kBasicBit, or an application's function and argument type ids under
-// kApplicationBit (function in bits 32..62).
+// kApplicationBit (function in bits 32..61).
 struct TermWord {
   static constexpr std::uint64_t kBasicBit = std::uint64_t{1} << 62;
   static constexpr std::uint64_t kApplicationBit = std::uint64_t{1} << 63;
@@ -199,7 +200,7 @@ struct TermWord {
   std::uint64_t bits = 0;
 
   bool none() const { return bits == 0; }
-  bool is_basic() const { return (bits & kBasicBit) != 0; }
+  bool is_basic() const { return (bits & (kApplicationBit | kBasicBit)) == kBasicBit; }
   bool is_application() const { return (bits & kApplicationBit) != 0; }
   std::uint32_t name() const { return static_cast<std::uint32_t>(bits); }
   TypeId function() const { return static_cast<TypeId>((bits >> 32) & kMaxTypeId); }
@@ -271,7 +272,10 @@ class TypeTable {
                           join));
     join.joined();
   }
-  // The number of published rows.
+  // The number of ids handed out: an upper bound of the published rows,
+  // read without a walk.
+  std::uint32_t allocated() const { return count_.load(std::memory_order_acquire); }
+  // The number of published rows (a walk over them all).
   std::size_t size() const {
     const std::uint32_t n = count_.load(std::memory_order_acquire);
     std::size_t published = 0;
