@@ -9,6 +9,9 @@ namespace {
 
 std::mutex deferred_mutex;
 std::vector<PyObject*> deferred;  // guarded by deferred_mutex
+// Set while this thread drains; nested drains leave the work to it, so a chain
+// of finalisers is released by a loop rather than by recursion.
+thread_local bool draining = false;
 
 PyObject* exception_class(PyClass cls) {
   switch (cls) {
@@ -59,11 +62,13 @@ void defer_decref(PyObject* obj) noexcept {
 }
 
 void drain_deferred() noexcept {
+  if (draining) return;
+  draining = true;
   for (;;) {
     std::vector<PyObject*> batch;
     {
       std::lock_guard lock(deferred_mutex);
-      if (deferred.empty()) return;
+      if (deferred.empty()) break;
       batch.swap(deferred);
     }
     // A release may run Python code that queues more; loop until empty. The
@@ -73,6 +78,11 @@ void drain_deferred() noexcept {
     for (PyObject* obj : batch) Py_DECREF(obj);
     PyErr_Restore(type, value, traceback);
   }
+  draining = false;
+}
+
+void release_after_dealloc() noexcept {
+  if (detail::CallScope::depth == 0) drain_deferred();
 }
 
 PyErr report_to_pyerr(const Report& report) {
