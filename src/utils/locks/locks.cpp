@@ -69,12 +69,12 @@ bool LockWord::try_lock() noexcept {
 }
 
 bool LockWord::try_lock_shared() noexcept {
-  std::uint32_t seen = word_.load(std::memory_order_relaxed);
-  while (reader_may_take(seen)) {
-    if (word_.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
-                                    std::memory_order_relaxed))
-      return true;
-  }
+  // One unconditional add rather than a compare-and-swap loop: many readers
+  // of one map (a pattern's block checked against every node) would keep
+  // failing each other's swaps. A reader that finds a writer takes its count
+  // back, as a release would.
+  if (reader_may_take(word_.fetch_add(1, std::memory_order_acquire))) return true;
+  unlock_shared();
   return false;
 }
 
@@ -87,7 +87,9 @@ void LockWord::lock_shared_slow() noexcept {
 }
 
 void LockWord::unlock() noexcept {
-  if (word_.exchange(0, std::memory_order_release) & kSleepers) wake_all(word_);
+  // Keeps the counts of readers that are only passing through (see
+  // try_lock_shared).
+  if (word_.fetch_and(~(kWriter | kSleepers), std::memory_order_release) & kSleepers) wake_all(word_);
 }
 
 void LockWord::unlock_shared() noexcept {
