@@ -331,13 +331,17 @@ bool set_properties(Index& index, const Key& key, const PropertyMap& map, bool o
 }  // namespace
 
 Status Graph::set_node_properties(const Uid& uid, const PropertyMap& map, bool overwrite) {
-  if (!set_properties(*node_index, uid, map, overwrite))
+  // Overwrite stores a map of the row's own: one set operation gives its map
+  // to every match, and a later merge into one of them must not show in the
+  // others, nor in the caller's map.
+  if (!set_properties(*node_index, uid, overwrite ? map.copy() : map, overwrite))
     return fail(errors::NodeNotFound{uid, "graph - set node properties"});
   return {};
 }
 
 Status Graph::set_edge_properties(const EdgeKey& key, const PropertyMap& map, bool overwrite) {
-  if (!set_properties(*edge_index, key, map, overwrite))
+  // A copy of its own, as for nodes.
+  if (!set_properties(*edge_index, key, overwrite ? map.copy() : map, overwrite))
     return fail(errors::EdgeNotFound{key, "graph - set node properties"});
   return {};
 }
