@@ -7,10 +7,13 @@
 // and never removed; values handed out are rebuilt on each call.
 //
 // Every operation may be called from any thread, the pool's included, and
-// touches the tables only through their shard locks: a read holds the row's
-// shard read lock while it copies or rebuilds, an insertion holds the write
-// lock for that insertion alone, and no store lock is held while a nested
-// insertion runs. Nothing here touches Python.
+// touches the tables only through their shard locks: a read holds a row's
+// shard read lock while it copies that row (rebuilding a value copies its rows
+// one by one, so that a value of any depth holds one lock at a time), an
+// insertion holds the write lock for that insertion alone, and no store lock
+// is held while a nested insertion runs. Rebuilding, storing and rendering a
+// value, and propagation along a chain of edges, run in constant stack
+// whatever the depth. Nothing here touches Python.
 #pragma once
 
 #include <atomic>
