@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <memory>
 #include <random>
 #include <set>
@@ -151,7 +150,6 @@ TEST_F(StoreFaults, RemovalStillReportsAMissingRowOfANodeThatStays) {
 constexpr std::size_t kChain = 100'000;
 
 TEST_F(StoreFaults, PropagationAlongALongChainAndItsDeepTerm) {
-  const auto started = std::chrono::steady_clock::now();
   for (std::size_t i = 0; i <= kChain; ++i) node(var(node_name(i)));
   for (std::size_t i = 0; i < kChain; ++i) edge(basic("f", make_arrow(var(node_name(i)), var(node_name(i + 1)))));
   // N0's new term flows down the whole chain.
@@ -174,7 +172,6 @@ TEST_F(StoreFaults, PropagationAlongALongChainAndItsDeepTerm) {
     EXPECT_EQ((*term->type()).to_string(), node_name(kChain));
   }
   for (std::size_t i = 0; i <= kChain; i += kChain / 4) EXPECT_TRUE(g->remove_node(uid_of(var(node_name(i)))));
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
 }
 
 TEST_F(StoreFaults, DeepTypesRoundTrip) {
