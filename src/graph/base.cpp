@@ -5,8 +5,13 @@
 #include <tbb/task_arena.h>
 
 #include <cstring>
-
+#include <mutex>
 #include <span>
+#include <string_view>
+#include <type_traits>
+
+#include <absl/container/flat_hash_map.h>
+#include <absl/container/flat_hash_set.h>
 
 #include "binding/args.hpp"
 #include "binding/guard.hpp"
@@ -15,6 +20,7 @@
 #include "utils/hex_to_uid.hpp"
 #include "utils/panic.hpp"
 #include "utils/parallel.hpp"
+#include "utils/validation.hpp"
 
 namespace velmora::graph {
 namespace {
@@ -81,70 +87,256 @@ Graph::Graph(const std::vector<Constant>& list)
 
 // ---- types and terms ---------------------------------------------------------
 
-Uid Graph::insert_type(const typing::Type& type) {
-  TypeRep rep = [&] {
-    if (const auto* v = type.as_variable()) return TypeRep::variable(v->name);
-    const auto* a = type.as_arrow();
-    const Uid left = insert_type(*a->left);
-    const Uid right = insert_type(*a->right);
-    return TypeRep::arrow(left, right);
-  }();
-  const Uid uid = rep.uid();
-  // Equal uids stand for equal representations: a stored one stays.
-  type_index->insert_if_absent(uid, std::move(rep));
-  return uid;
+namespace {
+
+// Arrow types already rebuilt in one call, by uid: a type that shares a side
+// in many places is rebuilt once. Variables are cheap to rebuild and are not
+// kept.
+using TypeMemo = absl::flat_hash_map<Uid, TypePtr, UidHash>;
+
+std::unexpected<Report> broken_arrow() {
+  return fail(corruption("type repr points to a uid that does not belong to the index!", "type from uid"));
 }
 
-Uid Graph::insert_term(const Term& term) {
-  const Uid uid = insert_type(*term.type());
-  TermRep rep = [&] {
-    if (const auto* b = term.as_basic()) return TermRep::basic(b->name);
-    const auto* app = term.as_application();
-    const Uid f = insert_term(*app->function);
-    const Uid a = insert_term(*app->argument);
-    return TermRep::application(f, a);
-  }();
-  term_index->insert(uid, std::move(rep));
-  return uid;
-}
+// The rebuilding of `type_from_uid`, walking an explicit stack: a stored type
+// may be deeper than the thread's stack allows. Each row is copied under its
+// shard lock and released before its sides are read.
+Result<TypePtr> build_type(const Graph& g, const Uid& root, TypeMemo& memo) {
+  if (auto it = memo.find(root); it != memo.end()) return it->second;
+  auto rep = g.type_index->get(root);
+  if (!rep) return fail(errors::TypeNotFound{root, "type from uid"});
+  if (rep->tag == TypeRep::Tag::Variable) {
+    auto var = VM_TRY_CTX(typing::Variable::create(std::move(rep->name)), "graph - type from uid");
+    return typing::make_type(std::move(var));
+  }
 
-Result<TypePtr> Graph::type_from_uid(const Uid& uid) const {
-  auto found = type_index->with_read(uid, [&](const TypeRep& rep) -> Result<TypePtr> {
-    if (rep.tag == TypeRep::Tag::Variable) {
-      auto var = VM_TRY_CTX(typing::Variable::create(rep.name), "graph - type from uid");
-      return typing::make_type(std::move(var));
+  // Below the root every failure, of whatever kind and depth, is the broken
+  // arrow; a row reached again on its own path is one too.
+  struct Frame {
+    Uid uid;
+    Uid left;
+    Uid right;
+    int stage = 0;
+    TypePtr built_left;
+  };
+  std::vector<Frame> stack;
+  absl::flat_hash_set<Uid, UidHash> on_path;
+  stack.push_back({root, rep->left, rep->right});
+  on_path.insert(root);
+  TypePtr delivered;
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    if (delivered) {
+      if (frame.stage++ == 0) {
+        frame.built_left = std::move(delivered);
+      } else {
+        TypePtr built = typing::make_arrow(std::move(frame.built_left), std::move(delivered));
+        memo.emplace(frame.uid, built);
+        on_path.erase(frame.uid);
+        stack.pop_back();
+        delivered = std::move(built);
+        continue;
+      }
+      delivered = nullptr;
     }
-    auto left = type_from_uid(rep.left);
-    auto right = left ? type_from_uid(rep.right) : std::move(left);
-    if (!left || !right)
-      return fail(corruption("type repr points to a uid that does not belong to the index!", "type from uid"));
-    return typing::make_arrow(std::move(*left), std::move(*right));
-  });
-  if (!found) return fail(errors::TypeNotFound{uid, "type from uid"});
-  return std::move(*found);
+    const Uid child = frame.stage == 0 ? frame.left : frame.right;
+    if (auto it = memo.find(child); it != memo.end()) {
+      delivered = it->second;
+      continue;
+    }
+    auto child_rep = g.type_index->get(child);
+    if (!child_rep) return broken_arrow();
+    if (child_rep->tag == TypeRep::Tag::Variable) {
+      auto var = typing::Variable::create(std::move(child_rep->name));
+      if (!var) return broken_arrow();
+      delivered = typing::make_type(std::move(*var));
+      continue;
+    }
+    if (!on_path.insert(child).second) return broken_arrow();
+    stack.push_back({child, child_rep->left, child_rep->right});
+  }
+  return delivered;
 }
 
-Result<Term> Graph::term_from_uid(const Uid& uid) const {
-  auto found = term_index->with_read(uid, [&](const TermRep& rep) -> Result<Term> {
-    auto type = type_from_uid(uid);
+// The rebuilding of `term_from_uid`, walking an explicit stack. At each row:
+// its type is rebuilt (a missing one is a corruption), then a basic term is
+// checked, or the function and then the argument are rebuilt and applied. The
+// first failure in that order is returned unchanged.
+Result<Term> build_term(const Graph& g, const Uid& root) {
+  TypeMemo types;
+  struct Frame {
+    Uid uid;
+    Uid function;
+    Uid argument;
+    int stage = 0;
+    std::optional<Term> built_function;
+  };
+  std::vector<Frame> stack;
+  absl::flat_hash_set<Uid, UidHash> on_path;
+  std::optional<Term> delivered;
+
+  // A basic term is delivered at once; an application gets a frame.
+  const auto enter = [&](const Uid& uid) -> Status {
+    auto rep = g.term_index->get(uid);
+    if (!rep) return fail(errors::TermNotFound{uid, "term from uid"});
+    auto type = build_type(g, uid, types);
     if (!type) {
       if (type.error().current_context().is<errors::TypeNotFound>())
         return fail(corruption("Found a term in the TermIndex without its corresponding type in the TypeIndex",
                                "term from uid"));
       return std::unexpected(std::move(type).error());
     }
-    if (rep.tag == TermRep::Tag::Basic) {
-      auto basic = VM_TRY(typing::BasicTerm::create(rep.name, std::move(*type)));
-      return Term(std::move(basic));
+    if (rep->tag == TermRep::Tag::Basic) {
+      auto basic = VM_TRY(typing::BasicTerm::create(std::move(rep->name), std::move(*type)));
+      delivered.emplace(std::move(basic));
+      return {};
     }
-    auto function = VM_TRY(term_from_uid(rep.function));
-    auto argument = VM_TRY(term_from_uid(rep.argument));
-    auto app = VM_TRY(typing::Application::create(std::move(function), std::move(argument)));
-    return Term(std::move(app));
-  });
-  if (!found) return fail(errors::TermNotFound{uid, "term from uid"});
-  return std::move(*found);
+    // Only a store written around its own checks can hold a term that
+    // contains itself; rebuilding it would never end.
+    if (!on_path.insert(uid).second) return fail(corruption("term repr contains itself", "term from uid"));
+    stack.push_back({uid, rep->function, rep->argument});
+    return {};
+  };
+
+  VM_TRY(enter(root));
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    if (delivered) {
+      if (frame.stage++ == 0) {
+        frame.built_function = std::move(delivered);
+        delivered.reset();
+      } else {
+        Term argument = std::move(*delivered);
+        delivered.reset();
+        auto app = VM_TRY(typing::Application::create(std::move(*frame.built_function), std::move(argument)));
+        on_path.erase(frame.uid);
+        stack.pop_back();
+        delivered.emplace(std::move(app));
+        continue;
+      }
+    }
+    VM_TRY(enter(frame.stage == 0 ? frame.function : frame.argument));
+  }
+  return std::move(*delivered);
 }
+
+bool valid_name(std::string_view name) { return utils::validate_variable_name(name).has_value(); }
+
+}  // namespace
+
+Uid Graph::insert_type(const typing::Type& type) {
+  // Sides first, left before right, each row once its sides are stored.
+  struct Frame {
+    const typing::Type* type;
+    int stage = 0;
+    Uid left{};
+  };
+  const auto store = [&](TypeRep rep) {
+    const Uid uid = rep.uid();
+    const bool unchecked = rep.tag == TypeRep::Tag::Variable && !valid_name(rep.name);
+    // Equal uids stand for equal representations: a stored one stays.
+    if (type_index->insert_if_absent(uid, std::move(rep)) && unchecked) unchecked_names_.store(true);
+    return uid;
+  };
+  std::vector<Frame> stack{{&type}};
+  Uid delivered{};
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    if (const auto* v = frame.type->as_variable()) {
+      delivered = store(TypeRep::variable(v->name));
+      stack.pop_back();
+      continue;
+    }
+    const auto* arrow = frame.type->as_arrow();
+    switch (frame.stage++) {
+      case 0: stack.push_back({arrow->left.get()}); break;
+      case 1:
+        frame.left = delivered;
+        stack.push_back({arrow->right.get()});
+        break;
+      default:
+        delivered = store(TypeRep::arrow(frame.left, delivered));
+        stack.pop_back();
+    }
+  }
+  return delivered;
+}
+
+Graph::TermRows Graph::plan_term(const Term& term) {
+  // The rows in the order in which a recursive insertion writes them: the
+  // term's type, then the function's rows, the argument's rows, the term's own.
+  struct Frame {
+    const Term* term;
+    Uid uid;
+    int stage = 0;
+    Uid function{};
+  };
+  TermRows plan;
+  absl::flat_hash_set<Uid, UidHash> on_path;
+  std::vector<Frame> stack;
+  const auto enter = [&](const Term* t) {
+    const Uid uid = insert_type(*t->type());
+    if (!on_path.insert(uid).second) return false;
+    stack.push_back({t, uid});
+    return true;
+  };
+  if (!enter(&term)) {
+    plan.self_containing = true;
+    return plan;
+  }
+  plan.uid = stack.back().uid;
+  Uid delivered{};
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    if (const auto* b = frame.term->as_basic()) {
+      if (!valid_name(b->name)) plan.unchecked_names = true;
+      plan.rows.emplace_back(frame.uid, TermRep::basic(b->name));
+    } else {
+      const auto* app = frame.term->as_application();
+      const int stage = frame.stage++;
+      if (stage == 1) frame.function = delivered;
+      if (stage < 2) {
+        if (!enter(stage == 0 ? app->function.get() : app->argument.get())) {
+          plan.self_containing = true;
+          return plan;
+        }
+        continue;
+      }
+      plan.rows.emplace_back(frame.uid, TermRep::application(frame.function, delivered));
+    }
+    delivered = frame.uid;
+    on_path.erase(frame.uid);
+    stack.pop_back();
+  }
+  return plan;
+}
+
+void Graph::write_term_rows(TermRows& plan) {
+  if (plan.unchecked_names) unchecked_names_.store(true);
+  for (auto& [uid, rep] : plan.rows) term_index->insert(uid, std::move(rep));
+}
+
+Uid Graph::insert_term(const Term& term) {
+  TermRows plan = plan_term(term);
+  if (plan.self_containing) return insert_type(*term.type());
+  write_term_rows(plan);
+  return plan.uid;
+}
+
+Result<Uid> Graph::store_term(const Term& term) {
+  TermRows plan = plan_term(term);
+  if (plan.self_containing)
+    return fail(errors::InvalidTerm{"term contains a sub-term of the same type as a term enclosing it"});
+  write_term_rows(plan);
+  return plan.uid;
+}
+
+Result<TypePtr> Graph::type_from_uid(const Uid& uid) const {
+  TypeMemo memo;
+  return build_type(*this, uid, memo);
+}
+
+Result<Term> Graph::term_from_uid(const Uid& uid) const { return build_term(*this, uid); }
 
 Result<std::optional<std::string>> Graph::type_as_var(const Uid& uid) const {
   auto found = type_index->with_read(uid, [](const TypeRep& rep) -> std::optional<std::string> {
@@ -172,6 +364,18 @@ Result<Uid> Graph::get_edge_type(const EdgeKey& key) const {
 
 // ---- insertion -----------------------------------------------------------------
 
+namespace {
+
+// `report` with the propagation's context line attached `times` times: the
+// walk along a chain is a loop, but a failure reports one line per level of
+// the chain, as a nested propagation would.
+Report with_add_node_lines(Report report, std::size_t times) {
+  for (std::size_t i = 0; i < times; ++i) report.attach("graph - add node");
+  return report;
+}
+
+}  // namespace
+
 Status Graph::add_arrow_term_edge(const Term& term, const CreatedFlag& created) {
   const auto* arrow = term.type()->as_arrow();
   for (const TypePtr& side : {arrow->left, arrow->right}) {
@@ -185,55 +389,106 @@ Status Graph::add_arrow_term_edge(const Term& term, const CreatedFlag& created) 
   return {};
 }
 
-Result<Uid> Graph::add_node(const TypePtr& type, std::optional<Term> term, PropertyMap properties,
-                            const CreatedFlag& created) {
+void Graph::add_node_row(const Uid& uid, PropertyMap properties, const CreatedFlag& created) {
+  // The edge-set rows go in before the node row, so nobody sees the node
+  // without them; an existing node keeps its map and its sets.
+  if (node_index->contains(uid)) return;
+  start_to_edge_index->insert_if_absent(uid, nullptr);
+  end_to_edge_index->insert_if_absent(uid, nullptr);
+  if (node_index->insert_if_absent(uid, std::move(properties))) created->store(true);
+}
+
+Result<std::pair<Uid, bool>> Graph::add_node_rows(const TypePtr& type, std::optional<Term> term,
+                                                  PropertyMap properties, const CreatedFlag& created) {
   const Uid uid = insert_type(*type);
   bool newly_stored = false;
   if (term && !term_index->contains(uid)) {
-    const Uid stored = insert_term(*term);
+    const Uid stored = VM_TRY(store_term(*term));
     if (stored != uid)
       return fail(errors::InvalidTerm{"term provided is of a different type than the type provided"});
     if (term->type()->is_arrow()) VM_TRY(add_arrow_term_edge(*term, created));
     newly_stored = true;
   }
+  add_node_row(uid, std::move(properties), created);
+  return std::pair{uid, newly_stored};
+}
 
-  // The edge-set rows go in before the node row, so nobody sees the node
-  // without them; an existing node keeps its map and its sets.
-  if (!node_index->contains(uid)) {
-    start_to_edge_index->insert_if_absent(uid, nullptr);
-    end_to_edge_index->insert_if_absent(uid, nullptr);
-    if (node_index->insert_if_absent(uid, std::move(properties))) created->store(true);
-  }
-
-  if (newly_stored) {
-    auto start_row = start_to_edge_index->get(uid);
-    if (!start_row)
-      return fail(corruption("node exists without row in the StartToEdgeIndex", "graph - add node"));
-    // Walk a snapshot of the keys: propagation may add edges leaving this very
-    // node, and no lock may be held across the nested insertions.
-    const std::vector<EdgeKey> edges = edge_keys(*start_row);
-    VM_TRY(utils::try_for_each(std::span<const EdgeKey>(edges), [&](const EdgeKey& edge) {
-      return propagate_along_edge(uid, edge, created);
-    }));
-  }
+Result<Uid> Graph::add_node(const TypePtr& type, std::optional<Term> term, PropertyMap properties,
+                            const CreatedFlag& created) {
+  const auto [uid, newly_stored] = VM_TRY(add_node_rows(type, std::move(term), std::move(properties), created));
+  if (newly_stored) VM_TRY(propagate_from(uid, created));
   return uid;
 }
 
-Status Graph::propagate_along_edge(const Uid& start, const EdgeKey& edge, const CreatedFlag& created) {
-  if (term_index->contains(edge.second)) return {};
-  auto start_term = VM_TRY_CTX(term_from_uid(start), "graph - add node");
-  auto arrow_uid = edge_to_type_index->get(edge);
-  if (!arrow_uid)
-    return fail(corruption("edge exists in EdgeIndex without appearing in EdgeToTypeIndex", "graph - add node"));
-  auto function = VM_TRY_CTX(term_from_uid(*arrow_uid), "graph - add node");
-  auto applied = VM_TRY_CTX(function.apply(start_term), "graph - add node");
-  TypePtr type = applied.type();
-  VM_TRY_CTX(add_node(type, std::move(applied), PropertyMap::empty(), created), "graph - add node");
+Status Graph::propagate_from(const Uid& uid, const CreatedFlag& created) {
+  auto start_row = start_to_edge_index->get(uid);
+  if (!start_row) return fail(corruption("node exists without row in the StartToEdgeIndex", "graph - add node"));
+  // The walk goes level by level instead of recursing, so that a chain of any
+  // length runs in constant stack: each round runs, in parallel, the edge
+  // steps out of the nodes that the round before gave a term. Each round walks
+  // a snapshot of those nodes' keys: no lock is held across the insertions.
+  std::vector<EdgeKey> frontier = edge_keys(*start_row);
+  for (std::size_t depth = 0; !frontier.empty(); ++depth) {
+    std::mutex mutex;
+    std::vector<EdgeKey> next;
+    Status round = utils::try_for_each(std::span<const EdgeKey>(frontier), [&](const EdgeKey& edge) -> Status {
+      auto onward = VM_TRY(propagation_step(edge, created));
+      if (!onward.empty()) {
+        std::lock_guard lock(mutex);
+        next.insert(next.end(), onward.begin(), onward.end());
+      }
+      return {};
+    });
+    if (!round) return std::unexpected(with_add_node_lines(std::move(round).error(), depth));
+    frontier = std::move(next);
+  }
   return {};
 }
 
+Result<std::vector<EdgeKey>> Graph::propagation_step(const EdgeKey& edge, const CreatedFlag& created) {
+  const auto& [start, end] = edge;
+  if (term_index->contains(end)) return std::vector<EdgeKey>();
+
+  bool newly_stored = false;
+  auto arrow_uid = edge_to_type_index->get(edge);
+  // While every stored name is valid and both terms are there, rebuilding the
+  // start's term and the edge's cannot fail, and storing their application
+  // writes back rows that are stored already: the end's row is all that is
+  // new. That keeps a step free of the depth of the start's term.
+  if (arrow_uid && !unchecked_names_.load() && term_index->contains(start) && term_index->contains(*arrow_uid)) {
+    // Only a type without a term gets one here, so no stored term comes to
+    // contain itself.
+    newly_stored = term_index->insert_if_absent(end, TermRep::application(*arrow_uid, start));
+    if (newly_stored) {
+      const auto is_arrow =
+          type_index->with_read(end, [](const TypeRep& rep) { return rep.tag == TypeRep::Tag::Arrow; });
+      if (is_arrow && *is_arrow) {
+        auto stored = VM_TRY_CTX(term_from_uid(end), "graph - add node");
+        VM_TRY_CTX(add_arrow_term_edge(stored, created), "graph - add node");
+      }
+    }
+    add_node_row(end, PropertyMap::empty(), created);
+  } else {
+    auto start_term = VM_TRY_CTX(term_from_uid(start), "graph - add node");
+    if (!arrow_uid)
+      return fail(corruption("edge exists in EdgeIndex without appearing in EdgeToTypeIndex", "graph - add node"));
+    auto function = VM_TRY_CTX(term_from_uid(*arrow_uid), "graph - add node");
+    auto applied = VM_TRY_CTX(function.apply(start_term), "graph - add node");
+    TypePtr type = applied.type();
+    newly_stored = VM_TRY_CTX(add_node_rows(type, std::move(applied), PropertyMap::empty(), created),
+                              "graph - add node")
+                       .second;
+  }
+  if (!newly_stored) return std::vector<EdgeKey>();
+  auto end_row = start_to_edge_index->get(end);
+  if (!end_row)
+    return std::unexpected(with_add_node_lines(
+        Report(corruption("node exists without row in the StartToEdgeIndex", "graph - add node")), 1));
+  return edge_keys(*end_row);
+}
+
 Result<EdgeKey> Graph::add_edge(const Term& term, PropertyMap properties, const CreatedFlag& created) {
-  const Uid arrow_uid = insert_term(term);
+  const Uid arrow_uid = VM_TRY(store_term(term));
   auto sides = type_index->with_read(arrow_uid, [](const TypeRep& rep) -> std::optional<EdgeKey> {
     if (rep.tag == TypeRep::Tag::Arrow) return EdgeKey{rep.left, rep.right};
     return std::nullopt;
@@ -244,29 +499,67 @@ Result<EdgeKey> Graph::add_edge(const Term& term, PropertyMap properties, const 
   const EdgeKey key = **sides;
   const auto& [s, e] = key;
 
+  // Both ends must be nodes before any row of the edge is written: an edge
+  // recorded in its start's set alone would break every walk out of it.
+  if (!start_to_edge_index->contains(s))
+    return fail(corruption("start_to_edge_index not initialized for some node already in the graph", "add edge"));
+  if (!end_to_edge_index->contains(e))
+    return fail(corruption("end_to_edge_index not initialized for some node already in the graph", "add edge"));
   type_to_edge_index->insert(arrow_uid, key);
   edge_to_type_index->insert(key, arrow_uid);
   if (!add_to_row(*start_to_edge_index, s, key))
     return fail(corruption("start_to_edge_index not initialized for some node already in the graph", "add edge"));
-  if (!add_to_row(*end_to_edge_index, e, key))
+  if (!add_to_row(*end_to_edge_index, e, key)) {
+    // The end was removed since the check: the start's set gives the key back.
+    start_to_edge_index->with_read(s, [&](const EdgeSetPtr& set) { return set && set->erase(key); });
     return fail(corruption("end_to_edge_index not initialized for some node already in the graph", "add edge"));
+  }
   if (!edge_index->insert(key, std::move(properties))) created->store(true);
 
   // One step only: the end node's term is stored directly, without
   // propagating along its own outgoing edges.
   if (term_index->contains(s) && !term_index->contains(e)) {
-    auto start_term = VM_TRY(term_from_uid(s));
-    auto applied = VM_TRY(term.apply(start_term));
-    const Uid end_uid = insert_term(applied);
-    if (!type_to_edge_index->contains(end_uid)) {
-      auto rebuilt = VM_TRY(term_from_uid(end_uid));
-      if (rebuilt.type()->is_arrow()) VM_TRY(add_arrow_term_edge(rebuilt, created));
+    if (!unchecked_names_.load()) {
+      // As in the propagation: only the end's row is new, named by uids.
+      term_index->insert_if_absent(e, TermRep::application(arrow_uid, s));
+      if (!type_to_edge_index->contains(e)) {
+        const auto is_arrow =
+            type_index->with_read(e, [](const TypeRep& rep) { return rep.tag == TypeRep::Tag::Arrow; });
+        if (is_arrow && *is_arrow) {
+          auto rebuilt = VM_TRY(term_from_uid(e));
+          VM_TRY(add_arrow_term_edge(rebuilt, created));
+        }
+      }
+    } else {
+      auto start_term = VM_TRY(term_from_uid(s));
+      auto applied = VM_TRY(term.apply(start_term));
+      const Uid end_uid = insert_term(applied);
+      if (!type_to_edge_index->contains(end_uid)) {
+        auto rebuilt = VM_TRY(term_from_uid(end_uid));
+        if (rebuilt.type()->is_arrow()) VM_TRY(add_arrow_term_edge(rebuilt, created));
+      }
     }
   }
   return key;
 }
 
 // ---- removal ---------------------------------------------------------------------
+
+bool Graph::erase_from_row(utils::ShardedMap<Uid, EdgeSetPtr, UidHash>& index, const Uid& node,
+                           const EdgeKey& key) {
+  const auto erase = [&](const EdgeSetPtr& set) { return set && set->erase(key); };
+  if (auto erased = index.with_read(node, erase)) return *erased;
+  // Removing a node takes its NodeIndex row before its edge-set rows, and
+  // another task may finish removing one of its edges meanwhile: the set went
+  // with the node. A node still there without its row is a broken store,
+  // unless it came back in between (its rows go in before its NodeIndex row).
+  if (!node_index->contains(node)) return true;
+  const auto erase_if_there = [&](const EdgeSetPtr& set) {
+    if (set) set->erase(key);
+    return true;
+  };
+  return index.with_read(node, erase_if_there).has_value();
+}
 
 Result<std::optional<EdgeKey>> Graph::remove_edge(const EdgeKey& key) {
   if (!edge_index->remove(key)) return std::optional<EdgeKey>();
@@ -275,10 +568,9 @@ Result<std::optional<EdgeKey>> Graph::remove_edge(const EdgeKey& key) {
   if (!type_to_edge_index->remove(*arrow_uid))
     return fail(corruption("type_to_edge_index lacks a pair that is contained in the edge_to_type_index",
                            "remove edge"));
-  const auto erase = [&](const EdgeSetPtr& set) { return set && set->erase(key); };
-  if (!start_to_edge_index->with_read(key.first, erase))
+  if (!erase_from_row(*start_to_edge_index, key.first, key))
     return fail(corruption("start_to_edge_index not initialized for some node already in the graph", "remove edge"));
-  if (!end_to_edge_index->with_read(key.second, erase))
+  if (!erase_from_row(*end_to_edge_index, key.second, key))
     return fail(corruption("end_to_edge_index not initialized for some node already in the graph", "remove edge"));
   return std::optional<EdgeKey>(key);
 }
@@ -348,26 +640,79 @@ Status Graph::set_edge_properties(const EdgeKey& key, const PropertyMap& map, bo
 
 // ---- text forms -------------------------------------------------------------------
 
+namespace {
+
+// The text of a stored type or term, written by walking an explicit stack: a
+// stored value may be deeper than the thread's stack allows. `open` gives a
+// row's text when it has no parts, or else its parts and the texts around
+// them. A part that cannot be read fails with its own report and one context
+// line per level above it, as the recursive form attached them.
+struct TextPart {
+  enum class Kind : std::uint8_t { Row, Text, Leave } kind;
+  Uid uid{};
+  std::string_view text{};
+  std::size_t depth = 0;
+};
+
+template <class Rep, class Index, class Open, class Missing>
+Result<std::string> write_text(const Index& index, const Uid& root, const char* line, const char* cycle_message,
+                               const char* cycle_context, Open open, Missing missing) {
+  std::string out;
+  std::vector<TextPart> pending{{TextPart::Kind::Row, root}};
+  absl::flat_hash_set<Uid, UidHash> on_path;
+  while (!pending.empty()) {
+    const TextPart part = pending.back();
+    pending.pop_back();
+    if (part.kind == TextPart::Kind::Text) {
+      out += part.text;
+      continue;
+    }
+    if (part.kind == TextPart::Kind::Leave) {
+      on_path.erase(part.uid);
+      continue;
+    }
+    auto rep = index.get(part.uid);
+    if (!rep) {
+      Report report = missing(part.uid);
+      for (std::size_t i = 0; i < part.depth; ++i) report.attach(line);
+      return std::unexpected(std::move(report));
+    }
+    const std::optional<std::pair<Uid, Uid>> sides = open(*rep, out);
+    if (!sides) continue;
+    if (!on_path.insert(part.uid).second) return fail(corruption(cycle_message, cycle_context));
+    const auto& [first, second] = *sides;
+    pending.push_back({TextPart::Kind::Leave, part.uid});
+    pending.push_back({TextPart::Kind::Text, {}, ")"});
+    pending.push_back({TextPart::Kind::Row, second, {}, part.depth + 1});
+    pending.push_back({TextPart::Kind::Text, {}, std::is_same_v<Rep, TypeRep> ? " -> " : " "});
+    pending.push_back({TextPart::Kind::Row, first, {}, part.depth + 1});
+    out += '(';
+  }
+  return out;
+}
+
+}  // namespace
+
 Result<std::string> Graph::type_to_string(const Uid& uid) const {
-  auto text = type_index->with_read(uid, [&](const TypeRep& rep) -> Result<std::string> {
-    if (rep.tag == TypeRep::Tag::Variable) return rep.name;
-    auto left = VM_TRY_CTX(type_to_string(rep.left), "graph - type to string");
-    auto right = VM_TRY_CTX(type_to_string(rep.right), "graph - type to string");
-    return "(" + left + " -> " + right + ")";
-  });
-  if (!text) return fail(errors::TypeNotFound{uid, "type to string"});
-  return std::move(*text);
+  return write_text<TypeRep>(
+      *type_index, uid, "graph - type to string", "type repr contains itself", "type to string",
+      [](const TypeRep& rep, std::string& out) -> std::optional<std::pair<Uid, Uid>> {
+        if (rep.tag == TypeRep::Tag::Arrow) return std::pair{rep.left, rep.right};
+        out += rep.name;
+        return std::nullopt;
+      },
+      [](const Uid& missing) { return Report(errors::TypeNotFound{missing, "type to string"}); });
 }
 
 Result<std::string> Graph::term_to_string(const Uid& uid) const {
-  auto text = term_index->with_read(uid, [&](const TermRep& rep) -> Result<std::string> {
-    if (rep.tag == TermRep::Tag::Basic) return rep.name;
-    auto function = VM_TRY_CTX(term_to_string(rep.function), "graph - term to string");
-    auto argument = VM_TRY_CTX(term_to_string(rep.argument), "graph - term to string");
-    return "(" + function + " " + argument + ")";
-  });
-  if (!text) return fail(errors::TermNotFound{uid, "term to string"});
-  return std::move(*text);
+  return write_text<TermRep>(
+      *term_index, uid, "graph - term to string", "term repr contains itself", "term to string",
+      [](const TermRep& rep, std::string& out) -> std::optional<std::pair<Uid, Uid>> {
+        if (rep.tag == TermRep::Tag::Application) return std::pair{rep.function, rep.argument};
+        out += rep.name;
+        return std::nullopt;
+      },
+      [](const Uid& missing) { return Report(errors::TermNotFound{missing, "term to string"}); });
 }
 
 Result<std::string> Graph::node_to_string(const Uid& uid) const {

@@ -7,10 +7,13 @@
 // and never removed; values handed out are rebuilt on each call.
 //
 // Every operation may be called from any thread, the pool's included, and
-// touches the tables only through their shard locks: a read holds the row's
-// shard read lock while it copies or rebuilds, an insertion holds the write
-// lock for that insertion alone, and no store lock is held while a nested
-// insertion runs. Nothing here touches Python.
+// touches the tables only through their shard locks: a read holds a row's
+// shard read lock while it copies that row (rebuilding a value copies its rows
+// one by one, so that a value of any depth holds one lock at a time), an
+// insertion holds the write lock for that insertion alone, and no store lock
+// is held while a nested insertion runs. Rebuilding, storing and rendering a
+// value, and propagation along a chain of edges, run in constant stack
+// whatever the depth. Nothing here touches Python.
 #pragma once
 
 #include <atomic>
@@ -97,13 +100,17 @@ class Graph {
   // Stores a type and its sub-types; returns its uid. Cannot fail.
   Uid insert_type(const typing::Type& type);
   // Stores a term, its sub-terms and all their types, each replacing the term
-  // stored for its type; returns the uid of the term's type.
+  // stored for its type; returns the uid of the term's type. A term with a
+  // sub-term of the same type as a term enclosing it would be stored as a
+  // term that contains itself (the store keeps one term per type): of such a
+  // term only the types are stored.
   Uid insert_term(const Term& term);
   // Errors: TypeNotFound; IndexCorruption for a broken arrow; a stored name
-  // that fails validation ("graph - type from uid").
+  // that fails validation ("graph - type from uid"). Any depth.
   Result<TypePtr> type_from_uid(const Uid& uid) const;
-  // Errors: TermNotFound; IndexCorruption; those of type_from_uid and of the
-  // term constructors.
+  // Errors: TermNotFound; IndexCorruption (also for a row that contains
+  // itself, which only a store written around insert_term can hold); those
+  // of type_from_uid and of the term constructors. Any depth.
   Result<Term> term_from_uid(const Uid& uid) const;
   // The name of a stored variable type; none for an arrow. TypeNotFound.
   Result<std::optional<std::string>> type_as_var(const Uid& uid) const;
@@ -115,16 +122,22 @@ class Graph {
   // ---- insertion and removal -------------------------------------------------
 
   // Adds the node of `type` (keeping an existing node's map), stores `term`
-  // when its type has none yet and propagates it along outgoing edges and,
-  // for arrow-typed terms, into an edge. Returns the node's uid.
+  // when its type has none yet and propagates it along outgoing edges (a
+  // chain of any length) and, for arrow-typed terms, into an edge. Returns
+  // the node's uid. A term to store with a sub-term of the same type as a
+  // term enclosing it fails with InvalidTerm before anything is stored but
+  // types.
   Result<Uid> add_node(const TypePtr& type, std::optional<Term> term, PropertyMap properties,
                        const CreatedFlag& created);
   // Adds (or replaces) the edge named by the arrow type of `term`; both ends
-  // must be nodes. Returns the edge key.
+  // must be nodes, which is checked before any row of the edge is written.
+  // Returns the edge key. The same InvalidTerm as add_node for its term.
   Result<EdgeKey> add_edge(const Term& term, PropertyMap properties, const CreatedFlag& created);
   // The uid if the node was there and is now removed, none if absent.
   Result<std::optional<Uid>> remove_node(const Uid& uid);
-  // The key if the edge was there and is now removed, none if absent.
+  // The key if the edge was there and is now removed, none if absent. An end
+  // whose edge-set row is missing is no fault when that node is removed (or
+  // being removed) too, so any set of nodes and edges can be removed at once.
   Result<std::optional<EdgeKey>> remove_edge(const EdgeKey& key);
 
   // ---- properties ------------------------------------------------------------
@@ -198,11 +211,41 @@ class Graph {
   std::shared_ptr<utils::ShardedMap<std::string, Constant>> constants;
 
  private:
-  Status propagate_along_edge(const Uid& start, const EdgeKey& edge, const CreatedFlag& created);
+  // The rows that inserting a term writes, in order (none when the term
+  // contains a sub-term of the same type as a term enclosing it); its types
+  // are stored on the way.
+  struct TermRows {
+    Uid uid{};
+    std::vector<std::pair<Uid, TermRep>> rows;
+    bool self_containing = false;
+    bool unchecked_names = false;
+  };
+  TermRows plan_term(const Term& term);
+  void write_term_rows(TermRows& plan);
+  // insert_term, failing with InvalidTerm where it would store no term.
+  Result<Uid> store_term(const Term& term);
+  // add_node without the propagation: the uid and whether the term was newly
+  // stored.
+  Result<std::pair<Uid, bool>> add_node_rows(const TypePtr& type, std::optional<Term> term, PropertyMap properties,
+                                             const CreatedFlag& created);
+  // The three rows of a node that is not there yet.
+  void add_node_row(const Uid& uid, PropertyMap properties, const CreatedFlag& created);
+  // Propagates the term just stored for `uid` along outgoing edges, onward
+  // from every node that gets a term on the way.
+  Status propagate_from(const Uid& uid, const CreatedFlag& created);
+  // One edge of the propagation: the keys to walk next when its end got a term.
+  Result<std::vector<EdgeKey>> propagation_step(const EdgeKey& edge, const CreatedFlag& created);
+  // Takes `key` out of `node`'s set in `index`; false for a broken store.
+  bool erase_from_row(utils::ShardedMap<Uid, EdgeSetPtr, UidHash>& index, const Uid& node, const EdgeKey& key);
   // Adds the endpoint nodes of an arrow-typed term (with inferred terms) and
   // the edge it makes.
   Status add_arrow_term_edge(const Term& term, const CreatedFlag& created);
   Result<TypePtr> bound_type(const std::string& name, const MatchElement& element);
+
+  // Set once a stored type or term name fails validation (a constant may be
+  // declared under any name). Until then rebuilding a stored term cannot fail,
+  // and insertion may name terms by their uids instead of rebuilding them.
+  std::atomic<bool> unchecked_names_{false};
 };
 
 using GraphPtr = std::shared_ptr<Graph>;
