@@ -218,8 +218,9 @@ std::string Value::to_string() const {
 
 struct PropertyMap::Inner {
   explicit Inner(PropertyEntries e) : entries(std::move(e)) {}
-  mutable utils::locks::RwLock lock;  // tracked by the deadlock detector
-  PropertyEntries entries;            // guarded by lock
+  std::atomic<std::uint32_t> refs{1};  // handles sharing this body
+  mutable utils::locks::RwLock lock;   // tracked by the deadlock detector
+  PropertyEntries entries;             // guarded by lock
 };
 
 namespace {
@@ -235,10 +236,56 @@ struct BreakReason {
 
 }  // namespace
 
-PropertyMap::PropertyMap() : inner_(std::make_shared<Inner>(PropertyEntries{})) {}
-
 PropertyMap::PropertyMap(PropertyEntries entries)
-    : inner_(std::make_shared<Inner>(std::move(entries))) {}
+    : inner_(entries.empty() ? nullptr : new Inner(std::move(entries))) {}
+
+PropertyMap::PropertyMap(const PropertyMap& other) : inner_(other.body()) {
+  inner_.load(std::memory_order_relaxed)->refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+PropertyMap::PropertyMap(PropertyMap&& other) noexcept
+    : inner_(other.inner_.exchange(nullptr, std::memory_order_acq_rel)) {}
+
+PropertyMap& PropertyMap::operator=(const PropertyMap& other) {
+  if (this == &other) return *this;
+  Inner* shared = other.body();
+  shared->refs.fetch_add(1, std::memory_order_relaxed);
+  release(inner_.exchange(shared, std::memory_order_acq_rel));
+  return *this;
+}
+
+PropertyMap& PropertyMap::operator=(PropertyMap&& other) noexcept {
+  if (this == &other) return *this;
+  release(inner_.exchange(other.inner_.exchange(nullptr, std::memory_order_acq_rel),
+                          std::memory_order_acq_rel));
+  return *this;
+}
+
+PropertyMap::~PropertyMap() { release(inner_.load(std::memory_order_acquire)); }
+
+PropertyMap::Inner* PropertyMap::body() const {
+  Inner* current = inner_.load(std::memory_order_acquire);
+  if (current) return current;
+  // Two threads may race to make the body of one handle: one installs its
+  // own, the other drops its and takes the winner's.
+  auto* fresh = new Inner(PropertyEntries{});
+  if (inner_.compare_exchange_strong(current, fresh, std::memory_order_acq_rel,
+                                     std::memory_order_acquire))
+    return fresh;
+  delete fresh;
+  return current;
+}
+
+void PropertyMap::release(Inner* inner) noexcept {
+  if (inner && inner->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete inner;
+}
+
+PropertyMap PropertyMap::copy() const {
+  const Inner* inner = inner_.load(std::memory_order_acquire);
+  if (!inner) return PropertyMap();
+  std::shared_lock lock(inner->lock);
+  return PropertyMap(PropertyEntries(inner->entries));
+}
 
 Result<PropertyMap> PropertyMap::from_py(PyObject* obj) {
   Value value = VM_TRY_CTX(py_to_rhai(obj), "property map - new");
@@ -249,30 +296,39 @@ Result<PropertyMap> PropertyMap::from_py(PyObject* obj) {
 }
 
 std::optional<Value> PropertyMap::get(std::string_view key) const {
-  std::shared_lock lock(inner_->lock);
-  const auto it = inner_->entries.find(key);
-  if (it == inner_->entries.end()) return std::nullopt;
+  const Inner* inner = inner_.load(std::memory_order_acquire);
+  if (!inner) return std::nullopt;
+  std::shared_lock lock(inner->lock);
+  const auto it = inner->entries.find(key);
+  if (it == inner->entries.end()) return std::nullopt;
   return it->second;
 }
 
 void PropertyMap::insert(std::string key, Value value) {
-  std::unique_lock lock(inner_->lock);
-  inner_->entries.insert_or_assign(std::move(key), std::move(value));
+  Inner* inner = body();
+  std::unique_lock lock(inner->lock);
+  inner->entries.insert_or_assign(std::move(key), std::move(value));
 }
 
 std::vector<std::pair<std::string, Value>> PropertyMap::iter() const {
-  std::shared_lock lock(inner_->lock);
-  return {inner_->entries.begin(), inner_->entries.end()};
+  const Inner* inner = inner_.load(std::memory_order_acquire);
+  if (!inner) return {};
+  std::shared_lock lock(inner->lock);
+  return {inner->entries.begin(), inner->entries.end()};
 }
 
 std::size_t PropertyMap::size() const {
-  std::shared_lock lock(inner_->lock);
-  return inner_->entries.size();
+  const Inner* inner = inner_.load(std::memory_order_acquire);
+  if (!inner) return 0;
+  std::shared_lock lock(inner->lock);
+  return inner->entries.size();
 }
 
 Result<bool> PropertyMap::try_par_compare(const CompareCheck& check) const {
-  std::shared_lock lock(inner_->lock);
-  const auto& entries = inner_->entries;
+  const Inner* inner = inner_.load(std::memory_order_acquire);
+  if (!inner) return true;
+  std::shared_lock lock(inner->lock);
+  const auto& entries = inner->entries;
   if (entries.empty()) return true;
   std::vector<const PropertyEntries::value_type*> list;
   list.reserve(entries.size());
@@ -320,10 +376,12 @@ Result<bool> PropertyMap::try_par_compare(const CompareCheck& check) const {
 }
 
 std::string PropertyMap::to_string() const {
-  std::shared_lock lock(inner_->lock);
+  const Inner* inner = inner_.load(std::memory_order_acquire);
+  if (!inner) return "{}";
+  std::shared_lock lock(inner->lock);
   std::string out = "{";
   bool first = true;
-  for (const auto& [key, value] : inner_->entries) {
+  for (const auto& [key, value] : inner->entries) {
     if (!first) out += ", ";
     first = false;
     out += key;

@@ -14,6 +14,7 @@
 //   the caller holds a lock of its own that Python code could ask for.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -113,6 +114,15 @@ using PropertyEntries = Value::Map;
 // the keys behind its own reader-writer lock (tracked by the deadlock
 // detector). Copying the handle shares the map: a change through one copy
 // shows through all. The lock is never held while Python code can run.
+//
+// The handle is one pointer, null while the map is empty and has never been
+// shared: the store keeps a map for every node and edge, and most of them
+// stay empty. The map's body is made by the first write or the first copy of
+// the handle (so that copies still share it), installed once by an atomic
+// compare-and-swap; reads of a map without a body answer as an empty map.
+// One handle object may be read, copied and written through by several
+// threads at once; assigning to it or destroying it needs the only use, as
+// with std::shared_ptr. A moved-from handle is an empty map of its own.
 class PropertyMap {
  public:
   // Called on each entry by `try_par_compare`, concurrently from pool threads:
@@ -120,11 +130,23 @@ class PropertyMap {
   // other maps' read locks; it must not touch Python objects.
   using CompareCheck = std::function<Result<bool>(const std::string& key, const Value& value)>;
 
-  // A new handle to a new empty map (the design's `default`).
-  PropertyMap();
+  // A new handle to a new empty map (the design's `default`). Allocates
+  // nothing.
+  PropertyMap() noexcept = default;
   static PropertyMap empty() { return PropertyMap(); }
-  // A new handle to a new map holding `entries`.
+  // A new handle to a new map holding `entries` (allocates nothing when there
+  // are none).
   explicit PropertyMap(PropertyEntries entries);
+  PropertyMap(const PropertyMap& other);
+  PropertyMap(PropertyMap&& other) noexcept;
+  PropertyMap& operator=(const PropertyMap& other);
+  PropertyMap& operator=(PropertyMap&& other) noexcept;
+  ~PropertyMap();
+
+  // A new map of its own holding a snapshot of this one's entries, taken under
+  // the read lock: later changes to either do not show in the other. Values
+  // are copied as by `get`, so any thread may call it.
+  PropertyMap copy() const;
 
   // The design's `new`: converts `obj` with `py_to_rhai` into a new map.
   // Errors: the conversion's report with the line "property map - new"
@@ -135,7 +157,8 @@ class PropertyMap {
 
   // A copy of the value under `key` (exact bytes), or nothing. Read lock.
   std::optional<Value> get(std::string_view key) const;
-  // Sets `key` to `value`, replacing any earlier value. Write lock.
+  // Sets `key` to `value`, replacing any earlier value. Write lock; makes the
+  // map's body if it has none.
   void insert(std::string key, Value value);
   // A snapshot of every entry in key order. Read lock, released on return.
   std::vector<std::pair<std::string, Value>> iter() const;
@@ -166,7 +189,12 @@ class PropertyMap {
 
  private:
   struct Inner;
-  std::shared_ptr<Inner> inner_;
+  // The body, made and installed first if there is none yet.
+  Inner* body() const;
+  // Drops one reference to `inner` (may be null); the last frees it.
+  static void release(Inner* inner) noexcept;
+
+  mutable std::atomic<Inner*> inner_{nullptr};  // null: empty, never shared
 };
 
 // A Python object as a property value, tried in this order: exactly bool; int

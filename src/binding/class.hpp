@@ -4,7 +4,9 @@
 // reads "builtins"), its docstring (a constructor's text signature, or empty),
 // a method table whose docstrings carry text signatures ("name($self, ...)\n--\n\n"),
 // getters and further slots. Instances box one C++ value (`Boxed<T>`), built by
-// `new_instance` or by the class's own `tp_new`, and destroyed with the object.
+// `new_instance` or by the class's own `tp_new`, and destroyed with the object;
+// outside a call, the Python values the box was the last to hold are released
+// before the dealloc returns.
 // A class given no `tp_new` cannot be instantiated from Python: calling it
 // raises TypeError "cannot create 'builtins.<Class>' instances".
 //
@@ -15,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "binding/guard.hpp"
 #include "binding/python.hpp"
 
 namespace velmora::binding {
@@ -55,6 +58,7 @@ void dealloc_boxed(PyObject* self) {
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(reinterpret_cast<PyObject*>(type));
+  release_after_dealloc();
 }
 
 // Allocates an instance of `type` (the class or a subclass) holding `value`.

@@ -1,5 +1,6 @@
 #include "binding/guard.hpp"
 
+#include <atomic>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -9,6 +10,14 @@ namespace {
 
 std::mutex deferred_mutex;
 std::vector<PyObject*> deferred;  // guarded by deferred_mutex
+// Whether `deferred` may hold something: written under the mutex, read without
+// it so that the common empty drain (every call's end, every dealloc outside a
+// call) costs no lock. A push on this thread is seen by program order; one on
+// a pool thread by the join that ended the pool's part of the call.
+std::atomic<bool> maybe_deferred{false};
+// Set while this thread drains; nested drains leave the work to it, so a chain
+// of finalisers is released by a loop rather than by recursion.
+thread_local bool draining = false;
 
 PyObject* exception_class(PyClass cls) {
   switch (cls) {
@@ -52,6 +61,7 @@ void defer_decref(PyObject* obj) noexcept {
   try {
     std::lock_guard lock(deferred_mutex);
     deferred.push_back(obj);
+    maybe_deferred.store(true, std::memory_order_release);
   } catch (...) {
     // Out of memory while queueing: leaking one reference beats touching the
     // interpreter without its lock.
@@ -59,11 +69,16 @@ void defer_decref(PyObject* obj) noexcept {
 }
 
 void drain_deferred() noexcept {
+  if (!maybe_deferred.load(std::memory_order_acquire) || draining) return;
+  draining = true;
   for (;;) {
     std::vector<PyObject*> batch;
     {
       std::lock_guard lock(deferred_mutex);
-      if (deferred.empty()) return;
+      if (deferred.empty()) {
+        maybe_deferred.store(false, std::memory_order_relaxed);
+        break;
+      }
       batch.swap(deferred);
     }
     // A release may run Python code that queues more; loop until empty. The
@@ -73,6 +88,12 @@ void drain_deferred() noexcept {
     for (PyObject* obj : batch) Py_DECREF(obj);
     PyErr_Restore(type, value, traceback);
   }
+  draining = false;
+}
+
+void release_after_dealloc() noexcept {
+  // The flag first: it is a plain load, the depth a thread-local look-up.
+  if (maybe_deferred.load(std::memory_order_acquire) && detail::CallScope::depth == 0) drain_deferred();
 }
 
 PyErr report_to_pyerr(const Report& report) {

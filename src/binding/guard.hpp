@@ -4,6 +4,14 @@
 // nothing C++ ever unwinds into the interpreter. On the way out it drains the
 // queue of deferred releases.
 //
+// Releases are deferred because the last holder of a Python reference may die
+// on a pool thread, or on the caller's thread while one of the system's locks
+// is held, and a release can run arbitrary Python code (`__del__`, weakref
+// callbacks) that calls back into the system. Outside any call nothing of ours
+// is held: a class's tp_dealloc that runs there (`release_after_dealloc`)
+// drains the queue at once, so dropping the last Python object that holds a
+// value releases it before the statement that dropped it completes.
+//
 // All of this runs on the caller's thread with the interpreter lock held,
 // except `defer_decref`, which any thread may call.
 #pragma once
@@ -27,7 +35,14 @@ void raise_panic(std::string_view message);
 // needed; the reference is released by the next `drain_deferred`.
 void defer_decref(PyObject* obj) noexcept;
 // Releases every queued reference. Lock held, none of the system's own locks.
+// A release that queues more (a finaliser dropping a graph) is taken up by the
+// same drain; a drain reached from inside one on the same thread returns at
+// once and leaves the work to the outer one.
 void drain_deferred() noexcept;
+// For a class's tp_dealloc, after the boxed value is destroyed: drains the
+// queue when this thread is not inside a call of the system (a dealloc inside a
+// call may run under the call's locks; the call's own drain takes over).
+void release_after_dealloc() noexcept;
 
 // The exception a report becomes: the class of its current error's kind with
 // the text of `format_report` as its one argument.
@@ -43,17 +58,29 @@ VelmoraError from_pending_python_error();
 
 namespace detail {
 void raise_current_cxx_exception() noexcept;
-}
+
+// Counts the guarded bodies running on this thread, for `release_after_dealloc`.
+struct CallScope {
+  static inline thread_local int depth = 0;
+  CallScope() noexcept { ++depth; }
+  ~CallScope() { --depth; }
+  CallScope(const CallScope&) = delete;
+  CallScope& operator=(const CallScope&) = delete;
+};
+}  // namespace detail
 
 // Runs `body`, which returns a new reference or null with an exception set.
 template <class F>
 PyObject* guard(F&& body) noexcept {
   PyObject* result = nullptr;
-  try {
-    result = body();
-  } catch (...) {
-    detail::raise_current_cxx_exception();
-    result = nullptr;
+  {
+    detail::CallScope scope;
+    try {
+      result = body();
+    } catch (...) {
+      detail::raise_current_cxx_exception();
+      result = nullptr;
+    }
   }
   drain_deferred();
   return result;
@@ -63,11 +90,14 @@ PyObject* guard(F&& body) noexcept {
 template <class F>
 int guard_int(F&& body) noexcept {
   int result = -1;
-  try {
-    result = body();
-  } catch (...) {
-    detail::raise_current_cxx_exception();
-    result = -1;
+  {
+    detail::CallScope scope;
+    try {
+      result = body();
+    } catch (...) {
+      detail::raise_current_cxx_exception();
+      result = -1;
+    }
   }
   drain_deferred();
   return result;

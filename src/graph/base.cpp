@@ -234,10 +234,14 @@ Result<TypePtr> Graph::type_from_uid(const Uid& uid) const {
 
 namespace {
 
-// A term row that names itself, directly or through others: never stored, but
-// rebuilding must end even if such rows ever met.
-errors::IndexCorruption self_referring_term() {
-  return corruption("a stored term refers to itself", "term from uid");
+// A term row that names itself, directly or through others: never stored by
+// insertion, but rebuilding and rendering must end even if such rows met.
+errors::IndexCorruption self_containing_row(const char* context) {
+  return corruption("term repr contains itself", context);
+}
+
+errors::InvalidTerm self_containing_term() {
+  return errors::InvalidTerm{"term contains a sub-term of the same type as a term enclosing it"};
 }
 
 }  // namespace
@@ -258,7 +262,7 @@ Result<Term> Graph::term_from_uid(const Uid& uid) const {
   std::vector<Frame> stack;
   const auto enter = [&](TypeId id) -> Status {
     if (built.contains(id)) return {};
-    if (open.contains(id)) return fail(self_referring_term());
+    if (open.contains(id)) return fail(self_containing_row("term from uid"));
     const TermWord word = types->term(id);
     if (word.none()) return fail(errors::TermNotFound{types->uid(id), "term from uid"});
     TypePtr type = VM_TRY(rebuild_type(id));
@@ -347,6 +351,14 @@ bool Graph::has_node(const Uid& uid) const {
   return id && nodes->contains(*id);
 }
 
+std::size_t Graph::term_count() const {
+  std::atomic<std::size_t> n{0};
+  types->for_each_parallel([&](TypeId id) {
+    if (!types->term(id).none()) n.fetch_add(1, std::memory_order_relaxed);
+  });
+  return n.load();
+}
+
 bool Graph::has_term(const Uid& uid) const {
   const auto id = types->find(uid);
   return id && !types->term(*id).none();
@@ -414,12 +426,11 @@ Result<Uid> Graph::add_node(const TypePtr& type, std::optional<Term> term, Prope
   bool newly_stored = false;
   if (term && types->term(id).none()) {
     const auto [stored_id, stored] = store_term(*term);
+    if (!stored) return fail(self_containing_term());
     if (stored_id != id)
       return fail(errors::InvalidTerm{"term provided is of a different type than the type provided"});
-    if (stored) {
-      if (term->type()->is_arrow()) VM_TRY(add_arrow_term_edge(*term, created));
-      newly_stored = true;
-    }
+    if (term->type()->is_arrow()) VM_TRY(add_arrow_term_edge(*term, created));
+    newly_stored = true;
   }
   ensure_node(id, std::move(properties), created);
   if (newly_stored) VM_TRY(propagate(id, created));
@@ -480,7 +491,8 @@ Status Graph::propagate(TypeId start, const CreatedFlag& created) {
 }
 
 Result<EdgeKey> Graph::add_edge(const Term& term, PropertyMap properties, const CreatedFlag& created) {
-  const TypeId arrow = store_term(term).first;
+  const auto [arrow, stored] = store_term(term);
+  if (!stored) return fail(self_containing_term());
   if (types->is_variable(arrow))
     return fail(errors::InvalidTerm{"to create an edge you must provide a term of an arrow type"});
   const TypeId s = types->left(arrow), e = types->right(arrow);
@@ -621,7 +633,10 @@ namespace {
 // opaque values only share the object's handle, so this is safe on pool threads.
 void set_properties(PropertyMap& stored, const PropertyMap& map, bool overwrite) {
   if (overwrite) {
-    stored = map;
+    // A map of the row's own: one set operation gives its map to every
+    // match, and a later merge into one of them must not show in the others,
+    // nor in the caller's map.
+    stored = map.copy();
     return;
   }
   for (auto& [k, v] : map.iter()) stored.insert(std::move(k), std::move(v));
@@ -708,7 +723,7 @@ Result<std::string> Graph::term_to_string(const Uid& uid) const {
     if (word.none())
       return std::unexpected(attach_times(Report(errors::TermNotFound{types->uid(item.id), "term to string"}),
                                           "graph - term to string", item.depth));
-    if (item.depth > limit) return fail(self_referring_term());
+    if (item.depth > limit) return fail(self_containing_row("term to string"));
     if (word.is_basic()) {
       out += types->name(word.name());
       continue;

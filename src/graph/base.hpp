@@ -85,15 +85,17 @@ class Graph {
   Uid insert_type(const typing::Type& type);
   // Stores a term, its sub-terms and all their types, each replacing the term
   // stored for its type; returns the uid of the term's type. A term with a
-  // proper sub-term of its own type (or, deeper, two nested sub-terms of one
-  // type) would be stored as a term that contains itself: of such a term only
-  // the types are stored.
+  // sub-term of the same type as a term enclosing it would be stored as a
+  // term that contains itself (the store keeps one term per type): of such a
+  // term only the types are stored.
   Uid insert_term(const Term& term);
-  // Errors: TypeNotFound; IndexCorruption for a broken arrow; a stored name
-  // that fails validation ("graph - type from uid").
+  // Errors: TypeNotFound; IndexCorruption for an arrow with a side that fails
+  // to rebuild; a stored name that fails validation ("graph - type from
+  // uid"). Any depth.
   Result<TypePtr> type_from_uid(const Uid& uid) const;
-  // Errors: TermNotFound; IndexCorruption; those of type_from_uid and of the
-  // term constructors.
+  // Errors: TermNotFound; IndexCorruption for a row that contains itself,
+  // which only a store written around insert_term can hold; those of
+  // type_from_uid and of the term constructors. Any depth.
   Result<Term> term_from_uid(const Uid& uid) const;
   // The name of a stored variable type; none for an arrow. TypeNotFound.
   Result<std::optional<std::string>> type_as_var(const Uid& uid) const;
@@ -110,6 +112,8 @@ class Graph {
   // Whether a term is stored for the type `uid`.
   bool has_term(const Uid& uid) const;
   std::size_t type_count() const { return types->size(); }
+  // The number of types with a stored term (a walk over the types).
+  std::size_t term_count() const;
   std::size_t node_count() const { return nodes->size(); }
   std::size_t edge_count() const { return edges->size(); }
   // The id of a stored type; none when it is not stored.
@@ -150,16 +154,24 @@ class Graph {
   // ---- insertion and removal -------------------------------------------------
 
   // Adds the node of `type` (keeping an existing node's map), stores `term`
-  // when its type has none yet and propagates it along outgoing edges and,
-  // for arrow-typed terms, into an edge. Returns the node's uid.
+  // when its type has none yet and propagates it along outgoing edges (a
+  // chain of any length) and, for arrow-typed terms, into an edge. Returns
+  // the node's uid. A term to store with a sub-term of the same type as a
+  // term enclosing it fails with InvalidTerm before anything is stored but
+  // types.
   Result<Uid> add_node(const TypePtr& type, std::optional<Term> term, PropertyMap properties,
                        const CreatedFlag& created);
   // Adds (or replaces) the edge named by the arrow type of `term`; both ends
-  // must be nodes. Returns the edge key.
+  // must be nodes, which is checked (under their shards' locks) before any
+  // row of the edge is written. Returns the edge key. The same InvalidTerm as
+  // add_node for its term.
   Result<EdgeKey> add_edge(const Term& term, PropertyMap properties, const CreatedFlag& created);
-  // The uid if the node was there and is now removed, none if absent.
+  // The uid if the node was there and is now removed, none if absent. The
+  // node, its edges and their entries in its neighbours' lists go in one
+  // step, so any set of nodes and edges can be removed at once. Never fails.
   Result<std::optional<Uid>> remove_node(const Uid& uid);
-  // The key if the edge was there and is now removed, none if absent.
+  // The key if the edge was there and is now removed, none if absent. Never
+  // fails.
   Result<std::optional<EdgeKey>> remove_edge(const EdgeKey& key);
 
   // ---- properties ------------------------------------------------------------

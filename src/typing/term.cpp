@@ -1,5 +1,8 @@
 #include "typing/term.hpp"
 
+#include <utility>
+#include <vector>
+
 #include "utils/validation.hpp"
 
 namespace velmora::typing {
@@ -32,8 +35,49 @@ Result<Application> Application::create(Term function, Term argument) {
                      std::make_shared<const Term>(std::move(argument)), std::move(type)};
 }
 
+Application::~Application() {
+  // Parts held by nobody else are taken apart here, level by level, so that
+  // releasing a long chain of applications runs in constant stack. A part
+  // shared with another holder only loses one count.
+  std::vector<TermPtr> pending;
+  const auto take = [&](TermPtr& part) {
+    if (part && part.use_count() == 1) pending.push_back(std::move(part));
+  };
+  take(function);
+  take(argument);
+  while (!pending.empty()) {
+    TermPtr last = std::move(pending.back());
+    pending.pop_back();
+    if (const auto* app = last->as_application()) {
+      take(app->function);
+      take(app->argument);
+    }
+  }
+}
+
 bool Application::operator==(const Application& other) const {
   return terms_equal(function, other.function) && terms_equal(argument, other.argument);
+}
+
+bool Term::operator==(const Term& other) const {
+  std::vector<std::pair<const Term*, const Term*>> pending{{this, &other}};
+  while (!pending.empty()) {
+    const auto [a, b] = pending.back();
+    pending.pop_back();
+    if (a == b) continue;
+    if (const auto* ba = a->as_basic()) {
+      const auto* bb = b->as_basic();
+      if (!bb || !(*ba == *bb)) return false;
+      continue;
+    }
+    const auto* aa = a->as_application();
+    const auto* ab = b->as_application();
+    if (!ab) return false;
+    // The application's own type is not compared.
+    pending.emplace_back(aa->argument.get(), ab->argument.get());
+    pending.emplace_back(aa->function.get(), ab->function.get());
+  }
+  return true;
 }
 
 const TypePtr& Term::type() const {

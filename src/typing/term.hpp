@@ -37,9 +37,20 @@ struct BasicTerm {
 // `function` applied to `argument`; `type` is the very right-hand handle of
 // the function's arrow type.
 struct Application {
-  TermPtr function;
-  TermPtr argument;
+  // Mutable only so that the destructor can take apart parts it alone holds.
+  mutable TermPtr function;
+  mutable TermPtr argument;
   TypePtr type;
+
+  Application(TermPtr f, TermPtr a, TypePtr t)
+      : function(std::move(f)), argument(std::move(a)), type(std::move(t)) {}
+  Application(const Application&) = default;
+  Application(Application&&) noexcept = default;
+  Application& operator=(const Application&) = default;
+  Application& operator=(Application&&) noexcept = default;
+  // Releases the parts without recursing once per level: a term may be
+  // arbitrarily deep.
+  ~Application();
 
   // Succeeds when the function's type is an arrow whose left side equals the
   // argument's type; wraps each term in a new handle. Otherwise fails with
@@ -74,8 +85,9 @@ class Term {
   // of `Application::create` come back with the context line "term - apply".
   Result<Term> apply(const Term& argument) const;
 
-  // A basic term never equals an application.
-  bool operator==(const Term& other) const { return kind_ == other.kind_; }
+  // A basic term never equals an application. Walks without recursion,
+  // whatever the depth.
+  bool operator==(const Term& other) const;
 
  private:
   Kind kind_;

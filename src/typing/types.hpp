@@ -34,8 +34,18 @@ struct Variable {
 // The arrow type left -> right (domain, codomain). Built directly from two
 // handles, without any check.
 struct Arrow {
-  TypePtr left;
-  TypePtr right;
+  // Mutable only so that the destructor can take apart sides it alone holds.
+  mutable TypePtr left;
+  mutable TypePtr right;
+
+  Arrow(TypePtr l, TypePtr r) : left(std::move(l)), right(std::move(r)) {}
+  Arrow(const Arrow&) = default;
+  Arrow(Arrow&&) noexcept = default;
+  Arrow& operator=(const Arrow&) = default;
+  Arrow& operator=(Arrow&&) noexcept = default;
+  // Releases the sides without recursing once per level: a type may be
+  // arbitrarily deep.
+  ~Arrow();
 
   // Structural, with the same-handle shortcut on each side.
   bool operator==(const Arrow& other) const;
@@ -56,11 +66,12 @@ class Type {
   const Arrow* as_arrow() const { return std::get_if<Arrow>(&kind_); }
 
   // Structural equality: same case, equal names byte for byte, or equal left
-  // and right sides. A variable never equals an arrow.
-  bool operator==(const Type& other) const { return kind_ == other.kind_; }
+  // and right sides. A variable never equals an arrow. Walks without
+  // recursion, whatever the depth.
+  bool operator==(const Type& other) const;
 
   // The name of a variable; "(" left " -> " right ")" for an arrow, every
-  // arrow parenthesised.
+  // arrow parenthesised. Walks without recursion, whatever the depth.
   std::string to_string() const;
 
  private:

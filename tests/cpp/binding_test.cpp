@@ -1,9 +1,11 @@
 // The binding layer against an embedded interpreter (see main.cpp).
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "binding/args.hpp"
+#include "binding/class.hpp"
 #include "binding/guard.hpp"
 #include "binding/python.hpp"
 #include "py_eval.hpp"
@@ -193,6 +195,54 @@ TEST(BindingGuard, DeferredReleasesHappenAtTheBoundary) {
   defer_decref(obj.get());
   EXPECT_EQ(Py_REFCNT(obj.get()), before + 1);
   guard([]() -> PyObject* { Py_RETURN_NONE; });
+  EXPECT_EQ(Py_REFCNT(obj.get()), before);
+}
+
+// A box whose value queues its reference on destruction, like an opaque
+// property value's last handle.
+struct QueuesOnDestroy {
+  std::shared_ptr<PyObject> held;
+};
+
+ClassSpec& queueing_class() {
+  static ClassSpec spec{"builtins.QueuesOnDestroy", "", sizeof(Boxed<QueuesOnDestroy>),
+                        &dealloc_boxed<QueuesOnDestroy>};
+  return spec;
+}
+
+PyRef box_holding(PyObject* obj) {
+  Py_INCREF(obj);
+  auto box = new_instance(queueing_class(), QueuesOnDestroy{std::shared_ptr<PyObject>(obj, defer_decref)});
+  EXPECT_TRUE(box);
+  return box ? std::move(*box) : PyRef();
+}
+
+// Freed outside a call, a box releases what it held before its dealloc
+// returns; freed inside one (where the call's locks may be held), at the end
+// of the call.
+TEST(BindingGuard, FreedBoxesReleaseAtOnceOutsideACallOnly) {
+  PyRef obj = eval("object()");
+  const auto before = Py_REFCNT(obj.get());
+
+  PyRef box = box_holding(obj.get());
+  EXPECT_EQ(Py_REFCNT(obj.get()), before + 1);
+  box = PyRef();
+  EXPECT_EQ(Py_REFCNT(obj.get()), before);
+
+  box = box_holding(obj.get());
+  guard([&]() -> PyObject* {
+    box = PyRef();
+    EXPECT_EQ(Py_REFCNT(obj.get()), before + 1);
+    // Nested calls end with their own drain, as before.
+    PyRef inner = box_holding(obj.get());
+    guard([&]() -> PyObject* {
+      inner = PyRef();
+      EXPECT_EQ(Py_REFCNT(obj.get()), before + 2);
+      Py_RETURN_NONE;
+    });
+    EXPECT_EQ(Py_REFCNT(obj.get()), before);
+    Py_RETURN_NONE;
+  });
   EXPECT_EQ(Py_REFCNT(obj.get()), before);
 }
 

@@ -286,16 +286,20 @@ TEST(StoreCycles, NoStoredTermContainsItself) {
     EXPECT_EQ(*g.node_to_string(uid_of(a)), "Node(A:x {})");
   }
   {
-    // (f x) with f : A -> A and x : A is refused whole: no partial rows.
+    // (f x) with f : A -> A and x : A is refused whole: no partial rows, no node.
     Graph g;
     const Term fx = *basic("f", aa).apply(basic("x", a));
     EXPECT_EQ(g.insert_term(fx), uid_of(a));
     EXPECT_FALSE(g.has_term(uid_of(a)));
     EXPECT_FALSE(g.has_term(uid_of(aa)));
     EXPECT_TRUE(g.has_type(uid_of(aa)));
-    auto r = g.add_node(a, fx, PropertyMap::empty(), new_created_flag());
-    ASSERT_TRUE(r);
-    EXPECT_EQ(*g.node_to_string(uid_of(a)), "Node(A: {})");
+    auto created = new_created_flag();
+    auto r = g.add_node(a, fx, PropertyMap::empty(), created);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().current_context().message(),
+              "Invalid Term: 'term contains a sub-term of the same type as a term enclosing it'");
+    EXPECT_FALSE(g.has_node(uid_of(a)));
+    EXPECT_FALSE(created->load());
     // Deeper: (g (f t)) with f : A -> B and g : B -> A repeats A on its path.
     const auto b = var("B");
     const Term gft = *basic("g", make_arrow(b, a)).apply(*basic("f", make_arrow(a, b)).apply(basic("t", a)));

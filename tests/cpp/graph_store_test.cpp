@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 
 #include "graph/base.hpp"
 #include "pool_support.hpp"
@@ -305,6 +306,51 @@ TEST_F(GraphInsert, PropertyAccessSharesHandlesAndMerges) {
   EXPECT_FALSE(g.has_node(missing));
   EXPECT_EQ(report_text(g.node_properties(missing).error()),
             "Node with Uid: '" + uid_to_hex(missing) + "' not found (node properties)");
+}
+
+// One map given with overwrite to several rows: each row gets a map of its
+// own, so a later merge into one changes that row alone, and the given map
+// stays as it was whatever happens to the rows, and the rows whatever happens
+// to it.
+TEST_F(GraphInsert, OverwriteGivesEachRowItsOwnMap) {
+  node(var("A"));
+  node(var("B"));
+  node(var("C"));
+  edge(basic("f", make_arrow(var("A"), var("B"))));
+  edge(basic("g", make_arrow(var("A"), var("C"))));
+  const Uid a = uid_of(var("A")), b = uid_of(var("B")), c = uid_of(var("C"));
+  struct Rows {
+    const char* what;
+    std::function<Status(int, const PropertyMap&, bool)> set;
+    std::function<PropertyMap(int)> get;
+  };
+  const Uid nodes[2] = {a, b};
+  const EdgeKey edges[2] = {{a, b}, {a, c}};
+  const Rows kinds[] = {
+      {"nodes", [&](int i, const PropertyMap& m, bool o) { return g.set_node_properties(nodes[i], m, o); },
+       [&](int i) { return *g.node_properties(nodes[i]); }},
+      {"edges", [&](int i, const PropertyMap& m, bool o) { return g.set_edge_properties(edges[i], m, o); },
+       [&](int i) { return *g.edge_properties(edges[i]); }},
+  };
+  for (const auto& rows : kinds) {
+    SCOPED_TRACE(rows.what);
+    for (const bool given_empty : {false, true}) {
+      PropertyMap given;
+      if (!given_empty) given.insert("z", Value(Value::Array{Value(std::int64_t{0})}));
+      const std::string given_text = given.to_string();
+      ASSERT_TRUE(rows.set(0, given, true));
+      ASSERT_TRUE(rows.set(1, given, true));
+      PropertyMap merged;
+      merged.insert("only_first", Value(true));
+      ASSERT_TRUE(rows.set(0, merged, false));
+      EXPECT_EQ(rows.get(0).size(), given.size() + 1);
+      EXPECT_EQ(rows.get(1).to_string(), given_text);
+      EXPECT_EQ(given.to_string(), given_text);
+      given.insert("later", Value(std::int64_t{1}));
+      EXPECT_EQ(rows.get(1).to_string(), given_text);
+      EXPECT_FALSE(rows.get(0).get("later"));
+    }
+  }
 }
 
 TEST_F(GraphInsert, TextForms) {

@@ -7,8 +7,14 @@
 #include <gtest/gtest.h>
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
 
 #include <atomic>
+#include <barrier>
+#include <chrono>
+#include <latch>
+#include <set>
+#include <thread>
 #include <cctype>
 #include <cmath>
 #include <limits>
@@ -19,6 +25,7 @@
 #include "pool_support.hpp"
 #include "py_eval.hpp"
 #include "utils/cmp.hpp"
+#include "utils/locks/detector.hpp"
 
 namespace velmora {
 namespace {
@@ -527,6 +534,151 @@ TEST(PropertiesOpaque, PoolThreadsCopyAndDropWithoutTheInterpreter) {
   EXPECT_EQ(Py_REFCNT(obj.get()), base + 1 + 2 * static_cast<Py_ssize_t>(kValues));
   binding::drain_deferred();
   EXPECT_EQ(Py_REFCNT(obj.get()), base);
+}
+
+// ---------------------------------------------------------------- map bodies
+
+// A map has no body until its first write or the first copy of its handle.
+// Threads race to be first, writing through the handle itself or through a
+// copy of it, while others read it: exactly one body is installed, so every
+// write lands in the one map, and readers only ever see it grow.
+struct FirstUse {
+  const char* name;
+  int through_copies;  // of kWriters, how many write through a copy
+  int readers;
+};
+
+class PropertiesFirstUse : public ::testing::TestWithParam<FirstUse> {};
+
+TEST_P(PropertiesFirstUse, EveryRacingWriteLandsInOneMap) {
+  constexpr int kWriters = 6;
+  constexpr int kRounds = 150;
+  const FirstUse c = GetParam();
+  PropertyMap map;
+  std::atomic<int> writes_done{0};
+  std::atomic<int> reader_faults{0};
+  std::barrier sync(kWriters + c.readers + 1);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kWriters; ++t)
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < kRounds; ++round) {
+        sync.arrive_and_wait();  // the map is fresh
+        if (t < c.through_copies) {
+          PropertyMap copy = map;
+          copy.insert("w" + std::to_string(t), Value(t));
+        } else {
+          map.insert("w" + std::to_string(t), Value(t));
+        }
+        ++writes_done;
+        sync.arrive_and_wait();  // the round is checked
+      }
+    });
+  for (int r = 0; r < c.readers; ++r)
+    threads.emplace_back([&] {
+      for (int round = 0; round < kRounds; ++round) {
+        sync.arrive_and_wait();
+        std::size_t seen = 0;
+        while (writes_done.load() < kWriters) {
+          const std::size_t now = map.size();
+          const std::size_t listed = map.iter().size();
+          if (now < seen || listed < now || now > kWriters) ++reader_faults;
+          seen = listed;
+          if (map.to_string().front() != '{') ++reader_faults;
+          if (auto w = map.get("w0"); w && w->to_string() != "0") ++reader_faults;
+        }
+        sync.arrive_and_wait();
+      }
+    });
+  int lost_writes = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    map = PropertyMap();
+    writes_done = 0;
+    sync.arrive_and_wait();
+    sync.arrive_and_wait();
+    for (int t = 0; t < kWriters; ++t) {
+      const auto value = map.get("w" + std::to_string(t));
+      if (!value || value->to_string() != std::to_string(t)) ++lost_writes;
+    }
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(lost_writes, 0);
+  EXPECT_EQ(reader_faults.load(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Races, PropertiesFirstUse,
+                         ::testing::Values(FirstUse{"Writes", 0, 0}, FirstUse{"Copies", 6, 0},
+                                           FirstUse{"Mixed", 3, 0}, FirstUse{"MixedWithReaders", 3, 2},
+                                           FirstUse{"WritesWithReaders", 0, 2}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Copies of a handle share one map whichever of them is written first, also
+// when the map was empty when copied; `copy()` makes a map of its own; a
+// moved-from handle is an empty map of its own.
+TEST(PropertiesMap, SharingAndDetachedCopies) {
+  for (const bool start_empty : {true, false}) {
+    SCOPED_TRACE(start_empty ? "empty" : "one entry");
+    PropertyMap map = start_empty ? PropertyMap() : PropertyMap({{"a", Array{1}}});
+    const std::string at_start = map.to_string();
+    const PropertyMap own = map.copy();
+    PropertyMap shared = map;
+    PropertyMap shared_later;
+    shared_later = map;
+    shared.insert("s", 1);
+    EXPECT_TRUE(map.get("s"));
+    EXPECT_TRUE(shared_later.get("s"));
+    EXPECT_EQ(own.to_string(), at_start);
+    PropertyMap own_written = map.copy();
+    own_written.insert("o", 1);
+    EXPECT_FALSE(map.get("o"));
+    if (!start_empty) {
+      EXPECT_EQ(own.get("a")->to_string(), "[1]");
+    }
+
+    PropertyMap moved_to = std::move(shared);
+    shared.insert("after_move", 1);  // NOLINT: a moved-from handle is an empty map
+    EXPECT_EQ(shared.to_string(), "{after_move: 1}");
+    EXPECT_FALSE(map.get("after_move"));
+    EXPECT_TRUE(moved_to.get("s"));
+  }
+}
+
+// A comparison holds its map's read lock while its checks run; two of them,
+// each checking by writing into the other's map, deadlock on the two maps'
+// locks, and the detector names both threads. Each runs alone in an arena of
+// its own, so its checks run on the thread that holds the lock.
+TEST(PropertiesMap, DeadlockBetweenTwoMapsIsReported) {
+  // Leaked: the threads wait on them for ever.
+  auto* first = new PropertyMap({{"k", 1}});
+  auto* second = new PropertyMap({{"k", 1}});
+  auto* both_hold_one = new std::latch(2);
+  auto* named = new std::latch(3);
+  std::string ids[2];
+  auto cross = [&ids, both_hold_one, named](int me, PropertyMap* mine, PropertyMap* other) {
+    ids[me] = utils::locks::thread_id_text(utils::locks::current_thread_id());
+    named->arrive_and_wait();
+    tbb::task_arena alone(1);
+    alone.execute([&] {
+      (void)mine->try_par_compare([&](const std::string&, const Value&) -> Result<bool> {
+        both_hold_one->arrive_and_wait();
+        other->insert("x", 1);
+        return true;
+      });
+    });
+  };
+  std::thread(cross, 0, first, second).detach();
+  std::thread(cross, 1, second, first).detach();
+  named->arrive_and_wait();
+  const std::set<std::string> wanted{ids[0], ids[1]};
+  bool found = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!found && std::chrono::steady_clock::now() < deadline) {
+    for (const auto& deadlock : utils::locks::check_deadlock()) {
+      std::set<std::string> threads;
+      for (const auto& thread : deadlock) threads.insert(thread.thread_id);
+      found = found || threads == wanted;
+    }
+  }
+  EXPECT_TRUE(found);
 }
 
 }  // namespace

@@ -9,10 +9,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string_view>
 #include <thread>
-#include <unordered_set>
+#include <type_traits>
+#include <vector>
 
 namespace velmora::utils::locks {
 namespace {
@@ -22,25 +24,74 @@ constexpr int kMaxFrames = 64;
 constexpr auto kSettle = std::chrono::milliseconds(20);
 
 std::atomic<std::uint64_t> next_thread_id{1};
-std::atomic<std::uint64_t> next_lock_id{1};
+
+// A held-list entry: the lock's address, with the low bit set for an
+// exclusive hold (a lock word is 4-byte aligned).
+using Entry = std::uintptr_t;
+constexpr Entry kExclusive = 1;
+
+Entry entry_of(const void* lock, bool exclusive) {
+  return reinterpret_cast<Entry>(lock) | (exclusive ? kExclusive : 0);
+}
+const void* lock_of(Entry entry) { return reinterpret_cast<const void*>(entry & ~kExclusive); }
+
+// Trivially destructible, so that it is still usable in whatever thread-exit
+// destructor releases a lock; the spill-over past kInline (a thread holding
+// that many locks at once is rare) is freed as soon as it empties.
+struct HeldLocks {
+  static constexpr std::size_t kInline = 32;
+  std::size_t count = 0;
+  Entry inline_entries[kInline] = {};
+  std::vector<Entry>* more = nullptr;  // entries kInline, kInline + 1, ...
+
+  Entry& at(std::size_t i) { return i < kInline ? inline_entries[i] : (*more)[i - kInline]; }
+
+  void push(Entry entry) {
+    if (count < kInline) {
+      inline_entries[count++] = entry;
+      return;
+    }
+    if (!more) more = new std::vector<Entry>;
+    more->push_back(entry);
+    ++count;
+  }
+
+  // Drops the latest hold of `lock`; the order of the others does not matter.
+  void remove(const void* lock) {
+    for (std::size_t i = count; i-- > 0;) {
+      if (lock_of(at(i)) != lock) continue;
+      at(i) = at(count - 1);
+      if (--count >= kInline) {
+        more->pop_back();
+        if (more->empty()) {
+          delete more;
+          more = nullptr;
+        }
+      }
+      return;
+    }
+  }
+
+  std::vector<Entry> copy() {
+    std::vector<Entry> out;
+    out.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) out.push_back(at(i));
+    return out;
+  }
+};
+static_assert(std::is_trivially_destructible_v<HeldLocks>);
+
+thread_local HeldLocks held_locks;
 
 struct Wait {
-  std::uint64_t lock;
+  const void* lock;
   std::uint64_t seq;  // tells one wait of a thread from its next
   std::vector<void*> frames;
+  std::vector<Entry> held;  // the thread's held list, fixed while it waits
 };
 
-// Both tables are leaked so that locks living in static storage may still be
-// destroyed after them at exit.
-struct Registry {
-  std::mutex mutex;
-  std::unordered_set<const detail::LockRecord*> locks;
-};
-Registry& registry() {
-  static auto* r = new Registry;
-  return *r;
-}
-
+// Leaked so that locks living in static storage may still be used after it
+// would have been destroyed at exit.
 struct Waits {
   std::mutex mutex;
   std::uint64_t next_seq = 1;
@@ -51,20 +102,12 @@ Waits& waits() {
   return *w;
 }
 
-std::map<std::uint64_t, Wait> snapshot_waits(bool with_frames) {
+std::map<std::uint64_t, Wait> snapshot_waits(bool in_full) {
   auto& w = waits();
   std::lock_guard guard(w.mutex);
-  if (with_frames) return w.by_thread;
+  if (in_full) return w.by_thread;
   std::map<std::uint64_t, Wait> out;
-  for (const auto& [thread, wait] : w.by_thread) out.emplace(thread, Wait{wait.lock, wait.seq, {}});
-  return out;
-}
-
-std::map<std::uint64_t, std::vector<std::uint64_t>> snapshot_holders() {
-  auto& r = registry();
-  std::lock_guard guard(r.mutex);
-  std::map<std::uint64_t, std::vector<std::uint64_t>> out;
-  for (const auto* lock : r.locks) out.emplace(lock->id(), lock->holders());
+  for (const auto& [thread, wait] : w.by_thread) out.emplace(thread, Wait{wait.lock, wait.seq, {}, {}});
   return out;
 }
 
@@ -149,21 +192,25 @@ std::vector<Deadlock> check_deadlock() {
   const auto first = snapshot_waits(false);
   if (first.empty()) return {};
   std::this_thread::sleep_for(kSettle);
-  // The holders are read between the two wait snapshots: a thread whose wait is
-  // the same in both was blocked all along, so it held, throughout, whatever
-  // the holder snapshot says it holds.
-  const auto holders = snapshot_holders();
   const auto second = snapshot_waits(true);
 
-  std::map<std::uint64_t, std::vector<std::uint64_t>> edges;
+  // A thread whose wait is the same in both snapshots was blocked all along,
+  // holding throughout what its wait record lists. Only such threads can be
+  // on a cycle: a holder that is not waiting will release in time.
+  std::vector<std::uint64_t> blocked;
   for (const auto& [thread, wait] : second) {
     const auto before = first.find(thread);
-    const auto held = holders.find(wait.lock);
-    if (before == first.end() || before->second.seq != wait.seq || held == holders.end()) continue;
-    auto& out = edges[thread];
-    out = held->second;
-    std::ranges::sort(out);
-    out.erase(std::unique(out.begin(), out.end()), out.end());
+    if (before != first.end() && before->second.seq == wait.seq) blocked.push_back(thread);
+  }
+  std::map<std::uint64_t, std::vector<std::uint64_t>> edges;
+  for (const auto waiter : blocked) {
+    const void* wanted = second.at(waiter).lock;
+    auto& out = edges[waiter];
+    for (const auto holder : blocked) {
+      const auto& held = second.at(holder).held;
+      if (std::ranges::any_of(held, [wanted](Entry e) { return lock_of(e) == wanted; }))
+        out.push_back(holder);
+    }
   }
 
   Cycles cycles{edges};
@@ -181,52 +228,28 @@ std::vector<Deadlock> check_deadlock() {
 
 namespace detail {
 
-LockRecord::LockRecord() : id_(next_lock_id.fetch_add(1, std::memory_order_relaxed)) {}
-
-LockRecord::~LockRecord() {
-  if (!registered_.load(std::memory_order_acquire)) return;
-  auto& r = registry();
-  std::lock_guard guard(r.mutex);
-  r.locks.erase(this);
+void note_acquired(const void* lock, bool exclusive) noexcept {
+  held_locks.push(entry_of(lock, exclusive));
 }
 
-void LockRecord::ensure_registered() const {
-  if (registered_.load(std::memory_order_acquire)) return;
-  auto& r = registry();
-  std::lock_guard guard(r.mutex);
-  if (registered_.load(std::memory_order_relaxed)) return;
-  r.locks.insert(this);
-  registered_.store(true, std::memory_order_release);
+void note_released(const void* lock) noexcept { held_locks.remove(lock); }
+
+bool holds_exclusively(const void* lock) noexcept {
+  auto& held = held_locks;
+  for (std::size_t i = 0; i < held.count; ++i)
+    if (held.at(i) == entry_of(lock, true)) return true;
+  return false;
 }
 
-void LockRecord::add_holder() noexcept {
-  const auto me = current_thread_id();
-  std::lock_guard guard(mutex_);
-  holders_.push_back(me);
-}
-
-void LockRecord::remove_holder() noexcept {
-  const auto me = current_thread_id();
-  std::lock_guard guard(mutex_);
-  const auto it = std::ranges::find(holders_, me);
-  if (it == holders_.end()) return;
-  *it = holders_.back();
-  holders_.pop_back();
-}
-
-std::vector<std::uint64_t> LockRecord::holders() const {
-  std::lock_guard guard(mutex_);
-  return holders_;
-}
-
-WaitScope::WaitScope(const LockRecord& lock) {
-  lock.ensure_registered();
+WaitScope::WaitScope(const void* lock) {
   // Captured before taking the table's mutex: unwinding is the slow part.
   std::vector<void*> frames(kMaxFrames);
   frames.resize(static_cast<std::size_t>(backtrace(frames.data(), kMaxFrames)));
+  auto held = held_locks.copy();
   auto& w = waits();
   std::lock_guard guard(w.mutex);
-  w.by_thread.insert_or_assign(current_thread_id(), Wait{lock.id(), w.next_seq++, std::move(frames)});
+  w.by_thread.insert_or_assign(current_thread_id(),
+                               Wait{lock, w.next_seq++, std::move(frames), std::move(held)});
 }
 
 WaitScope::~WaitScope() {

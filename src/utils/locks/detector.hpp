@@ -1,15 +1,14 @@
 // Deadlock detection for the module's own locks.
 //
-// Every tracked lock (see locks.hpp) keeps a record of the threads holding it,
-// and a thread about to block on a tracked lock leaves a wait record with its
-// stack trace. `check_deadlock` reads these records and finds cycles in the
-// wait-for graph. Locks outside this scheme (plain std locks, the interpreter
-// lock) are invisible to it.
+// Every thread keeps the list of tracked locks (see locks.hpp) that it holds in
+// a record of its own, which only it touches. A thread about to block on a
+// tracked lock publishes a wait record: the lock, its stack trace and a copy of
+// its held list, which cannot change while it waits. `check_deadlock` reads
+// the wait records and finds cycles in the wait-for graph. Locks outside this
+// scheme (plain std locks, the interpreter lock) are invisible to it.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -34,45 +33,27 @@ using Deadlock = std::vector<DeadlockedThread>;
 // once, each of its threads once. A thread counts as waiting only if it waited
 // for the same acquisition across two snapshots taken ~20 ms apart, so a check
 // that finds any waiting thread takes that long. Any thread may call it; it
-// takes the lock registry's mutex, each lock's record mutex in turn, and the
-// wait table's mutex, never two of them at once except registry + one record.
+// takes only the wait table's mutex, twice.
 std::vector<Deadlock> check_deadlock();
 
 namespace detail {
 
-// Bookkeeping of one tracked lock: its holders (a thread appears once per hold,
-// so a reader holding twice appears twice). Registered with the detector for
-// its whole life; destroying it unregisters it. Thread-safe.
-class LockRecord {
- public:
-  LockRecord();
-  ~LockRecord();
-  LockRecord(const LockRecord&) = delete;
-  LockRecord& operator=(const LockRecord&) = delete;
-
-  // Call after acquiring / before releasing, on the holding thread.
-  void add_holder() noexcept;
-  void remove_holder() noexcept;
-
-  std::uint64_t id() const noexcept { return id_; }
-  std::vector<std::uint64_t> holders() const;
-  // Makes the lock known to the detector; done the first time a thread has to
-  // wait for it, so uncontended locks never touch the global registry.
-  void ensure_registered() const;
-
- private:
-  const std::uint64_t id_;
-  mutable std::atomic<bool> registered_{false};
-  mutable std::mutex mutex_;
-  std::vector<std::uint64_t> holders_;
-};
+// The calling thread's held list. A lock is named by its address, which stays
+// its own for its life; a thread appears once per hold, so a reader holding
+// twice is listed twice. No lock, no atomic operation: only the owning thread
+// reads or writes its list, except through the copy in a wait record.
+// Call after acquiring / before releasing, on the holding thread.
+void note_acquired(const void* lock, bool exclusive) noexcept;
+void note_released(const void* lock) noexcept;
+// Whether the calling thread holds `lock` in exclusive mode.
+bool holds_exclusively(const void* lock) noexcept;
 
 // "This thread is about to block on `lock`" for the scope's life: captures the
-// stack trace and records the wait; the destructor clears it. Only for the
-// slow path (takes the wait table's mutex).
+// stack trace and the held list and records the wait; the destructor clears
+// it. Only for the slow path (takes the wait table's mutex).
 class WaitScope {
  public:
-  explicit WaitScope(const LockRecord& lock);
+  explicit WaitScope(const void* lock);
   ~WaitScope();
   WaitScope(const WaitScope&) = delete;
   WaitScope& operator=(const WaitScope&) = delete;

@@ -2,22 +2,48 @@
 //
 // Drop-in replacements for std::shared_mutex, std::mutex and
 // std::condition_variable: they meet the standard lock requirements, so
-// std::unique_lock / std::shared_lock / std::lock_guard work with them. An
-// acquisition that succeeds at once costs one try plus an update of the lock's
-// holder record (a small per-lock mutex); one that would block first records
-// the wait and the caller's stack trace. Errors are those of the std types
-// (std::system_error, e.g. a write lock taken twice by one thread). Not
-// copyable or movable; destroying a lock leaves no record behind.
+// std::unique_lock / std::shared_lock / std::lock_guard work with them. A lock
+// is one 32-bit word, so that every property map can afford its own. An
+// acquisition that succeeds at once costs one atomic update of the word plus
+// an entry in the calling thread's own held list; one that still fails after
+// a short spin first records the wait and the caller's stack trace, then
+// sleeps on the word (futex). A reader is let in whenever no writer holds the
+// lock, even while writers wait, so a thread may take a read lock again while
+// it holds it. Errors are those of the std types: taking an RwLock's write
+// (or read) lock while the same thread holds its write lock throws
+// std::system_error (resource_deadlock_would_occur). Not copyable or movable;
+// destroying a lock (never while held or awaited) leaves no record behind.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
-#include <shared_mutex>
 
 #include "utils/locks/detector.hpp"
 
 namespace velmora::utils::locks {
+
+namespace detail {
+
+// The word: a writer bit, a "someone sleeps on the word" bit and the number
+// of readers. Untracked; RwLock and Mutex add the bookkeeping.
+class LockWord {
+ public:
+  bool try_lock() noexcept;
+  bool try_lock_shared() noexcept;
+  // Block until acquired; call after a failed try.
+  void lock_slow() noexcept;
+  void lock_shared_slow() noexcept;
+  void unlock() noexcept;
+  void unlock_shared() noexcept;
+
+ private:
+  std::atomic<std::uint32_t> word_{0};
+};
+
+}  // namespace detail
 
 // Reader-writer lock. A thread may hold the read lock more than once.
 class RwLock {
@@ -34,8 +60,7 @@ class RwLock {
   void unlock_shared();
 
  private:
-  std::shared_mutex inner_;
-  detail::LockRecord record_;
+  detail::LockWord word_;
 };
 
 class Mutex {
@@ -49,8 +74,7 @@ class Mutex {
   void unlock();
 
  private:
-  std::mutex inner_;
-  detail::LockRecord record_;
+  detail::LockWord word_;
 };
 
 // Condition variable over a tracked Mutex. While waiting, the thread holds the
