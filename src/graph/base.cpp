@@ -94,9 +94,9 @@ Uid TypeRep::uid() const {
 }
 
 Graph::Graph(const std::vector<Constant>& list)
-    : nodes(std::make_shared<NodeTable>()),
-      edges(std::make_shared<EdgeTable>()),
-      types(std::make_shared<TypeTable>()),
+    : types(std::make_shared<TypeTable>()),
+      nodes(std::make_shared<NodeTable>()),
+      edges(std::make_shared<EdgeTable>(types)),
       constants(std::make_shared<decltype(constants)::element_type>()) {
   // The last of several constants with one name wins.
   for (const auto& c : list) constants->insert(c.name(), c);

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include <absl/container/flat_hash_set.h>
+#include <tbb/enumerable_thread_specific.h>
 
 #include "binding/class.hpp"
 #include "constants.hpp"
@@ -234,9 +235,9 @@ class Graph {
   // Each a shared handle so that views and references can hold parts of the
   // store; laid out (and destroyed) in this order.
 
-  std::shared_ptr<NodeTable> nodes;
-  std::shared_ptr<EdgeTable> edges;
   std::shared_ptr<TypeTable> types;
+  std::shared_ptr<NodeTable> nodes;
+  std::shared_ptr<EdgeTable> edges;  // holds `types` too
   std::shared_ptr<utils::ShardedMap<std::string, Constant>> constants;
 
  private:
@@ -263,17 +264,13 @@ class Graph {
 
 template <class Keep>
 std::vector<EdgeKey> Graph::edge_keys(Keep keep) const {
-  std::mutex mutex;
-  std::vector<EdgeKey> out;
-  edges->for_each_shard_parallel([&](const EdgeTable::Table& table) {
-    std::vector<EdgeKey> part;
-    for (const auto& entry : table) {
-      EdgeKey key = edge_key(entry.first);
-      if (keep(key)) part.push_back(std::move(key));
-    }
-    std::lock_guard lock(mutex);
-    out.insert(out.end(), part.begin(), part.end());
+  tbb::enumerable_thread_specific<std::vector<EdgeKey>> parts;
+  edges->for_each_parallel([&](TypeId arrow) {
+    EdgeKey key = edge_key(arrow);
+    if (keep(key)) parts.local().push_back(std::move(key));
   });
+  std::vector<EdgeKey> out;
+  for (auto& part : parts) out.insert(out.end(), part.begin(), part.end());
   return out;
 }
 

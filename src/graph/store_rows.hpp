@@ -25,6 +25,9 @@
 #include <tbb/parallel_for.h>
 
 #include <array>
+#include <functional>
+#include <memory>
+#include <type_traits>
 #include <atomic>
 #include <bit>
 #include <cstdint>
@@ -214,9 +217,10 @@ struct TermWord {
 
 // One stored type. `kind` is written last: 0 while the row is being written,
 // kVariable for a variable (whose name id is `left`), else right id + 1 for an
-// arrow from `left`.
+// arrow from `left`, with kEdge set while that arrow names an edge.
 struct TypeRow {
   static constexpr std::uint32_t kVariable = 0xFFFFFFFFu;
+  static constexpr std::uint32_t kEdge = 0x80000000u;
   Uid uid;
   std::uint32_t left;
   std::uint32_t kind;  // through atomic_ref
@@ -255,7 +259,20 @@ class TypeTable {
   bool is_variable(TypeId id) const { return kind(id) == TypeRow::kVariable; }
   std::string_view variable_name(TypeId id) const { return name(rows_.at(id).left); }
   TypeId left(TypeId id) const { return rows_.at(id).left; }
-  TypeId right(TypeId id) const { return kind(id) - 1; }
+  TypeId right(TypeId id) const { return (kind(id) & ~TypeRow::kEdge) - 1; }
+  // Whether the arrow `id` names an edge (see EdgeTable).
+  bool is_edge(TypeId id) const {
+    const std::uint32_t k = kind(id);
+    return k != TypeRow::kVariable && (k & TypeRow::kEdge) != 0;
+  }
+  void set_edge(TypeId id, bool edge) {
+    std::atomic_ref<std::uint32_t> k(rows_.at(id).kind);
+    if (edge) {
+      k.fetch_or(TypeRow::kEdge, std::memory_order_release);
+    } else {
+      k.fetch_and(~TypeRow::kEdge, std::memory_order_release);
+    }
+  }
 
   // Every published id, in parallel blocks: fn(TypeId). Rows still being
   // written are skipped, as a row inserted after the walk would be.
@@ -281,6 +298,13 @@ class TypeTable {
     std::size_t published = 0;
     for (std::uint32_t id = 0; id < n; ++id) published += this->published(id);
     return published;
+  }
+
+  // Whether the row of a handed-out id is complete (a walk may meet an id
+  // whose writer has not finished, or not even made its chunk).
+  bool published(TypeId id) const {
+    TypeRow* row = rows_.find(id);
+    return row && std::atomic_ref<std::uint32_t>(row->kind).load(std::memory_order_acquire) != 0;
   }
 
   // ---- terms ----
@@ -337,12 +361,6 @@ class TypeTable {
   };
 
  private:
-  // Whether the row of a handed-out id is complete (a walk may meet an id
-  // whose writer has not finished, or not even made its chunk).
-  bool published(TypeId id) const {
-    TypeRow* row = rows_.find(id);
-    return row && std::atomic_ref<std::uint32_t>(row->kind).load(std::memory_order_acquire) != 0;
-  }
   std::uint32_t kind(TypeId id) const {
     return std::atomic_ref<std::uint32_t>(rows_.at(id).kind).load(std::memory_order_acquire);
   }
@@ -428,7 +446,9 @@ class Adjacency {
   void reserve_one() {
     const std::uint32_t cap = capacity();
     if (out_ + in_ < cap) return;
-    const std::uint32_t grown = cap == 0 ? 3 : cap * 2 + 1;
+    // Half as much again: most nodes have a few edges, and a doubled block
+    // would mostly stand empty.
+    const std::uint32_t grown = cap == 0 ? 3 : cap + cap / 2 + 1;
     auto* block = new std::uint32_t[std::size_t{grown} + 1];
     block[0] = grown;
     if (block_) {
@@ -455,8 +475,88 @@ struct TypeIdHash {
   std::size_t operator()(TypeId id) const noexcept { return (std::uint64_t{id} + 1) * 0x9E3779B97F4A7C15ull; }
 };
 
-// Node id to node row; arrow-type id of an edge to the edge's property map.
+// Node id to node row.
 using NodeTable = utils::ShardedMap<TypeId, NodeRow, TypeIdHash>;
-using EdgeTable = utils::ShardedMap<TypeId, PropertyMap, TypeIdHash>;
+
+// The edges: an edge is named by its arrow type, and its property map sits in
+// a slot of that type's id, alive while the arrow's row carries the edge
+// mark. A slot is read and written under the lock of its stripe (the ids
+// spread over 64 locks as over a map's shards); whether an edge is there can
+// be asked without one.
+class EdgeTable {
+ public:
+  explicit EdgeTable(std::shared_ptr<TypeTable> types) : types_(std::move(types)) {}
+  EdgeTable(const EdgeTable&) = delete;
+  EdgeTable& operator=(const EdgeTable&) = delete;
+  ~EdgeTable() {
+    const std::uint32_t n = types_->allocated();
+    for (std::uint32_t id = 0; id < n; ++id)
+      if (types_->published(id) && types_->is_edge(id)) std::destroy_at(&map(id));
+  }
+
+  bool contains(TypeId arrow) const { return types_->is_edge(arrow); }
+  std::size_t size() const { return count_.load(std::memory_order_acquire); }
+
+  // Inserts or replaces; returns the previous map.
+  std::optional<PropertyMap> insert(TypeId arrow, PropertyMap value) {
+    std::unique_lock lock(stripe(arrow));
+    if (types_->is_edge(arrow)) {
+      std::optional<PropertyMap> old(std::move(map(arrow)));
+      map(arrow) = std::move(value);
+      return old;
+    }
+    std::construct_at(reinterpret_cast<PropertyMap*>(slots_.slot(arrow).bytes), std::move(value));
+    types_->set_edge(arrow, true);
+    count_.fetch_add(1, std::memory_order_release);
+    return std::nullopt;
+  }
+  // Removes and returns the map of the edge `arrow`.
+  std::optional<PropertyMap> remove(TypeId arrow) {
+    std::unique_lock lock(stripe(arrow));
+    if (!types_->is_edge(arrow)) return std::nullopt;
+    std::optional<PropertyMap> old(std::move(map(arrow)));
+    std::destroy_at(&map(arrow));
+    types_->set_edge(arrow, false);
+    count_.fetch_sub(1, std::memory_order_release);
+    return old;
+  }
+  // fn(const PropertyMap&) under the stripe's read lock; none when absent.
+  template <class Fn>
+  auto with_read(TypeId arrow, Fn&& fn) const -> std::optional<std::invoke_result_t<Fn, const PropertyMap&>> {
+    std::shared_lock lock(stripe(arrow));
+    if (!types_->is_edge(arrow)) return std::nullopt;
+    return std::invoke(fn, std::as_const(map(arrow)));
+  }
+  // fn(PropertyMap&) under the stripe's write lock; false when absent.
+  template <class Fn>
+  bool with_write(TypeId arrow, Fn&& fn) {
+    std::unique_lock lock(stripe(arrow));
+    if (!types_->is_edge(arrow)) return false;
+    std::invoke(fn, map(arrow));
+    return true;
+  }
+  // fn(arrow id) for every edge, in parallel blocks, without locks.
+  template <class Fn>
+  void for_each_parallel(Fn&& fn) const {
+    types_->for_each_parallel([&](TypeId id) {
+      if (types_->is_edge(id)) fn(id);
+    });
+  }
+
+ private:
+  struct Slot {
+    alignas(PropertyMap) unsigned char bytes[sizeof(PropertyMap)];
+  };
+  struct alignas(64) Stripe {
+    std::shared_mutex mutex;
+  };
+  PropertyMap& map(TypeId id) const { return *std::launder(reinterpret_cast<PropertyMap*>(slots_.at(id).bytes)); }
+  std::shared_mutex& stripe(TypeId id) const { return stripes_[TypeIdHash{}(id) >> 58].mutex; }
+
+  std::shared_ptr<TypeTable> types_;
+  rows::Chunked<Slot> slots_;
+  mutable std::array<Stripe, 64> stripes_;
+  std::atomic<std::size_t> count_{0};
+};
 
 }  // namespace velmora::graph
