@@ -8,31 +8,35 @@
 // on each call. Callers name everything by uid; ids stay inside the store.
 //
 // Every operation may be called from any thread, the pool's included. Type
-// rows are read without locks once published; node and edge rows only through
-// their shard locks. Locks nest in one order: node shards (several at once in
-// ascending shard order, for an edge's two ends or a removed node and its
-// neighbours), then an edge shard, then an index shard of the type table. No
-// store lock is held while a nested insertion runs. Nothing here touches Python.
+// rows (and the term of each type, one atomic word) are read without locks
+// once published; node rows and edge maps only under their shard's or
+// stripe's lock, held while the row is used. Locks nest in one order: node
+// shards (several at once in ascending shard order, for an edge's two ends or
+// a removed node and its neighbours), then an edge stripe, then an index
+// shard of the type table; a property map's own lock comes last. No store lock
+// is held while a nested insertion runs, and rebuilding, storing and
+// rendering a value, and propagation along a chain of edges, run in constant
+// stack whatever the depth. Nothing here touches Python.
 #pragma once
+
+#include <absl/container/flat_hash_set.h>
+#include <tbb/enumerable_thread_specific.h>
 
 #include <atomic>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
-#include <mutex>
-#include <type_traits>
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
-
-#include <absl/container/flat_hash_set.h>
-#include <tbb/enumerable_thread_specific.h>
 
 #include "binding/class.hpp"
 #include "constants.hpp"
 #include "errors.hpp"
+#include "graph/store_rows.hpp"
 #include "matches.hpp"
 #include "patterns/path.hpp"
 #include "patterns/term_schema.hpp"
@@ -40,7 +44,6 @@
 #include "properties.hpp"
 #include "typing/term.hpp"
 #include "typing/types.hpp"
-#include "graph/store_rows.hpp"
 #include "utils/sharded_map.hpp"
 #include "utils/uid.hpp"
 
@@ -119,11 +122,13 @@ class Graph {
   std::size_t edge_count() const { return edges->size(); }
   // The id of a stored type; none when it is not stored.
   std::optional<TypeId> type_id(const Uid& uid) const { return types->find(uid); }
-  // The id of the arrow type of the edge `key`; none when there is no such edge.
+  // The id of the arrow type of the edge `key` (its uid digested from the
+  // key); none when there is no such edge.
   std::optional<TypeId> edge_id(const EdgeKey& key) const;
   // The key of the edge whose arrow type is `arrow` (a stored arrow's id).
   EdgeKey edge_key(TypeId arrow) const { return {types->uid(types->left(arrow)), types->uid(types->right(arrow))}; }
-  // fn(const PropertyMap&) under the row's shard read lock; none when absent.
+  // fn(const PropertyMap&) under the node's (edge's) row lock, read; none
+  // when there is no such node (edge).
   template <class Fn>
   auto with_node_properties(const Uid& uid, Fn&& fn) const
       -> std::optional<std::invoke_result_t<Fn, const PropertyMap&>> {

@@ -7,16 +7,18 @@
 //   variables and basic terms, each kept once, with a name-to-id index.
 // - `NodeTable`: node id (its type's id) to `NodeRow`: the property map and
 //   the ids of the arrow types of the edges that leave and enter the node.
-// - `EdgeTable`: an edge is named by its arrow type (start -> end), so the
-//   edge table maps that arrow type's id to the edge's property map.
+// - `EdgeTable`: an edge is named by its arrow type (start -> end): its
+//   property map sits in a slot of that arrow type's id. The type-to-edge and
+//   edge-to-type answers are the arrow type itself.
 //
 // Threads: any thread may call anything here. A type row is written once,
 // before its id is published (in the uid index, or in a row that names it),
 // and is read without a lock afterwards; the term of a type is one atomic
-// word, replaced whole. Index look-ups take their shard's lock for the
-// look-up alone; an insertion of a new row holds its index shard's write lock
-// while the row is written. Node and edge rows follow `utils::ShardedMap`'s
-// rules (see `Graph` for the order in which their locks nest).
+// word, replaced whole, and so is the row's edge mark. Index look-ups take
+// their shard's lock for the look-up alone; an insertion of a new row holds
+// its index shard's write lock while the row is written. Node rows follow
+// `utils::ShardedMap`'s rules, edge slots their stripe's lock (see `Graph`
+// for the order in which these locks nest).
 #pragma once
 
 #include <absl/container/flat_hash_set.h>
@@ -25,20 +27,20 @@
 #include <tbb/parallel_for.h>
 
 #include <array>
-#include <functional>
-#include <memory>
-#include <type_traits>
 #include <atomic>
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <shared_mutex>
 #include <span>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "properties.hpp"

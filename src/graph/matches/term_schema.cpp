@@ -26,58 +26,56 @@ Checked check_term_row(const Graph& g, TypeId id, const TermPattern& pattern, Ma
   const TermWord word = types.term(id);
   if (word.none()) return fail(errors::TermNotFound{uid, "check term matches"});
   const auto& constants = g.constants;
-  {
-    if (pattern.is<TermPattern::Wildcard>()) return m;
+  if (pattern.is<TermPattern::Wildcard>()) return m;
 
-    if (const auto* variable = pattern.get<TermPattern::Variable>()) {
-      if (auto bound = m->get(variable->name)) {
-        const Uid bound_uid =
-            VM_TRY_CTX(bound->as_term(variable->name, "check term matches"), "graph - check term matches");
-        if (bound_uid == uid) return m;
-        return std::nullopt;
-      }
-      // Unlike a type variable, a term variable binds the term it meets.
-      MatchPtr frame = Match::create(std::move(m));
-      VM_TRY_CTX(frame->insert(variable->name, MatchElement::term(uid)), "graph - match term pattern");
-      return frame;
+  if (const auto* variable = pattern.get<TermPattern::Variable>()) {
+    if (auto bound = m->get(variable->name)) {
+      const Uid bound_uid =
+          VM_TRY_CTX(bound->as_term(variable->name, "check term matches"), "graph - check term matches");
+      if (bound_uid == uid) return m;
+      return std::nullopt;
     }
-
-    if (const auto* application = pattern.get<TermPattern::Application>()) {
-      if (!word.is_application()) return std::nullopt;
-      auto function = VM_TRY_CTX(check_term_row(g, word.function(), *application->function, std::move(m)),
-                                 "graph - match term pattern");
-      if (!function) return std::nullopt;
-      return with_context(check_term_row(g, word.argument(), *application->argument, std::move(*function)),
-                          "graph - match term pattern");
-    }
-
-    const auto& use = *pattern.get<TermPattern::Constant>();
-    // A copy, so that the constants row is unlocked before the nested checks.
-    const std::optional<Constant> constant = constants->get(use.name);
-    if (!constant) return fail(errors::ConstantNotFound{use.name, positioned("check term matches")});
-    if (!word.is_basic() || types.name(word.name()) != use.name) return std::nullopt;
-
-    // The constant's own captures go into a private scratch chain, apart from
-    // the caller's bindings; only the type arguments' captures reach the caller.
-    auto scratch = g.check_type_matches(uid, constant->type_schema().pattern(), Match::create());
-    if (!scratch) return std::unexpected(std::move(scratch).error().attach("check term matches"));
-    if (!*scratch) return std::nullopt;
-    const MatchPtr& parameters = **scratch;
-
-    MatchPtr chain = Match::create(std::move(m));
-    const auto& names = constant->free_variables();
-    const std::size_t n = std::min(use.type_arguments.size(), names.size());
-    for (std::size_t i = 0; i < n; ++i) {
-      const auto parameter = parameters->get(names[i]);
-      if (!parameter) continue;
-      const Uid type = VM_TRY(parameter->as_type(names[i], positioned("check term matches")));
-      auto next = VM_TRY_CTX(g.check_type_matches(type, use.type_arguments[i].pattern(), std::move(chain)),
-                             "check term matches");
-      if (!next) return std::nullopt;
-      chain = std::move(*next);
-    }
-    return chain;
+    // Unlike a type variable, a term variable binds the term it meets.
+    MatchPtr frame = Match::create(std::move(m));
+    VM_TRY_CTX(frame->insert(variable->name, MatchElement::term(uid)), "graph - match term pattern");
+    return frame;
   }
+
+  if (const auto* application = pattern.get<TermPattern::Application>()) {
+    if (!word.is_application()) return std::nullopt;
+    auto function = VM_TRY_CTX(check_term_row(g, word.function(), *application->function, std::move(m)),
+                               "graph - match term pattern");
+    if (!function) return std::nullopt;
+    return with_context(check_term_row(g, word.argument(), *application->argument, std::move(*function)),
+                        "graph - match term pattern");
+  }
+
+  const auto& use = *pattern.get<TermPattern::Constant>();
+  // A copy, so that the constants row is unlocked before the nested checks.
+  const std::optional<Constant> constant = constants->get(use.name);
+  if (!constant) return fail(errors::ConstantNotFound{use.name, positioned("check term matches")});
+  if (!word.is_basic() || types.name(word.name()) != use.name) return std::nullopt;
+
+  // The constant's own captures go into a private scratch chain, apart from
+  // the caller's bindings; only the type arguments' captures reach the caller.
+  auto scratch = g.check_type_matches(uid, constant->type_schema().pattern(), Match::create());
+  if (!scratch) return std::unexpected(std::move(scratch).error().attach("check term matches"));
+  if (!*scratch) return std::nullopt;
+  const MatchPtr& parameters = **scratch;
+
+  MatchPtr chain = Match::create(std::move(m));
+  const auto& names = constant->free_variables();
+  const std::size_t n = std::min(use.type_arguments.size(), names.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto parameter = parameters->get(names[i]);
+    if (!parameter) continue;
+    const Uid type = VM_TRY(parameter->as_type(names[i], positioned("check term matches")));
+    auto next = VM_TRY_CTX(g.check_type_matches(type, use.type_arguments[i].pattern(), std::move(chain)),
+                           "check term matches");
+    if (!next) return std::nullopt;
+    chain = std::move(*next);
+  }
+  return chain;
 }
 
 }  // namespace
