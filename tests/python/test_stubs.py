@@ -4,6 +4,9 @@ types, so that the stubs cannot drift from the module."""
 
 import ast
 import inspect
+import os
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -31,6 +34,12 @@ def stub_members(cls_name):
         elif isinstance(node, ast.AnnAssign):
             members[node.target.id] = ("attribute", node)
     return members
+
+
+def test_stubs_pass_a_strict_type_check():
+    out = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", os.devnull, str(STUBS)],
+                         capture_output=True, text=True)
+    assert out.returncode == 0, out.stdout + out.stderr
 
 
 def test_module_names():

@@ -120,6 +120,36 @@ def test_stubs_are_installed_where_type_checkers_look(installed):
     assert (site / "velmora-stubs" / "__init__.pyi").read_text() == stubs
 
 
+def test_type_checker_checks_code_against_the_installed_stubs(installed, tmp_path):
+    _, _, python = installed
+    (tmp_path / "good.py").write_text(textwrap.dedent("""
+        from velmora import Constant, Graph, Node
+
+        g = Graph([Constant("alice", "Person")])
+        rows = g.query().match("(p:Person)").limit(1).return_("p")
+        p = rows[0]["p"]
+        if isinstance(p, Node):
+            term = p.term()
+            print(term.uid() if term is not None else None, p.type().as_var(), p.properties())
+    """))
+    (tmp_path / "bad.py").write_text(textwrap.dedent("""
+        from velmora import Graph
+
+        g = Graph()
+        g.query().limit("3")
+        count: int = g.nodes()[0].uid()
+        g.nodes()[0].term().uid()
+        g.subgraph(nodes=[1])
+    """))
+    out = subprocess.run(
+        ["/usr/bin/python3", "-m", "mypy", "--strict", "--cache-dir", os.devnull,
+         "--python-executable", str(python), "--no-error-summary", "good.py", "bad.py"],
+        cwd=tmp_path, capture_output=True, text=True)
+    lines = sorted(int(n) for n in re.findall(r"^bad\.py:(\d+): error", out.stdout, re.MULTILINE))
+    assert lines == [5, 6, 7, 8], out.stdout + out.stderr
+    assert "good.py" not in out.stdout
+
+
 def test_installed_module_runs_a_query_on_its_own(installed, tmp_path):
     _, site, python = installed
     report = json.loads(isolated_run(python, """
