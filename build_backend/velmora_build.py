@@ -91,8 +91,20 @@ def _metadata():
     )
 
 
+def _check_self_contained(cache):
+    with open(cache) as f:
+        text = f.read()
+    shared = re.search(r"^VELMORA_SELF_CONTAINED:BOOL=(OFF|FALSE|NO|0)$", text, re.MULTILINE | re.IGNORECASE)
+    if shared or re.search(r"^VELMORA_SANITIZE:\w+=.+$", text, re.MULTILINE):
+        raise RuntimeError(f"{os.path.dirname(cache)} links the module against shared libraries "
+                           "(sanitizers, or VELMORA_SELF_CONTAINED off): build the wheel in another folder")
+
+
 def _build_module(build_dir):
-    if not os.path.exists(os.path.join(build_dir, "CMakeCache.txt")):
+    cache = os.path.join(build_dir, "CMakeCache.txt")
+    if os.path.exists(cache):
+        _check_self_contained(cache)
+    else:
         # The interpreter behind a virtual environment: the module is built
         # for the stable ABI, not for one environment.
         python = os.path.realpath(sys.executable)
