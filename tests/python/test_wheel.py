@@ -10,7 +10,6 @@ import json
 import os
 import re
 import subprocess
-import sys
 import textwrap
 import time
 import zipfile
@@ -24,19 +23,21 @@ ROOT = Path(__file__).resolve().parents[2]
 BUILD = Path(os.environ.get("VELMORA_BUILD_DIR", ROOT / "build"))
 
 
-def sanitized():
+def links_shared_libraries():
     cache = BUILD / "CMakeCache.txt"
-    return cache.exists() and re.search(r"^VELMORA_SANITIZE:\w+=.+$", cache.read_text(), re.MULTILINE)
+    text = cache.read_text() if cache.exists() else ""
+    return bool(re.search(r"^VELMORA_SANITIZE:\w+=.+$", text, re.MULTILINE)
+                or re.search(r"^VELMORA_SELF_CONTAINED:BOOL=(OFF|FALSE|NO|0)$", text, re.MULTILINE | re.I))
 
 
 pytestmark = pytest.mark.skipif(
-    bool(sanitized()), reason="a sanitizer build links the module against shared libraries")
+    links_shared_libraries(), reason="this build links the module against shared libraries (sanitizers)")
 
 GLIBC = {"libc.so.6", "libm.so.6", "libdl.so.2", "librt.so.1", "libpthread.so.0", "ld-linux-x86-64.so.2"}
 # The GCC runtime: the module needs its unwinder, the bundled oneTBB its C++ library.
 GCC_RUNTIME = {"libgcc_s.so.1", "libstdc++.so.6"}
-# Libraries the module linked by name before it was self-contained.
-FORMERLY_NEEDED = re.compile(r"lib(absl_\w+|icu\w+|fmt|tbb|crypto|ssl)\.so")
+# Libraries that the module links in or carries: never mapped from elsewhere.
+OWN_LIBRARIES = re.compile(r"lib(absl_\w+|icu\w+|fmt|tbb|crypto|ssl)\.so")
 
 
 def run(args, **kwargs):
@@ -54,7 +55,7 @@ def glibc_versions(path):
 
 @pytest.fixture(scope="module")
 def installed(tmp_path_factory):
-    """(wheel path, site-packages, venv python, seconds spent building)."""
+    """(wheel path, site-packages, venv python)."""
     tmp = tmp_path_factory.mktemp("wheel")
     venv = tmp / "venv"
     run(["/usr/bin/python3", "-m", "venv", str(venv)])
@@ -174,7 +175,7 @@ def test_installed_module_runs_a_query_on_its_own(installed, tmp_path):
     assert report["uid"] == hashlib.sha256(b"var:Person").hexdigest()
     for path in report["maps"]:
         assert not path.startswith(str(BUILD)) and not path.startswith(str(ROOT)), path
-        if FORMERLY_NEEDED.search(Path(path).name):
+        if OWN_LIBRARIES.search(Path(path).name):
             assert Path(path).parent == site / "velmora.libs", path
 
 
