@@ -26,6 +26,7 @@
 #include "binding/class.hpp"
 #include "constants.hpp"
 #include "errors.hpp"
+#include "graph/property_index.hpp"
 #include "matches.hpp"
 #include "patterns/path.hpp"
 #include "patterns/term_schema.hpp"
@@ -196,6 +197,10 @@ class Graph {
   std::shared_ptr<utils::ShardedMap<Uid, EdgeSetPtr, UidHash>> start_to_edge_index;
   std::shared_ptr<utils::ShardedMap<Uid, EdgeSetPtr, UidHash>> end_to_edge_index;
   std::shared_ptr<utils::ShardedMap<std::string, Constant>> constants;
+  // Equality indexes over the node and edge maps; the operations above keep
+  // them right under the row's shard write lock.
+  std::shared_ptr<NodePropertyIndex> node_property_index = std::make_shared<NodePropertyIndex>();
+  std::shared_ptr<EdgePropertyIndex> edge_property_index = std::make_shared<EdgePropertyIndex>();
 
  private:
   Status propagate_along_edge(const Uid& start, const EdgeKey& edge, const CreatedFlag& created);

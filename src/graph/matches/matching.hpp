@@ -145,9 +145,11 @@ class BlockCopies {
 Result<std::optional<MatchPtr>> check_node_matches(const Graph& graph, const Uid& uid,
                                                    const patterns::NodePattern& pattern, const PropertyMap* block,
                                                    MatchPtr m);
+// `filter`, when given, holds the index's candidates for the block: an edge
+// outside it fails the block without a comparison.
 Result<std::optional<MatchPtr>> check_edge_matches(const Graph& graph, const Uid& prev_uid, const EdgeKey& key,
                                                    const patterns::EdgePattern& pattern, const PropertyMap* block,
-                                                   MatchPtr m);
+                                                   MatchPtr m, const EdgePropertyIndex::Candidates* filter = nullptr);
 
 // The entries one step makes for its output set. Tasks add to buffers of
 // their own thread, kept apart by the set's shards; `move_into` then fills

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstddef>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -83,6 +84,21 @@ class NodeScan {
       if (!VM_TRY(block_accepts(uid))) return {};
       return bind_and_store(uid, Match::create(entry.match));
     };
+    if (const auto* indexed = indexed_candidates()) {
+      // A node the index leaves out cannot match the block, so skipping it
+      // changes nothing; a subset member that is no node still reaches the
+      // block's NodeNotFound.
+      if (subset_) {
+        return utils::try_for_each_entry(*subset_, [&](const Uid& uid) -> Status {
+          if (!indexed->contains(uid) && graph_.node_index->contains(uid)) return {};
+          return visit(uid);
+        });
+      }
+      return utils::try_for_each(std::span<const Uid>(indexed->rows()), [&](const Uid& uid) -> Status {
+        if (!graph_.node_index->contains(uid)) return {};  // left behind by a removal
+        return visit(uid);
+      });
+    }
     if (subset_) return utils::try_for_each_entry(*subset_, visit);
     const std::vector<Uid>& nodes = all_nodes();
     return utils::try_for_each(std::span<const Uid>(nodes), visit);
@@ -154,6 +170,21 @@ class NodeScan {
     return all_nodes_;
   }
 
+  // The index's candidates for the pattern's block, taken once per call by the
+  // first match that scans; null when there is no block or the index cannot
+  // answer for it.
+  const NodePropertyIndex::Candidates* indexed_candidates() {
+    const auto& block = pattern_.properties();
+    if (!block) return nullptr;
+    tbb::collaborative_call_once(indexed_once_, [&] {
+      // Against a subset the candidates only filter its members: not worth
+      // gathering many more rows than it holds.
+      const std::size_t limit = subset_ ? 4 * subset_->size() + 1024 : SIZE_MAX;
+      indexed_ = graph_.node_property_index->candidates(*block, limit);
+    });
+    return indexed_ ? &*indexed_ : nullptr;
+  }
+
   const Graph& graph_;
   const NodePattern& pattern_;
   const NodeUidSetPtr subset_;
@@ -162,6 +193,8 @@ class NodeScan {
   std::atomic<std::uint64_t> next_id_{0};
   tbb::collaborative_once_flag all_nodes_once_;
   std::vector<Uid> all_nodes_;  // written only inside all_nodes_once_
+  tbb::collaborative_once_flag indexed_once_;
+  std::optional<NodePropertyIndex::Candidates> indexed_;  // written only inside indexed_once_
 };
 
 }  // namespace

@@ -9,6 +9,14 @@
 namespace velmora::graph::matches {
 
 Result<bool> properties_match(const PropertyMap& block, const PropertyMap& stored) {
+  // One entry (the usual block) is not worth a parallel loop.
+  if (block.size() == 1) {
+    const auto entries = block.iter();
+    if (entries.size() == 1) {
+      const std::optional<Value> found = stored.get(entries.front().first);
+      return found && utils::compare_values(entries.front().second, *found);
+    }
+  }
   // Runs on pool threads while the Python caller holds the interpreter lock:
   // `get` copies an opaque value as a counted handle, and the comparison looks
   // at addresses only, so neither waits for that lock.
