@@ -200,7 +200,8 @@ class Graph {
   // Equality indexes over the node and edge maps; the operations above keep
   // them right under the row's shard write lock.
   std::shared_ptr<NodePropertyIndex> node_property_index = std::make_shared<NodePropertyIndex>();
-  std::shared_ptr<EdgePropertyIndex> edge_property_index = std::make_shared<EdgePropertyIndex>();
+  std::shared_ptr<EdgePropertyIndex> edge_property_index =
+      std::make_shared<EdgePropertyIndex>(node_property_index->shared_writes());
 
  private:
   Status propagate_along_edge(const Uid& start, const EdgeKey& edge, const CreatedFlag& created);

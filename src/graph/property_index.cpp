@@ -105,7 +105,7 @@ template <class Row>
 void PropertyIndex<Row>::merge(const Row& row, const PropertyMap& stored, Entries entries) {
   // Before the first insertion: a match never runs during a merge, but the
   // flag must be up before any row sharing this map shows the new entries.
-  if (shared_.contains(row)) shared_written_.store(true);
+  if (shared_.contains(row)) shared_written_->store(true);
   for (const auto& [key, value] : entries) {
     if (const auto old = stored.get(key)) unpost(row, key, *old);
     post(row, key, value);
@@ -137,7 +137,7 @@ auto PropertyIndex<Row>::candidates(const PropertyMap& block, std::size_t limit)
   }
   if (!chosen) return std::nullopt;
 
-  const bool with_shared = shared_written_.load();
+  const bool with_shared = shared_written_->load();
   const std::size_t shared_count = with_shared ? shared_.size() : 0;
   if (chosen_size + shared_count > limit) return std::nullopt;
   Candidates out;

@@ -36,6 +36,7 @@
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <shared_mutex>
 #include <span>
@@ -67,7 +68,14 @@ class PropertyIndex {
     std::vector<Row> rows_;
   };
 
-  PropertyIndex() = default;
+  // Whether a map that `overwrite` gave out has been merged into since. One
+  // flag serves a store's node and edge indexes: nothing keeps a set step's
+  // map from reaching both nodes and edges.
+  using SharedWrites = std::shared_ptr<std::atomic<bool>>;
+
+  explicit PropertyIndex(SharedWrites shared_written = std::make_shared<std::atomic<bool>>(false))
+      : shared_written_(std::move(shared_written)) {}
+  const SharedWrites& shared_writes() const { return shared_written_; }
   PropertyIndex(const PropertyIndex&) = delete;
   PropertyIndex& operator=(const PropertyIndex&) = delete;
 
@@ -106,8 +114,9 @@ class PropertyIndex {
   std::array<Shard, kShards> shards_;
   // Rows holding a map given by `overwrite`.
   utils::ShardedSet<Row, UidHash> shared_;
-  // Set by the first merge into a row of `shared_`: their entries may be stale.
-  std::atomic<bool> shared_written_{false};
+  // Set by the first merge into a row of `shared_` (of this index or its
+  // sibling): their entries may be stale.
+  const SharedWrites shared_written_;
 };
 
 extern template class PropertyIndex<Uid>;
