@@ -54,21 +54,17 @@ const typename PropertyIndex<Row>::Shard& PropertyIndex<Row>::shard_of(const std
 }
 
 template <class Row>
-void PropertyIndex<Row>::post(const Row& row, const std::string& key, const Value& value) {
-  auto t = term(key, value);
-  if (!t) return;
-  Shard& s = shard_of(*t);
+void PropertyIndex<Row>::post(const Row& row, std::string term) {
+  Shard& s = shard_of(term);
   std::unique_lock lock(s.mutex);
-  s.postings[std::move(*t)].insert(row);
+  s.postings[std::move(term)].insert(row);
 }
 
 template <class Row>
-void PropertyIndex<Row>::unpost(const Row& row, const std::string& key, const Value& value) {
-  auto t = term(key, value);
-  if (!t) return;
-  Shard& s = shard_of(*t);
+void PropertyIndex<Row>::unpost(const Row& row, std::string term) {
+  Shard& s = shard_of(term);
   std::unique_lock lock(s.mutex);
-  const auto it = s.postings.find(*t);
+  const auto it = s.postings.find(term);
   if (it == s.postings.end()) return;
   it->second.erase(row);
   if (it->second.empty()) s.postings.erase(it);
@@ -76,12 +72,14 @@ void PropertyIndex<Row>::unpost(const Row& row, const std::string& key, const Va
 
 template <class Row>
 void PropertyIndex<Row>::post_all(const Row& row, const PropertyMap& map) {
-  for (const auto& [key, value] : map.iter()) post(row, key, value);
+  for (const auto& [key, value] : map.iter())
+    if (auto t = term(key, value)) post(row, std::move(*t));
 }
 
 template <class Row>
 void PropertyIndex<Row>::unpost_all(const Row& row, const PropertyMap& map) {
-  for (const auto& [key, value] : map.iter()) unpost(row, key, value);
+  for (const auto& [key, value] : map.iter())
+    if (auto t = term(key, value)) unpost(row, std::move(*t));
 }
 
 template <class Row>
@@ -107,8 +105,13 @@ void PropertyIndex<Row>::merge(const Row& row, const PropertyMap& stored, Entrie
   // flag must be up before any row sharing this map shows the new entries.
   if (shared_.contains(row)) shared_written_->store(true);
   for (const auto& [key, value] : entries) {
-    if (const auto old = stored.get(key)) unpost(row, key, *old);
-    post(row, key, value);
+    auto now = term(key, value);
+    if (const auto old = stored.get(key)) {
+      auto before = term(key, *old);
+      if (before && before == now) continue;  // a repeated set leaves the entry as it is
+      if (before) unpost(row, std::move(*before));
+    }
+    if (now) post(row, std::move(*now));
   }
 }
 

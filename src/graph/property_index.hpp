@@ -98,8 +98,8 @@ class PropertyIndex {
   // the value's bytes. None for a value that is not compared exactly.
   static std::optional<std::string> term(const std::string& key, const Value& value);
 
-  void post(const Row& row, const std::string& key, const Value& value);
-  void unpost(const Row& row, const std::string& key, const Value& value);
+  void post(const Row& row, std::string term);
+  void unpost(const Row& row, std::string term);
   void post_all(const Row& row, const PropertyMap& map);
   void unpost_all(const Row& row, const PropertyMap& map);
 

@@ -20,6 +20,9 @@ namespace {
 
 using patterns::NodePattern;
 
+// Index candidates up to this many are checked on the calling thread.
+constexpr std::size_t kInlineCandidates = 512;
+
 // One call of `match_node_pattern`: what its tasks share.
 class NodeScan {
  public:
@@ -94,10 +97,19 @@ class NodeScan {
           return visit(uid);
         });
       }
-      return utils::try_for_each(std::span<const Uid>(indexed->rows()), [&](const Uid& uid) -> Status {
-        if (!graph_.node_index->contains(uid)) return {};  // left behind by a removal
-        return visit(uid);
-      });
+      const auto candidate = [&](const Uid& uid) -> Status {
+        const PropertyMap* block = block_.local();
+        auto accepted =
+            graph_.node_index->with_read(uid, [&](const PropertyMap& stored) { return properties_match(*block, stored); });
+        if (!accepted) return {};  // a row a removal left behind in the index
+        if (!VM_TRY_CTX(std::move(*accepted), "graph - match node pattern")) return {};
+        return bind_and_store(uid, Match::create(entry.match));
+      };
+      const std::span<const Uid> rows(indexed->rows());
+      // A few candidates (a selective block) are not worth the pool's start-up.
+      if (rows.size() > kInlineCandidates) return utils::try_for_each(rows, candidate);
+      for (const Uid& uid : rows) VM_TRY(candidate(uid));
+      return {};
     }
     if (subset_) return utils::try_for_each_entry(*subset_, visit);
     const std::vector<Uid>& nodes = all_nodes();
