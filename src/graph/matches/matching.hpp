@@ -85,6 +85,8 @@ Result<bool> check_node_matches_properties(const Graph& graph, const Uid& uid, c
 // empty block matches. Compares in parallel and stops at the first mismatch;
 // never fails, the result type being the comparison's.
 Result<bool> properties_match(const PropertyMap& block, const PropertyMap& stored);
+// The same test for one entry of a block.
+bool entry_matches(const std::pair<std::string, Value>& entry, const PropertyMap& stored);
 
 // Extends every match by one edge from the node it reached last (its
 // prev_uid), in the pattern's direction (`Graph::match_edge_pattern`). A match
@@ -122,7 +124,16 @@ namespace detail {
 // `local`; the copies are dropped with this object.
 class BlockCopies {
  public:
-  explicit BlockCopies(const std::optional<PropertyMap>& block) : block_(block) {}
+  // On the step's calling thread: a block of one entry is kept as that entry.
+  explicit BlockCopies(const std::optional<PropertyMap>& block) : block_(block) {
+    if (!block_) return;
+    auto entries = block_->iter();
+    if (entries.size() == 1) single_ = std::move(entries.front());
+  }
+
+  // The block's only entry, read-only from any thread; null for a block of
+  // another size or none.
+  const std::pair<std::string, Value>* single() const { return single_ ? &*single_ : nullptr; }
 
   // This thread's copy of the block; null when the pattern has none.
   const PropertyMap* local() {
@@ -137,6 +148,7 @@ class BlockCopies {
 
  private:
   const std::optional<PropertyMap>& block_;
+  std::optional<std::pair<std::string, Value>> single_;
   tbb::enumerable_thread_specific<std::optional<PropertyMap>> copies_;
 };
 

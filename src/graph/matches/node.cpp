@@ -98,9 +98,7 @@ class NodeScan {
         });
       }
       const auto candidate = [&](const Uid& uid) -> Status {
-        const PropertyMap* block = block_.local();
-        auto accepted =
-            graph_.node_index->with_read(uid, [&](const PropertyMap& stored) { return properties_match(*block, stored); });
+        auto accepted = graph_.node_index->with_read(uid, [&](const PropertyMap& stored) { return accepts(stored); });
         if (!accepted) return {};  // a row a removal left behind in the index
         if (!VM_TRY_CTX(std::move(*accepted), "graph - match node pattern")) return {};
         return bind_and_store(uid, Match::create(entry.match));
@@ -147,9 +145,20 @@ class NodeScan {
   }
 
   Result<bool> block_accepts(const Uid& uid) {
+    if (block_.single()) {
+      // A missing row falls through to the full check, for its error.
+      if (auto accepted = graph_.node_index->with_read(uid, [&](const PropertyMap& stored) { return accepts(stored); }))
+        return std::move(*accepted);
+    }
     const PropertyMap* block = block_.local();
     if (!block) return true;
     return with_context(check_node_matches_properties(graph_, uid, *block), "graph - match node pattern");
+  }
+
+  // The block against a stored map: a single entry without the block's lock.
+  Result<bool> accepts(const PropertyMap& stored) {
+    if (const auto* entry = block_.single()) return entry_matches(*entry, stored);
+    return properties_match(*block_.local(), stored);
   }
 
   // `frame` is new and private to this candidate, so binding in it cannot
