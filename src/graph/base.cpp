@@ -342,10 +342,10 @@ namespace {
 // opaque values only share the object's handle, so this is safe on pool threads.
 template <class Index, class Key, class PropertyIndex>
 bool set_properties(Index& index, PropertyIndex& property_index, const Key& key, const PropertyMap& map,
-                    bool overwrite) {
+                    bool overwrite, bool taken_over) {
   return index.with_write(key, [&](PropertyMap& stored) {
     if (overwrite) {
-      property_index.overwrite(key, stored, map, false);
+      property_index.overwrite(key, stored, map, taken_over);
       stored = map;
       return;
     }
@@ -357,14 +357,14 @@ bool set_properties(Index& index, PropertyIndex& property_index, const Key& key,
 
 }  // namespace
 
-Status Graph::set_node_properties(const Uid& uid, const PropertyMap& map, bool overwrite) {
-  if (!set_properties(*node_index, *node_property_index, uid, map, overwrite))
+Status Graph::set_node_properties(const Uid& uid, const PropertyMap& map, bool overwrite, bool taken_over) {
+  if (!set_properties(*node_index, *node_property_index, uid, map, overwrite, taken_over))
     return fail(errors::NodeNotFound{uid, "graph - set node properties"});
   return {};
 }
 
-Status Graph::set_edge_properties(const EdgeKey& key, const PropertyMap& map, bool overwrite) {
-  if (!set_properties(*edge_index, *edge_property_index, key, map, overwrite))
+Status Graph::set_edge_properties(const EdgeKey& key, const PropertyMap& map, bool overwrite, bool taken_over) {
+  if (!set_properties(*edge_index, *edge_property_index, key, map, overwrite, taken_over))
     return fail(errors::EdgeNotFound{key, "graph - set node properties"});
   return {};
 }
@@ -703,6 +703,8 @@ PyObject* set_properties_from_py(PyObject* args, PyObject* kwargs, const char* m
     auto map = VM_PY_TRY(with_context(PropertyMap::from_py(value), "graph - set node properties"));
     staged.insert_or_assign(k, std::move(map));
   }
+  // Each map is made here for its one row and read by nothing else: the rows
+  // take them over.
   const std::vector<std::pair<Key, PropertyMap>> items(staged.begin(), staged.end());
   VM_PY_TRY(with_context(utils::try_for_each(std::span<const std::pair<Key, PropertyMap>>(items),
                                              [&](const auto& item) { return apply(item.first, item.second, overwrite); }),
@@ -739,7 +741,7 @@ PyObject* graph_set_node_properties(PyObject* self, PyObject* args, PyObject* kw
     Graph& g = *py_graph(self).graph;
     return set_properties_from_py<Uid>(args, kwargs, "set_node_properties", decode_uid_key,
                                        [&](const Uid& uid, const PropertyMap& map, bool overwrite) {
-                                         return g.set_node_properties(uid, map, overwrite);
+                                         return g.set_node_properties(uid, map, overwrite, true);
                                        });
   });
 }
@@ -749,7 +751,7 @@ PyObject* graph_set_edge_properties(PyObject* self, PyObject* args, PyObject* kw
     Graph& g = *py_graph(self).graph;
     return set_properties_from_py<EdgeKey>(args, kwargs, "set_edge_properties", decode_edge_key,
                                            [&](const EdgeKey& key, const PropertyMap& map, bool overwrite) {
-                                             return g.set_edge_properties(key, map, overwrite);
+                                             return g.set_edge_properties(key, map, overwrite, true);
                                            });
   });
 }

@@ -135,8 +135,10 @@ class Graph {
   Result<PropertyMap> edge_properties(const EdgeKey& key) const;
   // Overwrite: the row takes the given handle. Merge: the given map's entries
   // are inserted into the stored map, under the row's shard write lock.
-  Status set_node_properties(const Uid& uid, const PropertyMap& map, bool overwrite);
-  Status set_edge_properties(const EdgeKey& key, const PropertyMap& map, bool overwrite);
+  // `taken_over` (overwrite only): no other row gets this map and nothing else
+  // writes it, so the row's property-index entries stay exact.
+  Status set_node_properties(const Uid& uid, const PropertyMap& map, bool overwrite, bool taken_over = false);
+  Status set_edge_properties(const EdgeKey& key, const PropertyMap& map, bool overwrite, bool taken_over = false);
 
   // ---- text forms --------------------------------------------------------------
 

@@ -15,11 +15,12 @@
 // long as a map's content only changes through a merge into a row holding it,
 // which is the store's rule (the maps handed out are read, never written).
 // Two kinds of row:
-// - a row that took its map over (`add`): no one else holds the map, so the
-//   hooks see every change of it and its entries in the index are exact;
-// - a row given a map by `overwrite`: the same handle may sit in other rows
-//   (a set step gives one map to every match), and a merge into any of them
-//   changes them all. Such a row is indexed by the map's content when it gets
+// - a row that took its map over (`add`, or `overwrite` with `taken_over`):
+//   no one else writes the map, so the hooks see every change of it and its
+//   entries in the index are exact;
+// - a row given a map by `overwrite` (unless taken over): the same handle may
+//   sit in other rows (a set step gives one map to every match), and a merge
+//   into any of them changes them all. Such a row is indexed by the map's content when it gets
 //   it, which stays right until the first merge into any overwritten row;
 //   from then on every overwritten row is a candidate of every block.
 // Entries of rows that changed behind the index or were removed in between

@@ -137,7 +137,8 @@ TEST_P(PropertyIndexAgainstScan, NodeAndEdgeStepsReturnWhatTheScanReturns) {
       const int j = std::uniform_int_distribution<int>(0, kNodes - 1)(local);
       switch (std::uniform_int_distribution<int>(0, 7)(local)) {
         case 0:
-          (void)g.set_node_properties(uid, PropertyMap(random_entries(local)), true);
+          // A map of its own: whether or not the row is told it took it over.
+          (void)g.set_node_properties(uid, PropertyMap(random_entries(local)), true, local() % 2 == 0);
           break;
         case 1:
           (void)g.set_node_properties(uid, shared[static_cast<std::size_t>(j % 4)], true);
