@@ -53,7 +53,8 @@ PropertyEntries random_entries(std::mt19937& rng) {
   const int count = std::uniform_int_distribution<int>(0, 3)(rng);
   for (int i = 0; i < count; ++i) {
     const auto& key = kKeys[std::uniform_int_distribution<std::size_t>(0, kKeys.size() - 1)(rng)];
-    out.insert_or_assign(key, literals()[std::uniform_int_distribution<std::size_t>(0, literals().size() - 1)(rng)].value);
+    const auto pick = std::uniform_int_distribution<std::size_t>(0, literals().size() - 1)(rng);
+    out.insert_or_assign(key, literals()[pick].value);
   }
   return out;
 }

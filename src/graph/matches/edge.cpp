@@ -70,9 +70,9 @@ Result<MatchSet> match_edge_pattern(const Graph& graph, const EdgePattern& patte
       if (auto element = detail::bound_element(*entry.match, *name)) {
         // An edge bound before is only checked, whether or not it is in the subset.
         const EdgeKey key = VM_TRY_CTX(element->as_edge(*name), "graph - match edge pattern");
-        auto checked =
-            VM_TRY_CTX(detail::check_edge_matches(graph, entry.prev_uid, key, pattern, block.local(), entry.match, filter),
-                       "graph - match edge pattern");
+        auto checked = VM_TRY_CTX(
+            detail::check_edge_matches(graph, entry.prev_uid, key, pattern, block.local(), entry.match, filter),
+            "graph - match edge pattern");
         if (checked) store(key, std::move(*checked));
         return {};
       }
@@ -91,9 +91,9 @@ Result<MatchSet> match_edge_pattern(const Graph& graph, const EdgePattern& patte
 
     return for_each_edge_key(**edges, [&](const EdgeKey& key) -> Status {
       if (subset && !(subset->contains(key.first) && subset->contains(key.second))) return {};
-      auto checked =
-          VM_TRY_CTX(detail::check_edge_matches(graph, entry.prev_uid, key, pattern, block.local(), entry.match, filter),
-                     "graph - match edge pattern");
+      auto checked = VM_TRY_CTX(
+          detail::check_edge_matches(graph, entry.prev_uid, key, pattern, block.local(), entry.match, filter),
+          "graph - match edge pattern");
       if (!checked) return {};
       // The frame is this key's own, so no other task binds in it.
       if (name) VM_TRY_CTX((*checked)->insert(*name, MatchElement::edge(key)), "graph - match edge pattern");

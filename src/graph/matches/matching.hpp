@@ -62,6 +62,9 @@ namespace velmora::graph::matches {
 // and scans (TermNotFound only for a bound node: a candidate without a term is
 // skipped); NodeNotFound for a property block on a uid that is not a node;
 // VariableAlreadyExists when a schema capture took the variable's name.
+// Without schemas, a block the store's property index answers for takes its
+// candidates from the index; every candidate is still compared with the whole
+// block, so the matches and errors are those of the scan.
 Result<MatchSet> match_node_pattern(const Graph& graph, const patterns::NodePattern& pattern, MatchSet matches,
                                     NodeUidSetPtr subset);
 
