@@ -6,7 +6,6 @@
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
-#include <tbb/parallel_for.h>
 
 #include <random>
 #include <set>
@@ -17,6 +16,7 @@
 #include "graph/base.hpp"
 #include "graph/matches/matching.hpp"
 #include "patterns/path.hpp"
+#include "pool_support.hpp"
 #include "store_test_support.hpp"
 
 namespace velmora::graph {
@@ -126,13 +126,13 @@ TEST_P(PropertyIndexAgainstScan, NodeAndEdgeStepsReturnWhatTheScanReturns) {
   std::vector<PropertyMap> shared;
   for (int i = 0; i < 4; ++i) shared.emplace_back(random_entries(rng));
 
-  tbb::parallel_for(0, kNodes, [&](int i) {
+  test_pool::parallel_for(0, kNodes, [&](int i) {
     std::mt19937 local(GetParam() * 1000 + static_cast<unsigned>(i));
     add_node(i, random_entries(local));
   });
 
   for (unsigned round = 0; round < 6; ++round) {
-    tbb::parallel_for(0, kNodes, [&](int i) {
+    test_pool::parallel_for(0, kNodes, [&](int i) {
       std::mt19937 local(GetParam() * 7919 + round * 131 + static_cast<unsigned>(i));
       const Uid uid = uid_of(type_of(i));
       const int j = std::uniform_int_distribution<int>(0, kNodes - 1)(local);
