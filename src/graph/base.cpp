@@ -46,6 +46,24 @@ bool add_to_row(utils::ShardedMap<Uid, EdgeSetPtr, UidHash>& index, const Uid& n
   });
 }
 
+// Stores `map` (which the edge takes over) as the edge's, in place of the map
+// of an edge already there, and indexes it under the row's lock. True when
+// the edge is new.
+bool store_edge_row(utils::ShardedMap<EdgeKey, PropertyMap, UidHash>& index, EdgePropertyIndex& property_index,
+                    const EdgeKey& key, PropertyMap map) {
+  for (;;) {
+    const bool replaced = index.with_write(key, [&](PropertyMap& stored) {
+      property_index.overwrite(key, stored, map);
+      stored = std::move(map);
+    });
+    if (replaced) return false;
+    if (index.insert_if_absent(key, map)) {
+      index.with_write(key, [&](const PropertyMap& stored) { property_index.add(key, stored); });
+      return true;
+    }
+  }
+}
+
 }  // namespace
 
 Uid sha256(std::initializer_list<std::span<const std::uint8_t>> parts) {
@@ -395,7 +413,10 @@ void Graph::add_node_row(const Uid& uid, PropertyMap properties, const CreatedFl
   if (node_index->contains(uid)) return;
   start_to_edge_index->insert_if_absent(uid, nullptr);
   end_to_edge_index->insert_if_absent(uid, nullptr);
-  if (node_index->insert_if_absent(uid, std::move(properties))) created->store(true);
+  if (node_index->insert_if_absent(uid, std::move(properties))) {
+    node_index->with_write(uid, [&](const PropertyMap& stored) { node_property_index->add(uid, stored); });
+    created->store(true);
+  }
 }
 
 Result<std::pair<Uid, bool>> Graph::add_node_rows(const TypePtr& type, std::optional<Term> term,
@@ -514,7 +535,7 @@ Result<EdgeKey> Graph::add_edge(const Term& term, PropertyMap properties, const 
     start_to_edge_index->with_read(s, [&](const EdgeSetPtr& set) { return set && set->erase(key); });
     return fail(corruption("end_to_edge_index not initialized for some node already in the graph", "add edge"));
   }
-  if (!edge_index->insert(key, std::move(properties))) created->store(true);
+  if (store_edge_row(*edge_index, *edge_property_index, key, std::move(properties))) created->store(true);
 
   // One step only: the end node's term is stored directly, without
   // propagating along its own outgoing edges.
@@ -562,6 +583,7 @@ bool Graph::erase_from_row(utils::ShardedMap<Uid, EdgeSetPtr, UidHash>& index, c
 }
 
 Result<std::optional<EdgeKey>> Graph::remove_edge(const EdgeKey& key) {
+  edge_index->with_write(key, [&](const PropertyMap& stored) { edge_property_index->remove(key, stored); });
   if (!edge_index->remove(key)) return std::optional<EdgeKey>();
   auto arrow_uid = edge_to_type_index->remove(key);
   if (!arrow_uid) return std::optional<EdgeKey>();
@@ -576,6 +598,7 @@ Result<std::optional<EdgeKey>> Graph::remove_edge(const EdgeKey& key) {
 }
 
 Result<std::optional<Uid>> Graph::remove_node(const Uid& uid) {
+  node_index->with_write(uid, [&](const PropertyMap& stored) { node_property_index->remove(uid, stored); });
   if (!node_index->remove(uid)) return std::optional<Uid>();
   auto keys_of = [&](const auto& index) {
     auto row = index->get(uid);
@@ -609,14 +632,18 @@ namespace {
 // Overwrite replaces the row's handle; a merge inserts a snapshot of the given
 // entries into the stored map while the row stays write-locked. Copies of
 // opaque values only share the object's handle, so this is safe on pool threads.
-template <class Index, class Key>
-bool set_properties(Index& index, const Key& key, const PropertyMap& map, bool overwrite) {
+template <class Index, class Key, class PropertyIndex>
+bool set_properties(Index& index, PropertyIndex& property_index, const Key& key, const PropertyMap& map,
+                    bool overwrite) {
   return index.with_write(key, [&](PropertyMap& stored) {
     if (overwrite) {
+      property_index.overwrite(key, stored, map);
       stored = map;
       return;
     }
-    for (auto& [k, v] : map.iter()) stored.insert(std::move(k), std::move(v));
+    auto entries = map.iter();
+    property_index.merge(key, stored, entries);
+    for (auto& [k, v] : entries) stored.insert(std::move(k), std::move(v));
   });
 }
 
@@ -626,14 +653,14 @@ Status Graph::set_node_properties(const Uid& uid, const PropertyMap& map, bool o
   // Overwrite stores a map of the row's own: one set operation gives its map
   // to every match, and a later merge into one of them must not show in the
   // others, nor in the caller's map.
-  if (!set_properties(*node_index, uid, overwrite ? map.copy() : map, overwrite))
+  if (!set_properties(*node_index, *node_property_index, uid, overwrite ? map.copy() : map, overwrite))
     return fail(errors::NodeNotFound{uid, "graph - set node properties"});
   return {};
 }
 
 Status Graph::set_edge_properties(const EdgeKey& key, const PropertyMap& map, bool overwrite) {
   // A copy of its own, as for nodes.
-  if (!set_properties(*edge_index, key, overwrite ? map.copy() : map, overwrite))
+  if (!set_properties(*edge_index, *edge_property_index, key, overwrite ? map.copy() : map, overwrite))
     return fail(errors::EdgeNotFound{key, "graph - set node properties"});
   return {};
 }
@@ -1025,6 +1052,8 @@ PyObject* set_properties_from_py(PyObject* args, PyObject* kwargs, const char* m
     auto map = VM_PY_TRY(with_context(PropertyMap::from_py(value), "graph - set node properties"));
     staged.insert_or_assign(k, std::move(map));
   }
+  // Each map is made here for its one row and read by nothing else: the rows
+  // take them over.
   const std::vector<std::pair<Key, PropertyMap>> items(staged.begin(), staged.end());
   VM_PY_TRY(with_context(utils::try_for_each(std::span<const std::pair<Key, PropertyMap>>(items),
                                              [&](const auto& item) { return apply(item.first, item.second, overwrite); }),

@@ -29,6 +29,7 @@
 #include "binding/class.hpp"
 #include "constants.hpp"
 #include "errors.hpp"
+#include "graph/property_index.hpp"
 #include "matches.hpp"
 #include "patterns/path.hpp"
 #include "patterns/term_schema.hpp"
@@ -145,8 +146,9 @@ class Graph {
   // The stored handle itself (not a copy). NodeNotFound / EdgeNotFound.
   Result<PropertyMap> node_properties(const Uid& uid) const;
   Result<PropertyMap> edge_properties(const EdgeKey& key) const;
-  // Overwrite: the row takes the given handle. Merge: the given map's entries
-  // are inserted into the stored map, under the row's shard write lock.
+  // Overwrite: the row takes a copy of the given map, a map of its own. Merge:
+  // the given map's entries are inserted into the stored map. Both under the
+  // row's shard write lock, which also keeps the property index in step.
   Status set_node_properties(const Uid& uid, const PropertyMap& map, bool overwrite);
   Status set_edge_properties(const EdgeKey& key, const PropertyMap& map, bool overwrite);
 
@@ -209,6 +211,10 @@ class Graph {
   std::shared_ptr<utils::ShardedMap<Uid, EdgeSetPtr, UidHash>> start_to_edge_index;
   std::shared_ptr<utils::ShardedMap<Uid, EdgeSetPtr, UidHash>> end_to_edge_index;
   std::shared_ptr<utils::ShardedMap<std::string, Constant>> constants;
+  // Equality indexes over the node and edge maps; the operations above keep
+  // them right under the row's shard write lock.
+  std::shared_ptr<NodePropertyIndex> node_property_index = std::make_shared<NodePropertyIndex>();
+  std::shared_ptr<EdgePropertyIndex> edge_property_index = std::make_shared<EdgePropertyIndex>();
 
  private:
   // The rows that inserting a term writes, in order (none when the term

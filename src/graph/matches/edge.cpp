@@ -58,15 +58,21 @@ Result<MatchSet> match_edge_pattern(const Graph& graph, const EdgePattern& patte
   };
   const auto& name = pattern.variable();
   detail::BlockCopies block(pattern.properties());
+  // The index's candidates for the block: every other edge fails it without a
+  // look at its map. Only taken while they are few for the edges walked.
+  std::optional<EdgePropertyIndex::Candidates> indexed;
+  if (const auto& properties = pattern.properties())
+    indexed = graph.edge_property_index->candidates(*properties, 16 * matches->size() + 1024);
+  const EdgePropertyIndex::Candidates* filter = indexed ? &*indexed : nullptr;
 
   VM_TRY(detail::for_each_match(*matches, [&](const MatchEntry& entry) -> Status {
     if (name) {
       if (auto element = detail::bound_element(*entry.match, *name)) {
         // An edge bound before is only checked, whether or not it is in the subset.
         const EdgeKey key = VM_TRY_CTX(element->as_edge(*name), "graph - match edge pattern");
-        auto checked =
-            VM_TRY_CTX(detail::check_edge_matches(graph, entry.prev_uid, key, pattern, block.local(), entry.match),
-                       "graph - match edge pattern");
+        auto checked = VM_TRY_CTX(
+            detail::check_edge_matches(graph, entry.prev_uid, key, pattern, block.local(), entry.match, filter),
+            "graph - match edge pattern");
         if (checked) store(key, std::move(*checked));
         return {};
       }
@@ -85,9 +91,9 @@ Result<MatchSet> match_edge_pattern(const Graph& graph, const EdgePattern& patte
 
     return for_each_edge_key(**edges, [&](const EdgeKey& key) -> Status {
       if (subset && !(subset->contains(key.first) && subset->contains(key.second))) return {};
-      auto checked =
-          VM_TRY_CTX(detail::check_edge_matches(graph, entry.prev_uid, key, pattern, block.local(), entry.match),
-                     "graph - match edge pattern");
+      auto checked = VM_TRY_CTX(
+          detail::check_edge_matches(graph, entry.prev_uid, key, pattern, block.local(), entry.match, filter),
+          "graph - match edge pattern");
       if (!checked) return {};
       // The frame is this key's own, so no other task binds in it.
       if (name) VM_TRY_CTX((*checked)->insert(*name, MatchElement::edge(key)), "graph - match edge pattern");
@@ -108,7 +114,7 @@ Result<std::optional<MatchPtr>> check_edge_matches(const Graph& graph, const Uid
 
 Result<std::optional<MatchPtr>> detail::check_edge_matches(const Graph& graph, const Uid& prev_uid, const EdgeKey& key,
                                                            const EdgePattern& pattern, const PropertyMap* block,
-                                                           MatchPtr m) {
+                                                           MatchPtr m, const EdgePropertyIndex::Candidates* filter) {
   switch (pattern.direction()) {
     case Direction::Forward:
       if (key.first != prev_uid) return std::nullopt;
@@ -138,8 +144,10 @@ Result<std::optional<MatchPtr>> detail::check_edge_matches(const Graph& graph, c
   }
   if (block) {
     // The edge's row stays read-locked while its map is compared.
-    auto compared =
-        graph.edge_index->with_read(key, [&](const PropertyMap& stored) { return properties_match(*block, stored); });
+    auto compared = graph.edge_index->with_read(key, [&](const PropertyMap& stored) -> Result<bool> {
+      if (filter && !filter->contains(key)) return false;
+      return properties_match(*block, stored);
+    });
     if (!compared)
       return std::unexpected(
           Report(errors::EdgeNotFound{key, "check edge matches properties"}).attach("check edge matches"));
