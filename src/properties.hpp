@@ -7,7 +7,8 @@
 //   dropped on any thread, pool threads included, without the interpreter
 //   lock: an opaque Python value is an atomically counted handle whose final
 //   release only queues the object's reference (`binding::defer_decref`); the
-//   binding layer drops it at the end of the Python call.
+//   binding layer drops it at the end of the Python call, or at once when the
+//   last holder is freed outside any call.
 // - Making a `PyOpaque` and every conversion to or from Python (`py_to_rhai`,
 //   `rhai_to_py`, `PropertyMap::from_py`, `PropertyMap::into_pyobject`) run on
 //   the Python caller's thread with the interpreter lock held, and never while

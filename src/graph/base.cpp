@@ -415,9 +415,18 @@ Status Graph::add_arrow_term_edge(const Term& term, const CreatedFlag& created) 
 }
 
 void Graph::ensure_node(TypeId node, PropertyMap properties, const CreatedFlag& created) {
-  // The row carries the node's edge lists, so a node appears with them.
+  // The row carries the node's edge lists, so a node appears with them; its
+  // map is indexed under the same write lock.
   if (nodes->contains(node)) return;
-  if (nodes->insert_if_absent(node, NodeRow{std::move(properties), {}})) created->store(true);
+  bool inserted = false;
+  nodes->upsert(
+      node, [&] { return NodeRow{std::move(properties), {}}; },
+      [&](NodeRow& row, bool fresh) {
+        if (!fresh) return;
+        node_property_index->add(types->uid(node), row.properties);
+        inserted = true;
+      });
+  if (inserted) created->store(true);
 }
 
 Result<Uid> Graph::add_node(const TypePtr& type, std::optional<Term> term, PropertyMap properties,
@@ -515,7 +524,20 @@ Result<EdgeKey> Graph::add_edge(const Term& term, PropertyMap properties, const 
       missing = "end_to_edge_index not initialized for some node already in the graph";
       return;
     }
-    if (edges->insert(arrow, std::move(properties))) return;  // replaced an existing edge's map
+    // The edge takes the map over; an existing edge's map is replaced.
+    const EdgeKey key{types->uid(s), types->uid(e)};
+    const bool replaced =
+        edges
+            ->insert(arrow, std::move(properties),
+                     [&](const PropertyMap* old, const PropertyMap& map) {
+                       if (old) {
+                         edge_property_index->overwrite(key, *old, map);
+                       } else {
+                         edge_property_index->add(key, map);
+                       }
+                     })
+            .has_value();
+    if (replaced) return;
     start->edges.add_out(arrow);
     end->edges.add_in(arrow);
     created->store(true);
@@ -550,7 +572,7 @@ Result<std::optional<EdgeKey>> Graph::remove_edge(const EdgeKey& key) {
   NodeTables tables{};
   bool removed = false;
   with_node_shards(*nodes, shards, tables, [&](NodeTables& locked) {
-    if (!edges->remove(*arrow)) return;
+    if (!edges->remove(*arrow, [&](const PropertyMap& stored) { edge_property_index->remove(key, stored); })) return;
     removed = true;
     if (NodeRow* start = find_row(locked, s)) start->edges.remove_out(*arrow);
     if (NodeRow* end = find_row(locked, e)) end->edges.remove_in(*arrow);
@@ -592,8 +614,12 @@ Result<std::optional<Uid>> Graph::remove_node(const Uid& uid) {
           }
       NodeRow row = std::move(it->second);
       table.erase(it);
+      node_property_index->remove(uid, row.properties);
+      const auto unindex = [&](TypeId arrow) {
+        return [&, arrow](const PropertyMap& stored) { edge_property_index->remove(edge_key(arrow), stored); };
+      };
       for (const TypeId arrow : row.edges.out()) {
-        edges->remove(arrow);
+        edges->remove(arrow, unindex(arrow));
         const TypeId end = types->right(arrow);
         if (end == *id) continue;
         if (NodeRow* other = find_row(locked, end)) other->edges.remove_in(arrow);
@@ -601,7 +627,7 @@ Result<std::optional<Uid>> Graph::remove_node(const Uid& uid) {
       for (const TypeId arrow : row.edges.in()) {
         const TypeId start = types->left(arrow);
         if (start == *id) continue;  // a loop, gone with the leaving edges
-        edges->remove(arrow);
+        edges->remove(arrow, unindex(arrow));
         if (NodeRow* other = find_row(locked, start)) other->edges.remove_out(arrow);
       }
       outcome = Outcome::Removed;
@@ -628,32 +654,45 @@ Result<PropertyMap> Graph::edge_properties(const EdgeKey& key) const {
 
 namespace {
 
-// Overwrite replaces the row's handle; a merge inserts a snapshot of the given
+// Overwrite replaces the row's map; a merge inserts a snapshot of the given
 // entries into the stored map while the row stays write-locked. Copies of
-// opaque values only share the object's handle, so this is safe on pool threads.
-void set_properties(PropertyMap& stored, const PropertyMap& map, bool overwrite) {
+// opaque values only share the object's handle, so this is safe on pool
+// threads. The property index follows each change under the same lock.
+template <class Row, class PropertyIndex>
+void set_properties(PropertyMap& stored, PropertyIndex& property_index, const Row& row, const PropertyMap& map,
+                    bool overwrite) {
   if (overwrite) {
-    // A map of the row's own: one set operation gives its map to every
-    // match, and a later merge into one of them must not show in the others,
-    // nor in the caller's map.
-    stored = map.copy();
+    property_index.overwrite(row, stored, map);
+    stored = map;
     return;
   }
-  for (auto& [k, v] : map.iter()) stored.insert(std::move(k), std::move(v));
+  auto entries = map.iter();
+  property_index.merge(row, stored, entries);
+  for (auto& [k, v] : entries) stored.insert(std::move(k), std::move(v));
 }
 
 }  // namespace
 
 Status Graph::set_node_properties(const Uid& uid, const PropertyMap& map, bool overwrite) {
+  // Overwrite stores a map of the row's own: one set operation gives its map
+  // to every match, and a later merge into one of them must not show in the
+  // others, nor in the caller's map.
+  const PropertyMap given = overwrite ? map.copy() : map;
   const auto id = types->find(uid);
-  if (!id || !nodes->with_write(*id, [&](NodeRow& row) { set_properties(row.properties, map, overwrite); }))
+  if (!id || !nodes->with_write(*id, [&](NodeRow& row) {
+        set_properties(row.properties, *node_property_index, uid, given, overwrite);
+      }))
     return fail(errors::NodeNotFound{uid, "graph - set node properties"});
   return {};
 }
 
 Status Graph::set_edge_properties(const EdgeKey& key, const PropertyMap& map, bool overwrite) {
+  // A copy of its own, as for nodes.
+  const PropertyMap given = overwrite ? map.copy() : map;
   const auto id = edge_id(key);
-  if (!id || !edges->with_write(*id, [&](PropertyMap& stored) { set_properties(stored, map, overwrite); }))
+  if (!id || !edges->with_write(*id, [&](PropertyMap& stored) {
+        set_properties(stored, *edge_property_index, key, given, overwrite);
+      }))
     return fail(errors::EdgeNotFound{key, "graph - set node properties"});
   return {};
 }
@@ -1021,6 +1060,8 @@ PyObject* set_properties_from_py(PyObject* args, PyObject* kwargs, const char* m
     auto map = VM_PY_TRY(with_context(PropertyMap::from_py(value), "graph - set node properties"));
     staged.insert_or_assign(k, std::move(map));
   }
+  // Each map is made here for its one row and read by nothing else: the rows
+  // take them over.
   const std::vector<std::pair<Key, PropertyMap>> items(staged.begin(), staged.end());
   VM_PY_TRY(with_context(utils::try_for_each(std::span<const std::pair<Key, PropertyMap>>(items),
                                              [&](const auto& item) { return apply(item.first, item.second, overwrite); }),

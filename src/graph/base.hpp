@@ -36,6 +36,7 @@
 #include "binding/class.hpp"
 #include "constants.hpp"
 #include "errors.hpp"
+#include "graph/property_index.hpp"
 #include "graph/store_rows.hpp"
 #include "matches.hpp"
 #include "patterns/path.hpp"
@@ -185,8 +186,9 @@ class Graph {
   // The stored handle itself (not a copy). NodeNotFound / EdgeNotFound.
   Result<PropertyMap> node_properties(const Uid& uid) const;
   Result<PropertyMap> edge_properties(const EdgeKey& key) const;
-  // Overwrite: the row takes the given handle. Merge: the given map's entries
-  // are inserted into the stored map, under the row's shard write lock.
+  // Overwrite: the row takes a copy of the given map, a map of its own. Merge:
+  // the given map's entries are inserted into the stored map. Both under the
+  // row's lock, which also keeps the property index in step.
   Status set_node_properties(const Uid& uid, const PropertyMap& map, bool overwrite);
   Status set_edge_properties(const EdgeKey& key, const PropertyMap& map, bool overwrite);
 
@@ -244,6 +246,11 @@ class Graph {
   std::shared_ptr<NodeTable> nodes;
   std::shared_ptr<EdgeTable> edges;  // holds `types` too
   std::shared_ptr<utils::ShardedMap<std::string, Constant>> constants;
+  // Equality indexes over the node and edge maps; the operations above keep
+  // them right under the row's lock (a node's shard write lock, an edge's
+  // stripe write lock).
+  std::shared_ptr<NodePropertyIndex> node_property_index = std::make_shared<NodePropertyIndex>();
+  std::shared_ptr<EdgePropertyIndex> edge_property_index = std::make_shared<EdgePropertyIndex>();
 
  private:
   TypeId store_type(const typing::Type& type);

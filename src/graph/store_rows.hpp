@@ -499,28 +499,41 @@ class EdgeTable {
   bool contains(TypeId arrow) const { return types_->is_edge(arrow); }
   std::size_t size() const { return count_.load(std::memory_order_acquire); }
 
-  // Inserts or replaces; returns the previous map.
-  std::optional<PropertyMap> insert(TypeId arrow, PropertyMap value) {
+  // Inserts or replaces; returns the previous map. Under the stripe's write
+  // lock, before the slot changes, hook(previous map or null, `value`).
+  template <class Hook>
+  std::optional<PropertyMap> insert(TypeId arrow, PropertyMap value, Hook&& hook) {
     std::unique_lock lock(stripe(arrow));
     if (types_->is_edge(arrow)) {
+      hook(&std::as_const(map(arrow)), std::as_const(value));
       std::optional<PropertyMap> old(std::move(map(arrow)));
       map(arrow) = std::move(value);
       return old;
     }
+    hook(static_cast<const PropertyMap*>(nullptr), std::as_const(value));
     std::construct_at(reinterpret_cast<PropertyMap*>(slots_.slot(arrow).bytes), std::move(value));
     types_->set_edge(arrow, true);
     count_.fetch_add(1, std::memory_order_release);
     return std::nullopt;
   }
-  // Removes and returns the map of the edge `arrow`.
-  std::optional<PropertyMap> remove(TypeId arrow) {
+  std::optional<PropertyMap> insert(TypeId arrow, PropertyMap value) {
+    return insert(arrow, std::move(value), [](const PropertyMap*, const PropertyMap&) {});
+  }
+  // Removes and returns the map of the edge `arrow`; hook(its map) first,
+  // under the stripe's write lock.
+  template <class Hook>
+  std::optional<PropertyMap> remove(TypeId arrow, Hook&& hook) {
     std::unique_lock lock(stripe(arrow));
     if (!types_->is_edge(arrow)) return std::nullopt;
+    hook(std::as_const(map(arrow)));
     std::optional<PropertyMap> old(std::move(map(arrow)));
     std::destroy_at(&map(arrow));
     types_->set_edge(arrow, false);
     count_.fetch_sub(1, std::memory_order_release);
     return old;
+  }
+  std::optional<PropertyMap> remove(TypeId arrow) {
+    return remove(arrow, [](const PropertyMap&) {});
   }
   // fn(const PropertyMap&) under the stripe's read lock; none when absent.
   template <class Fn>

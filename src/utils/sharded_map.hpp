@@ -32,6 +32,9 @@
 namespace velmora::utils {
 
 inline constexpr std::size_t kShardCount = 64;
+// Walks over at most this many entries run on the calling thread, shard by
+// shard: handing a handful of entries to the pool costs more than the work.
+inline constexpr std::size_t kInlineWalk = 64;
 
 namespace detail {
 
@@ -87,9 +90,11 @@ class Sharded {
   }
 
   // Calls fn(table) for every shard in parallel, each under its shard's read
-  // lock. fn must not write to this map.
+  // lock (in turn on the calling thread for a small map). fn must not write to
+  // this map.
   template <class Fn>
   void for_each_shard_parallel(Fn&& fn) const {
+    if (size() <= kInlineWalk) return for_each_shard(fn);
     tsan::Join join;
     tbb::parallel_for(std::size_t{0}, N, tsan::body(
                                              [&](std::size_t i) {
@@ -102,6 +107,14 @@ class Sharded {
   // The same under a task group context, so a caller can cancel the walk.
   template <class Fn>
   void for_each_shard_parallel(Fn&& fn, tbb::task_group_context& ctx) const {
+    if (size() <= kInlineWalk) {
+      for (const auto& s : shards_) {
+        if (ctx.is_group_execution_cancelled()) return;
+        std::shared_lock lock(s.mutex);
+        fn(s.table);
+      }
+      return;
+    }
     tsan::Join join;
     tbb::parallel_for(
         std::size_t{0}, N,

@@ -24,7 +24,8 @@ constexpr std::size_t kInlineEdges = 32;
 // The edge whose arrow type is `arrow` against `pattern`, the direction
 // already checked; `key` is its key. The edge must still be stored.
 Result<std::optional<MatchPtr>> check_edge_row(const Graph& graph, TypeId arrow, const EdgeKey& key,
-                                               const EdgePattern& pattern, const PropertyMap* block, MatchPtr m) {
+                                               const EdgePattern& pattern, const PropertyMap* block, MatchPtr m,
+                                               const EdgePropertyIndex::Candidates* filter) {
   if (!graph.edges->contains(arrow))
     return fail(errors::IndexCorruption{"missing type for edge in edge_to_type_index", "check edge matches"});
   const Uid& type = graph.types->uid(arrow);
@@ -42,8 +43,10 @@ Result<std::optional<MatchPtr>> check_edge_row(const Graph& graph, TypeId arrow,
   }
   if (block) {
     // The edge's row stays read-locked while its map is compared.
-    auto compared =
-        graph.edges->with_read(arrow, [&](const PropertyMap& stored) { return properties_match(*block, stored); });
+    auto compared = graph.edges->with_read(arrow, [&](const PropertyMap& stored) -> Result<bool> {
+      if (filter && !filter->contains(key)) return false;
+      return properties_match(*block, stored);
+    });
     if (!compared)
       return std::unexpected(
           Report(errors::EdgeNotFound{key, "check edge matches properties"}).attach("check edge matches"));
@@ -68,15 +71,21 @@ Result<MatchSet> match_edge_pattern(const Graph& graph, const EdgePattern& patte
   };
   const auto& name = pattern.variable();
   detail::BlockCopies block(pattern.properties());
+  // The index's candidates for the block: every other edge fails it without a
+  // look at its map. Only taken while they are few for the edges walked.
+  std::optional<EdgePropertyIndex::Candidates> indexed;
+  if (const auto& properties = pattern.properties())
+    indexed = graph.edge_property_index->candidates(*properties, 16 * matches->size() + 1024);
+  const EdgePropertyIndex::Candidates* filter = indexed ? &*indexed : nullptr;
 
   VM_TRY(detail::for_each_match(*matches, [&](const MatchEntry& entry) -> Status {
     if (name) {
       if (auto element = detail::bound_element(*entry.match, *name)) {
         // An edge bound before is only checked, whether or not it is in the subset.
         const EdgeKey key = VM_TRY_CTX(element->as_edge(*name), "graph - match edge pattern");
-        auto checked =
-            VM_TRY_CTX(detail::check_edge_matches(graph, entry.prev_uid, key, pattern, block.local(), entry.match),
-                       "graph - match edge pattern");
+        auto checked = VM_TRY_CTX(
+            detail::check_edge_matches(graph, entry.prev_uid, key, pattern, block.local(), entry.match, filter),
+            "graph - match edge pattern");
         if (checked) store(key, std::move(*checked));
         return {};
       }
@@ -95,7 +104,7 @@ Result<MatchSet> match_edge_pattern(const Graph& graph, const EdgePattern& patte
     const auto visit = [&](TypeId arrow) -> Status {
       const EdgeKey key = graph.edge_key(arrow);
       if (subset && !(subset->contains(key.first) && subset->contains(key.second))) return {};
-      auto checked = VM_TRY_CTX(check_edge_row(graph, arrow, key, pattern, block.local(), entry.match),
+      auto checked = VM_TRY_CTX(check_edge_row(graph, arrow, key, pattern, block.local(), entry.match, filter),
                                 "graph - match edge pattern");
       if (!checked) return {};
       // The frame is this key's own, so no other task binds in it.
@@ -122,7 +131,7 @@ Result<std::optional<MatchPtr>> check_edge_matches(const Graph& graph, const Uid
 
 Result<std::optional<MatchPtr>> detail::check_edge_matches(const Graph& graph, const Uid& prev_uid, const EdgeKey& key,
                                                            const EdgePattern& pattern, const PropertyMap* block,
-                                                           MatchPtr m) {
+                                                           MatchPtr m, const EdgePropertyIndex::Candidates* filter) {
   switch (pattern.direction()) {
     case Direction::Forward:
       if (key.first != prev_uid) return std::nullopt;
@@ -136,7 +145,7 @@ Result<std::optional<MatchPtr>> detail::check_edge_matches(const Graph& graph, c
 
   const std::optional<TypeId> arrow = graph.edge_id(key);
   if (!arrow) return fail(errors::IndexCorruption{"missing type for edge in edge_to_type_index", "check edge matches"});
-  return check_edge_row(graph, *arrow, key, pattern, block, std::move(m));
+  return check_edge_row(graph, *arrow, key, pattern, block, std::move(m), filter);
 }
 
 }  // namespace velmora::graph::matches

@@ -62,6 +62,9 @@ namespace velmora::graph::matches {
 // and scans (TermNotFound only for a bound node: a candidate without a term is
 // skipped); NodeNotFound for a property block on a uid that is not a node;
 // VariableAlreadyExists when a schema capture took the variable's name.
+// Without schemas, a block the store's property index answers for takes its
+// candidates from the index; every candidate is still compared with the whole
+// block, so the matches and errors are those of the scan.
 Result<MatchSet> match_node_pattern(const Graph& graph, const patterns::NodePattern& pattern, MatchSet matches,
                                     NodeUidSetPtr subset);
 
@@ -85,6 +88,8 @@ Result<bool> check_node_matches_properties(const Graph& graph, const Uid& uid, c
 // empty block matches. Compares in parallel and stops at the first mismatch;
 // never fails, the result type being the comparison's.
 Result<bool> properties_match(const PropertyMap& block, const PropertyMap& stored);
+// The same test for one entry of a block.
+bool entry_matches(const std::pair<std::string, Value>& entry, const PropertyMap& stored);
 
 // Extends every match by one edge from the node it reached last (its
 // prev_uid), in the pattern's direction (`Graph::match_edge_pattern`). A match
@@ -122,7 +127,16 @@ namespace detail {
 // `local`; the copies are dropped with this object.
 class BlockCopies {
  public:
-  explicit BlockCopies(const std::optional<PropertyMap>& block) : block_(block) {}
+  // On the step's calling thread: a block of one entry is kept as that entry.
+  explicit BlockCopies(const std::optional<PropertyMap>& block) : block_(block) {
+    if (!block_) return;
+    auto entries = block_->iter();
+    if (entries.size() == 1) single_ = std::move(entries.front());
+  }
+
+  // The block's only entry, read-only from any thread; null for a block of
+  // another size or none.
+  const std::pair<std::string, Value>* single() const { return single_ ? &*single_ : nullptr; }
 
   // This thread's copy of the block; null when the pattern has none.
   const PropertyMap* local() {
@@ -137,6 +151,7 @@ class BlockCopies {
 
  private:
   const std::optional<PropertyMap>& block_;
+  std::optional<std::pair<std::string, Value>> single_;
   tbb::enumerable_thread_specific<std::optional<PropertyMap>> copies_;
 };
 
@@ -145,9 +160,11 @@ class BlockCopies {
 Result<std::optional<MatchPtr>> check_node_matches(const Graph& graph, const Uid& uid,
                                                    const patterns::NodePattern& pattern, const PropertyMap* block,
                                                    MatchPtr m);
+// `filter`, when given, holds the index's candidates for the block: an edge
+// outside it fails the block without a comparison.
 Result<std::optional<MatchPtr>> check_edge_matches(const Graph& graph, const Uid& prev_uid, const EdgeKey& key,
                                                    const patterns::EdgePattern& pattern, const PropertyMap* block,
-                                                   MatchPtr m);
+                                                   MatchPtr m, const EdgePropertyIndex::Candidates* filter = nullptr);
 
 // `check_node_matches_properties` for the node whose type id is `id` (its
 // uid `uid`, for the error).

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstddef>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -18,6 +19,9 @@ namespace velmora::graph::matches {
 namespace {
 
 using patterns::NodePattern;
+
+// Index candidates up to this many are checked on the calling thread.
+constexpr std::size_t kInlineCandidates = 512;
 
 // One call of `match_node_pattern`: what its tasks share.
 class NodeScan {
@@ -83,16 +87,34 @@ class NodeScan {
       if (!VM_TRY(block_accepts(uid))) return {};
       return bind_and_store(uid, Match::create(entry.match));
     };
+    if (const auto* indexed = indexed_candidates()) {
+      // A node the index leaves out cannot match the block, so skipping it
+      // changes nothing; a subset member that is no node still reaches the
+      // block's NodeNotFound.
+      if (subset_) {
+        return utils::try_for_each_entry(*subset_, [&](const Uid& uid) -> Status {
+          if (!indexed->contains(uid) && graph_.has_node(uid)) return {};
+          return visit(uid);
+        });
+      }
+      const auto candidate = [&](const Uid& uid) -> Status {
+        auto accepted = graph_.with_node_properties(uid, [&](const PropertyMap& stored) { return accepts(stored); });
+        if (!accepted) return {};  // a row a removal left behind in the index
+        if (!VM_TRY_CTX(std::move(*accepted), "graph - match node pattern")) return {};
+        return bind_and_store(uid, Match::create(entry.match));
+      };
+      const std::span<const Uid> rows(indexed->rows());
+      // A few candidates (a selective block) are not worth the pool's start-up.
+      if (rows.size() > kInlineCandidates) return utils::try_for_each(rows, candidate);
+      for (const Uid& uid : rows) VM_TRY(candidate(uid));
+      return {};
+    }
     if (subset_) return utils::try_for_each_entry(*subset_, visit);
     // Every node: their rows are found by id, without the uid index.
     const std::vector<std::pair<Uid, TypeId>>& nodes = all_nodes();
     return utils::try_for_each(std::span<const std::pair<Uid, TypeId>>(nodes),
                                [&](const std::pair<Uid, TypeId>& node) -> Status {
-                                 if (const PropertyMap* block = block_.local()) {
-                                   if (!VM_TRY_CTX(detail::check_node_row_properties(graph_, node.second, node.first, *block),
-                                                   "graph - match node pattern"))
-                                     return {};
-                                 }
+                                 if (!VM_TRY(block_accepts_row(node.second, node.first))) return {};
                                  return bind_and_store(node.first, Match::create(entry.match));
                                });
   }
@@ -128,9 +150,32 @@ class NodeScan {
   }
 
   Result<bool> block_accepts(const Uid& uid) {
+    if (block_.single()) {
+      // A missing row falls through to the full check, for its error.
+      if (auto accepted = graph_.with_node_properties(uid, [&](const PropertyMap& stored) { return accepts(stored); }))
+        return std::move(*accepted);
+    }
     const PropertyMap* block = block_.local();
     if (!block) return true;
     return with_context(check_node_matches_properties(graph_, uid, *block), "graph - match node pattern");
+  }
+
+  // block_accepts for the node whose type id is `id`.
+  Result<bool> block_accepts_row(TypeId id, const Uid& uid) {
+    if (block_.single()) {
+      // A missing row falls through to the full check, for its error.
+      if (auto accepted = graph_.nodes->with_read(id, [&](const NodeRow& row) { return accepts(row.properties); }))
+        return std::move(*accepted);
+    }
+    const PropertyMap* block = block_.local();
+    if (!block) return true;
+    return with_context(detail::check_node_row_properties(graph_, id, uid, *block), "graph - match node pattern");
+  }
+
+  // The block against a stored map: a single entry without the block's lock.
+  Result<bool> accepts(const PropertyMap& stored) {
+    if (const auto* entry = block_.single()) return entry_matches(*entry, stored);
+    return properties_match(*block_.local(), stored);
   }
 
   // `frame` is new and private to this candidate, so binding in it cannot
@@ -149,6 +194,21 @@ class NodeScan {
     return all_nodes_;
   }
 
+  // The index's candidates for the pattern's block, taken once per call by the
+  // first match that scans; null when there is no block or the index cannot
+  // answer for it.
+  const NodePropertyIndex::Candidates* indexed_candidates() {
+    const auto& block = pattern_.properties();
+    if (!block) return nullptr;
+    tbb::collaborative_call_once(indexed_once_, [&] {
+      // Against a subset the candidates only filter its members: not worth
+      // gathering many more rows than it holds.
+      const std::size_t limit = subset_ ? 4 * subset_->size() + 1024 : SIZE_MAX;
+      indexed_ = graph_.node_property_index->candidates(*block, limit);
+    });
+    return indexed_ ? &*indexed_ : nullptr;
+  }
+
   const Graph& graph_;
   const NodePattern& pattern_;
   const NodeUidSetPtr subset_;
@@ -157,6 +217,8 @@ class NodeScan {
   std::atomic<std::uint64_t> next_id_{0};
   tbb::collaborative_once_flag all_nodes_once_;
   std::vector<std::pair<Uid, TypeId>> all_nodes_;  // written only inside all_nodes_once_
+  tbb::collaborative_once_flag indexed_once_;
+  std::optional<NodePropertyIndex::Candidates> indexed_;  // written only inside indexed_once_
 };
 
 }  // namespace

@@ -9,6 +9,11 @@
 namespace velmora::graph::matches {
 
 Result<bool> properties_match(const PropertyMap& block, const PropertyMap& stored) {
+  // One entry (the usual block) is not worth a parallel loop.
+  if (block.size() == 1) {
+    const auto entries = block.iter();
+    if (entries.size() == 1) return entry_matches(entries.front(), stored);
+  }
   // Runs on pool threads while the Python caller holds the interpreter lock:
   // `get` copies an opaque value as a counted handle, and the comparison looks
   // at addresses only, so neither waits for that lock.
@@ -16,6 +21,11 @@ Result<bool> properties_match(const PropertyMap& block, const PropertyMap& store
     const std::optional<Value> found = stored.get(key);
     return found && utils::compare_values(wanted, *found);
   });
+}
+
+bool entry_matches(const std::pair<std::string, Value>& entry, const PropertyMap& stored) {
+  const std::optional<Value> found = stored.get(entry.first);
+  return found && utils::compare_values(entry.second, *found);
 }
 
 Result<bool> check_node_matches_properties(const Graph& graph, const Uid& uid, const PropertyMap& block) {

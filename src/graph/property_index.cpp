@@ -1,0 +1,149 @@
+#include "graph/property_index.hpp"
+
+#include <absl/hash/hash.h>
+
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+
+namespace velmora::graph {
+
+template <class Row>
+std::optional<std::string> PropertyIndex<Row>::term(const std::string& key, const Value& value) {
+  // `compare_values` never equates values of different kinds, so the kind is
+  // part of the term: the integer 1, true and "1" are three terms.
+  char kind;
+  std::string_view bytes;
+  char number[sizeof(std::int64_t)];
+  switch (value.kind()) {
+    case Value::Kind::Int: {
+      kind = 'i';
+      const std::int64_t n = *value.get_if<std::int64_t>();
+      std::memcpy(number, &n, sizeof n);
+      bytes = std::string_view(number, sizeof number);
+      break;
+    }
+    case Value::Kind::Bool:
+      kind = *value.get_if<bool>() ? 'T' : 'F';
+      break;
+    case Value::Kind::String:
+      kind = 's';
+      bytes = *value.get_if<std::string>();
+      break;
+    default:
+      return std::nullopt;
+  }
+  const std::uint64_t length = key.size();
+  std::string out;
+  out.reserve(sizeof length + key.size() + 1 + bytes.size());
+  out.append(reinterpret_cast<const char*>(&length), sizeof length);
+  out += key;
+  out += kind;
+  out += bytes;
+  return out;
+}
+
+template <class Row>
+typename PropertyIndex<Row>::Shard& PropertyIndex<Row>::shard_of(const std::string& term) {
+  return shards_[absl::Hash<std::string>{}(term) % kShards];
+}
+
+template <class Row>
+const typename PropertyIndex<Row>::Shard& PropertyIndex<Row>::shard_of(const std::string& term) const {
+  return shards_[absl::Hash<std::string>{}(term) % kShards];
+}
+
+template <class Row>
+void PropertyIndex<Row>::post(const Row& row, std::string term) {
+  Shard& s = shard_of(term);
+  std::unique_lock lock(s.mutex);
+  s.postings[std::move(term)].insert(row);
+}
+
+template <class Row>
+void PropertyIndex<Row>::unpost(const Row& row, std::string term) {
+  Shard& s = shard_of(term);
+  std::unique_lock lock(s.mutex);
+  const auto it = s.postings.find(term);
+  if (it == s.postings.end()) return;
+  it->second.erase(row);
+  if (it->second.empty()) s.postings.erase(it);
+}
+
+template <class Row>
+void PropertyIndex<Row>::post_all(const Row& row, const PropertyMap& map) {
+  for (const auto& [key, value] : map.iter())
+    if (auto t = term(key, value)) post(row, std::move(*t));
+}
+
+template <class Row>
+void PropertyIndex<Row>::unpost_all(const Row& row, const PropertyMap& map) {
+  for (const auto& [key, value] : map.iter())
+    if (auto t = term(key, value)) unpost(row, std::move(*t));
+}
+
+template <class Row>
+void PropertyIndex<Row>::add(const Row& row, const PropertyMap& map) {
+  post_all(row, map);
+}
+
+template <class Row>
+void PropertyIndex<Row>::overwrite(const Row& row, const PropertyMap& old, const PropertyMap& replacement) {
+  unpost_all(row, old);
+  post_all(row, replacement);
+}
+
+template <class Row>
+void PropertyIndex<Row>::merge(const Row& row, const PropertyMap& stored, Entries entries) {
+  for (const auto& [key, value] : entries) {
+    auto now = term(key, value);
+    if (const auto old = stored.get(key)) {
+      auto before = term(key, *old);
+      if (before && before == now) continue;  // a repeated set leaves the entry as it is
+      if (before) unpost(row, std::move(*before));
+    }
+    if (now) post(row, std::move(*now));
+  }
+}
+
+template <class Row>
+void PropertyIndex<Row>::remove(const Row& row, const PropertyMap& stored) {
+  unpost_all(row, stored);
+}
+
+template <class Row>
+auto PropertyIndex<Row>::candidates(const PropertyMap& block, std::size_t limit) const -> std::optional<Candidates> {
+  // Every row that matches the block carries each of its exact entries, so the
+  // smallest of their row sets is enough.
+  std::optional<std::string> chosen;
+  std::size_t chosen_size = 0;
+  for (const auto& [key, value] : block.iter()) {
+    auto t = term(key, value);
+    if (!t) continue;
+    const Shard& s = shard_of(*t);
+    std::shared_lock lock(s.mutex);
+    const auto it = s.postings.find(*t);
+    const std::size_t size = it == s.postings.end() ? 0 : it->second.size();
+    if (chosen && size >= chosen_size) continue;
+    chosen = std::move(t);
+    chosen_size = size;
+  }
+  if (!chosen) return std::nullopt;
+
+  if (chosen_size > limit) return std::nullopt;
+  Candidates out;
+  out.set_.reserve(chosen_size);
+  {
+    const Shard& s = shard_of(*chosen);
+    std::shared_lock lock(s.mutex);
+    const auto it = s.postings.find(*chosen);
+    if (it != s.postings.end()) out.set_.insert(it->second.begin(), it->second.end());
+  }
+  out.rows_.assign(out.set_.begin(), out.set_.end());
+  return out;
+}
+
+template class PropertyIndex<Uid>;
+template class PropertyIndex<EdgeKey>;
+
+}  // namespace velmora::graph

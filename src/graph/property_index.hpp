@@ -1,0 +1,107 @@
+// An equality index over the property maps of the store's nodes (or edges):
+// for every (key, value) of a stored map whose value compares exactly (an
+// integer, a boolean or a string), the rows that carry it.
+//
+// Matching asks it for the candidates of a pattern's property block and still
+// compares every candidate against the whole block, so an index-served match
+// returns what a scan returns; the index only has to name a superset of the
+// rows that can match. It cannot answer for a block without an exactly
+// comparable entry (floats compare with a tolerance; lists, maps, empty and
+// opaque values are not indexed): the matcher then scans.
+//
+// Keeping it right. The store calls the hooks below while it holds the row's
+// shard write lock, around each change of a row's map: taking a new map over,
+// overwriting, merging, removing. Every row holds a map of its own (an
+// overwrite stores a copy, creation hands over fresh maps, the maps handed out
+// are read, never written), so a stored map's content only changes through a
+// merge into the row holding it and the hooks see every change.
+// Entries of rows removed in between may linger; they only make a candidate
+// that the comparison then rejects.
+//
+// Threads: any thread, hooks concurrently for different rows. The store must
+// not change while a candidate set is taken and used (a match step runs with
+// no writer, as every call holds the interpreter lock).
+#pragma once
+
+#include <absl/container/flat_hash_map.h>
+#include <absl/container/flat_hash_set.h>
+
+#include <array>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <shared_mutex>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "properties.hpp"
+#include "utils/sharded_map.hpp"
+#include "utils/uid.hpp"
+
+namespace velmora::graph {
+
+// Row is `Uid` (nodes) or `EdgeKey` (edges).
+template <class Row>
+class PropertyIndex {
+ public:
+  using Entries = std::span<const std::pair<std::string, Value>>;
+
+  // A superset of the rows that may match one block. Read-only once made.
+  class Candidates {
+   public:
+    bool contains(const Row& row) const { return set_.contains(row); }
+    const std::vector<Row>& rows() const { return rows_; }
+
+   private:
+    friend class PropertyIndex;
+    absl::flat_hash_set<Row, UidHash> set_;
+    std::vector<Row> rows_;
+  };
+
+  PropertyIndex() = default;
+  PropertyIndex(const PropertyIndex&) = delete;
+  PropertyIndex& operator=(const PropertyIndex&) = delete;
+
+  // The row has just taken `map` over (no other holder writes it).
+  void add(const Row& row, const PropertyMap& map);
+  // The row's map `old` is being replaced by `replacement`, the row's own.
+  void overwrite(const Row& row, const PropertyMap& old, const PropertyMap& replacement);
+  // `entries` are about to be inserted into the row's map `stored`.
+  void merge(const Row& row, const PropertyMap& stored, Entries entries);
+  // The row holding `stored` is about to be removed.
+  void remove(const Row& row, const PropertyMap& stored);
+
+  // The candidates of `block`, or none when the index cannot answer for it
+  // or would name more than `limit` rows.
+  std::optional<Candidates> candidates(const PropertyMap& block, std::size_t limit) const;
+
+ private:
+  // (key, exact value) as one text: the key's length, the key, the kind and
+  // the value's bytes. None for a value that is not compared exactly.
+  static std::optional<std::string> term(const std::string& key, const Value& value);
+
+  void post(const Row& row, std::string term);
+  void unpost(const Row& row, std::string term);
+  void post_all(const Row& row, const PropertyMap& map);
+  void unpost_all(const Row& row, const PropertyMap& map);
+
+  struct alignas(64) Shard {
+    mutable std::shared_mutex mutex;
+    absl::flat_hash_map<std::string, absl::flat_hash_set<Row, UidHash>> postings;  // guarded by mutex
+  };
+  static constexpr std::size_t kShards = utils::kShardCount;
+  Shard& shard_of(const std::string& term);
+  const Shard& shard_of(const std::string& term) const;
+
+  std::array<Shard, kShards> shards_;
+};
+
+extern template class PropertyIndex<Uid>;
+extern template class PropertyIndex<EdgeKey>;
+
+using NodePropertyIndex = PropertyIndex<Uid>;
+using EdgePropertyIndex = PropertyIndex<EdgeKey>;
+
+}  // namespace velmora::graph
