@@ -119,8 +119,13 @@ class Match {
 };
 
 struct MatchEntry {
+  static constexpr std::uint32_t kNoId = 0xFFFFFFFFu;
   Uid prev_uid;  // the element last matched (or created) for this match
   MatchPtr match;
+  // The store's id for prev_uid's node when the step that made the entry
+  // knew it (kNoId otherwise): the next step then finds the node's row
+  // without looking the uid up.
+  std::uint32_t prev_id = kNoId;
 };
 
 // Match id to (prev_uid, frame). Ids are unique within one set, drawn from a

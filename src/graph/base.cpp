@@ -367,7 +367,11 @@ bool Graph::has_term(const Uid& uid) const {
 std::optional<std::vector<TypeId>> Graph::node_edge_ids(const Uid& uid, bool leaving) const {
   const auto id = types->find(uid);
   if (!id) return std::nullopt;
-  return nodes->with_read(*id, [&](const NodeRow& row) {
+  return node_edge_ids(*id, leaving);
+}
+
+std::optional<std::vector<TypeId>> Graph::node_edge_ids(TypeId id, bool leaving) const {
+  return nodes->with_read(id, [&](const NodeRow& row) {
     const auto side = row.edges.side(leaving);
     return std::vector<TypeId>(side.begin(), side.end());
   });

@@ -147,6 +147,8 @@ class Graph {
   // The arrow-type ids of the edges that leave (`leaving`) or enter a node,
   // copied under its row's read lock; none when `uid` is not a node.
   std::optional<std::vector<TypeId>> node_edge_ids(const Uid& uid, bool leaving) const;
+  // The same for the node whose type id is `id`.
+  std::optional<std::vector<TypeId>> node_edge_ids(TypeId id, bool leaving) const;
   // Every node uid and every edge key, collected shard by shard on the pool;
   // `keep` filters the edges.
   std::vector<Uid> node_uids() const;

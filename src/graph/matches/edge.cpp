@@ -65,9 +65,10 @@ Result<MatchSet> match_edge_pattern(const Graph& graph, const EdgePattern& patte
                                     NodeUidSetPtr subset) {
   detail::MatchSink sink;
   std::atomic<std::uint64_t> next_id{0};
-  const auto store = [&](const EdgeKey& key, MatchPtr frame) {
+  // `far` is the far end's id when known.
+  const auto store = [&](const EdgeKey& key, MatchPtr frame, std::uint32_t far = MatchEntry::kNoId) {
     sink.add(next_id.fetch_add(1, std::memory_order_relaxed),
-             MatchEntry{far_end(key, pattern.direction()), std::move(frame)});
+             MatchEntry{far_end(key, pattern.direction()), std::move(frame), far});
   };
   const auto& name = pattern.variable();
   detail::BlockCopies block(pattern.properties());
@@ -94,8 +95,10 @@ Result<MatchSet> match_edge_pattern(const Graph& graph, const EdgePattern& patte
     const Direction direction = pattern.direction();
     if (direction == Direction::Any) panic(kAnyDirection);
     // A copy of the node's list, so its row is unlocked before the walk.
-    const std::optional<std::vector<TypeId>> arrows =
-        graph.node_edge_ids(entry.prev_uid, direction == Direction::Forward);
+    const bool forward = direction == Direction::Forward;
+    const std::optional<std::vector<TypeId>> arrows = entry.prev_id != MatchEntry::kNoId
+                                                          ? graph.node_edge_ids(entry.prev_id, forward)
+                                                          : graph.node_edge_ids(entry.prev_uid, forward);
     if (!arrows)
       return fail(errors::IndexCorruption{
           "prev_uid should be pointing at a valid node, and it dos not have an entry in the StartToEdgeIndex",
@@ -109,7 +112,7 @@ Result<MatchSet> match_edge_pattern(const Graph& graph, const EdgePattern& patte
       if (!checked) return {};
       // The frame is this key's own, so no other task binds in it.
       if (name) VM_TRY_CTX((*checked)->insert(*name, MatchElement::edge(key)), "graph - match edge pattern");
-      store(key, std::move(*checked));
+      store(key, std::move(*checked), forward ? graph.types->right(arrow) : graph.types->left(arrow));
       return {};
     };
     if (arrows->size() <= kInlineEdges) {

@@ -115,7 +115,7 @@ class NodeScan {
     return utils::try_for_each(std::span<const std::pair<Uid, TypeId>>(nodes),
                                [&](const std::pair<Uid, TypeId>& node) -> Status {
                                  if (!VM_TRY(block_accepts_row(node.second, node.first))) return {};
-                                 return bind_and_store(node.first, Match::create(entry.match));
+                                 return bind_and_store(node.first, Match::create(entry.match), node.second);
                                });
   }
 
@@ -180,10 +180,10 @@ class NodeScan {
 
   // `frame` is new and private to this candidate, so binding in it cannot
   // race with any other task.
-  Status bind_and_store(const Uid& uid, MatchPtr frame) {
+  Status bind_and_store(const Uid& uid, MatchPtr frame, std::uint32_t id = MatchEntry::kNoId) {
     if (const auto& name = pattern_.variable())
       VM_TRY_CTX(frame->insert(*name, MatchElement::node(uid)), "graph - match node pattern");
-    sink_.add(take_id(), MatchEntry{uid, std::move(frame)});
+    sink_.add(take_id(), MatchEntry{uid, std::move(frame), id});
     return {};
   }
 

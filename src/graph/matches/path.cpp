@@ -34,7 +34,9 @@ class PathScan {
   Status node_step(const MatchEntry& reached, const NodePattern& pattern, matches::detail::BlockCopies& block,
                    matches::detail::MatchSink& into) {
     const Uid& uid = reached.prev_uid;
-    if (!graph_.has_node(uid))
+    const bool stored =
+        reached.prev_id != MatchEntry::kNoId ? graph_.nodes->contains(reached.prev_id) : graph_.has_node(uid);
+    if (!stored)
       return fail(errors::IndexCorruption{"previously matched node should exist in NodeIndex",
                                           positioned("checking node matches pattern")});
     auto checked = VM_TRY_CTX(matches::detail::check_node_matches(graph_, uid, pattern, block.local(), reached.match),
@@ -49,7 +51,7 @@ class PathScan {
         if (bound_uid != uid) return {};
       }
     }
-    into.add(take_id(), MatchEntry{uid, std::move(frame)});
+    into.add(take_id(), MatchEntry{uid, std::move(frame), reached.prev_id});
     return {};
   }
 
