@@ -242,7 +242,9 @@ class Graph {
 
   // ---- the tables ------------------------------------------------------------
   // Each a shared handle so that views and references can hold parts of the
-  // store; laid out (and destroyed) in this order.
+  // store. Types are the rows everything else names by id: nodes by their
+  // type's id, edges by their arrow type's id (whose sides are the edge's
+  // ends), terms inside their type's row.
 
   std::shared_ptr<TypeTable> types;
   std::shared_ptr<NodeTable> nodes;

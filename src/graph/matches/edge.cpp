@@ -18,7 +18,7 @@ using patterns::EdgePattern;
 
 constexpr const char* kAnyDirection = "not yet implemented: any direction not supported yet";
 
-// Larger edge sets are spread over the pool; smaller ones are not worth a task.
+// Larger edge lists are spread over the pool; smaller ones are not worth a task.
 constexpr std::size_t kInlineEdges = 32;
 
 // The edge whose arrow type is `arrow` against `pattern`, the direction

@@ -16,12 +16,13 @@
 // partial output. A fault (`Panic`, the any-direction refusal) unwinds through
 // the pool to the caller untouched.
 //
-// Locks: a walk over a match set, a subset or an edge set holds the read lock
-// of the shard it walks while that shard's entries, and all the nested work
-// they start, are processed; that nested work runs isolated, so a waiting
-// thread only helps with it. Store rows are read-locked for their look-up
-// only, except a node's or edge's row, which stays read-locked while its
-// property map is compared. Writes go only into sets that no task reads in
+// Locks: a walk over a match set or a subset holds the read lock of the shard
+// it walks while that shard's entries, and all the nested work they start,
+// are processed; that nested work runs isolated, so a waiting thread only
+// helps with it. A node's edge list is copied under its row's read lock and
+// walked unlocked; type rows and terms are read without locks. Store rows are
+// read-locked for their look-up only, except a node's row or an edge's map,
+// which stays read-locked while its property map is compared. Writes go only into sets that no task reads in
 // that phase: each thread gathers the new entries of a step, sorted by the
 // output set's shards, and once the step is done every shard's write lock is
 // taken once for all of its entries.
@@ -99,8 +100,9 @@ bool entry_matches(const std::pair<std::string, Value>& entry, const PropertyMap
 // the edge's far end: its end going forward, its start going backward.
 // Errors: ContextConflict (the variable holds no edge) and the errors of
 // `check_edge_matches` and of binding, with the line
-// "graph - match edge pattern"; IndexCorruption when prev_uid has no edge-set
-// row. Faults: the any direction, as soon as a match reaches this step.
+// "graph - match edge pattern"; IndexCorruption when prev_uid is no longer a
+// node (its row, edge lists included, is gone). Faults: the any direction, as
+// soon as a match reaches this step.
 Result<MatchSet> match_edge_pattern(const Graph& graph, const patterns::EdgePattern& pattern, MatchSet matches,
                                     NodeUidSetPtr subset);
 
@@ -109,9 +111,9 @@ Result<MatchSet> match_edge_pattern(const Graph& graph, const patterns::EdgePatt
 // it going backward; then its arrow type against the type schema, the term
 // stored for that type against the term schema, and its property block, in a
 // new child frame of `m`. Returns that frame (or a descendant), or none. Binds
-// no variable. Errors: IndexCorruption for an edge without its type row;
+// no variable. Errors: IndexCorruption for a key that names no stored edge;
 // errors of the schema checks, and EdgeNotFound for a property block on an
-// edge that is not stored, with the line "check edge matches". Faults: the
+// edge removed meanwhile, with the line "check edge matches". Faults: the
 // any direction.
 Result<std::optional<MatchPtr>> check_edge_matches(const Graph& graph, const Uid& prev_uid, const EdgeKey& key,
                                                    const patterns::EdgePattern& pattern, MatchPtr m);
