@@ -27,7 +27,9 @@ last operations. Run one seed by hand with:
 """
 
 import argparse
+import faulthandler
 import json
+import os
 import random
 import reprlib
 import string
@@ -730,8 +732,13 @@ def main(argv=None):
     parser.add_argument("--verbose", action="store_true", help="print each operation")
     args = parser.parse_args(argv)
     trail = Trail(args.trail, args.verbose)
+    # A crash prints the Python stack; a case that runs far longer than cases
+    # do has hung, and ends the process with every thread's stack.
+    faulthandler.enable()
+    case_timeout = float(os.environ.get("VELMORA_FUZZ_CASE_TIMEOUT", "120"))
     faults = 0
     for seed in range(args.seed, args.seed + args.count):
+        faulthandler.dump_traceback_later(case_timeout, exit=True)
         try:
             run_case(seed, trail)
         except Fault as fault:

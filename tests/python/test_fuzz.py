@@ -23,9 +23,9 @@ HERE = Path(__file__).resolve().parent
 FUZZER = HERE / "fuzz_surface.py"
 CASES = int(os.environ.get("VELMORA_FUZZ_CASES", "5000"))
 WORKERS = max(1, min(4, (os.cpu_count() or 2) // 2))
-# A child that runs longer than this has hung (the cases take well under a
-# second each, several times more under the sanitizers).
-CHILD_TIMEOUT = float(os.environ.get("VELMORA_FUZZ_TIMEOUT", "300"))
+# A child ends itself when one case hangs (VELMORA_FUZZ_CASE_TIMEOUT); this is
+# the last resort for a child that cannot.
+CHILD_TIMEOUT = float(os.environ.get("VELMORA_FUZZ_TIMEOUT", "1800"))
 MAX_FAULTS_PER_WORKER = int(os.environ.get("VELMORA_FUZZ_MAX_FAULTS", "6"))
 
 
@@ -68,11 +68,24 @@ def run_seeds(first, count, workdir):
         died_in, lines = last_seed(trail.read_text(errors="backslashreplace") if trail.exists() else "")
         if died_in is None:
             faults.append({"seed": seed, "fault": f"the fuzzer {how} outside a case", "trail": [],
-                           "stderr": err[-3000:]})
+                           "stderr": without_expected_panics(err)[-6000:]})
             break
-        faults.append({"seed": died_in, "fault": f"the process {how}", "trail": lines[1:], "stderr": err[-3000:]})
+        faults.append({"seed": died_in, "fault": f"the process {how}", "trail": lines[1:],
+                       "stderr": without_expected_panics(err)[-6000:]})
         seed = died_in + 1
     return faults
+
+
+def without_expected_panics(stderr):
+    """Standard error less the reports of the panics that callers may get."""
+    lines = stderr.splitlines()
+    kept = []
+    for i, line in enumerate(lines):
+        if line.startswith("not yet implemented") and kept and kept[-1].startswith("thread '"):
+            kept.pop()
+            continue
+        kept.append(line)
+    return "\n".join(kept)
 
 
 def format_fault(f):
@@ -80,7 +93,7 @@ def format_fault(f):
     text += [f"    {line}" for line in f["trail"]]
     if f.get("stderr"):
         text.append("  standard error (end):")
-        text += [f"    {line}" for line in f["stderr"].strip().splitlines()[-25:]]
+        text += [f"    {line}" for line in f["stderr"].strip().splitlines()[-60:]]
     text.append(f"  again: PYTHONPATH=build python3 tests/python/fuzz_surface.py --seed {f['seed']} --verbose")
     return "\n".join(text)
 
@@ -192,8 +205,10 @@ def test_a_failed_creation_leaves_no_half_edge():
         try:
             g.query().create("(y:A)-[e]->(y:B)").execute()
         except IndexError as exc:  # the edge to a type without a node is refused
-            assert "(add edge)" in str(exc).split("\n")[0], str(exc)
-        assert g.query().match("(a)-[e]->(b)").return_("a", "b") is not None
+            assert "(add edge)" in str(exc).splitlines()[0], str(exc)
+        assert g.query().match("(a)-[e]->(b)").return_("a", "b") == []
+        nodes = {n.uid() for n in g.nodes()}
+        assert all(s in nodes and t in nodes for s, t in (e.uid() for e in g.edges()))
         for n in g.nodes():
             str(n)
             ty = str(n.type())
