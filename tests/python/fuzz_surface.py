@@ -14,10 +14,11 @@ A caller may get the errors that bad input raises: TypeError, ValueError,
 KeyError, OverflowError, RuntimeError for a Python value that could not be
 converted ("Python Error: ..."), the exceptions that hostile values raise
 themselves, and the panic "not yet implemented" for edges without a direction.
-Anything else is a fault: IndexError (a broken index; except for an edge to a
-bound node that a creation gave a type without a node, which the store refuses
-as it adds the edge), SystemError, another
-panic, another RuntimeError, a failed check, or the process dying.
+Anything else is a fault: IndexError (a broken index), SystemError, another
+panic, another RuntimeError, a failed check, or the process dying. Two
+IndexErrors are the store's answer to input: a creation whose edge joins a
+bound node to which it gave a type that has no node, and a walk from a uid of
+a subgraph view that is no node.
 
 Before each operation, its text is written to the trail file and flushed, so
 that when the process dies the parent (test_fuzz.py) can name the seed and the
@@ -36,7 +37,6 @@ import string
 import sys
 import traceback
 
-import velmora
 from velmora import Constant, Graph
 
 # ---- what counts as a fault ----------------------------------------------------------
@@ -415,8 +415,9 @@ class World:
 
     def check(self):
         g = self.graph
-        nodes = self.must("g.nodes()", g.nodes)
-        edges = self.must("g.edges()", g.edges)
+        # The lists come in no set order: sorted, a seed picks the same ones.
+        nodes = sorted(self.must("g.nodes()", g.nodes), key=lambda n: n.uid())
+        edges = sorted(self.must("g.edges()", g.edges), key=lambda e: e.uid())
         uids = [n.uid() for n in nodes]
         if len(set(uids)) != len(uids):
             raise Fault("g.nodes() lists a node twice")
@@ -429,7 +430,7 @@ class World:
                 raise Fault(f"edge ({s[:12]}, {t[:12]}) has an end that g.nodes() does not list")
         type_of = {}
         for n in nodes:
-            type_of[n.uid()] = self.must(f"str(node {n.uid()[:12]}).type()", lambda n=n: str(n.type()))
+            type_of[n.uid()] = self.must(f"str(node {n.uid()[:12]}.type())", lambda n=n: str(n.type()))
             self.must(f"str(node {n.uid()[:12]})", lambda n=n: str(n))
             self.must(f"node {n.uid()[:12]}.properties()", n.properties)
             self.must(f"node {n.uid()[:12]}.term()", lambda n=n: str(n.term()))
@@ -671,8 +672,8 @@ class World:
     def op_read(self):
         rng = self.rng
         name, target = self.target()
-        ok, nodes = self.attempt(f"{name}.nodes()", target.nodes)
-        ok2, edges = self.attempt(f"{name}.edges()", target.edges)
+        ok, nodes = self.attempt(f"{name}.nodes()", lambda: sorted(target.nodes(), key=lambda n: n.uid()))
+        ok2, edges = self.attempt(f"{name}.edges()", lambda: sorted(target.edges(), key=lambda e: e.uid()))
         refs = (nodes if ok else [])[:10] + (edges if ok2 else [])[:10] + self.references
         for ref in rng.sample(refs, min(len(refs), 6)):
             method = rng.choice(["uid", "properties", "type", "term", "__str__", "__repr__"])

@@ -22,7 +22,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 FUZZER = HERE / "fuzz_surface.py"
 CASES = int(os.environ.get("VELMORA_FUZZ_CASES", "5000"))
-WORKERS = max(1, min(4, (os.cpu_count() or 2) // 2))
+WORKERS = int(os.environ.get("VELMORA_FUZZ_JOBS", max(1, min(4, (os.cpu_count() or 2) // 2))))
 # A child ends itself when one case hangs (VELMORA_FUZZ_CASE_TIMEOUT); this is
 # the last resort for a child that cannot.
 CHILD_TIMEOUT = float(os.environ.get("VELMORA_FUZZ_TIMEOUT", "1800"))
