@@ -731,6 +731,7 @@ def main(argv=None):
     parser.add_argument("--count", type=int, default=1, help="how many seeds from the first")
     parser.add_argument("--trail", help="file to append each operation to before it runs")
     parser.add_argument("--verbose", action="store_true", help="print each operation")
+    parser.add_argument("--max-faults", type=int, default=0, help="stop after this many faulty seeds (0: never)")
     args = parser.parse_args(argv)
     trail = Trail(args.trail, args.verbose)
     # A crash prints the Python stack; a case that runs far longer than cases
@@ -750,6 +751,8 @@ def main(argv=None):
             print(json.dumps({"seed": seed, "fault": detail, "trail": trail.recent}), flush=True)
         finally:
             trail.write(f"# end {seed}")
+        if args.max_faults and faults >= args.max_faults:
+            break
     return 3 if faults else 0
 
 

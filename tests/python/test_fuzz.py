@@ -48,7 +48,8 @@ def run_seeds(first, count, workdir):
     seed, end = first, first + count
     while seed < end and len(faults) < MAX_FAULTS_PER_WORKER:
         trail = Path(workdir) / f"trail-{first}-{seed}.txt"
-        cmd = [sys.executable, str(FUZZER), "--seed", str(seed), "--count", str(end - seed), "--trail", str(trail)]
+        cmd = [sys.executable, str(FUZZER), "--seed", str(seed), "--count", str(end - seed), "--trail", str(trail),
+               "--max-faults", str(MAX_FAULTS_PER_WORKER - len(faults))]
         proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                 errors="backslashreplace", start_new_session=True)
         try:
@@ -108,7 +109,8 @@ def test_fuzz_the_python_surface():
         faults = sorted((f for run in runs for f in run.result()), key=lambda f: f["seed"])
     elapsed = time.monotonic() - started
     assert not faults, (
-        f"{len(faults)} fault(s) in {CASES} seeded cases ({elapsed:.0f} s):\n\n"
+        f"{len(faults)} fault(s) in {CASES} seeded cases ({elapsed:.0f} s; each of {WORKERS} children "
+        f"stops at {MAX_FAULTS_PER_WORKER}):\n\n"
         + "\n\n".join(format_fault(f) for f in faults)
     )
 
