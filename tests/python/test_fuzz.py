@@ -14,7 +14,6 @@ import subprocess
 import sys
 import tempfile
 import textwrap
-import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
@@ -39,7 +38,7 @@ def last_seed(trail_text):
             seed, start = int(line.split()[2]), i
         elif line.startswith("# end "):
             seed = None
-    return seed, lines[start:][-12:]
+    return seed, lines[start + 1 :][-12:]
 
 
 def run_seeds(first, count, workdir):
@@ -72,7 +71,7 @@ def run_seeds(first, count, workdir):
             faults.append({"seed": seed, "fault": f"the fuzzer {how} outside a case", "trail": [],
                            "stderr": without_expected_panics(err)[-6000:]})
             break
-        faults.append({"seed": died_in, "fault": f"the process {how}", "trail": lines[1:],
+        faults.append({"seed": died_in, "fault": f"the process {how}", "trail": lines,
                        "stderr": without_expected_panics(err)[-6000:]})
         seed = died_in + 1
     return faults
@@ -82,7 +81,7 @@ def without_expected_panics(stderr):
     """Standard error less the reports of the panics that callers may get."""
     lines = stderr.splitlines()
     kept = []
-    for i, line in enumerate(lines):
+    for line in lines:
         if line.startswith("not yet implemented") and kept and kept[-1].startswith("thread '"):
             kept.pop()
             continue
