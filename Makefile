@@ -40,7 +40,7 @@ bench: build
 # run. The fuzzer runs fewer cases: everything is several times slower here.
 ASAN_BUILD ?= build-asan
 ASAN_JOBS ?= $(JOBS)
-ASAN_FUZZ_CASES ?= 1000
+ASAN_FUZZ_CASES ?= 2500
 ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
 ASAN_OPTS = strict_init_order=1:check_initialization_order=1
 ASAN_ENV = UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 VELMORA_BUILD_DIR=$(CURDIR)/$(ASAN_BUILD)
