@@ -734,9 +734,12 @@ def main(argv=None):
     parser.add_argument("--max-faults", type=int, default=0, help="stop after this many faulty seeds (0: never)")
     args = parser.parse_args(argv)
     trail = Trail(args.trail, args.verbose)
-    # A crash prints the Python stack; a case that runs far longer than cases
-    # do has hung, and ends the process with every thread's stack.
-    faulthandler.enable()
+    # A crash prints the Python stack (under AddressSanitizer, whose report
+    # tells more, the sanitizer's handler is left alone); a case that runs far
+    # longer than cases do has hung, and ends the process with every thread's
+    # stack.
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        faulthandler.enable()
     case_timeout = float(os.environ.get("VELMORA_FUZZ_CASE_TIMEOUT", "120"))
     faults = 0
     for seed in range(args.seed, args.seed + args.count):
