@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "utils/release.hpp"
 #include "utils/validation.hpp"
 
 namespace velmora::typing {
@@ -36,23 +37,13 @@ Result<Application> Application::create(Term function, Term argument) {
 }
 
 Application::~Application() {
-  // Parts held by nobody else are taken apart here, level by level, so that
-  // releasing a long chain of applications runs in constant stack. A part
-  // shared with another holder only loses one count.
-  std::vector<TermPtr> pending;
-  const auto take = [&](TermPtr& part) {
-    if (part && part.use_count() == 1) pending.push_back(std::move(part));
-  };
-  take(function);
-  take(argument);
-  while (!pending.empty()) {
-    TermPtr last = std::move(pending.back());
-    pending.pop_back();
-    if (const auto* app = last->as_application()) {
+  // A long chain of applications is released in constant stack.
+  utils::release_parts<Term>({&function, &argument}, [](const Term& part, auto& take) {
+    if (const auto* app = part.as_application()) {
       take(app->function);
       take(app->argument);
     }
-  }
+  });
 }
 
 bool Application::operator==(const Application& other) const {

@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "utils/release.hpp"
 #include "utils/validation.hpp"
 
 namespace velmora::typing {
@@ -13,24 +14,13 @@ Result<Variable> Variable::create(std::string name) {
 }
 
 Arrow::~Arrow() {
-  // Sides held by nobody else are taken apart here, level by level, so that
-  // releasing a long chain of arrows runs in constant stack. A side shared
-  // with another holder only loses one count.
-  std::vector<TypePtr> pending;
-  const auto take = [&](TypePtr& side) {
-    if (side && side.use_count() == 1) pending.push_back(std::move(side));
-  };
-  take(left);
-  take(right);
-  while (!pending.empty()) {
-    TypePtr last = std::move(pending.back());
-    pending.pop_back();
-    // The sole holder may empty the sides of what it is about to release.
-    if (const auto* arrow = last->as_arrow()) {
+  // A long chain of arrows is released in constant stack.
+  utils::release_parts<Type>({&left, &right}, [](const Type& side, auto& take) {
+    if (const auto* arrow = side.as_arrow()) {
       take(arrow->left);
       take(arrow->right);
     }
-  }
+  });
 }
 
 bool Arrow::operator==(const Arrow& other) const {
