@@ -29,6 +29,7 @@ demo: build
 bench: build
 	@for b in $(BUILD)/bench_*; do [ -x "$$b" ] && "$$b"; done; true
 	PYTHONPATH=$(BUILD) $(PYTHON) bench/python_bench.py
+	PYTHONPATH=$(BUILD) $(PYTHON) bench/w4_bench.py
 
 # The C++ suite embeds the interpreter and never finalizes it: tests/lsan.supp
 # leaves what the interpreter holds at exit out of the leak report. Debian's
