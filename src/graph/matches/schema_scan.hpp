@@ -1,5 +1,6 @@
 // The scan shared by `Graph::match_type_schema` and `Graph::match_term_schema`:
-// every row of one store index against every match of a set.
+// every row of one store index against every match of a set, or, when the
+// schema names its one possible row ahead (a ground schema), that row alone.
 #pragma once
 
 #include <tbb/task_arena.h>
@@ -7,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <source_location>
 #include <string_view>
 #include <utility>
@@ -20,16 +22,34 @@
 
 namespace velmora::graph::matches::detail {
 
+// The rows a schema has to be checked against for one match frame. `every`:
+// all of them. Otherwise only `row` (none: no row at all) can match, and no
+// other row could make the check fail either, so skipping them changes
+// neither the matches nor the errors.
+struct SchemaRows {
+  bool every = true;
+  std::optional<TypeId> row;
+
+  static SchemaRows all() { return {}; }
+  static SchemaRows only(std::optional<TypeId> row) { return {false, row}; }
+};
+
+// The rows for a schema that no shortcut applies to.
+struct EveryRow {
+  SchemaRows operator()(const MatchPtr&) const { return SchemaRows::all(); }
+};
+
 // For every match of `matches` and every stored type (with `with_term`, every
-// type that has a term), in parallel, check(type id, match frame) ->
-// Result<std::optional<MatchPtr>>; each accepted row becomes an entry {the
-// type's uid, returned frame} of the new set. The first failing
-// check stops the scan and cancels every nested loop; its report gets
-// `row_line`, then `row_line` and `scan_line` again on the way out, each at
-// `where` (the caller's position by default).
-template <class Check>
-Result<MatchSet> scan_schema_rows(const TypeTable& types, bool with_term, const MatchSet& matches, Check&& check,
-                                  std::string_view row_line, std::string_view scan_line,
+// type that has a term) that rows(match frame) -> SchemaRows leaves, in
+// parallel, check(type id, match frame) -> Result<std::optional<MatchPtr>>;
+// each accepted row becomes an entry {the type's uid, returned frame} of the
+// new set. `rows` must not fail and is called once per match, before that
+// match's checks. The first failing check stops the scan and cancels every
+// nested loop; its report gets `row_line`, then `row_line` and `scan_line`
+// again on the way out, each at `where` (the caller's position by default).
+template <class Rows, class Check>
+Result<MatchSet> scan_schema_rows(const TypeTable& types, bool with_term, const MatchSet& matches, Rows&& rows,
+                                  Check&& check, std::string_view row_line, std::string_view scan_line,
                                   std::source_location where = std::source_location::current()) {
   MatchSink sink;
   std::atomic<std::uint64_t> next_id{0};
@@ -43,22 +63,26 @@ Result<MatchSet> scan_schema_rows(const TypeTable& types, bool with_term, const 
         matches->for_each_shard_parallel([&](const MatchSetMap::Table& entries) {
           for (const auto& [id, entry] : entries) {
             if (ctx.is_group_execution_cancelled()) return;
+            const auto visit = [&](TypeId id) {
+              if (ctx.is_group_execution_cancelled()) return;
+              if (with_term && types.term(id).none()) return;
+              auto checked = check(id, entry.match);
+              if (!checked) {
+                first.set(std::move(checked).error().attach(row_line, where), ctx);
+                return;
+              }
+              if (*checked)
+                sink.add(next_id.fetch_add(1, std::memory_order_relaxed),
+                         MatchEntry{types.uid(id), std::move(**checked)});
+            };
+            const SchemaRows chosen = rows(entry.match);
+            if (!chosen.every) {
+              if (chosen.row) visit(*chosen.row);
+              continue;
+            }
             // This thread holds the input shard's read lock while it waits for
             // the rows: it must only run tasks of this entry meanwhile.
-            tbb::this_task_arena::isolate([&] {
-              types.for_each_parallel([&](TypeId id) {
-                if (ctx.is_group_execution_cancelled()) return;
-                if (with_term && types.term(id).none()) return;
-                auto checked = check(id, entry.match);
-                if (!checked) {
-                  first.set(std::move(checked).error().attach(row_line, where), ctx);
-                  return;
-                }
-                if (*checked)
-                  sink.add(next_id.fetch_add(1, std::memory_order_relaxed),
-                           MatchEntry{types.uid(id), std::move(**checked)});
-              });
-            });
+            tbb::this_task_arena::isolate([&] { types.for_each_parallel(visit); });
           }
         });
       },
@@ -74,5 +98,11 @@ Result<MatchSet> scan_schema_rows(const TypeTable& types, bool with_term, const 
   sink.move_into(*result);
   return result;
 }
+
+// `Graph::match_type_schema` and `Graph::match_term_schema` without the
+// shortcut for ground schemas: every row is checked. Same results and errors;
+// kept for comparing the two.
+Result<MatchSet> scan_type_schema(const Graph& graph, const patterns::TypeSchema& schema, const MatchSet& matches);
+Result<MatchSet> scan_term_schema(const Graph& graph, const patterns::TermSchema& schema, const MatchSet& matches);
 
 }  // namespace velmora::graph::matches::detail

@@ -1,5 +1,7 @@
 // Term-schema matching: the term stored for one type against a term pattern,
-// and the parallel scan of every stored term for every match of a set.
+// and the parallel scan of every stored term for every match of a set. A
+// ground schema (bound names and applications only) is looked up instead of
+// scanned.
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -78,6 +80,43 @@ Checked check_term_row(const Graph& g, TypeId id, const TermPattern& pattern, Ma
   return chain;
 }
 
+using matches::detail::SchemaRows;
+
+// Which rows `pattern` must be checked against for the frame `m`. A pattern
+// whose names are all bound to terms matches one term at most, which is
+// found without the scan: a name's term is stored under the bound uid, and
+// an application's under the right side of its function's arrow type. Its
+// check fails on no row (nothing is bound, no name holds a non-term), so the
+// other rows can be skipped. Any other pattern needs every row: a wildcard,
+// an unbound name (it binds whatever term it meets), a name bound to a
+// non-term (its check fails on some rows only) and a constant use.
+SchemaRows term_rows(const Graph& g, const TermPattern& pattern, const Match& m) {
+  if (const auto* variable = pattern.get<TermPattern::Variable>()) {
+    const auto bound = m.get(variable->name);
+    if (!bound || bound->kind() != MatchElement::Kind::Term) return SchemaRows::all();
+    return SchemaRows::only(g.types->find(bound->uid()));
+  }
+  if (const auto* application = pattern.get<TermPattern::Application>()) {
+    const SchemaRows function = term_rows(g, *application->function, m);
+    if (function.every) return function;
+    const SchemaRows argument = term_rows(g, *application->argument, m);
+    if (argument.every) return argument;
+    if (!function.row || !argument.row || g.types->is_variable(*function.row)) return SchemaRows::only(std::nullopt);
+    return SchemaRows::only(g.types->right(*function.row));
+  }
+  return SchemaRows::all();
+}
+
+// The one call of the scan, so that both entry points report from the same
+// position.
+template <class Rows>
+Result<MatchSet> scan_term_rows(const Graph& g, const TermSchema& schema, const MatchSet& matches, Rows&& rows) {
+  return matches::detail::scan_schema_rows(
+      *g.types, true, matches, std::forward<Rows>(rows),
+      [&](TypeId id, const MatchPtr& m) { return check_term_row(g, id, schema.pattern(), m); },
+      "graph - match term pattern", "graph - match term schema");
+}
+
 }  // namespace
 
 Result<std::optional<MatchPtr>> Graph::check_term_matches(const Uid& uid, const TermPattern& pattern,
@@ -88,10 +127,13 @@ Result<std::optional<MatchPtr>> Graph::check_term_matches(const Uid& uid, const 
 }
 
 Result<MatchSet> Graph::match_term_schema(const TermSchema& schema, const MatchSet& matches) const {
-  return matches::detail::scan_schema_rows(
-      *types, true, matches,
-      [&](TypeId id, const MatchPtr& m) { return check_term_row(*this, id, schema.pattern(), m); },
-      "graph - match term pattern", "graph - match term schema");
+  return scan_term_rows(*this, schema, matches,
+                        [&](const MatchPtr& m) { return term_rows(*this, schema.pattern(), *m); });
+}
+
+Result<MatchSet> matches::detail::scan_term_schema(const Graph& graph, const TermSchema& schema,
+                                                   const MatchSet& matches) {
+  return scan_term_rows(graph, schema, matches, EveryRow{});
 }
 
 }  // namespace velmora::graph

@@ -1,5 +1,7 @@
 // Type-schema matching: one stored type against a type pattern, and the
-// parallel scan of every stored type for every match of a set.
+// parallel scan of every stored type for every match of a set. A ground
+// schema (names and arrows only) is looked up by uid instead of scanned.
+#include <optional>
 #include <utility>
 
 #include "graph/base.hpp"
@@ -49,6 +51,48 @@ Checked check_type_row(const Graph& g, TypeId id, const TypePattern& pattern, Ma
   return frame;
 }
 
+// The uid of the one type that `pattern` can match under the bindings of `m`:
+// the digest of the type the pattern spells, with each unbound name a type
+// variable and each name bound to a type that type. None when the pattern
+// does not spell one type: a wildcard or a capture, or a name bound to
+// something else, whose check fails on some rows and not on others. Nothing
+// here binds, so every name means the same on every row.
+std::optional<Uid> ground_type_uid(const TypePattern& pattern, const Match& m) {
+  if (const auto* variable = pattern.get<TypePattern::Variable>()) {
+    const auto bound = m.get(variable->name);
+    if (!bound) return TypeRep::variable(variable->name).uid();
+    if (bound->kind() != MatchElement::Kind::Type) return std::nullopt;
+    return bound->uid();
+  }
+  if (const auto* arrow = pattern.get<TypePattern::Arrow>()) {
+    const auto left = ground_type_uid(*arrow->left, m);
+    if (!left) return std::nullopt;
+    const auto right = ground_type_uid(*arrow->right, m);
+    if (!right) return std::nullopt;
+    return TypeRep::arrow(*left, *right).uid();
+  }
+  return std::nullopt;
+}
+
+// Which rows `pattern` must be checked against for the frame `m`. A ground
+// pattern matches the one row with its uid, if stored, and fails on none:
+// every row that differs in structure differs in uid.
+matches::detail::SchemaRows type_rows(const Graph& g, const TypePattern& pattern, const MatchPtr& m) {
+  const auto uid = ground_type_uid(pattern, *m);
+  if (!uid) return matches::detail::SchemaRows::all();
+  return matches::detail::SchemaRows::only(g.types->find(*uid));
+}
+
+// The one call of the scan, so that both entry points report from the same
+// position.
+template <class Rows>
+Result<MatchSet> scan_type_rows(const Graph& g, const TypeSchema& schema, const MatchSet& matches, Rows&& rows) {
+  return matches::detail::scan_schema_rows(
+      *g.types, false, matches, std::forward<Rows>(rows),
+      [&](TypeId id, const MatchPtr& m) { return check_type_row(g, id, schema.pattern(), m); },
+      "graph - match type pattern", "graph - match type schema");
+}
+
 }  // namespace
 
 Result<std::optional<MatchPtr>> Graph::check_type_matches(const Uid& uid, const TypePattern& pattern,
@@ -59,10 +103,13 @@ Result<std::optional<MatchPtr>> Graph::check_type_matches(const Uid& uid, const 
 }
 
 Result<MatchSet> Graph::match_type_schema(const TypeSchema& schema, const MatchSet& matches) const {
-  return matches::detail::scan_schema_rows(
-      *types, false, matches,
-      [&](TypeId id, const MatchPtr& m) { return check_type_row(*this, id, schema.pattern(), m); },
-      "graph - match type pattern", "graph - match type schema");
+  return scan_type_rows(*this, schema, matches,
+                        [&](const MatchPtr& m) { return type_rows(*this, schema.pattern(), m); });
+}
+
+Result<MatchSet> matches::detail::scan_type_schema(const Graph& graph, const TypeSchema& schema,
+                                                   const MatchSet& matches) {
+  return scan_type_rows(graph, schema, matches, EveryRow{});
 }
 
 }  // namespace velmora::graph
