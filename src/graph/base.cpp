@@ -97,10 +97,7 @@ Graph::Graph(const std::vector<Constant>& list)
     : types(std::make_shared<TypeTable>()),
       nodes(std::make_shared<NodeTable>()),
       edges(std::make_shared<EdgeTable>(types)),
-      constants(std::make_shared<decltype(constants)::element_type>()) {
-  // The last of several constants with one name wins.
-  for (const auto& c : list) constants->insert(c.name(), c);
-}
+      constants(std::make_shared<const ConstantTable>(list)) {}
 
 // ---- types and terms ---------------------------------------------------------
 
@@ -893,8 +890,8 @@ Result<Term> Graph::pattern_to_term_recursive(const TermPattern& p, const MatchP
   }
 
   const auto& use = *p.get<TermPattern::Constant>();
-  // A copy, so that the constants row is unlocked while the type is built.
-  const std::optional<Constant> constant = constants->get(use.name);
+  // The table never changes, so the constant is read in place.
+  const Constant* constant = constants->find(use.name);
   if (!constant) return fail(errors::ConstantNotFound{use.name, positioned("pattern to term recursive")});
   TypePtr type = VM_TRY_CTX(get_constant_type(*constant, use.type_arguments, m), "pattern to term recursive");
   // Built without BasicTerm::create: a use names the constant as declared,
@@ -931,19 +928,19 @@ Result<TypePtr> Graph::get_constant_type(const Constant& c, const std::vector<Ty
 Result<std::optional<Term>> Graph::infer_term(const Uid& uid) const {
   std::optional<std::string> chosen;
   std::optional<Report> failure;
-  // The map's own order decides among several fitting constants: which one
+  // The table's order decides among several fitting constants: which one
   // wins is deliberately left undefined.
-  constants->for_each_shard([&](const auto& table) {
-    for (const auto& [name, constant] : table) {
-      if (chosen || failure) return;
-      auto checked = check_type_matches(uid, constant.type_schema().pattern(), Match::create());
-      if (!checked) {
-        failure.emplace(std::move(checked).error().attach("graph - infer term"));
-        return;
-      }
-      if (*checked) chosen = constant.name();
+  for (const Constant& constant : constants->list()) {
+    auto checked = check_type_matches(uid, constant.type_schema().pattern(), Match::create());
+    if (!checked) {
+      failure.emplace(std::move(checked).error().attach("graph - infer term"));
+      break;
     }
-  });
+    if (*checked) {
+      chosen = constant.name();
+      break;
+    }
+  }
   if (failure) return std::unexpected(std::move(*failure));
   if (!chosen) return std::nullopt;
 

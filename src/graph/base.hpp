@@ -249,7 +249,7 @@ class Graph {
   std::shared_ptr<TypeTable> types;
   std::shared_ptr<NodeTable> nodes;
   std::shared_ptr<EdgeTable> edges;  // holds `types` too
-  std::shared_ptr<utils::ShardedMap<std::string, Constant>> constants;
+  std::shared_ptr<const ConstantTable> constants;
   // Equality indexes over the node and edge maps; the operations above keep
   // them right under the row's lock (a node's shard write lock, an edge's
   // stripe write lock).
