@@ -2,6 +2,7 @@
 
 #include <absl/container/flat_hash_map.h>
 #include <absl/container/flat_hash_set.h>
+#include <absl/container/inlined_vector.h>
 #include <fmt/format.h>
 #include <openssl/evp.h>
 #include <tbb/task_arena.h>
@@ -88,6 +89,15 @@ Uid sha256(std::initializer_list<std::span<const std::uint8_t>> parts) {
   return out;
 }
 
+namespace {
+
+std::uint64_t next_serial() {
+  static std::atomic<std::uint64_t> counter{0};
+  return counter.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+}  // namespace
+
 Uid TypeRep::uid() const {
   if (tag == Tag::Variable) return variable_uid(name);
   return arrow_uid(left, right);
@@ -97,7 +107,8 @@ Graph::Graph(const std::vector<Constant>& list)
     : types(std::make_shared<TypeTable>()),
       nodes(std::make_shared<NodeTable>()),
       edges(std::make_shared<EdgeTable>(types)),
-      constants(std::make_shared<const ConstantTable>(list)) {}
+      constants(std::make_shared<const ConstantTable>(list)),
+      serial_(next_serial()) {}
 
 // ---- types and terms ---------------------------------------------------------
 
@@ -108,13 +119,13 @@ TypeId Graph::store_type(const typing::Type& root) {
     const typing::Type* type;
     bool sides_done;
   };
-  std::vector<Frame> stack{{&root, false}};
-  std::vector<TypeId> ids;
+  absl::InlinedVector<Frame, 8> stack{{&root, false}};
+  absl::InlinedVector<TypeId, 8> ids;
   while (!stack.empty()) {
     Frame frame = stack.back();
     stack.pop_back();
     if (const auto* v = frame.type->as_variable()) {
-      ids.push_back(types->add_variable(variable_uid(v->name), v->name));
+      ids.push_back(variable_id(v->name));
       continue;
     }
     const auto* a = frame.type->as_arrow();
@@ -128,9 +139,36 @@ TypeId Graph::store_type(const typing::Type& root) {
     ids.pop_back();
     const TypeId left = ids.back();
     ids.pop_back();
-    ids.push_back(types->add_arrow(arrow_uid(types->uid(left), types->uid(right)), left, right));
+    ids.push_back(arrow_id(left, right));
   }
   return ids.back();
+}
+
+TypeId Graph::arrow_id(TypeId left, TypeId right) {
+  // A creation stores the same arrow several times (inference, then the
+  // edge), so each thread remembers the arrows it stored last. An entry
+  // never goes stale: rows are never removed, and the serial tells stores
+  // apart.
+  struct Recent {
+    std::uint64_t serial = 0;
+    TypeId left = 0, right = 0, id = 0;
+  };
+  using Memo = std::array<Recent, 64>;
+  // Held through a pointer: the module's static thread-local space is small.
+  thread_local std::unique_ptr<Memo> recent;
+  if (!recent) recent = std::make_unique<Memo>();
+  Recent& slot = (*recent)[(left * 0x9E3779B1u ^ right) % recent->size()];
+  if (slot.serial == serial_ && slot.left == left && slot.right == right) return slot.id;
+  const TypeId id = types->add_arrow(arrow_uid(types->uid(left), types->uid(right)), left, right);
+  slot = {serial_, left, right, id};
+  return id;
+}
+
+TypeId Graph::variable_id(const std::string& name) {
+  if (auto known = variable_ids_.get(name)) return *known;
+  const TypeId id = types->add_variable(variable_uid(name), name);
+  variable_ids_.insert_if_absent(name, id);
+  return id;
 }
 
 Uid Graph::insert_type(const typing::Type& type) { return types->uid(store_type(type)); }
@@ -925,7 +963,7 @@ Result<TypePtr> Graph::get_constant_type(const Constant& c, const std::vector<Ty
   return with_context(type_schema_to_type(c.type_schema(), scratch), "get constant type");
 }
 
-Result<std::optional<Term>> Graph::infer_term(const Uid& uid) const {
+Result<std::optional<std::string>> Graph::fitting_constant(const Uid& uid) const {
   std::optional<std::string> chosen;
   std::optional<Report> failure;
   // The table's order decides among several fitting constants: which one
@@ -942,9 +980,20 @@ Result<std::optional<Term>> Graph::infer_term(const Uid& uid) const {
     }
   }
   if (failure) return std::unexpected(std::move(*failure));
-  if (!chosen) return std::nullopt;
+  return chosen;
+}
 
+Result<std::optional<Term>> Graph::infer_term(const Uid& uid) const {
+  std::optional<std::string> chosen = VM_TRY(fitting_constant(uid));
+  if (!chosen) return std::nullopt;
   TypePtr type = VM_TRY_CTX(type_from_uid(uid), "graph - infer term");
+  auto term = VM_TRY_CTX(typing::BasicTerm::create(std::move(*chosen), std::move(type)), "graph - infer term");
+  return std::optional<Term>(Term(std::move(term)));
+}
+
+Result<std::optional<Term>> Graph::infer_term(const Uid& uid, const TypePtr& type) const {
+  std::optional<std::string> chosen = VM_TRY(fitting_constant(uid));
+  if (!chosen) return std::nullopt;
   auto term = VM_TRY_CTX(typing::BasicTerm::create(std::move(*chosen), std::move(type)), "graph - infer term");
   return std::optional<Term>(Term(std::move(term)));
 }

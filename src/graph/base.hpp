@@ -216,6 +216,9 @@ class Graph {
   // A basic term named after a constant whose schema matches the stored type
   // `uid`; none when no constant fits.
   Result<std::optional<Term>> infer_term(const Uid& uid) const;
+  // The same when the caller holds the stored type itself (`type` is the type
+  // whose uid is `uid`), which saves rebuilding it from its rows.
+  Result<std::optional<Term>> infer_term(const Uid& uid, const TypePtr& type) const;
 
   // ---- schema matching (src/graph/matches/type_schema, term_schema) ----------
 
@@ -258,6 +261,10 @@ class Graph {
 
  private:
   TypeId store_type(const typing::Type& type);
+  // The id of the variable type `name`, storing it when new.
+  TypeId variable_id(const std::string& name);
+  // The id of the arrow left -> right, storing it when new.
+  TypeId arrow_id(TypeId left, TypeId right);
   // The id of the term's type, and whether the term was stored.
   std::pair<TypeId, bool> store_term(const Term& term);
   // Gives `node` (a new term's type) the node row it lacks, setting `created`.
@@ -270,6 +277,16 @@ class Graph {
   Status add_arrow_term_edge(const Term& term, const CreatedFlag& created);
   Result<TypePtr> bound_type(const std::string& name, const MatchElement& element);
   Result<TypePtr> rebuild_type(TypeId id) const;
+  // The name of the constant fitting the stored type `uid`, if any.
+  Result<std::optional<std::string>> fitting_constant(const Uid& uid) const;
+
+  // Variable names already stored, with their ids: a type's rows are never
+  // removed, so an id once known stays right, and a stored variable costs a
+  // look-up by name instead of a digest and a look-up by uid.
+  utils::ShardedMap<std::string, TypeId> variable_ids_;
+  // This store among all the stores the process ever made: it names the
+  // store in per-thread memos, where an address could be reused.
+  const std::uint64_t serial_;
   // The checks `term_from_uid` makes, without building: TermNotFound for the
   // first row without a term, and the failures of the names. Sets `reaches`
   // when the term refers to the row `watch`. Rows in `valid` passed these

@@ -143,7 +143,7 @@ class ConstantTerms {
   Result<std::optional<Term>> get(Graph& graph, const TypePtr& type) {
     for (const auto& [known, term] : seen_)
       if (typing::types_equal(known, type)) return term;
-    auto term = graph.infer_term(graph.insert_type(*type));
+    auto term = graph.infer_term(graph.insert_type(*type), type);
     if (term) seen_.emplace_back(type, *term);
     return term;
   }
