@@ -112,37 +112,50 @@ Graph::Graph(const std::vector<Constant>& list)
 
 // ---- types and terms ---------------------------------------------------------
 
-TypeId Graph::store_type(const typing::Type& root) {
+TypeId Graph::store_type(const typing::Type& root, StoredTypes* stored, const TypePtr* handle) {
   // Sides first, each arrow once both its sides have ids: an explicit stack,
   // so that a deep type does not deepen the call stack.
   struct Frame {
     const typing::Type* type;
+    const TypePtr* handle;  // null for a root given without one
     bool sides_done;
   };
-  absl::InlinedVector<Frame, 8> stack{{&root, false}};
+  absl::InlinedVector<Frame, 8> stack{{&root, handle, false}};
   absl::InlinedVector<TypeId, 8> ids;
+  const auto remember = [&](const Frame& frame, TypeId id) {
+    if (stored && frame.handle) stored->add(*frame.handle, id);
+    ids.push_back(id);
+  };
   while (!stack.empty()) {
     Frame frame = stack.back();
     stack.pop_back();
+    if (!frame.sides_done && stored) {
+      if (auto known = stored->find(frame.type)) {
+        ids.push_back(*known);
+        continue;
+      }
+    }
     if (const auto* v = frame.type->as_variable()) {
-      ids.push_back(variable_id(v->name));
+      remember(frame, variable_id(v->name));
       continue;
     }
     const auto* a = frame.type->as_arrow();
     if (!frame.sides_done) {
-      stack.push_back({frame.type, true});
-      stack.push_back({a->right.get(), false});
-      stack.push_back({a->left.get(), false});
+      stack.push_back({frame.type, frame.handle, true});
+      stack.push_back({a->right.get(), &a->right, false});
+      stack.push_back({a->left.get(), &a->left, false});
       continue;
     }
     const TypeId right = ids.back();
     ids.pop_back();
     const TypeId left = ids.back();
     ids.pop_back();
-    ids.push_back(arrow_id(left, right));
+    remember(frame, arrow_id(left, right));
   }
   return ids.back();
 }
+
+TypeId Graph::insert_type(const TypePtr& type, StoredTypes& stored) { return store_type(*type, &stored, &type); }
 
 TypeId Graph::arrow_id(TypeId left, TypeId right) {
   // A creation stores the same arrow several times (inference, then the
@@ -173,7 +186,7 @@ TypeId Graph::variable_id(const std::string& name) {
 
 Uid Graph::insert_type(const typing::Type& type) { return types->uid(store_type(type)); }
 
-std::pair<TypeId, bool> Graph::store_term(const Term& root) {
+std::pair<TypeId, bool> Graph::store_term(const Term& root, StoredTypes* stored) {
   // First every type and the word of every sub-term, in post-order (function,
   // argument, then the application); then the words, in that order, so that a
   // reader never meets a row naming a sub-term not yet stored. A sub-term of
@@ -192,7 +205,7 @@ std::pair<TypeId, bool> Graph::store_term(const Term& root) {
   bool cyclic = false;
   TypeId root_id = 0;
   const auto enter = [&](const Term* term) {
-    const TypeId id = store_type(*term->type());
+    const TypeId id = store_type(*term->type(), stored, &term->type());
     if (on_path[id]++ > 0) cyclic = true;
     stack.push_back({term, id, 0});
   };
@@ -469,11 +482,11 @@ void Graph::ensure_node(TypeId node, PropertyMap properties, const CreatedFlag& 
 }
 
 Result<Uid> Graph::add_node(const TypePtr& type, std::optional<Term> term, PropertyMap properties,
-                            const CreatedFlag& created) {
-  const TypeId id = store_type(*type);
+                            const CreatedFlag& created, StoredTypes* known) {
+  const TypeId id = store_type(*type, known, &type);
   bool newly_stored = false;
   if (term && types->term(id).none()) {
-    const auto [stored_id, stored] = store_term(*term);
+    const auto [stored_id, stored] = store_term(*term, known);
     if (!stored) return fail(self_containing_term());
     if (stored_id != id)
       return fail(errors::InvalidTerm{"term provided is of a different type than the type provided"});
@@ -538,8 +551,9 @@ Status Graph::propagate(TypeId start, const CreatedFlag& created) {
   return {};
 }
 
-Result<EdgeKey> Graph::add_edge(const Term& term, PropertyMap properties, const CreatedFlag& created) {
-  const auto [arrow, stored] = store_term(term);
+Result<EdgeKey> Graph::add_edge(const Term& term, PropertyMap properties, const CreatedFlag& created,
+                                StoredTypes* known) {
+  const auto [arrow, stored] = store_term(term, known);
   if (!stored) return fail(self_containing_term());
   if (types->is_variable(arrow))
     return fail(errors::InvalidTerm{"to create an edge you must provide a term of an arrow type"});
