@@ -977,12 +977,17 @@ Result<TypePtr> Graph::get_constant_type(const Constant& c, const std::vector<Ty
   return with_context(type_schema_to_type(c.type_schema(), scratch), "get constant type");
 }
 
-Result<std::optional<std::string>> Graph::fitting_constant(const Uid& uid) const {
+Result<std::optional<std::string>> Graph::fitting_constant(const Uid& uid, const typing::Type* type) const {
   std::optional<std::string> chosen;
   std::optional<Report> failure;
+  const bool variable = type && type->as_variable();
   // The table's order decides among several fitting constants: which one
   // wins is deliberately left undefined.
   for (const Constant& constant : constants->list()) {
+    // An arrow schema never fits a type variable, and that check neither
+    // fails nor binds: most nodes' types are variables, and most constants
+    // are functions.
+    if (variable && constant.type_schema().pattern().is<patterns::TypePattern::Arrow>()) continue;
     auto checked = check_type_matches(uid, constant.type_schema().pattern(), Match::create());
     if (!checked) {
       failure.emplace(std::move(checked).error().attach("graph - infer term"));
@@ -1006,7 +1011,7 @@ Result<std::optional<Term>> Graph::infer_term(const Uid& uid) const {
 }
 
 Result<std::optional<Term>> Graph::infer_term(const Uid& uid, const TypePtr& type) const {
-  std::optional<std::string> chosen = VM_TRY(fitting_constant(uid));
+  std::optional<std::string> chosen = VM_TRY(fitting_constant(uid, type.get()));
   if (!chosen) return std::nullopt;
   auto term = VM_TRY_CTX(typing::BasicTerm::create(std::move(*chosen), std::move(type)), "graph - infer term");
   return std::optional<Term>(Term(std::move(term)));

@@ -302,8 +302,9 @@ class Graph {
   Status add_arrow_term_edge(const Term& term, const CreatedFlag& created);
   Result<TypePtr> bound_type(const std::string& name, const MatchElement& element);
   Result<TypePtr> rebuild_type(TypeId id) const;
-  // The name of the constant fitting the stored type `uid`, if any.
-  Result<std::optional<std::string>> fitting_constant(const Uid& uid) const;
+  // The name of the constant fitting the stored type `uid`, if any; `type`,
+  // when given, is that type.
+  Result<std::optional<std::string>> fitting_constant(const Uid& uid, const typing::Type* type = nullptr) const;
 
   // Variable names already stored, with their ids: a type's rows are never
   // removed, so an id once known stays right, and a stored variable costs a
