@@ -18,6 +18,28 @@ Result<Constant> Constant::create(std::string name, std::string type_schema) {
   return Constant(std::move(name), std::move(schema));
 }
 
+ConstantTable::ConstantTable(const std::vector<Constant>& declared) {
+  list_.reserve(declared.size());
+  for (const auto& c : declared) {
+    auto [it, fresh] = by_name_.try_emplace(c.name(), list_.size());
+    if (fresh) {
+      list_.push_back(c);
+    } else {
+      list_[it->second] = c;
+    }
+  }
+}
+
+const Constant* ConstantTable::find(std::string_view name) const {
+  auto it = by_name_.find(absl::string_view(name.data(), name.size()));
+  return it == by_name_.end() ? nullptr : &list_[it->second];
+}
+
+std::optional<Constant> ConstantTable::get(const std::string& name) const {
+  if (const Constant* c = find(name)) return *c;
+  return std::nullopt;
+}
+
 namespace {
 
 PyObject* constant_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {

@@ -11,8 +11,13 @@
 // lock held.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include <absl/container/flat_hash_map.h>
 
 #include "binding/class.hpp"
 #include "errors.hpp"
@@ -42,6 +47,26 @@ class Constant {
   std::string name_;
   patterns::TypeSchema type_schema_;
   std::vector<std::string> free_variables_;
+};
+
+// The constants of one graph, fixed when the graph is made. Inference walks
+// them for every element it types, so they sit in a plain list (no locks, no
+// shards); a name finds its constant through a side index. When several
+// declarations share a name the last one wins, at the place of the first.
+// Immutable once built: any number of threads may read it at once.
+class ConstantTable {
+ public:
+  explicit ConstantTable(const std::vector<Constant>& declared = {});
+
+  const std::vector<Constant>& list() const { return list_; }
+  // The constant named `name`, or null; the pointer lives as long as the table.
+  const Constant* find(std::string_view name) const;
+  // A copy of the constant named `name`, or none.
+  std::optional<Constant> get(const std::string& name) const;
+
+ private:
+  std::vector<Constant> list_;
+  absl::flat_hash_map<std::string, std::size_t> by_name_;
 };
 
 // The Python class "builtins.Constant": constructor `Constant(name,

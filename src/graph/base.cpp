@@ -2,6 +2,7 @@
 
 #include <absl/container/flat_hash_map.h>
 #include <absl/container/flat_hash_set.h>
+#include <absl/container/inlined_vector.h>
 #include <fmt/format.h>
 #include <openssl/evp.h>
 #include <tbb/task_arena.h>
@@ -88,6 +89,15 @@ Uid sha256(std::initializer_list<std::span<const std::uint8_t>> parts) {
   return out;
 }
 
+namespace {
+
+std::uint64_t next_serial() {
+  static std::atomic<std::uint64_t> counter{0};
+  return counter.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+}  // namespace
+
 Uid TypeRep::uid() const {
   if (tag == Tag::Variable) return variable_uid(name);
   return arrow_uid(left, right);
@@ -97,48 +107,86 @@ Graph::Graph(const std::vector<Constant>& list)
     : types(std::make_shared<TypeTable>()),
       nodes(std::make_shared<NodeTable>()),
       edges(std::make_shared<EdgeTable>(types)),
-      constants(std::make_shared<decltype(constants)::element_type>()) {
-  // The last of several constants with one name wins.
-  for (const auto& c : list) constants->insert(c.name(), c);
-}
+      constants(std::make_shared<const ConstantTable>(list)),
+      serial_(next_serial()) {}
 
 // ---- types and terms ---------------------------------------------------------
 
-TypeId Graph::store_type(const typing::Type& root) {
+TypeId Graph::store_type(const typing::Type& root, StoredTypes* stored, const TypePtr* handle) {
   // Sides first, each arrow once both its sides have ids: an explicit stack,
   // so that a deep type does not deepen the call stack.
   struct Frame {
     const typing::Type* type;
+    const TypePtr* handle;  // null for a root given without one
     bool sides_done;
   };
-  std::vector<Frame> stack{{&root, false}};
-  std::vector<TypeId> ids;
+  absl::InlinedVector<Frame, 8> stack{{&root, handle, false}};
+  absl::InlinedVector<TypeId, 8> ids;
+  const auto remember = [&](const Frame& frame, TypeId id) {
+    if (stored && frame.handle) stored->add(*frame.handle, id);
+    ids.push_back(id);
+  };
   while (!stack.empty()) {
     Frame frame = stack.back();
     stack.pop_back();
+    if (!frame.sides_done && stored) {
+      if (auto known = stored->find(frame.type)) {
+        ids.push_back(*known);
+        continue;
+      }
+    }
     if (const auto* v = frame.type->as_variable()) {
-      ids.push_back(types->add_variable(variable_uid(v->name), v->name));
+      remember(frame, variable_id(v->name));
       continue;
     }
     const auto* a = frame.type->as_arrow();
     if (!frame.sides_done) {
-      stack.push_back({frame.type, true});
-      stack.push_back({a->right.get(), false});
-      stack.push_back({a->left.get(), false});
+      stack.push_back({frame.type, frame.handle, true});
+      stack.push_back({a->right.get(), &a->right, false});
+      stack.push_back({a->left.get(), &a->left, false});
       continue;
     }
     const TypeId right = ids.back();
     ids.pop_back();
     const TypeId left = ids.back();
     ids.pop_back();
-    ids.push_back(types->add_arrow(arrow_uid(types->uid(left), types->uid(right)), left, right));
+    remember(frame, arrow_id(left, right));
   }
   return ids.back();
 }
 
+TypeId Graph::insert_type(const TypePtr& type, StoredTypes& stored) { return store_type(*type, &stored, &type); }
+
+TypeId Graph::arrow_id(TypeId left, TypeId right) {
+  // A creation stores the same arrow several times (inference, then the
+  // edge), so each thread remembers the arrows it stored last. An entry
+  // never goes stale: rows are never removed, and the serial tells stores
+  // apart.
+  struct Recent {
+    std::uint64_t serial = 0;
+    TypeId left = 0, right = 0, id = 0;
+  };
+  using Memo = std::array<Recent, 64>;
+  // Held through a pointer: the module's static thread-local space is small.
+  thread_local std::unique_ptr<Memo> recent;
+  if (!recent) recent = std::make_unique<Memo>();
+  Recent& slot = (*recent)[(left * 0x9E3779B1u ^ right) % recent->size()];
+  if (slot.serial == serial_ && slot.left == left && slot.right == right) return slot.id;
+  const TypeId id = types->add_arrow(arrow_uid(types->uid(left), types->uid(right)), left, right);
+  slot = {serial_, left, right, id};
+  return id;
+}
+
+TypeId Graph::variable_id(const std::string& name) {
+  if (auto known = variable_ids_.get(name)) return *known;
+  const TypeId id = types->add_variable(variable_uid(name), name);
+  variable_ids_.insert_if_absent(name, id);
+  return id;
+}
+
 Uid Graph::insert_type(const typing::Type& type) { return types->uid(store_type(type)); }
 
-std::pair<TypeId, bool> Graph::store_term(const Term& root) {
+std::pair<TypeId, bool> Graph::store_term(const Term& root, StoredTypes* stored) {
   // First every type and the word of every sub-term, in post-order (function,
   // argument, then the application); then the words, in that order, so that a
   // reader never meets a row naming a sub-term not yet stored. A sub-term of
@@ -157,7 +205,7 @@ std::pair<TypeId, bool> Graph::store_term(const Term& root) {
   bool cyclic = false;
   TypeId root_id = 0;
   const auto enter = [&](const Term* term) {
-    const TypeId id = store_type(*term->type());
+    const TypeId id = store_type(*term->type(), stored, &term->type());
     if (on_path[id]++ > 0) cyclic = true;
     stack.push_back({term, id, 0});
   };
@@ -434,11 +482,11 @@ void Graph::ensure_node(TypeId node, PropertyMap properties, const CreatedFlag& 
 }
 
 Result<Uid> Graph::add_node(const TypePtr& type, std::optional<Term> term, PropertyMap properties,
-                            const CreatedFlag& created) {
-  const TypeId id = store_type(*type);
+                            const CreatedFlag& created, StoredTypes* known) {
+  const TypeId id = store_type(*type, known, &type);
   bool newly_stored = false;
   if (term && types->term(id).none()) {
-    const auto [stored_id, stored] = store_term(*term);
+    const auto [stored_id, stored] = store_term(*term, known);
     if (!stored) return fail(self_containing_term());
     if (stored_id != id)
       return fail(errors::InvalidTerm{"term provided is of a different type than the type provided"});
@@ -503,8 +551,9 @@ Status Graph::propagate(TypeId start, const CreatedFlag& created) {
   return {};
 }
 
-Result<EdgeKey> Graph::add_edge(const Term& term, PropertyMap properties, const CreatedFlag& created) {
-  const auto [arrow, stored] = store_term(term);
+Result<EdgeKey> Graph::add_edge(const Term& term, PropertyMap properties, const CreatedFlag& created,
+                                StoredTypes* known) {
+  const auto [arrow, stored] = store_term(term, known);
   if (!stored) return fail(self_containing_term());
   if (types->is_variable(arrow))
     return fail(errors::InvalidTerm{"to create an edge you must provide a term of an arrow type"});
@@ -893,8 +942,8 @@ Result<Term> Graph::pattern_to_term_recursive(const TermPattern& p, const MatchP
   }
 
   const auto& use = *p.get<TermPattern::Constant>();
-  // A copy, so that the constants row is unlocked while the type is built.
-  const std::optional<Constant> constant = constants->get(use.name);
+  // The table never changes, so the constant is read in place.
+  const Constant* constant = constants->find(use.name);
   if (!constant) return fail(errors::ConstantNotFound{use.name, positioned("pattern to term recursive")});
   TypePtr type = VM_TRY_CTX(get_constant_type(*constant, use.type_arguments, m), "pattern to term recursive");
   // Built without BasicTerm::create: a use names the constant as declared,
@@ -928,26 +977,42 @@ Result<TypePtr> Graph::get_constant_type(const Constant& c, const std::vector<Ty
   return with_context(type_schema_to_type(c.type_schema(), scratch), "get constant type");
 }
 
-Result<std::optional<Term>> Graph::infer_term(const Uid& uid) const {
+Result<std::optional<std::string>> Graph::fitting_constant(const Uid& uid, const typing::Type* type) const {
   std::optional<std::string> chosen;
   std::optional<Report> failure;
-  // The map's own order decides among several fitting constants: which one
+  const bool variable = type && type->as_variable();
+  // The table's order decides among several fitting constants: which one
   // wins is deliberately left undefined.
-  constants->for_each_shard([&](const auto& table) {
-    for (const auto& [name, constant] : table) {
-      if (chosen || failure) return;
-      auto checked = check_type_matches(uid, constant.type_schema().pattern(), Match::create());
-      if (!checked) {
-        failure.emplace(std::move(checked).error().attach("graph - infer term"));
-        return;
-      }
-      if (*checked) chosen = constant.name();
+  for (const Constant& constant : constants->list()) {
+    // An arrow schema never fits a type variable, and that check neither
+    // fails nor binds: most nodes' types are variables, and most constants
+    // are functions.
+    if (variable && constant.type_schema().pattern().is<patterns::TypePattern::Arrow>()) continue;
+    auto checked = check_type_matches(uid, constant.type_schema().pattern(), Match::create());
+    if (!checked) {
+      failure.emplace(std::move(checked).error().attach("graph - infer term"));
+      break;
     }
-  });
+    if (*checked) {
+      chosen = constant.name();
+      break;
+    }
+  }
   if (failure) return std::unexpected(std::move(*failure));
-  if (!chosen) return std::nullopt;
+  return chosen;
+}
 
+Result<std::optional<Term>> Graph::infer_term(const Uid& uid) const {
+  std::optional<std::string> chosen = VM_TRY(fitting_constant(uid));
+  if (!chosen) return std::nullopt;
   TypePtr type = VM_TRY_CTX(type_from_uid(uid), "graph - infer term");
+  auto term = VM_TRY_CTX(typing::BasicTerm::create(std::move(*chosen), std::move(type)), "graph - infer term");
+  return std::optional<Term>(Term(std::move(term)));
+}
+
+Result<std::optional<Term>> Graph::infer_term(const Uid& uid, const TypePtr& type) const {
+  std::optional<std::string> chosen = VM_TRY(fitting_constant(uid, type.get()));
+  if (!chosen) return std::nullopt;
   auto term = VM_TRY_CTX(typing::BasicTerm::create(std::move(*chosen), std::move(type)), "graph - infer term");
   return std::optional<Term>(Term(std::move(term)));
 }

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <absl/container/flat_hash_set.h>
+#include <absl/container/inlined_vector.h>
 #include <tbb/enumerable_thread_specific.h>
 
 #include <atomic>
@@ -74,6 +75,23 @@ struct TypeRep {
 using CreatedFlag = std::shared_ptr<std::atomic<bool>>;
 inline CreatedFlag new_created_flag() { return std::make_shared<std::atomic<bool>>(false); }
 
+// The ids of the types one creation has stored, by type object. A creation
+// hands the same shared type objects from inference to the insertions, and
+// finding one here costs less than storing it again. Holds each type, so an
+// address stays that type's while it is remembered. Belongs to one task.
+class StoredTypes {
+ public:
+  std::optional<TypeId> find(const typing::Type* type) const {
+    for (const auto& [known, id] : known_)
+      if (known.get() == type) return id;
+    return std::nullopt;
+  }
+  void add(const TypePtr& type, TypeId id) { known_.emplace_back(type, id); }
+
+ private:
+  absl::InlinedVector<std::pair<TypePtr, TypeId>, 8> known_;
+};
+
 // A shared set of node uids: a subgraph view.
 using NodeUidSet = utils::ShardedSet<Uid, UidHash>;
 using NodeUidSetPtr = std::shared_ptr<NodeUidSet>;
@@ -88,6 +106,9 @@ class Graph {
 
   // Stores a type and its sub-types; returns its uid. Cannot fail.
   Uid insert_type(const typing::Type& type);
+  // The same, returning the id, with the types `stored` already knows
+  // skipped and the ones stored here added to it.
+  TypeId insert_type(const TypePtr& type, StoredTypes& stored);
   // Stores a term, its sub-terms and all their types, each replacing the term
   // stored for its type; returns the uid of the term's type. A term with a
   // sub-term of the same type as a term enclosing it would be stored as a
@@ -169,12 +190,14 @@ class Graph {
   // term enclosing it fails with InvalidTerm before anything is stored but
   // types.
   Result<Uid> add_node(const TypePtr& type, std::optional<Term> term, PropertyMap properties,
-                       const CreatedFlag& created);
+                       const CreatedFlag& created, StoredTypes* stored = nullptr);
   // Adds (or replaces) the edge named by the arrow type of `term`; both ends
   // must be nodes, which is checked (under their shards' locks) before any
   // row of the edge is written. Returns the edge key. The same InvalidTerm as
   // add_node for its term.
-  Result<EdgeKey> add_edge(const Term& term, PropertyMap properties, const CreatedFlag& created);
+  // Both insertions skip storing the types `stored` (if given) knows.
+  Result<EdgeKey> add_edge(const Term& term, PropertyMap properties, const CreatedFlag& created,
+                           StoredTypes* stored = nullptr);
   // The uid if the node was there and is now removed, none if absent. The
   // node, its edges and their entries in its neighbours' lists go in one
   // step, so any set of nodes and edges can be removed at once. Never fails.
@@ -216,6 +239,9 @@ class Graph {
   // A basic term named after a constant whose schema matches the stored type
   // `uid`; none when no constant fits.
   Result<std::optional<Term>> infer_term(const Uid& uid) const;
+  // The same when the caller holds the stored type itself (`type` is the type
+  // whose uid is `uid`), which saves rebuilding it from its rows.
+  Result<std::optional<Term>> infer_term(const Uid& uid, const TypePtr& type) const;
 
   // ---- schema matching (src/graph/matches/type_schema, term_schema) ----------
 
@@ -249,7 +275,7 @@ class Graph {
   std::shared_ptr<TypeTable> types;
   std::shared_ptr<NodeTable> nodes;
   std::shared_ptr<EdgeTable> edges;  // holds `types` too
-  std::shared_ptr<utils::ShardedMap<std::string, Constant>> constants;
+  std::shared_ptr<const ConstantTable> constants;
   // Equality indexes over the node and edge maps; the operations above keep
   // them right under the row's lock (a node's shard write lock, an edge's
   // stripe write lock).
@@ -257,9 +283,15 @@ class Graph {
   std::shared_ptr<EdgePropertyIndex> edge_property_index = std::make_shared<EdgePropertyIndex>();
 
  private:
-  TypeId store_type(const typing::Type& type);
+  // `handle`, when given, is the shared handle of `type`: with `stored`, the
+  // type and its sides are looked up there first and added when new.
+  TypeId store_type(const typing::Type& type, StoredTypes* stored = nullptr, const TypePtr* handle = nullptr);
+  // The id of the variable type `name`, storing it when new.
+  TypeId variable_id(const std::string& name);
+  // The id of the arrow left -> right, storing it when new.
+  TypeId arrow_id(TypeId left, TypeId right);
   // The id of the term's type, and whether the term was stored.
-  std::pair<TypeId, bool> store_term(const Term& term);
+  std::pair<TypeId, bool> store_term(const Term& term, StoredTypes* stored = nullptr);
   // Gives `node` (a new term's type) the node row it lacks, setting `created`.
   void ensure_node(TypeId node, PropertyMap properties, const CreatedFlag& created);
   // Carries the term just stored for `start` along the edges that leave it,
@@ -270,6 +302,17 @@ class Graph {
   Status add_arrow_term_edge(const Term& term, const CreatedFlag& created);
   Result<TypePtr> bound_type(const std::string& name, const MatchElement& element);
   Result<TypePtr> rebuild_type(TypeId id) const;
+  // The name of the constant fitting the stored type `uid`, if any; `type`,
+  // when given, is that type.
+  Result<std::optional<std::string>> fitting_constant(const Uid& uid, const typing::Type* type = nullptr) const;
+
+  // Variable names already stored, with their ids: a type's rows are never
+  // removed, so an id once known stays right, and a stored variable costs a
+  // look-up by name instead of a digest and a look-up by uid.
+  utils::ShardedMap<std::string, TypeId> variable_ids_;
+  // This store among all the stores the process ever made: it names the
+  // store in per-thread memos, where an address could be reused.
+  const std::uint64_t serial_;
   // The checks `term_from_uid` makes, without building: TermNotFound for the
   // first row without a term, and the failures of the names. Sets `reaches`
   // when the term refers to the row `watch`. Rows in `valid` passed these

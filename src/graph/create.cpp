@@ -140,15 +140,19 @@ Status term_schema_step(Graph& graph, const Pattern& pattern, const Record& reco
 // changes nothing), so each type is stored and looked up once per inference.
 class ConstantTerms {
  public:
+  explicit ConstantTerms(StoredTypes& stored) : stored_(stored) {}
+
   Result<std::optional<Term>> get(Graph& graph, const TypePtr& type) {
     for (const auto& [known, term] : seen_)
       if (typing::types_equal(known, type)) return term;
-    auto term = graph.infer_term(graph.insert_type(*type));
+    const TypeId id = graph.insert_type(type, stored_);
+    auto term = graph.infer_term(graph.types->uid(id), type);
     if (term) seen_.emplace_back(type, *term);
     return term;
   }
 
  private:
+  StoredTypes& stored_;
   std::vector<std::pair<TypePtr, std::optional<Term>>> seen_;
 };
 
@@ -432,14 +436,16 @@ Status create_for_match(Graph& graph, const PathPattern& path, const MatchPtr& i
     for (NodeData& node : data.nodes) {
       if (node.variable && data.child->contains_key(*node.variable)) continue;
       const Uid uid = VM_TRY_CTX(
-          graph.add_node(*node.type, std::move(node.term), std::move(node.properties), created), kCreatePath);
+          graph.add_node(*node.type, std::move(node.term), std::move(node.properties), created, &data.stored),
+          kCreatePath);
       if (subset) subset->insert(uid);
       last_node = uid;
       if (node.variable) VM_TRY_CTX(data.child->insert(*node.variable, MatchElement::node(uid)), kCreatePath);
     }
     for (EdgeData& edge : data.edges) {
       if (edge.variable && data.child->contains_key(*edge.variable)) continue;
-      const EdgeKey key = VM_TRY_CTX(graph.add_edge(*edge.term, std::move(edge.properties), created), kCreatePath);
+      const EdgeKey key =
+          VM_TRY_CTX(graph.add_edge(*edge.term, std::move(edge.properties), created, &data.stored), kCreatePath);
       if (edge.variable) VM_TRY_CTX(data.child->insert(*edge.variable, MatchElement::edge(key)), kCreatePath);
     }
     return {};
@@ -473,7 +479,7 @@ EdgeData EdgeData::create(std::optional<std::string> variable, Direction directi
 }
 
 PathData PathData::create(const PathPattern& path, MatchPtr parent) {
-  PathData data{{}, {}, utils::DataQueue(path.nodes().size()), Match::create(std::move(parent))};
+  PathData data{{}, {}, utils::DataQueue(path.nodes().size()), Match::create(std::move(parent)), {}};
   data.nodes.reserve(path.nodes().size());
   for (const auto& node : path.nodes()) data.nodes.push_back(NodeData::create(node.variable(), node.properties()));
   data.edges.reserve(path.edges().size());
@@ -483,7 +489,7 @@ PathData PathData::create(const PathPattern& path, MatchPtr parent) {
 }
 
 Status infer_path_data(Graph& graph, const PathPattern& path, PathData& data) {
-  ConstantTerms constants;
+  ConstantTerms constants(data.stored);
   while (auto item = data.queue.pop()) {
     if (item->is_node) {
       VM_TRY(node_pass(graph, path, data, constants, item->index));

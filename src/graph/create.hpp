@@ -84,6 +84,9 @@ struct PathData {
   std::vector<EdgeData> edges;
   utils::DataQueue queue;
   MatchPtr child;
+  // The types this match's creation has stored so far, from inference to
+  // the insertions, each stored once.
+  StoredTypes stored;
 
   // The records of `path`'s patterns, the queue (0, node), (0, edge), ...,
   // (n - 1, node), and a new child frame of `parent`. `path` must have at

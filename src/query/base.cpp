@@ -25,10 +25,41 @@ std::string operation_text(const QueryOperation& operation) {
       operation);
 }
 
+// One operation and the list before it. A long list is freed node by node
+// from the end: left to the handles alone, each node would free its parent
+// from inside its own destructor, one stack frame per operation.
+struct OperationList::Node {
+  QueryOperation op;
+  std::shared_ptr<const Node> parent;
+
+  ~Node() {
+    std::shared_ptr<const Node> next = std::move(parent);
+    // Only the last handle to a node may take its parent away.
+    while (next && next.use_count() == 1) {
+      std::shared_ptr<const Node> after = std::move(const_cast<Node&>(*next).parent);
+      next = std::move(after);
+    }
+  }
+};
+
+OperationList OperationList::push(QueryOperation op) const {
+  OperationList out;
+  out.last_ = std::make_shared<Node>(std::move(op), last_);
+  out.size_ = size_ + 1;
+  return out;
+}
+
+std::vector<const QueryOperation*> OperationList::in_order() const {
+  std::vector<const QueryOperation*> out(size_);
+  std::size_t i = size_;
+  for (const Node* node = last_.get(); node != nullptr; node = node->parent.get()) out[--i] = &node->op;
+  return out;
+}
+
 std::string Query::text() const {
   std::string out;
-  for (const auto& op : operations) {
-    out += operation_text(op);
+  for (const QueryOperation* op : operations.in_order()) {
+    out += operation_text(*op);
     out += '\n';
   }
   return out;
@@ -93,7 +124,8 @@ Status remove_one(const Query& q, const std::string& name, const MatchPtr& m) {
 
 Result<MatchSet> Query::execute_operations() const {
   MatchSet current = root_match_set();
-  for (const auto& operation : operations) {
+  for (const QueryOperation* recorded : operations.in_order()) {
+    const QueryOperation& operation = *recorded;
     if (const auto* op = std::get_if<MatchOperation>(&operation)) {
       auto next = graph->match_path_pattern(op->pattern, current, subset);
       if (!next)
@@ -179,9 +211,10 @@ PyObject* raise(PyErr&& err) {
   return nullptr;
 }
 
-// Appends `op` to the receiver and returns a new query with a copy of the list.
+// Appends `op` to the receiver and returns a new query with a copy of the
+// list (a shared handle: the lists part with their next operations).
 PyObject* record(Query& q, QueryOperation op) {
-  q.operations.push_back(std::move(op));
+  q.operations = q.operations.push(std::move(op));
   return binding::into_ptr(binding::new_instance(query_class(), Query{q.graph, q.operations, q.subset}));
 }
 

@@ -3,14 +3,19 @@
 //
 // Builders (`create`, `match`, `set`, `remove`, `limit`) parse and convert
 // their arguments at once, append the operation to the receiver and return a
-// new query holding a copy of the list. `execute` and `return_` run every
-// operation in order from a fresh root match set; there is no rollback.
+// new query holding a copy of the list. Lists are immutable and share their
+// common start, so that copy costs one handle, not one copy per operation;
+// once built, the two lists part as separate lists do. `execute` and
+// `return_` run every operation in order from a fresh root match set; there
+// is no rollback.
 //
 // Everything Python-facing runs on the caller's thread with the interpreter
 // lock held; the steps over matches run on the pool and touch no Python object.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <variant>
 #include <vector>
@@ -46,9 +51,30 @@ using QueryOperation =
 // "CREATE (a)", "SET a += {k: 1}", "REMOVE a, b", "LIMIT 3", ...
 std::string operation_text(const QueryOperation& operation);
 
+// A recorded operation list: a value whose copies share every node. `push`
+// leaves the list it is called on as it was. Nodes never change once made,
+// so lists may be read from any thread; a list object itself is written by
+// one thread at a time (the query's borrow).
+class OperationList {
+ public:
+  OperationList() = default;
+
+  // This list followed by `op`.
+  OperationList push(QueryOperation op) const;
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  // The operations, first recorded first; valid while the list lives.
+  std::vector<const QueryOperation*> in_order() const;
+
+ private:
+  struct Node;
+  std::shared_ptr<const Node> last_;
+  std::size_t size_ = 0;
+};
+
 struct Query {
   graph::GraphPtr graph;
-  std::vector<QueryOperation> operations;
+  OperationList operations;
   graph::NodeUidSetPtr subset;  // the view's set, shared; null for a whole graph
   bool borrowed = false;        // set while a method holds the receiver
 

@@ -73,6 +73,30 @@ def test_last_constant_of_a_name_wins():
     assert {str(n) for n in g.nodes()} == {"Node(B:K {})", "Node(A: {})"}
 
 
+@pytest.mark.parametrize("seed", range(3))
+def test_stores_built_side_by_side_keep_their_own_types(seed):
+    # Several stores filled in step on one thread see the same row numbers
+    # for different types; each must still name its own types and edges.
+    import random
+
+    rng = random.Random(seed)
+    graphs = [Graph([Constant("f", "* -> *")]) for _ in range(3)]
+    model = [set() for _ in graphs]
+    for k, g in enumerate(graphs):
+        for a in range(6):
+            g.query().create(f"(:G{k}N{a})").execute()
+    for step in range(60):
+        a, b = rng.randrange(6), rng.randrange(6)
+        for k, g in enumerate(graphs):
+            # Stores drift apart: the same two nodes, a different next row.
+            if rng.random() < 0.5:
+                g.query().create(f"(:G{k}P{step})").execute()
+            g.query().create(f"(:G{k}N{a})-[]->(:G{k}N{b})").execute()
+            model[k].add(f"Edge((G{k}N{a} -> G{k}N{b}):f {{}})")
+    for g, edges in zip(graphs, model):
+        assert {str(e) for e in g.edges()} == edges
+
+
 def test_subgraph_views():
     g = people_graph()
     nodes = {str(n.type()): n for n in g.nodes()}

@@ -26,6 +26,43 @@ def test_query_text():
     assert str(Graph().query().remove()) == "REMOVE \n"
 
 
+@pytest.mark.parametrize("seed", range(6))
+def test_branching_queries_each_keep_their_own_operations(seed):
+    # A model of the builder rule: the receiver records the operation too, the
+    # returned query starts with a copy, and from then on the lists part.
+    import random
+
+    rng = random.Random(seed)
+    g = Graph()
+    queries = [(g.query(), [])]
+    for k in range(40):
+        i = rng.randrange(len(queries))
+        q, ops = queries[i]
+        if rng.random() < 0.8:
+            q2 = q.create(f"(:T{k})")
+            ops.append(f"CREATE (:T{k})")
+        else:
+            # Never spent by the at most 40 creations of a list.
+            q2 = q.limit(100 + k)
+            ops.append(f"LIMIT {100 + k}")
+        queries.append((q2, list(ops)))
+    for q, ops in queries:
+        assert str(q) == "".join(op + "\n" for op in ops)
+    # Running one branch adds exactly the nodes its own list creates.
+    q, ops = queries[rng.randrange(1, len(queries))]
+    q.execute()
+    created = sorted(op.split(":")[1].rstrip(")") for op in ops if op.startswith("CREATE"))
+    assert sorted(str(n.type()) for n in g.nodes()) == created
+
+
+def test_a_long_operation_list_is_freed():
+    q = Graph().query()
+    for _ in range(200_000):
+        q = q.limit(1)
+    assert str(q).count("\n") == 200_000
+    del q
+
+
 @pytest.mark.parametrize(
     "call, exc, message",
     [
