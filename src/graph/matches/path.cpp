@@ -101,11 +101,16 @@ Result<MatchSet> Graph::match_path_pattern(const patterns::PathPattern& path, Ma
       result = std::move(cur);
       return {};
     }
+    // The set is this match's own: its chunks move over under fresh ids.
+    if (cur.use_count() == 1) {
+      for (auto& chunk : cur->take_chunks()) {
+        for (auto& moved : chunk) moved.first = scan.take_id();
+        result->append_chunk(std::move(chunk));
+      }
+      return {};
+    }
     return matches::detail::for_each_match(*cur, [&](const MatchEntry& done) -> Status {
-      if (result->insert(scan.take_id(), done))
-        return fail(errors::RuntimeError{
-            "Unique identifier generator next_match_id created a previously existing id (should not happen)",
-            "match path pattern"});
+      result->insert(scan.take_id(), done);
       return {};
     });
   }));
