@@ -63,14 +63,18 @@ const Match::Binding* Match::own(std::string_view name) const {
   return nullptr;
 }
 
-std::optional<MatchElement> Match::get(std::string_view name) const {
+const MatchElement* Match::find(std::string_view name) const {
   // Of two bindings of one name, the one nearer the root wins: the last one
   // met going up.
   const Binding* found = nullptr;
   for (const Match* m = this; m; m = m->parent_.get())
     if (const Binding* b = m->own(name)) found = b;
-  if (!found) return std::nullopt;
-  return found->element;
+  return found ? &found->element : nullptr;
+}
+
+std::optional<MatchElement> Match::get(std::string_view name) const {
+  if (const MatchElement* found = find(name)) return *found;
+  return std::nullopt;
 }
 
 bool Match::contains_key(std::string_view name) const {

@@ -86,6 +86,9 @@ class Match {
 
   // The binding nearest the root, or none.
   std::optional<MatchElement> get(std::string_view name) const;
+  // The same in place: the element stays valid while this frame lives (a
+  // removal meanwhile does not free it).
+  const MatchElement* find(std::string_view name) const;
   bool contains_key(std::string_view name) const;
   // Binds `name` in this frame; VariableAlreadyExists when the chain binds it.
   Status insert(std::string_view name, const MatchElement& element);
@@ -189,6 +192,36 @@ class MatchSetMap {
     for (const Chunk& chunk : chunks_)
       if (!chunk.empty()) fn(Table(chunk));
   }
+  // fn(offset, Table) for runs of at most kWalkGrain entries, where offset is
+  // the position of the run's first entry in the set's order; in parallel on
+  // the pool (in turn on the calling thread for a small set).
+  template <class Fn>
+  void for_each_run_parallel(Fn&& fn, tbb::task_group_context& ctx) const {
+    std::vector<std::pair<std::size_t, Table>> runs;
+    std::size_t offset = 0;
+    for (const Table& piece : split()) {
+      runs.emplace_back(offset, piece);
+      offset += piece.size();
+    }
+    if (size() <= kInlineWalk) {
+      for (const auto& [first, piece] : runs) {
+        if (ctx.is_group_execution_cancelled()) return;
+        fn(first, piece);
+      }
+      return;
+    }
+    utils::tsan::Join join;
+    tbb::parallel_for(
+        tbb::blocked_range<std::size_t>(0, runs.size(), 1),
+        utils::tsan::body(
+            [&](const tbb::blocked_range<std::size_t>& range) {
+              for (std::size_t i = range.begin(); i != range.end(); ++i) fn(runs[i].first, runs[i].second);
+            },
+            join),
+        tbb::simple_partitioner(), ctx);
+    join.joined();
+  }
+
   // fn(Table) for runs of at most kWalkGrain entries, in parallel on the pool
   // (in turn on the calling thread for a small set).
   template <class Fn>

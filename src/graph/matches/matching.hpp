@@ -155,6 +155,12 @@ class BlockCopies {
   tbb::enumerable_thread_specific<std::optional<PropertyMap>> copies_;
 };
 
+// `match_edge_pattern`; with `share_frames`, an edge that binds nothing and
+// has no schema keeps its input frame instead of a new empty child, for a
+// caller whose next step makes the frames the matches keep.
+Result<MatchSet> match_edge_pattern(const Graph& graph, const patterns::EdgePattern& pattern, MatchSet matches,
+                                    NodeUidSetPtr subset, bool share_frames);
+
 // `check_node_matches` and `check_edge_matches` comparing `block` (a copy of
 // the pattern's block, or null for none) in place of the pattern's own.
 Result<std::optional<MatchPtr>> check_node_matches(const Graph& graph, const Uid& uid,

@@ -16,12 +16,8 @@ namespace {
 using patterns::NodePattern;
 
 // Drops a step's set once the next step has read it; a large set nobody else
-// holds is emptied on the pool, as its entries release their frames one by one.
-void release(MatchSet&& set) {
-  constexpr std::size_t kInlineEntries = 4096;
-  if (set.use_count() == 1 && set->size() > kInlineEntries) set->clear_parallel();
-  set.reset();
-}
+// holds is emptied on the pool while the path goes on.
+void release(MatchSet&& set) { release_in_background(std::move(set)); }
 
 class PathScan {
  public:
@@ -82,7 +78,7 @@ Result<MatchSet> Graph::match_path_pattern(const patterns::PathPattern& path, Ma
     MatchSet cur = VM_TRY_CTX(matches::match_node_pattern(*this, nodes[0], std::move(single), subset),
                               "graph - match path pattern");
     for (std::size_t i = 0; i < steps; ++i) {
-      MatchSet reached = VM_TRY_CTX(matches::match_edge_pattern(*this, edges[i], cur, subset),
+      MatchSet reached = VM_TRY_CTX(matches::detail::match_edge_pattern(*this, edges[i], cur, subset, true),
                                     "graph - match path pattern");
       release(std::move(cur));
       cur = std::move(reached);
