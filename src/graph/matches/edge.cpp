@@ -18,9 +18,6 @@ using patterns::EdgePattern;
 
 constexpr const char* kAnyDirection = "not yet implemented: any direction not supported yet";
 
-// Larger edge lists are spread over the pool; smaller ones are not worth a task.
-constexpr std::size_t kInlineEdges = 32;
-
 // The edge whose arrow type is `arrow` against `pattern`, the direction
 // already checked; `key` is its key. The edge must still be stored.
 Result<std::optional<MatchPtr>> check_edge_row(const Graph& graph, TypeId arrow, const EdgeKey& key,
@@ -124,11 +121,8 @@ Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePatter
       store(key, std::move(*checked), forward ? graph.types->right(arrow) : graph.types->left(arrow));
       return {};
     };
-    if (arrows->size() <= kInlineEdges) {
-      for (const TypeId arrow : *arrows) VM_TRY(visit(arrow));
-      return {};
-    }
-    return utils::try_for_each(std::span<const TypeId>(*arrows), visit);
+    // Only a very long edge list is worth the pool.
+    return utils::try_for_each_light(std::span<const TypeId>(*arrows), visit);
   }));
   MatchSet output = new_match_set();
   sink.move_into(*output);

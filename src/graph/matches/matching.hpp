@@ -184,14 +184,27 @@ Result<bool> check_node_row_properties(const Graph& graph, TypeId id, const Uid&
 // from one thread.
 class MatchSink {
  public:
-  void add(std::uint64_t id, MatchEntry entry) { chunks_.local().emplace_back(id, std::move(entry)); }
+  void add(std::uint64_t id, MatchEntry entry) {
+    Local& local = locals_.local();
+    // Chunks of a fixed capacity: growing one would copy every entry so far.
+    if (local.current.size() == MatchSetMap::kWalkGrain) local.full.push_back(std::move(local.current));
+    if (local.current.capacity() == 0) local.current.reserve(local.full.empty() ? 64 : MatchSetMap::kWalkGrain);
+    local.current.emplace_back(id, std::move(entry));
+  }
 
   void move_into(MatchSetMap& set) {
-    for (auto& chunk : chunks_) set.append_chunk(std::move(chunk));
+    for (Local& local : locals_) {
+      for (auto& chunk : local.full) set.append_chunk(std::move(chunk));
+      set.append_chunk(std::move(local.current));
+    }
   }
 
  private:
-  tbb::enumerable_thread_specific<MatchSetMap::Chunk> chunks_;
+  struct Local {
+    std::vector<MatchSetMap::Chunk> full;
+    MatchSetMap::Chunk current;
+  };
+  tbb::enumerable_thread_specific<Local> locals_;
 };
 
 // `Match::get`: one walk up the chain.

@@ -20,9 +20,6 @@ namespace {
 
 using patterns::NodePattern;
 
-// Index candidates up to this many are checked on the calling thread.
-constexpr std::size_t kInlineCandidates = 512;
-
 // One call of `match_node_pattern`: what its tasks share.
 class NodeScan {
  public:
@@ -103,16 +100,13 @@ class NodeScan {
         if (!VM_TRY_CTX(std::move(*accepted), "graph - match node pattern")) return {};
         return bind_and_store(uid, Match::create(entry.match));
       };
-      const std::span<const Uid> rows(indexed->rows());
       // A few candidates (a selective block) are not worth the pool's start-up.
-      if (rows.size() > kInlineCandidates) return utils::try_for_each(rows, candidate);
-      for (const Uid& uid : rows) VM_TRY(candidate(uid));
-      return {};
+      return utils::try_for_each_light(std::span<const Uid>(indexed->rows()), candidate);
     }
     if (subset_) return utils::try_for_each_entry(*subset_, visit);
     // Every node: their rows are found by id, without the uid index.
     const std::vector<std::pair<Uid, TypeId>>& nodes = all_nodes();
-    return utils::try_for_each(std::span<const std::pair<Uid, TypeId>>(nodes),
+    return utils::try_for_each_light(std::span<const std::pair<Uid, TypeId>>(nodes),
                                [&](const std::pair<Uid, TypeId>& node) -> Status {
                                  if (!VM_TRY(block_accepts_row(node.second, node.first))) return {};
                                  return bind_and_store(node.first, Match::create(entry.match), node.second);
