@@ -69,11 +69,9 @@ Result<MatchSet> match_edge_pattern(const Graph& graph, const EdgePattern& patte
 Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePattern& pattern, MatchSet matches,
                                             NodeUidSetPtr subset, bool share_frames) {
   detail::MatchSink sink;
-  std::atomic<std::uint64_t> next_id{0};
   // `far` is the far end's id when known.
   const auto store = [&](const EdgeKey& key, MatchPtr frame, std::uint32_t far = MatchEntry::kNoId) {
-    sink.add(next_id.fetch_add(1, std::memory_order_relaxed),
-             MatchEntry{far_end(key, pattern.direction()), std::move(frame), far});
+    sink.add(MatchEntry{far_end(key, pattern.direction()), std::move(frame), far});
   };
   const auto& name = pattern.variable();
   detail::BlockCopies block(pattern.properties());

@@ -184,13 +184,19 @@ Result<bool> check_node_row_properties(const Graph& graph, TypeId id, const Uid&
 // from one thread.
 class MatchSink {
  public:
-  void add(std::uint64_t id, MatchEntry entry) {
+  // Adds `entry` under an id unique among this sink's own: each thread draws
+  // ids in blocks, so the threads of a step share no counter per entry.
+  void add(MatchEntry entry) {
     Local& local = locals_.local();
-    // Chunks of a fixed capacity: growing one would copy every entry so far.
-    if (local.current.size() == MatchSetMap::kWalkGrain) local.full.push_back(std::move(local.current));
-    if (local.current.capacity() == 0) local.current.reserve(local.full.empty() ? 64 : MatchSetMap::kWalkGrain);
-    local.current.emplace_back(id, std::move(entry));
+    if (local.next == local.end) {
+      local.next = next_block_.fetch_add(kIdBlock, std::memory_order_relaxed);
+      local.end = local.next + kIdBlock;
+    }
+    push(local, local.next++, std::move(entry));
   }
+  // Adds `entry` under the caller's id (a caller that draws every id of the
+  // set itself).
+  void add(std::uint64_t id, MatchEntry entry) { push(locals_.local(), id, std::move(entry)); }
 
   void move_into(MatchSetMap& set) {
     for (Local& local : locals_) {
@@ -200,11 +206,22 @@ class MatchSink {
   }
 
  private:
+  static constexpr std::uint64_t kIdBlock = 1024;
   struct Local {
     std::vector<MatchSetMap::Chunk> full;
     MatchSetMap::Chunk current;
+    std::uint64_t next = 0, end = 0;  // this thread's block of ids
   };
+
+  static void push(Local& local, std::uint64_t id, MatchEntry&& entry) {
+    // Chunks of a fixed capacity: growing one would copy every entry so far.
+    if (local.current.size() == MatchSetMap::kWalkGrain) local.full.push_back(std::move(local.current));
+    if (local.current.capacity() == 0) local.current.reserve(local.full.empty() ? 64 : MatchSetMap::kWalkGrain);
+    local.current.emplace_back(id, std::move(entry));
+  }
+
   tbb::enumerable_thread_specific<Local> locals_;
+  std::atomic<std::uint64_t> next_block_{0};
 };
 
 // `Match::get`: one walk up the chain.

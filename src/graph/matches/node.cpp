@@ -41,6 +41,7 @@ class NodeScan {
   }
 
  private:
+  // An id for a single-entry set of this call's own.
   std::uint64_t take_id() { return next_id_.fetch_add(1, std::memory_order_relaxed); }
 
   // A node bound before: checked in the input frame itself, wherever it is.
@@ -60,7 +61,7 @@ class NodeScan {
       frame = std::move(*checked);
     }
     if (!VM_TRY(block_accepts(uid))) return {};
-    sink_.add(take_id(), MatchEntry{uid, std::move(frame)});
+    sink_.add(MatchEntry{uid, std::move(frame)});
     return {};
   }
 
@@ -177,7 +178,7 @@ class NodeScan {
   Status bind_and_store(const Uid& uid, MatchPtr frame, std::uint32_t id = MatchEntry::kNoId) {
     if (const auto& name = pattern_.variable())
       VM_TRY_CTX(frame->insert(*name, MatchElement::node(uid)), "graph - match node pattern");
-    sink_.add(take_id(), MatchEntry{uid, std::move(frame), id});
+    sink_.add(MatchEntry{uid, std::move(frame), id});
     return {};
   }
 

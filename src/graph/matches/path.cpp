@@ -23,7 +23,8 @@ class PathScan {
  public:
   explicit PathScan(const Graph& graph) : graph_(graph) {}
 
-  std::uint64_t take_id() { return next_match_id_.fetch_add(1, std::memory_order_relaxed); }
+  // `n` consecutive ids of the result set, unique within it.
+  std::uint64_t take_id(std::uint64_t n = 1) { return next_match_id_.fetch_add(n, std::memory_order_relaxed); }
 
   // Checks the node an edge step reached against `pattern` and binds its
   // variable, or drops the match when a binding names another node.
@@ -47,7 +48,7 @@ class PathScan {
         if (bound_uid != uid) return {};
       }
     }
-    into.add(take_id(), MatchEntry{uid, std::move(frame), reached.prev_id});
+    into.add(MatchEntry{uid, std::move(frame), reached.prev_id});
     return {};
   }
 
@@ -100,7 +101,8 @@ Result<MatchSet> Graph::match_path_pattern(const patterns::PathPattern& path, Ma
     // The set is this match's own: its chunks move over under fresh ids.
     if (cur.use_count() == 1) {
       for (auto& chunk : cur->take_chunks()) {
-        for (auto& moved : chunk) moved.first = scan.take_id();
+        std::uint64_t id = scan.take_id(chunk.size());
+        for (auto& moved : chunk) moved.first = id++;
         result->append_chunk(std::move(chunk));
       }
       return {};
