@@ -167,11 +167,12 @@ void MatchSetMap::append_chunk(Chunk&& chunk) {
 }
 
 std::vector<MatchSetMap::Table> MatchSetMap::split() const {
+  const std::size_t grain = utils::light_grain(size());
   std::vector<Table> pieces;
-  pieces.reserve(size() / kWalkGrain + chunks_.size());
+  pieces.reserve(size() / grain + chunks_.size());
   for (const Chunk& chunk : chunks_) {
-    for (std::size_t begin = 0; begin < chunk.size(); begin += kWalkGrain)
-      pieces.emplace_back(chunk.data() + begin, std::min(kWalkGrain, chunk.size() - begin));
+    for (std::size_t begin = 0; begin < chunk.size(); begin += grain)
+      pieces.emplace_back(chunk.data() + begin, std::min(grain, chunk.size() - begin));
   }
   return pieces;
 }

@@ -31,6 +31,7 @@
 
 #include "errors.hpp"
 #include "utils/creation_counter.hpp"
+#include "utils/parallel.hpp"
 #include "utils/tsan.hpp"
 #include "utils/uid.hpp"
 
@@ -156,7 +157,8 @@ struct MatchEntry {
 //
 // A set is written by one phase and read by the next, never both at once:
 // the walks take no lock. A walk of at most kInlineWalk entries runs on the
-// calling thread; a larger one hands the pool pieces of kWalkGrain entries.
+// calling thread; a larger one hands the pool pieces of at most kWalkGrain
+// entries, smaller for a set of a few thousand so every thread gets some.
 class MatchSetMap {
  public:
   using value_type = std::pair<std::uint64_t, MatchEntry>;
@@ -164,8 +166,10 @@ class MatchSetMap {
   // What a walk hands its function: a run of entries.
   using Table = std::span<const value_type>;
 
-  static constexpr std::size_t kInlineWalk = 2048;
+  static constexpr std::size_t kInlineWalk = 512;
   static constexpr std::size_t kWalkGrain = 1024;
+  // The capacity of a step's output chunks.
+  static constexpr std::size_t kChunkCapacity = 1024;
 
   MatchSetMap() = default;
   MatchSetMap(const MatchSetMap&) = delete;
@@ -192,7 +196,7 @@ class MatchSetMap {
     for (const Chunk& chunk : chunks_)
       if (!chunk.empty()) fn(Table(chunk));
   }
-  // fn(offset, Table) for runs of at most kWalkGrain entries, where offset is
+  // fn(offset, Table) for runs of entries, where offset is
   // the position of the run's first entry in the set's order; in parallel on
   // the pool (in turn on the calling thread for a small set).
   template <class Fn>
@@ -222,7 +226,7 @@ class MatchSetMap {
     join.joined();
   }
 
-  // fn(Table) for runs of at most kWalkGrain entries, in parallel on the pool
+  // fn(Table) for runs of entries, in parallel on the pool
   // (in turn on the calling thread for a small set).
   template <class Fn>
   void for_each_shard_parallel(Fn&& fn) const {
@@ -261,7 +265,7 @@ class MatchSetMap {
   void clear_parallel();
 
  private:
-  // The entries cut into runs of at most kWalkGrain.
+  // The entries cut into runs of at most `utils::light_grain(size())`.
   std::vector<Table> split() const;
 
   std::mutex mutex_;  // taken by writers only

@@ -215,8 +215,8 @@ class MatchSink {
 
   static void push(Local& local, std::uint64_t id, MatchEntry&& entry) {
     // Chunks of a fixed capacity: growing one would copy every entry so far.
-    if (local.current.size() == MatchSetMap::kWalkGrain) local.full.push_back(std::move(local.current));
-    if (local.current.capacity() == 0) local.current.reserve(local.full.empty() ? 64 : MatchSetMap::kWalkGrain);
+    if (local.current.size() == MatchSetMap::kChunkCapacity) local.full.push_back(std::move(local.current));
+    if (local.current.capacity() == 0) local.current.reserve(local.full.empty() ? 64 : MatchSetMap::kChunkCapacity);
     local.current.emplace_back(id, std::move(entry));
   }
 
