@@ -2,6 +2,7 @@
 
 #include <tbb/task_arena.h>
 
+#include <memory>
 #include <mutex>
 
 namespace velmora {
@@ -48,7 +49,11 @@ Match::~Match() {
   delete counter_.load(std::memory_order_acquire);
   for (Binding* b = head_.load(std::memory_order_acquire); b;) {
     Binding* next = b->next;
-    delete b;
+    if (static_cast<void*>(b) == static_cast<void*>(inline_)) {
+      std::destroy_at(b);
+    } else {
+      delete b;
+    }
     b = next;
   }
   // Long chains would otherwise be torn down recursively, one stack frame per
@@ -97,8 +102,14 @@ std::optional<MatchElement> Match::bind(std::string_view name, const MatchElemen
 }
 
 void Match::append(std::string_view name, const MatchElement& element) {
-  auto* binding = new Binding(name, element);
   while (writing_.exchange(true, std::memory_order_acquire)) {
+  }
+  Binding* binding = nullptr;
+  if (!inline_used_) {
+    inline_used_ = true;
+    binding = std::construct_at(reinterpret_cast<Binding*>(inline_), name, element);
+  } else {
+    binding = new Binding(name, element);
   }
   binding->next = head_.load(std::memory_order_relaxed);
   head_.store(binding, std::memory_order_release);

@@ -134,6 +134,10 @@ class Match {
   // with the frame. A removal marks the binding instead of unlinking it.
   std::atomic<Binding*> head_{nullptr};
   std::atomic<bool> writing_{false};  // a spin flag serializing writers of this frame
+  // The first binding lives in the frame itself (most frames get exactly
+  // one): one allocation per frame, and a look-up finds it beside the frame.
+  bool inline_used_ = false;  // written by writers under writing_
+  alignas(Binding) unsigned char inline_[sizeof(Binding)];
   // Published once; owned by this frame (a heap-held handle so guards can keep
   // the counter alive past the frame).
   std::atomic<std::shared_ptr<utils::CreationCounter>*> counter_{nullptr};
