@@ -20,6 +20,30 @@ namespace {
 
 using patterns::NodePattern;
 
+// The parent handle for the many children one frame gets in a scan. Copies
+// of one handle made by every thread would all count on that frame's one
+// reference count; each thread holds the frame once instead, and its
+// children's handles count on that holding. Only for a frame without a parent
+// of its own (the root of a query, most often): ~Match unlinks a chain by the
+// counts of its handles, which for a shared holding count children, not
+// holders of the frame.
+class ParentHandles {
+ public:
+  explicit ParentHandles(const MatchPtr& parent) : parent_(parent), shared_(parent && !parent->parent()) {}
+
+  MatchPtr get() {
+    if (!shared_) return parent_;
+    std::shared_ptr<MatchPtr>& held = held_.local();
+    if (!held) held = std::make_shared<MatchPtr>(parent_);
+    return MatchPtr(held, held->get());
+  }
+
+ private:
+  const MatchPtr& parent_;
+  const bool shared_;
+  tbb::enumerable_thread_specific<std::shared_ptr<MatchPtr>> held_;
+};
+
 // One call of `match_node_pattern`: what its tasks share.
 class NodeScan {
  public:
@@ -95,11 +119,12 @@ class NodeScan {
           return visit(uid);
         });
       }
+      ParentHandles parent(entry.match);
       const auto candidate = [&](const Uid& uid) -> Status {
         auto accepted = graph_.with_node_properties(uid, [&](const PropertyMap& stored) { return accepts(stored); });
         if (!accepted) return {};  // a row a removal left behind in the index
         if (!VM_TRY_CTX(std::move(*accepted), "graph - match node pattern")) return {};
-        return bind_and_store(uid, Match::create(entry.match));
+        return bind_and_store(uid, Match::create(parent.get()));
       };
       // A few candidates (a selective block) are not worth the pool's start-up.
       return utils::try_for_each_light(std::span<const Uid>(indexed->rows()), candidate);
@@ -107,10 +132,11 @@ class NodeScan {
     if (subset_) return utils::try_for_each_entry(*subset_, visit);
     // Every node: their rows are found by id, without the uid index.
     const std::vector<std::pair<Uid, TypeId>>& nodes = all_nodes();
+    ParentHandles parent(entry.match);
     return utils::try_for_each_light(std::span<const std::pair<Uid, TypeId>>(nodes),
                                [&](const std::pair<Uid, TypeId>& node) -> Status {
                                  if (!VM_TRY(block_accepts_row(node.second, node.first))) return {};
-                                 return bind_and_store(node.first, Match::create(entry.match), node.second);
+                                 return bind_and_store(node.first, Match::create(parent.get()), node.second);
                                });
   }
 
