@@ -10,20 +10,23 @@
 //
 // Threads: any thread may call these, the Python caller's and the pool's, as
 // long as the interpreter lock is never needed (nothing here touches Python;
-// opaque property values compare by address). Each step is parallel on the
-// global pool: input matches, candidates and property entries; the calling
-// thread waits. A step stops at its first error and returns it, dropping its
-// partial output. A fault (`Panic`, the any-direction refusal) unwinds through
-// the pool to the caller untouched.
+// opaque property values compare by address). A step runs its input matches,
+// candidates and edges on the calling thread while they are few (see
+// `utils::try_for_each_light`), and on the global pool in pieces beyond that;
+// a one-entry property block is compared without the pool; the calling thread
+// waits. A step stops at its first error and returns it, dropping its partial
+// output. A fault (`Panic`, the any-direction refusal) unwinds through the
+// pool to the caller untouched.
 //
 // Locks: a walk over a match set takes none (a set is not written while it is
 // read); a walk over a subset holds the read lock of the shard it walks while
-// that shard's entries are processed. A node's edge list is copied under its row's read lock and
-// walked unlocked; type rows and terms are read without locks. Store rows are
-// read-locked for their look-up only, except a node's row or an edge's map,
-// which stays read-locked while its property map is compared. Writes go only into sets that no task reads in
-// that phase: each thread gathers the new entries of a step in a chunk of its
-// own, and once the step is done the chunks become the output set.
+// that shard's entries are processed. A node's edge list is copied under its
+// row's read lock and walked unlocked; type rows and terms are read without
+// locks. Store rows are read-locked for their look-up only, except a node's
+// row or an edge's map, which stays read-locked while its property map is
+// compared. Writes go only into sets that no task reads in that phase: each
+// thread gathers the new entries of a step in chunks of its own, and once the
+// step is done the chunks become the output set.
 #pragma once
 
 #include <tbb/enumerable_thread_specific.h>
