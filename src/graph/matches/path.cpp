@@ -16,8 +16,12 @@ namespace {
 using patterns::NodePattern;
 
 // Drops a step's set once the next step has read it; a large set nobody else
-// holds is emptied on the pool while the path goes on.
-void release(MatchSet&& set) { release_in_background(std::move(set)); }
+// holds is emptied on the pool (the path waits: a free running beside the next
+// step would compete with it for the pool and the allocator).
+void release(MatchSet&& set) {
+  if (set.use_count() == 1) set->clear_parallel();
+  set.reset();
+}
 
 class PathScan {
  public:
