@@ -1,7 +1,8 @@
 #include "matches.hpp"
 
-#include <absl/container/inlined_vector.h>
+#include <tbb/task_arena.h>
 
+#include <memory>
 #include <mutex>
 
 namespace velmora {
@@ -46,26 +47,38 @@ MatchPtr Match::create(MatchPtr parent) { return std::make_shared<Made>(std::mov
 
 Match::~Match() {
   delete counter_.load(std::memory_order_acquire);
+  for (Binding* b = head_.load(std::memory_order_acquire); b;) {
+    Binding* next = b->next;
+    if (static_cast<void*>(b) == static_cast<void*>(inline_)) {
+      std::destroy_at(b);
+    } else {
+      delete b;
+    }
+    b = next;
+  }
   // Long chains would otherwise be torn down recursively, one stack frame per
   // frame; unlink parents we hold the last reference to iteratively.
   MatchPtr next = std::move(parent_);
   while (next && next.use_count() == 1) next = std::move(next->parent_);
 }
 
-std::optional<MatchElement> Match::own(std::string_view name) const {
-  if (bound_.load(std::memory_order_acquire) == 0) return std::nullopt;
-  std::shared_lock lock(mutex_);
-  for (const auto& [key, element] : elements_)
-    if (key == name) return element;
-  return std::nullopt;
+const Match::Binding* Match::own(std::string_view name) const {
+  for (const Binding* b = head_.load(std::memory_order_acquire); b; b = b->next)
+    if (b->name == name && !b->removed.load(std::memory_order_acquire)) return b;
+  return nullptr;
+}
+
+const MatchElement* Match::find(std::string_view name) const {
+  // Of two bindings of one name, the one nearer the root wins: the last one
+  // met going up.
+  const Binding* found = nullptr;
+  for (const Match* m = this; m; m = m->parent_.get())
+    if (const Binding* b = m->own(name)) found = b;
+  return found ? &found->element : nullptr;
 }
 
 std::optional<MatchElement> Match::get(std::string_view name) const {
-  // Root first: of two bindings of one name, the one nearer the root wins.
-  absl::InlinedVector<const Match*, 16> chain;
-  for (const Match* m = this; m; m = m->parent_.get()) chain.push_back(m);
-  for (auto it = chain.rbegin(); it != chain.rend(); ++it)
-    if (auto found = (*it)->own(name)) return found;
+  if (const MatchElement* found = find(name)) return *found;
   return std::nullopt;
 }
 
@@ -83,27 +96,32 @@ Status Match::insert(std::string_view name, const MatchElement& element) {
 }
 
 std::optional<MatchElement> Match::bind(std::string_view name, const MatchElement& element) {
-  if (contains_key(name)) return get(name);
+  if (auto bound = get(name)) return bound;
   append(name, element);
   return std::nullopt;
 }
 
 void Match::append(std::string_view name, const MatchElement& element) {
-  std::unique_lock lock(mutex_);
-  elements_.emplace_back(std::string(name), element);
-  bound_.store(elements_.size(), std::memory_order_release);
+  while (writing_.exchange(true, std::memory_order_acquire)) {
+  }
+  Binding* binding = nullptr;
+  if (!inline_used_) {
+    inline_used_ = true;
+    binding = std::construct_at(reinterpret_cast<Binding*>(inline_), name, element);
+  } else {
+    binding = new Binding(name, element);
+  }
+  binding->next = head_.load(std::memory_order_relaxed);
+  head_.store(binding, std::memory_order_release);
+  writing_.store(false, std::memory_order_release);
 }
 
 std::optional<MatchElement> Match::remove(std::string_view name) {
   for (Match* m = this; m; m = m->parent_.get()) {
-    std::unique_lock lock(m->mutex_);
-    for (auto it = m->elements_.begin(); it != m->elements_.end(); ++it) {
-      if (it->first == name) {
-        MatchElement element = it->second;
-        m->elements_.erase(it);
-        m->bound_.store(m->elements_.size(), std::memory_order_release);
-        return element;
-      }
+    for (Binding* b = m->head_.load(std::memory_order_acquire); b; b = b->next) {
+      if (b->name != name) continue;
+      bool live = false;
+      if (b->removed.compare_exchange_strong(live, true, std::memory_order_acq_rel)) return b->element;
     }
   }
   return std::nullopt;
@@ -124,6 +142,104 @@ bool Match::set_counter(std::uint32_t limit) {
   if (counter_.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) return true;
   delete fresh;
   return false;
+}
+
+MatchSetMap::~MatchSetMap() = default;
+
+std::optional<MatchEntry> MatchSetMap::get(std::uint64_t id) const {
+  for (const Chunk& chunk : chunks_)
+    for (const auto& [key, entry] : chunk)
+      if (key == id) return entry;
+  return std::nullopt;
+}
+
+std::vector<std::uint64_t> MatchSetMap::keys() const {
+  std::vector<std::uint64_t> out;
+  out.reserve(size());
+  for (const Chunk& chunk : chunks_)
+    for (const auto& entry : chunk) out.push_back(entry.first);
+  return out;
+}
+
+void MatchSetMap::insert(std::uint64_t id, MatchEntry entry) {
+  std::lock_guard lock(mutex_);
+  if (chunks_.empty()) chunks_.emplace_back();
+  chunks_.front().emplace_back(id, std::move(entry));
+  size_.fetch_add(1, std::memory_order_release);
+}
+
+void MatchSetMap::append_chunk(Chunk&& chunk) {
+  if (chunk.empty()) return;
+  const std::size_t n = chunk.size();
+  std::lock_guard lock(mutex_);
+  if (chunks_.empty()) chunks_.emplace_back();  // keeps chunks_[0] for single inserts
+  chunks_.push_back(std::move(chunk));
+  size_.fetch_add(n, std::memory_order_release);
+}
+
+std::vector<MatchSetMap::Table> MatchSetMap::split() const {
+  const std::size_t grain = utils::light_grain(size());
+  std::vector<Table> pieces;
+  pieces.reserve(size() / grain + chunks_.size());
+  for (const Chunk& chunk : chunks_) {
+    for (std::size_t begin = 0; begin < chunk.size(); begin += grain)
+      pieces.emplace_back(chunk.data() + begin, std::min(grain, chunk.size() - begin));
+  }
+  return pieces;
+}
+
+std::vector<MatchSetMap::Chunk> MatchSetMap::take_chunks() {
+  std::lock_guard lock(mutex_);
+  size_.store(0, std::memory_order_release);
+  return std::exchange(chunks_, {});
+}
+
+void MatchSetMap::clear_parallel() {
+  std::vector<Chunk> chunks;
+  {
+    std::lock_guard lock(mutex_);
+    chunks.swap(chunks_);
+    size_.store(0, std::memory_order_release);
+  }
+  std::size_t total = 0;
+  for (const Chunk& chunk : chunks) total += chunk.size();
+  if (total <= kInlineWalk) return;
+  // Each piece's entries are destroyed in place, then the chunks' storage at once.
+  std::vector<std::pair<Chunk*, std::size_t>> pieces;
+  for (Chunk& chunk : chunks)
+    for (std::size_t begin = 0; begin < chunk.size(); begin += kWalkGrain) pieces.emplace_back(&chunk, begin);
+  utils::tsan::Join join;
+  tbb::parallel_for(std::size_t{0}, pieces.size(), utils::tsan::body(
+                                                       [&](std::size_t i) {
+                                                         auto [chunk, begin] = pieces[i];
+                                                         const std::size_t end =
+                                                             std::min(begin + kWalkGrain, chunk->size());
+                                                         for (std::size_t j = begin; j < end; ++j)
+                                                           (*chunk)[j].second.match.reset();
+                                                       },
+                                                       join));
+  join.joined();
+}
+
+void release_in_background(MatchSet&& set) {
+  if (!set) return;
+  if (set.use_count() != 1 || set->size() <= MatchSetMap::kInlineWalk) {
+    set.reset();
+    return;
+  }
+  // Without a second thread nobody would pick the task up until the caller
+  // next waits on the pool.
+  if (tbb::this_task_arena::max_concurrency() <= 1) {
+    set.reset();
+    return;
+  }
+  // The pool frees it while the caller goes on; nothing waits for the task.
+  MatchSetMap* raw = set.get();
+  utils::tsan::release(raw);
+  tbb::this_task_arena::enqueue([held = std::move(set), raw] {
+    utils::tsan::acquire(raw);
+    held->clear_parallel();
+  });
 }
 
 }  // namespace velmora

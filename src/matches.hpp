@@ -6,19 +6,24 @@
 // chain cannot be bound again through `insert`. A frame may carry a creation
 // counter, set once by a `limit` step.
 //
-// Frames are read and extended from pool threads: every access to a frame's
-// own bindings takes that frame's lock (not tracked by the deadlock detector)
-// for the look-up or update alone, except that a look-up in a frame with no
-// bindings answers from an atomic count without the lock, so the many tasks
-// reading one shared ancestor (the root, most often) do not contend on it. A
-// frame is filled only by the task that made it.
+// Frames are read and extended from pool threads. Look-ups take no lock: a
+// frame's bindings form a list that only grows at its head, each binding
+// complete before it is linked, and a removal marks its binding instead of
+// unlinking it; so the many tasks reading one shared ancestor never contend.
+// Writers of one frame take turns on a spin flag (a frame is filled only by
+// the task that made it, so they hardly ever meet).
 #pragma once
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/task_group.h>
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <shared_mutex>
+#include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -26,7 +31,8 @@
 
 #include "errors.hpp"
 #include "utils/creation_counter.hpp"
-#include "utils/sharded_map.hpp"
+#include "utils/parallel.hpp"
+#include "utils/tsan.hpp"
 #include "utils/uid.hpp"
 
 namespace velmora {
@@ -81,6 +87,9 @@ class Match {
 
   // The binding nearest the root, or none.
   std::optional<MatchElement> get(std::string_view name) const;
+  // The same in place: the element stays valid while this frame lives (a
+  // removal meanwhile does not free it).
+  const MatchElement* find(std::string_view name) const;
   bool contains_key(std::string_view name) const;
   // Binds `name` in this frame; VariableAlreadyExists when the chain binds it.
   Status insert(std::string_view name, const MatchElement& element);
@@ -89,7 +98,7 @@ class Match {
   // `insert` in one walk up the chain.
   std::optional<MatchElement> bind(std::string_view name, const MatchElement& element);
   // Takes the binding out of this frame, or else out of the nearest ancestor
-  // that holds it.
+  // that holds it. Of several callers racing for one binding, one gets it.
   std::optional<MatchElement> remove(std::string_view name);
 
   // A unit of the nearest counter up the chain (nothing when that counter is
@@ -102,17 +111,33 @@ class Match {
   const MatchPtr& parent() const { return parent_; }
 
  private:
+  // One binding. Its name and element never change once it is linked into
+  // its frame; only `removed` does, once.
+  struct Binding {
+    Binding(std::string_view n, const MatchElement& e) : name(n), element(e) {}
+    std::string name;
+    MatchElement element;
+    std::atomic<bool> removed{false};
+    Binding* next = nullptr;  // older bindings of the frame; fixed once linked
+  };
+
   explicit Match(MatchPtr parent) : parent_(std::move(parent)) {}
   struct Made;  // lets `create` allocate frame and count in one block
-  // Adds the binding to this frame, under its lock.
+  // Links the binding into this frame (writers of one frame take turns).
   void append(std::string_view name, const MatchElement& element);
-  // This frame's own binding of `name`.
-  std::optional<MatchElement> own(std::string_view name) const;
+  // This frame's own live binding of `name`.
+  const Binding* own(std::string_view name) const;
 
   MatchPtr parent_;
-  mutable std::shared_mutex mutex_;
-  std::vector<std::pair<std::string, MatchElement>> elements_;  // guarded by mutex_
-  std::atomic<std::size_t> bound_{0};  // elements_.size(), written under mutex_
+  // Newest binding first. Readers follow the list without a lock: a binding
+  // is complete before the release store that links it, and is freed only
+  // with the frame. A removal marks the binding instead of unlinking it.
+  std::atomic<Binding*> head_{nullptr};
+  std::atomic<bool> writing_{false};  // a spin flag serializing writers of this frame
+  // The first binding lives in the frame itself (most frames get exactly
+  // one): one allocation per frame, and a look-up finds it beside the frame.
+  bool inline_used_ = false;  // written by writers under writing_
+  alignas(Binding) unsigned char inline_[sizeof(Binding)];
   // Published once; owned by this frame (a heap-held handle so guards can keep
   // the counter alive past the frame).
   std::atomic<std::shared_ptr<utils::CreationCounter>*> counter_{nullptr};
@@ -128,11 +153,136 @@ struct MatchEntry {
   std::uint32_t prev_id = kNoId;
 };
 
-// Match id to (prev_uid, frame). Ids are unique within one set, drawn from a
-// counter local to the step that builds it.
-using MatchSetMap = utils::ShardedMap<std::uint64_t, MatchEntry>;
+// Match id to (prev_uid, frame): a list of chunks of entries. Ids are unique
+// within one set, drawn from a counter local to the step that builds it; the
+// set neither checks nor indexes them. Entries come in through `insert` (any
+// thread, one at a time, under the set's lock) or whole chunks at once
+// through `append_chunk` (a step's per-thread output); no order is promised.
+//
+// A set is written by one phase and read by the next, never both at once:
+// the walks take no lock. A walk of at most kInlineWalk entries runs on the
+// calling thread; a larger one hands the pool pieces of at most kWalkGrain
+// entries, smaller for a set of a few thousand so every thread gets some.
+class MatchSetMap {
+ public:
+  using value_type = std::pair<std::uint64_t, MatchEntry>;
+  using Chunk = std::vector<value_type>;
+  // What a walk hands its function: a run of entries.
+  using Table = std::span<const value_type>;
+
+  static constexpr std::size_t kInlineWalk = 512;
+  static constexpr std::size_t kWalkGrain = 1024;
+  // The capacity of a step's output chunks.
+  static constexpr std::size_t kChunkCapacity = 1024;
+
+  MatchSetMap() = default;
+  MatchSetMap(const MatchSetMap&) = delete;
+  MatchSetMap& operator=(const MatchSetMap&) = delete;
+  ~MatchSetMap();
+
+  std::size_t size() const { return size_.load(std::memory_order_acquire); }
+  bool empty() const { return size() == 0; }
+
+  // The entry under `id`, found by a walk over the whole set (for checks and
+  // tests, not for steps).
+  std::optional<MatchEntry> get(std::uint64_t id) const;
+  // Every id, in the set's order.
+  std::vector<std::uint64_t> keys() const;
+
+  // Adds one entry; any thread.
+  void insert(std::uint64_t id, MatchEntry entry);
+  // Adds a whole chunk of entries; any thread.
+  void append_chunk(Chunk&& chunk);
+
+  // fn(Table) for every run of entries, in turn on the calling thread.
+  template <class Fn>
+  void for_each_shard(Fn&& fn) const {
+    for (const Chunk& chunk : chunks_)
+      if (!chunk.empty()) fn(Table(chunk));
+  }
+  // fn(offset, Table) for runs of entries, where offset is
+  // the position of the run's first entry in the set's order; in parallel on
+  // the pool (in turn on the calling thread for a small set).
+  template <class Fn>
+  void for_each_run_parallel(Fn&& fn, tbb::task_group_context& ctx) const {
+    std::vector<std::pair<std::size_t, Table>> runs;
+    std::size_t offset = 0;
+    for (const Table& piece : split()) {
+      runs.emplace_back(offset, piece);
+      offset += piece.size();
+    }
+    if (size() <= kInlineWalk) {
+      for (const auto& [first, piece] : runs) {
+        if (ctx.is_group_execution_cancelled()) return;
+        fn(first, piece);
+      }
+      return;
+    }
+    utils::tsan::Join join;
+    tbb::parallel_for(
+        tbb::blocked_range<std::size_t>(0, runs.size(), 1),
+        utils::tsan::body(
+            [&](const tbb::blocked_range<std::size_t>& range) {
+              for (std::size_t i = range.begin(); i != range.end(); ++i) fn(runs[i].first, runs[i].second);
+            },
+            join),
+        tbb::simple_partitioner(), ctx);
+    join.joined();
+  }
+
+  // fn(Table) for runs of entries, in parallel on the pool
+  // (in turn on the calling thread for a small set).
+  template <class Fn>
+  void for_each_shard_parallel(Fn&& fn) const {
+    tbb::task_group_context ctx;
+    for_each_shard_parallel(std::forward<Fn>(fn), ctx);
+  }
+  // The same under a task group context, so a caller can cancel the walk.
+  template <class Fn>
+  void for_each_shard_parallel(Fn&& fn, tbb::task_group_context& ctx) const {
+    if (size() <= kInlineWalk) {
+      for (const Chunk& chunk : chunks_) {
+        if (ctx.is_group_execution_cancelled()) return;
+        if (!chunk.empty()) fn(Table(chunk));
+      }
+      return;
+    }
+    const std::vector<Table> pieces = split();
+    utils::tsan::Join join;
+    tbb::parallel_for(
+        tbb::blocked_range<std::size_t>(0, pieces.size(), 1),
+        utils::tsan::body(
+            [&](const tbb::blocked_range<std::size_t>& range) {
+              for (std::size_t i = range.begin(); i != range.end(); ++i) fn(pieces[i]);
+            },
+            join),
+        tbb::simple_partitioner(), ctx);
+    join.joined();
+  }
+
+  // Empties the set, handing its chunks to the caller (who must be the only
+  // one holding the set).
+  std::vector<Chunk> take_chunks();
+
+  // Drops every entry; a large set is emptied on the pool, as its entries
+  // release their frames one by one.
+  void clear_parallel();
+
+ private:
+  // The entries cut into runs of at most `utils::light_grain(size())`.
+  std::vector<Table> split() const;
+
+  std::mutex mutex_;  // taken by writers only
+  std::vector<Chunk> chunks_;  // written under mutex_; chunks_[0] takes single inserts
+  std::atomic<std::size_t> size_{0};
+};
+
 using MatchSet = std::shared_ptr<MatchSetMap>;
 
 inline MatchSet new_match_set() { return std::make_shared<MatchSetMap>(); }
+
+// Drops `set` on the pool when it is large and this is its last holder, so
+// the caller does not wait for its frames to be freed.
+void release_in_background(MatchSet&& set);
 
 }  // namespace velmora

@@ -2,6 +2,10 @@
 
 #include <fmt/format.h>
 
+#include <tbb/task_group.h>
+
+#include <algorithm>
+#include <memory>
 #include <mutex>
 
 #include "binding/args.hpp"
@@ -306,33 +310,85 @@ PyObject* query_execute(PyObject* self, PyObject*) {
     Query& q = self_query(self);
     Borrow borrow(q);
     if (!borrow.ok()) return already_borrowed();
-    VM_PY_TRY(with_context(q.execute_operations(), "query - execute"));
+    auto set = VM_PY_TRY(with_context(q.execute_operations(), "query - execute"));
+    release_in_background(std::move(set));
     Py_RETURN_NONE;
   });
 }
 
-using Row = std::vector<std::pair<std::string, references::Reference>>;
-
-// One row of references per final match, built on the pool.
-Result<std::vector<Row>> collect_rows(const Query& q, const MatchSet& set, const std::vector<std::string>& names) {
-  std::mutex mutex;
-  std::vector<Row> rows;
-  auto status = utils::try_for_each_entry(*set, [&](std::uint64_t, const MatchEntry& entry) -> Status {
-    Row row;
-    for (const auto& name : names) {
-      auto element = entry.match->get(name);
-      if (!element)
-        return fail(errors::VariableNotFound{name, "query return - data collection [src/query/base:377]"});
-      const bool seen = std::any_of(row.begin(), row.end(), [&](const auto& cell) { return cell.first == name; });
-      if (!seen) row.emplace_back(name, references::reference_from_element(q.graph, *element));
-    }
-    std::lock_guard lock(mutex);
-    rows.push_back(std::move(row));
-    return {};
-  });
-  if (!status) return std::unexpected(std::move(status).error());
-  return rows;
+// The cells of every row, in the set's order: cells[row * names.size() + j]
+// is the binding of names[j] in that row's match, pointing into its frame.
+// Gathered on the pool; the first name found unbound fails.
+Result<std::vector<const MatchElement*>> collect_cells(const MatchSetMap& set, const std::vector<std::string>& names) {
+  std::vector<const MatchElement*> cells(set.size() * names.size());
+  tbb::task_group_context ctx;
+  utils::FirstError first;
+  set.for_each_run_parallel(
+      [&](std::size_t offset, MatchSetMap::Table run) {
+        const MatchElement** out = cells.data() + offset * names.size();
+        for (const auto& entry : run) {
+          if (ctx.is_group_execution_cancelled()) return;
+          for (const auto& name : names) {
+            const MatchElement* element = entry.second.match->find(name);
+            if (!element) {
+              first.set(
+                  fail(errors::VariableNotFound{name, "query return - data collection [src/query/base:377]"}).error(),
+                  ctx);
+              return;
+            }
+            *out++ = element;
+          }
+        }
+      },
+      ctx);
+  VM_TRY(first.take());
+  return cells;
 }
+
+// Makes the Python references of one `return_` call: each class's type object
+// and allocator are looked up once, and every object shares the call's store
+// handle by a counted copy.
+class ReferenceMaker {
+ public:
+  explicit ReferenceMaker(graph::GraphPtr graph) : graph_(std::move(graph)) {}
+
+  PyObject* make(const MatchElement& element) {
+    switch (element.kind()) {
+      case MatchElement::Kind::Type: return make_boxed(types_, references::type_class(), references::TypeRef{graph_, element.uid()});
+      case MatchElement::Kind::Term: return make_boxed(terms_, references::term_class(), references::TermRef{graph_, element.uid()});
+      case MatchElement::Kind::Node: return make_boxed(nodes_, references::node_class(), references::NodeRef{graph_, element.uid()});
+      case MatchElement::Kind::Edge: break;
+    }
+    return make_boxed(edges_, references::edge_class(), references::EdgeRef{graph_, element.edge_key()});
+  }
+
+ private:
+  struct Class {
+    PyTypeObject* type = nullptr;
+    allocfunc alloc = nullptr;
+  };
+
+  // A new reference, or null with the Python error set.
+  template <class R>
+  static PyObject* make_boxed(Class& cls, binding::ClassSpec& spec, R&& value) {
+    if (!cls.type) {
+      auto type = binding::type_object(spec);
+      if (!type) {
+        std::move(type).error().restore();
+        return nullptr;
+      }
+      cls.type = reinterpret_cast<PyTypeObject*>(*type);
+      cls.alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(cls.type, Py_tp_alloc));
+    }
+    PyObject* obj = cls.alloc(cls.type, 0);
+    if (!obj) return nullptr;
+    std::construct_at(&binding::unbox<std::decay_t<R>>(obj), std::forward<R>(value));
+    return obj;
+  }
+
+  graph::GraphPtr graph_;
+  Class types_, terms_, nodes_, edges_;
+};
 
 PyObject* query_return(PyObject* self, PyObject* args, PyObject* kwargs) {
   return binding::guard([&]() -> PyObject* {
@@ -344,23 +400,46 @@ PyObject* query_return(PyObject* self, PyObject* args, PyObject* kwargs) {
     Query& q = self_query(self);
     Borrow borrow(q);
     if (!borrow.ok()) return already_borrowed();
+    // A name asked twice is one key, at its first place.
+    std::vector<std::string> keys;
+    for (auto& name : *names)
+      if (std::find(keys.begin(), keys.end(), name) == keys.end()) keys.push_back(std::move(name));
     auto set = VM_PY_TRY(with_context(q.execute_operations(), "query - return"));
-    auto rows = VM_PY_TRY(collect_rows(q, set, *names));
+    // The frames the cells point into die with the set, handed to the pool
+    // once the rows are built (or on the way out of a failure).
+    struct Release {
+      MatchSet& set;
+      ~Release() { release_in_background(std::move(set)); }
+    } release{set};
+    auto cells = VM_PY_TRY(collect_cells(*set, keys));
 
     // Python objects only from here, on the caller's thread.
-    PyRef list = PyRef::steal(PyList_New(0));
+    std::vector<PyRef> key_objects;
+    for (const auto& key : keys) {
+      auto text = binding::utf8_to_str(key);
+      if (!text) return raise(std::move(text).error());
+      key_objects.push_back(std::move(*text));
+    }
+    const std::size_t width = keys.size();
+    const std::size_t rows = width == 0 ? set->size() : cells.size() / width;
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(rows)));
     if (!list) return nullptr;
-    for (auto& row : rows) {
-      PyRef dict = PyRef::steal(PyDict_New());
+    ReferenceMaker maker(q.graph);
+    // The frames lie scattered over the heap: ask for rows a little ahead.
+    constexpr std::size_t kAhead = 8;
+    for (std::size_t row = 0; row < rows; ++row) {
+      if (row + kAhead < rows)
+        for (std::size_t j = 0; j < width; ++j) __builtin_prefetch(cells[(row + kAhead) * width + j]);
+      PyObject* dict = PyDict_New();
       if (!dict) return nullptr;
-      for (auto& [name, reference] : row) {
-        auto key = binding::utf8_to_str(name);
-        if (!key) return raise(std::move(key).error());
-        auto value = references::reference_to_py(std::move(reference));
-        if (!value) return raise(std::move(value).error());
-        if (PyDict_SetItem(dict.get(), key->get(), value->get()) < 0) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(row), dict);  // the list owns it from here
+      for (std::size_t j = 0; j < width; ++j) {
+        PyObject* value = maker.make(*cells[row * width + j]);
+        if (!value) return nullptr;
+        const int stored = PyDict_SetItem(dict, key_objects[j].get(), value);
+        Py_DECREF(value);
+        if (stored < 0) return nullptr;
       }
-      if (PyList_Append(list.get(), dict.get()) < 0) return nullptr;
     }
     return list.release();
   });

@@ -1,5 +1,5 @@
-// Sharded concurrent hash maps and sets: every table and index of the store,
-// the match sets and the node-uid sets.
+// Sharded concurrent hash maps and sets: every table and index of the store
+// and the node-uid sets.
 //
 // A key's hash picks one of a fixed number of shards; each shard is an
 // `absl::flat_hash_map` (or set) under its own `std::shared_mutex`. Every

@@ -5,9 +5,17 @@
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
+#include <algorithm>
+#include <chrono>
+#include <thread>
 #include <atomic>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
 
 #include "utils/data_queue.hpp"
+#include "utils/parallel.hpp"
 
 namespace velmora {
 namespace {
@@ -213,6 +221,158 @@ TEST(DataQueue, OrderAndPops) {
   three.push({7, false});
   EXPECT_EQ(three.pop(), (utils::DataItem{7, false}));
 }
+
+// ---- frames read while others bind and remove --------------------------------------
+
+// Readers walking shared frames see a binding whole or not at all while
+// other tasks add bindings to their own frames and race to remove shared ones.
+TEST(Matches, LockFreeReadersSeeWholeBindingsDuringRemovals) {
+  auto root = Match::create();
+  ASSERT_TRUE(root->insert("r", MatchElement::node(u(1))));
+  auto mid = Match::create(root);
+  ASSERT_TRUE(mid->insert("m", MatchElement::edge({u(2), u(3)})));
+  std::vector<MatchPtr> leaves;
+  for (int i = 0; i < 256; ++i) leaves.push_back(Match::create(mid));
+  std::atomic<int> removed_m{0}, bad{0};
+  test_pool::parallel_for(0, 256, [&](int i) {
+    const auto& leaf = leaves[i];
+    ASSERT_TRUE(leaf->insert("own", MatchElement::type(u(static_cast<std::uint8_t>(i)))));
+    if (i % 16 == 0 && leaf->remove("m")) ++removed_m;
+    for (int k = 0; k < 50; ++k) {
+      auto r = leaf->get("r");
+      if (!r || *r != MatchElement::node(u(1))) ++bad;
+      auto m = leaf->get("m");
+      if (m && *m != MatchElement::edge({u(2), u(3)})) ++bad;
+      auto own = leaf->get("own");
+      if (!own || *own != MatchElement::type(u(static_cast<std::uint8_t>(i)))) ++bad;
+    }
+  });
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_EQ(removed_m.load(), 1);
+  EXPECT_FALSE(leaves[1]->get("m"));
+}
+
+// ---- match sets: every entry once, whatever the size and path of the walk ---------
+
+class MatchSetWalk : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(MatchSetWalk, EveryWalkMeetsEveryEntryOnceAndRunsKnowTheirPlace) {
+  const std::size_t n = GetParam();
+  MatchSet set = new_match_set();
+  auto frame = Match::create();
+  // Chunks of uneven sizes, with single inserts in between.
+  std::size_t next = 0, step = 1;
+  while (next < n) {
+    if (step % 3 == 0) {
+      set->insert(next, MatchEntry{Uid{}, frame});
+      ++next;
+    } else {
+      MatchSetMap::Chunk chunk;
+      for (std::size_t i = 0; i < (step * 37) % 1500 + 1 && next < n; ++i, ++next)
+        chunk.emplace_back(next, MatchEntry{Uid{}, frame});
+      set->append_chunk(std::move(chunk));
+    }
+    ++step;
+  }
+  ASSERT_EQ(set->size(), n);
+
+  std::vector<int> serial(n, 0);
+  set->for_each_shard([&](const MatchSetMap::Table& run) {
+    for (const auto& [id, entry] : run) ++serial.at(id);
+  });
+  EXPECT_EQ(std::count(serial.begin(), serial.end(), 1), static_cast<long>(n));
+
+  std::vector<std::atomic<int>> parallel(n);
+  set->for_each_shard_parallel([&](const MatchSetMap::Table& run) {
+    for (const auto& [id, entry] : run) parallel.at(id).fetch_add(1);
+  });
+  for (std::size_t id = 0; id < n; ++id) ASSERT_EQ(parallel[id].load(), 1) << id;
+
+  const std::vector<std::uint64_t> order = set->keys();
+  ASSERT_EQ(order.size(), n);
+  std::atomic<int> misplaced{0};
+  std::atomic<std::size_t> seen{0};
+  tbb::task_group_context ctx;
+  set->for_each_run_parallel(
+      [&](std::size_t offset, MatchSetMap::Table run) {
+        for (std::size_t i = 0; i < run.size(); ++i)
+          if (order.at(offset + i) != run[i].first) ++misplaced;
+        seen += run.size();
+      },
+      ctx);
+  EXPECT_EQ(misplaced.load(), 0);
+  EXPECT_EQ(seen.load(), n);
+
+  if (n > 0) EXPECT_TRUE(set->get(n - 1));
+  EXPECT_FALSE(set->get(n));
+  std::size_t taken = 0;
+  for (const auto& chunk : set->take_chunks()) taken += chunk.size();
+  EXPECT_EQ(taken, n);
+  EXPECT_TRUE(set->empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, MatchSetWalk, ::testing::Values(0, 1, 511, 512, 513, 3000, 70000));
+
+// A large set freed on the pool takes its frames with it; the caller's
+// frame handle is the only one left afterwards.
+TEST(MatchSetRelease, BackgroundReleaseDropsEveryFrame) {
+  auto frame = Match::create();
+  std::weak_ptr<Match> watch = frame;
+  {
+    MatchSet set = new_match_set();
+    MatchSetMap::Chunk chunk;
+    for (std::uint64_t i = 0; i < 10000; ++i) chunk.emplace_back(i, MatchEntry{Uid{}, Match::create(frame)});
+    set->append_chunk(std::move(chunk));
+    release_in_background(std::move(set));
+    EXPECT_FALSE(set);
+  }
+  // Waiting on the pool lets the enqueued release run.
+  for (int i = 0; i < 5000 && frame.use_count() > 1; ++i) {
+    test_pool::parallel_for(0, 64, [](int) {});
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(frame.use_count(), 1);
+  frame.reset();
+  EXPECT_TRUE(watch.expired());
+}
+
+// ---- light loops: inline when small, pieces on the pool when large ----------------
+
+class LightLoop : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(LightLoop, VisitsEveryItemOnceOrReturnsAFailingItemsReport) {
+  const std::size_t n = GetParam();
+  std::vector<std::size_t> items(n);
+  for (std::size_t i = 0; i < n; ++i) items[i] = i;
+  std::vector<std::atomic<int>> hits(n);
+  auto ok = utils::try_for_each_light(std::span<const std::size_t>(items), [&](std::size_t i) -> Status {
+    hits[i].fetch_add(1);
+    return {};
+  });
+  ASSERT_TRUE(ok);
+  for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(hits[i].load(), 1) << i;
+
+  // Items 5 and n-1 fail: a small loop stops at the first in order; any loop
+  // returns one of the two reports.
+  if (n < 6) return;
+  std::atomic<std::size_t> after_first{0};
+  auto failed = utils::try_for_each_light(std::span<const std::size_t>(items), [&](std::size_t i) -> Status {
+    if (i == 5 || i == n - 1) return fail(errors::VariableNotFound{std::to_string(i), "light loop"});
+    if (i > 5) ++after_first;
+    return {};
+  });
+  ASSERT_FALSE(failed);
+  const std::string message = failed.error().current_context().message();
+  const bool known = message.find("'5'") != std::string::npos ||
+                     message.find("'" + std::to_string(n - 1) + "'") != std::string::npos;
+  EXPECT_TRUE(known) << message;
+  if (n <= utils::kInlineLightItems) {
+    EXPECT_NE(message.find("'5'"), std::string::npos) << message;
+    EXPECT_EQ(after_first.load(), 0u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, LightLoop, ::testing::Values(0, 1, 10, 512, 513, 5000, 100000));
 
 }  // namespace
 }  // namespace velmora

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "graph/base.hpp"
+#include "pool_support.hpp"
 #include "store_test_support.hpp"
 #include "utils/panic.hpp"
 
@@ -537,6 +538,35 @@ TEST(MatchingParallel, LargeScanUsesThePoolAndAgreesWithOneThread) {
   EXPECT_EQ(parallel, serial);
   if (threads < 2) GTEST_SKIP() << "a single hardware thread";
   EXPECT_GT(seen.count(), 1u);
+}
+
+// A step's sink, filled from many threads at once, hands over every entry
+// once, each under an id of its own.
+TEST(MatchSink, EntriesFromEveryThreadArriveOnceUnderDistinctIds) {
+  for (const int n : {0, 1, 700, 40000}) {
+    matches::detail::MatchSink sink;
+    auto frame = Match::create();
+    test_pool::parallel_for(0, n, [&](int i) {
+      Uid uid{};
+      uid[0] = static_cast<std::uint8_t>(i);
+      uid[1] = static_cast<std::uint8_t>(i >> 8);
+      uid[2] = static_cast<std::uint8_t>(i >> 16);
+      sink.add(MatchEntry{uid, frame});
+    });
+    MatchSetMap set;
+    sink.move_into(set);
+    ASSERT_EQ(set.size(), static_cast<std::size_t>(n));
+    std::set<std::uint64_t> ids;
+    std::set<int> items;
+    set.for_each_shard([&](const MatchSetMap::Table& run) {
+      for (const auto& [id, entry] : run) {
+        ids.insert(id);
+        items.insert(entry.prev_uid[0] | entry.prev_uid[1] << 8 | entry.prev_uid[2] << 16);
+      }
+    });
+    EXPECT_EQ(ids.size(), static_cast<std::size_t>(n));
+    EXPECT_EQ(items.size(), static_cast<std::size_t>(n));
+  }
 }
 
 }  // namespace

@@ -18,19 +18,19 @@ using patterns::EdgePattern;
 
 constexpr const char* kAnyDirection = "not yet implemented: any direction not supported yet";
 
-// Larger edge lists are spread over the pool; smaller ones are not worth a task.
-constexpr std::size_t kInlineEdges = 32;
-
 // The edge whose arrow type is `arrow` against `pattern`, the direction
 // already checked; `key` is its key. The edge must still be stored.
 Result<std::optional<MatchPtr>> check_edge_row(const Graph& graph, TypeId arrow, const EdgeKey& key,
                                                const EdgePattern& pattern, const PropertyMap* block, MatchPtr m,
-                                               const EdgePropertyIndex::Candidates* filter) {
+                                               const EdgePropertyIndex::Candidates* filter, bool share = false) {
   if (!graph.edges->contains(arrow))
     return fail(errors::IndexCorruption{"missing type for edge in edge_to_type_index", "check edge matches"});
   const Uid& type = graph.types->uid(arrow);
 
-  MatchPtr frame = Match::create(std::move(m));
+  // Schemas may capture into the frame; without them a caller that binds
+  // nothing can keep the input frame.
+  MatchPtr frame =
+      share && !pattern.type_schema() && !pattern.term_schema() ? std::move(m) : Match::create(std::move(m));
   if (const auto& schema = pattern.type_schema()) {
     auto checked = VM_TRY_CTX(graph.check_type_matches(type, schema->pattern(), std::move(frame)), "check edge matches");
     if (!checked) return std::nullopt;
@@ -63,12 +63,15 @@ const Uid& far_end(const EdgeKey& key, Direction direction) {
 
 Result<MatchSet> match_edge_pattern(const Graph& graph, const EdgePattern& pattern, MatchSet matches,
                                     NodeUidSetPtr subset) {
+  return detail::match_edge_pattern(graph, pattern, std::move(matches), std::move(subset), false);
+}
+
+Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePattern& pattern, MatchSet matches,
+                                            NodeUidSetPtr subset, bool share_frames) {
   detail::MatchSink sink;
-  std::atomic<std::uint64_t> next_id{0};
   // `far` is the far end's id when known.
   const auto store = [&](const EdgeKey& key, MatchPtr frame, std::uint32_t far = MatchEntry::kNoId) {
-    sink.add(next_id.fetch_add(1, std::memory_order_relaxed),
-             MatchEntry{far_end(key, pattern.direction()), std::move(frame), far});
+    sink.add(MatchEntry{far_end(key, pattern.direction()), std::move(frame), far});
   };
   const auto& name = pattern.variable();
   detail::BlockCopies block(pattern.properties());
@@ -107,19 +110,17 @@ Result<MatchSet> match_edge_pattern(const Graph& graph, const EdgePattern& patte
     const auto visit = [&](TypeId arrow) -> Status {
       const EdgeKey key = graph.edge_key(arrow);
       if (subset && !(subset->contains(key.first) && subset->contains(key.second))) return {};
-      auto checked = VM_TRY_CTX(check_edge_row(graph, arrow, key, pattern, block.local(), entry.match, filter),
-                                "graph - match edge pattern");
+      auto checked = VM_TRY_CTX(
+          check_edge_row(graph, arrow, key, pattern, block.local(), entry.match, filter, share_frames && !name),
+          "graph - match edge pattern");
       if (!checked) return {};
       // The frame is this key's own, so no other task binds in it.
       if (name) VM_TRY_CTX((*checked)->insert(*name, MatchElement::edge(key)), "graph - match edge pattern");
       store(key, std::move(*checked), forward ? graph.types->right(arrow) : graph.types->left(arrow));
       return {};
     };
-    if (arrows->size() <= kInlineEdges) {
-      for (const TypeId arrow : *arrows) VM_TRY(visit(arrow));
-      return {};
-    }
-    return utils::try_for_each(std::span<const TypeId>(*arrows), visit);
+    // Only a very long edge list is worth the pool.
+    return utils::try_for_each_light(std::span<const TypeId>(*arrows), visit);
   }));
   MatchSet output = new_match_set();
   sink.move_into(*output);

@@ -10,22 +10,23 @@
 //
 // Threads: any thread may call these, the Python caller's and the pool's, as
 // long as the interpreter lock is never needed (nothing here touches Python;
-// opaque property values compare by address). Each step is parallel on the
-// global pool: input matches, candidates and property entries; the calling
-// thread waits. A step stops at its first error and returns it, dropping its
-// partial output. A fault (`Panic`, the any-direction refusal) unwinds through
-// the pool to the caller untouched.
+// opaque property values compare by address). A step runs its input matches,
+// candidates and edges on the calling thread while they are few (see
+// `utils::try_for_each_light`), and on the global pool in pieces beyond that;
+// a one-entry property block is compared without the pool; the calling thread
+// waits. A step stops at its first error and returns it, dropping its partial
+// output. A fault (`Panic`, the any-direction refusal) unwinds through the
+// pool to the caller untouched.
 //
-// Locks: a walk over a match set or a subset holds the read lock of the shard
-// it walks while that shard's entries, and all the nested work they start,
-// are processed; that nested work runs isolated, so a waiting thread only
-// helps with it. A node's edge list is copied under its row's read lock and
-// walked unlocked; type rows and terms are read without locks. Store rows are
-// read-locked for their look-up only, except a node's row or an edge's map,
-// which stays read-locked while its property map is compared. Writes go only into sets that no task reads in
-// that phase: each thread gathers the new entries of a step, sorted by the
-// output set's shards, and once the step is done every shard's write lock is
-// taken once for all of its entries.
+// Locks: a walk over a match set takes none (a set is not written while it is
+// read); a walk over a subset holds the read lock of the shard it walks while
+// that shard's entries are processed. A node's edge list is copied under its
+// row's read lock and walked unlocked; type rows and terms are read without
+// locks. Store rows are read-locked for their look-up only, except a node's
+// row or an edge's map, which stays read-locked while its property map is
+// compared. Writes go only into sets that no task reads in that phase: each
+// thread gathers the new entries of a step in chunks of its own, and once the
+// step is done the chunks become the output set.
 #pragma once
 
 #include <tbb/enumerable_thread_specific.h>
@@ -157,6 +158,12 @@ class BlockCopies {
   tbb::enumerable_thread_specific<std::optional<PropertyMap>> copies_;
 };
 
+// `match_edge_pattern`; with `share_frames`, an edge that binds nothing and
+// has no schema keeps its input frame instead of a new empty child, for a
+// caller whose next step makes the frames the matches keep.
+Result<MatchSet> match_edge_pattern(const Graph& graph, const patterns::EdgePattern& pattern, MatchSet matches,
+                                    NodeUidSetPtr subset, bool share_frames);
+
 // `check_node_matches` and `check_edge_matches` comparing `block` (a copy of
 // the pattern's block, or null for none) in place of the pattern's own.
 Result<std::optional<MatchPtr>> check_node_matches(const Graph& graph, const Uid& uid,
@@ -172,67 +179,62 @@ Result<std::optional<MatchPtr>> check_edge_matches(const Graph& graph, const Uid
 // uid `uid`, for the error).
 Result<bool> check_node_row_properties(const Graph& graph, TypeId id, const Uid& uid, const PropertyMap& block);
 
-// The entries one step makes for its output set. Tasks add to buffers of
-// their own thread, kept apart by the set's shards; `move_into` then fills
-// each shard under one write lock, so the threads of a step never queue on
-// the output set while they match. Entries not moved (a step that failed) are
-// dropped with the sink. `add` from any thread; `move_into` once every `add`
-// is done, from one thread.
+// The entries one step makes for its output set. Tasks add to a chunk of
+// their own thread; `move_into` then hands every chunk to the set as it is,
+// so the threads of a step never queue on the output set while they match,
+// and nothing is copied. Entries not moved (a step that failed) are dropped
+// with the sink. `add` from any thread; `move_into` once every `add` is done,
+// from one thread.
 class MatchSink {
  public:
-  void add(std::uint64_t id, MatchEntry entry) {
-    buffers_.local()[MatchSetMap::shard_of(id)].emplace_back(id, std::move(entry));
-  }
-
-  // Inserts every entry into `set`; ids already there keep their entries.
-  void move_into(MatchSetMap& set) {
-    const auto fill = [&](std::size_t shard) {
-      std::size_t count = 0;
-      for (const auto& buckets : buffers_) count += buckets[shard].size();
-      if (count == 0) return;
-      set.with_shard_write(shard, [&](MatchSetMap::Table& table) {
-        table.reserve(table.size() + count);
-        for (auto& buckets : buffers_) {
-          for (auto& [id, entry] : buckets[shard]) table.try_emplace(id, std::move(entry));
-          Bucket().swap(buckets[shard]);
-        }
-      });
-    };
-    // A small step (most queries) is not worth a task per shard.
-    std::size_t total = 0;
-    for (const auto& buckets : buffers_)
-      for (const auto& bucket : buckets) total += bucket.size();
-    if (total <= kInlineEntries) {
-      for (std::size_t shard = 0; shard < MatchSetMap::shard_count(); ++shard) fill(shard);
-      return;
+  // Adds `entry` under an id unique among this sink's own: each thread draws
+  // ids in blocks, so the threads of a step share no counter per entry.
+  void add(MatchEntry entry) {
+    Local& local = locals_.local();
+    if (local.next == local.end) {
+      local.next = next_block_.fetch_add(kIdBlock, std::memory_order_relaxed);
+      local.end = local.next + kIdBlock;
     }
-    utils::tsan::Join join;
-    tbb::parallel_for(std::size_t{0}, MatchSetMap::shard_count(), utils::tsan::body(fill, join));
-    join.joined();
+    push(local, local.next++, std::move(entry));
+  }
+  // Adds `entry` under the caller's id (a caller that draws every id of the
+  // set itself).
+  void add(std::uint64_t id, MatchEntry entry) { push(locals_.local(), id, std::move(entry)); }
+
+  void move_into(MatchSetMap& set) {
+    for (Local& local : locals_) {
+      for (auto& chunk : local.full) set.append_chunk(std::move(chunk));
+      set.append_chunk(std::move(local.current));
+    }
   }
 
  private:
-  static constexpr std::size_t kInlineEntries = 4096;
-  using Bucket = std::vector<std::pair<std::uint64_t, MatchEntry>>;
-  tbb::enumerable_thread_specific<std::array<Bucket, MatchSetMap::shard_count()>> buffers_;
+  static constexpr std::uint64_t kIdBlock = 1024;
+  struct Local {
+    std::vector<MatchSetMap::Chunk> full;
+    MatchSetMap::Chunk current;
+    std::uint64_t next = 0, end = 0;  // this thread's block of ids
+  };
+
+  static void push(Local& local, std::uint64_t id, MatchEntry&& entry) {
+    // Chunks of a fixed capacity: growing one would copy every entry so far.
+    if (local.current.size() == MatchSetMap::kChunkCapacity) local.full.push_back(std::move(local.current));
+    if (local.current.capacity() == 0) local.current.reserve(local.full.empty() ? 64 : MatchSetMap::kChunkCapacity);
+    local.current.emplace_back(id, std::move(entry));
+  }
+
+  tbb::enumerable_thread_specific<Local> locals_;
+  std::atomic<std::uint64_t> next_block_{0};
 };
 
-// `Match::get`, but answered by the cheaper upward walk of `contains_key` when
-// the name is bound nowhere, which is the usual case in a scan.
-inline std::optional<MatchElement> bound_element(const Match& m, const std::string& name) {
-  if (!m.contains_key(name)) return std::nullopt;
-  return m.get(name);
-}
+// `Match::get`: one walk up the chain.
+inline std::optional<MatchElement> bound_element(const Match& m, const std::string& name) { return m.get(name); }
 
-// fn(const MatchEntry&) -> Status for every entry of `set`, in parallel, one
-// task per shard under its read lock; first error wins. Each entry's work runs
-// isolated: while this thread holds the shard's read lock and waits for that
-// entry's nested tasks, it runs none but those.
+// fn(const MatchEntry&) -> Status for every entry of `set`, first error wins:
+// on the calling thread for a small set, else in pieces on the pool.
 template <class Fn>
 Status for_each_match(const MatchSetMap& set, Fn&& fn) {
-  return utils::try_for_each_entry(set, [&](std::uint64_t, const MatchEntry& entry) -> Status {
-    return tbb::this_task_arena::isolate([&]() -> Status { return fn(entry); });
-  });
+  return utils::try_for_each_entry(set, [&](std::uint64_t, const MatchEntry& entry) -> Status { return fn(entry); });
 }
 
 }  // namespace detail

@@ -20,8 +20,29 @@ namespace {
 
 using patterns::NodePattern;
 
-// Index candidates up to this many are checked on the calling thread.
-constexpr std::size_t kInlineCandidates = 512;
+// The parent handle for the many children one frame gets in a scan. Copies
+// of one handle made by every thread would all count on that frame's one
+// reference count; each thread holds the frame once instead, and its
+// children's handles count on that holding. Only for a frame without a parent
+// of its own (the root of a query, most often): ~Match unlinks a chain by the
+// counts of its handles, which for a shared holding count children, not
+// holders of the frame.
+class ParentHandles {
+ public:
+  explicit ParentHandles(const MatchPtr& parent) : parent_(parent), shared_(parent && !parent->parent()) {}
+
+  MatchPtr get() {
+    if (!shared_) return parent_;
+    std::shared_ptr<MatchPtr>& held = held_.local();
+    if (!held) held = std::make_shared<MatchPtr>(parent_);
+    return MatchPtr(held, held->get());
+  }
+
+ private:
+  const MatchPtr& parent_;
+  const bool shared_;
+  tbb::enumerable_thread_specific<std::shared_ptr<MatchPtr>> held_;
+};
 
 // One call of `match_node_pattern`: what its tasks share.
 class NodeScan {
@@ -44,6 +65,7 @@ class NodeScan {
   }
 
  private:
+  // An id for a single-entry set of this call's own.
   std::uint64_t take_id() { return next_id_.fetch_add(1, std::memory_order_relaxed); }
 
   // A node bound before: checked in the input frame itself, wherever it is.
@@ -63,7 +85,7 @@ class NodeScan {
       frame = std::move(*checked);
     }
     if (!VM_TRY(block_accepts(uid))) return {};
-    sink_.add(take_id(), MatchEntry{uid, std::move(frame)});
+    sink_.add(MatchEntry{uid, std::move(frame)});
     return {};
   }
 
@@ -97,25 +119,24 @@ class NodeScan {
           return visit(uid);
         });
       }
+      ParentHandles parent(entry.match);
       const auto candidate = [&](const Uid& uid) -> Status {
         auto accepted = graph_.with_node_properties(uid, [&](const PropertyMap& stored) { return accepts(stored); });
         if (!accepted) return {};  // a row a removal left behind in the index
         if (!VM_TRY_CTX(std::move(*accepted), "graph - match node pattern")) return {};
-        return bind_and_store(uid, Match::create(entry.match));
+        return bind_and_store(uid, Match::create(parent.get()));
       };
-      const std::span<const Uid> rows(indexed->rows());
       // A few candidates (a selective block) are not worth the pool's start-up.
-      if (rows.size() > kInlineCandidates) return utils::try_for_each(rows, candidate);
-      for (const Uid& uid : rows) VM_TRY(candidate(uid));
-      return {};
+      return utils::try_for_each_light(std::span<const Uid>(indexed->rows()), candidate);
     }
     if (subset_) return utils::try_for_each_entry(*subset_, visit);
     // Every node: their rows are found by id, without the uid index.
     const std::vector<std::pair<Uid, TypeId>>& nodes = all_nodes();
-    return utils::try_for_each(std::span<const std::pair<Uid, TypeId>>(nodes),
+    ParentHandles parent(entry.match);
+    return utils::try_for_each_light(std::span<const std::pair<Uid, TypeId>>(nodes),
                                [&](const std::pair<Uid, TypeId>& node) -> Status {
                                  if (!VM_TRY(block_accepts_row(node.second, node.first))) return {};
-                                 return bind_and_store(node.first, Match::create(entry.match), node.second);
+                                 return bind_and_store(node.first, Match::create(parent.get()), node.second);
                                });
   }
 
@@ -183,7 +204,7 @@ class NodeScan {
   Status bind_and_store(const Uid& uid, MatchPtr frame, std::uint32_t id = MatchEntry::kNoId) {
     if (const auto& name = pattern_.variable())
       VM_TRY_CTX(frame->insert(*name, MatchElement::node(uid)), "graph - match node pattern");
-    sink_.add(take_id(), MatchEntry{uid, std::move(frame), id});
+    sink_.add(MatchEntry{uid, std::move(frame), id});
     return {};
   }
 

@@ -16,10 +16,10 @@ namespace {
 using patterns::NodePattern;
 
 // Drops a step's set once the next step has read it; a large set nobody else
-// holds is emptied on the pool, as its entries release their frames one by one.
+// holds is emptied on the pool (the path waits: a free running beside the next
+// step would compete with it for the pool and the allocator).
 void release(MatchSet&& set) {
-  constexpr std::size_t kInlineEntries = 4096;
-  if (set.use_count() == 1 && set->size() > kInlineEntries) set->clear_parallel();
+  if (set.use_count() == 1) set->clear_parallel();
   set.reset();
 }
 
@@ -27,7 +27,8 @@ class PathScan {
  public:
   explicit PathScan(const Graph& graph) : graph_(graph) {}
 
-  std::uint64_t take_id() { return next_match_id_.fetch_add(1, std::memory_order_relaxed); }
+  // `n` consecutive ids of the result set, unique within it.
+  std::uint64_t take_id(std::uint64_t n = 1) { return next_match_id_.fetch_add(n, std::memory_order_relaxed); }
 
   // Checks the node an edge step reached against `pattern` and binds its
   // variable, or drops the match when a binding names another node.
@@ -51,7 +52,7 @@ class PathScan {
         if (bound_uid != uid) return {};
       }
     }
-    into.add(take_id(), MatchEntry{uid, std::move(frame), reached.prev_id});
+    into.add(MatchEntry{uid, std::move(frame), reached.prev_id});
     return {};
   }
 
@@ -82,7 +83,7 @@ Result<MatchSet> Graph::match_path_pattern(const patterns::PathPattern& path, Ma
     MatchSet cur = VM_TRY_CTX(matches::match_node_pattern(*this, nodes[0], std::move(single), subset),
                               "graph - match path pattern");
     for (std::size_t i = 0; i < steps; ++i) {
-      MatchSet reached = VM_TRY_CTX(matches::match_edge_pattern(*this, edges[i], cur, subset),
+      MatchSet reached = VM_TRY_CTX(matches::detail::match_edge_pattern(*this, edges[i], cur, subset, true),
                                     "graph - match path pattern");
       release(std::move(cur));
       cur = std::move(reached);
@@ -101,11 +102,17 @@ Result<MatchSet> Graph::match_path_pattern(const patterns::PathPattern& path, Ma
       result = std::move(cur);
       return {};
     }
+    // The set is this match's own: its chunks move over under fresh ids.
+    if (cur.use_count() == 1) {
+      for (auto& chunk : cur->take_chunks()) {
+        std::uint64_t id = scan.take_id(chunk.size());
+        for (auto& moved : chunk) moved.first = id++;
+        result->append_chunk(std::move(chunk));
+      }
+      return {};
+    }
     return matches::detail::for_each_match(*cur, [&](const MatchEntry& done) -> Status {
-      if (result->insert(scan.take_id(), done))
-        return fail(errors::RuntimeError{
-            "Unique identifier generator next_match_id created a previously existing id (should not happen)",
-            "match path pattern"});
+      result->insert(scan.take_id(), done);
       return {};
     });
   }));
