@@ -8,12 +8,15 @@
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <cmath>
 #include <mutex>
 #include <shared_mutex>
 #include <source_location>
+#include <span>
+#include <variant>
 
 #include "binding/args.hpp"
 #include "binding/guard.hpp"
@@ -216,11 +219,89 @@ std::string Value::to_string() const {
 
 // ---------------------------------------------------------------- PropertyMap
 
+namespace {
+
+// A map's entries in key order, laid out for the common case: most stored
+// maps hold one entry, kept in place; more go to a vector kept sorted. (A
+// node of std::map and the map's own header cost as much again as the entry.)
+class FlatEntries {
+ public:
+  using Entry = std::pair<std::string, Value>;
+
+  FlatEntries() = default;
+  explicit FlatEntries(PropertyEntries entries) {
+    if (entries.size() == 1) {
+      auto node = entries.extract(entries.begin());
+      store_.emplace<Entry>(std::move(node.key()), std::move(node.mapped()));
+      return;
+    }
+    auto& many = std::get<Many>(store_);
+    many.reserve(entries.size());
+    while (!entries.empty()) {
+      auto node = entries.extract(entries.begin());
+      many.emplace_back(std::move(node.key()), std::move(node.mapped()));
+    }
+  }
+
+  std::span<const Entry> view() const {
+    if (const auto* one = std::get_if<Entry>(&store_)) return {one, 1};
+    return std::get<Many>(store_);
+  }
+  std::size_t size() const { return view().size(); }
+  bool empty() const { return view().empty(); }
+
+  const Value* find(std::string_view key) const {
+    const auto entries = view();
+    const auto it = lower_bound(entries, key);
+    return it != entries.data() + entries.size() && it->first == key ? &it->second : nullptr;
+  }
+
+  void insert_or_assign(std::string key, Value value) {
+    if (auto* one = std::get_if<Entry>(&store_)) {
+      if (one->first == key) {
+        one->second = std::move(value);
+        return;
+      }
+      Many many;
+      many.reserve(2);
+      const bool before = key < one->first;
+      if (!before) many.push_back(std::move(*one));
+      many.emplace_back(std::move(key), std::move(value));
+      if (before) many.push_back(std::move(*one));
+      store_ = std::move(many);
+      return;
+    }
+    auto& many = std::get<Many>(store_);
+    if (many.empty()) {
+      store_.emplace<Entry>(std::move(key), std::move(value));
+      return;
+    }
+    const auto at = many.begin() + (lower_bound(many, key) - many.data());
+    if (at != many.end() && at->first == key) {
+      at->second = std::move(value);
+      return;
+    }
+    many.emplace(at, std::move(key), std::move(value));
+  }
+
+ private:
+  using Many = std::vector<Entry>;
+  static const Entry* lower_bound(std::span<const Entry> entries, std::string_view key) {
+    return std::lower_bound(entries.data(), entries.data() + entries.size(), key,
+                            [](const Entry& e, std::string_view k) { return std::string_view(e.first) < k; });
+  }
+
+  std::variant<Many, Entry> store_;
+};
+
+}  // namespace
+
 struct PropertyMap::Inner {
-  explicit Inner(PropertyEntries e) : entries(std::move(e)) {}
+  Inner() = default;
+  explicit Inner(FlatEntries e) : entries(std::move(e)) {}
   std::atomic<std::uint32_t> refs{1};  // handles sharing this body
   mutable utils::locks::RwLock lock;   // tracked by the deadlock detector
-  PropertyEntries entries;             // guarded by lock
+  FlatEntries entries;                 // guarded by lock
 };
 
 namespace {
@@ -237,7 +318,7 @@ struct BreakReason {
 }  // namespace
 
 PropertyMap::PropertyMap(PropertyEntries entries)
-    : inner_(entries.empty() ? nullptr : new Inner(std::move(entries))) {}
+    : inner_(entries.empty() ? nullptr : new Inner(FlatEntries(std::move(entries)))) {}
 
 PropertyMap::PropertyMap(const PropertyMap& other) : inner_(other.body()) {
   inner_.load(std::memory_order_relaxed)->refs.fetch_add(1, std::memory_order_relaxed);
@@ -268,7 +349,7 @@ PropertyMap::Inner* PropertyMap::body() const {
   if (current) return current;
   // Two threads may race to make the body of one handle: one installs its
   // own, the other drops its and takes the winner's.
-  auto* fresh = new Inner(PropertyEntries{});
+  auto* fresh = new Inner();
   if (inner_.compare_exchange_strong(current, fresh, std::memory_order_acq_rel,
                                      std::memory_order_acquire))
     return fresh;
@@ -283,8 +364,14 @@ void PropertyMap::release(Inner* inner) noexcept {
 PropertyMap PropertyMap::copy() const {
   const Inner* inner = inner_.load(std::memory_order_acquire);
   if (!inner) return PropertyMap();
-  std::shared_lock lock(inner->lock);
-  return PropertyMap(PropertyEntries(inner->entries));
+  FlatEntries snapshot = [&] {
+    std::shared_lock lock(inner->lock);
+    return inner->entries;
+  }();
+  if (snapshot.empty()) return PropertyMap();
+  PropertyMap out;
+  out.inner_.store(new Inner(std::move(snapshot)), std::memory_order_relaxed);
+  return out;
 }
 
 Result<PropertyMap> PropertyMap::from_py(PyObject* obj) {
@@ -299,9 +386,9 @@ std::optional<Value> PropertyMap::get(std::string_view key) const {
   const Inner* inner = inner_.load(std::memory_order_acquire);
   if (!inner) return std::nullopt;
   std::shared_lock lock(inner->lock);
-  const auto it = inner->entries.find(key);
-  if (it == inner->entries.end()) return std::nullopt;
-  return it->second;
+  const Value* found = inner->entries.find(key);
+  if (!found) return std::nullopt;
+  return *found;
 }
 
 void PropertyMap::insert(std::string key, Value value) {
@@ -314,7 +401,8 @@ std::vector<std::pair<std::string, Value>> PropertyMap::iter() const {
   const Inner* inner = inner_.load(std::memory_order_acquire);
   if (!inner) return {};
   std::shared_lock lock(inner->lock);
-  return {inner->entries.begin(), inner->entries.end()};
+  const auto entries = inner->entries.view();
+  return {entries.begin(), entries.end()};
 }
 
 std::size_t PropertyMap::size() const {
@@ -328,9 +416,9 @@ Result<bool> PropertyMap::try_par_compare(const CompareCheck& check) const {
   const Inner* inner = inner_.load(std::memory_order_acquire);
   if (!inner) return true;
   std::shared_lock lock(inner->lock);
-  const auto& entries = inner->entries;
+  const auto entries = inner->entries.view();
   if (entries.empty()) return true;
-  std::vector<const PropertyEntries::value_type*> list;
+  std::vector<const FlatEntries::Entry*> list;
   list.reserve(entries.size());
   for (const auto& entry : entries) list.push_back(&entry);
 
@@ -381,7 +469,7 @@ std::string PropertyMap::to_string() const {
   std::shared_lock lock(inner->lock);
   std::string out = "{";
   bool first = true;
-  for (const auto& [key, value] : inner->entries) {
+  for (const auto& [key, value] : inner->entries.view()) {
     if (!first) out += ", ";
     first = false;
     out += key;
