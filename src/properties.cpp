@@ -12,6 +12,7 @@
 #include <atomic>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <mutex>
 #include <shared_mutex>
 #include <source_location>
@@ -222,8 +223,9 @@ std::string Value::to_string() const {
 namespace {
 
 // A map's entries in key order, laid out for the common case: most stored
-// maps hold one entry, kept in place; more go to a vector kept sorted. (A
-// node of std::map and the map's own header cost as much again as the entry.)
+// maps hold one entry with a short key and a boolean, number or short text,
+// kept in place in 24 bytes; any other map is a vector of entries kept
+// sorted. (A std::map's node and header cost three times the entry.)
 class FlatEntries {
  public:
   using Entry = std::pair<std::string, Value>;
@@ -231,9 +233,11 @@ class FlatEntries {
   FlatEntries() = default;
   explicit FlatEntries(PropertyEntries entries) {
     if (entries.size() == 1) {
-      auto node = entries.extract(entries.begin());
-      store_.emplace<Entry>(std::move(node.key()), std::move(node.mapped()));
-      return;
+      const auto& [key, value] = *entries.begin();
+      if (auto small = Small::make(key, value)) {
+        store_ = *small;
+        return;
+      }
     }
     auto& many = std::get<Many>(store_);
     many.reserve(entries.size());
@@ -243,40 +247,54 @@ class FlatEntries {
     }
   }
 
-  std::span<const Entry> view() const {
-    if (const auto* one = std::get_if<Entry>(&store_)) return {one, 1};
+  std::size_t size() const {
+    if (std::holds_alternative<Small>(store_)) return 1;
+    return std::get<Many>(store_).size();
+  }
+  bool empty() const { return size() == 0; }
+
+  // Every entry in key order; an entry kept in place is rebuilt in `scratch`,
+  // which must outlive the use of the span.
+  std::span<const Entry> view(std::optional<Entry>& scratch) const {
+    if (const auto* small = std::get_if<Small>(&store_)) {
+      scratch.emplace(small->entry());
+      return {&*scratch, 1};
+    }
     return std::get<Many>(store_);
   }
-  std::size_t size() const { return view().size(); }
-  bool empty() const { return view().empty(); }
 
-  const Value* find(std::string_view key) const {
-    const auto entries = view();
-    const auto it = lower_bound(entries, key);
-    return it != entries.data() + entries.size() && it->first == key ? &it->second : nullptr;
+  std::optional<Value> find(std::string_view key) const {
+    if (const auto* small = std::get_if<Small>(&store_)) {
+      if (small->key() != key) return std::nullopt;
+      return small->value();
+    }
+    const auto& many = std::get<Many>(store_);
+    const auto it = lower_bound(many, key);
+    if (it == many.end() || it->first != key) return std::nullopt;
+    return it->second;
   }
 
   void insert_or_assign(std::string key, Value value) {
-    if (auto* one = std::get_if<Entry>(&store_)) {
-      if (one->first == key) {
-        one->second = std::move(value);
-        return;
+    if (const auto* small = std::get_if<Small>(&store_)) {
+      if (small->key() == key) {
+        if (auto replaced = Small::make(key, value)) {
+          store_ = *replaced;
+          return;
+        }
       }
       Many many;
       many.reserve(2);
-      const bool before = key < one->first;
-      if (!before) many.push_back(std::move(*one));
-      many.emplace_back(std::move(key), std::move(value));
-      if (before) many.push_back(std::move(*one));
+      many.push_back(small->entry());
       store_ = std::move(many);
-      return;
     }
     auto& many = std::get<Many>(store_);
     if (many.empty()) {
-      store_.emplace<Entry>(std::move(key), std::move(value));
-      return;
+      if (auto small = Small::make(key, value)) {
+        store_ = *small;
+        return;
+      }
     }
-    const auto at = many.begin() + (lower_bound(many, key) - many.data());
+    const auto at = lower_bound(many, key);
     if (at != many.end() && at->first == key) {
       at->second = std::move(value);
       return;
@@ -286,13 +304,86 @@ class FlatEntries {
 
  private:
   using Many = std::vector<Entry>;
-  static const Entry* lower_bound(std::span<const Entry> entries, std::string_view key) {
-    return std::lower_bound(entries.data(), entries.data() + entries.size(), key,
+
+  // One entry in place: the key's bytes, then the value's (a boolean's one
+  // byte, a number's eight, a text's own).
+  struct Small {
+    static constexpr std::size_t kBytes = 22;
+    enum : std::uint8_t { kBool = 1, kInt, kFloat, kString };  // kString + the text's length
+    char bytes[kBytes];
+    std::uint8_t key_size;
+    std::uint8_t kind;
+
+    static std::optional<Small> make(std::string_view key, const Value& value) {
+      Small out{};
+      std::string_view data;
+      char number[8];
+      switch (value.kind()) {
+        case Value::Kind::Bool:
+          out.kind = kBool;
+          number[0] = *value.get_if<bool>() ? 1 : 0;
+          data = std::string_view(number, 1);
+          break;
+        case Value::Kind::Int:
+          out.kind = kInt;
+          std::memcpy(number, value.get_if<std::int64_t>(), 8);
+          data = std::string_view(number, 8);
+          break;
+        case Value::Kind::Float:
+          out.kind = kFloat;
+          std::memcpy(number, value.get_if<double>(), 8);
+          data = std::string_view(number, 8);
+          break;
+        case Value::Kind::String:
+          data = *value.get_if<std::string>();
+          if (data.size() > kBytes) return std::nullopt;
+          out.kind = static_cast<std::uint8_t>(kString + data.size());
+          break;
+        default:
+          return std::nullopt;
+      }
+      if (key.size() + data.size() > kBytes) return std::nullopt;
+      out.key_size = static_cast<std::uint8_t>(key.size());
+      std::memcpy(out.bytes, key.data(), key.size());
+      std::memcpy(out.bytes + key.size(), data.data(), data.size());
+      return out;
+    }
+    std::string_view key() const { return {bytes, key_size}; }
+    Value value() const {
+      const char* data = bytes + key_size;
+      switch (kind) {
+        case kBool:
+          return Value(data[0] != 0);
+        case kInt: {
+          std::int64_t n;
+          std::memcpy(&n, data, 8);
+          return Value(n);
+        }
+        case kFloat: {
+          double d;
+          std::memcpy(&d, data, 8);
+          return Value(d);
+        }
+        default:
+          return Value(std::string_view(data, kind - kString));
+      }
+    }
+    Entry entry() const { return {std::string(key()), value()}; }
+  };
+  static_assert(sizeof(Small) == 24);
+
+  static Many::const_iterator lower_bound(const Many& many, std::string_view key) {
+    return std::lower_bound(many.begin(), many.end(), key,
+                            [](const Entry& e, std::string_view k) { return std::string_view(e.first) < k; });
+  }
+  static Many::iterator lower_bound(Many& many, std::string_view key) {
+    return std::lower_bound(many.begin(), many.end(), key,
                             [](const Entry& e, std::string_view k) { return std::string_view(e.first) < k; });
   }
 
-  std::variant<Many, Entry> store_;
+  std::variant<Many, Small> store_;
 };
+static_assert(sizeof(FlatEntries) == 32);
 
 }  // namespace
 
@@ -386,9 +477,7 @@ std::optional<Value> PropertyMap::get(std::string_view key) const {
   const Inner* inner = inner_.load(std::memory_order_acquire);
   if (!inner) return std::nullopt;
   std::shared_lock lock(inner->lock);
-  const Value* found = inner->entries.find(key);
-  if (!found) return std::nullopt;
-  return *found;
+  return inner->entries.find(key);
 }
 
 void PropertyMap::insert(std::string key, Value value) {
@@ -401,7 +490,8 @@ std::vector<std::pair<std::string, Value>> PropertyMap::iter() const {
   const Inner* inner = inner_.load(std::memory_order_acquire);
   if (!inner) return {};
   std::shared_lock lock(inner->lock);
-  const auto entries = inner->entries.view();
+  std::optional<FlatEntries::Entry> scratch;
+  const auto entries = inner->entries.view(scratch);
   return {entries.begin(), entries.end()};
 }
 
@@ -416,7 +506,8 @@ Result<bool> PropertyMap::try_par_compare(const CompareCheck& check) const {
   const Inner* inner = inner_.load(std::memory_order_acquire);
   if (!inner) return true;
   std::shared_lock lock(inner->lock);
-  const auto entries = inner->entries.view();
+  std::optional<FlatEntries::Entry> scratch;
+  const auto entries = inner->entries.view(scratch);
   if (entries.empty()) return true;
   std::vector<const FlatEntries::Entry*> list;
   list.reserve(entries.size());
@@ -469,7 +560,8 @@ std::string PropertyMap::to_string() const {
   std::shared_lock lock(inner->lock);
   std::string out = "{";
   bool first = true;
-  for (const auto& [key, value] : inner->entries.view()) {
+  std::optional<FlatEntries::Entry> scratch;
+  for (const auto& [key, value] : inner->entries.view(scratch)) {
     if (!first) out += ", ";
     first = false;
     out += key;
