@@ -12,12 +12,15 @@
 #include <atomic>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <shared_mutex>
 #include <source_location>
 #include <span>
 #include <variant>
+#include <vector>
 
 #include "binding/args.hpp"
 #include "binding/guard.hpp"
@@ -385,15 +388,132 @@ class FlatEntries {
 };
 static_assert(sizeof(FlatEntries) == 32);
 
+// The bodies of property maps come from slabs of their own. A stored map's
+// body lives as long as its row; taken from the common heap, each would land
+// in the block a query's short-lived match set had just freed, so that the
+// next match set no longer fits there and the heap grows by a match set per
+// query. Freed bodies go to the freeing thread's list, which trades batches
+// with a shared list; slabs are kept for reuse, never given back.
+class BodyPool {
+ public:
+  static constexpr std::size_t kSlot = 48;
+
+  static void* allocate() {
+    if (thread_gone) {
+      Local none;
+      refill(none, 1);
+      none.count = 0;
+      return none.head;
+    }
+    Local& local = local_list();
+    if (!local.head) refill(local, kBatch);
+    FreeSlot* slot = local.head;
+    local.head = slot->next;
+    --local.count;
+    return slot;
+  }
+  static void release(void* p) noexcept {
+    auto* slot = static_cast<FreeSlot*>(p);
+    if (thread_gone) {
+      Local one{slot, 1};
+      slot->next = nullptr;
+      give_back(one, 1);
+      return;
+    }
+    Local& local = local_list();
+    slot->next = local.head;
+    local.head = slot;
+    if (++local.count >= 2 * kBatch) give_back(local, kBatch);
+  }
+
+ private:
+  struct FreeSlot {
+    FreeSlot* next;
+  };
+  static constexpr std::size_t kBatch = 64;
+  static constexpr std::size_t kSlabSlots = 1024;
+
+  struct Shared {
+    std::mutex mutex;
+    FreeSlot* head = nullptr;   // guarded by mutex
+    std::vector<void*> slabs;   // guarded by mutex; keeps every slab reachable
+  };
+  struct Local {
+    FreeSlot* head = nullptr;
+    std::size_t count = 0;
+  };
+  // The thread's list, handed back when the thread ends. A body made or
+  // freed later in the thread's exit (by another thread-local object's
+  // destructor) goes straight to the shared list.
+  struct OwnedLocal : Local {
+    ~OwnedLocal() {
+      give_back(*this, count);
+      thread_gone = true;
+    }
+  };
+  static inline thread_local bool thread_gone = false;
+
+  // Made once and never destroyed, so that it outlives every thread's list.
+  static Shared& shared() {
+    static Shared* const instance = new Shared;
+    return *instance;
+  }
+  static Local& local_list() {
+    thread_local OwnedLocal local;
+    return local;
+  }
+
+  static void refill(Local& local, std::size_t n) {
+    Shared& s = shared();
+    std::lock_guard guard(s.mutex);
+    if (!s.head) {
+      s.slabs.reserve(s.slabs.size() + 1);
+      auto* slab = static_cast<unsigned char*>(std::malloc(kSlot * kSlabSlots));
+      if (!slab) throw std::bad_alloc();
+      s.slabs.push_back(slab);
+      for (std::size_t i = kSlabSlots; i-- > 0;) {
+        auto* slot = reinterpret_cast<FreeSlot*>(slab + i * kSlot);
+        slot->next = s.head;
+        s.head = slot;
+      }
+    }
+    for (std::size_t i = 0; i < n && s.head; ++i) {
+      FreeSlot* slot = s.head;
+      s.head = slot->next;
+      slot->next = local.head;
+      local.head = slot;
+      ++local.count;
+    }
+  }
+  static void give_back(Local& local, std::size_t n) noexcept {
+    if (n == 0) return;
+    Shared& s = shared();
+    std::lock_guard guard(s.mutex);
+    for (; n > 0 && local.head; --n) {
+      FreeSlot* slot = local.head;
+      local.head = slot->next;
+      --local.count;
+      slot->next = s.head;
+      s.head = slot;
+    }
+  }
+};
+
 }  // namespace
 
 struct PropertyMap::Inner {
+  static void* operator new(std::size_t) {
+    static_assert(sizeof(Inner) <= BodyPool::kSlot && alignof(Inner) <= 16);
+    return BodyPool::allocate();
+  }
+  static void operator delete(void* p) noexcept { BodyPool::release(p); }
   Inner() = default;
   explicit Inner(FlatEntries e) : entries(std::move(e)) {}
   std::atomic<std::uint32_t> refs{1};  // handles sharing this body
   mutable utils::locks::RwLock lock;   // tracked by the deadlock detector
   FlatEntries entries;                 // guarded by lock
 };
+
 
 namespace {
 

@@ -272,6 +272,40 @@ TEST(PropertiesMap, RandomInsertsAgreeWithAnOrderedMap) {
   }
 }
 
+// Map bodies are recycled per thread: threads that make maps, free maps
+// made by others and end (handing their recycled bodies back) must never
+// give one body to two live maps.
+TEST(PropertiesMap, BodiesMadeAndFreedOnManyThreadsStayDistinct) {
+  constexpr int kThreads = 8, kMaps = 3000;
+  std::vector<std::vector<PropertyMap>> made(kThreads), old(kThreads);
+  for (int round = 0; round < 4; ++round) {
+    old.swap(made);
+    made.assign(kThreads, {});
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        old[(t + 1) % kThreads].clear();  // the neighbour's maps of the round before
+        std::vector<PropertyMap> mine;
+        for (int i = 0; i < kMaps; ++i) {
+          PropertyMap map;
+          map.insert("t", Value(t));
+          map.insert("i", Value(i + round));
+          mine.push_back(std::move(map));
+          if (i % 3 == 0) mine.back().copy();  // made and freed at once
+        }
+        made[t] = std::move(mine);
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    for (int t = 0; t < kThreads; ++t) {
+      ASSERT_EQ(made[t].size(), static_cast<std::size_t>(kMaps));
+      for (int i = 0; i < kMaps; ++i)
+        ASSERT_EQ(made[t][i].to_string(), "{i: " + std::to_string(i + round) + ", t: " + std::to_string(t) + "}");
+    }
+  }
+  std::thread([&] { made.clear(); }).join();
+}
+
 // ---------------------------------------------------------------- try_par_compare
 
 TEST(PropertiesCompare, EmptyMapIsTrueWithoutCallingTheCheck) {
