@@ -8,12 +8,19 @@
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
+#include <new>
 #include <shared_mutex>
 #include <source_location>
+#include <span>
+#include <variant>
+#include <vector>
 
 #include "binding/args.hpp"
 #include "binding/guard.hpp"
@@ -216,12 +223,297 @@ std::string Value::to_string() const {
 
 // ---------------------------------------------------------------- PropertyMap
 
+namespace {
+
+// A map's entries in key order, laid out for the common case: most stored
+// maps hold one entry with a short key and a boolean, number or short text,
+// kept in place in 24 bytes; any other map is a vector of entries kept
+// sorted. (A std::map's node and header cost three times the entry.)
+class FlatEntries {
+ public:
+  using Entry = std::pair<std::string, Value>;
+
+  FlatEntries() = default;
+  explicit FlatEntries(PropertyEntries entries) {
+    if (entries.size() == 1) {
+      const auto& [key, value] = *entries.begin();
+      if (auto small = Small::make(key, value)) {
+        store_ = *small;
+        return;
+      }
+    }
+    auto& many = std::get<Many>(store_);
+    many.reserve(entries.size());
+    while (!entries.empty()) {
+      auto node = entries.extract(entries.begin());
+      many.emplace_back(std::move(node.key()), std::move(node.mapped()));
+    }
+  }
+
+  std::size_t size() const {
+    if (std::holds_alternative<Small>(store_)) return 1;
+    return std::get<Many>(store_).size();
+  }
+  bool empty() const { return size() == 0; }
+
+  // Every entry in key order; an entry kept in place is rebuilt in `scratch`,
+  // which must outlive the use of the span.
+  std::span<const Entry> view(std::optional<Entry>& scratch) const {
+    if (const auto* small = std::get_if<Small>(&store_)) {
+      scratch.emplace(small->entry());
+      return {&*scratch, 1};
+    }
+    return std::get<Many>(store_);
+  }
+
+  std::optional<Value> find(std::string_view key) const {
+    if (const auto* small = std::get_if<Small>(&store_)) {
+      if (small->key() != key) return std::nullopt;
+      return small->value();
+    }
+    const auto& many = std::get<Many>(store_);
+    const auto it = lower_bound(many, key);
+    if (it == many.end() || it->first != key) return std::nullopt;
+    return it->second;
+  }
+
+  void insert_or_assign(std::string key, Value value) {
+    if (const auto* small = std::get_if<Small>(&store_)) {
+      if (small->key() == key) {
+        if (auto replaced = Small::make(key, value)) {
+          store_ = *replaced;
+          return;
+        }
+      }
+      Many many;
+      many.reserve(2);
+      many.push_back(small->entry());
+      store_ = std::move(many);
+    }
+    auto& many = std::get<Many>(store_);
+    if (many.empty()) {
+      if (auto small = Small::make(key, value)) {
+        store_ = *small;
+        return;
+      }
+    }
+    const auto at = lower_bound(many, key);
+    if (at != many.end() && at->first == key) {
+      at->second = std::move(value);
+      return;
+    }
+    many.emplace(at, std::move(key), std::move(value));
+  }
+
+ private:
+  using Many = std::vector<Entry>;
+
+  // One entry in place: the key's bytes, then the value's (a boolean's one
+  // byte, a number's eight, a text's own).
+  struct Small {
+    static constexpr std::size_t kBytes = 22;
+    enum : std::uint8_t { kBool = 1, kInt, kFloat, kString };  // kString + the text's length
+    char bytes[kBytes];
+    std::uint8_t key_size;
+    std::uint8_t kind;
+
+    static std::optional<Small> make(std::string_view key, const Value& value) {
+      Small out{};
+      std::string_view data;
+      char number[8];
+      switch (value.kind()) {
+        case Value::Kind::Bool:
+          out.kind = kBool;
+          number[0] = *value.get_if<bool>() ? 1 : 0;
+          data = std::string_view(number, 1);
+          break;
+        case Value::Kind::Int:
+          out.kind = kInt;
+          std::memcpy(number, value.get_if<std::int64_t>(), 8);
+          data = std::string_view(number, 8);
+          break;
+        case Value::Kind::Float:
+          out.kind = kFloat;
+          std::memcpy(number, value.get_if<double>(), 8);
+          data = std::string_view(number, 8);
+          break;
+        case Value::Kind::String:
+          data = *value.get_if<std::string>();
+          if (data.size() > kBytes) return std::nullopt;
+          out.kind = static_cast<std::uint8_t>(kString + data.size());
+          break;
+        default:
+          return std::nullopt;
+      }
+      if (key.size() + data.size() > kBytes) return std::nullopt;
+      out.key_size = static_cast<std::uint8_t>(key.size());
+      std::memcpy(out.bytes, key.data(), key.size());
+      std::memcpy(out.bytes + key.size(), data.data(), data.size());
+      return out;
+    }
+    std::string_view key() const { return {bytes, key_size}; }
+    Value value() const {
+      const char* data = bytes + key_size;
+      switch (kind) {
+        case kBool:
+          return Value(data[0] != 0);
+        case kInt: {
+          std::int64_t n;
+          std::memcpy(&n, data, 8);
+          return Value(n);
+        }
+        case kFloat: {
+          double d;
+          std::memcpy(&d, data, 8);
+          return Value(d);
+        }
+        default:
+          return Value(std::string_view(data, kind - kString));
+      }
+    }
+    Entry entry() const { return {std::string(key()), value()}; }
+  };
+  static_assert(sizeof(Small) == 24);
+
+  static Many::const_iterator lower_bound(const Many& many, std::string_view key) {
+    return std::lower_bound(many.begin(), many.end(), key,
+                            [](const Entry& e, std::string_view k) { return std::string_view(e.first) < k; });
+  }
+  static Many::iterator lower_bound(Many& many, std::string_view key) {
+    return std::lower_bound(many.begin(), many.end(), key,
+                            [](const Entry& e, std::string_view k) { return std::string_view(e.first) < k; });
+  }
+
+  std::variant<Many, Small> store_;
+};
+static_assert(sizeof(FlatEntries) == 32);
+
+// The bodies of property maps come from slabs of their own. A stored map's
+// body lives as long as its row; taken from the common heap, each would land
+// in the block a query's short-lived match set had just freed, so that the
+// next match set no longer fits there and the heap grows by a match set per
+// query. Freed bodies go to the freeing thread's list, which trades batches
+// with a shared list; slabs are kept for reuse, never given back.
+class BodyPool {
+ public:
+  static constexpr std::size_t kSlot = 48;
+
+  static void* allocate() {
+    if (thread_gone) {
+      Local none;
+      refill(none, 1);
+      none.count = 0;
+      return none.head;
+    }
+    Local& local = local_list();
+    if (!local.head) refill(local, kBatch);
+    FreeSlot* slot = local.head;
+    local.head = slot->next;
+    --local.count;
+    return slot;
+  }
+  static void release(void* p) noexcept {
+    auto* slot = static_cast<FreeSlot*>(p);
+    if (thread_gone) {
+      Local one{slot, 1};
+      slot->next = nullptr;
+      give_back(one, 1);
+      return;
+    }
+    Local& local = local_list();
+    slot->next = local.head;
+    local.head = slot;
+    if (++local.count >= 2 * kBatch) give_back(local, kBatch);
+  }
+
+ private:
+  struct FreeSlot {
+    FreeSlot* next;
+  };
+  static constexpr std::size_t kBatch = 64;
+  static constexpr std::size_t kSlabSlots = 1024;
+
+  struct Shared {
+    std::mutex mutex;
+    FreeSlot* head = nullptr;   // guarded by mutex
+    std::vector<void*> slabs;   // guarded by mutex; keeps every slab reachable
+  };
+  struct Local {
+    FreeSlot* head = nullptr;
+    std::size_t count = 0;
+  };
+  // The thread's list, handed back when the thread ends. A body made or
+  // freed later in the thread's exit (by another thread-local object's
+  // destructor) goes straight to the shared list.
+  struct OwnedLocal : Local {
+    ~OwnedLocal() {
+      give_back(*this, count);
+      thread_gone = true;
+    }
+  };
+  static inline thread_local bool thread_gone = false;
+
+  // Made once and never destroyed, so that it outlives every thread's list.
+  static Shared& shared() {
+    static Shared* const instance = new Shared;
+    return *instance;
+  }
+  static Local& local_list() {
+    thread_local OwnedLocal local;
+    return local;
+  }
+
+  static void refill(Local& local, std::size_t n) {
+    Shared& s = shared();
+    std::lock_guard guard(s.mutex);
+    if (!s.head) {
+      s.slabs.reserve(s.slabs.size() + 1);
+      auto* slab = static_cast<unsigned char*>(std::malloc(kSlot * kSlabSlots));
+      if (!slab) throw std::bad_alloc();
+      s.slabs.push_back(slab);
+      for (std::size_t i = kSlabSlots; i-- > 0;) {
+        auto* slot = reinterpret_cast<FreeSlot*>(slab + i * kSlot);
+        slot->next = s.head;
+        s.head = slot;
+      }
+    }
+    for (std::size_t i = 0; i < n && s.head; ++i) {
+      FreeSlot* slot = s.head;
+      s.head = slot->next;
+      slot->next = local.head;
+      local.head = slot;
+      ++local.count;
+    }
+  }
+  static void give_back(Local& local, std::size_t n) noexcept {
+    if (n == 0) return;
+    Shared& s = shared();
+    std::lock_guard guard(s.mutex);
+    for (; n > 0 && local.head; --n) {
+      FreeSlot* slot = local.head;
+      local.head = slot->next;
+      --local.count;
+      slot->next = s.head;
+      s.head = slot;
+    }
+  }
+};
+
+}  // namespace
+
 struct PropertyMap::Inner {
-  explicit Inner(PropertyEntries e) : entries(std::move(e)) {}
+  static void* operator new(std::size_t) {
+    static_assert(sizeof(Inner) <= BodyPool::kSlot && alignof(Inner) <= 16);
+    return BodyPool::allocate();
+  }
+  static void operator delete(void* p) noexcept { BodyPool::release(p); }
+  Inner() = default;
+  explicit Inner(FlatEntries e) : entries(std::move(e)) {}
   std::atomic<std::uint32_t> refs{1};  // handles sharing this body
   mutable utils::locks::RwLock lock;   // tracked by the deadlock detector
-  PropertyEntries entries;             // guarded by lock
+  FlatEntries entries;                 // guarded by lock
 };
+
 
 namespace {
 
@@ -237,7 +529,7 @@ struct BreakReason {
 }  // namespace
 
 PropertyMap::PropertyMap(PropertyEntries entries)
-    : inner_(entries.empty() ? nullptr : new Inner(std::move(entries))) {}
+    : inner_(entries.empty() ? nullptr : new Inner(FlatEntries(std::move(entries)))) {}
 
 PropertyMap::PropertyMap(const PropertyMap& other) : inner_(other.body()) {
   inner_.load(std::memory_order_relaxed)->refs.fetch_add(1, std::memory_order_relaxed);
@@ -268,7 +560,7 @@ PropertyMap::Inner* PropertyMap::body() const {
   if (current) return current;
   // Two threads may race to make the body of one handle: one installs its
   // own, the other drops its and takes the winner's.
-  auto* fresh = new Inner(PropertyEntries{});
+  auto* fresh = new Inner();
   if (inner_.compare_exchange_strong(current, fresh, std::memory_order_acq_rel,
                                      std::memory_order_acquire))
     return fresh;
@@ -283,8 +575,14 @@ void PropertyMap::release(Inner* inner) noexcept {
 PropertyMap PropertyMap::copy() const {
   const Inner* inner = inner_.load(std::memory_order_acquire);
   if (!inner) return PropertyMap();
-  std::shared_lock lock(inner->lock);
-  return PropertyMap(PropertyEntries(inner->entries));
+  FlatEntries snapshot = [&] {
+    std::shared_lock lock(inner->lock);
+    return inner->entries;
+  }();
+  if (snapshot.empty()) return PropertyMap();
+  PropertyMap out;
+  out.inner_.store(new Inner(std::move(snapshot)), std::memory_order_relaxed);
+  return out;
 }
 
 Result<PropertyMap> PropertyMap::from_py(PyObject* obj) {
@@ -299,9 +597,7 @@ std::optional<Value> PropertyMap::get(std::string_view key) const {
   const Inner* inner = inner_.load(std::memory_order_acquire);
   if (!inner) return std::nullopt;
   std::shared_lock lock(inner->lock);
-  const auto it = inner->entries.find(key);
-  if (it == inner->entries.end()) return std::nullopt;
-  return it->second;
+  return inner->entries.find(key);
 }
 
 void PropertyMap::insert(std::string key, Value value) {
@@ -314,7 +610,9 @@ std::vector<std::pair<std::string, Value>> PropertyMap::iter() const {
   const Inner* inner = inner_.load(std::memory_order_acquire);
   if (!inner) return {};
   std::shared_lock lock(inner->lock);
-  return {inner->entries.begin(), inner->entries.end()};
+  std::optional<FlatEntries::Entry> scratch;
+  const auto entries = inner->entries.view(scratch);
+  return {entries.begin(), entries.end()};
 }
 
 std::size_t PropertyMap::size() const {
@@ -328,9 +626,10 @@ Result<bool> PropertyMap::try_par_compare(const CompareCheck& check) const {
   const Inner* inner = inner_.load(std::memory_order_acquire);
   if (!inner) return true;
   std::shared_lock lock(inner->lock);
-  const auto& entries = inner->entries;
+  std::optional<FlatEntries::Entry> scratch;
+  const auto entries = inner->entries.view(scratch);
   if (entries.empty()) return true;
-  std::vector<const PropertyEntries::value_type*> list;
+  std::vector<const FlatEntries::Entry*> list;
   list.reserve(entries.size());
   for (const auto& entry : entries) list.push_back(&entry);
 
@@ -381,7 +680,8 @@ std::string PropertyMap::to_string() const {
   std::shared_lock lock(inner->lock);
   std::string out = "{";
   bool first = true;
-  for (const auto& [key, value] : inner->entries) {
+  std::optional<FlatEntries::Entry> scratch;
+  for (const auto& [key, value] : inner->entries.view(scratch)) {
     if (!first) out += ", ";
     first = false;
     out += key;

@@ -108,6 +108,8 @@ Graph::Graph(const std::vector<Constant>& list)
       nodes(std::make_shared<NodeTable>()),
       edges(std::make_shared<EdgeTable>(types)),
       constants(std::make_shared<const ConstantTable>(list)),
+      node_property_index(std::make_shared<NodePropertyIndex>(types)),
+      edge_property_index(std::make_shared<EdgePropertyIndex>(types)),
       serial_(next_serial()) {}
 
 // ---- types and terms ---------------------------------------------------------
@@ -475,7 +477,7 @@ void Graph::ensure_node(TypeId node, PropertyMap properties, const CreatedFlag& 
       node, [&] { return NodeRow{std::move(properties), {}}; },
       [&](NodeRow& row, bool fresh) {
         if (!fresh) return;
-        node_property_index->add(types->uid(node), row.properties);
+        node_property_index->add(node, row.properties);
         inserted = true;
       });
   if (inserted) created->store(true);
@@ -578,15 +580,14 @@ Result<EdgeKey> Graph::add_edge(const Term& term, PropertyMap properties, const 
       return;
     }
     // The edge takes the map over; an existing edge's map is replaced.
-    const EdgeKey key{types->uid(s), types->uid(e)};
     const bool replaced =
         edges
             ->insert(arrow, std::move(properties),
                      [&](const PropertyMap* old, const PropertyMap& map) {
                        if (old) {
-                         edge_property_index->overwrite(key, *old, map);
+                         edge_property_index->overwrite(arrow, *old, map);
                        } else {
-                         edge_property_index->add(key, map);
+                         edge_property_index->add(arrow, map);
                        }
                      })
             .has_value();
@@ -625,7 +626,7 @@ Result<std::optional<EdgeKey>> Graph::remove_edge(const EdgeKey& key) {
   NodeTables tables{};
   bool removed = false;
   with_node_shards(*nodes, shards, tables, [&](NodeTables& locked) {
-    if (!edges->remove(*arrow, [&](const PropertyMap& stored) { edge_property_index->remove(key, stored); })) return;
+    if (!edges->remove(*arrow, [&](const PropertyMap& stored) { edge_property_index->remove(*arrow, stored); })) return;
     removed = true;
     if (NodeRow* start = find_row(locked, s)) start->edges.remove_out(*arrow);
     if (NodeRow* end = find_row(locked, e)) end->edges.remove_in(*arrow);
@@ -667,9 +668,9 @@ Result<std::optional<Uid>> Graph::remove_node(const Uid& uid) {
           }
       NodeRow row = std::move(it->second);
       table.erase(it);
-      node_property_index->remove(uid, row.properties);
+      node_property_index->remove(*id, row.properties);
       const auto unindex = [&](TypeId arrow) {
-        return [&, arrow](const PropertyMap& stored) { edge_property_index->remove(edge_key(arrow), stored); };
+        return [&, arrow](const PropertyMap& stored) { edge_property_index->remove(arrow, stored); };
       };
       for (const TypeId arrow : row.edges.out()) {
         edges->remove(arrow, unindex(arrow));
@@ -700,7 +701,8 @@ Result<PropertyMap> Graph::node_properties(const Uid& uid) const {
 }
 
 Result<PropertyMap> Graph::edge_properties(const EdgeKey& key) const {
-  auto map = with_edge_properties(key, [](const PropertyMap& stored) { return stored; });
+  const auto id = edge_id(key);
+  auto map = id ? edges->share(*id) : std::nullopt;
   if (!map) return fail(errors::EdgeNotFound{key, "edge properties"});
   return std::move(*map);
 }
@@ -733,7 +735,7 @@ Status Graph::set_node_properties(const Uid& uid, const PropertyMap& map, bool o
   const PropertyMap given = overwrite ? map.copy() : map;
   const auto id = types->find(uid);
   if (!id || !nodes->with_write(*id, [&](NodeRow& row) {
-        set_properties(row.properties, *node_property_index, uid, given, overwrite);
+        set_properties(row.properties, *node_property_index, *id, given, overwrite);
       }))
     return fail(errors::NodeNotFound{uid, "graph - set node properties"});
   return {};
@@ -744,7 +746,7 @@ Status Graph::set_edge_properties(const EdgeKey& key, const PropertyMap& map, bo
   const PropertyMap given = overwrite ? map.copy() : map;
   const auto id = edge_id(key);
   if (!id || !edges->with_write(*id, [&](PropertyMap& stored) {
-        set_properties(stored, *edge_property_index, key, given, overwrite);
+        set_properties(stored, *edge_property_index, *id, given, overwrite);
       }))
     return fail(errors::EdgeNotFound{key, "graph - set node properties"});
   return {};

@@ -150,7 +150,9 @@ class Graph {
   // The key of the edge whose arrow type is `arrow` (a stored arrow's id).
   EdgeKey edge_key(TypeId arrow) const { return {types->uid(types->left(arrow)), types->uid(types->right(arrow))}; }
   // fn(const PropertyMap&) under the node's (edge's) row lock, read; none
-  // when there is no such node (edge).
+  // when there is no such node (edge). An edge whose map was never written
+  // may be shown as an empty map of no row (see EdgeTable): a handle that
+  // shares the edge's map comes from edge_properties.
   template <class Fn>
   auto with_node_properties(const Uid& uid, Fn&& fn) const
       -> std::optional<std::invoke_result_t<Fn, const PropertyMap&>> {
@@ -279,8 +281,8 @@ class Graph {
   // Equality indexes over the node and edge maps; the operations above keep
   // them right under the row's lock (a node's shard write lock, an edge's
   // stripe write lock).
-  std::shared_ptr<NodePropertyIndex> node_property_index = std::make_shared<NodePropertyIndex>();
-  std::shared_ptr<EdgePropertyIndex> edge_property_index = std::make_shared<EdgePropertyIndex>();
+  std::shared_ptr<NodePropertyIndex> node_property_index;
+  std::shared_ptr<EdgePropertyIndex> edge_property_index;
 
  private:
   // `handle`, when given, is the shared handle of `type`: with `stored`, the

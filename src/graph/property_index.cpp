@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <type_traits>
+
+#include "utils/panic.hpp"
 
 namespace velmora::graph {
 
@@ -54,14 +57,14 @@ const typename PropertyIndex<Row>::Shard& PropertyIndex<Row>::shard_of(const std
 }
 
 template <class Row>
-void PropertyIndex<Row>::post(const Row& row, std::string term) {
+void PropertyIndex<Row>::post(RowId row, std::string term) {
   Shard& s = shard_of(term);
   std::unique_lock lock(s.mutex);
   s.postings[std::move(term)].insert(row);
 }
 
 template <class Row>
-void PropertyIndex<Row>::unpost(const Row& row, std::string term) {
+void PropertyIndex<Row>::unpost(RowId row, std::string term) {
   Shard& s = shard_of(term);
   std::unique_lock lock(s.mutex);
   const auto it = s.postings.find(term);
@@ -71,30 +74,30 @@ void PropertyIndex<Row>::unpost(const Row& row, std::string term) {
 }
 
 template <class Row>
-void PropertyIndex<Row>::post_all(const Row& row, const PropertyMap& map) {
+void PropertyIndex<Row>::post_all(RowId row, const PropertyMap& map) {
   for (const auto& [key, value] : map.iter())
     if (auto t = term(key, value)) post(row, std::move(*t));
 }
 
 template <class Row>
-void PropertyIndex<Row>::unpost_all(const Row& row, const PropertyMap& map) {
+void PropertyIndex<Row>::unpost_all(RowId row, const PropertyMap& map) {
   for (const auto& [key, value] : map.iter())
     if (auto t = term(key, value)) unpost(row, std::move(*t));
 }
 
 template <class Row>
-void PropertyIndex<Row>::add(const Row& row, const PropertyMap& map) {
+void PropertyIndex<Row>::add(RowId row, const PropertyMap& map) {
   post_all(row, map);
 }
 
 template <class Row>
-void PropertyIndex<Row>::overwrite(const Row& row, const PropertyMap& old, const PropertyMap& replacement) {
+void PropertyIndex<Row>::overwrite(RowId row, const PropertyMap& old, const PropertyMap& replacement) {
   unpost_all(row, old);
   post_all(row, replacement);
 }
 
 template <class Row>
-void PropertyIndex<Row>::merge(const Row& row, const PropertyMap& stored, Entries entries) {
+void PropertyIndex<Row>::merge(RowId row, const PropertyMap& stored, Entries entries) {
   for (const auto& [key, value] : entries) {
     auto now = term(key, value);
     if (const auto old = stored.get(key)) {
@@ -107,7 +110,7 @@ void PropertyIndex<Row>::merge(const Row& row, const PropertyMap& stored, Entrie
 }
 
 template <class Row>
-void PropertyIndex<Row>::remove(const Row& row, const PropertyMap& stored) {
+void PropertyIndex<Row>::remove(RowId row, const PropertyMap& stored) {
   unpost_all(row, stored);
 }
 
@@ -131,16 +134,47 @@ auto PropertyIndex<Row>::candidates(const PropertyMap& block, std::size_t limit)
   if (!chosen) return std::nullopt;
 
   if (chosen_size > limit) return std::nullopt;
-  Candidates out;
-  out.set_.reserve(chosen_size);
+  std::vector<RowId> ids;
+  ids.reserve(chosen_size);
   {
     const Shard& s = shard_of(*chosen);
     std::shared_lock lock(s.mutex);
     const auto it = s.postings.find(*chosen);
-    if (it != s.postings.end()) out.set_.insert(it->second.begin(), it->second.end());
+    if (it != s.postings.end()) ids.assign(it->second.begin(), it->second.end());
   }
-  out.rows_.assign(out.set_.begin(), out.set_.end());
+  Candidates out;
+  out.rows_ = rows_of(ids);
+  out.set_.reserve(out.rows_.size());
+  out.set_.insert(out.rows_.begin(), out.rows_.end());
   return out;
+}
+
+template <class Row>
+auto PropertyIndex<Row>::own_id(const Row& row) -> RowId {
+  if (types_) panic("property index: a graph's index names its rows by id");
+  std::lock_guard lock(own_mutex_);
+  const auto [it, added] = own_ids_.try_emplace(row, static_cast<RowId>(own_rows_.size()));
+  if (added) own_rows_.push_back(row);
+  return it->second;
+}
+
+template <class Row>
+std::vector<Row> PropertyIndex<Row>::rows_of(const std::vector<RowId>& ids) const {
+  std::vector<Row> rows;
+  rows.reserve(ids.size());
+  if (!types_) {
+    std::lock_guard lock(own_mutex_);
+    for (const RowId id : ids) rows.push_back(own_rows_[id]);
+    return rows;
+  }
+  for (const RowId id : ids) {
+    if constexpr (std::is_same_v<Row, EdgeKey>) {
+      rows.emplace_back(types_->uid(types_->left(id)), types_->uid(types_->right(id)));
+    } else {
+      rows.push_back(types_->uid(id));
+    }
+  }
+  return rows;
 }
 
 template class PropertyIndex<Uid>;

@@ -2,6 +2,11 @@
 // for every (key, value) of a stored map whose value compares exactly (an
 // integer, a boolean or a string), the rows that carry it.
 //
+// Rows are kept by number, four bytes each: in a graph's index a node by its
+// type id and an edge by its arrow type's id, turned back into uids (edge
+// keys) only for the candidates handed out. An index made on its own numbers
+// the rows it is given itself.
+//
 // Matching asks it for the candidates of a pattern's property block and still
 // compares every candidate against the whole block, so an index-served match
 // returns what a scan returns; the index only has to name a superset of the
@@ -28,7 +33,9 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <span>
@@ -36,6 +43,7 @@
 #include <utility>
 #include <vector>
 
+#include "graph/store_rows.hpp"
 #include "properties.hpp"
 #include "utils/sharded_map.hpp"
 #include "utils/uid.hpp"
@@ -47,6 +55,8 @@ template <class Row>
 class PropertyIndex {
  public:
   using Entries = std::span<const std::pair<std::string, Value>>;
+  // A row's number: its type id (arrow type id for an edge) in a graph's index.
+  using RowId = std::uint32_t;
 
   // A superset of the rows that may match one block. Read-only once made.
   class Candidates {
@@ -60,18 +70,31 @@ class PropertyIndex {
     std::vector<Row> rows_;
   };
 
+  // An index that numbers the rows given to its hooks by value itself.
   PropertyIndex() = default;
+  // A graph's index: rows are named by ids of `types`, whose rows are never
+  // removed, so an entry left by a removed row still names a uid.
+  explicit PropertyIndex(std::shared_ptr<const TypeTable> types) : types_(std::move(types)) {}
   PropertyIndex(const PropertyIndex&) = delete;
   PropertyIndex& operator=(const PropertyIndex&) = delete;
 
   // The row has just taken `map` over (no other holder writes it).
-  void add(const Row& row, const PropertyMap& map);
+  void add(RowId row, const PropertyMap& map);
   // The row's map `old` is being replaced by `replacement`, the row's own.
-  void overwrite(const Row& row, const PropertyMap& old, const PropertyMap& replacement);
+  void overwrite(RowId row, const PropertyMap& old, const PropertyMap& replacement);
   // `entries` are about to be inserted into the row's map `stored`.
-  void merge(const Row& row, const PropertyMap& stored, Entries entries);
+  void merge(RowId row, const PropertyMap& stored, Entries entries);
   // The row holding `stored` is about to be removed.
-  void remove(const Row& row, const PropertyMap& stored);
+  void remove(RowId row, const PropertyMap& stored);
+
+  // The same hooks naming a row by value: only for an index that numbers its
+  // rows itself.
+  void add(const Row& row, const PropertyMap& map) { add(own_id(row), map); }
+  void overwrite(const Row& row, const PropertyMap& old, const PropertyMap& replacement) {
+    overwrite(own_id(row), old, replacement);
+  }
+  void merge(const Row& row, const PropertyMap& stored, Entries entries) { merge(own_id(row), stored, entries); }
+  void remove(const Row& row, const PropertyMap& stored) { remove(own_id(row), stored); }
 
   // The candidates of `block`, or none when the index cannot answer for it
   // or would name more than `limit` rows.
@@ -82,20 +105,28 @@ class PropertyIndex {
   // the value's bytes. None for a value that is not compared exactly.
   static std::optional<std::string> term(const std::string& key, const Value& value);
 
-  void post(const Row& row, std::string term);
-  void unpost(const Row& row, std::string term);
-  void post_all(const Row& row, const PropertyMap& map);
-  void unpost_all(const Row& row, const PropertyMap& map);
+  void post(RowId row, std::string term);
+  void unpost(RowId row, std::string term);
+  void post_all(RowId row, const PropertyMap& map);
+  void unpost_all(RowId row, const PropertyMap& map);
+
+  RowId own_id(const Row& row);
+  // The rows named by `ids`.
+  std::vector<Row> rows_of(const std::vector<RowId>& ids) const;
 
   struct alignas(64) Shard {
     mutable std::shared_mutex mutex;
-    absl::flat_hash_map<std::string, absl::flat_hash_set<Row, UidHash>> postings;  // guarded by mutex
+    absl::flat_hash_map<std::string, absl::flat_hash_set<RowId>> postings;  // guarded by mutex
   };
   static constexpr std::size_t kShards = utils::kShardCount;
   Shard& shard_of(const std::string& term);
   const Shard& shard_of(const std::string& term) const;
 
   std::array<Shard, kShards> shards_;
+  std::shared_ptr<const TypeTable> types_;  // null: rows numbered below
+  mutable std::mutex own_mutex_;
+  absl::flat_hash_map<Row, RowId, UidHash> own_ids_;  // guarded by own_mutex_
+  std::vector<Row> own_rows_;                         // guarded by own_mutex_
 };
 
 extern template class PropertyIndex<Uid>;

@@ -7,6 +7,9 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "graph/base.hpp"
 #include "pool_support.hpp"
@@ -215,6 +218,55 @@ TEST_F(GraphInsert, ExistingEdgeIsReplacedWithoutCreating) {
   EXPECT_FALSE(created->load());
   EXPECT_EQ(stored_term(g, ab), "h");
   EXPECT_EQ(g.edge_properties({uid_of(var("A")), uid_of(var("B"))})->size(), 1u);
+}
+
+// An edge keeps no map until one is written, whatever way it came by an
+// empty one: every handle edge_properties gives still shares the edge's map,
+// and a removed edge's handles no longer reach the edge added again.
+TEST_F(GraphInsert, EdgeHandlesShareTheMapWhetherOrNotItWasEverWritten) {
+  const auto ab = make_arrow(var("A"), var("B"));
+  node(var("A"));
+  node(var("B"));
+  const EdgeKey key{uid_of(var("A")), uid_of(var("B"))};
+  PropertyMap given;
+  given.insert("w", Value(std::int64_t{2}));
+  const auto add = [&](PropertyMap map) { ASSERT_TRUE(g.add_edge(basic("f", ab), std::move(map), created)); };
+  const auto text = [&] { return *g.edge_to_string(key); };
+  const std::vector<std::pair<const char*, std::function<void()>>> ways{
+      {"added empty", [&] { add(PropertyMap::empty()); }},
+      {"added with a map", [&] { add(given.copy()); }},
+      {"replaced by an empty map", [&] {
+         add(given.copy());
+         add(PropertyMap::empty());
+       }},
+      {"replaced by a map", [&] {
+         add(PropertyMap::empty());
+         add(given.copy());
+       }},
+      {"merged into", [&] {
+         add(PropertyMap::empty());
+         ASSERT_TRUE(g.set_edge_properties(key, given, false));
+       }},
+  };
+  for (const auto& [way, make] : ways) {
+    SCOPED_TRACE(way);
+    make();
+    PropertyMap first = *g.edge_properties(key);
+    PropertyMap second = *g.edge_properties(key);
+    first.insert("x", Value(std::int64_t{1}));
+    EXPECT_EQ(second.to_string(), first.to_string());
+    EXPECT_EQ(g.edge_properties(key)->get("x")->to_string(), "1");
+    EXPECT_EQ(*g.with_edge_properties(key, [](const PropertyMap& m) { return m.size(); }), first.size());
+    EXPECT_NE(text().find("x: 1"), std::string::npos) << text();
+
+    ASSERT_TRUE(*g.remove_edge(key));
+    EXPECT_FALSE(g.with_edge_properties(key, [](const PropertyMap& m) { return m.size(); }));
+    add(PropertyMap::empty());
+    first.insert("y", Value(std::int64_t{1}));
+    EXPECT_EQ(g.edge_properties(key)->to_string(), "{}");
+    EXPECT_EQ(text(), "Edge((A -> B):f {})");
+    ASSERT_TRUE(*g.remove_edge(key));
+  }
 }
 
 TEST_F(GraphInsert, EdgeFailures) {

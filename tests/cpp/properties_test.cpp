@@ -18,6 +18,8 @@
 #include <cctype>
 #include <cmath>
 #include <limits>
+#include <random>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -204,6 +206,104 @@ TEST(PropertiesMap, IterIsASnapshot) {
   map.insert("a", 3);
   ASSERT_EQ(snapshot.size(), 1u);
   EXPECT_EQ(snapshot[0].second.to_string(), "1");
+}
+
+// A one-entry map with a short key and a boolean, number or short text is
+// kept in place, any other map in a sorted list; random inserts move maps
+// back and forth across that line, and every read must agree with an ordered
+// map of the same entries: kinds, exact bits of floats, key order, copies.
+TEST(PropertiesMap, RandomInsertsAgreeWithAnOrderedMap) {
+  const std::vector<std::string> keys{"", "k", "b", "B", "name", std::string(13, 'k'), std::string(14, 'k'),
+                                      std::string(21, 'z'), std::string(22, 'z'), std::string(23, 'z'),
+                                      std::string("\xc3\xa9", 2), std::string("a\0b", 3)};
+  const std::vector<Value> values{
+      Value(true), Value(false), Value(0), Value(std::numeric_limits<std::int64_t>::min()), Value(-3),
+      Value(0.0), Value(-0.0), Value(kInf), Value(std::numeric_limits<double>::quiet_NaN()), Value(1.5),
+      Value(""), Value("x"), Value(std::string(8, 's')), Value(std::string(21, 's')), Value(std::string(22, 's')),
+      Value(std::string("\0\1", 2)), Value(Array{1, "a"}), Value(Map{{"n", 1}}), Value()};
+  const auto same = [](const Value& a, const Value& b) {
+    if (a.kind() != b.kind()) return false;
+    if (const double* x = a.get_if<double>()) return std::memcmp(x, b.get_if<double>(), sizeof *x) == 0;
+    return a.to_string() == b.to_string();
+  };
+  const auto expect_agrees = [&](const PropertyMap& map, const Map& model) {
+    ASSERT_EQ(map.size(), model.size());
+    const auto entries = map.iter();
+    ASSERT_EQ(entries.size(), model.size());
+    auto it = model.begin();
+    for (const auto& [key, value] : entries) {
+      EXPECT_EQ(key, it->first);
+      EXPECT_TRUE(same(value, it->second)) << key << ": " << value.to_string() << " vs " << it->second.to_string();
+      ++it;
+    }
+    for (const auto& key : keys) {
+      const auto got = map.get(key);
+      const auto want = model.find(key);
+      ASSERT_EQ(got.has_value(), want != model.end()) << key;
+      if (got) EXPECT_TRUE(same(*got, want->second)) << key;
+    }
+    std::string text = "{";
+    for (const auto& [key, value] : model) text += (text.size() > 1 ? ", " : "") + key + ": " + value.to_string();
+    EXPECT_EQ(map.to_string(), text + "}");
+    EXPECT_TRUE(*map.try_par_compare([&](const std::string& key, const Value& value) -> Result<bool> {
+      const auto want = model.find(key);
+      return want != model.end() && same(value, want->second);
+    }));
+  };
+  std::mt19937 rng(7);
+  for (int round = 0; round < 300; ++round) {
+    Map model;
+    // Half the rounds start from a map made whole, half from an empty one.
+    if (round % 2) {
+      for (int i = rng() % 3; i > 0; --i) model.insert_or_assign(keys[rng() % keys.size()], values[rng() % values.size()]);
+    }
+    PropertyMap map(model);
+    expect_agrees(map, model);
+    for (int step = 0; step < 6; ++step) {
+      // Few keys, so that most inserts replace.
+      const std::string& key = keys[rng() % (step % 2 ? 3 : keys.size())];
+      const Value& value = values[rng() % values.size()];
+      map.insert(key, value);
+      model.insert_or_assign(key, value);
+      expect_agrees(map, model);
+      const PropertyMap copy = map.copy();
+      expect_agrees(copy, model);
+    }
+  }
+}
+
+// Map bodies are recycled per thread: threads that make maps, free maps
+// made by others and end (handing their recycled bodies back) must never
+// give one body to two live maps.
+TEST(PropertiesMap, BodiesMadeAndFreedOnManyThreadsStayDistinct) {
+  constexpr int kThreads = 8, kMaps = 3000;
+  std::vector<std::vector<PropertyMap>> made(kThreads), old(kThreads);
+  for (int round = 0; round < 4; ++round) {
+    old.swap(made);
+    made.assign(kThreads, {});
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        old[(t + 1) % kThreads].clear();  // the neighbour's maps of the round before
+        std::vector<PropertyMap> mine;
+        for (int i = 0; i < kMaps; ++i) {
+          PropertyMap map;
+          map.insert("t", Value(t));
+          map.insert("i", Value(i + round));
+          mine.push_back(std::move(map));
+          if (i % 3 == 0) mine.back().copy();  // made and freed at once
+        }
+        made[t] = std::move(mine);
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    for (int t = 0; t < kThreads; ++t) {
+      ASSERT_EQ(made[t].size(), static_cast<std::size_t>(kMaps));
+      for (int i = 0; i < kMaps; ++i)
+        ASSERT_EQ(made[t][i].to_string(), "{i: " + std::to_string(i + round) + ", t: " + std::to_string(t) + "}");
+    }
+  }
+  std::thread([&] { made.clear(); }).join();
 }
 
 // ---------------------------------------------------------------- try_par_compare
