@@ -259,8 +259,19 @@ class Report {
   std::string origin_;
 };
 
+// A result must be looked at: a dropped one is a dropped error. Call sites
+// that mean to ignore one say so with a (void) cast and the reason.
 template <class T>
-using Result = std::expected<T, Report>;
+class [[nodiscard]] Result : public std::expected<T, Report> {
+  using Base = std::expected<T, Report>;
+
+ public:
+  using Base::Base;
+  using Base::operator=;
+  Result() = default;
+  Result(Base&& other) : Base(std::move(other)) {}  // NOLINT: implicit, as results of monadic calls
+  Result(const Base& other) : Base(other) {}        // NOLINT
+};
 using Status = Result<void>;
 
 // "src/graph/base:956" for a call made at line 956 of src/graph/base.cpp.
