@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <concepts>
 #include <type_traits>
 
 namespace velmora {
@@ -95,15 +96,18 @@ std::string render(const CreationCounterNotFound& e) {
   return fmt::format("Creation Counter Not Found{}", suffix(e.context));
 }
 
-constexpr std::string_view kNames[] = {
-    "TypeMismatch",     "InvalidPattern",        "SchemaValidation", "InvalidIdentifier",
-    "PythonError",      "InvalidType",           "InvalidTerm",      "LockError",
-    "RuntimeError",     "TypeNotFound",          "TermNotFound",     "NodeNotFound",
-    "EdgeNotFound",     "VariableNotFound",      "VariableAlreadyExists",
-    "NodeAlreadyExists", "ContextConflict",      "IndexCorruption",  "IndexOutOfRange",
-    "Infallible",       "InvalidQuery",          "InvalidNumberOfArguments",
-    "ConstantNotFound", "HexConversionError",    "CreationCounterNotFound"};
-static_assert(std::size(kNames) == std::variant_size_v<VelmoraError::Kind>);
+// Every kind names itself and its Python class beside its fields.
+template <class K>
+concept DescribedKind = requires {
+  { K::kName } -> std::convertible_to<std::string_view>;
+  { K::kPython } -> std::convertible_to<PyClass>;
+};
+static_assert([]<class... K>(std::type_identity<std::variant<K...>>) {
+  return (DescribedKind<K> && ...);
+}(std::type_identity<VelmoraError::Kind>{}));
+
+template <class>
+inline constexpr bool kNoRendering = false;
 
 // Field renderings for the developer form.
 std::string field(const std::string& s) { return fmt::format("{:?}", s); }
@@ -141,7 +145,9 @@ std::string VelmoraError::message() const {
   return std::visit([](const auto& e) { return render(e); }, kind_);
 }
 
-std::string_view VelmoraError::name() const { return kNames[kind_.index()]; }
+std::string_view VelmoraError::name() const {
+  return std::visit([](const auto& e) { return std::decay_t<decltype(e)>::kName; }, kind_);
+}
 
 std::string VelmoraError::debug() const {
   const auto n = name();
@@ -184,28 +190,16 @@ std::string VelmoraError::debug() const {
           return fields(n, f("expected", e.expected), f("got", e.got), f("context", e.context));
         else if constexpr (std::is_same_v<K, HexConversionError>)
           return fields(n, f("reason", e.reason), f("context", e.context));
-        else
+        else if constexpr (std::is_same_v<K, CreationCounterNotFound>)
           return fields(n, f("context", e.context));
+        else
+          static_assert(kNoRendering<K>, "a kind needs its fields listed here");
       },
       kind_);
 }
 
 PyClass VelmoraError::python_class() const {
-  switch (kind_.index()) {
-    case 0:   // TypeMismatch
-    case 5:   // InvalidType
-      return PyClass::TypeError;
-    case 1: case 2: case 3: case 6: case 16: case 20: case 21: case 23:
-      return PyClass::ValueError;
-    case 4: case 7: case 8: case 24:
-      return PyClass::RuntimeError;
-    case 9: case 10: case 11: case 12: case 13: case 14: case 15: case 18: case 22:
-      return PyClass::KeyError;
-    case 17:
-      return PyClass::IndexError;
-    default:  // Infallible
-      return PyClass::SystemError;
-  }
+  return std::visit([](const auto& e) { return std::decay_t<decltype(e)>::kPython; }, kind_);
 }
 
 std::string source_position(const std::source_location& where) {

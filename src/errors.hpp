@@ -26,39 +26,168 @@ namespace velmora {
 
 using Context = std::optional<std::string>;
 
-namespace errors {
-
-// The kinds, in declaration order (the variant index is the kind's index).
-struct TypeMismatch { std::string expected; std::string got; Context context; };
-struct InvalidPattern { std::string pattern; std::string reason; };
-struct SchemaValidation { std::string schema; std::string reason; };
-struct InvalidIdentifier { std::string name; std::string reason; };
-struct PythonError { std::string message; Context context; };
-struct InvalidType { std::string reason; };
-struct InvalidTerm { std::string reason; };
-struct LockError { std::string rw; std::string message; Context context; };
-struct RuntimeError { std::string message; Context context; };
-struct TypeNotFound { Uid uid; Context context; };
-struct TermNotFound { Uid uid; Context context; };
-struct NodeNotFound { Uid uid; Context context; };
-struct EdgeNotFound { EdgeKey uid; Context context; };
-struct VariableNotFound { std::string name; Context context; };
-struct VariableAlreadyExists { std::string name; Context context; };
-struct NodeAlreadyExists { Uid uid; Context context; };
-struct ContextConflict { std::string name; std::string original; std::string new_; Context context; };
-struct IndexCorruption { std::string message; Context context; };
-struct IndexOutOfRange { std::size_t index; std::size_t max_len; Context context; };
-struct Infallible {};
-struct InvalidQuery { std::string query; std::string reason; Context context; };
-struct InvalidNumberOfArguments { std::size_t expected; std::size_t got; Context context; };
-struct ConstantNotFound { std::string name; Context context; };
-struct HexConversionError { std::string reason; Context context; };
-struct CreationCounterNotFound { Context context; };
-
-}  // namespace errors
-
 // The built-in Python exception class a kind is raised as.
 enum class PyClass { TypeError, ValueError, RuntimeError, KeyError, IndexError, SystemError };
+
+namespace errors {
+
+// Each kind carries its name and the Python class it is raised as, so a new
+// kind is its struct plus its place in `VelmoraError::Kind` (the compiler then
+// asks for its message and its developer rendering in errors.cpp).
+struct TypeMismatch {
+  static constexpr std::string_view kName = "TypeMismatch";
+  static constexpr PyClass kPython = PyClass::TypeError;
+  std::string expected;
+  std::string got;
+  Context context;
+};
+struct InvalidPattern {
+  static constexpr std::string_view kName = "InvalidPattern";
+  static constexpr PyClass kPython = PyClass::ValueError;
+  std::string pattern;
+  std::string reason;
+};
+struct SchemaValidation {
+  static constexpr std::string_view kName = "SchemaValidation";
+  static constexpr PyClass kPython = PyClass::ValueError;
+  std::string schema;
+  std::string reason;
+};
+struct InvalidIdentifier {
+  static constexpr std::string_view kName = "InvalidIdentifier";
+  static constexpr PyClass kPython = PyClass::ValueError;
+  std::string name;
+  std::string reason;
+};
+struct PythonError {
+  static constexpr std::string_view kName = "PythonError";
+  static constexpr PyClass kPython = PyClass::RuntimeError;
+  std::string message;
+  Context context;
+};
+struct InvalidType {
+  static constexpr std::string_view kName = "InvalidType";
+  static constexpr PyClass kPython = PyClass::TypeError;
+  std::string reason;
+};
+struct InvalidTerm {
+  static constexpr std::string_view kName = "InvalidTerm";
+  static constexpr PyClass kPython = PyClass::ValueError;
+  std::string reason;
+};
+struct LockError {
+  static constexpr std::string_view kName = "LockError";
+  static constexpr PyClass kPython = PyClass::RuntimeError;
+  std::string rw;
+  std::string message;
+  Context context;
+};
+struct RuntimeError {
+  static constexpr std::string_view kName = "RuntimeError";
+  static constexpr PyClass kPython = PyClass::RuntimeError;
+  std::string message;
+  Context context;
+};
+struct TypeNotFound {
+  static constexpr std::string_view kName = "TypeNotFound";
+  static constexpr PyClass kPython = PyClass::KeyError;
+  Uid uid;
+  Context context;
+};
+struct TermNotFound {
+  static constexpr std::string_view kName = "TermNotFound";
+  static constexpr PyClass kPython = PyClass::KeyError;
+  Uid uid;
+  Context context;
+};
+struct NodeNotFound {
+  static constexpr std::string_view kName = "NodeNotFound";
+  static constexpr PyClass kPython = PyClass::KeyError;
+  Uid uid;
+  Context context;
+};
+struct EdgeNotFound {
+  static constexpr std::string_view kName = "EdgeNotFound";
+  static constexpr PyClass kPython = PyClass::KeyError;
+  EdgeKey uid;
+  Context context;
+};
+struct VariableNotFound {
+  static constexpr std::string_view kName = "VariableNotFound";
+  static constexpr PyClass kPython = PyClass::KeyError;
+  std::string name;
+  Context context;
+};
+struct VariableAlreadyExists {
+  static constexpr std::string_view kName = "VariableAlreadyExists";
+  static constexpr PyClass kPython = PyClass::KeyError;
+  std::string name;
+  Context context;
+};
+struct NodeAlreadyExists {
+  static constexpr std::string_view kName = "NodeAlreadyExists";
+  static constexpr PyClass kPython = PyClass::KeyError;
+  Uid uid;
+  Context context;
+};
+struct ContextConflict {
+  static constexpr std::string_view kName = "ContextConflict";
+  static constexpr PyClass kPython = PyClass::ValueError;
+  std::string name;
+  std::string original;
+  std::string new_;
+  Context context;
+};
+struct IndexCorruption {
+  static constexpr std::string_view kName = "IndexCorruption";
+  static constexpr PyClass kPython = PyClass::IndexError;
+  std::string message;
+  Context context;
+};
+struct IndexOutOfRange {
+  static constexpr std::string_view kName = "IndexOutOfRange";
+  static constexpr PyClass kPython = PyClass::KeyError;
+  std::size_t index;
+  std::size_t max_len;
+  Context context;
+};
+struct Infallible {
+  static constexpr std::string_view kName = "Infallible";
+  static constexpr PyClass kPython = PyClass::SystemError;
+};
+struct InvalidQuery {
+  static constexpr std::string_view kName = "InvalidQuery";
+  static constexpr PyClass kPython = PyClass::ValueError;
+  std::string query;
+  std::string reason;
+  Context context;
+};
+struct InvalidNumberOfArguments {
+  static constexpr std::string_view kName = "InvalidNumberOfArguments";
+  static constexpr PyClass kPython = PyClass::ValueError;
+  std::size_t expected;
+  std::size_t got;
+  Context context;
+};
+struct ConstantNotFound {
+  static constexpr std::string_view kName = "ConstantNotFound";
+  static constexpr PyClass kPython = PyClass::KeyError;
+  std::string name;
+  Context context;
+};
+struct HexConversionError {
+  static constexpr std::string_view kName = "HexConversionError";
+  static constexpr PyClass kPython = PyClass::ValueError;
+  std::string reason;
+  Context context;
+};
+struct CreationCounterNotFound {
+  static constexpr std::string_view kName = "CreationCounterNotFound";
+  static constexpr PyClass kPython = PyClass::RuntimeError;
+  Context context;
+};
+
+}  // namespace errors
 
 class VelmoraError {
  public:
@@ -130,8 +259,19 @@ class Report {
   std::string origin_;
 };
 
+// A result must be looked at: a dropped one is a dropped error. Call sites
+// that mean to ignore one say so with a (void) cast and the reason.
 template <class T>
-using Result = std::expected<T, Report>;
+class [[nodiscard]] Result : public std::expected<T, Report> {
+  using Base = std::expected<T, Report>;
+
+ public:
+  using Base::Base;
+  using Base::operator=;
+  Result() = default;
+  Result(Base&& other) : Base(std::move(other)) {}  // NOLINT: implicit, as results of monadic calls
+  Result(const Base& other) : Base(other) {}        // NOLINT
+};
 using Status = Result<void>;
 
 // "src/graph/base:956" for a call made at line 956 of src/graph/base.cpp.

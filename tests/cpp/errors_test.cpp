@@ -97,6 +97,15 @@ INSTANTIATE_TEST_SUITE_P(
                     PyClass::RuntimeError}),
     [](const auto& info) { return info.param.label; });
 
+// A case's label is its kind's name, with or without a context; the developer
+// form leads with the name.
+TEST_P(ErrorsMessage, NamesItsKind) {
+  const auto& c = GetParam();
+  const std::string name(c.error.name());
+  EXPECT_TRUE(c.label == name || c.label == name + "Ctx" || c.label == name + "NoCtx") << name;
+  EXPECT_TRUE(c.error.debug().starts_with(c.error.name()));
+}
+
 TEST(ErrorsMessage, InfallibleHasFixedLength) {
   EXPECT_EQ(VelmoraError(Infallible{}).message().size(), 119u);
 }
