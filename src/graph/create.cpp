@@ -77,6 +77,17 @@ struct Candidates {
   bool term_matches_schema = false;
 };
 
+// The end of a schema step that checked a recorded value: on a match, the
+// captures the check bound become the child frame and `matched` is set.
+Status settle_check(Result<std::optional<MatchPtr>> checked, PathData& data, SchemaKind kind, bool& matched) {
+  auto frame = VM_TRY_CTX(std::move(checked), kCreatePath);
+  if (!frame) return {};
+  requeue_after_check(data, kind);
+  data.child = std::move(*frame);
+  matched = true;
+  return {};
+}
+
 // The schema steps, shared by the node and the edge pass. They look at the
 // record's recorded values only, never at the candidates.
 template <class Record, class Pattern>
@@ -93,13 +104,8 @@ Status type_schema_step(Graph& graph, const Pattern& pattern, const Record& reco
     return {};
   }
   const Uid uid = graph.insert_type(**record.type);
-  auto checked = VM_TRY_CTX(graph.check_type_matches(uid, pattern.type_schema()->pattern(), data.child),
-                            kCreatePath);
-  if (!checked) return {};
-  requeue_after_check(data, SchemaKind::Type);
-  data.child = std::move(*checked);
-  found.type_matches_schema = true;
-  return {};
+  return settle_check(graph.check_type_matches(uid, pattern.type_schema()->pattern(), data.child), data,
+                      SchemaKind::Type, found.type_matches_schema);
 }
 
 template <class Record, class Pattern>
@@ -125,13 +131,8 @@ Status term_schema_step(Graph& graph, const Pattern& pattern, const Record& reco
     return {};
   }
   const Uid uid = graph.insert_term(*record.term);
-  auto checked = VM_TRY_CTX(graph.check_term_matches(uid, pattern.term_schema()->pattern(), data.child),
-                            kCreatePath);
-  if (!checked) return {};
-  requeue_after_check(data, SchemaKind::Term);
-  data.child = std::move(*checked);
-  found.term_matches_schema = true;
-  return {};
+  return settle_check(graph.check_term_matches(uid, pattern.term_schema()->pattern(), data.child), data,
+                      SchemaKind::Term, found.term_matches_schema);
 }
 
 // The constants step of one match's inference. An element whose term is
@@ -156,6 +157,17 @@ class ConstantTerms {
   std::vector<std::pair<TypePtr, std::optional<Term>>> seen_;
 };
 
+// The constants step: an element with no term yet takes the constant term of
+// its type, where the graph has one.
+template <class Record>
+Status constants_step(Graph& graph, ConstantTerms& constants, const Record& record, Candidates& found,
+                      const char* context) {
+  if (record.term || found.term) return {};
+  const auto& type = record.type ? record.type : found.type;
+  if (type) found.term = VM_TRY_CTX(constants.get(graph, *type), context);
+  return {};
+}
+
 // The argument of `term` when `term` applies `function`.
 std::optional<Term> argument_when_applying(const Term& term, const Term& function) {
   const auto* app = term.as_application();
@@ -171,6 +183,90 @@ std::optional<Term> function_when_applied_to(const Term& term, const Term& argum
 }
 
 const typing::Arrow* edge_arrow(const EdgeData& edge) { return (*edge.type)->as_arrow(); }
+
+// Whether `edge` runs from its left node to its right one. The direction Any
+// is a fault, reported with the text of the site that asks.
+bool runs_forward(const EdgeData& edge, const char* any_fault) {
+  switch (edge.direction) {
+    case Direction::Forward: return true;
+    case Direction::Backward: return false;
+    case Direction::Any: break;
+  }
+  panic(any_fault);
+}
+
+// The nodes of `edge`: the one it leaves, then the one it points at.
+std::pair<const NodeData*, const NodeData*> tail_and_head(const EdgeData& edge, const NodeData& left,
+                                                          const NodeData& right) {
+  if (runs_forward(edge, kAnyNotSupported)) return {&left, &right};
+  return {&right, &left};
+}
+
+enum class Side { Left, Right };
+
+// The neighbour step of node i: what the edge on `side` of it, and the node
+// beyond that edge, tell about it. Its type is the end of the edge's arrow on
+// its own side; its term is the edge's term applied to the neighbour's when the
+// edge points at node i, and otherwise the argument to which the neighbour's
+// term applies the edge's term. A node at that end of the path has no
+// neighbour there.
+Status neighbour_step(const PathData& data, std::size_t i, Side side, Candidates& found) {
+  const bool left = side == Side::Left;
+  const std::size_t n = data.nodes.size();
+  if (left ? i == 0 : i + 1 >= n) return {};
+  const std::size_t e = left ? i - 1 : i;
+  const std::size_t k = left ? i - 1 : i + 1;
+  if (e >= data.edges.size())
+    return fail(out_of_range(e, data.edges.size(),
+                             left ? "create path - node data inference - left edge"
+                                  : "create path - node data inference - right edge"));
+  if (k >= n)
+    return fail(out_of_range(k, n,
+                             left ? "create path - node data inference - left node"
+                                  : "create path - node data inference - right node"));
+  const NodeData& node = data.nodes[i];
+  const EdgeData& edge = data.edges[e];
+  const NodeData& neighbour = data.nodes[k];
+  if (!node.type && !found.type && edge.type) {
+    const auto* arrow = edge_arrow(edge);
+    if (!arrow) return fail(errors::InvalidType{"edge must have an arrow type"});
+    const bool points_at_node = runs_forward(edge, left ? kAnyNotSupported : kAnyNotSupportedRight) == left;
+    found.type = points_at_node ? arrow->right : arrow->left;
+  }
+  if (!node.term && !found.term && edge.term && neighbour.term) {
+    if (runs_forward(edge, kAnyNotImplemented) == left) {
+      found.term = VM_TRY_CTX(edge.term->apply(*neighbour.term), kCreatePath);
+    } else {
+      found.term = argument_when_applying(*neighbour.term, *edge.term);
+    }
+  }
+  return {};
+}
+
+// The commit of a pass: moves the candidates into `record` and says whether
+// it changed. A recorded value is never replaced, and candidates that
+// disagree with it are dropped unseen: the check phase judges what was
+// recorded. With `missing_is_change`, a value still missing counts as a
+// change, so that an edge keeps asking its nodes until they can give it one.
+template <class Record>
+bool commit(Record& record, Candidates& found, bool missing_is_change) {
+  bool changed = false;
+  if (!record.type && (found.type || missing_is_change)) {
+    record.type = std::move(found.type);
+    changed = true;
+  }
+  if (!record.term && (found.term || missing_is_change)) {
+    record.term = std::move(found.term);
+    changed = true;
+  }
+  if (found.type_matches_schema) record.type_matches_schema = true;
+  if (found.term_matches_schema) record.term_matches_schema = true;
+  if (!record.type && record.term) {
+    record.type = record.term->type();
+    changed = true;
+  }
+  return changed;
+}
 
 void requeue_node_neighbours(PathData& data, std::size_t i) {
   const std::size_t n = data.nodes.size();
@@ -216,84 +312,13 @@ Status node_pass(Graph& graph, const PathPattern& path, PathData& data, Constant
 
   // Constants come before the neighbours: a typed node takes its constant's
   // term even where an edge would give it an application.
-  if (!node.term && !found.term) {
-    const auto& type = node.type ? node.type : found.type;
-    if (type) found.term = VM_TRY_CTX(constants.get(graph, *type), kCreatePath);
-  }
-
-  if (i > 0) {
-    if (i - 1 >= data.edges.size())
-      return fail(out_of_range(i - 1, data.edges.size(), "create path - node data inference - left edge"));
-    if (i - 1 >= n) return fail(out_of_range(i - 1, n, "create path - node data inference - left node"));
-    const EdgeData& edge = data.edges[i - 1];
-    const NodeData& left = data.nodes[i - 1];
-    if (!node.type && !found.type && edge.type) {
-      const auto* arrow = edge_arrow(edge);
-      if (!arrow) return fail(errors::InvalidType{"edge must have an arrow type"});
-      switch (edge.direction) {
-        case Direction::Forward: found.type = arrow->right; break;
-        case Direction::Backward: found.type = arrow->left; break;
-        case Direction::Any: panic(kAnyNotSupported);
-      }
-    }
-    if (!node.term && !found.term && edge.term && left.term) {
-      switch (edge.direction) {
-        case Direction::Forward:
-          found.term = VM_TRY_CTX(edge.term->apply(*left.term), kCreatePath);
-          break;
-        case Direction::Backward: found.term = argument_when_applying(*left.term, *edge.term); break;
-        case Direction::Any: panic(kAnyNotImplemented);
-      }
-    }
-  }
-
-  if (i + 1 < n) {
-    if (i >= data.edges.size())
-      return fail(out_of_range(i, data.edges.size(), "create path - node data inference - right edge"));
-    if (i + 1 >= n) return fail(out_of_range(i + 1, n, "create path - node data inference - right node"));
-    const EdgeData& edge = data.edges[i];
-    const NodeData& right = data.nodes[i + 1];
-    if (!node.type && !found.type && edge.type) {
-      const auto* arrow = edge_arrow(edge);
-      if (!arrow) return fail(errors::InvalidType{"edge must have an arrow type"});
-      switch (edge.direction) {
-        case Direction::Forward: found.type = arrow->left; break;
-        case Direction::Backward: found.type = arrow->right; break;
-        case Direction::Any: panic(kAnyNotSupportedRight);
-      }
-    }
-    if (!node.term && !found.term && edge.term && right.term) {
-      switch (edge.direction) {
-        case Direction::Forward: found.term = argument_when_applying(*right.term, *edge.term); break;
-        case Direction::Backward:
-          found.term = VM_TRY_CTX(edge.term->apply(*right.term), kCreatePath);
-          break;
-        case Direction::Any: panic(kAnyNotImplemented);
-      }
-    }
-  }
+  VM_TRY(constants_step(graph, constants, node, found, kCreatePath));
+  VM_TRY(neighbour_step(data, i, Side::Left, found));
+  VM_TRY(neighbour_step(data, i, Side::Right, found));
 
   if (i >= data.nodes.size())
     return fail(out_of_range(i, data.nodes.size(), "create path - node data inference - mutating node data"));
-  NodeData& record = data.nodes[i];
-  bool changed = false;
-  // A recorded value is never replaced, and candidates that disagree with it
-  // are dropped unseen: the check phase judges what was recorded.
-  if (!record.type && found.type) {
-    record.type = std::move(found.type);
-    changed = true;
-  }
-  if (!record.term && found.term) {
-    record.term = std::move(found.term);
-    changed = true;
-  }
-  if (found.type_matches_schema) record.type_matches_schema = true;
-  if (found.term_matches_schema) record.term_matches_schema = true;
-  if (!record.type && record.term) {
-    record.type = record.term->type();
-    changed = true;
-  }
-  if (changed) requeue_node_neighbours(data, i);
+  if (commit(data.nodes[i], found, false)) requeue_node_neighbours(data, i);
   return {};
 }
 
@@ -329,12 +354,8 @@ Status edge_pass(Graph& graph, const PathPattern& path, PathData& data, Constant
   const NodeData& right = data.nodes[j + 1];
 
   if (left.type && right.type) {
-    TypePtr inferred;
-    switch (edge.direction) {
-      case Direction::Forward: inferred = typing::make_arrow(*left.type, *right.type); break;
-      case Direction::Backward: inferred = typing::make_arrow(*right.type, *left.type); break;
-      case Direction::Any: panic(kAnyNotSupported);
-    }
+    const auto [tail, head] = tail_and_head(edge, left, right);
+    TypePtr inferred = typing::make_arrow(*tail->type, *head->type);
     if (!edge.type && !found.type) {
       found.type = std::move(inferred);
     } else {
@@ -346,39 +367,15 @@ Status edge_pass(Graph& graph, const PathPattern& path, PathData& data, Constant
   }
 
   if (!edge.term && !found.term && left.term && right.term) {
-    switch (edge.direction) {
-      case Direction::Forward: found.term = function_when_applied_to(*right.term, *left.term); break;
-      case Direction::Backward: found.term = function_when_applied_to(*left.term, *right.term); break;
-      case Direction::Any: panic(kAnyNotSupported);
-    }
+    const auto [tail, head] = tail_and_head(edge, left, right);
+    found.term = function_when_applied_to(*head->term, *tail->term);
   }
 
-  if (!edge.term && !found.term) {
-    const auto& type = edge.type ? edge.type : found.type;
-    if (type) found.term = VM_TRY_CTX(constants.get(graph, *type), kCreateNode);
-  }
+  VM_TRY(constants_step(graph, constants, edge, found, kCreateNode));
 
   if (j >= data.edges.size())
     return fail(out_of_range(j, data.edges.size(), "create path - edge data inference - mutating edge data"));
-  EdgeData& record = data.edges[j];
-  bool changed = false;
-  // An edge counts a change whenever a value is still missing, so it keeps
-  // asking its nodes until they can give it one.
-  if (!record.type) {
-    record.type = std::move(found.type);
-    changed = true;
-  }
-  if (!record.term) {
-    record.term = std::move(found.term);
-    changed = true;
-  }
-  if (found.type_matches_schema) record.type_matches_schema = true;
-  if (found.term_matches_schema) record.term_matches_schema = true;
-  if (!record.type && record.term) {
-    record.type = record.term->type();
-    changed = true;
-  }
-  if (changed) requeue_edge_nodes(data, j);
+  if (commit(data.edges[j], found, true)) requeue_edge_nodes(data, j);
   return {};
 }
 
