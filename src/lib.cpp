@@ -2,7 +2,7 @@
 
 #include "binding/guard.hpp"
 #include "constants.hpp"
-#include "graph/base.hpp"
+#include "py_graph.hpp"
 #include "query/base.hpp"
 #include "query/references/base.hpp"
 #include "utils/deadlock_watchdog.hpp"
