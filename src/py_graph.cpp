@@ -37,17 +37,16 @@ PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return binding::guard([&]() -> PyObject* {
     static const binding::FunctionDescription desc{"Graph", "__new__", {"constants"}, 0, false};
     PyObject* arg[1];
-    if (auto r = binding::extract_arguments(desc, args, kwargs, arg); !r)
-      return std::move(r).error().restore(), nullptr;
+    VM_PY_TRY(binding::extract_arguments(desc, args, kwargs, arg));
     std::vector<Constant> list;
     if (arg[0] && arg[0] != Py_None) {
-      auto r = binding::extract_sequence(arg[0], [&](PyObject* item) -> PyResult<void> {
+      auto add = [&](PyObject* item) -> PyResult<void> {
         const Constant* c = constant_from_py(item);
         if (!c) return std::unexpected(binding::cast_error(item, "Constant"));
         list.push_back(*c);
         return {};
-      });
-      if (!r) return binding::argument_error("constants", std::move(r).error()).restore(), nullptr;
+      };
+      VM_PY_TRY(binding::argument("constants", binding::extract_sequence(arg[0], add)));
     }
     PyGraph value{std::make_shared<Graph>(list), nullptr};
     return binding::into_ptr(binding::alloc_instance(reinterpret_cast<PyObject*>(type), std::move(value)));
@@ -58,12 +57,10 @@ PyObject* graph_subgraph(PyObject* self, PyObject* args, PyObject* kwargs) {
   return binding::guard([&]() -> PyObject* {
     static const binding::FunctionDescription desc{"Graph", "subgraph", {"nodes"}, 1, false};
     PyObject* arg[1];
-    if (auto r = binding::extract_arguments(desc, args, kwargs, arg); !r)
-      return std::move(r).error().restore(), nullptr;
-    auto texts = binding::extract_str_vec(arg[0]);
-    if (!texts) return binding::argument_error("nodes", std::move(texts).error()).restore(), nullptr;
+    VM_PY_TRY(binding::extract_arguments(desc, args, kwargs, arg));
+    const auto texts = VM_PY_TRY(binding::argument("nodes", binding::extract_str_vec(arg[0])));
     auto subset = std::make_shared<NodeUidSet>();
-    for (const auto& text : *texts)
+    for (const auto& text : texts)
       subset->insert(VM_PY_TRY(with_store_context(utils::hex_str_to_uid(text), attach_subgraph_context)));
     // Always a plain Graph, whatever the receiver's class; its own subset is not read.
     return binding::into_ptr(binding::new_instance(graph_class(), PyGraph{py_graph(self).graph, subset}));
@@ -83,9 +80,8 @@ PyObject* reference_list(const std::vector<Key>& keys, Make make) {
   PyRef list = PyRef::steal(PyList_New(0));
   if (!list) return nullptr;
   for (const Key& key : keys) {
-    auto obj = query::references::reference_to_py(make(key));
-    if (!obj) return binding::into_ptr(std::move(obj));
-    if (PyList_Append(list.get(), obj->get()) < 0) return nullptr;
+    const PyRef obj = VM_PY_TRY(query::references::reference_to_py(make(key)));
+    if (PyList_Append(list.get(), obj.get()) < 0) return nullptr;
   }
   return list.release();
 }
@@ -115,23 +111,17 @@ PyObject* set_properties_from_py(PyObject* args, PyObject* kwargs, const char* m
                                  Apply apply) {
   const binding::FunctionDescription desc{"Graph", method, {"map", "overwrite"}, 1, false};
   PyObject* arg[2];
-  if (auto r = binding::extract_arguments(desc, args, kwargs, arg); !r)
-    return std::move(r).error().restore(), nullptr;
+  VM_PY_TRY(binding::extract_arguments(desc, args, kwargs, arg));
   bool overwrite = true;
-  if (arg[1]) {
-    auto b = binding::extract_bool(arg[1]);
-    if (!b) return binding::argument_error("overwrite", std::move(b).error()).restore(), nullptr;
-    overwrite = *b;
-  }
-  if (!PyDict_Check(arg[0])) return binding::cast_error(arg[0], "dict").restore(), nullptr;
+  if (arg[1]) overwrite = VM_PY_TRY(binding::argument("overwrite", binding::extract_bool(arg[1])));
+  if (!PyDict_Check(arg[0])) return binding::raise_error(binding::cast_error(arg[0], "dict"));
 
   absl::flat_hash_map<Key, PropertyMap, UidHash> staged;
   PyObject *key = nullptr, *value = nullptr;
   Py_ssize_t pos = 0;
   while (PyDict_Next(arg[0], &pos, &key, &value)) {
-    auto decoded = decode(key);
-    if (!decoded) return std::move(decoded).error().restore(), nullptr;
-    auto k = VM_PY_TRY(with_store_context(std::move(*decoded), attach_set_properties_context));
+    auto decoded = VM_PY_TRY(decode(key));
+    auto k = VM_PY_TRY(with_store_context(std::move(decoded), attach_set_properties_context));
     auto map = VM_PY_TRY(with_store_context(PropertyMap::from_py(value), attach_set_properties_context));
     staged.insert_or_assign(k, std::move(map));
   }
@@ -146,9 +136,8 @@ PyObject* set_properties_from_py(PyObject* args, PyObject* kwargs, const char* m
 
 // A str key as a uid: the cast failure is a Python error, a bad text a report.
 PyResult<Result<Uid>> decode_uid_key(PyObject* key) {
-  auto text = binding::extract_str(key);
-  if (!text) return std::unexpected(std::move(text).error());
-  return utils::hex_str_to_uid(*text);
+  const auto text = VM_TRY(binding::extract_str(key));
+  return utils::hex_str_to_uid(text);
 }
 
 PyResult<Result<EdgeKey>> decode_edge_key(PyObject* key) {
@@ -157,13 +146,11 @@ PyResult<Result<EdgeKey>> decode_edge_key(PyObject* key) {
   if (len != 2)
     return std::unexpected(
         PyErr::make(PyExc_ValueError, fmt::format("expected tuple of length 2, but got tuple of length {}", len)));
-  auto start = binding::extract_str(PyTuple_GetItem(key, 0));
-  if (!start) return std::unexpected(std::move(start).error());
-  auto end = binding::extract_str(PyTuple_GetItem(key, 1));
-  if (!end) return std::unexpected(std::move(end).error());
-  auto s = utils::hex_str_to_uid(*start);
+  const auto start = VM_TRY(binding::extract_str(PyTuple_GetItem(key, 0)));
+  const auto end = VM_TRY(binding::extract_str(PyTuple_GetItem(key, 1)));
+  auto s = utils::hex_str_to_uid(start);
   if (!s) return Result<EdgeKey>(std::unexpected(std::move(s).error()));
-  auto e = utils::hex_str_to_uid(*end);
+  auto e = utils::hex_str_to_uid(end);
   if (!e) return Result<EdgeKey>(std::unexpected(std::move(e).error()));
   return Result<EdgeKey>(EdgeKey{*s, *e});
 }
