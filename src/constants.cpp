@@ -47,40 +47,18 @@ PyObject* constant_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) 
     static const binding::FunctionDescription kDesc{"Constant", "__new__", {"name", "type_schema"}, 2,
                                                     false};
     PyObject* params[2] = {nullptr, nullptr};
-    if (auto r = binding::extract_arguments(kDesc, args, kwargs, params); !r) {
-      std::move(r).error().restore();
-      return nullptr;
-    }
-    auto name = binding::extract_str(params[0]);
-    if (!name) {
-      binding::argument_error("name", std::move(name).error()).restore();
-      return nullptr;
-    }
-    auto text = binding::extract_str(params[1]);
-    if (!text) {
-      binding::argument_error("type_schema", std::move(text).error()).restore();
-      return nullptr;
-    }
+    VM_PY_TRY(binding::extract_arguments(kDesc, args, kwargs, params));
+    auto name = VM_PY_TRY(binding::argument("name", binding::extract_str(params[0])));
+    auto text = VM_PY_TRY(binding::argument("type_schema", binding::extract_str(params[1])));
     // The report is raised as it stands: the constructor adds no line of its own.
-    auto constant = Constant::create(std::move(*name), std::move(*text));
-    if (!constant) return binding::raise_report(constant.error());
-    auto obj = binding::alloc_instance(reinterpret_cast<PyObject*>(subtype), std::move(*constant));
-    if (!obj) {
-      std::move(obj).error().restore();
-      return nullptr;
-    }
-    return obj->release();
+    auto constant = VM_PY_TRY(Constant::create(std::move(name), std::move(text)));
+    return binding::into_ptr(binding::alloc_instance(reinterpret_cast<PyObject*>(subtype), std::move(constant)));
   });
 }
 
 PyObject* constant_get_name(PyObject* self, void*) {
   return binding::guard([&]() -> PyObject* {
-    auto text = binding::utf8_to_str(binding::unbox<Constant>(self).name());
-    if (!text) {
-      std::move(text).error().restore();
-      return nullptr;
-    }
-    return text->release();
+    return binding::into_ptr(binding::utf8_to_str(binding::unbox<Constant>(self).name()));
   });
 }
 

@@ -2,7 +2,7 @@
 
 #include "binding/guard.hpp"
 #include "constants.hpp"
-#include "graph/base.hpp"
+#include "py_graph.hpp"
 #include "query/base.hpp"
 #include "query/references/base.hpp"
 #include "utils/deadlock_watchdog.hpp"
@@ -26,8 +26,7 @@ PyObject* created_module = nullptr;
 binding::PyResult<void> init_module(PyObject* module) {
   utils::start_deadlock_watchdog();
   for (binding::ClassSpec* spec : module_classes()) {
-    auto r = binding::add_class(module, *spec);
-    if (!r) return r;
+    VM_TRY(binding::add_class(module, *spec));
   }
   return {};
 }
@@ -54,11 +53,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_velmora() {
     utils::configure_pool_from_env();
     binding::PyRef module = binding::PyRef::steal(PyModule_Create(&module_def));
     if (!module) return nullptr;
-    auto r = init_module(module.get());
-    if (!r) {
-      std::move(r).error().restore();
-      return nullptr;
-    }
+    VM_PY_TRY(init_module(module.get()));
     created_module = binding::PyRef(module).release();
     return module.release();
   });

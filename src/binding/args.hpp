@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "binding/python.hpp"
@@ -41,6 +42,14 @@ PyResult<void> extract_arguments(const FunctionDescription& desc, PyObject* args
 // Renames a conversion failure of argument `name`: a TypeError becomes
 // TypeError "argument '<name>': <message>"; other exceptions pass unchanged.
 PyErr argument_error(std::string_view name, PyErr&& err);
+
+// A conversion of argument `name`, its failure renamed by `argument_error`:
+//   auto text = VM_PY_TRY(argument("pattern", extract_str(obj)));
+template <class T>
+PyResult<T> argument(std::string_view name, PyResult<T>&& converted) {
+  if (!converted) return std::unexpected(argument_error(name, std::move(converted).error()));
+  return std::move(converted);
+}
 
 // TypeError "'<type qualname of obj>' object cannot be cast as '<target>'".
 PyErr cast_error(PyObject* obj, std::string_view target);

@@ -18,6 +18,7 @@
 
 #include <exception>
 #include <string_view>
+#include <utility>
 
 #include "binding/python.hpp"
 #include "errors.hpp"
@@ -103,13 +104,52 @@ int guard_int(F&& body) noexcept {
   return result;
 }
 
-// Unwraps a result inside a guarded body: the value, or raises its report.
+// Sets a failure as the pending exception and returns null for the caller to
+// pass on: a report becomes its exception (`raise_report`), a Python exception
+// is set again as it was fetched.
+inline PyObject* raise_error(const Report& report) { return raise_report(report); }
+inline PyObject* raise_error(PyErr&& err) {
+  std::move(err).restore();
+  return nullptr;
+}
+
+// Unwraps a `Result` or a `PyResult` inside a guarded body that returns a
+// PyObject*: the value, or returns null with the failure raised.
 // Use as: auto v = VM_PY_TRY(expr);
 #define VM_PY_TRY(expr)                                                   \
   ({                                                                      \
     auto vm_py_result_ = (expr);                                          \
-    if (!vm_py_result_) return ::velmora::binding::raise_report(vm_py_result_.error()); \
+    if (!vm_py_result_)                                                   \
+      return ::velmora::binding::raise_error(std::move(vm_py_result_).error()); \
     std::move(vm_py_result_).value();                                     \
   })
+
+// Exclusive use of an object for one call, through a flag the object carries:
+// the flag is set while the guard lives. Move-only. Caller's thread.
+class Borrowed {
+ public:
+  Borrowed(Borrowed&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
+  Borrowed(const Borrowed&) = delete;
+  Borrowed& operator=(const Borrowed&) = delete;
+  Borrowed& operator=(Borrowed&&) = delete;
+  ~Borrowed() {
+    if (flag_) *flag_ = false;
+  }
+
+ private:
+  friend PyResult<Borrowed> borrow(bool& flag);
+  explicit Borrowed(bool& flag) : flag_(&flag) { flag = true; }
+  bool* flag_;
+};
+
+// Takes `flag` for the guard's life; RuntimeError "Already borrowed" when it
+// is already taken (a call re-entered from Python code it ran).
+inline PyResult<Borrowed> borrow(bool& flag) {
+  if (flag) {
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    return std::unexpected(PyErr::fetch());
+  }
+  return Borrowed(flag);
+}
 
 }  // namespace velmora::binding

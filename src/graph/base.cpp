@@ -3,7 +3,6 @@
 #include <absl/container/flat_hash_map.h>
 #include <absl/container/flat_hash_set.h>
 #include <absl/container/inlined_vector.h>
-#include <fmt/format.h>
 #include <openssl/evp.h>
 #include <tbb/task_arena.h>
 #include <tbb/task_group.h>
@@ -13,11 +12,6 @@
 #include <functional>
 #include <span>
 
-#include "binding/args.hpp"
-#include "binding/guard.hpp"
-#include "query/base.hpp"
-#include "query/references/base.hpp"
-#include "utils/hex_to_uid.hpp"
 #include "utils/panic.hpp"
 #include "utils/parallel.hpp"
 
@@ -1019,195 +1013,10 @@ Result<std::optional<Term>> Graph::infer_term(const Uid& uid, const TypePtr& typ
   return std::optional<Term>(Term(std::move(term)));
 }
 
-// ---- the Python class Graph ---------------------------------------------------------
+// ---- context lines of the Python class Graph ----------------------------------------
 
-namespace {
+Report& attach_subgraph_context(Report& report) { return report.attach("graph - subgraph"); }
 
-using binding::PyErr;
-using binding::PyRef;
-using binding::PyResult;
-
-PyGraph& py_graph(PyObject* self) { return binding::unbox<PyGraph>(self); }
-
-PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return binding::guard([&]() -> PyObject* {
-    static const binding::FunctionDescription desc{"Graph", "__new__", {"constants"}, 0, false};
-    PyObject* arg[1];
-    if (auto r = binding::extract_arguments(desc, args, kwargs, arg); !r)
-      return std::move(r).error().restore(), nullptr;
-    std::vector<Constant> list;
-    if (arg[0] && arg[0] != Py_None) {
-      auto r = binding::extract_sequence(arg[0], [&](PyObject* item) -> PyResult<void> {
-        const Constant* c = constant_from_py(item);
-        if (!c) return std::unexpected(binding::cast_error(item, "Constant"));
-        list.push_back(*c);
-        return {};
-      });
-      if (!r) return binding::argument_error("constants", std::move(r).error()).restore(), nullptr;
-    }
-    PyGraph value{std::make_shared<Graph>(list), nullptr};
-    return binding::into_ptr(binding::alloc_instance(reinterpret_cast<PyObject*>(type), std::move(value)));
-  });
-}
-
-PyObject* graph_subgraph(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return binding::guard([&]() -> PyObject* {
-    static const binding::FunctionDescription desc{"Graph", "subgraph", {"nodes"}, 1, false};
-    PyObject* arg[1];
-    if (auto r = binding::extract_arguments(desc, args, kwargs, arg); !r)
-      return std::move(r).error().restore(), nullptr;
-    auto texts = binding::extract_str_vec(arg[0]);
-    if (!texts) return binding::argument_error("nodes", std::move(texts).error()).restore(), nullptr;
-    auto subset = std::make_shared<NodeUidSet>();
-    for (const auto& text : *texts)
-      subset->insert(VM_PY_TRY(with_context(utils::hex_str_to_uid(text), "graph - subgraph")));
-    // Always a plain Graph, whatever the receiver's class; its own subset is not read.
-    return binding::into_ptr(binding::new_instance(graph_class(), PyGraph{py_graph(self).graph, subset}));
-  });
-}
-
-PyObject* graph_query(PyObject* self, PyObject*) {
-  return binding::guard([&]() -> PyObject* {
-    const auto& g = py_graph(self);
-    return binding::into_ptr(query::new_query(g.graph, g.subset));
-  });
-}
-
-// Makes the Python list of references after the parallel collection.
-template <class Key, class Make>
-PyObject* reference_list(const std::vector<Key>& keys, Make make) {
-  PyRef list = PyRef::steal(PyList_New(0));
-  if (!list) return nullptr;
-  for (const Key& key : keys) {
-    auto obj = query::references::reference_to_py(make(key));
-    if (!obj) return binding::into_ptr(std::move(obj));
-    if (PyList_Append(list.get(), obj->get()) < 0) return nullptr;
-  }
-  return list.release();
-}
-
-PyObject* graph_nodes(PyObject* self, PyObject*) {
-  return binding::guard([&]() -> PyObject* {
-    const auto& g = py_graph(self);
-    const auto uids = g.subset ? g.subset->keys() : g.graph->node_uids();
-    return reference_list(uids, [&](const Uid& u) { return query::references::NodeRef{g.graph, u}; });
-  });
-}
-
-PyObject* graph_edges(PyObject* self, PyObject*) {
-  return binding::guard([&]() -> PyObject* {
-    const auto& g = py_graph(self);
-    const auto keys = g.graph->edge_keys([&](const EdgeKey& key) {
-      return !g.subset || (g.subset->contains(key.first) && g.subset->contains(key.second));
-    });
-    return reference_list(keys, [&](const EdgeKey& k) { return query::references::EdgeRef{g.graph, k}; });
-  });
-}
-
-// The shared steps of the two bulk setters: arguments, staging on the caller's
-// thread (nothing is written if any entry fails), then the parallel update.
-template <class Key, class Decode, class Apply>
-PyObject* set_properties_from_py(PyObject* args, PyObject* kwargs, const char* method, Decode decode,
-                                 Apply apply) {
-  const binding::FunctionDescription desc{"Graph", method, {"map", "overwrite"}, 1, false};
-  PyObject* arg[2];
-  if (auto r = binding::extract_arguments(desc, args, kwargs, arg); !r)
-    return std::move(r).error().restore(), nullptr;
-  bool overwrite = true;
-  if (arg[1]) {
-    auto b = binding::extract_bool(arg[1]);
-    if (!b) return binding::argument_error("overwrite", std::move(b).error()).restore(), nullptr;
-    overwrite = *b;
-  }
-  if (!PyDict_Check(arg[0])) return binding::cast_error(arg[0], "dict").restore(), nullptr;
-
-  absl::flat_hash_map<Key, PropertyMap, UidHash> staged;
-  PyObject *key = nullptr, *value = nullptr;
-  Py_ssize_t pos = 0;
-  while (PyDict_Next(arg[0], &pos, &key, &value)) {
-    auto decoded = decode(key);
-    if (!decoded) return std::move(decoded).error().restore(), nullptr;
-    auto k = VM_PY_TRY(with_context(std::move(*decoded), "graph - set node properties"));
-    auto map = VM_PY_TRY(with_context(PropertyMap::from_py(value), "graph - set node properties"));
-    staged.insert_or_assign(k, std::move(map));
-  }
-  // Each map is made here for its one row and read by nothing else: the rows
-  // take them over.
-  const std::vector<std::pair<Key, PropertyMap>> items(staged.begin(), staged.end());
-  VM_PY_TRY(with_context(utils::try_for_each(std::span<const std::pair<Key, PropertyMap>>(items),
-                                             [&](const auto& item) { return apply(item.first, item.second, overwrite); }),
-                         "graph - set node properties"));
-  Py_RETURN_NONE;
-}
-
-// A str key as a uid: the cast failure is a Python error, a bad text a report.
-PyResult<Result<Uid>> decode_uid_key(PyObject* key) {
-  auto text = binding::extract_str(key);
-  if (!text) return std::unexpected(std::move(text).error());
-  return utils::hex_str_to_uid(*text);
-}
-
-PyResult<Result<EdgeKey>> decode_edge_key(PyObject* key) {
-  if (!PyTuple_Check(key)) return std::unexpected(binding::cast_error(key, "tuple"));
-  const Py_ssize_t len = PyTuple_Size(key);
-  if (len != 2)
-    return std::unexpected(
-        PyErr::make(PyExc_ValueError, fmt::format("expected tuple of length 2, but got tuple of length {}", len)));
-  auto start = binding::extract_str(PyTuple_GetItem(key, 0));
-  if (!start) return std::unexpected(std::move(start).error());
-  auto end = binding::extract_str(PyTuple_GetItem(key, 1));
-  if (!end) return std::unexpected(std::move(end).error());
-  auto s = utils::hex_str_to_uid(*start);
-  if (!s) return Result<EdgeKey>(std::unexpected(std::move(s).error()));
-  auto e = utils::hex_str_to_uid(*end);
-  if (!e) return Result<EdgeKey>(std::unexpected(std::move(e).error()));
-  return Result<EdgeKey>(EdgeKey{*s, *e});
-}
-
-PyObject* graph_set_node_properties(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return binding::guard([&]() -> PyObject* {
-    Graph& g = *py_graph(self).graph;
-    return set_properties_from_py<Uid>(args, kwargs, "set_node_properties", decode_uid_key,
-                                       [&](const Uid& uid, const PropertyMap& map, bool overwrite) {
-                                         return g.set_node_properties(uid, map, overwrite);
-                                       });
-  });
-}
-
-PyObject* graph_set_edge_properties(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return binding::guard([&]() -> PyObject* {
-    Graph& g = *py_graph(self).graph;
-    return set_properties_from_py<EdgeKey>(args, kwargs, "set_edge_properties", decode_edge_key,
-                                           [&](const EdgeKey& key, const PropertyMap& map, bool overwrite) {
-                                             return g.set_edge_properties(key, map, overwrite);
-                                           });
-  });
-}
-
-PyMethodDef kGraphMethods[] = {
-    {"subgraph", binding::with_keywords(&graph_subgraph),
-     METH_VARARGS | METH_KEYWORDS, "subgraph($self, nodes)\n--\n\n"},
-    {"query", graph_query, METH_NOARGS, "query($self)\n--\n\n"},
-    {"nodes", graph_nodes, METH_NOARGS, "nodes($self)\n--\n\n"},
-    {"edges", graph_edges, METH_NOARGS, "edges($self)\n--\n\n"},
-    {"set_node_properties", binding::with_keywords(&graph_set_node_properties),
-     METH_VARARGS | METH_KEYWORDS, "set_node_properties($self, map, overwrite=True)\n--\n\n"},
-    {"set_edge_properties", binding::with_keywords(&graph_set_edge_properties),
-     METH_VARARGS | METH_KEYWORDS, "set_edge_properties($self, map, overwrite=True)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-}  // namespace
-
-binding::ClassSpec& graph_class() {
-  static binding::ClassSpec spec{"builtins.Graph",
-                                 "Graph(constants=None)\n--\n\n",
-                                 sizeof(binding::Boxed<PyGraph>),
-                                 &binding::dealloc_boxed<PyGraph>,
-                                 kGraphMethods,
-                                 nullptr,
-                                 {{Py_tp_new, reinterpret_cast<void*>(&graph_new)}}};
-  return spec;
-}
+Report& attach_set_properties_context(Report& report) { return report.attach("graph - set node properties"); }
 
 }  // namespace velmora::graph

@@ -34,7 +34,6 @@
 #include <utility>
 #include <vector>
 
-#include "binding/class.hpp"
 #include "constants.hpp"
 #include "errors.hpp"
 #include "graph/property_index.hpp"
@@ -337,16 +336,11 @@ std::vector<EdgeKey> Graph::edge_keys(Keep keep) const {
 
 using GraphPtr = std::shared_ptr<Graph>;
 
-// The Python class `Graph`: a store and, for a subgraph view, the shared set
-// of node uids that limits what the view lists and matches. Both fields stay
-// the same for the object's life.
-struct PyGraph {
-  GraphPtr graph;
-  NodeUidSetPtr subset;  // null for the whole graph
-};
-
-// "builtins.Graph": `Graph(constants=None)`, `subgraph`, `query`, `nodes`,
-// `edges`, `set_node_properties`, `set_edge_properties`.
-binding::ClassSpec& graph_class();
+// The context lines that the Python class `Graph` (src/py_graph) reports its
+// store steps with, attached here so that they print the store's position:
+// "graph - subgraph" and, for node and edge maps alike, "graph - set node
+// properties". Any thread.
+Report& attach_subgraph_context(Report& report);
+Report& attach_set_properties_context(Report& report);
 
 }  // namespace velmora::graph

@@ -189,31 +189,7 @@ using binding::PyResult;
 
 Query& self_query(PyObject* self) { return binding::unbox<Query>(self); }
 
-// Holds the receiver exclusively for one builder or run.
-class Borrow {
- public:
-  explicit Borrow(Query& q) : q_(q), ok_(!q.borrowed) {
-    if (ok_) q_.borrowed = true;
-  }
-  ~Borrow() {
-    if (ok_) q_.borrowed = false;
-  }
-  bool ok() const { return ok_; }
-
- private:
-  Query& q_;
-  bool ok_;
-};
-
-PyObject* already_borrowed() {
-  PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-  return nullptr;
-}
-
-PyObject* raise(PyErr&& err) {
-  std::move(err).restore();
-  return nullptr;
-}
+using binding::raise_error;
 
 // Appends `op` to the receiver and returns a new query with a copy of the
 // list (a shared handle: the lists part with their next operations).
@@ -225,13 +201,11 @@ PyObject* record(Query& q, QueryOperation op) {
 PyObject* record_path(PyObject* self, PyObject* args, PyObject* kwargs, const char* method, const char* line) {
   const binding::FunctionDescription desc{"Query", method, {"pattern"}, 1, false};
   PyObject* arg[1];
-  if (auto r = binding::extract_arguments(desc, args, kwargs, arg); !r) return raise(std::move(r).error());
+  VM_PY_TRY(binding::extract_arguments(desc, args, kwargs, arg));
   Query& q = self_query(self);
-  Borrow borrow(q);
-  if (!borrow.ok()) return already_borrowed();
-  auto text = binding::extract_str(arg[0]);
-  if (!text) return raise(binding::argument_error("pattern", std::move(text).error()));
-  auto pattern = VM_PY_TRY(with_context(patterns::PathPattern::create(std::move(*text)), line));
+  const auto held = VM_PY_TRY(binding::borrow(q.borrowed));
+  auto text = VM_PY_TRY(binding::argument("pattern", binding::extract_str(arg[0])));
+  auto pattern = VM_PY_TRY(with_context(patterns::PathPattern::create(std::move(text)), line));
   if (std::string_view(method) == "create") return record(q, CreateOperation{std::move(pattern)});
   return record(q, MatchOperation{std::move(pattern)});
 }
@@ -246,22 +220,18 @@ PyObject* query_match(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // The positional arguments as names; a non-str names the argument `variables`.
 PyResult<std::vector<std::string>> variables_of(const PyRef& rest) {
-  auto names = binding::extract_str_vec(rest.get());
-  if (!names) return std::unexpected(binding::argument_error("variables", std::move(names).error()));
-  return names;
+  return binding::argument("variables", binding::extract_str_vec(rest.get()));
 }
 
 PyObject* query_remove(PyObject* self, PyObject* args, PyObject* kwargs) {
   return binding::guard([&]() -> PyObject* {
     static const binding::FunctionDescription desc{"Query", "remove", {}, 0, true};
     PyRef rest;
-    if (auto r = binding::extract_arguments(desc, args, kwargs, {}, &rest); !r) return raise(std::move(r).error());
+    VM_PY_TRY(binding::extract_arguments(desc, args, kwargs, {}, &rest));
     Query& q = self_query(self);
-    Borrow borrow(q);
-    if (!borrow.ok()) return already_borrowed();
-    auto names = variables_of(rest);
-    if (!names) return raise(std::move(names).error());
-    return record(q, RemoveOperation{std::move(*names)});
+    const auto held = VM_PY_TRY(binding::borrow(q.borrowed));
+    auto names = VM_PY_TRY(variables_of(rest));
+    return record(q, RemoveOperation{std::move(names)});
   });
 }
 
@@ -269,20 +239,14 @@ PyObject* query_set(PyObject* self, PyObject* args, PyObject* kwargs) {
   return binding::guard([&]() -> PyObject* {
     static const binding::FunctionDescription desc{"Query", "set", {"variable", "properties", "overwrite"}, 2, false};
     PyObject* arg[3];
-    if (auto r = binding::extract_arguments(desc, args, kwargs, arg); !r) return raise(std::move(r).error());
+    VM_PY_TRY(binding::extract_arguments(desc, args, kwargs, arg));
     Query& q = self_query(self);
-    Borrow borrow(q);
-    if (!borrow.ok()) return already_borrowed();
-    auto variable = binding::extract_str(arg[0]);
-    if (!variable) return raise(binding::argument_error("variable", std::move(variable).error()));
+    const auto held = VM_PY_TRY(binding::borrow(q.borrowed));
+    auto variable = VM_PY_TRY(binding::argument("variable", binding::extract_str(arg[0])));
     bool overwrite = true;
-    if (arg[2]) {
-      auto b = binding::extract_bool(arg[2]);
-      if (!b) return raise(binding::argument_error("overwrite", std::move(b).error()));
-      overwrite = *b;
-    }
+    if (arg[2]) overwrite = VM_PY_TRY(binding::argument("overwrite", binding::extract_bool(arg[2])));
     auto properties = VM_PY_TRY(with_context(PropertyMap::from_py(arg[1]), "query - set"));
-    return record(q, SetOperation{overwrite, std::move(properties), std::move(*variable)});
+    return record(q, SetOperation{overwrite, std::move(properties), std::move(variable)});
   });
 }
 
@@ -290,17 +254,16 @@ PyObject* query_limit(PyObject* self, PyObject* args, PyObject* kwargs) {
   return binding::guard([&]() -> PyObject* {
     static const binding::FunctionDescription desc{"Query", "limit", {"limit"}, 1, false};
     PyObject* arg[1];
-    if (auto r = binding::extract_arguments(desc, args, kwargs, arg); !r) return raise(std::move(r).error());
+    VM_PY_TRY(binding::extract_arguments(desc, args, kwargs, arg));
     Query& q = self_query(self);
-    Borrow borrow(q);
-    if (!borrow.ok()) return already_borrowed();
+    const auto held = VM_PY_TRY(binding::borrow(q.borrowed));
     // Through the index protocol to a C long, then into 32 unsigned bits.
     PyRef index = PyRef::steal(PyNumber_Index(arg[0]));
-    if (!index) return raise(binding::argument_error("limit", PyErr::fetch()));
+    if (!index) return raise_error(binding::argument_error("limit", PyErr::fetch()));
     const long value = PyLong_AsLong(index.get());
-    if (value == -1 && PyErr_Occurred()) return raise(binding::argument_error("limit", PyErr::fetch()));
+    if (value == -1 && PyErr_Occurred()) return raise_error(binding::argument_error("limit", PyErr::fetch()));
     if (value < 0 || value > static_cast<long>(UINT32_MAX))
-      return raise(PyErr::make(PyExc_OverflowError, "out of range integral type conversion attempted"));
+      return raise_error(PyErr::make(PyExc_OverflowError, "out of range integral type conversion attempted"));
     return record(q, LimitOperation{static_cast<std::uint32_t>(value)});
   });
 }
@@ -308,8 +271,7 @@ PyObject* query_limit(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* query_execute(PyObject* self, PyObject*) {
   return binding::guard([&]() -> PyObject* {
     Query& q = self_query(self);
-    Borrow borrow(q);
-    if (!borrow.ok()) return already_borrowed();
+    const auto held = VM_PY_TRY(binding::borrow(q.borrowed));
     auto set = VM_PY_TRY(with_context(q.execute_operations(), "query - execute"));
     release_in_background(std::move(set));
     Py_RETURN_NONE;
@@ -394,15 +356,13 @@ PyObject* query_return(PyObject* self, PyObject* args, PyObject* kwargs) {
   return binding::guard([&]() -> PyObject* {
     static const binding::FunctionDescription desc{"Query", "return_", {}, 0, true};
     PyRef rest;
-    if (auto r = binding::extract_arguments(desc, args, kwargs, {}, &rest); !r) return raise(std::move(r).error());
-    auto names = variables_of(rest);
-    if (!names) return raise(std::move(names).error());
+    VM_PY_TRY(binding::extract_arguments(desc, args, kwargs, {}, &rest));
+    auto names = VM_PY_TRY(variables_of(rest));
     Query& q = self_query(self);
-    Borrow borrow(q);
-    if (!borrow.ok()) return already_borrowed();
+    const auto held = VM_PY_TRY(binding::borrow(q.borrowed));
     // A name asked twice is one key, at its first place.
     std::vector<std::string> keys;
-    for (auto& name : *names)
+    for (auto& name : names)
       if (std::find(keys.begin(), keys.end(), name) == keys.end()) keys.push_back(std::move(name));
     auto set = VM_PY_TRY(with_context(q.execute_operations(), "query - return"));
     // The frames the cells point into die with the set, handed to the pool
@@ -415,11 +375,7 @@ PyObject* query_return(PyObject* self, PyObject* args, PyObject* kwargs) {
 
     // Python objects only from here, on the caller's thread.
     std::vector<PyRef> key_objects;
-    for (const auto& key : keys) {
-      auto text = binding::utf8_to_str(key);
-      if (!text) return raise(std::move(text).error());
-      key_objects.push_back(std::move(*text));
-    }
+    for (const auto& key : keys) key_objects.push_back(VM_PY_TRY(binding::utf8_to_str(key)));
     const std::size_t width = keys.size();
     const std::size_t rows = width == 0 ? set->size() : cells.size() / width;
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(rows)));

@@ -303,7 +303,9 @@ TEST_P(MatchSetWalk, EveryWalkMeetsEveryEntryOnceAndRunsKnowTheirPlace) {
   EXPECT_EQ(misplaced.load(), 0);
   EXPECT_EQ(seen.load(), n);
 
-  if (n > 0) EXPECT_TRUE(set->get(n - 1));
+  if (n > 0) {
+    EXPECT_TRUE(set->get(n - 1));
+  }
   EXPECT_FALSE(set->get(n));
   std::size_t taken = 0;
   for (const auto& chunk : set->take_chunks()) taken += chunk.size();

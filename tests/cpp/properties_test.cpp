@@ -240,7 +240,9 @@ TEST(PropertiesMap, RandomInsertsAgreeWithAnOrderedMap) {
       const auto got = map.get(key);
       const auto want = model.find(key);
       ASSERT_EQ(got.has_value(), want != model.end()) << key;
-      if (got) EXPECT_TRUE(same(*got, want->second)) << key;
+      if (got) {
+        EXPECT_TRUE(same(*got, want->second)) << key;
+      }
     }
     std::string text = "{";
     for (const auto& [key, value] : model) text += (text.size() > 1 ? ", " : "") + key + ": " + value.to_string();

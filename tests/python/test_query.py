@@ -88,6 +88,43 @@ def test_builder_argument_errors_leave_receiver_unchanged(call, exc, message):
     assert str(q) == "MATCH (a)\n"
 
 
+REENTRANT_CALLS = [
+    lambda q: q.create("(b:B)"),
+    lambda q: q.match("(b)"),
+    lambda q: q.remove("a"),
+    lambda q: q.set("a", {}),
+    lambda q: q.limit(1),
+    lambda q: q.execute(),
+    lambda q: q.return_("a"),
+]
+
+
+@pytest.mark.parametrize("reenter", REENTRANT_CALLS)
+def test_a_query_in_use_refuses_reentry_and_is_released_after(reenter):
+    # limit() holds the receiver while it reads its argument through __index__,
+    # which runs Python code; a failed argument releases it as well.
+    q = Graph().query().match("(a:A)")
+    seen = []
+
+    class Index:
+        def __index__(self):
+            with pytest.raises(RuntimeError) as info:
+                reenter(q)
+            seen.append(str(info.value))
+            return 2
+
+    class BadIndex:
+        def __index__(self):
+            raise ValueError("no")
+
+    q.limit(Index())
+    with pytest.raises(ValueError):
+        q.limit(BadIndex())
+    assert seen == ["Already borrowed"]
+    assert str(q) == "MATCH (a:A)\nLIMIT 2\n"
+    assert q.limit(1).return_("a") == []
+
+
 def test_limit_bounds_accepted():
     assert str(Graph().query().limit(4294967295).limit(0)) == "LIMIT 4294967295\nLIMIT 0\n"
 

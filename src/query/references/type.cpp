@@ -25,11 +25,9 @@ PyObject* type_as_arrow(PyObject* self, PyObject*) {
     const auto& ref = self_ref(self);
     auto sides = VM_PY_TRY(with_context(ref.graph->type_as_arrow(ref.uid), "type reference - type as arrow"));
     if (!sides) Py_RETURN_NONE;
-    auto left = binding::new_instance(type_class(), TypeRef{ref.graph, sides->first});
-    if (!left) return binding::into_ptr(std::move(left));
-    auto right = binding::new_instance(type_class(), TypeRef{ref.graph, sides->second});
-    if (!right) return binding::into_ptr(std::move(right));
-    return PyTuple_Pack(2, left->get(), right->get());
+    const auto left = VM_PY_TRY(binding::new_instance(type_class(), TypeRef{ref.graph, sides->first}));
+    const auto right = VM_PY_TRY(binding::new_instance(type_class(), TypeRef{ref.graph, sides->second}));
+    return PyTuple_Pack(2, left.get(), right.get());
   });
 }
 
