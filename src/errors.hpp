@@ -140,13 +140,13 @@ struct ContextConflict {
 };
 struct IndexCorruption {
   static constexpr std::string_view kName = "IndexCorruption";
-  static constexpr PyClass kPython = PyClass::IndexError;
+  static constexpr PyClass kPython = PyClass::IndexError;  // not RuntimeError: part of the interface
   std::string message;
   Context context;
 };
 struct IndexOutOfRange {
   static constexpr std::string_view kName = "IndexOutOfRange";
-  static constexpr PyClass kPython = PyClass::KeyError;
+  static constexpr PyClass kPython = PyClass::KeyError;  // not IndexError: part of the interface
   std::size_t index;
   std::size_t max_len;
   Context context;

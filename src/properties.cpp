@@ -588,6 +588,7 @@ PropertyMap PropertyMap::copy() const {
 Result<PropertyMap> PropertyMap::from_py(PyObject* obj) {
   Value value = VM_TRY_CTX(py_to_rhai(obj), "property map - new");
   if (auto* map = value.get_if<Value::Map>()) return PropertyMap(std::move(*map));
+  // Message and context (naming its own source position) are part of the interface.
   return fail(errors::PythonError{
       "Root of PropertyMap should be a Dict",
       fmt::format("property map new [{}]", source_position(std::source_location::current()))});

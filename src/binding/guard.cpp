@@ -35,6 +35,7 @@ PyObject* exception_class(PyClass cls) {
 
 PyObject* panic_exception_type() {
   static PyObject* type = [] {
+    // The module-qualified name is part of the interface.
     PyObject* t = PyErr_NewExceptionWithDoc(
         "pyo3_runtime.PanicException",
         "\nThe exception raised when an unrecoverable internal fault occurs.\n\n"
