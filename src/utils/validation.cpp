@@ -36,9 +36,20 @@ UChar32 first_code_point(std::string_view text) {
   return c;
 }
 
-bool is_alphabetic(UChar32 c) { return c >= 0 && u_hasBinaryProperty(c, UCHAR_ALPHABETIC); }
+// ICU's answers for ASCII, which nearly every name and pattern is made of;
+// the property lookups cost more than the rest of a validation. Outside ASCII
+// ICU decides.
+constexpr bool is_ascii(UChar32 c) { return c >= 0 && c < 0x80; }
+constexpr bool ascii_letter(UChar32 c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+constexpr bool ascii_digit(UChar32 c) { return c >= '0' && c <= '9'; }
+
+bool is_alphabetic(UChar32 c) {
+  if (is_ascii(c)) return ascii_letter(c);
+  return c >= 0 && u_hasBinaryProperty(c, UCHAR_ALPHABETIC);
+}
 
 bool is_alphanumeric(UChar32 c) {
+  if (is_ascii(c)) return ascii_letter(c) || ascii_digit(c);
   if (is_alphabetic(c)) return true;
   if (c < 0) return false;
   const auto category = u_charType(c);
@@ -48,7 +59,10 @@ bool is_alphanumeric(UChar32 c) {
 
 }  // namespace
 
-bool is_white_space(UChar32 c) { return c >= 0 && u_hasBinaryProperty(c, UCHAR_WHITE_SPACE); }
+bool is_white_space(UChar32 c) {
+  if (is_ascii(c)) return c == ' ' || (c >= '\t' && c <= '\r');
+  return c >= 0 && u_hasBinaryProperty(c, UCHAR_WHITE_SPACE);
+}
 
 std::string_view trim_white_space(std::string_view text) {
   const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
