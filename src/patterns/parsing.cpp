@@ -349,8 +349,8 @@ Result<std::vector<Token>> tokenize_pattern(std::string_view text) {
   long node_depth = 0;
   long bracket_depth = 0;
   long paren_count = 0;
-  // A token is every character from its opening one to its closing one, so
-  // it is cut from the text once it ends rather than grown per character.
+  // A token is every character from its opening one to its closing one: a
+  // slice of the text, taken when it ends.
   std::size_t start = 0;
   std::vector<Token> tokens;
   tokens.reserve(3);
@@ -383,7 +383,7 @@ Result<std::vector<Token>> tokenize_pattern(std::string_view text) {
         if (c == '(') {
           ++node_depth;
         } else if (c == ')' && --node_depth == 0) {
-          tokens.push_back({Token::Kind::Node, std::string(text.substr(start, next - start))});
+          tokens.push_back({Token::Kind::Node, text.substr(start, next - start)});
           state = State::Between;
         }
         break;
@@ -403,7 +403,7 @@ Result<std::vector<Token>> tokenize_pattern(std::string_view text) {
         if (end_test && bracket_depth == 0 && paren_count == 0) {
           const std::size_t k = skipper.next_non_space(next);
           if (k < text.size() && text[k] == '(') {
-            tokens.push_back({Token::Kind::Edge, std::string(text.substr(start, next - start))});
+            tokens.push_back({Token::Kind::Edge, text.substr(start, next - start)});
             bracket_depth = 0;
             paren_count = 0;
             state = State::Between;
