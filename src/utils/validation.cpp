@@ -57,6 +57,22 @@ bool is_alphanumeric(UChar32 c) {
          category == U_OTHER_NUMBER;
 }
 
+// The white-space and character checks in one pass while the name is ASCII.
+// White space anywhere decides before any other character does, so it ends
+// the pass at once; a non-ASCII byte leaves the name to the full checks.
+enum class Verdict { NotAscii, WhiteSpace, Other, Fine };
+
+Verdict ascii_verdict(std::string_view name) {
+  Verdict verdict = Verdict::Fine;
+  for (const char ch : name) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == ' ' || (c >= '\t' && c <= '\r')) return Verdict::WhiteSpace;
+    if (c >= 0x80) return Verdict::NotAscii;
+    if (c != '_' && !ascii_letter(c) && !ascii_digit(c)) verdict = Verdict::Other;
+  }
+  return verdict;
+}
+
 }  // namespace
 
 bool is_white_space(UChar32 c) {
@@ -90,9 +106,13 @@ Status validate_variable_name(std::string_view name) {
   // The limit counts bytes although the message speaks of characters.
   if (name.empty() || name.size() > kMaxNameLength)
     return invalid(name, fmt::format("Name must be between 1 and {} characters", kMaxNameLength));
-  if (!all_code_points(name, [](UChar32 c) { return !is_white_space(c); }))
+  const Verdict verdict = ascii_verdict(name);
+  if (verdict == Verdict::WhiteSpace ||
+      (verdict == Verdict::NotAscii && !all_code_points(name, [](UChar32 c) { return !is_white_space(c); })))
     return invalid(name, "Name cannot contain whitespace");
-  if (!all_code_points(name, [](UChar32 c) { return c == '_' || is_alphanumeric(c); }))
+  if (verdict == Verdict::Other ||
+      (verdict == Verdict::NotAscii &&
+       !all_code_points(name, [](UChar32 c) { return c == '_' || is_alphanumeric(c); })))
     return invalid(name, "Name can only contain alphanumeric characters and underscores");
   if (const UChar32 first = first_code_point(name); first != '_' && !is_alphabetic(first))
     return invalid(name, "Name must start with a letter or underscore");
