@@ -349,9 +349,11 @@ Result<std::vector<Token>> tokenize_pattern(std::string_view text) {
   long node_depth = 0;
   long bracket_depth = 0;
   long paren_count = 0;
-  std::string node;
-  std::string edge;
+  // A token is every character from its opening one to its closing one: a
+  // slice of the text, taken when it ends.
+  std::size_t start = 0;
   std::vector<Token> tokens;
+  tokens.reserve(3);
   SpaceSkipper skipper(text);
 
   for (std::size_t i = 0; i < text.size();) {
@@ -362,14 +364,14 @@ Result<std::vector<Token>> tokenize_pattern(std::string_view text) {
       case State::Between:
         if (is_path_space(c)) break;
         if (c == '(') {
-          node = "(";
+          start = i;
           node_depth = 1;
           state = State::InNode;
         } else if (c == '-' || c == '<' || c == '>') {
-          edge = character;
+          start = i;
           state = State::InEdge;
         } else if (c == '[') {
-          edge = "[";
+          start = i;
           bracket_depth = 1;
           state = State::InEdge;
         } else {
@@ -378,17 +380,14 @@ Result<std::vector<Token>> tokenize_pattern(std::string_view text) {
         }
         break;
       case State::InNode:
-        node += character;
         if (c == '(') {
           ++node_depth;
         } else if (c == ')' && --node_depth == 0) {
-          tokens.push_back({Token::Kind::Node, std::move(node)});
-          node.clear();
+          tokens.push_back({Token::Kind::Node, text.substr(start, next - start)});
           state = State::Between;
         }
         break;
       case State::InEdge: {
-        edge += character;
         bool end_test = true;
         if (c == '[') {
           ++bracket_depth;
@@ -404,8 +403,7 @@ Result<std::vector<Token>> tokenize_pattern(std::string_view text) {
         if (end_test && bracket_depth == 0 && paren_count == 0) {
           const std::size_t k = skipper.next_non_space(next);
           if (k < text.size() && text[k] == '(') {
-            tokens.push_back({Token::Kind::Edge, std::move(edge)});
-            edge.clear();
+            tokens.push_back({Token::Kind::Edge, text.substr(start, next - start)});
             bracket_depth = 0;
             paren_count = 0;
             state = State::Between;
@@ -472,6 +470,7 @@ Result<std::vector<std::string>> smart_split_colons(std::string_view text) {
   long brackets = 0;
   long braces = 0;
   std::vector<std::string> parts;
+  parts.reserve(3);  // a head has at most three parts
   std::size_t start = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     switch (text[i]) {

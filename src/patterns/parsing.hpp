@@ -26,14 +26,15 @@
 
 namespace velmora::patterns {
 
-// One lexical unit of a path pattern.
+// One lexical unit of a path pattern: a view into the text that was cut, valid
+// while that text lives.
 struct Token {
   enum class Kind : std::uint8_t {
     Node = 0,  // from a "(" to its matching ")", both included
     Edge = 1,  // from its first character to the one after which a node begins
   };
   Kind kind;
-  std::string text;
+  std::string_view text;
 
   bool operator==(const Token&) const = default;
 };

@@ -12,6 +12,8 @@ Result<PathPattern> parse_path(std::string pattern) {
   const auto tokens = VM_TRY_CTX(tokenize_pattern(pattern), "path pattern - parse");
   std::vector<NodePattern> nodes;
   std::vector<EdgePattern> edges;
+  nodes.reserve(tokens.size() / 2 + 1);
+  edges.reserve(tokens.size() / 2);
   for (const Token& token : tokens) {
     if (token.kind == Token::Kind::Node) {
       nodes.push_back(VM_TRY_CTX(parse_node_pattern(token.text), "path pattern - parse"));
@@ -28,8 +30,10 @@ Result<PathPattern> parse_path(std::string pattern) {
 }  // namespace
 
 Result<PathPattern> PathPattern::create(std::string text) {
-  return with_context(parse_path(std::string(utils::trim_white_space(text))),
-                      "path pattern - new");
+  // Most texts come without white space around them and are kept as given.
+  const std::string_view trimmed = utils::trim_white_space(text);
+  std::string pattern = trimmed.size() == text.size() ? std::move(text) : std::string(trimmed);
+  return with_context(parse_path(std::move(pattern)), "path pattern - new");
 }
 
 Status PathPattern::validate() const {

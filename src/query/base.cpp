@@ -199,14 +199,18 @@ PyObject* record(Query& q, QueryOperation op) {
 }
 
 PyObject* record_path(PyObject* self, PyObject* args, PyObject* kwargs, const char* method, const char* line) {
-  const binding::FunctionDescription desc{"Query", method, {"pattern"}, 1, false};
+  // Built once: the description owns a list of names.
+  static const binding::FunctionDescription create_desc{"Query", "create", {"pattern"}, 1, false};
+  static const binding::FunctionDescription match_desc{"Query", "match", {"pattern"}, 1, false};
+  const bool create = std::string_view(method) == "create";
+  const binding::FunctionDescription& desc = create ? create_desc : match_desc;
   PyObject* arg[1];
   VM_PY_TRY(binding::extract_arguments(desc, args, kwargs, arg));
   Query& q = self_query(self);
   const auto held = VM_PY_TRY(binding::borrow(q.borrowed));
   auto text = VM_PY_TRY(binding::argument("pattern", binding::extract_str(arg[0])));
   auto pattern = VM_PY_TRY(with_context(patterns::PathPattern::create(std::move(text)), line));
-  if (std::string_view(method) == "create") return record(q, CreateOperation{std::move(pattern)});
+  if (create) return record(q, CreateOperation{std::move(pattern)});
   return record(q, MatchOperation{std::move(pattern)});
 }
 

@@ -36,9 +36,20 @@ UChar32 first_code_point(std::string_view text) {
   return c;
 }
 
-bool is_alphabetic(UChar32 c) { return c >= 0 && u_hasBinaryProperty(c, UCHAR_ALPHABETIC); }
+// ICU's answers for ASCII, which nearly every name and pattern is made of;
+// the property lookups cost more than the rest of a validation. Outside ASCII
+// ICU decides.
+constexpr bool is_ascii(UChar32 c) { return c >= 0 && c < 0x80; }
+constexpr bool ascii_letter(UChar32 c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+constexpr bool ascii_digit(UChar32 c) { return c >= '0' && c <= '9'; }
+
+bool is_alphabetic(UChar32 c) {
+  if (is_ascii(c)) return ascii_letter(c);
+  return c >= 0 && u_hasBinaryProperty(c, UCHAR_ALPHABETIC);
+}
 
 bool is_alphanumeric(UChar32 c) {
+  if (is_ascii(c)) return ascii_letter(c) || ascii_digit(c);
   if (is_alphabetic(c)) return true;
   if (c < 0) return false;
   const auto category = u_charType(c);
@@ -46,9 +57,28 @@ bool is_alphanumeric(UChar32 c) {
          category == U_OTHER_NUMBER;
 }
 
+// The white-space and character checks in one pass while the name is ASCII.
+// White space anywhere decides before any other character does, so it ends
+// the pass at once; a non-ASCII byte leaves the name to the full checks.
+enum class Verdict { NotAscii, WhiteSpace, Other, Fine };
+
+Verdict ascii_verdict(std::string_view name) {
+  Verdict verdict = Verdict::Fine;
+  for (const char ch : name) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == ' ' || (c >= '\t' && c <= '\r')) return Verdict::WhiteSpace;
+    if (c >= 0x80) return Verdict::NotAscii;
+    if (c != '_' && !ascii_letter(c) && !ascii_digit(c)) verdict = Verdict::Other;
+  }
+  return verdict;
+}
+
 }  // namespace
 
-bool is_white_space(UChar32 c) { return c >= 0 && u_hasBinaryProperty(c, UCHAR_WHITE_SPACE); }
+bool is_white_space(UChar32 c) {
+  if (is_ascii(c)) return c == ' ' || (c >= '\t' && c <= '\r');
+  return c >= 0 && u_hasBinaryProperty(c, UCHAR_WHITE_SPACE);
+}
 
 std::string_view trim_white_space(std::string_view text) {
   const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
@@ -76,9 +106,13 @@ Status validate_variable_name(std::string_view name) {
   // The limit counts bytes although the message speaks of characters.
   if (name.empty() || name.size() > kMaxNameLength)
     return invalid(name, fmt::format("Name must be between 1 and {} characters", kMaxNameLength));
-  if (!all_code_points(name, [](UChar32 c) { return !is_white_space(c); }))
+  const Verdict verdict = ascii_verdict(name);
+  if (verdict == Verdict::WhiteSpace ||
+      (verdict == Verdict::NotAscii && !all_code_points(name, [](UChar32 c) { return !is_white_space(c); })))
     return invalid(name, "Name cannot contain whitespace");
-  if (!all_code_points(name, [](UChar32 c) { return c == '_' || is_alphanumeric(c); }))
+  if (verdict == Verdict::Other ||
+      (verdict == Verdict::NotAscii &&
+       !all_code_points(name, [](UChar32 c) { return c == '_' || is_alphanumeric(c); })))
     return invalid(name, "Name can only contain alphanumeric characters and underscores");
   if (const UChar32 first = first_code_point(name); first != '_' && !is_alphabetic(first))
     return invalid(name, "Name must start with a letter or underscore");
