@@ -174,10 +174,10 @@ TypeId Graph::arrow_id(TypeId left, TypeId right) {
 }
 
 TypeId Graph::variable_id(const std::string& name) {
-  if (auto known = variable_ids_.get(name)) return *known;
-  const TypeId id = types->add_variable(variable_uid(name), name);
-  variable_ids_.insert_if_absent(name, id);
-  return id;
+  // A type's rows are never removed, so a variable's id once known by its
+  // name stays right.
+  if (auto known = types->find_variable(name)) return *known;
+  return types->add_variable(variable_uid(name), name);
 }
 
 Uid Graph::insert_type(const typing::Type& type) { return types->uid(store_type(type)); }

@@ -307,10 +307,6 @@ class Graph {
   // when given, is that type.
   Result<std::optional<std::string>> fitting_constant(const Uid& uid, const typing::Type* type = nullptr) const;
 
-  // Variable names already stored, with their ids: a type's rows are never
-  // removed, so an id once known stays right, and a stored variable costs a
-  // look-up by name instead of a digest and a look-up by uid.
-  utils::ShardedMap<std::string, TypeId> variable_ids_;
   // This store among all the stores the process ever made: it names the
   // store in per-thread memos, where an address could be reused.
   const std::uint64_t serial_;

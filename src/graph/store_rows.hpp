@@ -4,7 +4,8 @@
 //
 // - `TypeTable`: the types, each with the term stored for it, in rows that are
 //   appended and never removed or moved; a uid-to-id index; the names of
-//   variables and basic terms, each kept once, with a name-to-id index.
+//   variables and basic terms, each kept once, with a name-to-id index; a
+//   name's row also holds the id of the variable of that name once stored.
 // - `NodeTable`: node id (its type's id) to `NodeRow`: the property map and
 //   the ids of the arrow types of the edges that leave and enter the node.
 // - `EdgeTable`: an edge is named by its arrow type (start -> end): its
@@ -177,11 +178,14 @@ class IdIndex {
 };
 
 // A name: up to 12 bytes inline, longer ones on the heap (freed with the
-// table), the pointer kept in the last 8 bytes.
+// table), the pointer kept in the last 8 bytes. `variable` is the id + 1 of
+// the variable type of that name once it is stored, else 0 (through
+// atomic_ref; see TypeTable::find_variable).
 struct NameRow {
   static constexpr std::size_t kInline = 12;
   std::uint32_t size;
   char bytes[kInline];
+  std::uint32_t variable;
 
   const char* heap() const {
     const char* p;
@@ -191,7 +195,7 @@ struct NameRow {
   void set_heap(const char* p) { std::memcpy(bytes + 4, &p, sizeof p); }
   std::string_view view() const { return size <= kInline ? std::string_view(bytes, size) : std::string_view(heap(), size); }
 };
-static_assert(sizeof(NameRow) == 16);
+static_assert(sizeof(NameRow) == 20);
 
 }  // namespace rows
 
@@ -248,9 +252,23 @@ class TypeTable {
   std::optional<TypeId> find(const Uid& uid) const { return index_.find(uid); }
   // The id of the variable `name` (uid given), storing it when new.
   TypeId add_variable(const Uid& uid, std::string_view name) {
-    if (auto found = index_.find(uid)) return *found;
     const std::uint32_t name_id = add_name(name);
-    return index_.find_or_add(uid, [&] { return write_row(uid, name_id, TypeRow::kVariable); }).first;
+    const TypeId id =
+        index_.find_or_add(uid, [&] { return write_row(uid, name_id, TypeRow::kVariable); }).first;
+    // Only now, with the row published: the name then answers for it.
+    std::atomic_ref<std::uint32_t>(names_.at(name_id).variable).store(id + 1, std::memory_order_release);
+    return id;
+  }
+  // The id of the variable `name` when it is stored, found by its name: a
+  // look-up of the name costs less than a digest and a look-up by uid. A
+  // variable being stored by another thread may not be found yet.
+  std::optional<TypeId> find_variable(std::string_view name) const {
+    const auto name_id = name_index_.find(name);
+    if (!name_id) return std::nullopt;
+    const std::uint32_t variable =
+        std::atomic_ref<std::uint32_t>(names_.at(*name_id).variable).load(std::memory_order_acquire);
+    if (variable == 0) return std::nullopt;
+    return variable - 1;
   }
   // The id of the arrow left -> right (uid given), storing it when new.
   TypeId add_arrow(const Uid& uid, TypeId left, TypeId right) {

@@ -488,6 +488,58 @@ TEST(GraphConcurrency, FirstEdgesOfAFreshNodeAllLand) {
   }
 }
 
+// A variable is found by its name once stored, and a name may be stored first
+// as a basic term's. Threads racing to store the same names either way, and
+// to remove and re-add their nodes, must leave one row per variable, each
+// reached by its name and its uid alike.
+TEST(GraphConcurrency, NamesStoredAsTermsAndVariablesAtOnceGiveOneRowEach) {
+  constexpr int kNames = 40;
+  const auto name_of = [](int j) { return "N" + std::to_string(j); };
+  for (int round = 0; round < 10; ++round) {
+    Graph g;
+    test_pool::parallel_for(0, 48, [&](int task) {
+      for (int step = 0; step < kNames; ++step) {
+        const int j = (step * 7 + task * 13) % kNames;
+        const std::string name = name_of(j);
+        auto created = new_created_flag();
+        switch ((task + step + round) % 4) {
+          case 0:  // the name as a basic term's, of another type
+            g.insert_term(basic(name.c_str(), var("Z")));
+            break;
+          case 1: {
+            auto uid = g.add_node(var(name.c_str()), std::nullopt, PropertyMap::empty(), created);
+            ASSERT_TRUE(uid);
+            EXPECT_EQ(*uid, uid_of(var(name.c_str()))) << name;
+            break;
+          }
+          case 2:
+            EXPECT_EQ(g.insert_type(*var(name.c_str())), uid_of(var(name.c_str()))) << name;
+            break;
+          default:
+            ASSERT_TRUE(g.remove_node(uid_of(var(name.c_str()))));
+            break;
+        }
+      }
+    });
+    for (int j = 0; j < kNames; ++j) {
+      const std::string name = name_of(j);
+      const Uid uid = uid_of(var(name.c_str()));
+      auto as_var = g.type_as_var(uid);
+      ASSERT_TRUE(as_var) << name;
+      EXPECT_EQ(*as_var, std::optional<std::string>(name));
+      auto created = new_created_flag();
+      ASSERT_TRUE(g.remove_node(uid));
+      auto again = g.add_node(var(name.c_str()), std::nullopt, PropertyMap::empty(), created);
+      ASSERT_TRUE(again);
+      EXPECT_EQ(*again, uid);
+      EXPECT_TRUE(created->load()) << name;
+    }
+    // Z and the kNames variables, none stored twice.
+    EXPECT_EQ(g.type_count(), std::size_t{kNames} + 1);
+    EXPECT_EQ(g.node_count(), std::size_t{kNames});
+  }
+}
+
 TEST(GraphConcurrency, ConcurrentRemovalsHaveOneWinner) {
   Graph g;
   auto created = new_created_flag();
