@@ -1,4 +1,4 @@
-#include "utils/validation.hpp"
+#include "validation.hpp"
 
 #include <gtest/gtest.h>
 
