@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "binding/args.hpp"
+#include "binding/class.hpp"
 #include "binding/guard.hpp"
 
 namespace velmora {

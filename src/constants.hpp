@@ -19,9 +19,18 @@
 
 #include <absl/container/flat_hash_map.h>
 
-#include "binding/class.hpp"
 #include "errors.hpp"
 #include "patterns/type_schema.hpp"
+
+// The declarations are plain values; only the Python class below names the
+// binding layer, by pointer and reference, so the store that keeps constants
+// does not pull in the interpreter's headers.
+struct _object;
+typedef struct _object PyObject;
+
+namespace velmora::binding {
+struct ClassSpec;
+}  // namespace velmora::binding
 
 namespace velmora {
 

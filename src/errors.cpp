@@ -202,15 +202,6 @@ PyClass VelmoraError::python_class() const {
   return std::visit([](const auto& e) { return std::decay_t<decltype(e)>::kPython; }, kind_);
 }
 
-std::string source_position(const std::source_location& where) {
-  std::string_view path = where.file_name();
-  const auto slash = path.rfind('/');
-  const auto dot = path.rfind('.');
-  if (dot != std::string_view::npos && (slash == std::string_view::npos || dot > slash))
-    path = path.substr(0, dot);
-  return fmt::format("{}:{}", path, where.line());
-}
-
 std::string positioned(std::string_view text, std::source_location where) {
   return fmt::format("{} [{}]", text, source_position(where));
 }

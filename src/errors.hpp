@@ -20,6 +20,7 @@
 #include <variant>
 #include <vector>
 
+#include "utils/source_position.hpp"
 #include "utils/uid.hpp"
 
 namespace velmora {
@@ -273,9 +274,6 @@ class [[nodiscard]] Result : public std::expected<T, Report> {
   Result(const Base& other) : Base(other) {}        // NOLINT
 };
 using Status = Result<void>;
-
-// "src/graph/base:956" for a call made at line 956 of src/graph/base.cpp.
-std::string source_position(const std::source_location& where);
 
 // "text [src/path:line]" for the caller's position: the form that a few
 // raising sites put into an error's own context field.

@@ -30,8 +30,8 @@
 #include <vector>
 
 #include "errors.hpp"
+#include "parallel.hpp"
 #include "utils/creation_counter.hpp"
-#include "utils/parallel.hpp"
 #include "utils/tsan.hpp"
 #include "utils/uid.hpp"
 

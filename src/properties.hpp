@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <expected>
 #include <functional>
 #include <map>
 #include <memory>
@@ -28,9 +29,19 @@
 #include <variant>
 #include <vector>
 
-#include "binding/python.hpp"
 #include "errors.hpp"
 #include "utils/locks/locks.hpp"
+
+// The value type names Python objects only by pointer and by owned reference:
+// the conversions and the opaque value's body live in properties.cpp, and
+// their callers include binding/python.hpp themselves.
+struct _object;
+typedef struct _object PyObject;
+
+namespace velmora::binding {
+class PyRef;
+class PyErr;
+}  // namespace velmora::binding
 
 namespace velmora {
 
@@ -186,7 +197,7 @@ class PropertyMap {
   // failure to store an entry is the interpreter's own exception. Takes a
   // snapshot under the read lock and converts after releasing it. Caller's
   // thread, lock held.
-  binding::PyResult<binding::PyRef> into_pyobject() const;
+  std::expected<binding::PyRef, binding::PyErr> into_pyobject() const;
 
  private:
   struct Inner;

@@ -10,10 +10,10 @@
 
 #include "binding/args.hpp"
 #include "binding/guard.hpp"
+#include "hex_to_uid.hpp"
+#include "parallel.hpp"
 #include "query/base.hpp"
 #include "query/references/base.hpp"
-#include "utils/hex_to_uid.hpp"
-#include "utils/parallel.hpp"
 
 namespace velmora::graph {
 

@@ -12,8 +12,8 @@
 #include <functional>
 #include <span>
 
+#include "parallel.hpp"
 #include "utils/panic.hpp"
-#include "utils/parallel.hpp"
 
 namespace velmora::graph {
 namespace {

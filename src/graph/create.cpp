@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "parallel.hpp"
 #include "utils/panic.hpp"
-#include "utils/parallel.hpp"
 
 namespace velmora::graph {
 

@@ -1,6 +1,6 @@
 #include "patterns/node.hpp"
 
-#include "utils/validation.hpp"
+#include "validation.hpp"
 
 namespace velmora::patterns {
 

@@ -10,7 +10,7 @@
 #include <optional>
 #include <utility>
 
-#include "utils/validation.hpp"
+#include "validation.hpp"
 
 namespace velmora::patterns {
 namespace {

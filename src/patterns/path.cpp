@@ -1,7 +1,7 @@
 #include "patterns/path.hpp"
 
 #include "patterns/parsing.hpp"
-#include "utils/validation.hpp"
+#include "validation.hpp"
 
 namespace velmora::patterns {
 namespace {

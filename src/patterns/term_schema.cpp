@@ -5,7 +5,7 @@
 #include <cstddef>
 
 #include "patterns/nesting.hpp"
-#include "utils/validation.hpp"
+#include "validation.hpp"
 
 namespace velmora::patterns {
 namespace {

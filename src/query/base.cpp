@@ -10,8 +10,8 @@
 
 #include "binding/args.hpp"
 #include "binding/guard.hpp"
+#include "parallel.hpp"
 #include "query/references/base.hpp"
-#include "utils/parallel.hpp"
 
 namespace velmora::query {
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "utils/release.hpp"
-#include "utils/validation.hpp"
+#include "validation.hpp"
 
 namespace velmora::typing {
 namespace {

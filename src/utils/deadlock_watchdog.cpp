@@ -9,9 +9,9 @@
 #include <system_error>
 #include <thread>
 
-#include "errors.hpp"
 #include "utils/locks/detector.hpp"
 #include "utils/panic.hpp"
+#include "utils/source_position.hpp"
 
 namespace velmora::utils {
 namespace {

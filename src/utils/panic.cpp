@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "errors.hpp"
+#include "utils/source_position.hpp"
 
 namespace velmora {
 

@@ -1,5 +1,5 @@
 // Value equality as property matching uses it.
-#include "utils/cmp.hpp"
+#include "cmp.hpp"
 
 #include <gtest/gtest.h>
 

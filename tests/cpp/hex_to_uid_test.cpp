@@ -1,4 +1,4 @@
-#include "utils/hex_to_uid.hpp"
+#include "hex_to_uid.hpp"
 
 #include <gtest/gtest.h>
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "parallel.hpp"
 #include "utils/data_queue.hpp"
-#include "utils/parallel.hpp"
 
 namespace velmora {
 namespace {

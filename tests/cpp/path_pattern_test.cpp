@@ -11,7 +11,7 @@
 
 #include "pattern_test_support.hpp"
 #include "patterns/parsing.hpp"
-#include "utils/validation.hpp"
+#include "validation.hpp"
 
 namespace velmora::patterns {
 namespace {

@@ -24,9 +24,9 @@
 #include <vector>
 
 #include "binding/guard.hpp"
+#include "cmp.hpp"
 #include "pool_support.hpp"
 #include "py_eval.hpp"
-#include "utils/cmp.hpp"
 #include "utils/locks/detector.hpp"
 
 namespace velmora {

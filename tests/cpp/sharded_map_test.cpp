@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "utils/parallel.hpp"
+#include "parallel.hpp"
 
 namespace velmora::utils {
 namespace {

@@ -44,10 +44,10 @@
 #include "errors.hpp"
 #include "graph/base.hpp"
 #include "matches.hpp"
+#include "parallel.hpp"
 #include "patterns/edge.hpp"
 #include "patterns/node.hpp"
 #include "properties.hpp"
-#include "utils/parallel.hpp"
 #include "utils/uid.hpp"
 
 namespace velmora::graph::matches {

@@ -3,8 +3,8 @@
 #include <optional>
 #include <string>
 
+#include "cmp.hpp"
 #include "graph/matches/matching.hpp"
-#include "utils/cmp.hpp"
 
 namespace velmora::graph::matches {
 

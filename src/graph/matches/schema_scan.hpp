@@ -17,7 +17,7 @@
 #include "graph/store_rows.hpp"
 #include "graph/matches/matching.hpp"
 #include "matches.hpp"
-#include "utils/parallel.hpp"
+#include "parallel.hpp"
 #include "utils/tsan.hpp"
 
 namespace velmora::graph::matches::detail {

@@ -1,4 +1,4 @@
-#include "utils/cmp.hpp"
+#include "cmp.hpp"
 
 #include <cmath>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "utils/validation.hpp"
+#include "validation.hpp"
 
 #include <fmt/format.h>
 
