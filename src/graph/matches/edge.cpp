@@ -1,5 +1,7 @@
 // Edge-pattern matching: extending a match set by one edge from the node each
 // match reached last, and checking one edge against an edge pattern.
+#include <absl/container/inlined_vector.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -25,12 +27,13 @@ Result<std::optional<MatchPtr>> check_edge_row(const Graph& graph, TypeId arrow,
                                                const EdgePropertyIndex::Candidates* filter, bool share = false) {
   if (!graph.edges->contains(arrow))
     return fail(errors::IndexCorruption{"missing type for edge in edge_to_type_index", "check edge matches"});
+  const bool schemas = pattern.type_schema() || pattern.term_schema();
+  if (!schemas && !block) return share ? std::move(m) : Match::create(std::move(m));
   const Uid& type = graph.types->uid(arrow);
 
   // Schemas may capture into the frame; without them a caller that binds
   // nothing can keep the input frame.
-  MatchPtr frame =
-      share && !pattern.type_schema() && !pattern.term_schema() ? std::move(m) : Match::create(std::move(m));
+  MatchPtr frame = share && !schemas ? std::move(m) : Match::create(std::move(m));
   if (const auto& schema = pattern.type_schema()) {
     auto checked = VM_TRY_CTX(graph.check_type_matches(type, schema->pattern(), std::move(frame)), "check edge matches");
     if (!checked) return std::nullopt;
@@ -57,6 +60,21 @@ Result<std::optional<MatchPtr>> check_edge_row(const Graph& graph, TypeId arrow,
 
 const Uid& far_end(const EdgeKey& key, Direction direction) {
   return direction == Direction::Backward ? key.first : key.second;
+}
+
+// A node's edge ids on one side, copied under its row's read lock so that the
+// walk runs unlocked; most nodes have few edges, kept without a heap block.
+using EdgeIds = absl::InlinedVector<TypeId, 16>;
+
+bool copy_edge_ids(const Graph& graph, TypeId node, bool leaving, EdgeIds& out) {
+  return graph.nodes
+      ->with_read(node,
+                  [&](const NodeRow& row) {
+                    const auto side = row.edges.side(leaving);
+                    out.assign(side.begin(), side.end());
+                    return true;
+                  })
+      .has_value();
 }
 
 }  // namespace
@@ -99,16 +117,20 @@ Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePatter
     if (direction == Direction::Any) panic(kAnyDirection);
     // A copy of the node's list, so its row is unlocked before the walk.
     const bool forward = direction == Direction::Forward;
-    const std::optional<std::vector<TypeId>> arrows = entry.prev_id != MatchEntry::kNoId
-                                                          ? graph.node_edge_ids(entry.prev_id, forward)
-                                                          : graph.node_edge_ids(entry.prev_uid, forward);
-    if (!arrows)
+    EdgeIds arrows;
+    std::optional<TypeId> near = entry.prev_id;
+    if (entry.prev_id == MatchEntry::kNoId) near = graph.type_id(entry.prev_uid);
+    if (!near || !copy_edge_ids(graph, *near, forward, arrows))
       return fail(errors::IndexCorruption{
           "prev_uid should be pointing at a valid node, and it dos not have an entry in the StartToEdgeIndex",
           "graph - match edge pattern"});
 
-    const auto visit = [&](TypeId arrow) -> Status {
-      const EdgeKey key = graph.edge_key(arrow);
+    const auto far_of = [&](TypeId arrow) { return forward ? graph.types->right(arrow) : graph.types->left(arrow); };
+    const auto visit = [&](TypeId arrow, TypeId far) -> Status {
+      // The near end is the node walked from, whose uid the entry holds: of
+      // the edge's rows only the arrow's and the far end's are read.
+      const Uid& far_uid = graph.types->uid(far);
+      const EdgeKey key = forward ? EdgeKey{entry.prev_uid, far_uid} : EdgeKey{far_uid, entry.prev_uid};
       if (subset && !(subset->contains(key.first) && subset->contains(key.second))) return {};
       auto checked = VM_TRY_CTX(
           check_edge_row(graph, arrow, key, pattern, block.local(), entry.match, filter, share_frames && !name),
@@ -116,11 +138,24 @@ Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePatter
       if (!checked) return {};
       // The frame is this key's own, so no other task binds in it.
       if (name) VM_TRY_CTX((*checked)->insert(*name, MatchElement::edge(key)), "graph - match edge pattern");
-      store(key, std::move(*checked), forward ? graph.types->right(arrow) : graph.types->left(arrow));
+      sink.add(MatchEntry{far_uid, std::move(*checked), far});
       return {};
     };
+    const std::span<const TypeId> walked(arrows.data(), arrows.size());
     // Only a very long edge list is worth the pool.
-    return utils::try_for_each_light(std::span<const TypeId>(*arrows), visit);
+    if (walked.size() > utils::kInlineLightItems)
+      return utils::try_for_each_light(walked, [&](TypeId arrow) { return visit(arrow, far_of(arrow)); });
+    // The rows lie scattered over the table: every arrow's row is asked for
+    // at once, then every far end's, so their reads overlap instead of
+    // following one another.
+    for (TypeId arrow : walked) __builtin_prefetch(&graph.types->uid(arrow));
+    EdgeIds fars;
+    for (TypeId arrow : walked) {
+      fars.push_back(far_of(arrow));
+      __builtin_prefetch(&graph.types->uid(fars.back()));
+    }
+    for (std::size_t i = 0; i < walked.size(); ++i) VM_TRY(visit(walked[i], fars[i]));
+    return {};
   }));
   MatchSet output = new_match_set();
   sink.move_into(*output);
