@@ -197,12 +197,23 @@ Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePatter
     std::vector<TypeId> lists;
     lists.reserve(4 * n);
     std::size_t shard = 0;
+    std::vector<const NodeRow*> rows(n, nullptr);
     graph.nodes->for_each_shard([&](const NodeTable::Table& table) {
+      // The shard's slots for the run's nodes are asked for all at once, then
+      // their lists' blocks.
+      for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k) table.prefetch(near[order[k]]);
       for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k) {
         const std::uint32_t i = order[k];
         const auto row = table.find(near[i]);
         if (row == table.end()) continue;
+        rows[i] = &row->second;
         const auto side = row->second.edges.side(forward);
+        if (!side.empty()) __builtin_prefetch(side.data());
+      }
+      for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k) {
+        const std::uint32_t i = order[k];
+        if (!rows[i]) continue;
+        const auto side = rows[i]->edges.side(forward);
         first[i] = static_cast<std::uint32_t>(lists.size());
         count[i] = static_cast<std::uint32_t>(side.size());
         lists.insert(lists.end(), side.begin(), side.end());

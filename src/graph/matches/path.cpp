@@ -106,6 +106,8 @@ class PathScan {
     }
     std::size_t shard = 0;
     graph_.nodes->for_each_shard([&](const NodeTable::Table& table) {
+      // The shard's slots for the run's nodes are asked for all at once.
+      for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k) table.prefetch(run[order[k]].second.prev_id);
       for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k)
         found[order[k]] = table.contains(run[order[k]].second.prev_id);
       ++shard;
