@@ -10,6 +10,7 @@
 #include <tbb/task_scheduler_observer.h>
 
 #include <algorithm>
+#include <random>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -538,6 +539,72 @@ TEST(MatchingParallel, LargeScanUsesThePoolAndAgreesWithOneThread) {
   EXPECT_EQ(parallel, serial);
   if (threads < 2) GTEST_SKIP() << "a single hardware thread";
   EXPECT_GT(seen.count(), 1u);
+}
+
+// Unnamed edges over a random store, against a model of its edge lists:
+// long runs of matches walk their nodes' lists in batches, a hub's list goes
+// to the pool, both directions and two steps; and a reached node whose row
+// is gone still fails with its error.
+TEST(MatchingParallel, UnnamedEdgeStepsAgreeWithAModelOfTheEdges) {
+  constexpr int kNodes = 20000;  // enough for runs of several hundred matches
+  Graph g;
+  const auto created = new_created_flag();
+  std::vector<TypePtr> types;
+  std::vector<Uid> uids;
+  for (int i = 0; i < kNodes; ++i) {
+    types.push_back(typing::make_type(typing::Variable{fmt::format("N{}", i)}));
+    auto uid = g.add_node(types.back(), std::nullopt, PropertyMap(PropertyEntries{{"k", i % 7}}), created);
+    ASSERT_TRUE(uid);
+    uids.push_back(*uid);
+  }
+  std::mt19937 rng(7);
+  std::set<std::pair<int, int>> edges;
+  while (edges.size() < 4 * kNodes) edges.emplace(rng() % kNodes, rng() % kNodes);  // self-loops included
+  for (int i = 1; i < 700; ++i) edges.emplace(0, i);  // node 0: a list longer than a light loop's
+  for (const auto& [a, b] : edges) {
+    const Term edge = typing::BasicTerm{"f", typing::make_arrow(types[a], types[b])};
+    ASSERT_TRUE(g.add_edge(edge, PropertyMap(), created));
+  }
+  const auto hex = [&](int i) { return uid_to_hex(uids[i]); };
+  const auto rows = [&](const char* pattern, std::vector<std::string> names) {
+    MatchSet root = new_match_set();
+    root->insert(0, MatchEntry{Uid{}, Match::create()});
+    auto result = g.match_path_pattern(*PathPattern::create(pattern), root, nullptr);
+    EXPECT_TRUE(result) << pattern;
+    std::vector<std::string> out;
+    if (!result) return out;
+    (*result)->for_each_shard([&](const auto& t) {
+      for (const auto& [id, entry] : t) {
+        std::string row = uid_to_hex(entry.prev_uid);
+        for (const auto& name : names) row += " " + uid_to_hex(entry.match->get(name)->uid());
+        out.push_back(row);
+      }
+    });
+    std::sort(out.begin(), out.end());
+    return out;
+  };
+  std::vector<std::string> forward, backward, two_steps;
+  for (const auto& [a, b] : edges) {
+    forward.push_back(hex(b) + " " + hex(a) + " " + hex(b));
+    backward.push_back(hex(a) + " " + hex(b) + " " + hex(a));
+    if (a % 7 == 3)
+      for (auto it = edges.lower_bound({b, 0}); it != edges.end() && it->first == b; ++it)
+        two_steps.push_back(hex(it->second) + " " + hex(a) + " " + hex(b) + " " + hex(it->second));
+  }
+  for (auto* model : {&forward, &backward, &two_steps}) std::sort(model->begin(), model->end());
+  EXPECT_EQ(rows("(a)-[]->(b)", {"a", "b"}), forward);
+  EXPECT_EQ(rows("(b)<-[]-(a)", {"b", "a"}), backward);
+  EXPECT_EQ(rows("(a {k: 3})-[]->(b)-[]->(c)", {"a", "b", "c"}), two_steps);
+
+  g.nodes->remove(*g.type_id(uids[kNodes - 1]));  // the row alone, its edges kept in the lists
+  MatchSet root = new_match_set();
+  root->insert(0, MatchEntry{Uid{}, Match::create()});
+  auto broken = g.match_path_pattern(*PathPattern::create("(a)-[]->(b)"), root, nullptr);
+  ASSERT_FALSE(broken);
+  EXPECT_EQ(lines_of(broken.error()), std::vector<std::string>{kPath});
+  const auto* error = broken.error().current_context().get<errors::IndexCorruption>();
+  ASSERT_NE(error, nullptr);
+  EXPECT_EQ(drop_line(*error->context), "checking node matches pattern [src/graph/matches/path]");
 }
 
 // A step's sink, filled from many threads at once, hands over every entry

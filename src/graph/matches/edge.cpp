@@ -1,5 +1,9 @@
 // Edge-pattern matching: extending a match set by one edge from the node each
 // match reached last, and checking one edge against an edge pattern.
+#include <absl/container/inlined_vector.h>
+
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -25,12 +29,13 @@ Result<std::optional<MatchPtr>> check_edge_row(const Graph& graph, TypeId arrow,
                                                const EdgePropertyIndex::Candidates* filter, bool share = false) {
   if (!graph.edges->contains(arrow))
     return fail(errors::IndexCorruption{"missing type for edge in edge_to_type_index", "check edge matches"});
+  const bool schemas = pattern.type_schema() || pattern.term_schema();
+  if (!schemas && !block) return share ? std::move(m) : Match::create(std::move(m));
   const Uid& type = graph.types->uid(arrow);
 
   // Schemas may capture into the frame; without them a caller that binds
   // nothing can keep the input frame.
-  MatchPtr frame =
-      share && !pattern.type_schema() && !pattern.term_schema() ? std::move(m) : Match::create(std::move(m));
+  MatchPtr frame = share && !schemas ? std::move(m) : Match::create(std::move(m));
   if (const auto& schema = pattern.type_schema()) {
     auto checked = VM_TRY_CTX(graph.check_type_matches(type, schema->pattern(), std::move(frame)), "check edge matches");
     if (!checked) return std::nullopt;
@@ -59,6 +64,24 @@ const Uid& far_end(const EdgeKey& key, Direction direction) {
   return direction == Direction::Backward ? key.first : key.second;
 }
 
+// A node's edge ids on one side, copied under its row's read lock so that the
+// walk runs unlocked; most nodes have few edges, kept without a heap block.
+using EdgeIds = absl::InlinedVector<TypeId, 16>;
+
+// Runs of at least this many matches copy their nodes' lists shard by shard.
+constexpr std::size_t kBatchedRun = 2 * NodeTable::shard_count();
+
+bool copy_edge_ids(const Graph& graph, TypeId node, bool leaving, EdgeIds& out) {
+  return graph.nodes
+      ->with_read(node,
+                  [&](const NodeRow& row) {
+                    const auto side = row.edges.side(leaving);
+                    out.assign(side.begin(), side.end());
+                    return true;
+                  })
+      .has_value();
+}
+
 }  // namespace
 
 Result<MatchSet> match_edge_pattern(const Graph& graph, const EdgePattern& pattern, MatchSet matches,
@@ -82,7 +105,32 @@ Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePatter
     indexed = graph.edge_property_index->candidates(*properties, 16 * matches->size() + 1024);
   const EdgePropertyIndex::Candidates* filter = indexed ? &*indexed : nullptr;
 
-  VM_TRY(detail::for_each_match(*matches, [&](const MatchEntry& entry) -> Status {
+  const Direction direction = pattern.direction();
+  const bool forward = direction == Direction::Forward;
+  const auto far_of = [&](TypeId arrow) { return forward ? graph.types->right(arrow) : graph.types->left(arrow); };
+  // One edge of the node `entry` reached, `far` its far end's id.
+  const auto visit = [&](const MatchEntry& entry, TypeId arrow, TypeId far) -> Status {
+    // The near end is the node walked from, whose uid the entry holds: of
+    // the edge's rows only the arrow's and the far end's are read.
+    const Uid& far_uid = graph.types->uid(far);
+    const EdgeKey key = forward ? EdgeKey{entry.prev_uid, far_uid} : EdgeKey{far_uid, entry.prev_uid};
+    if (subset && !(subset->contains(key.first) && subset->contains(key.second))) return {};
+    auto checked = VM_TRY_CTX(
+        check_edge_row(graph, arrow, key, pattern, block.local(), entry.match, filter, share_frames && !name),
+        "graph - match edge pattern");
+    if (!checked) return {};
+    // The frame is this key's own, so no other task binds in it.
+    if (name) VM_TRY_CTX((*checked)->insert(*name, MatchElement::edge(key)), "graph - match edge pattern");
+    sink.add(MatchEntry{far_uid, std::move(*checked), far});
+    return {};
+  };
+  const auto no_row = [] {
+    return fail(errors::IndexCorruption{
+        "prev_uid should be pointing at a valid node, and it dos not have an entry in the StartToEdgeIndex",
+        "graph - match edge pattern"});
+  };
+
+  const auto extend = [&](const MatchEntry& entry) -> Status {
     if (name) {
       if (auto element = detail::bound_element(*entry.match, *name)) {
         // An edge bound before is only checked, whether or not it is in the subset.
@@ -95,33 +143,139 @@ Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePatter
       }
     }
 
-    const Direction direction = pattern.direction();
     if (direction == Direction::Any) panic(kAnyDirection);
     // A copy of the node's list, so its row is unlocked before the walk.
-    const bool forward = direction == Direction::Forward;
-    const std::optional<std::vector<TypeId>> arrows = entry.prev_id != MatchEntry::kNoId
-                                                          ? graph.node_edge_ids(entry.prev_id, forward)
-                                                          : graph.node_edge_ids(entry.prev_uid, forward);
-    if (!arrows)
-      return fail(errors::IndexCorruption{
-          "prev_uid should be pointing at a valid node, and it dos not have an entry in the StartToEdgeIndex",
-          "graph - match edge pattern"});
+    EdgeIds arrows;
+    std::optional<TypeId> near = entry.prev_id;
+    if (entry.prev_id == MatchEntry::kNoId) near = graph.type_id(entry.prev_uid);
+    if (!near || !copy_edge_ids(graph, *near, forward, arrows)) return no_row();
 
-    const auto visit = [&](TypeId arrow) -> Status {
-      const EdgeKey key = graph.edge_key(arrow);
-      if (subset && !(subset->contains(key.first) && subset->contains(key.second))) return {};
-      auto checked = VM_TRY_CTX(
-          check_edge_row(graph, arrow, key, pattern, block.local(), entry.match, filter, share_frames && !name),
-          "graph - match edge pattern");
-      if (!checked) return {};
-      // The frame is this key's own, so no other task binds in it.
-      if (name) VM_TRY_CTX((*checked)->insert(*name, MatchElement::edge(key)), "graph - match edge pattern");
-      store(key, std::move(*checked), forward ? graph.types->right(arrow) : graph.types->left(arrow));
-      return {};
-    };
+    const std::span<const TypeId> walked(arrows.data(), arrows.size());
     // Only a very long edge list is worth the pool.
-    return utils::try_for_each_light(std::span<const TypeId>(*arrows), visit);
-  }));
+    if (walked.size() > utils::kInlineLightItems)
+      return utils::try_for_each_light(walked, [&](TypeId arrow) { return visit(entry, arrow, far_of(arrow)); });
+    // The rows lie scattered over the table: every arrow's row is asked for
+    // at once, then every far end's, so their reads overlap instead of
+    // following one another.
+    for (TypeId arrow : walked) __builtin_prefetch(&graph.types->uid(arrow));
+    EdgeIds fars;
+    for (TypeId arrow : walked) {
+      fars.push_back(far_of(arrow));
+      __builtin_prefetch(&graph.types->uid(fars.back()));
+    }
+    for (std::size_t i = 0; i < walked.size(); ++i) VM_TRY(visit(entry, walked[i], fars[i]));
+    return {};
+  };
+
+  // A long run of matches whose edge is not named has its nodes' lists
+  // copied shard by shard (one lock a shard for the run), and its edges'
+  // rows asked for a few edges ahead of their turn, across the run's nodes.
+  const auto extend_run = [&](MatchSetMap::Table run) -> Status {
+    if (direction == Direction::Any) panic(kAnyDirection);
+    const std::size_t n = run.size();
+    // Each entry's list: lists[first[i], first[i] + count[i]); kNoList for a
+    // node without a row.
+    constexpr std::uint32_t kNoList = 0xFFFFFFFFu;
+    std::vector<std::uint32_t> first(n, 0), count(n, kNoList);
+    std::vector<TypeId> near(n, MatchEntry::kNoId);
+    constexpr std::size_t kShards = NodeTable::shard_count();
+    std::array<std::uint32_t, kShards + 1> starts{};
+    for (std::size_t i = 0; i < n; ++i) {
+      const MatchEntry& entry = run[i].second;
+      std::optional<TypeId> id = entry.prev_id;
+      if (entry.prev_id == MatchEntry::kNoId) id = graph.type_id(entry.prev_uid);
+      if (!id) continue;
+      near[i] = *id;
+      ++starts[NodeTable::shard_of(*id) + 1];
+    }
+    for (std::size_t k = 0; k < kShards; ++k) starts[k + 1] += starts[k];
+    std::vector<std::uint32_t> order(starts[kShards]);
+    std::array<std::uint32_t, kShards> next{};
+    std::copy(starts.begin(), starts.end() - 1, next.begin());
+    for (std::size_t i = 0; i < n; ++i)
+      if (near[i] != MatchEntry::kNoId) order[next[NodeTable::shard_of(near[i])]++] = static_cast<std::uint32_t>(i);
+    std::vector<TypeId> lists;
+    lists.reserve(4 * n);
+    std::size_t shard = 0;
+    std::vector<const NodeRow*> rows(n, nullptr);
+    graph.nodes->for_each_shard([&](const NodeTable::Table& table) {
+      // The shard's slots for the run's nodes are asked for all at once, then
+      // their lists' blocks.
+      for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k) table.prefetch(near[order[k]]);
+      for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k) {
+        const std::uint32_t i = order[k];
+        const auto row = table.find(near[i]);
+        if (row == table.end()) continue;
+        rows[i] = &row->second;
+        const auto side = row->second.edges.side(forward);
+        if (!side.empty()) __builtin_prefetch(side.data());
+      }
+      for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k) {
+        const std::uint32_t i = order[k];
+        if (!rows[i]) continue;
+        const auto side = rows[i]->edges.side(forward);
+        first[i] = static_cast<std::uint32_t>(lists.size());
+        count[i] = static_cast<std::uint32_t>(side.size());
+        lists.insert(lists.end(), side.begin(), side.end());
+      }
+      ++shard;
+    });
+
+    // The edges in the run's order, each with its far end once known.
+    std::vector<std::pair<std::uint32_t, TypeId>> walk;  // (entry, arrow)
+    walk.reserve(lists.size());
+    for (std::size_t i = 0; i < n; ++i) {
+      if (count[i] == kNoList || count[i] > utils::kInlineLightItems) continue;
+      for (std::uint32_t k = 0; k < count[i]; ++k) walk.emplace_back(static_cast<std::uint32_t>(i), lists[first[i] + k]);
+    }
+    constexpr std::size_t kAhead = 8;
+    std::vector<TypeId> fars(walk.size());
+    for (std::size_t j = 0; j < std::min(2 * kAhead, walk.size()); ++j)
+      __builtin_prefetch(&graph.types->uid(walk[j].second));
+    for (std::size_t j = 0; j < std::min(kAhead, walk.size()); ++j) {
+      fars[j] = far_of(walk[j].second);
+      __builtin_prefetch(&graph.types->uid(fars[j]));
+    }
+    std::size_t j = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const MatchEntry& entry = run[i].second;
+      if (count[i] == kNoList) return no_row();
+      // A very long list goes to the pool on its own.
+      if (count[i] > utils::kInlineLightItems) {
+        VM_TRY(extend(entry));
+        continue;
+      }
+      for (; j < walk.size() && walk[j].first == i; ++j) {
+        if (j + 2 * kAhead < walk.size()) __builtin_prefetch(&graph.types->uid(walk[j + 2 * kAhead].second));
+        if (j + kAhead < walk.size()) {
+          fars[j + kAhead] = far_of(walk[j + kAhead].second);
+          __builtin_prefetch(&graph.types->uid(fars[j + kAhead]));
+        }
+        VM_TRY(visit(entry, walk[j].second, fars[j]));
+      }
+    }
+    return {};
+  };
+
+  tbb::task_group_context ctx;
+  utils::FirstError first_error;
+  matches->for_each_shard_parallel(
+      [&](MatchSetMap::Table run) {
+        if (ctx.is_group_execution_cancelled()) return;
+        if (!name && run.size() >= kBatchedRun) {
+          if (auto status = extend_run(run); !status) first_error.set(std::move(status).error(), ctx);
+          return;
+        }
+        for (const auto& [id, entry] : run) {
+          if (ctx.is_group_execution_cancelled()) return;
+          if (auto status = extend(entry); !status) {
+            first_error.set(std::move(status).error(), ctx);
+            return;
+          }
+        }
+      },
+      ctx);
+  VM_TRY(first_error.take());
   MatchSet output = new_match_set();
   sink.move_into(*output);
   return output;

@@ -2,11 +2,13 @@
 // every match of the input set.
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "graph/matches/matching.hpp"
 
@@ -34,9 +36,88 @@ class PathScan {
   // variable, or drops the match when a binding names another node.
   Status node_step(const MatchEntry& reached, const NodePattern& pattern, matches::detail::BlockCopies& block,
                    matches::detail::MatchSink& into) {
+    return node_step(reached, stored(reached), pattern, block, into);
+  }
+
+  // node_step for every entry of the set an edge step reached, first error
+  // wins. A long run of entries has its nodes looked up shard by shard, each
+  // shard's lock taken once for the run rather than once an entry: the
+  // threads of a step would otherwise all take turns on the same few lock
+  // words.
+  Status node_steps(const MatchSetMap& reached, const NodePattern& pattern, matches::detail::BlockCopies& block,
+                    matches::detail::MatchSink& into) {
+    tbb::task_group_context ctx;
+    utils::FirstError first;
+    reached.for_each_shard_parallel(
+        [&](MatchSetMap::Table run) {
+          if (ctx.is_group_execution_cancelled()) return;
+          if (run.size() < kBatchedLookups) {
+            for (const auto& [id, entry] : run) {
+              if (ctx.is_group_execution_cancelled()) return;
+              if (auto status = node_step(entry, pattern, block, into); !status) {
+                first.set(std::move(status).error(), ctx);
+                return;
+              }
+            }
+            return;
+          }
+          const std::vector<char> found = stored(run);
+          for (std::size_t i = 0; i < run.size(); ++i) {
+            if (ctx.is_group_execution_cancelled()) return;
+            if (auto status = node_step(run[i].second, found[i] != 0, pattern, block, into); !status) {
+              first.set(std::move(status).error(), ctx);
+              return;
+            }
+          }
+        },
+        ctx);
+    return first.take();
+  }
+
+ private:
+  // Runs shorter than this look their nodes up one by one.
+  static constexpr std::size_t kBatchedLookups = 2 * NodeTable::shard_count();
+
+  bool stored(const MatchEntry& reached) const {
+    return reached.prev_id != MatchEntry::kNoId ? graph_.nodes->contains(reached.prev_id)
+                                                : graph_.has_node(reached.prev_uid);
+  }
+
+  // Whether each entry's node is stored, its shard read-locked once for all
+  // the run's nodes in it.
+  std::vector<char> stored(MatchSetMap::Table run) const {
+    constexpr std::size_t kShards = NodeTable::shard_count();
+    std::vector<char> found(run.size(), 0);
+    // The run's positions grouped by their node's shard (a counting sort).
+    std::array<std::uint32_t, kShards + 1> starts{};
+    for (const auto& [id, entry] : run)
+      if (entry.prev_id != MatchEntry::kNoId) ++starts[NodeTable::shard_of(entry.prev_id) + 1];
+    for (std::size_t s = 0; s < kShards; ++s) starts[s + 1] += starts[s];
+    std::vector<std::uint32_t> order(starts[kShards]);
+    std::array<std::uint32_t, kShards> next{};
+    std::copy(starts.begin(), starts.end() - 1, next.begin());
+    for (std::size_t i = 0; i < run.size(); ++i) {
+      const MatchEntry& entry = run[i].second;
+      if (entry.prev_id == MatchEntry::kNoId) {
+        found[i] = graph_.has_node(entry.prev_uid);
+      } else {
+        order[next[NodeTable::shard_of(entry.prev_id)]++] = static_cast<std::uint32_t>(i);
+      }
+    }
+    std::size_t shard = 0;
+    graph_.nodes->for_each_shard([&](const NodeTable::Table& table) {
+      // The shard's slots for the run's nodes are asked for all at once.
+      for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k) table.prefetch(run[order[k]].second.prev_id);
+      for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k)
+        found[order[k]] = table.contains(run[order[k]].second.prev_id);
+      ++shard;
+    });
+    return found;
+  }
+
+  Status node_step(const MatchEntry& reached, bool stored, const NodePattern& pattern,
+                   matches::detail::BlockCopies& block, matches::detail::MatchSink& into) {
     const Uid& uid = reached.prev_uid;
-    const bool stored =
-        reached.prev_id != MatchEntry::kNoId ? graph_.nodes->contains(reached.prev_id) : graph_.has_node(uid);
     if (!stored)
       return fail(errors::IndexCorruption{"previously matched node should exist in NodeIndex",
                                           positioned("checking node matches pattern")});
@@ -56,7 +137,6 @@ class PathScan {
     return {};
   }
 
- private:
   const Graph& graph_;
   std::atomic<std::uint64_t> next_match_id_{0};
 };
@@ -89,11 +169,7 @@ Result<MatchSet> Graph::match_path_pattern(const patterns::PathPattern& path, Ma
       cur = std::move(reached);
       matches::detail::MatchSink reached_nodes;
       matches::detail::BlockCopies block(nodes[i + 1].properties());
-      VM_TRY_CTX(matches::detail::for_each_match(*cur,
-                                                 [&](const MatchEntry& reached) {
-                                                   return scan.node_step(reached, nodes[i + 1], block, reached_nodes);
-                                                 }),
-                 "graph - match path pattern");
+      VM_TRY_CTX(scan.node_steps(*cur, nodes[i + 1], block, reached_nodes), "graph - match path pattern");
       release(std::move(cur));
       cur = new_match_set();
       reached_nodes.move_into(*cur);
