@@ -24,7 +24,9 @@
 // row's read lock and walked unlocked; type rows and terms are read without
 // locks. Store rows are read-locked for their look-up only, except a node's
 // row or an edge's map, which stays read-locked while its property map is
-// compared. Writes go only into sets that no task reads in that phase: each
+// compared; a long run of matches looks its nodes up (and copies their edge
+// lists) one shard read lock at a time, for all of the run's nodes in that
+// shard, and never holds two shards at once. Writes go only into sets that no task reads in that phase: each
 // thread gathers the new entries of a step in chunks of its own, and once the
 // step is done the chunks become the output set.
 #pragma once
