@@ -8,18 +8,13 @@ namespace velmora::utils {
 bool compare_values(const Value& a, const Value& b) {
   if (a.kind() != b.kind()) return false;
   switch (a.kind()) {
-    case Value::Kind::Opaque:
-      return *a.get_if<PyOpaque>() == *b.get_if<PyOpaque>();
-    case Value::Kind::Int:
-      return *a.get_if<std::int64_t>() == *b.get_if<std::int64_t>();
+    case Value::Kind::Opaque: return *a.get_if<PyOpaque>() == *b.get_if<PyOpaque>();
+    case Value::Kind::Int: return *a.get_if<std::int64_t>() == *b.get_if<std::int64_t>();
     case Value::Kind::Float:
       // An absolute tolerance, by design: it is not scaled to the magnitudes.
-      return std::fabs(*a.get_if<double>() - *b.get_if<double>()) <
-             std::numeric_limits<double>::epsilon();
-    case Value::Kind::Bool:
-      return *a.get_if<bool>() == *b.get_if<bool>();
-    case Value::Kind::String:
-      return *a.get_if<std::string>() == *b.get_if<std::string>();
+      return std::fabs(*a.get_if<double>() - *b.get_if<double>()) < std::numeric_limits<double>::epsilon();
+    case Value::Kind::Bool: return *a.get_if<bool>() == *b.get_if<bool>();
+    case Value::Kind::String: return *a.get_if<std::string>() == *b.get_if<std::string>();
     case Value::Kind::Map: {
       const auto& am = *a.get_if<Value::Map>();
       const auto& bm = *b.get_if<Value::Map>();
@@ -39,8 +34,7 @@ bool compare_values(const Value& a, const Value& b) {
       }
       return true;
     }
-    case Value::Kind::Empty:
-      break;
+    case Value::Kind::Empty: break;
   }
   return false;
 }

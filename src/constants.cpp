@@ -11,8 +11,7 @@ namespace velmora {
 Constant::Constant(std::string name, patterns::TypeSchema type_schema)
     : name_(std::move(name)),
       type_schema_(std::move(type_schema)),
-      free_variables_(
-          patterns::TypeSchema::get_pattern_free_variables_recursive(type_schema_.pattern())) {}
+      free_variables_(patterns::TypeSchema::get_pattern_free_variables_recursive(type_schema_.pattern())) {}
 
 Result<Constant> Constant::create(std::string name, std::string type_schema) {
   auto schema = VM_TRY(patterns::TypeSchema::create(std::move(type_schema)));
@@ -45,8 +44,7 @@ namespace {
 
 PyObject* constant_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
   return binding::guard([&]() -> PyObject* {
-    static const binding::FunctionDescription kDesc{"Constant", "__new__", {"name", "type_schema"}, 2,
-                                                    false};
+    static const binding::FunctionDescription kDesc{"Constant", "__new__", {"name", "type_schema"}, 2, false};
     PyObject* params[2] = {nullptr, nullptr};
     VM_PY_TRY(binding::extract_arguments(kDesc, args, kwargs, params));
     auto name = VM_PY_TRY(binding::argument("name", binding::extract_str(params[0])));
@@ -58,9 +56,8 @@ PyObject* constant_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) 
 }
 
 PyObject* constant_get_name(PyObject* self, void*) {
-  return binding::guard([&]() -> PyObject* {
-    return binding::into_ptr(binding::utf8_to_str(binding::unbox<Constant>(self).name()));
-  });
+  return binding::guard(
+      [&]() -> PyObject* { return binding::into_ptr(binding::utf8_to_str(binding::unbox<Constant>(self).name())); });
 }
 
 PyGetSetDef constant_getset[] = {

@@ -11,9 +11,7 @@ namespace {
 using namespace errors;
 
 // " (context)", or nothing when the context is absent.
-std::string suffix(const Context& context) {
-  return context ? fmt::format(" ({})", *context) : std::string();
-}
+std::string suffix(const Context& context) { return context ? fmt::format(" ({})", *context) : std::string(); }
 
 std::string edge_hex(const EdgeKey& key) {
   return fmt::format("({}, {})", uid_to_hex(key.first), uid_to_hex(key.second));
@@ -22,18 +20,12 @@ std::string edge_hex(const EdgeKey& key) {
 std::string render(const TypeMismatch& e) {
   return fmt::format("Type Mismatch: expected {}, got {}{}", e.expected, e.got, suffix(e.context));
 }
-std::string render(const InvalidPattern& e) {
-  return fmt::format("Invalid Pattern; '{}': {}", e.pattern, e.reason);
-}
+std::string render(const InvalidPattern& e) { return fmt::format("Invalid Pattern; '{}': {}", e.pattern, e.reason); }
 std::string render(const SchemaValidation& e) {
   return fmt::format("Schema Validation Failed for '{}': {}", e.schema, e.reason);
 }
-std::string render(const InvalidIdentifier& e) {
-  return fmt::format("Invalid Identifier '{}': {}", e.name, e.reason);
-}
-std::string render(const PythonError& e) {
-  return fmt::format("Python Error: '{}'{}", e.message, suffix(e.context));
-}
+std::string render(const InvalidIdentifier& e) { return fmt::format("Invalid Identifier '{}': {}", e.name, e.reason); }
+std::string render(const PythonError& e) { return fmt::format("Python Error: '{}'{}", e.message, suffix(e.context)); }
 std::string render(const InvalidType& e) { return fmt::format("Invalid Type: '{}'", e.reason); }
 std::string render(const InvalidTerm& e) { return fmt::format("Invalid Term: '{}'", e.reason); }
 std::string render(const LockError& e) {
@@ -64,15 +56,15 @@ std::string render(const NodeAlreadyExists& e) {
   return fmt::format("Node Already Exists: '{}'{}", uid_to_hex(e.uid), suffix(e.context));
 }
 std::string render(const ContextConflict& e) {
-  return fmt::format("Context Conflict: tried to assign variable '{}' currently holding a '{}' to a '{}'{}",
-                     e.name, e.original, e.new_, suffix(e.context));
+  return fmt::format("Context Conflict: tried to assign variable '{}' currently holding a '{}' to a '{}'{}", e.name,
+                     e.original, e.new_, suffix(e.context));
 }
 std::string render(const IndexCorruption& e) {
   return fmt::format("Index Corruption: '{}'{}", e.message, suffix(e.context));
 }
 std::string render(const IndexOutOfRange& e) {
-  return fmt::format("Index Out of Range: tried to access index {} from an iterable of length {}{}",
-                     e.index, e.max_len, suffix(e.context));
+  return fmt::format("Index Out of Range: tried to access index {} from an iterable of length {}{}", e.index, e.max_len,
+                     suffix(e.context));
 }
 std::string render(const Infallible&) {
   return "FATAL: An infallible error was returned, please contact the developers of the Velmora "
@@ -83,8 +75,7 @@ std::string render(const InvalidQuery& e) {
                      e.context ? fmt::format("\n({})", *e.context) : std::string());
 }
 std::string render(const InvalidNumberOfArguments& e) {
-  return fmt::format("Invalid Number of Arguments: expected {}, got {}{}", e.expected, e.got,
-                     suffix(e.context));
+  return fmt::format("Invalid Number of Arguments: expected {}, got {}{}", e.expected, e.got, suffix(e.context));
 }
 std::string render(const ConstantNotFound& e) {
   return fmt::format("Constant Not Found: '{}'{}", e.name, suffix(e.context));
@@ -173,13 +164,11 @@ std::string VelmoraError::debug() const {
                            std::is_same_v<K, NodeNotFound> || std::is_same_v<K, EdgeNotFound> ||
                            std::is_same_v<K, NodeAlreadyExists>)
           return fields(n, f("uid", e.uid), f("context", e.context));
-        else if constexpr (std::is_same_v<K, VariableNotFound> ||
-                           std::is_same_v<K, VariableAlreadyExists> ||
+        else if constexpr (std::is_same_v<K, VariableNotFound> || std::is_same_v<K, VariableAlreadyExists> ||
                            std::is_same_v<K, ConstantNotFound>)
           return fields(n, f("name", e.name), f("context", e.context));
         else if constexpr (std::is_same_v<K, ContextConflict>)
-          return fields(n, f("name", e.name), f("original", e.original), f("new", e.new_),
-                        f("context", e.context));
+          return fields(n, f("name", e.name), f("original", e.original), f("new", e.new_), f("context", e.context));
         else if constexpr (std::is_same_v<K, IndexOutOfRange>)
           return fields(n, f("index", e.index), f("max_len", e.max_len), f("context", e.context));
         else if constexpr (std::is_same_v<K, Infallible>)
@@ -206,8 +195,7 @@ std::string positioned(std::string_view text, std::source_location where) {
   return fmt::format("{} [{}]", text, source_position(where));
 }
 
-Report::Report(VelmoraError error, std::source_location where)
-    : origin_(source_position(where)) {
+Report::Report(VelmoraError error, std::source_location where) : origin_(source_position(where)) {
   errors_.push_back(std::move(error));
 }
 

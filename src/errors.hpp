@@ -192,26 +192,29 @@ struct CreationCounterNotFound {
 
 class VelmoraError {
  public:
-  using Kind = std::variant<
-      errors::TypeMismatch, errors::InvalidPattern, errors::SchemaValidation,
-      errors::InvalidIdentifier, errors::PythonError, errors::InvalidType, errors::InvalidTerm,
-      errors::LockError, errors::RuntimeError, errors::TypeNotFound, errors::TermNotFound,
-      errors::NodeNotFound, errors::EdgeNotFound, errors::VariableNotFound,
-      errors::VariableAlreadyExists, errors::NodeAlreadyExists, errors::ContextConflict,
-      errors::IndexCorruption, errors::IndexOutOfRange, errors::Infallible, errors::InvalidQuery,
-      errors::InvalidNumberOfArguments, errors::ConstantNotFound, errors::HexConversionError,
-      errors::CreationCounterNotFound>;
+  using Kind =
+      std::variant<errors::TypeMismatch, errors::InvalidPattern, errors::SchemaValidation, errors::InvalidIdentifier,
+                   errors::PythonError, errors::InvalidType, errors::InvalidTerm, errors::LockError,
+                   errors::RuntimeError, errors::TypeNotFound, errors::TermNotFound, errors::NodeNotFound,
+                   errors::EdgeNotFound, errors::VariableNotFound, errors::VariableAlreadyExists,
+                   errors::NodeAlreadyExists, errors::ContextConflict, errors::IndexCorruption, errors::IndexOutOfRange,
+                   errors::Infallible, errors::InvalidQuery, errors::InvalidNumberOfArguments, errors::ConstantNotFound,
+                   errors::HexConversionError, errors::CreationCounterNotFound>;
 
   template <class K>
-    requires std::is_constructible_v<Kind, K&&>
-  VelmoraError(K&& kind) : kind_(std::forward<K>(kind)) {}  // NOLINT: implicit by design
+  requires std::is_constructible_v<Kind, K&&> VelmoraError(K&& kind)
+      : kind_(std::forward<K>(kind)) {}  // NOLINT: implicit by design
 
   const Kind& kind() const { return kind_; }
   std::size_t index() const { return kind_.index(); }
   template <class K>
-  bool is() const { return std::holds_alternative<K>(kind_); }
+  bool is() const {
+    return std::holds_alternative<K>(kind_);
+  }
   template <class K>
-  const K* get() const { return std::get_if<K>(&kind_); }
+  const K* get() const {
+    return std::get_if<K>(&kind_);
+  }
 
   // The message a Python caller reads (without context lines).
   std::string message() const;
@@ -256,7 +259,7 @@ class Report {
     std::string text;
   };
   std::vector<VelmoraError> errors_;  // the last is current
-  std::vector<Frame> frames_;          // in order of attachment
+  std::vector<Frame> frames_;         // in order of attachment
   std::string origin_;
 };
 
@@ -280,8 +283,7 @@ using Status = Result<void>;
 std::string positioned(std::string_view text, std::source_location where = std::source_location::current());
 
 // A failed result made at the caller's position.
-inline std::unexpected<Report> fail(VelmoraError error,
-                                    std::source_location where = std::source_location::current()) {
+inline std::unexpected<Report> fail(VelmoraError error, std::source_location where = std::source_location::current()) {
   return std::unexpected<Report>(Report(std::move(error), where));
 }
 
@@ -302,18 +304,17 @@ std::string format_report(const Report& report);
 
 // Evaluates `expr` (a Result); on failure returns its report from the enclosing
 // function with the context line `text` attached at this position.
-#define VM_TRY_CTX(expr, text)                                           \
-  ({                                                                     \
-    auto vm_try_result_ = (expr);                                        \
-    if (!vm_try_result_)                                                 \
-      return std::unexpected(std::move(vm_try_result_).error().attach(text)); \
-    std::move(vm_try_result_).value();                                   \
+#define VM_TRY_CTX(expr, text)                                                                   \
+  ({                                                                                             \
+    auto vm_try_result_ = (expr);                                                                \
+    if (!vm_try_result_) return std::unexpected(std::move(vm_try_result_).error().attach(text)); \
+    std::move(vm_try_result_).value();                                                           \
   })
 
 // The same without a context line: for the sites that pass reports up bare.
-#define VM_TRY(expr)                                                     \
-  ({                                                                     \
-    auto vm_try_result_ = (expr);                                        \
+#define VM_TRY(expr)                                                                \
+  ({                                                                                \
+    auto vm_try_result_ = (expr);                                                   \
     if (!vm_try_result_) return std::unexpected(std::move(vm_try_result_).error()); \
-    std::move(vm_try_result_).value();                                   \
+    std::move(vm_try_result_).value();                                              \
   })

@@ -31,8 +31,7 @@ std::string quoted_char(std::uint8_t byte) {
     case '\\': return R"('\\')";
     default: break;
   }
-  if (byte < 0x20 || (byte >= 0x7f && byte <= 0xa0) || byte == 0xad)
-    return fmt::format("'\\u{{{:x}}}'", byte);
+  if (byte < 0x20 || (byte >= 0x7f && byte <= 0xa0) || byte == 0xad) return fmt::format("'\\u{{{:x}}}'", byte);
   if (byte < 0x80) return fmt::format("'{}'", static_cast<char>(byte));
   const char utf8[] = {static_cast<char>(0xc0 | (byte >> 6)), static_cast<char>(0x80 | (byte & 0x3f))};
   return fmt::format("'{}'", std::string_view(utf8, 2));
@@ -55,16 +54,15 @@ Result<Uid> hex_str_to_uid(std::string_view text) {
     for (std::size_t j = i; j < i + 2; ++j) {
       const auto digit = digit_value(text[j]);
       if (!digit) {
-        const auto detail = fmt::format("Invalid character {} at position {}",
-                                        quoted_char(static_cast<std::uint8_t>(text[j])), j);
+        const auto detail =
+            fmt::format("Invalid character {} at position {}", quoted_char(static_cast<std::uint8_t>(text[j])), j);
         return hex_error(fmt::format("Invalid hex string: {} - '{}'", text, detail));
       }
       value = static_cast<std::uint8_t>(value << 4 | *digit);
     }
     if (i / 2 < uid.size()) uid[i / 2] = value;
   }
-  if (text.size() / 2 != uid.size())
-    return hex_error(fmt::format("Uid must be 32 bytes, got {}", text.size() / 2));
+  if (text.size() / 2 != uid.size()) return hex_error(fmt::format("Uid must be 32 bytes, got {}", text.size() / 2));
   return uid;
 }
 

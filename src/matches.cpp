@@ -20,8 +20,8 @@ std::string_view MatchElement::kind_word() const {
 Result<Uid> MatchElement::as_uid(Kind wanted, std::string_view name, Context&& context) const {
   if (kind_ == wanted) return first_;
   const MatchElement asked{wanted, {}, {}};
-  return fail(errors::ContextConflict{std::string(name), std::string(kind_word()),
-                                      std::string(asked.kind_word()), std::move(context)});
+  return fail(errors::ContextConflict{std::string(name), std::string(kind_word()), std::string(asked.kind_word()),
+                                      std::move(context)});
 }
 
 Result<Uid> MatchElement::as_type(std::string_view name, Context context) const {
@@ -136,8 +136,7 @@ Result<std::optional<utils::SlotGuard>> Match::get_counter() const {
 
 bool Match::set_counter(std::uint32_t limit) {
   if (counter_.load(std::memory_order_acquire)) return false;
-  auto* fresh = new std::shared_ptr<utils::CreationCounter>(
-      std::make_shared<utils::CreationCounter>(limit));
+  auto* fresh = new std::shared_ptr<utils::CreationCounter>(std::make_shared<utils::CreationCounter>(limit));
   std::shared_ptr<utils::CreationCounter>* expected = nullptr;
   if (counter_.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) return true;
   delete fresh;
@@ -209,15 +208,14 @@ void MatchSetMap::clear_parallel() {
   for (Chunk& chunk : chunks)
     for (std::size_t begin = 0; begin < chunk.size(); begin += kWalkGrain) pieces.emplace_back(&chunk, begin);
   utils::tsan::Join join;
-  tbb::parallel_for(std::size_t{0}, pieces.size(), utils::tsan::body(
-                                                       [&](std::size_t i) {
-                                                         auto [chunk, begin] = pieces[i];
-                                                         const std::size_t end =
-                                                             std::min(begin + kWalkGrain, chunk->size());
-                                                         for (std::size_t j = begin; j < end; ++j)
-                                                           (*chunk)[j].second.match.reset();
-                                                       },
-                                                       join));
+  tbb::parallel_for(std::size_t{0}, pieces.size(),
+                    utils::tsan::body(
+                        [&](std::size_t i) {
+                          auto [chunk, begin] = pieces[i];
+                          const std::size_t end = std::min(begin + kWalkGrain, chunk->size());
+                          for (std::size_t j = begin; j < end; ++j) (*chunk)[j].second.match.reset();
+                        },
+                        join));
   join.joined();
 }
 

@@ -21,8 +21,8 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -64,8 +64,7 @@ class MatchElement {
   bool operator==(const MatchElement&) const = default;
 
  private:
-  MatchElement(Kind kind, const Uid& first, const Uid& second)
-      : kind_(kind), first_(first), second_(second) {}
+  MatchElement(Kind kind, const Uid& first, const Uid& second) : kind_(kind), first_(first), second_(second) {}
   Result<Uid> as_uid(Kind wanted, std::string_view name, Context&& context) const;
 
   Kind kind_;
@@ -219,14 +218,14 @@ class MatchSetMap {
       return;
     }
     utils::tsan::Join join;
-    tbb::parallel_for(
-        tbb::blocked_range<std::size_t>(0, runs.size(), 1),
-        utils::tsan::body(
-            [&](const tbb::blocked_range<std::size_t>& range) {
-              for (std::size_t i = range.begin(); i != range.end(); ++i) fn(runs[i].first, runs[i].second);
-            },
-            join),
-        tbb::simple_partitioner(), ctx);
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, runs.size(), 1),
+                      utils::tsan::body(
+                          [&](const tbb::blocked_range<std::size_t>& range) {
+                            for (std::size_t i = range.begin(); i != range.end(); ++i)
+                              fn(runs[i].first, runs[i].second);
+                          },
+                          join),
+                      tbb::simple_partitioner(), ctx);
     join.joined();
   }
 
@@ -249,14 +248,13 @@ class MatchSetMap {
     }
     const std::vector<Table> pieces = split();
     utils::tsan::Join join;
-    tbb::parallel_for(
-        tbb::blocked_range<std::size_t>(0, pieces.size(), 1),
-        utils::tsan::body(
-            [&](const tbb::blocked_range<std::size_t>& range) {
-              for (std::size_t i = range.begin(); i != range.end(); ++i) fn(pieces[i]);
-            },
-            join),
-        tbb::simple_partitioner(), ctx);
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, pieces.size(), 1),
+                      utils::tsan::body(
+                          [&](const tbb::blocked_range<std::size_t>& range) {
+                            for (std::size_t i = range.begin(); i != range.end(); ++i) fn(pieces[i]);
+                          },
+                          join),
+                      tbb::simple_partitioner(), ctx);
     join.joined();
   }
 
@@ -272,7 +270,7 @@ class MatchSetMap {
   // The entries cut into runs of at most `utils::light_grain(size())`.
   std::vector<Table> split() const;
 
-  std::mutex mutex_;  // taken by writers only
+  std::mutex mutex_;           // taken by writers only
   std::vector<Chunk> chunks_;  // written under mutex_; chunks_[0] takes single inserts
   std::atomic<std::size_t> size_{0};
 };

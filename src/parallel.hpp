@@ -58,21 +58,20 @@ Status try_for_each_index(std::size_t n, Fn&& fn) {
   tbb::task_group_context ctx;
   FirstError first;
   tsan::Join join;
-  tbb::parallel_for(
-      tbb::blocked_range<std::size_t>(0, n),
-      tsan::body(
-          [&](const tbb::blocked_range<std::size_t>& range) {
-            for (std::size_t i = range.begin(); i != range.end(); ++i) {
-              if (ctx.is_group_execution_cancelled()) return;
-              auto status = fn(i);
-              if (!status) {
-                first.set(std::move(status).error(), ctx);
-                return;
-              }
-            }
-          },
-          join),
-      ctx);
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n),
+                    tsan::body(
+                        [&](const tbb::blocked_range<std::size_t>& range) {
+                          for (std::size_t i = range.begin(); i != range.end(); ++i) {
+                            if (ctx.is_group_execution_cancelled()) return;
+                            auto status = fn(i);
+                            if (!status) {
+                              first.set(std::move(status).error(), ctx);
+                              return;
+                            }
+                          }
+                        },
+                        join),
+                    ctx);
   join.joined();
   return first.take();
 }
@@ -108,21 +107,20 @@ Status try_for_each_light(std::span<const T> items, Fn&& fn) {
   tbb::task_group_context ctx;
   FirstError first;
   tsan::Join join;
-  tbb::parallel_for(
-      tbb::blocked_range<std::size_t>(0, items.size(), light_grain(items.size())),
-      tsan::body(
-          [&](const tbb::blocked_range<std::size_t>& range) {
-            for (std::size_t i = range.begin(); i != range.end(); ++i) {
-              if (ctx.is_group_execution_cancelled()) return;
-              auto status = fn(items[i]);
-              if (!status) {
-                first.set(std::move(status).error(), ctx);
-                return;
-              }
-            }
-          },
-          join),
-      tbb::simple_partitioner(), ctx);
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, items.size(), light_grain(items.size())),
+                    tsan::body(
+                        [&](const tbb::blocked_range<std::size_t>& range) {
+                          for (std::size_t i = range.begin(); i != range.end(); ++i) {
+                            if (ctx.is_group_execution_cancelled()) return;
+                            auto status = fn(items[i]);
+                            if (!status) {
+                              first.set(std::move(status).error(), ctx);
+                              return;
+                            }
+                          }
+                        },
+                        join),
+                    tbb::simple_partitioner(), ctx);
   join.joined();
   return first.take();
 }

@@ -73,10 +73,8 @@ bool is_printable(UChar32 c) {
     case U_FORMAT_CHAR:
     case U_SURROGATE:
     case U_PRIVATE_USE_CHAR:
-    case U_UNASSIGNED:
-      return false;
-    default:
-      return true;
+    case U_UNASSIGNED: return false;
+    default: return true;
   }
 }
 
@@ -342,8 +340,7 @@ class FlatEntries {
           if (data.size() > kBytes) return std::nullopt;
           out.kind = static_cast<std::uint8_t>(kString + data.size());
           break;
-        default:
-          return std::nullopt;
+        default: return std::nullopt;
       }
       if (key.size() + data.size() > kBytes) return std::nullopt;
       out.key_size = static_cast<std::uint8_t>(key.size());
@@ -355,8 +352,7 @@ class FlatEntries {
     Value value() const {
       const char* data = bytes + key_size;
       switch (kind) {
-        case kBool:
-          return Value(data[0] != 0);
+        case kBool: return Value(data[0] != 0);
         case kInt: {
           std::int64_t n;
           std::memcpy(&n, data, 8);
@@ -367,8 +363,7 @@ class FlatEntries {
           std::memcpy(&d, data, 8);
           return Value(d);
         }
-        default:
-          return Value(std::string_view(data, kind - kString));
+        default: return Value(std::string_view(data, kind - kString));
       }
     }
     Entry entry() const { return {std::string(key()), value()}; }
@@ -435,8 +430,8 @@ class BodyPool {
 
   struct Shared {
     std::mutex mutex;
-    FreeSlot* head = nullptr;   // guarded by mutex
-    std::vector<void*> slabs;   // guarded by mutex; keeps every slab reachable
+    FreeSlot* head = nullptr;  // guarded by mutex
+    std::vector<void*> slabs;  // guarded by mutex; keeps every slab reachable
   };
   struct Local {
     FreeSlot* head = nullptr;
@@ -514,7 +509,6 @@ struct PropertyMap::Inner {
   FlatEntries entries;                 // guarded by lock
 };
 
-
 namespace {
 
 // Why a parallel comparison stopped.
@@ -548,8 +542,7 @@ PropertyMap& PropertyMap::operator=(const PropertyMap& other) {
 
 PropertyMap& PropertyMap::operator=(PropertyMap&& other) noexcept {
   if (this == &other) return *this;
-  release(inner_.exchange(other.inner_.exchange(nullptr, std::memory_order_acq_rel),
-                          std::memory_order_acq_rel));
+  release(inner_.exchange(other.inner_.exchange(nullptr, std::memory_order_acq_rel), std::memory_order_acq_rel));
   return *this;
 }
 
@@ -561,8 +554,7 @@ PropertyMap::Inner* PropertyMap::body() const {
   // Two threads may race to make the body of one handle: one installs its
   // own, the other drops its and takes the winner's.
   auto* fresh = new Inner();
-  if (inner_.compare_exchange_strong(current, fresh, std::memory_order_acq_rel,
-                                     std::memory_order_acquire))
+  if (inner_.compare_exchange_strong(current, fresh, std::memory_order_acq_rel, std::memory_order_acquire))
     return fresh;
   delete fresh;
   return current;
@@ -589,9 +581,9 @@ Result<PropertyMap> PropertyMap::from_py(PyObject* obj) {
   Value value = VM_TRY_CTX(py_to_rhai(obj), "property map - new");
   if (auto* map = value.get_if<Value::Map>()) return PropertyMap(std::move(*map));
   // Message and context (naming its own source position) are part of the interface.
-  return fail(errors::PythonError{
-      "Root of PropertyMap should be a Dict",
-      fmt::format("property map new [{}]", source_position(std::source_location::current()))});
+  return fail(
+      errors::PythonError{"Root of PropertyMap should be a Dict",
+                          fmt::format("property map new [{}]", source_position(std::source_location::current()))});
 }
 
 std::optional<Value> PropertyMap::get(std::string_view key) const {
@@ -644,34 +636,32 @@ Result<bool> PropertyMap::try_par_compare(const CompareCheck& check) const {
   // steal a task that wants this map's write lock.
   utils::tsan::Join join;
   tbb::this_task_arena::isolate([&] {
-    tbb::parallel_for(
-        tbb::blocked_range<std::size_t>(0, list.size()),
-        utils::tsan::body(
-            [&](const tbb::blocked_range<std::size_t>& range) {
-              for (std::size_t i = range.begin(); i != range.end(); ++i) {
-                if (stopped.load(std::memory_order_relaxed)) return;
-                auto result = check(list[i]->first, list[i]->second);
-                if (result && *result) continue;
-                BreakReason reason =
-                    result ? BreakReason{BreakReason::Mismatch{}}
-                           : BreakReason{BreakReason::Error{std::move(result).error().attach(
-                                 "property map - try par compare - closure")}};
-                {
-                  std::lock_guard guard(stop_mutex);
-                  if (!stop) stop = std::move(reason);
-                }
-                stopped.store(true, std::memory_order_relaxed);
-                group.cancel_group_execution();
-                return;
-              }
-            },
-            join),
-        group);
+    tbb::parallel_for(tbb::blocked_range<std::size_t>(0, list.size()),
+                      utils::tsan::body(
+                          [&](const tbb::blocked_range<std::size_t>& range) {
+                            for (std::size_t i = range.begin(); i != range.end(); ++i) {
+                              if (stopped.load(std::memory_order_relaxed)) return;
+                              auto result = check(list[i]->first, list[i]->second);
+                              if (result && *result) continue;
+                              BreakReason reason =
+                                  result ? BreakReason{BreakReason::Mismatch{}}
+                                         : BreakReason{BreakReason::Error{std::move(result).error().attach(
+                                               "property map - try par compare - closure")}};
+                              {
+                                std::lock_guard guard(stop_mutex);
+                                if (!stop) stop = std::move(reason);
+                              }
+                              stopped.store(true, std::memory_order_relaxed);
+                              group.cancel_group_execution();
+                              return;
+                            }
+                          },
+                          join),
+                      group);
   });
   join.joined();
   if (!stop) return true;
-  if (auto* error = std::get_if<BreakReason::Error>(&stop->why))
-    return std::unexpected(std::move(error->report));
+  if (auto* error = std::get_if<BreakReason::Error>(&stop->why)) return std::unexpected(std::move(error->report));
   return false;
 }
 
@@ -708,8 +698,7 @@ binding::PyResult<PyRef> PropertyMap::into_pyobject() const {
     }
     auto key_obj = binding::utf8_to_str(key);
     if (!key_obj) return std::unexpected(std::move(key_obj).error());
-    if (PyDict_SetItem(dict.get(), key_obj->get(), item->get()) < 0)
-      return std::unexpected(PyErr::fetch());
+    if (PyDict_SetItem(dict.get(), key_obj->get(), item->get()) < 0) return std::unexpected(PyErr::fetch());
   }
   return dict;
 }
@@ -768,8 +757,7 @@ Result<Value> convert_from_py(PyObject* obj, int depth) {
   if (PyUnicode_Check(obj)) {
     auto text = binding::str_to_utf8(obj);
     if (!text) {
-      return std::unexpected(
-          Report(binding::from_python_error(std::move(text).error())).attach("py to rhai - string"));
+      return std::unexpected(Report(binding::from_python_error(std::move(text).error())).attach("py to rhai - string"));
     }
     return Value(std::move(*text));
   }
@@ -777,8 +765,7 @@ Result<Value> convert_from_py(PyObject* obj, int depth) {
   if (list || PyDict_Check(obj)) {
     if (depth >= kMaxDepth) {
       return fail(errors::PythonError{
-          "RecursionError: maximum recursion depth exceeded while converting a Python object",
-          std::nullopt});
+          "RecursionError: maximum recursion depth exceeded while converting a Python object", std::nullopt});
     }
     return list ? convert_list(obj, depth) : convert_dict(obj, depth);
   }
@@ -796,14 +783,10 @@ Result<Value> py_to_rhai(PyObject* obj) { return convert_from_py(obj, 0); }
 
 Result<PyRef> rhai_to_py(const Value& value) {
   switch (value.kind()) {
-    case Value::Kind::Opaque:
-      return value.get_if<PyOpaque>()->to_pyobject();
-    case Value::Kind::Int:
-      return new_ref(PyLong_FromLongLong(*value.get_if<std::int64_t>()));
-    case Value::Kind::Float:
-      return new_ref(PyFloat_FromDouble(*value.get_if<double>()));
-    case Value::Kind::Bool:
-      return new_ref(PyBool_FromLong(*value.get_if<bool>()));
+    case Value::Kind::Opaque: return value.get_if<PyOpaque>()->to_pyobject();
+    case Value::Kind::Int: return new_ref(PyLong_FromLongLong(*value.get_if<std::int64_t>()));
+    case Value::Kind::Float: return new_ref(PyFloat_FromDouble(*value.get_if<double>()));
+    case Value::Kind::Bool: return new_ref(PyBool_FromLong(*value.get_if<bool>()));
     case Value::Kind::String: {
       auto text = binding::utf8_to_str(*value.get_if<std::string>());
       if (!text) return fail(binding::from_python_error(std::move(text).error()));
@@ -834,8 +817,7 @@ Result<PyRef> rhai_to_py(const Value& value) {
       }
       return list;
     }
-    case Value::Kind::Empty:
-      break;
+    case Value::Kind::Empty: break;
   }
   return PyRef::borrow(Py_None);
 }

@@ -63,9 +63,7 @@ class PyOpaque {
   binding::PyRef to_pyobject() const;
 
   // Identity: both refer to the same object. No lock, no Python call.
-  friend bool operator==(const PyOpaque& a, const PyOpaque& b) noexcept {
-    return a.get() == b.get();
-  }
+  friend bool operator==(const PyOpaque& a, const PyOpaque& b) noexcept { return a.get() == b.get(); }
 
  private:
   struct Holder;
@@ -82,32 +80,35 @@ class Value {
   using Array = std::vector<Value>;
   // std::string orders by unsigned bytes, which is UTF-8 code point order.
   using Map = std::map<std::string, Value, std::less<>>;
-  using Storage =
-      std::variant<std::monostate, bool, std::int64_t, double, std::string, Array, Map, PyOpaque>;
+  using Storage = std::variant<std::monostate, bool, std::int64_t, double, std::string, Array, Map, PyOpaque>;
   enum class Kind { Empty, Bool, Int, Float, String, Array, Map, Opaque };
 
   // The empty value (a pattern literal's null).
   Value() = default;
   Value(bool b) : v_(b) {}  // NOLINT: implicit by design, like the other kinds
   template <class I>
-    requires(std::is_integral_v<I> && !std::is_same_v<I, bool>)
-  Value(I i) : v_(static_cast<std::int64_t>(i)) {}  // NOLINT
-  Value(double d) : v_(d) {}                          // NOLINT
-  Value(std::string s) : v_(std::move(s)) {}          // NOLINT
-  Value(std::string_view s) : v_(std::string(s)) {}   // NOLINT
-  Value(const char* s) : v_(std::string(s)) {}        // NOLINT
-  Value(Array a) : v_(std::move(a)) {}                // NOLINT
-  Value(Map m) : v_(std::move(m)) {}                  // NOLINT
-  Value(PyOpaque o) : v_(std::move(o)) {}             // NOLINT
+  requires(std::is_integral_v<I> && !std::is_same_v<I, bool>) Value(I i)
+      : v_(static_cast<std::int64_t>(i)) {}          // NOLINT
+  Value(double d) : v_(d) {}                         // NOLINT
+  Value(std::string s) : v_(std::move(s)) {}         // NOLINT
+  Value(std::string_view s) : v_(std::string(s)) {}  // NOLINT
+  Value(const char* s) : v_(std::string(s)) {}       // NOLINT
+  Value(Array a) : v_(std::move(a)) {}               // NOLINT
+  Value(Map m) : v_(std::move(m)) {}                 // NOLINT
+  Value(PyOpaque o) : v_(std::move(o)) {}            // NOLINT
 
   Kind kind() const noexcept { return static_cast<Kind>(v_.index()); }
   bool is_empty() const noexcept { return v_.index() == 0; }
   // The content of kind T (bool, std::int64_t, double, std::string, Array,
   // Map or PyOpaque), or null when the value is of another kind.
   template <class T>
-  const T* get_if() const noexcept { return std::get_if<T>(&v_); }
+  const T* get_if() const noexcept {
+    return std::get_if<T>(&v_);
+  }
   template <class T>
-  T* get_if() noexcept { return std::get_if<T>(&v_); }
+  T* get_if() noexcept {
+    return std::get_if<T>(&v_);
+  }
   const Storage& storage() const noexcept { return v_; }
 
   // The text of the value, as it appears in the text of a map: "()", true,

@@ -107,8 +107,7 @@ PyObject* graph_edges(PyObject* self, PyObject*) {
 // The shared steps of the two bulk setters: arguments, staging on the caller's
 // thread (nothing is written if any entry fails), then the parallel update.
 template <class Key, class Decode, class Apply>
-PyObject* set_properties_from_py(PyObject* args, PyObject* kwargs, const char* method, Decode decode,
-                                 Apply apply) {
+PyObject* set_properties_from_py(PyObject* args, PyObject* kwargs, const char* method, Decode decode, Apply apply) {
   const binding::FunctionDescription desc{"Graph", method, {"map", "overwrite"}, 1, false};
   PyObject* arg[2];
   VM_PY_TRY(binding::extract_arguments(desc, args, kwargs, arg));
@@ -128,9 +127,10 @@ PyObject* set_properties_from_py(PyObject* args, PyObject* kwargs, const char* m
   // Each map is made here for its one row and read by nothing else: the rows
   // take them over.
   const std::vector<std::pair<Key, PropertyMap>> items(staged.begin(), staged.end());
-  VM_PY_TRY(with_store_context(utils::try_for_each(std::span<const std::pair<Key, PropertyMap>>(items),
-                                             [&](const auto& item) { return apply(item.first, item.second, overwrite); }),
-                         attach_set_properties_context));
+  VM_PY_TRY(with_store_context(
+      utils::try_for_each(std::span<const std::pair<Key, PropertyMap>>(items),
+                          [&](const auto& item) { return apply(item.first, item.second, overwrite); }),
+      attach_set_properties_context));
   Py_RETURN_NONE;
 }
 
@@ -176,15 +176,15 @@ PyObject* graph_set_edge_properties(PyObject* self, PyObject* args, PyObject* kw
 }
 
 PyMethodDef kGraphMethods[] = {
-    {"subgraph", binding::with_keywords(&graph_subgraph),
-     METH_VARARGS | METH_KEYWORDS, "subgraph($self, nodes)\n--\n\n"},
+    {"subgraph", binding::with_keywords(&graph_subgraph), METH_VARARGS | METH_KEYWORDS,
+     "subgraph($self, nodes)\n--\n\n"},
     {"query", graph_query, METH_NOARGS, "query($self)\n--\n\n"},
     {"nodes", graph_nodes, METH_NOARGS, "nodes($self)\n--\n\n"},
     {"edges", graph_edges, METH_NOARGS, "edges($self)\n--\n\n"},
-    {"set_node_properties", binding::with_keywords(&graph_set_node_properties),
-     METH_VARARGS | METH_KEYWORDS, "set_node_properties($self, map, overwrite=True)\n--\n\n"},
-    {"set_edge_properties", binding::with_keywords(&graph_set_edge_properties),
-     METH_VARARGS | METH_KEYWORDS, "set_edge_properties($self, map, overwrite=True)\n--\n\n"},
+    {"set_node_properties", binding::with_keywords(&graph_set_node_properties), METH_VARARGS | METH_KEYWORDS,
+     "set_node_properties($self, map, overwrite=True)\n--\n\n"},
+    {"set_edge_properties", binding::with_keywords(&graph_set_edge_properties), METH_VARARGS | METH_KEYWORDS,
+     "set_edge_properties($self, map, overwrite=True)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

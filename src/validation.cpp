@@ -53,8 +53,7 @@ bool is_alphanumeric(UChar32 c) {
   if (is_alphabetic(c)) return true;
   if (c < 0) return false;
   const auto category = u_charType(c);
-  return category == U_DECIMAL_DIGIT_NUMBER || category == U_LETTER_NUMBER ||
-         category == U_OTHER_NUMBER;
+  return category == U_DECIMAL_DIGIT_NUMBER || category == U_LETTER_NUMBER || category == U_OTHER_NUMBER;
 }
 
 // The white-space and character checks in one pass while the name is ASCII.
@@ -110,9 +109,8 @@ Status validate_variable_name(std::string_view name) {
   if (verdict == Verdict::WhiteSpace ||
       (verdict == Verdict::NotAscii && !all_code_points(name, [](UChar32 c) { return !is_white_space(c); })))
     return invalid(name, "Name cannot contain whitespace");
-  if (verdict == Verdict::Other ||
-      (verdict == Verdict::NotAscii &&
-       !all_code_points(name, [](UChar32 c) { return c == '_' || is_alphanumeric(c); })))
+  if (verdict == Verdict::Other || (verdict == Verdict::NotAscii &&
+                                    !all_code_points(name, [](UChar32 c) { return c == '_' || is_alphanumeric(c); })))
     return invalid(name, "Name can only contain alphanumeric characters and underscores");
   if (const UChar32 first = first_code_point(name); first != '_' && !is_alphabetic(first))
     return invalid(name, "Name must start with a letter or underscore");

@@ -25,8 +25,7 @@ PyErr type_error(const std::string& message) { return PyErr::make(PyExc_TypeErro
 }  // namespace
 
 std::string FunctionDescription::full_name() const {
-  return cls_name.empty() ? fmt::format("{}()", func_name)
-                          : fmt::format("{}.{}()", cls_name, func_name);
+  return cls_name.empty() ? fmt::format("{}()", func_name) : fmt::format("{}.{}()", cls_name, func_name);
 }
 
 PyResult<void> extract_arguments(const FunctionDescription& desc, PyObject* args, PyObject* kwargs,
@@ -40,18 +39,17 @@ PyResult<void> extract_arguments(const FunctionDescription& desc, PyObject* args
   if (nargs > nparams && !desc.varargs) {
     const char* was = nargs == 1 ? "was" : "were";
     if (desc.required != nparams)
-      return std::unexpected(type_error(
-          fmt::format("{} takes from {} to {} positional arguments but {} {} given",
-                      desc.full_name(), desc.required, nparams, nargs, was)));
-    return std::unexpected(type_error(fmt::format(
-        "{} takes {} positional arguments but {} {} given", desc.full_name(), nparams, nargs, was)));
+      return std::unexpected(type_error(fmt::format("{} takes from {} to {} positional arguments but {} {} given",
+                                                    desc.full_name(), desc.required, nparams, nargs, was)));
+    return std::unexpected(type_error(
+        fmt::format("{} takes {} positional arguments but {} {} given", desc.full_name(), nparams, nargs, was)));
   }
   const std::size_t npositional = std::min(nargs, nparams);
   for (std::size_t i = 0; i < npositional; ++i) out[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
   if (desc.varargs && varargs) {
-    *varargs = PyRef::steal(args ? PyTuple_GetSlice(args, static_cast<Py_ssize_t>(npositional),
-                                                    static_cast<Py_ssize_t>(nargs))
-                                 : PyTuple_New(0));
+    *varargs =
+        PyRef::steal(args ? PyTuple_GetSlice(args, static_cast<Py_ssize_t>(npositional), static_cast<Py_ssize_t>(nargs))
+                          : PyTuple_New(0));
     if (!*varargs) return std::unexpected(PyErr::fetch());
   }
 
@@ -65,12 +63,12 @@ PyResult<void> extract_arguments(const FunctionDescription& desc, PyObject* args
       if (!name) return std::unexpected(std::move(name).error());
       const auto it = std::find(desc.params.begin(), desc.params.end(), *name);
       if (it == desc.params.end())
-        return std::unexpected(type_error(fmt::format("{} got an unexpected keyword argument '{}'",
-                                                      desc.full_name(), *name)));
+        return std::unexpected(
+            type_error(fmt::format("{} got an unexpected keyword argument '{}'", desc.full_name(), *name)));
       auto& slot = out[static_cast<std::size_t>(it - desc.params.begin())];
       if (slot)
-        return std::unexpected(type_error(
-            fmt::format("{} got multiple values for argument '{}'", desc.full_name(), *name)));
+        return std::unexpected(
+            type_error(fmt::format("{} got multiple values for argument '{}'", desc.full_name(), *name)));
       slot = value;
     }
   }
@@ -79,9 +77,9 @@ PyResult<void> extract_arguments(const FunctionDescription& desc, PyObject* args
   for (std::size_t i = 0; i < desc.required; ++i)
     if (!out[i]) missing.push_back(desc.params[i]);
   if (!missing.empty())
-    return std::unexpected(type_error(fmt::format(
-        "{} missing {} required positional {}: {}", desc.full_name(), missing.size(),
-        missing.size() == 1 ? "argument" : "arguments", parameter_list(missing))));
+    return std::unexpected(
+        type_error(fmt::format("{} missing {} required positional {}: {}", desc.full_name(), missing.size(),
+                               missing.size() == 1 ? "argument" : "arguments", parameter_list(missing))));
   return {};
 }
 
@@ -119,8 +117,7 @@ PyResult<bool> extract_bool(PyObject* obj) {
   return std::unexpected(cast_error(obj, "bool"));
 }
 
-PyResult<void> extract_sequence(PyObject* obj,
-                                const std::function<PyResult<void>(PyObject*)>& item) {
+PyResult<void> extract_sequence(PyObject* obj, const std::function<PyResult<void>(PyObject*)>& item) {
   if (PyUnicode_Check(obj)) return std::unexpected(type_error("Can't extract `str` to `Vec`"));
   if (!PySequence_Check(obj)) return std::unexpected(cast_error(obj, "Sequence"));
   PyRef iter = PyRef::steal(PyObject_GetIter(obj));

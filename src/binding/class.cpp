@@ -18,8 +18,7 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
     auto text = str_to_utf8(value.get());
     return text ? *text : std::string("?");
   };
-  const auto message =
-      fmt::format("cannot create '{}.{}' instances", attr("__module__"), attr("__qualname__"));
+  const auto message = fmt::format("cannot create '{}.{}' instances", attr("__module__"), attr("__qualname__"));
   PyErr_SetString(PyExc_TypeError, message.c_str());
   return nullptr;
 }
@@ -60,11 +59,9 @@ PyResult<void> add_class(PyObject* module, ClassSpec& spec) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return std::unexpected(PyErr::fetch());
     PyErr_Clear();
     all = PyRef::steal(PyList_New(0));
-    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0)
-      return std::unexpected(PyErr::fetch());
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return std::unexpected(PyErr::fetch());
   }
-  if (!PyList_Check(all.get()))
-    return std::unexpected(PyErr::make(PyExc_TypeError, "`__all__` must be a list"));
+  if (!PyList_Check(all.get())) return std::unexpected(PyErr::make(PyExc_TypeError, "`__all__` must be a list"));
   PyRef name = PyRef::steal(PyUnicode_FromString(short_name));
   if (!name || PyList_Append(all.get(), name.get()) < 0) return std::unexpected(PyErr::fetch());
   if (PyObject_SetAttrString(module, short_name, *type) < 0) return std::unexpected(PyErr::fetch());

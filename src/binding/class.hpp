@@ -23,14 +23,14 @@
 namespace velmora::binding {
 
 struct ClassSpec {
-  const char* name;                 // "builtins.Graph"
-  const char* doc;                  // class docstring, "" for none
-  int basicsize;                    // sizeof(Boxed<T>)
-  destructor dealloc;               // &dealloc_boxed<T>
-  PyMethodDef* methods = nullptr;   // null-terminated, or null
-  PyGetSetDef* getset = nullptr;    // null-terminated, or null
+  const char* name;                  // "builtins.Graph"
+  const char* doc;                   // class docstring, "" for none
+  int basicsize;                     // sizeof(Boxed<T>)
+  destructor dealloc;                // &dealloc_boxed<T>
+  PyMethodDef* methods = nullptr;    // null-terminated, or null
+  PyGetSetDef* getset = nullptr;     // null-terminated, or null
   std::vector<PyType_Slot> slots{};  // tp_new, tp_str, tp_repr, tp_richcompare, ...
-  PyObject* type = nullptr;         // made once, kept for the life of the process
+  PyObject* type = nullptr;          // made once, kept for the life of the process
 };
 
 // The class's type object (borrowed; lives as long as the process).
@@ -42,8 +42,7 @@ PyResult<void> add_class(PyObject* module, ClassSpec& spec);
 
 template <class T>
 struct Boxed {
-  PyObject_HEAD
-  T value;
+  PyObject_HEAD T value;
 };
 
 template <class T>

@@ -36,13 +36,12 @@ PyObject* exception_class(PyClass cls) {
 PyObject* panic_exception_type() {
   static PyObject* type = [] {
     // The module-qualified name is part of the interface.
-    PyObject* t = PyErr_NewExceptionWithDoc(
-        "pyo3_runtime.PanicException",
-        "\nThe exception raised when an unrecoverable internal fault occurs.\n\n"
-        "Like SystemExit, this exception is derived from BaseException so that\n"
-        "it will typically propagate all the way through the stack and cause the\n"
-        "Python interpreter to exit.\n",
-        PyExc_BaseException, nullptr);
+    PyObject* t = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException",
+                                            "\nThe exception raised when an unrecoverable internal fault occurs.\n\n"
+                                            "Like SystemExit, this exception is derived from BaseException so that\n"
+                                            "it will typically propagate all the way through the stack and cause the\n"
+                                            "Python interpreter to exit.\n",
+                                            PyExc_BaseException, nullptr);
     if (!t) PyErr_Clear();
     return t;
   }();
@@ -51,8 +50,7 @@ PyObject* panic_exception_type() {
 
 void raise_panic(std::string_view message) {
   PyObject* type = panic_exception_type();
-  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(
-      message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (!text) PyErr_Clear();
   PyErr_SetObject(type ? type : PyExc_SystemError, text ? text.get() : Py_None);
 }
@@ -98,8 +96,7 @@ void release_after_dealloc() noexcept {
 }
 
 PyErr report_to_pyerr(const Report& report) {
-  return PyErr::make(exception_class(report.current_context().python_class()),
-                     errors::format_report(report));
+  return PyErr::make(exception_class(report.current_context().python_class()), errors::format_report(report));
 }
 
 PyObject* raise_report(const Report& report) {
@@ -107,9 +104,7 @@ PyObject* raise_report(const Report& report) {
   return nullptr;
 }
 
-VelmoraError from_python_error(PyErr&& err) {
-  return errors::PythonError{err.render(), std::nullopt};
-}
+VelmoraError from_python_error(PyErr&& err) { return errors::PythonError{err.render(), std::nullopt}; }
 
 VelmoraError from_pending_python_error() { return from_python_error(PyErr::fetch()); }
 

@@ -116,12 +116,11 @@ inline PyObject* raise_error(PyErr&& err) {
 // Unwraps a `Result` or a `PyResult` inside a guarded body that returns a
 // PyObject*: the value, or returns null with the failure raised.
 // Use as: auto v = VM_PY_TRY(expr);
-#define VM_PY_TRY(expr)                                                   \
-  ({                                                                      \
-    auto vm_py_result_ = (expr);                                          \
-    if (!vm_py_result_)                                                   \
-      return ::velmora::binding::raise_error(std::move(vm_py_result_).error()); \
-    std::move(vm_py_result_).value();                                     \
+#define VM_PY_TRY(expr)                                                                           \
+  ({                                                                                              \
+    auto vm_py_result_ = (expr);                                                                  \
+    if (!vm_py_result_) return ::velmora::binding::raise_error(std::move(vm_py_result_).error()); \
+    std::move(vm_py_result_).value();                                                             \
   })
 
 // Exclusive use of an object for one call, through a flag the object carries:

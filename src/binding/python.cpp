@@ -20,8 +20,7 @@ PyErr PyErr::fetch() {
 PyErr PyErr::make(PyObject* type, std::string_view message) {
   PyErr err;
   err.type_ = PyRef::borrow(type);
-  err.value_ = PyRef::steal(PyUnicode_DecodeUTF8(message.data(),
-                                                 static_cast<Py_ssize_t>(message.size()), "replace"));
+  err.value_ = PyRef::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (!err.value_) {
     PyErr_Clear();
     err.value_ = PyRef::borrow(Py_None);
@@ -29,13 +28,9 @@ PyErr PyErr::make(PyObject* type, std::string_view message) {
   return err;
 }
 
-void PyErr::restore() && {
-  PyErr_Restore(type_.release(), value_.release(), traceback_.release());
-}
+void PyErr::restore() && { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
 
-bool PyErr::is(PyObject* exc_type) const {
-  return PyErr_GivenExceptionMatches(type_.get(), exc_type) != 0;
-}
+bool PyErr::is(PyObject* exc_type) const { return PyErr_GivenExceptionMatches(type_.get(), exc_type) != 0; }
 
 std::optional<std::string> PyErr::value_str() const {
   PyRef s = PyRef::steal(PyObject_Str(value_.get()));
@@ -66,23 +61,19 @@ std::string type_qualname_of_type(PyObject* type) {
   return "<unknown>";
 }
 
-std::string type_qualname(PyObject* obj) {
-  return type_qualname_of_type(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
-}
+std::string type_qualname(PyObject* obj) { return type_qualname_of_type(reinterpret_cast<PyObject*>(Py_TYPE(obj))); }
 
 PyResult<std::string> str_to_utf8(PyObject* str) {
   PyRef bytes = PyRef::steal(PyUnicode_AsUTF8String(str));
   if (!bytes) return std::unexpected(PyErr::fetch());
   char* data = nullptr;
   Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0)
-    return std::unexpected(PyErr::fetch());
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) return std::unexpected(PyErr::fetch());
   return std::string(data, static_cast<std::size_t>(size));
 }
 
 PyResult<PyRef> utf8_to_str(std::string_view text) {
-  PyRef s = PyRef::steal(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+  PyRef s = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
   if (!s) return std::unexpected(PyErr::fetch());
   return s;
 }

@@ -22,9 +22,7 @@ errors::IndexCorruption corruption(const char* message, const char* context) {
   return errors::IndexCorruption{message, std::string(context)};
 }
 
-auto bytes(std::string_view text) {
-  return std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-}
+auto bytes(std::string_view text) { return std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()); }
 
 // No row has this id: a watch that nothing reaches.
 constexpr TypeId kNoRow = kMaxTypeId + 1;
@@ -72,14 +70,12 @@ Uid sha256(std::initializer_list<std::span<const std::uint8_t>> parts) {
   // The algorithm is fetched once and every thread keeps one context:
   // EVP_sha256() with EVP_Digest would look the algorithm up on every call.
   static EVP_MD* const kSha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-  thread_local const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(),
-                                                                                &EVP_MD_CTX_free);
+  thread_local const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
   Uid out{};
   unsigned int len = 0;
   bool ok = kSha256 != nullptr && ctx && EVP_DigestInit_ex2(ctx.get(), kSha256, nullptr) == 1;
   for (const auto& part : parts) ok = ok && EVP_DigestUpdate(ctx.get(), part.data(), part.size()) == 1;
-  if (!ok || EVP_DigestFinal_ex(ctx.get(), out.data(), &len) != 1 || len != out.size())
-    panic("SHA-256 digest failed");
+  if (!ok || EVP_DigestFinal_ex(ctx.get(), out.data(), &len) != 1 || len != out.size()) panic("SHA-256 digest failed");
   return out;
 }
 
@@ -468,7 +464,10 @@ void Graph::ensure_node(TypeId node, PropertyMap properties, const CreatedFlag& 
   if (nodes->contains(node)) return;
   bool inserted = false;
   nodes->upsert(
-      node, [&] { return NodeRow{std::move(properties), {}}; },
+      node,
+      [&] {
+        return NodeRow{std::move(properties), {}};
+      },
       [&](NodeRow& row, bool fresh) {
         if (!fresh) return;
         node_property_index->add(node, row.properties);
@@ -507,38 +506,42 @@ Status Graph::propagate(TypeId start, const CreatedFlag& created) {
   for (std::size_t depth = 0; !level.empty(); ++depth) {
     std::vector<std::pair<TypeId, TypeId>> steps;  // (start, arrow)
     for (const TypeId node : level) {
-      const bool present = nodes->with_read(node, [&](const NodeRow& row) {
-        for (const TypeId arrow : row.edges.out()) steps.emplace_back(node, arrow);
-        return true;
-      }).has_value();
+      const bool present = nodes
+                               ->with_read(node,
+                                           [&](const NodeRow& row) {
+                                             for (const TypeId arrow : row.edges.out()) steps.emplace_back(node, arrow);
+                                             return true;
+                                           })
+                               .has_value();
       if (!present)
-        return std::unexpected(attach_times(
-            Report(corruption("node exists without row in the StartToEdgeIndex", "graph - add node")),
-            "graph - add node", depth));
+        return std::unexpected(
+            attach_times(Report(corruption("node exists without row in the StartToEdgeIndex", "graph - add node")),
+                         "graph - add node", depth));
     }
     std::mutex mutex;
     std::vector<TypeId> next;
-    Status status = utils::try_for_each(std::span<const std::pair<TypeId, TypeId>>(steps),
-                                        [&](const std::pair<TypeId, TypeId>& step) -> Status {
-      const auto [from, arrow] = step;
-      const TypeId end = types->right(arrow);
-      if (!types->term(end).none()) return {};
-      bool reaches = false;
-      VM_TRY_CTX(check_term(from, end, reaches, &valid), "graph - add node");
-      if (!edges->contains(arrow))
-        return fail(corruption("edge exists in EdgeIndex without appearing in EdgeToTypeIndex", "graph - add node"));
-      VM_TRY_CTX(check_term(arrow, end, reaches, &valid), "graph - add node");
-      // The end's term would contain itself, or another propagation was first.
-      if (reaches || !types->set_term_if_none(end, TermWord::application(arrow, from))) return {};
-      if (!types->is_variable(end)) {
-        Term applied = VM_TRY_CTX(term_from_uid(types->uid(end)), "graph - add node");
-        VM_TRY_CTX(add_arrow_term_edge(applied, created), "graph - add node");
-      }
-      ensure_node(end, PropertyMap::empty(), created);
-      std::lock_guard lock(mutex);
-      next.push_back(end);
-      return {};
-    });
+    Status status = utils::try_for_each(
+        std::span<const std::pair<TypeId, TypeId>>(steps), [&](const std::pair<TypeId, TypeId>& step) -> Status {
+          const auto [from, arrow] = step;
+          const TypeId end = types->right(arrow);
+          if (!types->term(end).none()) return {};
+          bool reaches = false;
+          VM_TRY_CTX(check_term(from, end, reaches, &valid), "graph - add node");
+          if (!edges->contains(arrow))
+            return fail(
+                corruption("edge exists in EdgeIndex without appearing in EdgeToTypeIndex", "graph - add node"));
+          VM_TRY_CTX(check_term(arrow, end, reaches, &valid), "graph - add node");
+          // The end's term would contain itself, or another propagation was first.
+          if (reaches || !types->set_term_if_none(end, TermWord::application(arrow, from))) return {};
+          if (!types->is_variable(end)) {
+            Term applied = VM_TRY_CTX(term_from_uid(types->uid(end)), "graph - add node");
+            VM_TRY_CTX(add_arrow_term_edge(applied, created), "graph - add node");
+          }
+          ensure_node(end, PropertyMap::empty(), created);
+          std::lock_guard lock(mutex);
+          next.push_back(end);
+          return {};
+        });
     if (!status) return std::unexpected(attach_times(std::move(status).error(), "graph - add node", depth));
     valid.insert(level.begin(), level.end());
     valid.insert(next.begin(), next.end());
@@ -574,17 +577,16 @@ Result<EdgeKey> Graph::add_edge(const Term& term, PropertyMap properties, const 
       return;
     }
     // The edge takes the map over; an existing edge's map is replaced.
-    const bool replaced =
-        edges
-            ->insert(arrow, std::move(properties),
-                     [&](const PropertyMap* old, const PropertyMap& map) {
-                       if (old) {
-                         edge_property_index->overwrite(arrow, *old, map);
-                       } else {
-                         edge_property_index->add(arrow, map);
-                       }
-                     })
-            .has_value();
+    const bool replaced = edges
+                              ->insert(arrow, std::move(properties),
+                                       [&](const PropertyMap* old, const PropertyMap& map) {
+                                         if (old) {
+                                           edge_property_index->overwrite(arrow, *old, map);
+                                         } else {
+                                           edge_property_index->add(arrow, map);
+                                         }
+                                       })
+                              .has_value();
     if (replaced) return;
     start->edges.add_out(arrow);
     end->edges.add_in(arrow);
@@ -640,11 +642,15 @@ Result<std::optional<Uid>> Graph::remove_node(const Uid& uid) {
   const auto other_end = [&](TypeId arrow, bool leaving) { return leaving ? types->right(arrow) : types->left(arrow); };
   for (;;) {
     std::vector<std::size_t> shards{NodeTable::shard_of(*id)};
-    const bool present = nodes->with_read(*id, [&](const NodeRow& row) {
-      for (const bool leaving : {true, false})
-        for (const TypeId arrow : row.edges.side(leaving)) shards.push_back(NodeTable::shard_of(other_end(arrow, leaving)));
-      return true;
-    }).has_value();
+    const bool present = nodes
+                             ->with_read(*id,
+                                         [&](const NodeRow& row) {
+                                           for (const bool leaving : {true, false})
+                                             for (const TypeId arrow : row.edges.side(leaving))
+                                               shards.push_back(NodeTable::shard_of(other_end(arrow, leaving)));
+                                           return true;
+                                         })
+                             .has_value();
     if (!present) return std::optional<Uid>();
     sort_unique(shards);
 
@@ -897,8 +903,7 @@ Result<TypePtr> Graph::bound_type(const std::string& name, const MatchElement& e
 }
 
 Result<TypePtr> Graph::pattern_to_type_recursive(const TypePattern& p, const MatchPtr& m) {
-  if (p.is<TypePattern::Wildcard>())
-    return fail(errors::InvalidPattern{"", "Cannot convert wildcard to type"});
+  if (p.is<TypePattern::Wildcard>()) return fail(errors::InvalidPattern{"", "Cannot convert wildcard to type"});
 
   if (const auto* arrow = p.get<TypePattern::Arrow>()) {
     TypePtr left = VM_TRY_CTX(pattern_to_type_recursive(*arrow->left, m), "graph - pattern to type recursive");
@@ -908,31 +913,30 @@ Result<TypePtr> Graph::pattern_to_type_recursive(const TypePattern& p, const Mat
 
   // A variable and a capture both stand for their binding, or else for the
   // type variable of their name; a capture's inner pattern plays no part.
-  const std::string& name = p.is<TypePattern::Variable>() ? p.get<TypePattern::Variable>()->name
-                                                          : p.get<TypePattern::Capture>()->name;
+  const std::string& name =
+      p.is<TypePattern::Variable>() ? p.get<TypePattern::Variable>()->name : p.get<TypePattern::Capture>()->name;
   if (auto bound = m->get(name)) return bound_type(name, *bound);
   auto variable = VM_TRY_CTX(typing::Variable::create(name), "graph - pattern to type recursive");
   return typing::make_type(std::move(variable));
 }
 
 Result<Term> Graph::pattern_to_term_recursive(const TermPattern& p, const MatchPtr& m) {
-  if (p.is<TermPattern::Wildcard>())
-    return fail(errors::InvalidPattern{"", "Cannot convert wildcard to term"});
+  if (p.is<TermPattern::Wildcard>()) return fail(errors::InvalidPattern{"", "Cannot convert wildcard to term"});
 
   if (const auto* variable = p.get<TermPattern::Variable>()) {
     auto bound = m->get(variable->name);
     // A term variable is never invented: only a binding gives it a value.
     if (!bound) return fail(errors::VariableNotFound{variable->name, "pattern to term recursive"});
-    const Uid uid = VM_TRY_CTX(bound->as_term(variable->name, "pattern to term recursive"),
-                               "graph - pattern to term recursive");
+    const Uid uid =
+        VM_TRY_CTX(bound->as_term(variable->name, "pattern to term recursive"), "graph - pattern to term recursive");
     return term_from_uid(uid);
   }
 
   if (const auto* application = p.get<TermPattern::Application>()) {
-    Term function = VM_TRY_CTX(pattern_to_term_recursive(*application->function, m),
-                               "graph - pattern to term recursive");
-    Term argument = VM_TRY_CTX(pattern_to_term_recursive(*application->argument, m),
-                               "graph - pattern to term recursive");
+    Term function =
+        VM_TRY_CTX(pattern_to_term_recursive(*application->function, m), "graph - pattern to term recursive");
+    Term argument =
+        VM_TRY_CTX(pattern_to_term_recursive(*application->argument, m), "graph - pattern to term recursive");
     auto applied = VM_TRY(typing::Application::create(std::move(function), std::move(argument)));
     return Term(std::move(applied));
   }
@@ -947,8 +951,7 @@ Result<Term> Graph::pattern_to_term_recursive(const TermPattern& p, const MatchP
   return Term(typing::BasicTerm{constant->name(), std::move(type)});
 }
 
-Result<TypePtr> Graph::get_constant_type(const Constant& c, const std::vector<TypeSchema>& args,
-                                         const MatchPtr& m) {
+Result<TypePtr> Graph::get_constant_type(const Constant& c, const std::vector<TypeSchema>& args, const MatchPtr& m) {
   const auto& parameters = c.free_variables();
   if (args.size() != parameters.size())
     return fail(errors::InvalidNumberOfArguments{parameters.size(), args.size(), positioned("get constant type")});

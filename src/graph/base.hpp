@@ -260,8 +260,7 @@ class Graph {
 
   // Extends every match of `matches` along the whole path; within `subset`
   // when there is one.
-  Result<MatchSet> match_path_pattern(const patterns::PathPattern& path, MatchSet matches,
-                                      NodeUidSetPtr subset) const;
+  Result<MatchSet> match_path_pattern(const patterns::PathPattern& path, MatchSet matches, NodeUidSetPtr subset) const;
   // Creates the path's missing nodes and edges for every match (within the
   // creation counters of `limit`), adding the nodes it hands to the store to
   // `subset` when there is one.
@@ -314,8 +313,7 @@ class Graph {
   // first row without a term, and the failures of the names. Sets `reaches`
   // when the term refers to the row `watch`. Rows in `valid` passed these
   // checks before and are not walked again.
-  Status check_term(TypeId id, TypeId watch, bool& reaches,
-                    const absl::flat_hash_set<TypeId>* valid = nullptr) const;
+  Status check_term(TypeId id, TypeId watch, bool& reaches, const absl::flat_hash_set<TypeId>* valid = nullptr) const;
 };
 
 template <class Keep>

@@ -91,8 +91,7 @@ Status settle_check(Result<std::optional<MatchPtr>> checked, PathData& data, Sch
 // The schema steps, shared by the node and the edge pass. They look at the
 // record's recorded values only, never at the candidates.
 template <class Record, class Pattern>
-Status type_schema_step(Graph& graph, const Pattern& pattern, const Record& record, PathData& data,
-                        Candidates& found) {
+Status type_schema_step(Graph& graph, const Pattern& pattern, const Record& record, PathData& data, Candidates& found) {
   if (record.type_matches_schema) return {};
   if (!pattern.type_schema()) {
     found.type_matches_schema = true;
@@ -109,8 +108,7 @@ Status type_schema_step(Graph& graph, const Pattern& pattern, const Record& reco
 }
 
 template <class Record, class Pattern>
-Status term_schema_step(Graph& graph, const Pattern& pattern, const Record& record, PathData& data,
-                        Candidates& found) {
+Status term_schema_step(Graph& graph, const Pattern& pattern, const Record& record, PathData& data, Candidates& found) {
   if (record.term_matches_schema) return {};
   if (!pattern.term_schema()) {
     found.term_matches_schema = true;
@@ -217,13 +215,13 @@ Status neighbour_step(const PathData& data, std::size_t i, Side side, Candidates
   const std::size_t e = left ? i - 1 : i;
   const std::size_t k = left ? i - 1 : i + 1;
   if (e >= data.edges.size())
-    return fail(out_of_range(e, data.edges.size(),
-                             left ? "create path - node data inference - left edge"
-                                  : "create path - node data inference - right edge"));
+    return fail(out_of_range(
+        e, data.edges.size(),
+        left ? "create path - node data inference - left edge" : "create path - node data inference - right edge"));
   if (k >= n)
-    return fail(out_of_range(k, n,
-                             left ? "create path - node data inference - left node"
-                                  : "create path - node data inference - right node"));
+    return fail(out_of_range(
+        k, n,
+        left ? "create path - node data inference - left node" : "create path - node data inference - right node"));
   const NodeData& node = data.nodes[i];
   const EdgeData& edge = data.edges[e];
   const NodeData& neighbour = data.nodes[k];
@@ -333,8 +331,8 @@ Status edge_pass(Graph& graph, const PathPattern& path, PathData& data, Constant
       const EdgeKey key = VM_TRY_CTX(element->as_edge(*edge.variable, kEdgeMatched), kCreatePath);
       const auto arrow = graph.edge_id(key);
       if (!arrow)
-        return fail(errors::IndexCorruption{
-            "Edge exists in EdgeIndex without corresponding entry at EdgeToTypeIndex.", kEdgeMatched});
+        return fail(errors::IndexCorruption{"Edge exists in EdgeIndex without corresponding entry at EdgeToTypeIndex.",
+                                            kEdgeMatched});
       const Uid arrow_uid = graph.types->uid(*arrow);
       found.type = VM_TRY_CTX(graph.type_from_uid(arrow_uid), kCreatePath);
       found.term = VM_TRY_CTX(graph.term_from_uid(arrow_uid), kCreatePath);
@@ -399,8 +397,8 @@ bool count_spent(const Match& input) {
 // One match's creation. The unit, if any, is held only while the nodes and
 // edges are written, and released on every way out: spent when something new
 // was added, given back otherwise (and on failure).
-Status create_for_match(Graph& graph, const PathPattern& path, const MatchPtr& input,
-                        const NodeUidSetPtr& subset, MatchSetMap& result, std::atomic<std::uint64_t>& next_id) {
+Status create_for_match(Graph& graph, const PathPattern& path, const MatchPtr& input, const NodeUidSetPtr& subset,
+                        MatchSetMap& result, std::atomic<std::uint64_t>& next_id) {
   if (count_spent(*input)) return {};
 
   PathData data = PathData::create(path, input);

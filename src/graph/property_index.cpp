@@ -26,15 +26,12 @@ std::optional<std::string> PropertyIndex<Row>::term(const std::string& key, cons
       bytes = std::string_view(number, sizeof number);
       break;
     }
-    case Value::Kind::Bool:
-      kind = *value.get_if<bool>() ? 'T' : 'F';
-      break;
+    case Value::Kind::Bool: kind = *value.get_if<bool>() ? 'T' : 'F'; break;
     case Value::Kind::String:
       kind = 's';
       bytes = *value.get_if<std::string>();
       break;
-    default:
-      return std::nullopt;
+    default: return std::nullopt;
   }
   const std::uint64_t length = key.size();
   std::string out;

@@ -193,7 +193,9 @@ struct NameRow {
     return p;
   }
   void set_heap(const char* p) { std::memcpy(bytes + 4, &p, sizeof p); }
-  std::string_view view() const { return size <= kInline ? std::string_view(bytes, size) : std::string_view(heap(), size); }
+  std::string_view view() const {
+    return size <= kInline ? std::string_view(bytes, size) : std::string_view(heap(), size);
+  }
 };
 static_assert(sizeof(NameRow) == 20);
 
@@ -253,8 +255,7 @@ class TypeTable {
   // The id of the variable `name` (uid given), storing it when new.
   TypeId add_variable(const Uid& uid, std::string_view name) {
     const std::uint32_t name_id = add_name(name);
-    const TypeId id =
-        index_.find_or_add(uid, [&] { return write_row(uid, name_id, TypeRow::kVariable); }).first;
+    const TypeId id = index_.find_or_add(uid, [&] { return write_row(uid, name_id, TypeRow::kVariable); }).first;
     // Only now, with the row published: the name then answers for it.
     std::atomic_ref<std::uint32_t>(names_.at(name_id).variable).store(id + 1, std::memory_order_release);
     return id;
@@ -345,20 +346,23 @@ class TypeTable {
   // ---- names ----
 
   std::uint32_t add_name(std::string_view text) {
-    return name_index_.find_or_add(text, [&] {
-      const std::uint32_t id = name_count_.fetch_add(1, std::memory_order_relaxed);
-      if (id > kMaxTypeId) panic("graph store: too many names");
-      rows::NameRow& row = names_.slot(id);
-      row.size = static_cast<std::uint32_t>(text.size());
-      if (text.size() <= rows::NameRow::kInline) {
-        std::memcpy(row.bytes, text.data(), text.size());
-      } else {
-        char* heap = new char[text.size()];
-        std::memcpy(heap, text.data(), text.size());
-        row.set_heap(heap);
-      }
-      return id;
-    }).first;
+    return name_index_
+        .find_or_add(text,
+                     [&] {
+                       const std::uint32_t id = name_count_.fetch_add(1, std::memory_order_relaxed);
+                       if (id > kMaxTypeId) panic("graph store: too many names");
+                       rows::NameRow& row = names_.slot(id);
+                       row.size = static_cast<std::uint32_t>(text.size());
+                       if (text.size() <= rows::NameRow::kInline) {
+                         std::memcpy(row.bytes, text.data(), text.size());
+                       } else {
+                         char* heap = new char[text.size()];
+                         std::memcpy(heap, text.data(), text.size());
+                         row.set_heap(heap);
+                       }
+                       return id;
+                     })
+        .first;
   }
   std::string_view name(std::uint32_t id) const { return names_.at(id).view(); }
 
@@ -622,7 +626,9 @@ class EdgeTable {
   // bit of an id changes only under its stripe's write lock; the other bits
   // of its word belong to other stripes, hence the atomic updates.
   static std::uint64_t slot_bit(TypeId id) { return std::uint64_t{1} << (id & 63); }
-  std::atomic_ref<std::uint64_t> slot_bits(TypeId id) { return std::atomic_ref<std::uint64_t>(slot_words_.slot(id >> 6)); }
+  std::atomic_ref<std::uint64_t> slot_bits(TypeId id) {
+    return std::atomic_ref<std::uint64_t>(slot_words_.slot(id >> 6));
+  }
   bool has_slot(TypeId id) const {
     std::uint64_t* word = slot_words_.find(id >> 6);
     return word && (std::atomic_ref<std::uint64_t>(*word).load(std::memory_order_relaxed) & slot_bit(id)) != 0;

@@ -6,12 +6,9 @@ namespace velmora::patterns {
 
 std::string_view to_string(Direction direction) {
   switch (direction) {
-    case Direction::Forward:
-      return "forward";
-    case Direction::Backward:
-      return "backward";
-    case Direction::Any:
-      return "any";
+    case Direction::Forward: return "forward";
+    case Direction::Backward: return "backward";
+    case Direction::Any: return "any";
   }
   return "any";
 }
@@ -23,14 +20,12 @@ std::optional<Direction> direction_from_string(std::string_view text) {
   return std::nullopt;
 }
 
-Result<EdgePattern> EdgePattern::create(std::optional<std::string> variable,
-                                        std::optional<TypeSchema> type_schema,
-                                        std::optional<TermSchema> term_schema,
-                                        std::optional<PropertyMap> properties,
+Result<EdgePattern> EdgePattern::create(std::optional<std::string> variable, std::optional<TypeSchema> type_schema,
+                                        std::optional<TermSchema> term_schema, std::optional<PropertyMap> properties,
                                         Direction direction) {
   if (variable) VM_TRY_CTX(utils::validate_variable_name(*variable), "edge pattern - new");
-  return EdgePattern(std::move(variable), std::move(type_schema), std::move(term_schema),
-                     std::move(properties), direction);
+  return EdgePattern(std::move(variable), std::move(type_schema), std::move(term_schema), std::move(properties),
+                     direction);
 }
 
 }  // namespace velmora::patterns

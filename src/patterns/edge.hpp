@@ -41,10 +41,9 @@ class EdgePattern {
   // Builds a pattern from its parts (`EdgePattern::new`). A present variable
   // must pass `utils::validate_variable_name`; its `InvalidIdentifier` is
   // returned with the context line "edge pattern - new".
-  static Result<EdgePattern> create(std::optional<std::string> variable,
-                                    std::optional<TypeSchema> type_schema,
-                                    std::optional<TermSchema> term_schema,
-                                    std::optional<PropertyMap> properties, Direction direction);
+  static Result<EdgePattern> create(std::optional<std::string> variable, std::optional<TypeSchema> type_schema,
+                                    std::optional<TermSchema> term_schema, std::optional<PropertyMap> properties,
+                                    Direction direction);
 
   // The name a match binds the edge to.
   const std::optional<std::string>& variable() const { return variable_; }
@@ -56,8 +55,7 @@ class EdgePattern {
 
  private:
   EdgePattern(std::optional<std::string> variable, std::optional<TypeSchema> type_schema,
-              std::optional<TermSchema> term_schema, std::optional<PropertyMap> properties,
-              Direction direction)
+              std::optional<TermSchema> term_schema, std::optional<PropertyMap> properties, Direction direction)
       : variable_(std::move(variable)),
         type_schema_(std::move(type_schema)),
         term_schema_(std::move(term_schema)),

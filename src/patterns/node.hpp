@@ -27,10 +27,8 @@ class NodePattern {
   // Builds a pattern from its parts (`NodePattern::new`). A present variable
   // must pass `utils::validate_variable_name`; its `InvalidIdentifier` is
   // returned with the context line "node pattern - new".
-  static Result<NodePattern> create(std::optional<std::string> variable,
-                                    std::optional<TypeSchema> type_schema,
-                                    std::optional<TermSchema> term_schema,
-                                    std::optional<PropertyMap> properties);
+  static Result<NodePattern> create(std::optional<std::string> variable, std::optional<TypeSchema> type_schema,
+                                    std::optional<TermSchema> term_schema, std::optional<PropertyMap> properties);
 
   // The name a match binds the node to.
   const std::optional<std::string>& variable() const { return variable_; }

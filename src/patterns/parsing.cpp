@@ -2,11 +2,11 @@
 
 #include <fmt/format.h>
 
+#include <locale.h>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
-#include <locale.h>
 #include <optional>
 #include <utility>
 
@@ -124,11 +124,10 @@ Result<Parts> parse_parts(std::string_view t, std::string_view inner, Owner owne
 
   auto texts = VM_TRY_CTX(smart_split_colons(head), context);
   if (texts.size() > 3) {
-    return fail(invalid(t, owner == Owner::Node
-                               ? "Node pattern has too many ':' separators. Expected format: "
-                                 "(var:TypeSchema:TermSchema)"
-                               : "Edge pattern has too many ':' separators. Expected format: "
-                                 "[var:TypeSchema:TermSchema]"));
+    return fail(invalid(t, owner == Owner::Node ? "Node pattern has too many ':' separators. Expected format: "
+                                                  "(var:TypeSchema:TermSchema)"
+                                                : "Edge pattern has too many ':' separators. Expected format: "
+                                                  "[var:TypeSchema:TermSchema]"));
   }
   std::optional<std::string> type_text;
   std::optional<std::string> term_text;
@@ -136,8 +135,8 @@ Result<Parts> parse_parts(std::string_view t, std::string_view inner, Owner owne
     // A lone "*" or arrow is far more likely a type than a name, so nodes
     // read it as one; edges always take a lone part as their variable.
     const std::string& only = texts[0];
-    const bool looks_like_type = only.find("->") != std::string::npos ||
-                                 only.find('*') != std::string::npos || only.starts_with('(');
+    const bool looks_like_type =
+        only.find("->") != std::string::npos || only.find('*') != std::string::npos || only.starts_with('(');
     if (owner == Owner::Node && looks_like_type) {
       type_text = present(std::move(texts[0]));
     } else {
@@ -318,12 +317,10 @@ Result<Value> parse_map_literal(std::string_view t, std::size_t depth) {
   if (t == "null" || t == "None") return Value();
   if (const auto integer = parse_integer(t)) return Value(*integer);
   if (const auto number = parse_float(t)) {
-    if (!std::isfinite(*number))
-      return fail(invalid(t, "Invalid numeric value (NaN or Infinity not supported)"));
+    if (!std::isfinite(*number)) return fail(invalid(t, "Invalid numeric value (NaN or Infinity not supported)"));
     return Value(*number);
   }
-  return fail(invalid(
-      t, "Invalid property value. Strings must be quoted, e.g., \"value\" or 'value'"));
+  return fail(invalid(t, "Invalid property value. Strings must be quoted, e.g., \"value\" or 'value'"));
 }
 
 [[gnu::noinline]] Result<Value> empty_value() { return fail(invalid("", "Empty property value")); }
@@ -375,8 +372,8 @@ Result<std::vector<Token>> tokenize_pattern(std::string_view text) {
           bracket_depth = 1;
           state = State::InEdge;
         } else {
-          return fail(invalid(
-              text, fmt::format("Unexpected character '{}' outside of node or edge pattern", character)));
+          return fail(
+              invalid(text, fmt::format("Unexpected character '{}' outside of node or edge pattern", character)));
         }
         break;
       case State::InNode:
@@ -433,8 +430,8 @@ Result<NodePattern> parse_node_pattern(std::string_view text) {
   if (inner.empty()) return NodePattern();
 
   auto parts = VM_TRY(parse_parts(t, inner, Owner::Node));
-  return NodePattern::create(std::move(parts.variable), std::move(parts.type_schema),
-                             std::move(parts.term_schema), std::move(parts.properties));
+  return NodePattern::create(std::move(parts.variable), std::move(parts.type_schema), std::move(parts.term_schema),
+                             std::move(parts.properties));
 }
 
 Result<EdgePattern> parse_edge_pattern(std::string_view text) {
@@ -442,8 +439,7 @@ Result<EdgePattern> parse_edge_pattern(std::string_view text) {
   const std::size_t open = t.find('[');
   if (open == std::string_view::npos) return fail(invalid(t, "Edge pattern must contain brackets"));
   const std::size_t close = t.rfind(']');
-  if (close == std::string_view::npos || close < open)
-    return fail(invalid(t, "Brackets are mismatched"));
+  if (close == std::string_view::npos || close < open) return fail(invalid(t, "Brackets are mismatched"));
 
   const std::string_view prefix = t.substr(0, open);
   const std::string_view suffix = t.substr(close + 1);
@@ -461,8 +457,8 @@ Result<EdgePattern> parse_edge_pattern(std::string_view text) {
   if (inner.empty()) return EdgePattern(direction);
 
   auto parts = VM_TRY(parse_parts(t, inner, Owner::Edge));
-  return EdgePattern::create(std::move(parts.variable), std::move(parts.type_schema),
-                             std::move(parts.term_schema), std::move(parts.properties), direction);
+  return EdgePattern::create(std::move(parts.variable), std::move(parts.type_schema), std::move(parts.term_schema),
+                             std::move(parts.properties), direction);
 }
 
 Result<std::vector<std::string>> smart_split_colons(std::string_view text) {

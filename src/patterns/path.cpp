@@ -22,8 +22,7 @@ Result<PathPattern> parse_path(std::string pattern) {
     }
   }
   if (edges.size() >= nodes.size())
-    return fail(errors::InvalidPattern{
-        std::move(pattern), "Invalid pattern: too many edges for the number of nodes"});
+    return fail(errors::InvalidPattern{std::move(pattern), "Invalid pattern: too many edges for the number of nodes"});
   return PathPattern(std::move(pattern), std::move(nodes), std::move(edges));
 }
 

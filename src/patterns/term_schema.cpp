@@ -88,28 +88,22 @@ Result<TermPattern> TermSchema::parse_pattern(std::string_view s) {
   // The last split wins so that "f x y" reads as "(f x) y". Neither side can
   // be empty: t is trimmed, so it neither begins nor ends with the space.
   if (const std::size_t space = find_last_top_level_space(t); space != kNotFound) {
-    auto function =
-        VM_TRY_CTX(parse_pattern(t.substr(0, space)), "term schema - parse pattern");
-    auto argument =
-        VM_TRY_CTX(parse_pattern(t.substr(space + 1)), "term schema - parse pattern");
+    auto function = VM_TRY_CTX(parse_pattern(t.substr(0, space)), "term schema - parse pattern");
+    auto argument = VM_TRY_CTX(parse_pattern(t.substr(space + 1)), "term schema - parse pattern");
     return TermPattern::application(std::move(function), std::move(argument));
   }
 
-  if (t.starts_with('@'))
-    return VM_TRY_CTX(parse_constant_pattern(t), "term schema - parse pattern");
+  if (t.starts_with('@')) return VM_TRY_CTX(parse_constant_pattern(t), "term schema - parse pattern");
 
   VM_TRY_CTX(utils::validate_variable_name(t), "term schema - parse pattern");
   return TermPattern::variable(std::string(t));
 }
 
 Result<TermPattern> TermSchema::parse_constant_pattern(std::string_view c) {
-  auto invalid = [c](std::string reason) {
-    return errors::InvalidPattern{std::string(c), std::move(reason)};
-  };
+  auto invalid = [c](std::string reason) { return errors::InvalidPattern{std::string(c), std::move(reason)}; };
 
   const std::size_t open = c.find('(');
-  if (open == kNotFound)
-    return fail(invalid("Constant pattern must have parentheses with type arguments"));
+  if (open == kNotFound) return fail(invalid("Constant pattern must have parentheses with type arguments"));
 
   const std::string_view name = utils::trim_white_space(c.substr(1, open - 1));
   if (name.empty()) return fail(invalid("Constant name cannot be empty"));
@@ -119,15 +113,15 @@ Result<TermPattern> TermSchema::parse_constant_pattern(std::string_view c) {
     return std::unexpected(Report(invalid("Constant pattern has unmatched opening parenthesis"))
                                .attach("term pattern - parse constant pattern"));
   if (close != c.size() - 1)
-    return fail(invalid(fmt::format(
-        "Constant pattern has unexpected content after closing parenthesis at position {}", close)));
+    return fail(invalid(
+        fmt::format("Constant pattern has unexpected content after closing parenthesis at position {}", close)));
 
   std::vector<TypeSchema> type_arguments;
   const std::string_view args = utils::trim_white_space(c.substr(open + 1, close - open - 1));
   if (!args.empty()) {
     for (const std::string_view piece : split_type_arguments(args)) {
-      type_arguments.push_back(VM_TRY_CTX(TypeSchema::create(std::string(piece)),
-                                          "term pattern - parse constant pattern"));
+      type_arguments.push_back(
+          VM_TRY_CTX(TypeSchema::create(std::string(piece)), "term pattern - parse constant pattern"));
     }
   }
   return TermPattern::constant(std::string(name), std::move(type_arguments));

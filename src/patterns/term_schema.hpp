@@ -67,9 +67,13 @@ struct TermPattern {
   }
 
   template <class K>
-  bool is() const { return std::holds_alternative<K>(node); }
+  bool is() const {
+    return std::holds_alternative<K>(node);
+  }
   template <class K>
-  const K* get() const { return std::get_if<K>(&node); }
+  const K* get() const {
+    return std::get_if<K>(&node);
+  }
 
   bool operator==(const TermPattern&) const = default;
 };
@@ -100,8 +104,7 @@ class TermSchema {
   bool operator==(const TermSchema&) const = default;
 
  private:
-  TermSchema(std::string schema, TermPattern pattern)
-      : schema_(std::move(schema)), pattern_(std::move(pattern)) {}
+  TermSchema(std::string schema, TermPattern pattern) : schema_(std::move(schema)), pattern_(std::move(pattern)) {}
 
   static Result<TermPattern> parse_pattern(std::string_view s);
   // `c` is trimmed and begins with "@".

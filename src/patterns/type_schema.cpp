@@ -40,13 +40,11 @@ Status check_balance(std::string_view t) {
       ++depth;
     } else if (c == ')') {
       if (--depth < 0)
-        return fail(errors::SchemaValidation{
-            std::string(t), "Unbalanced parentheses: too many closing parentheses"});
+        return fail(errors::SchemaValidation{std::string(t), "Unbalanced parentheses: too many closing parentheses"});
     }
   }
   if (depth > 0)
-    return fail(errors::SchemaValidation{std::string(t),
-                                         "Unbalanced parentheses: too many opening parentheses"});
+    return fail(errors::SchemaValidation{std::string(t), "Unbalanced parentheses: too many opening parentheses"});
   return {};
 }
 
@@ -71,10 +69,8 @@ Result<TypePattern> TypeSchema::parse_pattern_recursive(std::string_view s) {
   if (t == "*") return TypePattern::wildcard();
 
   if (const std::size_t arrow = find_top_level(t, "->"); arrow != kNotFound) {
-    auto left = VM_TRY_CTX(parse_pattern_recursive(t.substr(0, arrow)),
-                           "type schema - parse pattern recursive");
-    auto right = VM_TRY_CTX(parse_pattern_recursive(t.substr(arrow + 2)),
-                            "type schema - parse pattern recursive");
+    auto left = VM_TRY_CTX(parse_pattern_recursive(t.substr(0, arrow)), "type schema - parse pattern recursive");
+    auto right = VM_TRY_CTX(parse_pattern_recursive(t.substr(arrow + 2)), "type schema - parse pattern recursive");
     return TypePattern::arrow(std::move(left), std::move(right));
   }
 
@@ -85,13 +81,11 @@ Result<TypePattern> TypeSchema::parse_pattern_recursive(std::string_view s) {
 
   const std::string_view inner = t.substr(1, t.size() - 2);
   const std::size_t colon = find_top_level(inner, ":");
-  if (colon == kNotFound)
-    return VM_TRY_CTX(parse_pattern_recursive(inner), "type schema - parse pattern recursive");
+  if (colon == kNotFound) return VM_TRY_CTX(parse_pattern_recursive(inner), "type schema - parse pattern recursive");
 
   // The rest is parsed before the name is looked at, so "(1x: )" reports the
   // empty rest rather than the bad name.
-  auto rest = VM_TRY_CTX(parse_pattern_recursive(inner.substr(colon + 1)),
-                         "type schema - parse pattern recursive");
+  auto rest = VM_TRY_CTX(parse_pattern_recursive(inner.substr(colon + 1)), "type schema - parse pattern recursive");
   const std::string_view name = utils::trim_white_space(inner.substr(0, colon));
   if (name.empty()) return rest;
   VM_TRY_CTX(utils::validate_variable_name(name), "type schema - parse pattern recursive");

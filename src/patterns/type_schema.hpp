@@ -90,9 +90,13 @@ struct TypePattern {
   }
 
   template <class K>
-  bool is() const { return std::holds_alternative<K>(node); }
+  bool is() const {
+    return std::holds_alternative<K>(node);
+  }
   template <class K>
-  const K* get() const { return std::get_if<K>(&node); }
+  const K* get() const {
+    return std::get_if<K>(&node);
+  }
 
   bool operator==(const TypePattern&) const = default;
 };
@@ -125,8 +129,7 @@ class TypeSchema {
   bool operator==(const TypeSchema&) const = default;
 
  private:
-  TypeSchema(std::string schema, TypePattern pattern)
-      : schema_(std::move(schema)), pattern_(std::move(pattern)) {}
+  TypeSchema(std::string schema, TypePattern pattern) : schema_(std::move(schema)), pattern_(std::move(pattern)) {}
 
   static Result<TypePattern> parse_pattern_recursive(std::string_view s);
 

@@ -19,12 +19,16 @@ std::string operation_text(const QueryOperation& operation) {
   return std::visit(
       [](const auto& op) -> std::string {
         using Op = std::decay_t<decltype(op)>;
-        if constexpr (std::is_same_v<Op, CreateOperation>) return "CREATE " + op.pattern.pattern();
-        else if constexpr (std::is_same_v<Op, MatchOperation>) return "MATCH " + op.pattern.pattern();
-        else if constexpr (std::is_same_v<Op, RemoveOperation>) return fmt::format("REMOVE {}", fmt::join(op.variables, ", "));
+        if constexpr (std::is_same_v<Op, CreateOperation>)
+          return "CREATE " + op.pattern.pattern();
+        else if constexpr (std::is_same_v<Op, MatchOperation>)
+          return "MATCH " + op.pattern.pattern();
+        else if constexpr (std::is_same_v<Op, RemoveOperation>)
+          return fmt::format("REMOVE {}", fmt::join(op.variables, ", "));
         else if constexpr (std::is_same_v<Op, SetOperation>)
           return fmt::format("SET {} {} {}", op.variable, op.overwrite ? "=" : "+=", op.properties.to_string());
-        else return fmt::format("LIMIT {}", op.limit);
+        else
+          return fmt::format("LIMIT {}", op.limit);
       },
       operation);
 }
@@ -86,13 +90,12 @@ Status set_one(const Query& q, const SetOperation& op, const MatchPtr& m) {
   switch (element->kind()) {
     case MatchElement::Kind::Type:
     case MatchElement::Kind::Term:
-      return fail(errors::InvalidQuery{q.text(), "You cannot set the properties of a type, types do not have properties",
-                                       "execute set"});
+      return fail(errors::InvalidQuery{
+          q.text(), "You cannot set the properties of a type, types do not have properties", "execute set"});
     case MatchElement::Kind::Node:
       return with_context(q.graph->set_node_properties(element->uid(), op.properties, op.overwrite),
                           "query - execute set");
-    case MatchElement::Kind::Edge:
-      break;
+    case MatchElement::Kind::Edge: break;
   }
   return with_context(q.graph->set_edge_properties(element->edge_key(), op.properties, op.overwrite),
                       "query - execute set");
@@ -116,8 +119,7 @@ Status remove_one(const Query& q, const std::string& name, const MatchPtr& m) {
       if (auto removed = q.graph->remove_node(element->uid()); !removed)
         return std::unexpected(std::move(removed).error());
       return {};
-    case MatchElement::Kind::Edge:
-      break;
+    case MatchElement::Kind::Edge: break;
   }
   auto removed = q.graph->remove_edge(element->edge_key());
   if (!removed) return std::unexpected(std::move(removed).error());
@@ -133,14 +135,16 @@ Result<MatchSet> Query::execute_operations() const {
     if (const auto* op = std::get_if<MatchOperation>(&operation)) {
       auto next = graph->match_path_pattern(op->pattern, current, subset);
       if (!next)
-        return std::unexpected(std::move(next).error()
+        return std::unexpected(std::move(next)
+                                   .error()
                                    .attach(fmt::format("query - execute match - {}", op->pattern.pattern()))
                                    .attach(fmt::format("query - execute operation - {}", text())));
       current = std::move(*next);
     } else if (const auto* op = std::get_if<CreateOperation>(&operation)) {
       auto next = graph->create_path(op->pattern, current, subset);
       if (!next)
-        return std::unexpected(std::move(next).error()
+        return std::unexpected(std::move(next)
+                                   .error()
                                    .attach(fmt::format("query - execute create - {}", op->pattern.pattern()))
                                    .attach(fmt::format("query - execute operation - {}", text())));
       current = std::move(*next);
@@ -150,25 +154,23 @@ Result<MatchSet> Query::execute_operations() const {
         for (const auto& [id, entry] : table) entry.match->set_counter(op->limit);
       });
     } else if (const auto* op = std::get_if<SetOperation>(&operation)) {
-      auto status = utils::try_for_each_entry(*current, [&](std::uint64_t, const MatchEntry& entry) {
-        return set_one(*this, *op, entry.match);
-      });
+      auto status = utils::try_for_each_entry(
+          *current, [&](std::uint64_t, const MatchEntry& entry) { return set_one(*this, *op, entry.match); });
       if (!status)
-        return std::unexpected(
-            std::move(status).error()
-                .attach(fmt::format("query - execute set - {} {} {}", op->variable, op->overwrite ? "=" : "+=",
-                                    op->properties.to_string()))
-                .attach(fmt::format("query - execute operation - {}", text())));
+        return std::unexpected(std::move(status)
+                                   .error()
+                                   .attach(fmt::format("query - execute set - {} {} {}", op->variable,
+                                                       op->overwrite ? "=" : "+=", op->properties.to_string()))
+                                   .attach(fmt::format("query - execute operation - {}", text())));
     } else if (const auto* op = std::get_if<RemoveOperation>(&operation)) {
       for (const auto& name : op->variables) {
-        auto status = utils::try_for_each_entry(*current, [&](std::uint64_t, const MatchEntry& entry) {
-          return remove_one(*this, name, entry.match);
-        });
+        auto status = utils::try_for_each_entry(
+            *current, [&](std::uint64_t, const MatchEntry& entry) { return remove_one(*this, name, entry.match); });
         if (!status)
-          return std::unexpected(
-              std::move(status).error()
-                  .attach(fmt::format("query - execute remove - {}", fmt::join(op->variables, ", ")))
-                  .attach(fmt::format("query - execute operation - {}", text())));
+          return std::unexpected(std::move(status)
+                                     .error()
+                                     .attach(fmt::format("query - execute remove - {}", fmt::join(op->variables, ", ")))
+                                     .attach(fmt::format("query - execute operation - {}", text())));
         // Matches sharing the frame that holds the binding race for it; one wins.
         current->for_each_shard_parallel([&](const auto& table) {
           for (const auto& [id, entry] : table) entry.match->remove(name);
@@ -320,9 +322,12 @@ class ReferenceMaker {
 
   PyObject* make(const MatchElement& element) {
     switch (element.kind()) {
-      case MatchElement::Kind::Type: return make_boxed(types_, references::type_class(), references::TypeRef{graph_, element.uid()});
-      case MatchElement::Kind::Term: return make_boxed(terms_, references::term_class(), references::TermRef{graph_, element.uid()});
-      case MatchElement::Kind::Node: return make_boxed(nodes_, references::node_class(), references::NodeRef{graph_, element.uid()});
+      case MatchElement::Kind::Type:
+        return make_boxed(types_, references::type_class(), references::TypeRef{graph_, element.uid()});
+      case MatchElement::Kind::Term:
+        return make_boxed(terms_, references::term_class(), references::TermRef{graph_, element.uid()});
+      case MatchElement::Kind::Node:
+        return make_boxed(nodes_, references::node_class(), references::NodeRef{graph_, element.uid()});
       case MatchElement::Kind::Edge: break;
     }
     return make_boxed(edges_, references::edge_class(), references::EdgeRef{graph_, element.edge_key()});
@@ -406,19 +411,20 @@ PyObject* query_return(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* query_str(PyObject* self) {
-  return binding::guard([&]() -> PyObject* {
-    return binding::into_ptr(binding::utf8_to_str(self_query(self).text()));
-  });
+  return binding::guard(
+      [&]() -> PyObject* { return binding::into_ptr(binding::utf8_to_str(self_query(self).text())); });
 }
 
 PyMethodDef kMethods[] = {
     {"create", binding::with_keywords(&query_create), METH_VARARGS | METH_KEYWORDS, "create($self, pattern)\n--\n\n"},
     {"match", binding::with_keywords(&query_match), METH_VARARGS | METH_KEYWORDS, "match($self, pattern)\n--\n\n"},
-    {"remove", binding::with_keywords(&query_remove), METH_VARARGS | METH_KEYWORDS, "remove($self, *variables)\n--\n\n"},
+    {"remove", binding::with_keywords(&query_remove), METH_VARARGS | METH_KEYWORDS,
+     "remove($self, *variables)\n--\n\n"},
     {"set", binding::with_keywords(&query_set), METH_VARARGS | METH_KEYWORDS,
      "set($self, variable, properties, overwrite=True)\n--\n\n"},
     {"execute", query_execute, METH_NOARGS, "execute($self)\n--\n\n"},
-    {"return_", binding::with_keywords(&query_return), METH_VARARGS | METH_KEYWORDS, "return_($self, *variables)\n--\n\n"},
+    {"return_", binding::with_keywords(&query_return), METH_VARARGS | METH_KEYWORDS,
+     "return_($self, *variables)\n--\n\n"},
     {"limit", binding::with_keywords(&query_limit), METH_VARARGS | METH_KEYWORDS, "limit($self, limit)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -426,8 +432,13 @@ PyMethodDef kMethods[] = {
 }  // namespace
 
 binding::ClassSpec& query_class() {
-  static binding::ClassSpec spec{"builtins.Query", "", sizeof(binding::Boxed<Query>), &binding::dealloc_boxed<Query>,
-                                 kMethods, nullptr, {{Py_tp_str, reinterpret_cast<void*>(&query_str)}}};
+  static binding::ClassSpec spec{"builtins.Query",
+                                 "",
+                                 sizeof(binding::Boxed<Query>),
+                                 &binding::dealloc_boxed<Query>,
+                                 kMethods,
+                                 nullptr,
+                                 {{Py_tp_str, reinterpret_cast<void*>(&query_str)}}};
   return spec;
 }
 

@@ -45,8 +45,7 @@ struct LimitOperation {
   std::uint32_t limit;
 };
 
-using QueryOperation =
-    std::variant<CreateOperation, MatchOperation, RemoveOperation, SetOperation, LimitOperation>;
+using QueryOperation = std::variant<CreateOperation, MatchOperation, RemoveOperation, SetOperation, LimitOperation>;
 
 // "CREATE (a)", "SET a += {k: 1}", "REMOVE a, b", "LIMIT 3", ...
 std::string operation_text(const QueryOperation& operation);

@@ -18,15 +18,11 @@ Result<BasicTerm> BasicTerm::create(std::string name, TypePtr type) {
   return BasicTerm{std::move(name), std::move(type)};
 }
 
-bool BasicTerm::operator==(const BasicTerm& other) const {
-  return name == other.name && types_equal(type, other.type);
-}
+bool BasicTerm::operator==(const BasicTerm& other) const { return name == other.name && types_equal(type, other.type); }
 
 Result<Application> Application::create(Term function, Term argument) {
   const auto* arrow = function.type()->as_arrow();
-  if (!arrow)
-    return fail(errors::TypeMismatch{"Application Type", "Variable Type",
-                                     std::string(kApplicationCreation)});
+  if (!arrow) return fail(errors::TypeMismatch{"Application Type", "Variable Type", std::string(kApplicationCreation)});
   if (!types_equal(arrow->left, argument.type()))
     return fail(errors::TypeMismatch{arrow->left->to_string(), argument.type()->to_string(),
                                      std::string(kApplicationCreation)});

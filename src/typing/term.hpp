@@ -42,8 +42,7 @@ struct Application {
   mutable TermPtr argument;
   TypePtr type;
 
-  Application(TermPtr f, TermPtr a, TypePtr t)
-      : function(std::move(f)), argument(std::move(a)), type(std::move(t)) {}
+  Application(TermPtr f, TermPtr a, TypePtr t) : function(std::move(f)), argument(std::move(a)), type(std::move(t)) {}
   Application(const Application&) = default;
   Application(Application&&) noexcept = default;
   Application& operator=(const Application&) = default;
@@ -69,8 +68,8 @@ class Term {
  public:
   using Kind = std::variant<BasicTerm, Application>;
 
-  Term(BasicTerm term) : kind_(std::move(term)) {}          // NOLINT: a basic term is a term
-  Term(Application term) : kind_(std::move(term)) {}        // NOLINT: an application is a term
+  Term(BasicTerm term) : kind_(std::move(term)) {}    // NOLINT: a basic term is a term
+  Term(Application term) : kind_(std::move(term)) {}  // NOLINT: an application is a term
 
   const Kind& kind() const { return kind_; }
   bool is_basic() const { return std::holds_alternative<BasicTerm>(kind_); }

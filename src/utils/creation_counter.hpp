@@ -31,8 +31,7 @@ class CreationCounter;
 // One unit held by one creation; released exactly once, when destroyed.
 class SlotGuard {
  public:
-  SlotGuard(SlotGuard&& other) noexcept
-      : counter_(std::move(other.counter_)), consumed_(other.consumed_) {}
+  SlotGuard(SlotGuard&& other) noexcept : counter_(std::move(other.counter_)), consumed_(other.consumed_) {}
   SlotGuard& operator=(SlotGuard&&) = delete;
   SlotGuard(const SlotGuard&) = delete;
   ~SlotGuard();

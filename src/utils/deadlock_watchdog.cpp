@@ -29,8 +29,7 @@ void say(const std::string& text) {
 
 // The standard fault report (see report_panic), with the thread's full name:
 // report_panic asks the OS for the name and would get the truncated one.
-void report_fault(const std::string& message,
-                  std::source_location where = std::source_location::current()) {
+void report_fault(const std::string& message, std::source_location where = std::source_location::current()) {
   say(fmt::format("thread '{}' panicked at {}:\n{}\n", kThreadName, source_position(where), message));
 }
 

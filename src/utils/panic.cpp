@@ -14,8 +14,7 @@ void report_panic(const std::string& message, std::source_location where) {
   if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0')
     std::snprintf(name, sizeof name, "<unnamed>");
   // The report's wording is part of the interface.
-  const std::string text =
-      fmt::format("thread '{}' panicked at {}:\n{}\n", name, source_position(where), message);
+  const std::string text = fmt::format("thread '{}' panicked at {}:\n{}\n", name, source_position(where), message);
   std::fwrite(text.data(), 1, text.size(), stderr);
   std::fflush(stderr);
 }

@@ -20,11 +20,9 @@ class Panic : public std::runtime_error {
 
 // Writes "thread '<name>' panicked at <src/path:line>:\n<message>\n" to
 // standard error, as the fault report of the calling thread.
-void report_panic(const std::string& message,
-                  std::source_location where = std::source_location::current());
+void report_panic(const std::string& message, std::source_location where = std::source_location::current());
 
 // Reports the fault and throws `Panic`.
-[[noreturn]] void panic(const std::string& message,
-                        std::source_location where = std::source_location::current());
+[[noreturn]] void panic(const std::string& message, std::source_location where = std::source_location::current());
 
 }  // namespace velmora

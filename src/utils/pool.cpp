@@ -18,8 +18,7 @@ void configure_pool_from_env() {
     const unsigned long n = std::strtoul(text, &end, 10);
     if (end == text || *end != '\0' || n == 0 || text[0] == '-') return;
     // Kept alive for the life of the process, as the cap lasts only while it exists.
-    static auto* control =
-        new tbb::global_control(tbb::global_control::max_allowed_parallelism, n);
+    static auto* control = new tbb::global_control(tbb::global_control::max_allowed_parallelism, n);
     (void)control;
   });
 }

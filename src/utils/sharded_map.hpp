@@ -80,12 +80,13 @@ class Sharded {
   // take long to destroy.
   void clear_parallel() {
     tsan::Join join;
-    tbb::parallel_for(std::size_t{0}, N, tsan::body(
-                                             [&](std::size_t i) {
-                                               std::unique_lock lock(shards_[i].mutex);
-                                               shards_[i].table.clear();
-                                             },
-                                             join));
+    tbb::parallel_for(std::size_t{0}, N,
+                      tsan::body(
+                          [&](std::size_t i) {
+                            std::unique_lock lock(shards_[i].mutex);
+                            shards_[i].table.clear();
+                          },
+                          join));
     join.joined();
   }
 
@@ -96,12 +97,13 @@ class Sharded {
   void for_each_shard_parallel(Fn&& fn) const {
     if (size() <= kInlineWalk) return for_each_shard(fn);
     tsan::Join join;
-    tbb::parallel_for(std::size_t{0}, N, tsan::body(
-                                             [&](std::size_t i) {
-                                               std::shared_lock lock(shards_[i].mutex);
-                                               fn(shards_[i].table);
-                                             },
-                                             join));
+    tbb::parallel_for(std::size_t{0}, N,
+                      tsan::body(
+                          [&](std::size_t i) {
+                            std::shared_lock lock(shards_[i].mutex);
+                            fn(shards_[i].table);
+                          },
+                          join));
     join.joined();
   }
   // The same under a task group context, so a caller can cancel the walk.
@@ -116,15 +118,14 @@ class Sharded {
       return;
     }
     tsan::Join join;
-    tbb::parallel_for(
-        std::size_t{0}, N,
-        tsan::body(
-            [&](std::size_t i) {
-              std::shared_lock lock(shards_[i].mutex);
-              fn(shards_[i].table);
-            },
-            join),
-        tbb::auto_partitioner(), ctx);
+    tbb::parallel_for(std::size_t{0}, N,
+                      tsan::body(
+                          [&](std::size_t i) {
+                            std::shared_lock lock(shards_[i].mutex);
+                            fn(shards_[i].table);
+                          },
+                          join),
+                      tbb::auto_partitioner(), ctx);
     join.joined();
   }
   // The number of shards, and the shard a key lives in.
@@ -162,7 +163,7 @@ class Sharded {
       return 0;
     } else {
       // Mix the hash so shard choice and in-table slots use different bits.
-      const std::size_t h = Hash{}(key) * 0x9E3779B97F4A7C15ull;
+      const std::size_t h = Hash{}(key)*0x9E3779B97F4A7C15ull;
       return static_cast<std::size_t>(((h >> 32) * N) >> 32);
     }
   }
@@ -174,7 +175,6 @@ class Sharded {
 
 template <class K, class V, class Hash = absl::Hash<K>, std::size_t N = kShardCount>
 class ShardedMap : public detail::Sharded<absl::flat_hash_map<K, V, Hash>, Hash, N> {
-
  public:
   using Table = absl::flat_hash_map<K, V, Hash>;
 
@@ -189,8 +189,7 @@ class ShardedMap : public detail::Sharded<absl::flat_hash_map<K, V, Hash>, Hash,
 
   // fn(const V&) under the shard's read lock; nullopt when absent.
   template <class Fn>
-  auto with_read(const K& key, Fn&& fn) const
-      -> std::optional<std::invoke_result_t<Fn, const V&>> {
+  auto with_read(const K& key, Fn&& fn) const -> std::optional<std::invoke_result_t<Fn, const V&>> {
     const auto& s = this->shard(key);
     std::shared_lock lock(s.mutex);
     auto it = s.table.find(key);

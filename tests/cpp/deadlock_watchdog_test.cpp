@@ -35,8 +35,8 @@ DemoRun run_demo(const std::string& mode) {
   const auto dir = fs::temp_directory_path() / ("velmora_watchdog_" + std::to_string(getpid()));
   fs::create_directories(dir);
   const auto out = dir / (mode + ".out"), err = dir / (mode + ".err");
-  const std::string command = "'" + (build_dir() / "deadlock_demo").string() + "' " + mode +
-                              " >'" + out.string() + "' 2>'" + err.string() + "'";
+  const std::string command = "'" + (build_dir() / "deadlock_demo").string() + "' " + mode + " >'" + out.string() +
+                              "' 2>'" + err.string() + "'";
   const int status = std::system(command.c_str());
   DemoRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
   fs::remove_all(dir);
@@ -46,8 +46,7 @@ DemoRun run_demo(const std::string& mode) {
 // Finds `needle` at or after `from`; returns the position just past it.
 std::size_t expect_after(const std::string& text, const std::string& needle, std::size_t from) {
   const auto at = text.find(needle, from);
-  EXPECT_NE(at, std::string::npos) << "missing after offset " << from << ": " << needle
-                                   << "\nin:\n" << text;
+  EXPECT_NE(at, std::string::npos) << "missing after offset " << from << ": " << needle << "\nin:\n" << text;
   return at == std::string::npos ? from : at + needle.size();
 }
 

@@ -58,8 +58,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "Type with Uid: '" + kZeros63 + "1' not found (get)", PyClass::KeyError},
         MessageCase{"TermNotFound", TermNotFound{uid_ending(0xab), kNone},
                     "Term with Uid: '" + std::string(62, '0') + "ab' not found", PyClass::KeyError},
-        MessageCase{"NodeNotFound", NodeNotFound{uid_ending(2), ""},
-                    "Node with Uid: '" + kZeros63 + "2' not found ()", PyClass::KeyError},
+        MessageCase{"NodeNotFound", NodeNotFound{uid_ending(2), ""}, "Node with Uid: '" + kZeros63 + "2' not found ()",
+                    PyClass::KeyError},
         MessageCase{"EdgeNotFound", EdgeNotFound{{uid_ending(1), uid_ending(2)}, "x"},
                     "Edge with Uid: '(" + kZeros63 + "1, " + kZeros63 + "2)' not found (x)", PyClass::KeyError},
         MessageCase{"VariableNotFound", VariableNotFound{"x", kNone}, "Variable not found: 'x'", PyClass::KeyError},
@@ -106,9 +106,7 @@ TEST_P(ErrorsMessage, NamesItsKind) {
   EXPECT_TRUE(c.error.debug().starts_with(c.error.name()));
 }
 
-TEST(ErrorsMessage, InfallibleHasFixedLength) {
-  EXPECT_EQ(VelmoraError(Infallible{}).message().size(), 119u);
-}
+TEST(ErrorsMessage, InfallibleHasFixedLength) { EXPECT_EQ(VelmoraError(Infallible{}).message().size(), 119u); }
 
 TEST(ErrorsMessage, DebugNamesKindAndFields) {
   EXPECT_EQ(VelmoraError(Infallible{}).debug(), "Infallible");

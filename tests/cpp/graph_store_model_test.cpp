@@ -226,8 +226,10 @@ TEST(StoreRemoval, AdjacentNodesRemovedInParallel) {
   for (int round = 0; round < 20; ++round) {
     Graph g;
     constexpr int kChain = 200;
-    for (int i = 0; i < kChain; ++i) ASSERT_TRUE(g.add_node(var(type_name(i)), std::nullopt, PropertyMap::empty(), new_created_flag()));
-    for (int i = 0; i + 1 < kChain; ++i) ASSERT_TRUE(g.add_edge(edge_term(i, i + 1), PropertyMap::empty(), new_created_flag()));
+    for (int i = 0; i < kChain; ++i)
+      ASSERT_TRUE(g.add_node(var(type_name(i)), std::nullopt, PropertyMap::empty(), new_created_flag()));
+    for (int i = 0; i + 1 < kChain; ++i)
+      ASSERT_TRUE(g.add_edge(edge_term(i, i + 1), PropertyMap::empty(), new_created_flag()));
     std::atomic<int> removed{0};
     test_pool::parallel_for(0, kChain, [&](int i) {
       auto r = g.remove_node(node_uid(i));
@@ -246,7 +248,8 @@ TEST(StoreDepth, LongChainPropagatesWithoutRecursion) {
   Graph g;
   constexpr int kChain = 4000;
   auto created = new_created_flag();
-  for (int i = 0; i < kChain; ++i) ASSERT_TRUE(g.add_node(var(type_name(i)), std::nullopt, PropertyMap::empty(), created));
+  for (int i = 0; i < kChain; ++i)
+    ASSERT_TRUE(g.add_node(var(type_name(i)), std::nullopt, PropertyMap::empty(), created));
   for (int i = 0; i + 1 < kChain; ++i) ASSERT_TRUE(g.add_edge(edge_term(i, i + 1), PropertyMap::empty(), created));
   auto r = g.add_node(var(type_name(0)), basic("t0", var(type_name(0))), PropertyMap::empty(), created);
   ASSERT_TRUE(r) << report_text(r.error());

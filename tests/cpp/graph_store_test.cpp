@@ -84,7 +84,8 @@ TEST(GraphStore, LookUpFailures) {
   Graph g;
   const Uid a = g.insert_type(*var("A"));
   const Uid missing = uid_of(var("Zzz"));
-  EXPECT_EQ(report_text(g.term_from_uid(a).error()), "Term with Uid: '" + uid_to_hex(a) + "' not found (term from uid)");
+  EXPECT_EQ(report_text(g.term_from_uid(a).error()),
+            "Term with Uid: '" + uid_to_hex(a) + "' not found (term from uid)");
   EXPECT_EQ(report_text(g.type_from_uid(missing).error()),
             "Type with Uid: '" + uid_to_hex(missing) + "' not found (type from uid)");
   EXPECT_EQ(report_text(g.type_as_var(missing).error()),
@@ -97,8 +98,8 @@ TEST(GraphStore, LookUpFailures) {
   EXPECT_FALSE(*g.type_as_var(arrow));
   EXPECT_EQ(*g.type_as_arrow(arrow), (std::pair{a, a}));
   auto edge = g.get_edge_type({a, a});
-  EXPECT_EQ(report_text(edge.error()), "Edge with Uid: '(" + uid_to_hex(a) + ", " + uid_to_hex(a) +
-                                           ")' not found (graph - get edge type)");
+  EXPECT_EQ(report_text(edge.error()),
+            "Edge with Uid: '(" + uid_to_hex(a) + ", " + uid_to_hex(a) + ")' not found (graph - get edge type)");
 }
 
 // Rows that cannot be rebuilt. A stored arrow's sides are always stored and a
@@ -235,15 +236,18 @@ TEST_F(GraphInsert, EdgeHandlesShareTheMapWhetherOrNotItWasEverWritten) {
   const std::vector<std::pair<const char*, std::function<void()>>> ways{
       {"added empty", [&] { add(PropertyMap::empty()); }},
       {"added with a map", [&] { add(given.copy()); }},
-      {"replaced by an empty map", [&] {
+      {"replaced by an empty map",
+       [&] {
          add(given.copy());
          add(PropertyMap::empty());
        }},
-      {"replaced by a map", [&] {
+      {"replaced by a map",
+       [&] {
          add(PropertyMap::empty());
          add(given.copy());
        }},
-      {"merged into", [&] {
+      {"merged into",
+       [&] {
          add(PropertyMap::empty());
          ASSERT_TRUE(g.set_edge_properties(key, given, false));
        }},
@@ -512,12 +516,8 @@ TEST(GraphConcurrency, NamesStoredAsTermsAndVariablesAtOnceGiveOneRowEach) {
             EXPECT_EQ(*uid, uid_of(var(name.c_str()))) << name;
             break;
           }
-          case 2:
-            EXPECT_EQ(g.insert_type(*var(name.c_str())), uid_of(var(name.c_str()))) << name;
-            break;
-          default:
-            ASSERT_TRUE(g.remove_node(uid_of(var(name.c_str()))));
-            break;
+          case 2: EXPECT_EQ(g.insert_type(*var(name.c_str())), uid_of(var(name.c_str()))) << name; break;
+          default: ASSERT_TRUE(g.remove_node(uid_of(var(name.c_str())))); break;
         }
       }
     });

@@ -37,7 +37,9 @@ class Random {
   std::size_t below(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(engine_); }
   bool chance(double p) { return std::bernoulli_distribution(p)(engine_); }
   template <class T>
-  const T& pick(const std::vector<T>& items) { return items[below(items.size())]; }
+  const T& pick(const std::vector<T>& items) {
+    return items[below(items.size())];
+  }
 
  private:
   std::mt19937 engine_;
@@ -125,8 +127,8 @@ MatchElement random_element(Random& r, const RandomStore& s, MatchElement::Kind 
 
 // A frame binding some of `names` (each left unbound with chance `unbound`),
 // over a parent frame that binds others, so that look-ups walk a chain.
-MatchPtr random_frame(Random& r, const RandomStore& s, const std::vector<std::string>& names,
-                      MatchElement::Kind wanted, double unbound) {
+MatchPtr random_frame(Random& r, const RandomStore& s, const std::vector<std::string>& names, MatchElement::Kind wanted,
+                      double unbound) {
   MatchPtr parent = Match::create();
   MatchPtr m = Match::create(parent);
   for (const auto& name : names) {
@@ -328,14 +330,13 @@ TEST(GroundSchema, TypeLookUpAnswersAsTheScan) {
       const auto schema = TypeSchema::create(random_type_schema(r, 3));
       ASSERT_TRUE(schema) << errors::format_report(schema.error());
       const auto inputs = random_inputs(r, s, kTypeNames, MatchElement::Kind::Type, 0.6);
-      const bool ground = std::ranges::all_of(inputs, [&](const MatchPtr& m) { return ground_type(schema->pattern(), *m); });
+      const bool ground =
+          std::ranges::all_of(inputs, [&](const MatchPtr& m) { return ground_type(schema->pattern(), *m); });
       SCOPED_TRACE(fmt::format("store {} schema {}", seed, schema->schema()));
       compare(
-          s.types, inputs, kTypeNames, ground,
-          [&](const MatchSet& set) { return s.g.match_type_schema(*schema, set); },
+          s.types, inputs, kTypeNames, ground, [&](const MatchSet& set) { return s.g.match_type_schema(*schema, set); },
           [&](const MatchSet& set) { return matches::detail::scan_type_schema(s.g, *schema, set); },
-          [&](const Uid& uid, const MatchPtr& m) { return s.g.check_type_matches(uid, schema->pattern(), m); },
-          tally);
+          [&](const Uid& uid, const MatchPtr& m) { return s.g.check_type_matches(uid, schema->pattern(), m); }, tally);
     }
   }
   // The draws must reach every kind of case.
@@ -359,14 +360,13 @@ TEST(GroundSchema, TermLookUpAnswersAsTheScan) {
         if (r.chance(0.7)) inputs.clear();
         inputs.push_back(spelled->second);
       }
-      const bool ground = std::ranges::all_of(inputs, [&](const MatchPtr& m) { return ground_term(schema->pattern(), *m); });
+      const bool ground =
+          std::ranges::all_of(inputs, [&](const MatchPtr& m) { return ground_term(schema->pattern(), *m); });
       SCOPED_TRACE(fmt::format("store {} schema {}", seed, schema->schema()));
       compare(
-          s.terms, inputs, kTermNames, ground,
-          [&](const MatchSet& set) { return s.g.match_term_schema(*schema, set); },
+          s.terms, inputs, kTermNames, ground, [&](const MatchSet& set) { return s.g.match_term_schema(*schema, set); },
           [&](const MatchSet& set) { return matches::detail::scan_term_schema(s.g, *schema, set); },
-          [&](const Uid& uid, const MatchPtr& m) { return s.g.check_term_matches(uid, schema->pattern(), m); },
-          tally);
+          [&](const Uid& uid, const MatchPtr& m) { return s.g.check_term_matches(uid, schema->pattern(), m); }, tally);
     }
   }
   EXPECT_GT(tally.ground, tally.cases / 10);

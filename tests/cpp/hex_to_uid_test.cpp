@@ -30,8 +30,7 @@ TEST_P(HexToUidFailure, ReportsTheReason) {
   EXPECT_EQ(error->reason, c.reason);
   EXPECT_EQ(error->context, "hex str to uid");
   EXPECT_TRUE(result.error().lines().empty());
-  EXPECT_EQ(errors::format_report(result.error()),
-            "Hex Conversion Error: '" + c.reason + "' (hex str to uid)");
+  EXPECT_EQ(errors::format_report(result.error()), "Hex Conversion Error: '" + c.reason + "' (hex str to uid)");
 }
 
 FailureCase bad_char(std::string label, std::string text, std::string quoted, int position) {
@@ -49,25 +48,37 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"odd_length_before_bad_digit", "z" + kLower.substr(2),
                     invalid_hex("z" + kLower.substr(2), "Odd number of digits")},
         FailureCase{"prefixed", "0x" + kLower, invalid_hex("0x" + kLower, "Invalid character 'x' at position 1")},
-        bad_char("zz", "zz", "'z'", 0),
-        bad_char("second_digit", "0g", "'g'", 1),
-        bad_char("bad_digit_beats_length", "00zz", "'z'", 2),
-        bad_char("space", "0 ", "' '", 1),
-        bad_char("double_quote", "\"0", "'\"'", 0),
-        bad_char("single_quote", "'0", R"('\'')", 0),
-        bad_char("backslash", "\\0", R"('\\')", 0),
-        bad_char("line_feed", "0\n", R"('\n')", 1),
-        bad_char("tab", "\t0", R"('\t')", 0),
-        bad_char("carriage_return", "\r0", R"('\r')", 0),
+        bad_char("zz", "zz", "'z'", 0), bad_char("second_digit", "0g", "'g'", 1),
+        bad_char("bad_digit_beats_length", "00zz", "'z'", 2), bad_char("space", "0 ", "' '", 1),
+        bad_char("double_quote", "\"0", "'\"'", 0), bad_char("single_quote", "'0", R"('\'')", 0),
+        bad_char("backslash", "\\0", R"('\\')", 0), bad_char("line_feed", "0\n", R"('\n')", 1),
+        bad_char("tab", "\t0", R"('\t')", 0), bad_char("carriage_return", "\r0", R"('\r')", 0),
         bad_char("nul", std::string("0\0", 2), R"('\0')", 1),
-        bad_char("control", "\x01" "0", R"('\u{1}')", 0),
-        bad_char("delete", "\x7f" "0", R"('\u{7f}')", 0),
-        bad_char("c1_control", "\x80" "0", R"('\u{80}')", 0),
-        bad_char("no_break_space_byte", "\xa0" "0", R"('\u{a0}')", 0),
-        bad_char("soft_hyphen_byte", "\xad" "0", R"('\u{ad}')", 0),
-        bad_char("latin1_letter_byte", "\xe9" "0", "'\u00e9'", 0),
-        bad_char("y_diaeresis_byte", "0\xff", "'\u00ff'", 1),
-        bad_char("utf8_lead_byte", "\u00e9", "'\u00c3'", 0)),
+        bad_char("control",
+                 "\x01"
+                 "0",
+                 R"('\u{1}')", 0),
+        bad_char("delete",
+                 "\x7f"
+                 "0",
+                 R"('\u{7f}')", 0),
+        bad_char("c1_control",
+                 "\x80"
+                 "0",
+                 R"('\u{80}')", 0),
+        bad_char("no_break_space_byte",
+                 "\xa0"
+                 "0",
+                 R"('\u{a0}')", 0),
+        bad_char("soft_hyphen_byte",
+                 "\xad"
+                 "0",
+                 R"('\u{ad}')", 0),
+        bad_char("latin1_letter_byte",
+                 "\xe9"
+                 "0",
+                 "'\u00e9'", 0),
+        bad_char("y_diaeresis_byte", "0\xff", "'\u00ff'", 1), bad_char("utf8_lead_byte", "\u00e9", "'\u00c3'", 0)),
     [](const auto& info) { return info.param.label; });
 
 TEST(HexToUidDecode, AcceptsEitherCase) {

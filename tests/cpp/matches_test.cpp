@@ -6,12 +6,12 @@
 #include <tbb/task_arena.h>
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "parallel.hpp"
@@ -59,8 +59,7 @@ TEST(Matches, InsertRefusesNamesBoundUpTheChain) {
   for (auto* frame : {child.get(), parent.get()}) {
     auto r = frame->insert("a", MatchElement::type(u(3)));
     ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().current_context().message(),
-              "Variable already exists: 'a' (match insert [src/matches:167])");
+    EXPECT_EQ(r.error().current_context().message(), "Variable already exists: 'a' (match insert [src/matches:167])");
     EXPECT_TRUE(r.error().lines().empty());
   }
   EXPECT_EQ(child->get("a"), MatchElement::type(u(1)));
@@ -200,9 +199,7 @@ TEST(CreationCounter, NestedParallelCreationsNeverExceedTheLimit) {
       auto child = Match::create(frame);
       auto unit = child->get_counter().value();
       if (!unit) return;
-      tbb::this_task_arena::isolate([&] {
-        tbb::parallel_for(0, 8, [](int) {});
-      });
+      tbb::this_task_arena::isolate([&] { tbb::parallel_for(0, 8, [](int) {}); });
       if (i % 3 == 0) {
         unit->consume();
         ++consumed;
@@ -365,8 +362,8 @@ TEST_P(LightLoop, VisitsEveryItemOnceOrReturnsAFailingItemsReport) {
   });
   ASSERT_FALSE(failed);
   const std::string message = failed.error().current_context().message();
-  const bool known = message.find("'5'") != std::string::npos ||
-                     message.find("'" + std::to_string(n - 1) + "'") != std::string::npos;
+  const bool known =
+      message.find("'5'") != std::string::npos || message.find("'" + std::to_string(n - 1) + "'") != std::string::npos;
   EXPECT_TRUE(known) << message;
   if (n <= utils::kInlineLightItems) {
     EXPECT_NE(message.find("'5'"), std::string::npos) << message;

@@ -10,11 +10,11 @@
 #include <tbb/task_scheduler_observer.h>
 
 #include <algorithm>
-#include <random>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <regex>
 #include <set>
 #include <string>
@@ -72,12 +72,9 @@ void bind_given(const MatchPtr& m, const std::string& text) {
 
 std::string show(const MatchElement& e) {
   switch (e.kind()) {
-    case MatchElement::Kind::Node:
-      return name_of(e.uid());
-    case MatchElement::Kind::Edge:
-      return name_of(e.edge_key().first) + ">" + name_of(e.edge_key().second);
-    default:
-      return fmt::format("{}:{}", e.kind_word(), name_of(e.uid()));
+    case MatchElement::Kind::Node: return name_of(e.uid());
+    case MatchElement::Kind::Edge: return name_of(e.edge_key().first) + ">" + name_of(e.edge_key().second);
+    default: return fmt::format("{}:{}", e.kind_word(), name_of(e.uid()));
   }
 }
 // "B|a=A b=B e=A>B": prev_uid, then every binding of the chain.
@@ -244,17 +241,18 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"EveryNode", "(n)", {}, {}, kAllNodes},
         Case{"NoVariable", "()", {}, {}, {"A|", "B|", "C|", "D|", "P|", "Q|", "X|"}},
         Case{"SubsetMembersAreTheCandidates", "(n)", {}, {{"A", "Ghost"}}, {"A|n=A", "Ghost|n=Ghost"}},
-        Case{"SubsetMemberNotANodeWithBlock", "(n {})", {}, {{"A", "Ghost"}}, {},
+        Case{"SubsetMemberNotANodeWithBlock",
+             "(n {})",
+             {},
+             {{"A", "Ghost"}},
+             {},
              Failure{"Node with Uid: '{Ghost}' not found (check node matches properties)", {kNode}}},
-        Case{"EmptyBlockAcceptsEveryNode", "(n {})", {}, {}, kAllNodes},
-        Case{"MissingKeyIsNoMatch", "(n {w: 1})"},
+        Case{"EmptyBlockAcceptsEveryNode", "(n {})", {}, {}, kAllNodes}, Case{"MissingKeyIsNoMatch", "(n {w: 1})"},
         Case{"IntegerIsNotFloat", "(n {n: 1})", {}, {}, {"A|n=A"}},
         Case{"FloatIsNotInteger", "(n {n: 1.0})", {}, {}, {"C|n=C"}},
         Case{"FloatTolerance", "(n {n: 0.9999999999999999})", {}, {}, {"C|n=C"}},
-        Case{"FloatToleranceIsStrict", "(n {n: 1.0000000000000002})"},
-        Case{"BooleanIsNotInteger", "(n {n: true})"},
-        Case{"StringsCompareBytes", "(n {s: 'x'})", {}, {}, {"A|n=A"}},
-        Case{"StringsKeepCase", "(n {s: 'X'})"},
+        Case{"FloatToleranceIsStrict", "(n {n: 1.0000000000000002})"}, Case{"BooleanIsNotInteger", "(n {n: true})"},
+        Case{"StringsCompareBytes", "(n {s: 'x'})", {}, {}, {"A|n=A"}}, Case{"StringsKeepCase", "(n {s: 'X'})"},
         Case{"EmptyValueEqualsNothing", "(n {z: null})"},
         Case{"EveryKeyMustMatch", "(n {n: 1, s: 'x'})", {}, {}, {"A|n=A"}},
         Case{"OneUnequalKeyFails", "(n {n: 2, s: 'x'})"},
@@ -326,8 +324,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Case{"OneNode", "(n:*:*)", {}, {}, {"P|n=P", "Q|n=Q", "X|n=X"}},
         Case{"Forward", "(a:A)-[e]->(b)", {}, {}, {"B|a=A b=B e=A>B"}},
-        Case{"Backward", "(b:B)<-[e]-(a)", {}, {}, {"A|a=A b=B e=A>B"}},
-        Case{"NoOutgoingEdge", "(a:X)-[e]->(b)"},
+        Case{"Backward", "(b:B)<-[e]-(a)", {}, {}, {"A|a=A b=B e=A>B"}}, Case{"NoOutgoingEdge", "(a:X)-[e]->(b)"},
         Case{"SameVariableBothSidesIsSelfLoop", "(a)-[e]->(a)", {}, {}, {"D|a=D e=D>D"}},
         Case{"EveryEdge",
              "(a)-[e]->(b)",
@@ -351,8 +348,7 @@ INSTANTIATE_TEST_SUITE_P(
              {"Q|a=P b=Q e=P>Q t=term:P -> Q"}},
         Case{"EdgeBlockInteger", "(a)-[e {w: 1}]->(b)", {}, {}, {"B|a=A b=B e=A>B"}},
         Case{"EdgeBlockFloat", "(a)-[e {w: 2.5}]->(b)", {}, {}, {"D|a=C b=D e=C>D"}},
-        Case{"EdgeBlockKindsDiffer", "(a)-[e {w: 1.0}]->(b)"},
-        Case{"NodeBehindEdgeFailsSchema", "(a:A)-[e]->(b:C)"},
+        Case{"EdgeBlockKindsDiffer", "(a)-[e {w: 1.0}]->(b)"}, Case{"NodeBehindEdgeFailsSchema", "(a:A)-[e]->(b:C)"},
         Case{"NodeVariableBoundToOtherNode", "(a:A)-[e]->(b)", {"b=C"}},
         Case{"NodeVariableBoundToThatNode", "(a:A)-[e]->(b)", {"b=B"}, {}, {"B|a=A b=B e=A>B"}},
         Case{"NodeBehindEdgeTermSchema", "(a:P)-[e]->(b::k y)", {}, {}, {"Q|a=P b=Q e=P>Q k=term:P -> Q y=term:P"}},

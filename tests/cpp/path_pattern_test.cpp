@@ -81,8 +81,8 @@ INSTANTIATE_TEST_SUITE_P(
         err("quoted_parenthesis", "(a {s: ')'})", pattern_error("(a {s: ')'})", unexpected_outside("'")), kTokenizer),
         err("open_node", "(a", pattern_error("(a", "Unmatched parentheses in pattern"), kTokenizer),
         err("open_bracket", "(a)-[r", pattern_error("(a)-[r", "Unmatched brackets in pattern"), kTokenizer),
-        err("ends_with_edge", "(a)-[r]->(b)-[s]->", pattern_error("(a)-[r]->(b)-[s]->", "Pattern cannot end with an edge"),
-            kTokenizer),
+        err("ends_with_edge", "(a)-[r]->(b)-[s]->",
+            pattern_error("(a)-[r]->(b)-[s]->", "Pattern cannot end with an edge"), kTokenizer),
         err("edge_first_alone", "-[r]->(a)", pattern_error("-[r]->(a)", kTooManyEdges), {kPathNew}),
         err("bare_edge_first", "[r](a)", pattern_error("[r](a)", kTooManyEdges), {kPathNew}),
         err("two_edges_one_token", "(a)-[r]->-[s]->(b)", pattern_error("r]->-[s", "Unbalanced brackets in pattern"),
@@ -168,15 +168,13 @@ void expect_parsed_or_type_error(const Result<PathPattern>& path, std::string_vi
   ASSERT_GE(lines.size(), 3u);
   EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
             (std::vector<std::string>{kNodeParse, kPathParse, kPathNew}));
-  EXPECT_TRUE(path.error().current_context().is<errors::SchemaValidation>())
-      << errors::format_report(path.error());
+  EXPECT_TRUE(path.error().current_context().is<errors::SchemaValidation>()) << errors::format_report(path.error());
 }
 
 TEST(PathPatternNesting, TenThousandParenthesesGiveAValueOrAReport) {
   const auto open = PathPattern::create(repeat("(", kDeep));
   ASSERT_FALSE(open.has_value());
-  EXPECT_EQ(open.error().current_context().get<errors::InvalidPattern>()->reason,
-            "Unmatched parentheses in pattern");
+  EXPECT_EQ(open.error().current_context().get<errors::InvalidPattern>()->reason, "Unmatched parentheses in pattern");
 
   const auto wildcard = PathPattern::create(repeat("(", kDeep) + "*" + repeat(")", kDeep));
   expect_parsed_or_type_error(wildcard, "Node(type=*) | ");
@@ -222,8 +220,7 @@ TEST(PathPatternNesting, LongEdgesTokenizeInLinearTime) {
 
 bool is_parse_error(const Report& report) {
   const VelmoraError& e = report.current_context();
-  return e.is<errors::InvalidPattern>() || e.is<errors::InvalidIdentifier>() ||
-         e.is<errors::SchemaValidation>();
+  return e.is<errors::InvalidPattern>() || e.is<errors::InvalidIdentifier>() || e.is<errors::SchemaValidation>();
 }
 
 // Runs every parser on `text`; each must return a value or a parse error.
@@ -256,9 +253,9 @@ void check_all_parsers(const std::string& text, int& paths_parsed) {
 }
 
 TEST(PathPatternFuzz, RandomCharactersNeverCrash) {
-  const std::vector<std::string> alphabet = {
-      "(", ")", "[", "]", "{", "}", "<", ">", "-", ":", "*", "@", ",", "'", "\"", " ", "\\",
-      "a", "b", "x", "K", "0", "1", "9", ".", "e", "\xc3\xa9", "\xce\xbb", "\xd0\x96", "\t"};
+  const std::vector<std::string> alphabet = {"(", ")", "[", "]", "{",  "}", "<",        ">",        "-",        ":",
+                                             "*", "@", ",", "'", "\"", " ", "\\",       "a",        "b",        "x",
+                                             "K", "0", "1", "9", ".",  "e", "\xc3\xa9", "\xce\xbb", "\xd0\x96", "\t"};
   std::mt19937 rng(20240611);
   std::uniform_int_distribution<std::size_t> length(0, 24);
   std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
@@ -273,9 +270,9 @@ TEST(PathPatternFuzz, RandomCharactersNeverCrash) {
 
 TEST(PathPatternFuzz, RandomFragmentsNeverCrash) {
   const std::vector<std::string> fragments = {
-      "(", ")", "(a)", "(:A)", "(b:A -> B)", "(*)", "-[", "]->", "<-[", "]-", "[r]", "-", ">", "<",
-      "{k: ", "}", "'x'", "\"y\"", "[1, ", "]", "{a: ", ":", " ", "*", "->", "@K(", "f x", ",", "null",
-      "1e3", "(x: *)", "\\", "'", "\xc3\xa9", "\xce\xbb", "\xd0\x96"};
+      "(",  ")",   "(a)",  "(:A)", "(b:A -> B)", "(*)",   "-[",     "]->", "<-[",  "]-",       "[r]",      "-",
+      ">",  "<",   "{k: ", "}",    "'x'",        "\"y\"", "[1, ",   "]",   "{a: ", ":",        " ",        "*",
+      "->", "@K(", "f x",  ",",    "null",       "1e3",   "(x: *)", "\\",  "'",    "\xc3\xa9", "\xce\xbb", "\xd0\x96"};
   std::mt19937 rng(7);
   std::uniform_int_distribution<std::size_t> length(1, 12);
   std::uniform_int_distribution<std::size_t> pick(0, fragments.size() - 1);

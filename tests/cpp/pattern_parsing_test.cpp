@@ -18,10 +18,8 @@ using namespace test_support;
 const char* kWhiteSpace = "Name cannot contain whitespace";
 const char* kAlphanumeric = "Name can only contain alphanumeric characters and underscores";
 const char* kStart = "Name must start with a letter or underscore";
-const char* kNodeColons =
-    "Node pattern has too many ':' separators. Expected format: (var:TypeSchema:TermSchema)";
-const char* kEdgeColons =
-    "Edge pattern has too many ':' separators. Expected format: [var:TypeSchema:TermSchema]";
+const char* kNodeColons = "Node pattern has too many ':' separators. Expected format: (var:TypeSchema:TermSchema)";
+const char* kEdgeColons = "Edge pattern has too many ':' separators. Expected format: [var:TypeSchema:TermSchema]";
 const char* kBraces = "Properties must be enclosed in braces {}";
 const char* kUnbalancedParens = "Unbalanced parentheses in pattern";
 const char* kUnbalancedBrackets = "Unbalanced brackets in pattern";
@@ -52,8 +50,7 @@ std::string unexpected_in_edge(std::string_view c) {
 INSTANTIATE_TEST_SUITE_P(
     PatternParsing, PatternParsingTokenize,
     ::testing::Values(
-        ok("one_node", "(a)", "N:(a)"),
-        ok("nested_parentheses", "((a))", "N:((a))"),
+        ok("one_node", "(a)", "N:(a)"), ok("nested_parentheses", "((a))", "N:((a))"),
         ok("forward_path", "(a)-[r]->(b)", "N:(a) | E:-[r]-> | N:(b)"),
         ok("spaces_stay_out_of_edges", "( a ) -[r]-> ( b )", "N:( a ) | E:-[r]-> | N:( b )"),
         ok("tab_line_feed_return", "(a)\t-[r]->\r\n(b)", "N:(a) | E:-[r]-> | N:(b)"),
@@ -63,20 +60,22 @@ INSTANTIATE_TEST_SUITE_P(
         ok("arrow_without_brackets", "(a)-->(b)", "N:(a) | E:--> | N:(b)"),
         ok("parentheses_inside_brackets", "(a)-[r:(x: *) -> Y]->(b)", "N:(a) | E:-[r:(x: *) -> Y]-> | N:(b)"),
         ok("two_edges_one_token", "(a)-[r]->-[s]->(b)", "N:(a) | E:-[r]->-[s]-> | N:(b)"),
-        ok("edge_first", "-[r]->(a)(b)", "E:-[r]-> | N:(a) | N:(b)"),
-        ok("adjacent_nodes", "(a)(b)", "N:(a) | N:(b)"),
+        ok("edge_first", "-[r]->(a)(b)", "E:-[r]-> | N:(a) | N:(b)"), ok("adjacent_nodes", "(a)(b)", "N:(a) | N:(b)"),
         ok("backward", "(a)<-[r]-(b)", "N:(a) | E:<-[r]- | N:(b)"),
         ok("non_ascii_inside", "(\xc3\xa9)-[\xce\xbb]->(\xd0\x96)", "N:(\xc3\xa9) | E:-[\xce\xbb]-> | N:(\xd0\x96)"),
         ok("node_holds_brackets_and_braces", "(a {k: [1]})", "N:(a {k: [1]})"),
         err("letter_outside", "a", pattern_error("a", unexpected_outside("a"))),
         err("non_ascii_outside", "(a)\xc3\xa9", pattern_error("(a)\xc3\xa9", unexpected_outside("\xc3\xa9"))),
-        err("no_break_space_outside", "(a)\xc2\xa0(b)", pattern_error("(a)\xc2\xa0(b)", unexpected_outside("\xc2\xa0"))),
+        err("no_break_space_outside", "(a)\xc2\xa0(b)",
+            pattern_error("(a)\xc2\xa0(b)", unexpected_outside("\xc2\xa0"))),
         err("quoted_parenthesis_ends_node", "(a {s: ')'})", pattern_error("(a {s: ')'})", unexpected_outside("'"))),
         err("closing_bracket_outside", "(a)](b)", pattern_error("(a)](b)", unexpected_outside("]"))),
         err("node_right_after_dash", "(a)-(b)", pattern_error("(a)-(b)", unexpected_in_edge("("))),
         err("letter_after_edge", "(a)-[r]-> x (b)", pattern_error("(a)-[r]-> x (b)", unexpected_in_edge("x"))),
-        err("non_ascii_after_edge", "(a)-[r]->\xce\xbb(b)", pattern_error("(a)-[r]->\xce\xbb(b)", unexpected_in_edge("\xce\xbb"))),
-        err("unbalanced_parenthesis_in_brackets", "(a)-[(]->(b)", pattern_error("(a)-[(]->(b)", unexpected_in_edge("("))),
+        err("non_ascii_after_edge", "(a)-[r]->\xce\xbb(b)",
+            pattern_error("(a)-[r]->\xce\xbb(b)", unexpected_in_edge("\xce\xbb"))),
+        err("unbalanced_parenthesis_in_brackets", "(a)-[(]->(b)",
+            pattern_error("(a)-[(]->(b)", unexpected_in_edge("("))),
         err("open_node", "(a", pattern_error("(a", "Unmatched parentheses in pattern")),
         err("open_node_after_edge", "(a)-[r]->(b", pattern_error("(a)-[r]->(b", "Unmatched parentheses in pattern")),
         err("open_bracket", "(a)-[r", pattern_error("(a)-[r", "Unmatched brackets in pattern")),
@@ -96,17 +95,13 @@ TEST_P(PatternParsingNode, GivesThePatternOrTheExactReport) {
 INSTANTIATE_TEST_SUITE_P(
     PatternParsing, PatternParsingNode,
     ::testing::Values(
-        ok("empty", "()", "Node()"),
-        ok("blank", "( )", "Node()"),
-        ok("blank_unicode", "(\xe2\x80\x83)", "Node()"),
-        ok("variable", "(a)", "Node(var=a)"),
-        ok("variable_trimmed", " ( a\xc2\xa0) ", "Node(var=a)"),
+        ok("empty", "()", "Node()"), ok("blank", "( )", "Node()"), ok("blank_unicode", "(\xe2\x80\x83)", "Node()"),
+        ok("variable", "(a)", "Node(var=a)"), ok("variable_trimmed", " ( a\xc2\xa0) ", "Node(var=a)"),
         ok("variable_non_ascii", "(\xc3\xa9\xce\xbb)", "Node(var=\xc3\xa9\xce\xbb)"),
         ok("lone_wildcard_is_type", "(*)", "Node(type=*)"),
         ok("lone_arrow_is_type", "(A -> B)", "Node(type=Arrow(A, B))"),
         ok("lone_parenthesis_is_type", "((x: *))", "Node(type=Capture(x, *))"),
-        ok("variable_and_empty_type", "(a:)", "Node(var=a)"),
-        ok("type_alone", "(:A)", "Node(type=A)"),
+        ok("variable_and_empty_type", "(a:)", "Node(var=a)"), ok("type_alone", "(:A)", "Node(type=A)"),
         ok("term_alone", "(::f x)", "Node(term=App(f, x))"),
         ok("all_three", "(a:A:f x)", "Node(var=a, type=A, term=App(f, x))"),
         ok("parts_trimmed", "( a : A -> B : f )", "Node(var=a, type=Arrow(A, B), term=f)"),
@@ -114,8 +109,7 @@ INSTANTIATE_TEST_SUITE_P(
         ok("capture_colon_not_split", "(a:(x: *) -> (y: *))", "Node(var=a, type=Arrow(Capture(x, *), Capture(y, *)))"),
         ok("constant_term", "(a:*:@K(x, y -> z) w)", "Node(var=a, type=*, term=App(@K[x, Arrow(y, z)], w))"),
         ok("variable_and_block", "(a {k: 1})", "Node(var=a, props={k: 1})"),
-        ok("block_alone", "({k: 1})", "Node(props={k: 1})"),
-        ok("empty_block", "(a {})", "Node(var=a, props={})"),
+        ok("block_alone", "({k: 1})", "Node(props={k: 1})"), ok("empty_block", "(a {})", "Node(var=a, props={})"),
         ok("block_after_three_parts", "(a:A:f {k: 'v', n: [1, 2.5]})",
            "Node(var=a, type=A, term=f, props={k: \"v\", n: [1, 2.5]})"),
         ok("block_without_space", "(a:A{k: 1})", "Node(var=a, type=A, props={k: 1})"),
@@ -133,7 +127,8 @@ INSTANTIATE_TEST_SUITE_P(
         err("text_after_block", "(a {k: 1} b)", pattern_error("{k: 1} b", kBraces), {kNodeParse}),
         err("block_checked_before_split", "(a:b:c:d {k: })", pattern_error("", "Empty property value"),
             {kProperties, kNodeParse}),
-        err("brace_inside_parentheses_is_no_block", "(a: ({))", pattern_error("a: ({)", kUnbalancedBraces), {kNodeParse}),
+        err("brace_inside_parentheses_is_no_block", "(a: ({))", pattern_error("a: ({)", kUnbalancedBraces),
+            {kNodeParse}),
         err("closing_brace", "(a: })", pattern_error("a: }", kUnbalancedBraces), {kNodeParse}),
         err("closing_bracket_at_once", "(a: x])", pattern_error("a: x]", kUnbalancedBrackets), {kNodeParse}),
         err("opening_bracket_at_end", "(a: [x)", pattern_error("a: [x", kUnbalancedBrackets), {kNodeParse}),
@@ -157,25 +152,23 @@ TEST_P(PatternParsingEdge, GivesThePatternOrTheExactReport) {
 INSTANTIATE_TEST_SUITE_P(
     PatternParsing, PatternParsingEdge,
     ::testing::Values(
-        ok("forward", "-[e]->", "Edge<forward>(var=e)"),
-        ok("forward_short_head", "-[e]>", "Edge<forward>(var=e)"),
-        ok("forward_bare_head", "[e]>", "Edge<forward>(var=e)"),
-        ok("backward", "<-[e]-", "Edge<backward>(var=e)"),
+        ok("forward", "-[e]->", "Edge<forward>(var=e)"), ok("forward_short_head", "-[e]>", "Edge<forward>(var=e)"),
+        ok("forward_bare_head", "[e]>", "Edge<forward>(var=e)"), ok("backward", "<-[e]-", "Edge<backward>(var=e)"),
         ok("backward_short_head", "<[e]-", "Edge<backward>(var=e)"),
         ok("backward_beats_short_forward", "<[e]>", "Edge<backward>(var=e)"),
         ok("backward_beats_short_forward_long_left", "<-[e]>", "Edge<backward>(var=e)"),
         ok("backward_beats_long_forward_short_left", "<[e]->", "Edge<backward>(var=e)"),
-        ok("any", "-[e]-", "Edge<any>(var=e)"),
-        ok("any_bare", "[e]", "Edge<any>(var=e)"),
-        ok("any_with_spaces", "- [e] -", "Edge<any>(var=e)"),
-        ok("no_parts", "-[]->", "Edge<forward>()"),
+        ok("any", "-[e]-", "Edge<any>(var=e)"), ok("any_bare", "[e]", "Edge<any>(var=e)"),
+        ok("any_with_spaces", "- [e] -", "Edge<any>(var=e)"), ok("no_parts", "-[]->", "Edge<forward>()"),
         ok("blank_parts", "-[ \xc2\xa0 ]->", "Edge<forward>()"),
         ok("type_needs_two_parts", "-[:*]->", "Edge<forward>(type=*)"),
-        ok("all_parts", "-[e:A -> B:f x {w: 2}]->", "Edge<forward>(var=e, type=Arrow(A, B), term=App(f, x), props={w: 2})"),
+        ok("all_parts", "-[e:A -> B:f x {w: 2}]->",
+           "Edge<forward>(var=e, type=Arrow(A, B), term=App(f, x), props={w: 2})"),
         ok("block_alone", "<-[{w: 'x'}]-", "Edge<backward>(props={w: \"x\"})"),
         ok("capture_type", "-[r:(x: *) -> Y]->", "Edge<forward>(var=r, type=Arrow(Capture(x, *), Y))"),
         err("both_heads", "<-[e]->", pattern_error("<-[e]->", "Cannot have both <- and -> in same edge")),
-        err("both_heads_checked_first", "<-[e:a:b:c]->", pattern_error("<-[e:a:b:c]->", "Cannot have both <- and -> in same edge")),
+        err("both_heads_checked_first", "<-[e:a:b:c]->",
+            pattern_error("<-[e:a:b:c]->", "Cannot have both <- and -> in same edge")),
         err("lone_wildcard_is_variable", "-[*]->", identifier_error("*", kAlphanumeric), {kEdgeNew}),
         err("lone_arrow_is_variable", "-[a->b]->", identifier_error("a->b", kAlphanumeric), {kEdgeNew}),
         err("variable_with_space", "-[a b]->", identifier_error("a b", kWhiteSpace), {kEdgeNew}),
@@ -187,7 +180,8 @@ INSTANTIATE_TEST_SUITE_P(
         err("two_edges", "-[r]->-[s]->", pattern_error("r]->-[s", kUnbalancedBrackets), {kEdgeParse}),
         err("open_parenthesis", "-[e:(]->", pattern_error("e:(", kUnbalancedParens), {kEdgeParse}),
         err("empty_value", "-[e {k: }]->", pattern_error("", "Empty property value"), {kProperties, kEdgeParse}),
-        err("bad_type", "-[e:a - > b]->", identifier_error("a - > b", kWhiteSpace), {kTypeRec, kTypeParse, kTypeNew, kEdgeParse}),
+        err("bad_type", "-[e:a - > b]->", identifier_error("a - > b", kWhiteSpace),
+            {kTypeRec, kTypeParse, kTypeNew, kEdgeParse}),
         err("bad_term", "-[e:A:@(a)]->", pattern_error("@(a)", "Constant name cannot be empty"),
             {kTermParse, kTermNew, kEdgeParse})),
     case_name);
@@ -204,19 +198,20 @@ TEST_P(PatternParsingSplit, GivesThePartsOrTheExactError) {
 
 INSTANTIATE_TEST_SUITE_P(
     PatternParsing, PatternParsingSplit,
-    ::testing::Values(
-        ok("three", "a:b:c", "[a|b|c]"),
-        ok("empty_parts_kept", "a::", "[a||]"),
-        ok("empty_text", "", "[]"),
-        ok("trimmed", " a :\xc2\xa0" "b ", "[a|b]"),
-        ok("nesting_hides_colons", "(x: *):[k:v]:{k:v}", "[(x: *)|[k:v]|{k:v}]"),
-        ok("four_parts", "a:b:c:d", "[a|b|c|d]"),
-        err("closing_parenthesis_at_once", "x)(", pattern_error("x)(", kUnbalancedParens)),
-        err("closing_bracket_at_once", "a:]:(", pattern_error("a:]:(", kUnbalancedBrackets)),
-        err("closing_brace_at_once", "}", pattern_error("}", kUnbalancedBraces)),
-        err("parentheses_reported_first", "[(", pattern_error("[(", kUnbalancedParens)),
-        err("brackets_before_braces", "{[", pattern_error("{[", kUnbalancedBrackets)),
-        err("open_brace", "{:", pattern_error("{:", kUnbalancedBraces))),
+    ::testing::Values(ok("three", "a:b:c", "[a|b|c]"), ok("empty_parts_kept", "a::", "[a||]"),
+                      ok("empty_text", "", "[]"),
+                      ok("trimmed",
+                         " a :\xc2\xa0"
+                         "b ",
+                         "[a|b]"),
+                      ok("nesting_hides_colons", "(x: *):[k:v]:{k:v}", "[(x: *)|[k:v]|{k:v}]"),
+                      ok("four_parts", "a:b:c:d", "[a|b|c|d]"),
+                      err("closing_parenthesis_at_once", "x)(", pattern_error("x)(", kUnbalancedParens)),
+                      err("closing_bracket_at_once", "a:]:(", pattern_error("a:]:(", kUnbalancedBrackets)),
+                      err("closing_brace_at_once", "}", pattern_error("}", kUnbalancedBraces)),
+                      err("parentheses_reported_first", "[(", pattern_error("[(", kUnbalancedParens)),
+                      err("brackets_before_braces", "{[", pattern_error("{[", kUnbalancedBrackets)),
+                      err("open_brace", "{:", pattern_error("{:", kUnbalancedBraces))),
     case_name);
 
 // ---- positions and sharing --------------------------------------------------------

@@ -21,8 +21,7 @@ namespace velmora::patterns::test_support {
 inline std::string show(const TypePattern& p) {
   if (p.is<TypePattern::Wildcard>()) return "*";
   if (const auto* v = p.get<TypePattern::Variable>()) return v->name;
-  if (const auto* a = p.get<TypePattern::Arrow>())
-    return fmt::format("Arrow({}, {})", show(*a->left), show(*a->right));
+  if (const auto* a = p.get<TypePattern::Arrow>()) return fmt::format("Arrow({}, {})", show(*a->left), show(*a->right));
   const auto& c = *p.get<TypePattern::Capture>();
   return fmt::format("Capture({}, {})", c.name, show(*c.pattern));
 }
@@ -115,8 +114,7 @@ struct ParseCase {
 inline ParseCase ok(std::string label, std::string input, std::string shape) {
   return {std::move(label), std::move(input), std::move(shape), ""};
 }
-inline ParseCase err(std::string label, std::string input, std::string message,
-                     std::vector<std::string> lines = {}) {
+inline ParseCase err(std::string label, std::string input, std::string message, std::vector<std::string> lines = {}) {
   return {std::move(label), std::move(input), "", std::move(message), std::move(lines)};
 }
 

@@ -11,16 +11,16 @@
 
 #include <atomic>
 #include <barrier>
-#include <chrono>
-#include <latch>
-#include <set>
-#include <thread>
 #include <cctype>
+#include <chrono>
 #include <cmath>
+#include <cstring>
+#include <latch>
 #include <limits>
 #include <random>
-#include <cstring>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "binding/guard.hpp"
@@ -74,26 +74,24 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 INSTANTIATE_TEST_SUITE_P(
     Scalars, PropertiesValueText,
-    ::testing::Values(
-        TextCase{"Empty", Value(), "()"}, TextCase{"True", true, "true"}, TextCase{"False", false, "false"},
-        TextCase{"Negative", -42, "-42"},
-        TextCase{"IntMin", std::numeric_limits<std::int64_t>::min(), "-9223372036854775808"},
-        TextCase{"One", 1.0, "1.0"}, TextCase{"Quarter", 0.25, "0.25"}, TextCase{"MinusThreeHalf", -3.5, "-3.5"},
-        TextCase{"Zero", 0.0, "0.0"}, TextCase{"NegativeZero", -0.0, "-0.0"},
-        TextCase{"Hundred", 100.0, "100.0"}, TextCase{"Tenth", 0.1, "0.1"},
-        TextCase{"SumOfTenths", 0.1 + 0.2, "0.30000000000000004"},
-        TextCase{"Mixed", 123456.789, "123456.789"},
-        TextCase{"E15", 1e15, "1000000000000000.0"},
-        TextCase{"LargestPlain", 9999999999999998.0, "9999999999999998.0"},
-        TextCase{"SmallFractionPlain", 0.000123, "0.000123"},
-        TextCase{"SmallestExponentAbove", 1e16, "1e16"}, TextCase{"NegativeE16", -1e16, "-1e16"},
-        TextCase{"ManyDigitsAbove", 1.2345678e20, "1.2345678e20"},
-        TextCase{"SmallestPlain", 1e-4, "0.0001"}, TextCase{"JustBelowPlain", 9.9e-5, "9.9e-5"},
-        TextCase{"SmallFraction", 1.5e-5, "1.5e-5"}, TextCase{"NegativeSmall", -1.25e-7, "-1.25e-7"},
-        TextCase{"Denormal", 5e-324, "5e-324"},
-        TextCase{"Max", std::numeric_limits<double>::max(), "1.7976931348623157e308"},
-        TextCase{"NaN", std::numeric_limits<double>::quiet_NaN(), "NaN"}, TextCase{"Inf", kInf, "inf"},
-        TextCase{"MinusInf", -kInf, "-inf"}),
+    ::testing::Values(TextCase{"Empty", Value(), "()"}, TextCase{"True", true, "true"},
+                      TextCase{"False", false, "false"}, TextCase{"Negative", -42, "-42"},
+                      TextCase{"IntMin", std::numeric_limits<std::int64_t>::min(), "-9223372036854775808"},
+                      TextCase{"One", 1.0, "1.0"}, TextCase{"Quarter", 0.25, "0.25"},
+                      TextCase{"MinusThreeHalf", -3.5, "-3.5"}, TextCase{"Zero", 0.0, "0.0"},
+                      TextCase{"NegativeZero", -0.0, "-0.0"}, TextCase{"Hundred", 100.0, "100.0"},
+                      TextCase{"Tenth", 0.1, "0.1"}, TextCase{"SumOfTenths", 0.1 + 0.2, "0.30000000000000004"},
+                      TextCase{"Mixed", 123456.789, "123456.789"}, TextCase{"E15", 1e15, "1000000000000000.0"},
+                      TextCase{"LargestPlain", 9999999999999998.0, "9999999999999998.0"},
+                      TextCase{"SmallFractionPlain", 0.000123, "0.000123"},
+                      TextCase{"SmallestExponentAbove", 1e16, "1e16"}, TextCase{"NegativeE16", -1e16, "-1e16"},
+                      TextCase{"ManyDigitsAbove", 1.2345678e20, "1.2345678e20"},
+                      TextCase{"SmallestPlain", 1e-4, "0.0001"}, TextCase{"JustBelowPlain", 9.9e-5, "9.9e-5"},
+                      TextCase{"SmallFraction", 1.5e-5, "1.5e-5"}, TextCase{"NegativeSmall", -1.25e-7, "-1.25e-7"},
+                      TextCase{"Denormal", 5e-324, "5e-324"},
+                      TextCase{"Max", std::numeric_limits<double>::max(), "1.7976931348623157e308"},
+                      TextCase{"NaN", std::numeric_limits<double>::quiet_NaN(), "NaN"}, TextCase{"Inf", kInf, "inf"},
+                      TextCase{"MinusInf", -kInf, "-inf"}),
     [](const auto& info) { return info.param.label; });
 
 INSTANTIATE_TEST_SUITE_P(
@@ -106,26 +104,27 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"Controls", "\x01\x1f\x7f", "\"\\u{1}\\u{1f}\\u{7f}\""},
         TextCase{"C1Control", "\xc2\x85", "\"\\u{85}\""},
         TextCase{"NonAscii", "\xc3\xa9\xf0\x9f\x98\x80", "\"\xc3\xa9\xf0\x9f\x98\x80\""},
-        TextCase{"Combining", "e\xcc\x81", "\"e\\u{301}\""},
-        TextCase{"CombiningFirst", "\xcc\x81x", "\"\\u{301}x\""},
-        TextCase{"NoBreakSpace", "a\xc2\xa0" "b", "\"a\\u{a0}b\""},
+        TextCase{"Combining", "e\xcc\x81", "\"e\\u{301}\""}, TextCase{"CombiningFirst", "\xcc\x81x", "\"\\u{301}x\""},
+        TextCase{"NoBreakSpace",
+                 "a\xc2\xa0"
+                 "b",
+                 "\"a\\u{a0}b\""},
         TextCase{"IdeographicSpace", "\xe3\x80\x80", "\"\\u{3000}\""},
         TextCase{"ZeroWidthSpace", "\xe2\x80\x8b", "\"\\u{200b}\""},
         TextCase{"LineSeparator", "\xe2\x80\xa8", "\"\\u{2028}\""},
-        TextCase{"PrivateUse", "\xee\x80\x80", "\"\\u{e000}\""},
-        TextCase{"Unassigned", "\xcd\xb8", "\"\\u{378}\""},
+        TextCase{"PrivateUse", "\xee\x80\x80", "\"\\u{e000}\""}, TextCase{"Unassigned", "\xcd\xb8", "\"\\u{378}\""},
         TextCase{"InvalidByte", "\xff", "\"\xef\xbf\xbd\""}),
     [](const auto& info) { return info.param.label; });
 
 INSTANTIATE_TEST_SUITE_P(
     Containers, PropertiesValueText,
-    ::testing::Values(
-        TextCase{"Array", Array{"x", "y"}, "[\"x\", \"y\"]"}, TextCase{"EmptyArray", Array{}, "[]"},
-        TextCase{"MixedArray", Array{Value(), 1, 1.5, true, Array{}}, "[(), 1, 1.5, true, []]"},
-        TextCase{"EmptyMap", Map{}, "#{}"}, TextCase{"Map", Map{{"k", 1}}, "#{\"k\": 1}"},
-        TextCase{"MapByteOrder", Map{{"b", 1}, {"B", 2}}, "#{\"B\": 2, \"b\": 1}"},
-        TextCase{"MapEscapedKey", Map{{"a\"b\n", Array{Value(), "\t"}}}, "#{\"a\\\"b\\n\": [(), \"\\t\"]}"},
-        TextCase{"MapInArray", Array{Map{{"m", Map{}}}}, "[#{\"m\": #{}}]"}),
+    ::testing::Values(TextCase{"Array", Array{"x", "y"}, "[\"x\", \"y\"]"}, TextCase{"EmptyArray", Array{}, "[]"},
+                      TextCase{"MixedArray", Array{Value(), 1, 1.5, true, Array{}}, "[(), 1, 1.5, true, []]"},
+                      TextCase{"EmptyMap", Map{}, "#{}"}, TextCase{"Map", Map{{"k", 1}}, "#{\"k\": 1}"},
+                      TextCase{"MapByteOrder", Map{{"b", 1}, {"B", 2}}, "#{\"B\": 2, \"b\": 1}"},
+                      TextCase{"MapEscapedKey", Map{{"a\"b\n", Array{Value(), "\t"}}},
+                               "#{\"a\\\"b\\n\": [(), \"\\t\"]}"},
+                      TextCase{"MapInArray", Array{Map{{"m", Map{}}}}, "[#{\"m\": #{}}]"}),
     [](const auto& info) { return info.param.label; });
 
 struct MapTextCase {
@@ -136,19 +135,17 @@ struct MapTextCase {
 
 class PropertiesMapText : public ::testing::TestWithParam<MapTextCase> {};
 
-TEST_P(PropertiesMapText, RendersExactly) {
-  EXPECT_EQ(PropertyMap(GetParam().entries).to_string(), GetParam().text);
-}
+TEST_P(PropertiesMapText, RendersExactly) { EXPECT_EQ(PropertyMap(GetParam().entries).to_string(), GetParam().text); }
 
 INSTANTIATE_TEST_SUITE_P(
     Maps, PropertiesMapText,
-    ::testing::Values(
-        MapTextCase{"Empty", {}, "{}"},
-        MapTextCase{"AgeAndTags", {{"age", 3}, {"tags", Array{"x", "y"}}}, "{age: 3, tags: [\"x\", \"y\"]}"},
-        MapTextCase{"NestedAndEmpty", {{"m", Map{{"k", 1}}}, {"z", Value()}}, "{m: #{\"k\": 1}, z: ()}"},
-        MapTextCase{"ByteOrder", {{"a", 2}, {"B", 1}}, "{B: 1, a: 2}"},
-        MapTextCase{"NonAsciiAfterAscii", {{"\xc3\xa9", 2}, {"z", 1}}, "{z: 1, \xc3\xa9: 2}"},
-        MapTextCase{"KeysBare", {{"a \"b\"", "x"}}, "{a \"b\": \"x\"}"}),
+    ::testing::Values(MapTextCase{"Empty", {}, "{}"},
+                      MapTextCase{
+                          "AgeAndTags", {{"age", 3}, {"tags", Array{"x", "y"}}}, "{age: 3, tags: [\"x\", \"y\"]}"},
+                      MapTextCase{"NestedAndEmpty", {{"m", Map{{"k", 1}}}, {"z", Value()}}, "{m: #{\"k\": 1}, z: ()}"},
+                      MapTextCase{"ByteOrder", {{"a", 2}, {"B", 1}}, "{B: 1, a: 2}"},
+                      MapTextCase{"NonAsciiAfterAscii", {{"\xc3\xa9", 2}, {"z", 1}}, "{z: 1, \xc3\xa9: 2}"},
+                      MapTextCase{"KeysBare", {{"a \"b\"", "x"}}, "{a \"b\": \"x\"}"}),
     [](const auto& info) { return info.param.label; });
 
 TEST(PropertiesText, OpaqueShowsItsTypeName) {
@@ -213,14 +210,37 @@ TEST(PropertiesMap, IterIsASnapshot) {
 // back and forth across that line, and every read must agree with an ordered
 // map of the same entries: kinds, exact bits of floats, key order, copies.
 TEST(PropertiesMap, RandomInsertsAgreeWithAnOrderedMap) {
-  const std::vector<std::string> keys{"", "k", "b", "B", "name", std::string(13, 'k'), std::string(14, 'k'),
-                                      std::string(21, 'z'), std::string(22, 'z'), std::string(23, 'z'),
-                                      std::string("\xc3\xa9", 2), std::string("a\0b", 3)};
-  const std::vector<Value> values{
-      Value(true), Value(false), Value(0), Value(std::numeric_limits<std::int64_t>::min()), Value(-3),
-      Value(0.0), Value(-0.0), Value(kInf), Value(std::numeric_limits<double>::quiet_NaN()), Value(1.5),
-      Value(""), Value("x"), Value(std::string(8, 's')), Value(std::string(21, 's')), Value(std::string(22, 's')),
-      Value(std::string("\0\1", 2)), Value(Array{1, "a"}), Value(Map{{"n", 1}}), Value()};
+  const std::vector<std::string> keys{"",
+                                      "k",
+                                      "b",
+                                      "B",
+                                      "name",
+                                      std::string(13, 'k'),
+                                      std::string(14, 'k'),
+                                      std::string(21, 'z'),
+                                      std::string(22, 'z'),
+                                      std::string(23, 'z'),
+                                      std::string("\xc3\xa9", 2),
+                                      std::string("a\0b", 3)};
+  const std::vector<Value> values{Value(true),
+                                  Value(false),
+                                  Value(0),
+                                  Value(std::numeric_limits<std::int64_t>::min()),
+                                  Value(-3),
+                                  Value(0.0),
+                                  Value(-0.0),
+                                  Value(kInf),
+                                  Value(std::numeric_limits<double>::quiet_NaN()),
+                                  Value(1.5),
+                                  Value(""),
+                                  Value("x"),
+                                  Value(std::string(8, 's')),
+                                  Value(std::string(21, 's')),
+                                  Value(std::string(22, 's')),
+                                  Value(std::string("\0\1", 2)),
+                                  Value(Array{1, "a"}),
+                                  Value(Map{{"n", 1}}),
+                                  Value()};
   const auto same = [](const Value& a, const Value& b) {
     if (a.kind() != b.kind()) return false;
     if (const double* x = a.get_if<double>()) return std::memcmp(x, b.get_if<double>(), sizeof *x) == 0;
@@ -257,7 +277,8 @@ TEST(PropertiesMap, RandomInsertsAgreeWithAnOrderedMap) {
     Map model;
     // Half the rounds start from a map made whole, half from an empty one.
     if (round % 2) {
-      for (int i = rng() % 3; i > 0; --i) model.insert_or_assign(keys[rng() % keys.size()], values[rng() % values.size()]);
+      for (int i = rng() % 3; i > 0; --i)
+        model.insert_or_assign(keys[rng() % keys.size()], values[rng() % values.size()]);
     }
     PropertyMap map(model);
     expect_agrees(map, model);
@@ -380,10 +401,11 @@ TEST(PropertiesCompare, ErrorAndMismatchGiveOneOfTheTwo) {
 TEST(PropertiesCompare, PatternAgainstStoredMap) {
   const PropertyMap stored({{"a", 1}, {"b", "x"}, {"c", Array{1, 2}}});
   auto matches = [&](PropertyEntries pattern) {
-    auto r = PropertyMap(std::move(pattern)).try_par_compare([&](const std::string& key, const Value& value) -> Result<bool> {
-      auto other = stored.get(key);
-      return other && utils::compare_values(value, *other);
-    });
+    auto r = PropertyMap(std::move(pattern))
+                 .try_par_compare([&](const std::string& key, const Value& value) -> Result<bool> {
+                   auto other = stored.get(key);
+                   return other && utils::compare_values(value, *other);
+                 });
     return r && *r;
   };
   EXPECT_TRUE(matches({{"a", 1}, {"c", Array{1, 2}}}));
@@ -443,16 +465,17 @@ INSTANTIATE_TEST_SUITE_P(
         ToRhaiCase{"List", "[1, 'a', [True, None]]", "[1, \"a\", [true, velmora::properties::PyOpaque]]",
                    Back::NewObject, "[1, 'a', [True, None]]", "list"},
         ToRhaiCase{"ListSubclass", "type('L', (list,), {})([1])", "[1]", Back::NewObject, "[1]", "list"},
-        ToRhaiCase{"DictInKeyOrder", "{'b': 1, 'a': {'y': 2.5, 'B': []}}", "#{\"a\": #{\"B\": [], \"y\": 2.5}, \"b\": 1}",
-                   Back::NewObject, "{'a': {'B': [], 'y': 2.5}, 'b': 1}", "dict"},
-        ToRhaiCase{"DictSubclass", "__import__('collections').OrderedDict([('z', 1)])", "#{\"z\": 1}",
-                   Back::NewObject, "{'z': 1}", "dict"},
-        ToRhaiCase{"RepeatedKeyText", "{type('S', (str,), {'__hash__': lambda s: 1})('k'): 1, 'k': 2}",
-                   "#{\"k\": 2}", Back::NewObject, "{'k': 2}", "dict"},
+        ToRhaiCase{"DictInKeyOrder", "{'b': 1, 'a': {'y': 2.5, 'B': []}}",
+                   "#{\"a\": #{\"B\": [], \"y\": 2.5}, \"b\": 1}", Back::NewObject,
+                   "{'a': {'B': [], 'y': 2.5}, 'b': 1}", "dict"},
+        ToRhaiCase{"DictSubclass", "__import__('collections').OrderedDict([('z', 1)])", "#{\"z\": 1}", Back::NewObject,
+                   "{'z': 1}", "dict"},
+        ToRhaiCase{"RepeatedKeyText", "{type('S', (str,), {'__hash__': lambda s: 1})('k'): 1, 'k': 2}", "#{\"k\": 2}",
+                   Back::NewObject, "{'k': 2}", "dict"},
         ToRhaiCase{"None", "None", "velmora::properties::PyOpaque", Back::Same, "None", "NoneType"},
         ToRhaiCase{"Tuple", "(1, 2)", "velmora::properties::PyOpaque", Back::Same, "(1, 2)", "tuple"},
-        ToRhaiCase{"FloatSubclass", "type('F', (float,), {})(1.5)", "velmora::properties::PyOpaque", Back::Same,
-                   "1.5", "F"},
+        ToRhaiCase{"FloatSubclass", "type('F', (float,), {})(1.5)", "velmora::properties::PyOpaque", Back::Same, "1.5",
+                   "F"},
         ToRhaiCase{"Bytes", "b'x'", "velmora::properties::PyOpaque", Back::Same, "b'x'", "bytes"},
         ToRhaiCase{"Set", "{1}", "velmora::properties::PyOpaque", Back::Same, "{1}", "set"}),
     [](const auto& info) { return info.param.label; });
@@ -460,7 +483,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct ToRhaiFailureCase {
   std::string label;
   const char* expr;
-  bool via_map;  // through PropertyMap::from_py rather than py_to_rhai
+  bool via_map;        // through PropertyMap::from_py rather than py_to_rhai
   std::string report;  // context lines newest (outermost) first
 };
 
@@ -506,9 +529,9 @@ INSTANTIATE_TEST_SUITE_P(
         ToRhaiFailureCase{"IntKey", "{2: 1}", false, kIntKey},
         ToRhaiFailureCase{"TupleKeyAfterGoodEntry", "{'a': 1, (1,): 2}", false,
                           "Python Error: 'TypeError: 'tuple' object cannot be cast as 'str''"},
-        ToRhaiFailureCase{"NestedKeyInList", "[{'a': {None: 1}}]", false,
-                          "Python Error: 'TypeError: 'NoneType' object cannot be cast as 'str''" + kListLine +
-                              kDictLine},
+        ToRhaiFailureCase{
+            "NestedKeyInList", "[{'a': {None: 1}}]", false,
+            "Python Error: 'TypeError: 'NoneType' object cannot be cast as 'str''" + kListLine + kDictLine},
         ToRhaiFailureCase{"InNestedDicts", "{'a': {'b': 2**70}}", false, kOverflow + kDictLine + kDictLine + kIntLine},
         ToRhaiFailureCase{"MixedNesting", "{'a': [{'b': '\\udc80'}]}", false,
                           "Python Error: 'UnicodeEncodeError: 'utf-8' codec can't encode character '\\udc80' in "
@@ -517,8 +540,7 @@ INSTANTIATE_TEST_SUITE_P(
         ToRhaiFailureCase{"MapNestedDicts", "{'a': {'b': 2**70}}", true,
                           kOverflow + kNewLine + kDictLine + kDictLine + kIntLine},
         ToRhaiFailureCase{"MapIntKey", "{2: 1}", true, kIntKey + kNewLine},
-        ToRhaiFailureCase{"MapRootList", "[]", true, kNotDict},
-        ToRhaiFailureCase{"MapRootInt", "1", true, kNotDict},
+        ToRhaiFailureCase{"MapRootList", "[]", true, kNotDict}, ToRhaiFailureCase{"MapRootInt", "1", true, kNotDict},
         ToRhaiFailureCase{"MapRootNone", "None", true, kNotDict},
         ToRhaiFailureCase{"MapRootTooLargeInt", "2**64", true, kOverflow + kNewLine + kIntLine}),
     [](const auto& info) { return info.param.label; });
@@ -585,13 +607,20 @@ const std::string kIntoLine = "\n → property map - into py object [src/propert
 INSTANTIATE_TEST_SUITE_P(
     Failures, PropertiesIntoPyFailure,
     ::testing::Values(
-        IntoPyFailureCase{"TopLevelString", {{"k", "\xff"}}, "RuntimeError", "Python Error: '" + kBadByte + "'" + kIntoLine},
-        IntoPyFailureCase{"StringInList", {{"k", Array{1, "\xff"}}}, "RuntimeError",
+        IntoPyFailureCase{
+            "TopLevelString", {{"k", "\xff"}}, "RuntimeError", "Python Error: '" + kBadByte + "'" + kIntoLine},
+        IntoPyFailureCase{"StringInList",
+                          {{"k", Array{1, "\xff"}}},
+                          "RuntimeError",
                           "Python Error: '" + kBadByte + "'" + kIntoLine + "\n → rhai to py - list [src/properties:N]"},
-        IntoPyFailureCase{"NestedMapKey", {{"k", Array{Map{{"\xff", 1}}}}}, "RuntimeError",
+        IntoPyFailureCase{"NestedMapKey",
+                          {{"k", Array{Map{{"\xff", 1}}}}},
+                          "RuntimeError",
                           "Python Error: '" + kBadByte + "'" + kIntoLine + "\n → rhai to py - list [src/properties:N]" +
                               "\n → rhai to py - dict [src/properties:N]"},
-        IntoPyFailureCase{"TopLevelKey", {{"\xff", 1}}, "UnicodeDecodeError",
+        IntoPyFailureCase{"TopLevelKey",
+                          {{"\xff", 1}},
+                          "UnicodeDecodeError",
                           "'utf-8' codec can't decode byte 0xff in position 0: invalid start byte"}),
     [](const auto& info) { return info.param.label; });
 
@@ -708,9 +737,8 @@ TEST_P(PropertiesFirstUse, EveryRacingWriteLandsInOneMap) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Races, PropertiesFirstUse,
-                         ::testing::Values(FirstUse{"Writes", 0, 0}, FirstUse{"Copies", 6, 0},
-                                           FirstUse{"Mixed", 3, 0}, FirstUse{"MixedWithReaders", 3, 2},
-                                           FirstUse{"WritesWithReaders", 0, 2}),
+                         ::testing::Values(FirstUse{"Writes", 0, 0}, FirstUse{"Copies", 6, 0}, FirstUse{"Mixed", 3, 0},
+                                           FirstUse{"MixedWithReaders", 3, 2}, FirstUse{"WritesWithReaders", 0, 2}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Copies of a handle share one map whichever of them is written first, also

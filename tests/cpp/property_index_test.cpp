@@ -38,11 +38,19 @@ struct Literal {
   std::string text;  // empty: not written in blocks
 };
 const std::vector<Literal>& literals() {
-  static const std::vector<Literal> all = {
-      {Value(0), "0"},          {Value(1), "1"},        {Value(7), "7"},        {Value(1.0), "1.0"},
-      {Value(7.0), "7.0"},      {Value(true), "true"},  {Value(false), "false"}, {Value("1"), "'1'"},
-      {Value("x"), "'x'"},      {Value(""), "''"},      {Value(Value::Array{Value(1), Value(2)}), "[1, 2]"},
-      {Value(Value::Map{{"c", Value(3)}}), "{c: 3}"},    {Value(), ""}};
+  static const std::vector<Literal> all = {{Value(0), "0"},
+                                           {Value(1), "1"},
+                                           {Value(7), "7"},
+                                           {Value(1.0), "1.0"},
+                                           {Value(7.0), "7.0"},
+                                           {Value(true), "true"},
+                                           {Value(false), "false"},
+                                           {Value("1"), "'1'"},
+                                           {Value("x"), "'x'"},
+                                           {Value(""), "''"},
+                                           {Value(Value::Array{Value(1), Value(2)}), "[1, 2]"},
+                                           {Value(Value::Map{{"c", Value(3)}}), "{c: 3}"},
+                                           {Value(), ""}};
   return all;
 }
 
@@ -137,12 +145,8 @@ TEST_P(PropertyIndexAgainstScan, NodeAndEdgeStepsReturnWhatTheScanReturns) {
       const Uid uid = uid_of(type_of(i));
       const int j = std::uniform_int_distribution<int>(0, kNodes - 1)(local);
       switch (std::uniform_int_distribution<int>(0, 7)(local)) {
-        case 0:
-          (void)g.set_node_properties(uid, PropertyMap(random_entries(local)), true);
-          break;
-        case 1:
-          (void)g.set_node_properties(uid, shared[static_cast<std::size_t>(j % 4)], true);
-          break;
+        case 0: (void)g.set_node_properties(uid, PropertyMap(random_entries(local)), true); break;
+        case 1: (void)g.set_node_properties(uid, shared[static_cast<std::size_t>(j % 4)], true); break;
         case 2:
         case 3:
           // Into a map of its own, or into a copy of one handed to other rows.

@@ -50,8 +50,8 @@ std::string rebind(std::string_view name) {
   return fmt::format("Variable already exists: '{}' (match insert [src/matches:167])", name);
 }
 std::string conflict(std::string_view name, std::string_view held, std::string_view asked, std::string_view ctx) {
-  return fmt::format("Context Conflict: tried to assign variable '{}' currently holding a '{}' to a '{}' ({})",
-                     name, held, asked, ctx);
+  return fmt::format("Context Conflict: tried to assign variable '{}' currently holding a '{}' to a '{}' ({})", name,
+                     held, asked, ctx);
 }
 
 const char* const kToType = "graph - type schema to type";
@@ -154,8 +154,7 @@ class SchemaConversionType : public SchemaConversionCheck {};
 TEST_P(SchemaConversionType, ConvertsOrFails) {
   const auto schema = TypeSchema::create(GetParam().schema);
   ASSERT_TRUE(schema) << errors::format_report(schema.error());
-  verify(g.type_schema_to_type(*schema, frame_with(GetParam().given)),
-         [](const TypePtr& t) { return t->to_string(); });
+  verify(g.type_schema_to_type(*schema, frame_with(GetParam().given)), [](const TypePtr& t) { return t->to_string(); });
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -163,23 +162,19 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         gives("arrow_of_free_names", "A -> B", "(A -> B)"),
         gives("bound_name_reads_binding", "A -> B", "((P -> Q) -> B)", {"A=type:(P -> Q)"}),
-        gives("capture_unbound_is_its_name", "(T:*)", "T"),
-        gives("capture_ignores_inner_pattern", "(T: X -> Y)", "T"),
+        gives("capture_unbound_is_its_name", "(T:*)", "T"), gives("capture_ignores_inner_pattern", "(T: X -> Y)", "T"),
         gives("capture_bound_reads_binding", "(T: X -> Y)", "(P -> Q)", {"T=type:(P -> Q)"}),
         gives("capture_and_name_share_binding", "(T:*) -> T", "(P -> P)", {"T=type:P"}),
         fails("wildcard", "*", {}, "Invalid Pattern; '*': Cannot convert wildcard to type", PyClass::ValueError,
               {kToType}),
         fails("wildcard_named_by_whole_text", " * -> A ", {},
-              "Invalid Pattern; ' * -> A ': Cannot convert wildcard to type", PyClass::ValueError,
-              {kTypeRec, kToType}),
-        fails("wildcard_deep", "(A -> *) -> B", {},
-              "Invalid Pattern; '(A -> *) -> B': Cannot convert wildcard to type", PyClass::ValueError,
-              {kTypeRec, kTypeRec, kToType}),
+              "Invalid Pattern; ' * -> A ': Cannot convert wildcard to type", PyClass::ValueError, {kTypeRec, kToType}),
+        fails("wildcard_deep", "(A -> *) -> B", {}, "Invalid Pattern; '(A -> *) -> B': Cannot convert wildcard to type",
+              PyClass::ValueError, {kTypeRec, kTypeRec, kToType}),
         fails("name_bound_to_node", "T", {"T=node:P"}, conflict("T", "node", "type", "pattern to type recursive"),
               PyClass::ValueError, {kTypeRec, kToType}),
         fails("capture_bound_to_term", "(T:*)", {"T=term:P"},
-              conflict("T", "term", "type", "pattern to type recursive"), PyClass::ValueError,
-              {kTypeRec, kToType}),
+              conflict("T", "term", "type", "pattern to type recursive"), PyClass::ValueError, {kTypeRec, kToType}),
         fails("binding_not_stored", "T", {"T=type:Gone"},
               fmt::format("Type with Uid: '{}' not found (type from uid)", uid_to_hex(uid_of("Gone"))),
               PyClass::KeyError, {kToType}),
@@ -233,9 +228,8 @@ INSTANTIATE_TEST_SUITE_P(
               {kConstantType, kUse, kToTerm}),
         fails("constant_wildcard_argument", "@K1(*)", {}, "Invalid Pattern; '@K1(*)': Cannot convert wildcard to type",
               PyClass::ValueError, {kToType, kConstantType, kUse, kToTerm}),
-        fails("constant_wildcard_in_schema", "@K3(A)", {},
-              "Invalid Pattern; '@K3(A)': Cannot convert wildcard to type", PyClass::ValueError,
-              {kTypeRec, kToType, kConstantType, kUse, kToTerm}),
+        fails("constant_wildcard_in_schema", "@K3(A)", {}, "Invalid Pattern; '@K3(A)': Cannot convert wildcard to type",
+              PyClass::ValueError, {kTypeRec, kToType, kConstantType, kUse, kToTerm}),
         fails("constant_argument_bound_to_node", "@K1(T)", {"T=node:P"},
               conflict("T", "node", "type", "pattern to type recursive"), PyClass::ValueError,
               {kTypeRec, kToType, kConstantType, kUse, kToTerm})),
@@ -301,33 +295,33 @@ TEST_P(SchemaConversionInfer, FindsTheFittingConstant) {
 
 INSTANTIATE_TEST_SUITE_P(
     SchemaConversion, SchemaConversionInfer,
-    ::testing::Values(
-        InferCase{"no_constants_never_looks", {}, "Nowhere", false},
-        InferCase{"fitting_constant", {{"Z", "Zt"}}, "Zt", true, "Z:Zt"},
-        InferCase{"no_fitting_constant", {{"Z", "Zt"}}, "A"},
-        InferCase{"capture_schema_fits", {{"Id", "(X:*) -> X"}}, "A -> A", true, "Id:(A -> A)"},
-        InferCase{"capture_schema_does_not_fit", {{"Id", "(X:*) -> X"}}, "A -> B"},
-        InferCase{"invalid_constant_name",
-                  {{"bad name", "*"}},
-                  "A",
-                  true,
-                  std::nullopt,
-                  "Invalid Identifier 'bad name': Name cannot contain whitespace",
-                  {"basic term - new", "graph - infer term"}},
-        InferCase{"target_not_stored",
-                  {{"Z", "Zt"}},
-                  "Nowhere",
-                  false,
-                  std::nullopt,
-                  fmt::format("Type with Uid: '{}' not found (check type matches)", uid_to_hex(uid_of("Nowhere"))),
-                  {"graph - infer term"}},
-        InferCase{"schema_check_fails",
-                  {{"Dup", "(a:*) -> (a:*)"}},
-                  "A -> A",
-                  true,
-                  std::nullopt,
-                  rebind("a"),
-                  {"graph - check type matches", "graph - check type matches", "graph - infer term"}}),
+    ::testing::Values(InferCase{"no_constants_never_looks", {}, "Nowhere", false},
+                      InferCase{"fitting_constant", {{"Z", "Zt"}}, "Zt", true, "Z:Zt"},
+                      InferCase{"no_fitting_constant", {{"Z", "Zt"}}, "A"},
+                      InferCase{"capture_schema_fits", {{"Id", "(X:*) -> X"}}, "A -> A", true, "Id:(A -> A)"},
+                      InferCase{"capture_schema_does_not_fit", {{"Id", "(X:*) -> X"}}, "A -> B"},
+                      InferCase{"invalid_constant_name",
+                                {{"bad name", "*"}},
+                                "A",
+                                true,
+                                std::nullopt,
+                                "Invalid Identifier 'bad name': Name cannot contain whitespace",
+                                {"basic term - new", "graph - infer term"}},
+                      InferCase{"target_not_stored",
+                                {{"Z", "Zt"}},
+                                "Nowhere",
+                                false,
+                                std::nullopt,
+                                fmt::format("Type with Uid: '{}' not found (check type matches)",
+                                            uid_to_hex(uid_of("Nowhere"))),
+                                {"graph - infer term"}},
+                      InferCase{"schema_check_fails",
+                                {{"Dup", "(a:*) -> (a:*)"}},
+                                "A -> A",
+                                true,
+                                std::nullopt,
+                                rebind("a"),
+                                {"graph - check type matches", "graph - check type matches", "graph - infer term"}}),
     [](const ::testing::TestParamInfo<InferCase>& info) { return info.param.label; });
 
 TEST(SchemaConversionInferMany, AnyFittingConstantMayWin) {

@@ -83,8 +83,8 @@ class SchemaMatchingStore : public ::testing::Test {
     const Term a = basic("a", "A");
     const Term f = basic("f", "A -> B");
     g.insert_term(*f.apply(a));
-    for (auto [name, type] : std::vector<std::pair<std::string, std::string>>{
-             {"K", "P -> Q"}, {"Z", "Zt"}, {"Z", "W"}, {"Dup", "D -> D"}})
+    for (auto [name, type] :
+         std::vector<std::pair<std::string, std::string>>{{"K", "P -> Q"}, {"Z", "Zt"}, {"Z", "W"}, {"Dup", "D -> D"}})
       g.insert_term(basic(name, type));
     for (const char* type : {"T -> T", "A -> A", "B -> A", "C"}) g.insert_type(*ty(type));
   }
@@ -119,19 +119,26 @@ struct CheckCase {
 CheckCase same(std::string label, std::string schema, std::string target, std::vector<std::string> given = {}) {
   return {std::move(label), std::move(schema), std::move(target), std::move(given), Outcome::Same};
 }
-CheckCase no_match(std::string label, std::string schema, std::string target,
-                   std::vector<std::string> given = {}) {
+CheckCase no_match(std::string label, std::string schema, std::string target, std::vector<std::string> given = {}) {
   return {std::move(label), std::move(schema), std::move(target), std::move(given), Outcome::NoMatch};
 }
 CheckCase binds(std::string label, std::string schema, std::string target, std::vector<std::string> bound,
                 std::vector<std::string> given = {}, std::vector<std::string> hidden = {}) {
-  return {std::move(label), std::move(schema), std::move(target), std::move(given), Outcome::NewFrame,
-          std::move(bound), std::move(hidden)};
+  return {std::move(label),  std::move(schema), std::move(target), std::move(given),
+          Outcome::NewFrame, std::move(bound),  std::move(hidden)};
 }
 CheckCase fails(std::string label, std::string schema, std::string target, std::vector<std::string> given,
                 std::string message, PyClass py, std::vector<std::string> lines) {
-  return {std::move(label), std::move(schema), std::move(target), std::move(given), Outcome::Error, {}, {},
-          std::move(message), py, std::move(lines)};
+  return {std::move(label),
+          std::move(schema),
+          std::move(target),
+          std::move(given),
+          Outcome::Error,
+          {},
+          {},
+          std::move(message),
+          py,
+          std::move(lines)};
 }
 
 std::string case_name(const ::testing::TestParamInfo<CheckCase>& info) { return info.param.label; }
@@ -193,10 +200,8 @@ std::string rebind(std::string_view name) {
 INSTANTIATE_TEST_SUITE_P(
     SchemaMatching, SchemaMatchingTypeCheck,
     ::testing::Values(
-        same("wildcard_variable", "*", "A"),
-        same("wildcard_arrow", "*", "A -> B"),
-        same("name_matches_its_variable", "T", "T"),
-        no_match("name_against_other_variable", "T", "A"),
+        same("wildcard_variable", "*", "A"), same("wildcard_arrow", "*", "A -> B"),
+        same("name_matches_its_variable", "T", "T"), no_match("name_against_other_variable", "T", "A"),
         no_match("name_against_arrow", "T", "T -> T"),
         same("bound_name_matches_its_type", "T", "A -> B", {"T=type:(A -> B)"}),
         no_match("bound_name_ignores_own_name", "T", "T", {"T=type:(A -> B)"}),
@@ -211,22 +216,19 @@ INSTANTIATE_TEST_SUITE_P(
         binds("capture_binds_variable", "(T:*)", "A", {"T=type:A"}),
         binds("capture_binds_arrow", "(F: A -> *)", "A -> B", {"F=type:(A -> B)"}),
         no_match("capture_inner_fails", "(F: B -> *)", "A -> B"),
-        fails("capture_already_bound", "(T:*)", "A", {"T=type:A"}, rebind("T"),
-              PyClass::KeyError, {kTypeCheck}),
-        fails("capture_twice_on_arrow", "(T:*) -> (T:*)", "A -> A", {}, rebind("T"),
-              PyClass::KeyError, {kTypeCheck, kTypeCheck}),
-        no_match("capture_twice_on_variable", "(T:*) -> (T:*)", "A"),
-        same("arrow_of_names", "A -> B", "A -> B"),
-        no_match("arrow_of_names_swapped", "A -> B", "B -> A"),
-        no_match("arrow_against_variable", "A -> B", "A"),
+        fails("capture_already_bound", "(T:*)", "A", {"T=type:A"}, rebind("T"), PyClass::KeyError, {kTypeCheck}),
+        fails("capture_twice_on_arrow", "(T:*) -> (T:*)", "A -> A", {}, rebind("T"), PyClass::KeyError,
+              {kTypeCheck, kTypeCheck}),
+        no_match("capture_twice_on_variable", "(T:*) -> (T:*)", "A"), same("arrow_of_names", "A -> B", "A -> B"),
+        no_match("arrow_of_names_swapped", "A -> B", "B -> A"), no_match("arrow_against_variable", "A -> B", "A"),
         binds("arrow_of_captures", "(X: A) -> (Y:*)", "A -> B", {"X=type:A", "Y=type:B"}),
         no_match("arrow_left_fails_first", "(X: B) -> (Y:*)", "A -> B"),
         binds("right_sees_left_binding", "(T:*) -> T", "A -> A", {"T=type:A"}),
         no_match("right_compares_left_binding", "(T:*) -> T", "A -> B"),
         binds("unbound_left_then_capture", "T -> (T:*)", "T -> T", {"T=type:T"}),
         same("bound_side_of_arrow", "T -> B", "A -> B", {"T=type:A"}),
-        fails("missing_type", "*", "Nowhere", {}, not_found("Type", "Nowhere", "check type matches"),
-              PyClass::KeyError, {}),
+        fails("missing_type", "*", "Nowhere", {}, not_found("Type", "Nowhere", "check type matches"), PyClass::KeyError,
+              {}),
         fails("broken_arrow_side", "A -> *", "A -> Gone", {}, not_found("Type", "A -> Gone", "check type matches"),
               PyClass::KeyError, {})),
     case_name);
@@ -244,8 +246,7 @@ TEST_P(SchemaMatchingTermCheck, MatchesBindsOrFails) {
 INSTANTIATE_TEST_SUITE_P(
     SchemaMatching, SchemaMatchingTermCheck,
     ::testing::Values(
-        same("wildcard", "*", "A"),
-        binds("variable_binds_term", "x", "A", {"x=term:A"}),
+        same("wildcard", "*", "A"), binds("variable_binds_term", "x", "A", {"x=term:A"}),
         same("variable_bound_to_this_term", "x", "A", {"x=term:A"}),
         no_match("variable_bound_to_other_term", "x", "A", {"x=term:B"}),
         fails("variable_bound_to_type", "x", "A", {"x=type:A"},
@@ -254,34 +255,31 @@ INSTANTIATE_TEST_SUITE_P(
               PyClass::ValueError, {kTermCheck}),
         binds("application_binds_both", "f a", "B", {"f=term:(A -> B)", "a=term:A"}),
         binds("application_with_bound_function", "f a", "B", {"a=term:A"}, {"f=term:(A -> B)"}),
-        no_match("application_against_basic", "f a", "A"),
-        no_match("argument_sees_function_binding", "f f", "B"),
+        no_match("application_against_basic", "f a", "A"), no_match("argument_sees_function_binding", "f f", "B"),
         fails("application_side_fails", "f x", "B", {"x=node:A"},
               "Context Conflict: tried to assign variable 'x' currently holding a 'node' to a 'term' "
               "(check term matches)",
               PyClass::ValueError, {kTermCheck, kTermPattern}),
-        binds("constant_without_arguments", "@Z()", "Zt", {}),
-        no_match("constant_schema_does_not_fit", "@Z()", "W"),
+        binds("constant_without_arguments", "@Z()", "Zt", {}), no_match("constant_schema_does_not_fit", "@Z()", "W"),
         no_match("constant_name_differs", "@Z()", "A"),
         binds("constant_checks_first_parameter", "@K(P)", "P -> Q", {}, {}, {"X", "Y"}),
         no_match("constant_first_parameter_differs", "@K(A)", "P -> Q"),
         no_match("constant_second_parameter_differs", "@K(*, A)", "P -> Q"),
-        binds("constant_arguments_capture", "@K((T:*), (U:*))", "P -> Q", {"T=type:P", "U=type:Q"}, {},
-              {"X", "Y"}),
+        binds("constant_arguments_capture", "@K((T:*), (U:*))", "P -> Q", {"T=type:P", "U=type:Q"}, {}, {"X", "Y"}),
         binds("constant_argument_captures_parameter_name", "@K((X:*))", "P -> Q", {"X=type:P"}, {}, {"Y"}),
         binds("constant_surplus_arguments", "@K(P, Q, R)", "P -> Q", {}),
         binds("constant_ignores_caller_bindings", "@K(P)", "P -> Q", {}, {"X=node:A"}),
-        fails("constant_argument_capture_bound", "@K((T:*))", "P -> Q", {"T=type:A"},
-              rebind("T"), PyClass::KeyError, {kTypeCheck, kConstantCheck}),
-        fails("constant_schema_check_fails", "@Dup(*, *)", "D -> D", {}, rebind("a"),
-              PyClass::KeyError, {kTypeCheck, kTypeCheck, kConstantCheck}),
+        fails("constant_argument_capture_bound", "@K((T:*))", "P -> Q", {"T=type:A"}, rebind("T"), PyClass::KeyError,
+              {kTypeCheck, kConstantCheck}),
+        fails("constant_schema_check_fails", "@Dup(*, *)", "D -> D", {}, rebind("a"), PyClass::KeyError,
+              {kTypeCheck, kTypeCheck, kConstantCheck}),
         fails("constant_missing", "@Missing()", "B", {},
-              "Constant Not Found: 'Missing' (check term matches [src/graph/matches/term_schema])",
-              PyClass::KeyError, {}),
+              "Constant Not Found: 'Missing' (check term matches [src/graph/matches/term_schema])", PyClass::KeyError,
+              {}),
         fails("constant_missing_without_term", "@Missing()", "C", {}, not_found("Term", "C", "check term matches"),
               PyClass::KeyError, {}),
-        fails("variable_without_term", "x", "C", {}, not_found("Term", "C", "check term matches"),
-              PyClass::KeyError, {})),
+        fails("variable_without_term", "x", "C", {}, not_found("Term", "C", "check term matches"), PyClass::KeyError,
+              {})),
     case_name);
 
 // ---- scans ---------------------------------------------------------------------
@@ -382,8 +380,7 @@ TEST(SchemaMatchingScan, TypeScanFailureCarriesBothScanLines) {
   auto result = g.match_type_schema(*TypeSchema::create("(T:*)"), set_of(inputs));
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().current_context().message(), rebind("T"));
-  EXPECT_EQ(lines_of(result.error()),
-            (std::vector<std::string>{kTypeCheck, kTypePattern, kTypePattern, kTypeScan}));
+  EXPECT_EQ(lines_of(result.error()), (std::vector<std::string>{kTypeCheck, kTypePattern, kTypePattern, kTypeScan}));
 }
 
 TEST(SchemaMatchingScan, TermScanFailureCarriesBothScanLines) {

@@ -67,7 +67,13 @@ TEST(ShardedMap, ConcurrentRemoveReturnsEachValueOnce) {
 TEST(ShardedMap, UpsertSeesInsertedFlag) {
   ShardedMap<int, int> map;
   int inserted = 0;
-  for (int i = 0; i < 3; ++i) map.upsert(1, [] { return 10; }, [&](int& v, bool fresh) { inserted += fresh; ++v; });
+  for (int i = 0; i < 3; ++i)
+    map.upsert(
+        1, [] { return 10; },
+        [&](int& v, bool fresh) {
+          inserted += fresh;
+          ++v;
+        });
   EXPECT_EQ(inserted, 1);
   EXPECT_EQ(map.get(1), 13);
 }

@@ -249,8 +249,8 @@ TEST_F(StoreFaults, TermWithASubTermOfItsOwnTypeIsRefused) {
   // A repetition deeper down, across two types: (g (h (g y))) with g: Y -> Z, h: Z -> Y.
   const Term gz = basic("g", make_arrow(var("Y"), var("Z")));
   const Term hy = basic("h", make_arrow(var("Z"), var("Y")));
-  auto deep = g->add_node(var("Z"), apply(gz, apply(hy, apply(gz, basic("y", var("Y"))))), PropertyMap::empty(),
-                         created);
+  auto deep =
+      g->add_node(var("Z"), apply(gz, apply(hy, apply(gz, basic("y", var("Y"))))), PropertyMap::empty(), created);
   ASSERT_FALSE(deep);
   EXPECT_EQ(g->term_count(), terms_before);
   // An edge whose term repeats its own type: (c e) with c: (A -> B) -> (A -> B).
@@ -276,7 +276,8 @@ TEST_F(StoreFaults, SelfLoopAndPropagationLeaveEveryTermFinite) {
   edge(basic("f", make_arrow(var("B"), x)));
   EXPECT_EQ(*g->term_to_string(uid_of(x)), "(f b)");
   EXPECT_TRUE(g->term_from_uid(uid_of(x)));
-  (void)g->add_node(x, apply(basic("f", make_arrow(x, x)), basic("x", x)), PropertyMap::empty(), created);  // refused or not, X keeps its term
+  (void)g->add_node(x, apply(basic("f", make_arrow(x, x)), basic("x", x)), PropertyMap::empty(),
+                    created);  // refused or not, X keeps its term
   EXPECT_EQ(*g->term_to_string(uid_of(x)), "(f b)");
 }
 
@@ -286,7 +287,8 @@ TEST_F(StoreFaults, ARowThatContainsItselfIsReportedNotFollowed) {
   const Uid fx = g->insert_term(basic("f", make_arrow(var("X"), var("X"))));
   g->types->set_term(*g->type_id(x), TermWord::application(*g->type_id(fx), *g->type_id(x)));
   EXPECT_EQ(report_text(g->term_from_uid(x).error()), "Index Corruption: 'term repr contains itself' (term from uid)");
-  EXPECT_EQ(report_text(g->term_to_string(x).error()), "Index Corruption: 'term repr contains itself' (term to string)");
+  EXPECT_EQ(report_text(g->term_to_string(x).error()),
+            "Index Corruption: 'term repr contains itself' (term to string)");
 }
 
 // ---- failed edges ----------------------------------------------------------------

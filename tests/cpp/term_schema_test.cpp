@@ -45,8 +45,7 @@ const std::string kTypeParse = "type schema - parse pattern [src/patterns/type_s
 const std::string kTypeNew = "type schema - new [src/patterns/type_schema]";
 
 std::string after_close(int position) {
-  return fmt::format("Constant pattern has unexpected content after closing parenthesis at position {}",
-                     position);
+  return fmt::format("Constant pattern has unexpected content after closing parenthesis at position {}", position);
 }
 
 const char* kNoParens = "Constant pattern must have parentheses with type arguments";
@@ -63,34 +62,26 @@ TEST_P(TermSchemaParse, GivesTheTreeOrTheExactReport) {
 INSTANTIATE_TEST_SUITE_P(
     TermSchema, TermSchemaParse,
     ::testing::Values(
-        ok("wildcard", "*", "*"),
-        ok("name_untrimmed", "  f  ", "f"),
-        ok("applied_to_wildcard", "f *", "App(f, *)"),
-        ok("two_spaces", "f  x", "App(f, x)"),
-        ok("left_associative", "f x y", "App(App(f, x), y)"),
+        ok("wildcard", "*", "*"), ok("name_untrimmed", "  f  ", "f"), ok("applied_to_wildcard", "f *", "App(f, *)"),
+        ok("two_spaces", "f  x", "App(f, x)"), ok("left_associative", "f x y", "App(App(f, x), y)"),
         err("tab_does_not_split", "f\tx", identifier_error("f\tx", kWhiteSpace), {kParse, kNew}),
-        err("no_break_space_does_not_split", "f\xc2\xa0x", identifier_error("f\xc2\xa0x", kWhiteSpace),
-            {kParse, kNew}),
+        err("no_break_space_does_not_split", "f\xc2\xa0x", identifier_error("f\xc2\xa0x", kWhiteSpace), {kParse, kNew}),
         err("parentheses_do_not_group", "(f x)", identifier_error("(f x)", kWhiteSpace), {kParse, kNew}),
-        err("parenthesised_argument", "f (g x)", identifier_error("(g x)", kWhiteSpace),
-            {kParse, kParse, kNew}),
+        err("parenthesised_argument", "f (g x)", identifier_error("(g x)", kWhiteSpace), {kParse, kParse, kNew}),
         err("reserved", "True", identifier_error("True", "'True' is a reserved name"), {kParse, kNew}),
         err("empty", "", identifier_error("", "Name must be between 1 and 255 characters"), {kParse, kNew}),
-        ok("constant_no_arguments", "@K()", "@K[]"),
-        ok("constant_blank_arguments", "@K( )", "@K[]"),
+        ok("constant_no_arguments", "@K()", "@K[]"), ok("constant_blank_arguments", "@K( )", "@K[]"),
         ok("constant_lone_comma", "@K(,)", "@K[]"),
         ok("constant_arguments", "@K(a, b -> c)", "@K['a'=a, 'b -> c'=Arrow(b, c)]"),
         ok("constant_capture_argument", "@K((x: *), b)", "@K['(x: *)'=Capture(x, *), 'b'=b]"),
         ok("constant_empty_piece_dropped", "@K(a,,b)", "@K['a'=a, 'b'=b]"),
         ok("constant_name_trimmed", "@\tK\xc2\xa0(a)", "@K['a'=a]"),
         ok("constant_name_not_an_identifier", "@K-1(a)", "@K-1['a'=a]"),
-        ok("constant_argument", "f @K(a)", "App(f, @K['a'=a])"),
-        ok("constant_applied", "@K(a) x", "App(@K['a'=a], x)"),
+        ok("constant_argument", "f @K(a)", "App(f, @K['a'=a])"), ok("constant_applied", "@K(a) x", "App(@K['a'=a], x)"),
         ok("constant_arguments_hide_spaces", "@K(a -> b, (y: c)) @L()",
            "App(@K['a -> b'=Arrow(a, b), '(y: c)'=Capture(y, c)], @L[])"),
         err("content_after_close", "@K(a)b", pattern_error("@K(a)b", after_close(4)), {kParse, kNew}),
-        err("position_counts_bytes", "@K\xc3\xa9(a)b", pattern_error("@K\xc3\xa9(a)b", after_close(6)),
-            {kParse, kNew}),
+        err("position_counts_bytes", "@K\xc3\xa9(a)b", pattern_error("@K\xc3\xa9(a)b", after_close(6)), {kParse, kNew}),
         err("extra_close", "@K(a))", pattern_error("@K(a))", after_close(4)), {kParse, kNew}),
         err("second_group", "@K(a)(b)", pattern_error("@K(a)(b)", after_close(4)), {kParse, kNew}),
         err("no_break_space_after_close", "@K(a)\xc2\xa0x", pattern_error("@K(a)\xc2\xa0x", after_close(4)),
@@ -106,12 +97,12 @@ INSTANTIATE_TEST_SUITE_P(
             {kConstant, kParse, kParse, kNew}),
         err("empty_type_argument_side", "@K(a -> )", "Schema Validation Failed for '': Empty pattern",
             {kTypeRec, kTypeParse, kTypeNew, kConstant, kParse, kNew}),
-        err("type_argument_bad_name", "@K(b, 1a)", identifier_error("1a", "Name must start with a letter or underscore"),
+        err("type_argument_bad_name", "@K(b, 1a)",
+            identifier_error("1a", "Name must start with a letter or underscore"),
             {kTypeRec, kTypeParse, kTypeNew, kConstant, kParse, kNew}),
         err("comma_inside_group", "@K((a, b))", identifier_error("a, b", kWhiteSpace),
             {kTypeRec, kTypeRec, kTypeParse, kTypeNew, kConstant, kParse, kNew}),
-        err("close_inside_arguments", "@K(a),b)", pattern_error("@K(a),b)", after_close(4)),
-            {kParse, kNew})),
+        err("close_inside_arguments", "@K(a),b)", pattern_error("@K(a),b)", after_close(4)), {kParse, kNew})),
     [](const auto& info) { return info.param.label; });
 
 TEST(TermSchemaCopy, IsDeep) {
@@ -124,8 +115,8 @@ TEST(TermSchemaCopy, IsDeep) {
 
 TEST(TermSchemaFuzz, RandomTextsParseOrFailWithAReport) {
   static const std::vector<std::string_view> kAlphabet = {
-      "(", ")", "[", "]", "{", "}", "<", ">", "-", ":", "*", "@", ",", "'", "\"", " ", "\\", "a",
-      "f", "x", "K", "_", "1", "2", "\t", "\xc2\xa0", "\xc3\xa9", "\xce\xbb", "\xd0\x96", "@K(", "->"};
+      "(",  ")", "[", "]", "{", "}", "<", ">", "-",  ":",        "*",        "@",        ",",        "'",   "\"", " ",
+      "\\", "a", "f", "x", "K", "_", "1", "2", "\t", "\xc2\xa0", "\xc3\xa9", "\xce\xbb", "\xd0\x96", "@K(", "->"};
   std::mt19937 rng(2105);
   std::uniform_int_distribution<std::size_t> length(0, 16);
   std::uniform_int_distribution<std::size_t> pick(0, kAlphabet.size() - 1);

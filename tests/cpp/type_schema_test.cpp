@@ -43,12 +43,12 @@ TEST_P(TypeSchemaParse, GivesTheTreeOrTheExactReport) {
 INSTANTIATE_TEST_SUITE_P(
     TypeSchema, TypeSchemaParse,
     ::testing::Values(
-        err("empty", "", kEmpty, {kParse, kNew}),
-        err("blank", "   ", kEmpty, {kParse, kNew}),
-        ok("wildcard_untrimmed", " * ", "*"),
-        ok("wildcard_grouped", "(*)", "*"),
-        ok("name", "a", "a"),
-        ok("name_trimmed_unicode_blanks", "\t\xc2\xa0" "a\n\xe2\x80\x83", "a"),
+        err("empty", "", kEmpty, {kParse, kNew}), err("blank", "   ", kEmpty, {kParse, kNew}),
+        ok("wildcard_untrimmed", " * ", "*"), ok("wildcard_grouped", "(*)", "*"), ok("name", "a", "a"),
+        ok("name_trimmed_unicode_blanks",
+           "\t\xc2\xa0"
+           "a\n\xe2\x80\x83",
+           "a"),
         err("closing_first", ")(", schema_error(")(", kClosing), {kParse, kNew}),
         err("opening_left", "((a)", schema_error("((a)", kOpening), {kParse, kNew}),
         err("unbalanced_field_is_trimmed", "  ((a)  ", schema_error("((a)", kOpening), {kParse, kNew}),
@@ -57,24 +57,18 @@ INSTANTIATE_TEST_SUITE_P(
         err("arrow_alone", "->", kEmpty, {kRec, kParse, kNew}),
         err("arrow_without_right", "a ->", kEmpty, {kRec, kParse, kNew}),
         err("arrow_without_left", "-> a", kEmpty, {kRec, kParse, kNew}),
-        err("arrow_twice", "a -> -> b", kEmpty, {kRec, kRec, kParse, kNew}),
-        ok("arrow_tight", "a->b", "Arrow(a, b)"),
+        err("arrow_twice", "a -> -> b", kEmpty, {kRec, kRec, kParse, kNew}), ok("arrow_tight", "a->b", "Arrow(a, b)"),
         ok("arrow_of_wildcards", "* -> *", "Arrow(*, *)"),
         err("broken_arrow", "a - > b", identifier_error("a - > b", kWhiteSpace), {kRec, kParse, kNew}),
-        err("arrow_then_angle", "a ->> b", identifier_error("> b", kWhiteSpace),
-            {kRec, kRec, kParse, kNew}),
+        err("arrow_then_angle", "a ->> b", identifier_error("> b", kWhiteSpace), {kRec, kRec, kParse, kNew}),
         ok("arrows_right_associative", "a -> b -> c", "Arrow(a, Arrow(b, c))"),
         ok("arrow_grouped_left", "(a -> b) -> c", "Arrow(Arrow(a, b), c)"),
-        ok("arrow_in_group", "(a -> b)", "Arrow(a, b)"),
-        ok("arrow_between_groups", "(a) -> (b)", "Arrow(a, b)"),
-        ok("capture", "(x: *)", "Capture(x, *)"),
-        ok("capture_name_trimmed", "( x : a )", "Capture(x, a)"),
+        ok("arrow_in_group", "(a -> b)", "Arrow(a, b)"), ok("arrow_between_groups", "(a) -> (b)", "Arrow(a, b)"),
+        ok("capture", "(x: *)", "Capture(x, *)"), ok("capture_name_trimmed", "( x : a )", "Capture(x, a)"),
         ok("capture_of_arrow", "(f: a -> b)", "Capture(f, Arrow(a, b))"),
         ok("nested_captures", "(f: (a: *) -> (a: *))", "Capture(f, Arrow(Capture(a, *), Capture(a, *)))"),
-        ok("empty_capture_name", "(: a)", "a"),
-        err("capture_of_nothing", "(x:)", kEmpty, {kRec, kParse, kNew}),
-        err("colon_alone", "(:)", kEmpty, {kRec, kParse, kNew}),
-        err("empty_group", "()", kEmpty, {kRec, kParse, kNew}),
+        ok("empty_capture_name", "(: a)", "a"), err("capture_of_nothing", "(x:)", kEmpty, {kRec, kParse, kNew}),
+        err("colon_alone", "(:)", kEmpty, {kRec, kParse, kNew}), err("empty_group", "()", kEmpty, {kRec, kParse, kNew}),
         err("capture_name_digit", "(1x: a)", identifier_error("1x", kStart), {kRec, kParse, kNew}),
         err("rest_before_name", "(1x: )", kEmpty, {kRec, kParse, kNew}),
         err("capture_name_reserved", "(None: a)", identifier_error("None", "'None' is a reserved name"),
@@ -107,15 +101,13 @@ TEST_P(TypeSchemaFreeVariables, ListsCapturesPostOrderWithDuplicates) {
   EXPECT_EQ(TypeSchema::get_pattern_free_variables_recursive(schema->pattern()), c.free);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    TypeSchema, TypeSchemaFreeVariables,
-    ::testing::Values(FreeCase{"two_captures", "(a: *) -> (b: *)", {"a", "b"}},
-                      FreeCase{"inner_first", "(f: (a: *) -> (a: *))", {"a", "a", "f"}},
-                      FreeCase{"plain_arrow", "a -> b", {}},
-                      FreeCase{"wildcard", "*", {}},
-                      FreeCase{"nested_then_right", "(x: (y: a)) -> (z: *)", {"y", "x", "z"}},
-                      FreeCase{"unnamed_capture", "(: (t: a))", {"t"}}),
-    [](const auto& info) { return info.param.label; });
+INSTANTIATE_TEST_SUITE_P(TypeSchema, TypeSchemaFreeVariables,
+                         ::testing::Values(FreeCase{"two_captures", "(a: *) -> (b: *)", {"a", "b"}},
+                                           FreeCase{"inner_first", "(f: (a: *) -> (a: *))", {"a", "a", "f"}},
+                                           FreeCase{"plain_arrow", "a -> b", {}}, FreeCase{"wildcard", "*", {}},
+                                           FreeCase{"nested_then_right", "(x: (y: a)) -> (z: *)", {"y", "x", "z"}},
+                                           FreeCase{"unnamed_capture", "(: (t: a))", {"t"}}),
+                         [](const auto& info) { return info.param.label; });
 
 TEST(TypeSchemaCopy, IsDeepAndOutlivesTheOriginal) {
   std::optional<TypeSchema> original = *TypeSchema::create(" (f: (a: *) -> b) ");
@@ -130,8 +122,8 @@ TEST(TypeSchemaCopy, IsDeepAndOutlivesTheOriginal) {
 
 TEST(TypeSchemaFuzz, RandomTextsParseOrFailWithAReport) {
   static const std::vector<std::string_view> kAlphabet = {
-      "(", ")", "[", "]", "{", "}", "<", ">", "-", ":", "*", "@", ",", "'", "\"", " ", "\\", "a",
-      "b", "x", "K", "_", "1", "2", "\t", "\xc2\xa0", "\xc3\xa9", "\xce\xbb", "\xd0\x96", "->", "(x: "};
+      "(",  ")", "[", "]", "{", "}", "<", ">", "-",  ":",        "*",        "@",        ",",        "'",  "\"",  " ",
+      "\\", "a", "b", "x", "K", "_", "1", "2", "\t", "\xc2\xa0", "\xc3\xa9", "\xce\xbb", "\xd0\x96", "->", "(x: "};
   std::mt19937 rng(1704);
   std::uniform_int_distribution<std::size_t> length(0, 16);
   std::uniform_int_distribution<std::size_t> pick(0, kAlphabet.size() - 1);

@@ -37,11 +37,11 @@ TEST_P(TypingText, ParenthesisesEveryArrow) {
 
 INSTANTIATE_TEST_SUITE_P(
     Typing, TypingText,
-    ::testing::Values(
-        TextCase{"variable", [] { return var("A"); }, "A"},
-        TextCase{"arrow", [] { return arr(var("A"), var("B")); }, "(A -> B)"},
-        TextCase{"nested_left", [] { return arr(arr(var("A"), var("B")), var("D")); }, "((A -> B) -> D)"},
-        TextCase{"nested_right", [] { return arr(var("A"), arr(var("B"), var("D"))); }, "(A -> (B -> D))"}),
+    ::testing::Values(TextCase{"variable", [] { return var("A"); }, "A"},
+                      TextCase{"arrow", [] { return arr(var("A"), var("B")); }, "(A -> B)"},
+                      TextCase{"nested_left", [] { return arr(arr(var("A"), var("B")), var("D")); }, "((A -> B) -> D)"},
+                      TextCase{"nested_right", [] { return arr(var("A"), arr(var("B"), var("D"))); },
+                               "(A -> (B -> D))"}),
     [](const auto& info) { return info.param.label; });
 
 struct EqualityCase {
@@ -61,16 +61,16 @@ TEST_P(TypingTypeEquality, ComparesStructurally) {
 
 INSTANTIATE_TEST_SUITE_P(
     Typing, TypingTypeEquality,
-    ::testing::Values(
-        EqualityCase{"same_name", [] { return var("A"); }, [] { return var("A"); }, true},
-        EqualityCase{"other_name", [] { return var("A"); }, [] { return var("a"); }, false},
-        EqualityCase{"variable_and_arrow", [] { return var("A"); }, [] { return arr(var("A"), var("A")); }, false},
-        EqualityCase{"separate_arrows", [] { return arr(arr(var("A"), var("B")), var("D")); },
-                     [] { return arr(arr(var("A"), var("B")), var("D")); }, true},
-        EqualityCase{"other_right", [] { return arr(var("A"), var("B")); }, [] { return arr(var("A"), var("D")); },
-                     false},
-        EqualityCase{"regrouped", [] { return arr(arr(var("A"), var("B")), var("D")); },
-                     [] { return arr(var("A"), arr(var("B"), var("D"))); }, false}),
+    ::testing::Values(EqualityCase{"same_name", [] { return var("A"); }, [] { return var("A"); }, true},
+                      EqualityCase{"other_name", [] { return var("A"); }, [] { return var("a"); }, false},
+                      EqualityCase{"variable_and_arrow", [] { return var("A"); },
+                                   [] { return arr(var("A"), var("A")); }, false},
+                      EqualityCase{"separate_arrows", [] { return arr(arr(var("A"), var("B")), var("D")); },
+                                   [] { return arr(arr(var("A"), var("B")), var("D")); }, true},
+                      EqualityCase{"other_right", [] { return arr(var("A"), var("B")); },
+                                   [] { return arr(var("A"), var("D")); }, false},
+                      EqualityCase{"regrouped", [] { return arr(arr(var("A"), var("B")), var("D")); },
+                                   [] { return arr(var("A"), arr(var("B"), var("D"))); }, false}),
     [](const auto& info) { return info.param.label; });
 
 TEST(TypingVariable, ChecksItsName) {
@@ -151,11 +151,11 @@ INSTANTIATE_TEST_SUITE_P(
         ApplyCase{"arrow_to_its_domain", [] { return arr(var("A"), var("B")); }, [] { return var("A"); }, "B"},
         ApplyCase{"variable_function", [] { return var("A"); }, [] { return var("A"); }, "", "Application Type",
                   "Variable Type"},
-        ApplyCase{"variable_function_arrow_argument", [] { return var("A"); },
-                  [] { return arr(var("A"), var("B")); }, "", "Application Type", "Variable Type"},
+        ApplyCase{"variable_function_arrow_argument", [] { return var("A"); }, [] { return arr(var("A"), var("B")); },
+                  "", "Application Type", "Variable Type"},
         ApplyCase{"other_variable", [] { return arr(var("A"), var("B")); }, [] { return var("D"); }, "", "A", "D"},
-        ApplyCase{"arrow_argument", [] { return arr(var("A"), var("B")); }, [] { return arr(var("D"), var("E")); },
-                  "", "A", "(D -> E)"},
+        ApplyCase{"arrow_argument", [] { return arr(var("A"), var("B")); }, [] { return arr(var("D"), var("E")); }, "",
+                  "A", "(D -> E)"},
         ApplyCase{"separately_built_domain", [] { return arr(arr(var("A"), var("B")), var("D")); },
                   [] { return arr(var("A"), var("B")); }, "D"},
         ApplyCase{"arrow_domain_mismatch", [] { return arr(arr(var("A"), var("B")), var("D")); },

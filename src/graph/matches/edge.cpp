@@ -37,12 +37,14 @@ Result<std::optional<MatchPtr>> check_edge_row(const Graph& graph, TypeId arrow,
   // nothing can keep the input frame.
   MatchPtr frame = share && !schemas ? std::move(m) : Match::create(std::move(m));
   if (const auto& schema = pattern.type_schema()) {
-    auto checked = VM_TRY_CTX(graph.check_type_matches(type, schema->pattern(), std::move(frame)), "check edge matches");
+    auto checked =
+        VM_TRY_CTX(graph.check_type_matches(type, schema->pattern(), std::move(frame)), "check edge matches");
     if (!checked) return std::nullopt;
     frame = std::move(*checked);
   }
   if (const auto& schema = pattern.term_schema()) {
-    auto checked = VM_TRY_CTX(graph.check_term_matches(type, schema->pattern(), std::move(frame)), "check edge matches");
+    auto checked =
+        VM_TRY_CTX(graph.check_term_matches(type, schema->pattern(), std::move(frame)), "check edge matches");
     if (!checked) return std::nullopt;
     frame = std::move(*checked);
   }
@@ -226,7 +228,8 @@ Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePatter
     walk.reserve(lists.size());
     for (std::size_t i = 0; i < n; ++i) {
       if (count[i] == kNoList || count[i] > utils::kInlineLightItems) continue;
-      for (std::uint32_t k = 0; k < count[i]; ++k) walk.emplace_back(static_cast<std::uint32_t>(i), lists[first[i] + k]);
+      for (std::uint32_t k = 0; k < count[i]; ++k)
+        walk.emplace_back(static_cast<std::uint32_t>(i), lists[first[i] + k]);
     }
     constexpr std::size_t kAhead = 8;
     std::vector<TypeId> fars(walk.size());
@@ -297,8 +300,7 @@ Result<std::optional<MatchPtr>> detail::check_edge_matches(const Graph& graph, c
     case Direction::Backward:
       if (key.second != prev_uid) return std::nullopt;
       break;
-    case Direction::Any:
-      panic(kAnyDirection);
+    case Direction::Any: panic(kAnyDirection);
   }
 
   const std::optional<TypeId> arrow = graph.edge_id(key);

@@ -4,8 +4,8 @@
 #include <tbb/task_group.h>
 
 #include <atomic>
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -134,10 +134,10 @@ class NodeScan {
     const std::vector<std::pair<Uid, TypeId>>& nodes = all_nodes();
     ParentHandles parent(entry.match);
     return utils::try_for_each_light(std::span<const std::pair<Uid, TypeId>>(nodes),
-                               [&](const std::pair<Uid, TypeId>& node) -> Status {
-                                 if (!VM_TRY(block_accepts_row(node.second, node.first))) return {};
-                                 return bind_and_store(node.first, Match::create(parent.get()), node.second);
-                               });
+                                     [&](const std::pair<Uid, TypeId>& node) -> Status {
+                                       if (!VM_TRY(block_accepts_row(node.second, node.first))) return {};
+                                       return bind_and_store(node.first, Match::create(parent.get()), node.second);
+                                     });
   }
 
   static MatchSet single_set(std::uint64_t id, const MatchEntry& entry) {
@@ -166,9 +166,7 @@ class NodeScan {
   }
 
   // Only the row's presence is asked, so its lock is released straight away.
-  bool is_candidate(const Uid& uid) const {
-    return subset_ ? subset_->contains(uid) : graph_.has_node(uid);
-  }
+  bool is_candidate(const Uid& uid) const { return subset_ ? subset_->contains(uid) : graph_.has_node(uid); }
 
   Result<bool> block_accepts(const Uid& uid) {
     if (block_.single()) {

@@ -38,7 +38,8 @@ Result<bool> check_node_matches_properties(const Graph& graph, const Uid& uid, c
   return std::move(*compared);
 }
 
-Result<bool> detail::check_node_row_properties(const Graph& graph, TypeId id, const Uid& uid, const PropertyMap& block) {
+Result<bool> detail::check_node_row_properties(const Graph& graph, TypeId id, const Uid& uid,
+                                               const PropertyMap& block) {
   auto compared =
       graph.nodes->with_read(id, [&](const NodeRow& row) { return properties_match(block, row.properties); });
   if (!compared) return fail(errors::NodeNotFound{uid, "check node matches properties"});

@@ -14,8 +14,8 @@
 #include <utility>
 
 #include "errors.hpp"
-#include "graph/store_rows.hpp"
 #include "graph/matches/matching.hpp"
+#include "graph/store_rows.hpp"
 #include "matches.hpp"
 #include "parallel.hpp"
 #include "utils/tsan.hpp"

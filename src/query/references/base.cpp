@@ -16,10 +16,14 @@ binding::PyResult<binding::PyRef> reference_to_py(Reference reference) {
   return std::visit(
       [](auto&& ref) -> binding::PyResult<binding::PyRef> {
         using R = std::decay_t<decltype(ref)>;
-        if constexpr (std::is_same_v<R, EdgeRef>) return binding::new_instance(edge_class(), std::move(ref));
-        else if constexpr (std::is_same_v<R, NodeRef>) return binding::new_instance(node_class(), std::move(ref));
-        else if constexpr (std::is_same_v<R, TermRef>) return binding::new_instance(term_class(), std::move(ref));
-        else return binding::new_instance(type_class(), std::move(ref));
+        if constexpr (std::is_same_v<R, EdgeRef>)
+          return binding::new_instance(edge_class(), std::move(ref));
+        else if constexpr (std::is_same_v<R, NodeRef>)
+          return binding::new_instance(node_class(), std::move(ref));
+        else if constexpr (std::is_same_v<R, TermRef>)
+          return binding::new_instance(term_class(), std::move(ref));
+        else
+          return binding::new_instance(type_class(), std::move(ref));
       },
       std::move(reference));
 }

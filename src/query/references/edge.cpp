@@ -66,12 +66,16 @@ PyMethodDef kMethods[] = {
 }  // namespace
 
 binding::ClassSpec& edge_class() {
-  static binding::ClassSpec spec{
-      "builtins.Edge", "", sizeof(binding::Boxed<EdgeRef>), &binding::dealloc_boxed<EdgeRef>, kMethods, nullptr,
-      {{Py_tp_str, reinterpret_cast<void*>(&edge_str)},
-       {Py_tp_repr, reinterpret_cast<void*>(&edge_str)},
-       {Py_tp_richcompare, reinterpret_cast<void*>(&edge_richcompare)},
-       {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)}}};
+  static binding::ClassSpec spec{"builtins.Edge",
+                                 "",
+                                 sizeof(binding::Boxed<EdgeRef>),
+                                 &binding::dealloc_boxed<EdgeRef>,
+                                 kMethods,
+                                 nullptr,
+                                 {{Py_tp_str, reinterpret_cast<void*>(&edge_str)},
+                                  {Py_tp_repr, reinterpret_cast<void*>(&edge_str)},
+                                  {Py_tp_richcompare, reinterpret_cast<void*>(&edge_richcompare)},
+                                  {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)}}};
   return spec;
 }
 

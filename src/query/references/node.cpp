@@ -58,12 +58,16 @@ PyMethodDef kMethods[] = {
 }  // namespace
 
 binding::ClassSpec& node_class() {
-  static binding::ClassSpec spec{
-      "builtins.Node", "", sizeof(binding::Boxed<NodeRef>), &binding::dealloc_boxed<NodeRef>, kMethods, nullptr,
-      {{Py_tp_str, reinterpret_cast<void*>(&node_str)},
-       {Py_tp_repr, reinterpret_cast<void*>(&node_str)},
-       {Py_tp_richcompare, reinterpret_cast<void*>(&node_richcompare)},
-       {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)}}};
+  static binding::ClassSpec spec{"builtins.Node",
+                                 "",
+                                 sizeof(binding::Boxed<NodeRef>),
+                                 &binding::dealloc_boxed<NodeRef>,
+                                 kMethods,
+                                 nullptr,
+                                 {{Py_tp_str, reinterpret_cast<void*>(&node_str)},
+                                  {Py_tp_repr, reinterpret_cast<void*>(&node_str)},
+                                  {Py_tp_richcompare, reinterpret_cast<void*>(&node_richcompare)},
+                                  {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)}}};
   return spec;
 }
 

@@ -31,12 +31,16 @@ PyMethodDef kMethods[] = {
 }  // namespace
 
 binding::ClassSpec& term_class() {
-  static binding::ClassSpec spec{
-      "builtins.Term", "", sizeof(binding::Boxed<TermRef>), &binding::dealloc_boxed<TermRef>, kMethods, nullptr,
-      {{Py_tp_str, reinterpret_cast<void*>(&term_str)},
-       {Py_tp_repr, reinterpret_cast<void*>(&term_str)},
-       {Py_tp_richcompare, reinterpret_cast<void*>(&term_richcompare)},
-       {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)}}};
+  static binding::ClassSpec spec{"builtins.Term",
+                                 "",
+                                 sizeof(binding::Boxed<TermRef>),
+                                 &binding::dealloc_boxed<TermRef>,
+                                 kMethods,
+                                 nullptr,
+                                 {{Py_tp_str, reinterpret_cast<void*>(&term_str)},
+                                  {Py_tp_repr, reinterpret_cast<void*>(&term_str)},
+                                  {Py_tp_richcompare, reinterpret_cast<void*>(&term_richcompare)},
+                                  {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)}}};
   return spec;
 }
 

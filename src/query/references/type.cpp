@@ -53,12 +53,16 @@ PyMethodDef kMethods[] = {
 }  // namespace
 
 binding::ClassSpec& type_class() {
-  static binding::ClassSpec spec{
-      "builtins.Type", "", sizeof(binding::Boxed<TypeRef>), &binding::dealloc_boxed<TypeRef>, kMethods, nullptr,
-      {{Py_tp_str, reinterpret_cast<void*>(&type_str)},
-       {Py_tp_repr, reinterpret_cast<void*>(&type_str)},
-       {Py_tp_richcompare, reinterpret_cast<void*>(&type_richcompare)},
-       {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)}}};
+  static binding::ClassSpec spec{"builtins.Type",
+                                 "",
+                                 sizeof(binding::Boxed<TypeRef>),
+                                 &binding::dealloc_boxed<TypeRef>,
+                                 kMethods,
+                                 nullptr,
+                                 {{Py_tp_str, reinterpret_cast<void*>(&type_str)},
+                                  {Py_tp_repr, reinterpret_cast<void*>(&type_str)},
+                                  {Py_tp_richcompare, reinterpret_cast<void*>(&type_richcompare)},
+                                  {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)}}};
   return spec;
 }
 

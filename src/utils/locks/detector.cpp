@@ -117,8 +117,7 @@ std::map<std::uint64_t, Wait> snapshot_waits(bool in_full) {
 std::string frame_name(std::string_view raw) {
   const auto open = raw.find('(');
   const auto end = raw.find_first_of("+)", open);
-  if (open == std::string_view::npos || end == std::string_view::npos || end == open + 1)
-    return std::string(raw);
+  if (open == std::string_view::npos || end == std::string_view::npos || end == open + 1) return std::string(raw);
   const std::string mangled(raw.substr(open + 1, end - open - 1));
   int status = 0;
   char* plain = abi::__cxa_demangle(mangled.c_str(), nullptr, nullptr, &status);
@@ -170,8 +169,7 @@ struct Cycles {
       on_stack.erase(w);
       component.push_back(w);
     } while (w != v);
-    const bool self_wait = out != edges.end() &&
-                           std::ranges::find(out->second, v) != out->second.end();
+    const bool self_wait = out != edges.end() && std::ranges::find(out->second, v) != out->second.end();
     if (component.size() > 1 || self_wait) {
       std::ranges::sort(component);
       found.push_back(std::move(component));
@@ -208,8 +206,7 @@ std::vector<Deadlock> check_deadlock() {
     auto& out = edges[waiter];
     for (const auto holder : blocked) {
       const auto& held = second.at(holder).held;
-      if (std::ranges::any_of(held, [wanted](Entry e) { return lock_of(e) == wanted; }))
-        out.push_back(holder);
+      if (std::ranges::any_of(held, [wanted](Entry e) { return lock_of(e) == wanted; })) out.push_back(holder);
     }
   }
 
@@ -228,9 +225,7 @@ std::vector<Deadlock> check_deadlock() {
 
 namespace detail {
 
-void note_acquired(const void* lock, bool exclusive) noexcept {
-  held_locks.push(entry_of(lock, exclusive));
-}
+void note_acquired(const void* lock, bool exclusive) noexcept { held_locks.push(entry_of(lock, exclusive)); }
 
 void note_released(const void* lock) noexcept { held_locks.remove(lock); }
 
@@ -248,8 +243,7 @@ WaitScope::WaitScope(const void* lock) {
   auto held = held_locks.copy();
   auto& w = waits();
   std::lock_guard guard(w.mutex);
-  w.by_thread.insert_or_assign(current_thread_id(),
-                               Wait{lock, w.next_seq++, std::move(frames), std::move(held)});
+  w.by_thread.insert_or_assign(current_thread_id(), Wait{lock, w.next_seq++, std::move(frames), std::move(held)});
 }
 
 WaitScope::~WaitScope() {

@@ -18,9 +18,7 @@ constexpr std::uint32_t kReaders = kSleepers - 1;
 static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
               std::atomic<std::uint32_t>::is_always_lock_free);
 
-std::uint32_t* address(std::atomic<std::uint32_t>& word) {
-  return reinterpret_cast<std::uint32_t*>(&word);
-}
+std::uint32_t* address(std::atomic<std::uint32_t>& word) { return reinterpret_cast<std::uint32_t*>(&word); }
 
 // Sleeps unless the word has left `seen` already; spurious returns are fine,
 // callers loop.
@@ -40,14 +38,10 @@ void block(std::atomic<std::uint32_t>& word, CanTake can_take, Take take) {
   std::uint32_t seen = word.load(std::memory_order_relaxed);
   for (;;) {
     if (can_take(seen)) {
-      if (word.compare_exchange_weak(seen, take(seen), std::memory_order_acquire,
-                                     std::memory_order_relaxed))
-        return;
+      if (word.compare_exchange_weak(seen, take(seen), std::memory_order_acquire, std::memory_order_relaxed)) return;
       continue;
     }
-    if (!(seen & kSleepers) &&
-        !word.compare_exchange_weak(seen, seen | kSleepers, std::memory_order_relaxed))
-      continue;
+    if (!(seen & kSleepers) && !word.compare_exchange_weak(seen, seen | kSleepers, std::memory_order_relaxed)) continue;
     sleep_on(word, seen | kSleepers);
     seen = word.load(std::memory_order_relaxed);
   }
@@ -61,8 +55,7 @@ bool reader_may_take(std::uint32_t w) { return !(w & kWriter); }
 bool LockWord::try_lock() noexcept {
   std::uint32_t seen = word_.load(std::memory_order_relaxed);
   while (writer_may_take(seen)) {
-    if (word_.compare_exchange_weak(seen, seen | kWriter, std::memory_order_acquire,
-                                    std::memory_order_relaxed))
+    if (word_.compare_exchange_weak(seen, seen | kWriter, std::memory_order_acquire, std::memory_order_relaxed))
       return true;
   }
   return false;
@@ -148,7 +141,8 @@ void RwLock::lock() {
     return;
   }
   refuse_if_held_exclusively(this);
-  acquire(this, true, [this] { return word_.try_lock(); }, [this] { word_.lock_slow(); });
+  acquire(
+      this, true, [this] { return word_.try_lock(); }, [this] { word_.lock_slow(); });
 }
 
 bool RwLock::try_lock() {
@@ -168,7 +162,8 @@ void RwLock::lock_shared() {
     return;
   }
   refuse_if_held_exclusively(this);
-  acquire(this, false, [this] { return word_.try_lock_shared(); }, [this] { word_.lock_shared_slow(); });
+  acquire(
+      this, false, [this] { return word_.try_lock_shared(); }, [this] { word_.lock_shared_slow(); });
 }
 
 bool RwLock::try_lock_shared() {
@@ -183,7 +178,8 @@ void RwLock::unlock_shared() {
 }
 
 void Mutex::lock() {
-  acquire(this, true, [this] { return word_.try_lock(); }, [this] { word_.lock_slow(); });
+  acquire(
+      this, true, [this] { return word_.try_lock(); }, [this] { word_.lock_slow(); });
 }
 
 bool Mutex::try_lock() {

@@ -92,14 +92,12 @@ class Condvar {
     cv_.wait(lock, std::move(ready));
   }
   template <class Rep, class Period>
-  std::cv_status wait_for(std::unique_lock<Mutex>& lock,
-                          const std::chrono::duration<Rep, Period>& timeout) {
+  std::cv_status wait_for(std::unique_lock<Mutex>& lock, const std::chrono::duration<Rep, Period>& timeout) {
     return cv_.wait_for(lock, timeout);
   }
   // False if `ready()` is still false when the timeout ends.
   template <class Rep, class Period, class Predicate>
-  bool wait_for(std::unique_lock<Mutex>& lock, const std::chrono::duration<Rep, Period>& timeout,
-                Predicate ready) {
+  bool wait_for(std::unique_lock<Mutex>& lock, const std::chrono::duration<Rep, Period>& timeout, Predicate ready) {
     return cv_.wait_for(lock, timeout, std::move(ready));
   }
   void notify_one() noexcept { cv_.notify_one(); }
