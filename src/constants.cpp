@@ -35,11 +35,6 @@ const Constant* ConstantTable::find(std::string_view name) const {
   return it == by_name_.end() ? nullptr : &list_[it->second];
 }
 
-std::optional<Constant> ConstantTable::get(const std::string& name) const {
-  if (const Constant* c = find(name)) return *c;
-  return std::nullopt;
-}
-
 namespace {
 
 PyObject* constant_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {

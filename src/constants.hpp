@@ -70,8 +70,6 @@ class ConstantTable {
   const std::vector<Constant>& list() const { return list_; }
   // The constant named `name`, or null; the pointer lives as long as the table.
   const Constant* find(std::string_view name) const;
-  // A copy of the constant named `name`, or none.
-  std::optional<Constant> get(const std::string& name) const;
 
  private:
   std::vector<Constant> list_;

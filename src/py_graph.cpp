@@ -124,8 +124,7 @@ PyObject* set_properties_from_py(PyObject* args, PyObject* kwargs, const char* m
     auto map = VM_PY_TRY(with_store_context(PropertyMap::from_py(value), attach_set_properties_context));
     staged.insert_or_assign(k, std::move(map));
   }
-  // Each map is made here for its one row and read by nothing else: the rows
-  // take them over.
+  // Each map is made here for its one row; overwriting stores a copy of it.
   const std::vector<std::pair<Key, PropertyMap>> items(staged.begin(), staged.end());
   VM_PY_TRY(with_store_context(
       utils::try_for_each(std::span<const std::pair<Key, PropertyMap>>(items),

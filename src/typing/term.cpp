@@ -1,5 +1,7 @@
 #include "typing/term.hpp"
 
+#include <absl/container/inlined_vector.h>
+
 #include <utility>
 #include <vector>
 
@@ -47,7 +49,8 @@ bool Application::operator==(const Application& other) const {
 }
 
 bool Term::operator==(const Term& other) const {
-  std::vector<std::pair<const Term*, const Term*>> pending{{this, &other}};
+  // Most comparisons are of shallow trees: keep their stack off the heap.
+  absl::InlinedVector<std::pair<const Term*, const Term*>, 16> pending{{this, &other}};
   while (!pending.empty()) {
     const auto [a, b] = pending.back();
     pending.pop_back();

@@ -1,5 +1,7 @@
 #include "typing/types.hpp"
 
+#include <absl/container/inlined_vector.h>
+
 #include <utility>
 #include <vector>
 
@@ -28,7 +30,8 @@ bool Arrow::operator==(const Arrow& other) const {
 }
 
 bool Type::operator==(const Type& other) const {
-  std::vector<std::pair<const Type*, const Type*>> pending{{this, &other}};
+  // Most comparisons are of shallow trees: keep their stack off the heap.
+  absl::InlinedVector<std::pair<const Type*, const Type*>, 16> pending{{this, &other}};
   while (!pending.empty()) {
     const auto [a, b] = pending.back();
     pending.pop_back();

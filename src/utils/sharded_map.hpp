@@ -95,16 +95,8 @@ class Sharded {
   // this map.
   template <class Fn>
   void for_each_shard_parallel(Fn&& fn) const {
-    if (size() <= kInlineWalk) return for_each_shard(fn);
-    tsan::Join join;
-    tbb::parallel_for(std::size_t{0}, N,
-                      tsan::body(
-                          [&](std::size_t i) {
-                            std::shared_lock lock(shards_[i].mutex);
-                            fn(shards_[i].table);
-                          },
-                          join));
-    join.joined();
+    tbb::task_group_context ctx;
+    for_each_shard_parallel(std::forward<Fn>(fn), ctx);
   }
   // The same under a task group context, so a caller can cancel the walk.
   template <class Fn>

@@ -70,9 +70,6 @@ const Uid& far_end(const EdgeKey& key, Direction direction) {
 // walk runs unlocked; most nodes have few edges, kept without a heap block.
 using EdgeIds = absl::InlinedVector<TypeId, 16>;
 
-// Runs of at least this many matches copy their nodes' lists shard by shard.
-constexpr std::size_t kBatchedRun = 2 * NodeTable::shard_count();
-
 bool copy_edge_ids(const Graph& graph, TypeId node, bool leaving, EdgeIds& out) {
   return graph.nodes
       ->with_read(node,
@@ -134,7 +131,7 @@ Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePatter
 
   const auto extend = [&](const MatchEntry& entry) -> Status {
     if (name) {
-      if (auto element = detail::bound_element(*entry.match, *name)) {
+      if (auto element = entry.match->get(*name)) {
         // An edge bound before is only checked, whether or not it is in the subset.
         const EdgeKey key = VM_TRY_CTX(element->as_edge(*name), "graph - match edge pattern");
         auto checked = VM_TRY_CTX(
@@ -180,22 +177,13 @@ Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePatter
     constexpr std::uint32_t kNoList = 0xFFFFFFFFu;
     std::vector<std::uint32_t> first(n, 0), count(n, kNoList);
     std::vector<TypeId> near(n, MatchEntry::kNoId);
-    constexpr std::size_t kShards = NodeTable::shard_count();
-    std::array<std::uint32_t, kShards + 1> starts{};
     for (std::size_t i = 0; i < n; ++i) {
       const MatchEntry& entry = run[i].second;
       std::optional<TypeId> id = entry.prev_id;
       if (entry.prev_id == MatchEntry::kNoId) id = graph.type_id(entry.prev_uid);
-      if (!id) continue;
-      near[i] = *id;
-      ++starts[NodeTable::shard_of(*id) + 1];
+      if (id) near[i] = *id;
     }
-    for (std::size_t k = 0; k < kShards; ++k) starts[k + 1] += starts[k];
-    std::vector<std::uint32_t> order(starts[kShards]);
-    std::array<std::uint32_t, kShards> next{};
-    std::copy(starts.begin(), starts.end() - 1, next.begin());
-    for (std::size_t i = 0; i < n; ++i)
-      if (near[i] != MatchEntry::kNoId) order[next[NodeTable::shard_of(near[i])]++] = static_cast<std::uint32_t>(i);
+    const auto [starts, order] = detail::group_by_shard(n, [&](std::size_t i) { return near[i]; });
     std::vector<TypeId> lists;
     lists.reserve(4 * n);
     std::size_t shard = 0;
@@ -265,7 +253,7 @@ Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePatter
   matches->for_each_shard_parallel(
       [&](MatchSetMap::Table run) {
         if (ctx.is_group_execution_cancelled()) return;
-        if (!name && run.size() >= kBatchedRun) {
+        if (!name && run.size() >= detail::kBatchedRun) {
           if (auto status = extend_run(run); !status) first_error.set(std::move(status).error(), ctx);
           return;
         }

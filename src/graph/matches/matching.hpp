@@ -229,14 +229,38 @@ class MatchSink {
   std::atomic<std::uint64_t> next_block_{0};
 };
 
-// `Match::get`: one walk up the chain.
-inline std::optional<MatchElement> bound_element(const Match& m, const std::string& name) { return m.get(name); }
-
 // fn(const MatchEntry&) -> Status for every entry of `set`, first error wins:
 // on the calling thread for a small set, else in pieces on the pool.
 template <class Fn>
 Status for_each_match(const MatchSetMap& set, Fn&& fn) {
   return utils::try_for_each_entry(set, [&](std::uint64_t, const MatchEntry& entry) -> Status { return fn(entry); });
+}
+
+// Runs of at least this many matches look their nodes up shard by shard.
+inline constexpr std::size_t kBatchedRun = 2 * NodeTable::shard_count();
+
+// A run's positions grouped by the node table's shard of their node id (a
+// counting sort): shard s holds order[starts[s], starts[s + 1]). Positions
+// whose id is MatchEntry::kNoId are left out.
+struct ShardOrder {
+  std::array<std::uint32_t, NodeTable::shard_count() + 1> starts{};
+  std::vector<std::uint32_t> order;
+};
+template <class IdOf>
+ShardOrder group_by_shard(std::size_t n, IdOf&& id_of) {
+  constexpr std::size_t kShards = NodeTable::shard_count();
+  ShardOrder grouped;
+  auto& starts = grouped.starts;
+  for (std::size_t i = 0; i < n; ++i)
+    if (const TypeId id = id_of(i); id != MatchEntry::kNoId) ++starts[NodeTable::shard_of(id) + 1];
+  for (std::size_t s = 0; s < kShards; ++s) starts[s + 1] += starts[s];
+  grouped.order.resize(starts[kShards]);
+  std::array<std::uint32_t, kShards> next{};
+  std::copy(starts.begin(), starts.end() - 1, next.begin());
+  for (std::size_t i = 0; i < n; ++i)
+    if (const TypeId id = id_of(i); id != MatchEntry::kNoId)
+      grouped.order[next[NodeTable::shard_of(id)]++] = static_cast<std::uint32_t>(i);
+  return grouped;
 }
 
 }  // namespace detail

@@ -52,7 +52,7 @@ class NodeScan {
 
   Status extend(const MatchEntry& entry) {
     if (const auto& name = pattern_.variable()) {
-      if (auto element = detail::bound_element(*entry.match, *name)) return check_bound(entry, *name, *element);
+      if (auto element = entry.match->get(*name)) return check_bound(entry, *name, *element);
     }
     return scan_candidates(entry);
   }

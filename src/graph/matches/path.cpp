@@ -51,7 +51,7 @@ class PathScan {
     reached.for_each_shard_parallel(
         [&](MatchSetMap::Table run) {
           if (ctx.is_group_execution_cancelled()) return;
-          if (run.size() < kBatchedLookups) {
+          if (run.size() < matches::detail::kBatchedRun) {
             for (const auto& [id, entry] : run) {
               if (ctx.is_group_execution_cancelled()) return;
               if (auto status = node_step(entry, pattern, block, into); !status) {
@@ -75,9 +75,6 @@ class PathScan {
   }
 
  private:
-  // Runs shorter than this look their nodes up one by one.
-  static constexpr std::size_t kBatchedLookups = 2 * NodeTable::shard_count();
-
   bool stored(const MatchEntry& reached) const {
     return reached.prev_id != MatchEntry::kNoId ? graph_.nodes->contains(reached.prev_id)
                                                 : graph_.has_node(reached.prev_uid);
@@ -86,24 +83,11 @@ class PathScan {
   // Whether each entry's node is stored, its shard read-locked once for all
   // the run's nodes in it.
   std::vector<char> stored(MatchSetMap::Table run) const {
-    constexpr std::size_t kShards = NodeTable::shard_count();
     std::vector<char> found(run.size(), 0);
-    // The run's positions grouped by their node's shard (a counting sort).
-    std::array<std::uint32_t, kShards + 1> starts{};
-    for (const auto& [id, entry] : run)
-      if (entry.prev_id != MatchEntry::kNoId) ++starts[NodeTable::shard_of(entry.prev_id) + 1];
-    for (std::size_t s = 0; s < kShards; ++s) starts[s + 1] += starts[s];
-    std::vector<std::uint32_t> order(starts[kShards]);
-    std::array<std::uint32_t, kShards> next{};
-    std::copy(starts.begin(), starts.end() - 1, next.begin());
-    for (std::size_t i = 0; i < run.size(); ++i) {
-      const MatchEntry& entry = run[i].second;
-      if (entry.prev_id == MatchEntry::kNoId) {
-        found[i] = graph_.has_node(entry.prev_uid);
-      } else {
-        order[next[NodeTable::shard_of(entry.prev_id)]++] = static_cast<std::uint32_t>(i);
-      }
-    }
+    for (std::size_t i = 0; i < run.size(); ++i)
+      if (run[i].second.prev_id == MatchEntry::kNoId) found[i] = graph_.has_node(run[i].second.prev_uid);
+    const auto [starts, order] =
+        matches::detail::group_by_shard(run.size(), [&](std::size_t i) { return run[i].second.prev_id; });
     std::size_t shard = 0;
     graph_.nodes->for_each_shard([&](const NodeTable::Table& table) {
       // The shard's slots for the run's nodes are asked for all at once.

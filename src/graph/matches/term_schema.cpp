@@ -53,8 +53,7 @@ Checked check_term_row(const Graph& g, TypeId id, const TermPattern& pattern, Ma
   }
 
   const auto& use = *pattern.get<TermPattern::Constant>();
-  // A copy, so that the constants row is unlocked before the nested checks.
-  const std::optional<Constant> constant = constants->get(use.name);
+  const Constant* constant = constants->find(use.name);
   if (!constant) return fail(errors::ConstantNotFound{use.name, positioned("check term matches")});
   if (!word.is_basic() || types.name(word.name()) != use.name) return std::nullopt;
 
