@@ -8,6 +8,7 @@
 #include <tbb/task_group.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <functional>
 #include <span>
@@ -27,8 +28,26 @@ auto bytes(std::string_view text) { return std::span(reinterpret_cast<const std:
 // No row has this id: a watch that nothing reaches.
 constexpr TypeId kNoRow = kMaxTypeId + 1;
 
-Uid variable_uid(std::string_view name) { return sha256({bytes("var:"), bytes(name)}); }
-Uid arrow_uid(const Uid& left, const Uid& right) { return sha256({bytes("arr:"), left, bytes(":"), right}); }
+// The digested parts go in as one piece where they fit a small buffer: the
+// digest copies every short piece into its block buffer, and these copies
+// cost about as much as hashing the block.
+Uid variable_uid(std::string_view name) {
+  constexpr std::string_view kPrefix = "var:";
+  std::array<std::uint8_t, 124> buffer;
+  if (name.size() > buffer.size() - kPrefix.size()) return sha256({bytes(kPrefix), bytes(name)});
+  std::memcpy(buffer.data(), kPrefix.data(), kPrefix.size());
+  std::memcpy(buffer.data() + kPrefix.size(), name.data(), name.size());
+  return sha256({std::span<const std::uint8_t>(buffer.data(), kPrefix.size() + name.size())});
+}
+Uid arrow_uid(const Uid& left, const Uid& right) {
+  std::array<std::uint8_t, 4 + 32 + 1 + 32> buffer;
+  static_assert(sizeof(Uid) == 32);
+  std::memcpy(buffer.data(), "arr:", 4);
+  std::memcpy(buffer.data() + 4, left.data(), 32);
+  buffer[36] = ':';
+  std::memcpy(buffer.data() + 37, right.data(), 32);
+  return sha256({std::span<const std::uint8_t>(buffer)});
+}
 
 // Attaches `line` `times` times: one line per level of propagation that a
 // failure passed through.
@@ -191,14 +210,26 @@ std::pair<TypeId, bool> Graph::store_term(const Term& root, StoredTypes* stored)
     TypeId function = 0;
     TypeId argument = 0;
   };
-  std::vector<Frame> stack;
-  std::vector<std::pair<TypeId, TermWord>> words;
-  absl::flat_hash_map<TypeId, int> on_path;
+  // Most terms are shallow: the ids on the path are scanned in place until
+  // the path grows long, and only then counted in a map.
+  constexpr std::size_t kScanned = 16;
+  absl::InlinedVector<Frame, 8> stack;
+  absl::InlinedVector<std::pair<TypeId, TermWord>, 8> words;
+  absl::flat_hash_map<TypeId, int> on_path;  // once the path got long
+  bool counting = false;
   bool cyclic = false;
   TypeId root_id = 0;
   const auto enter = [&](const Term* term) {
     const TypeId id = store_type(*term->type(), stored, &term->type());
-    if (on_path[id]++ > 0) cyclic = true;
+    if (!counting && stack.size() >= kScanned) {
+      for (const Frame& frame : stack) ++on_path[frame.id];
+      counting = true;
+    }
+    if (counting) {
+      if (on_path[id]++ > 0) cyclic = true;
+    } else {
+      for (const Frame& frame : stack) cyclic = cyclic || frame.id == id;
+    }
     stack.push_back({term, id, 0});
   };
   enter(&root);
@@ -218,7 +249,7 @@ std::pair<TypeId, bool> Graph::store_term(const Term& root, StoredTypes* stored)
       words.emplace_back(frame.id, TermWord::application(frame.function, frame.argument));
     }
     const TypeId done = frame.id;
-    --on_path[done];
+    if (counting) --on_path[done];
     stack.pop_back();
     if (stack.empty()) {
       root_id = done;
@@ -561,11 +592,12 @@ Result<EdgeKey> Graph::add_edge(const Term& term, PropertyMap properties, const 
   // Both ends are checked and the edge written under their shards' locks, so
   // an edge never outlives an end removed at the same time, and a failure
   // leaves nothing behind.
-  std::vector<std::size_t> shards{NodeTable::shard_of(s), NodeTable::shard_of(e)};
-  sort_unique(shards);
+  const std::size_t start_shard = NodeTable::shard_of(s), end_shard = NodeTable::shard_of(e);
+  const std::array<std::size_t, 2> shards{std::min(start_shard, end_shard), std::max(start_shard, end_shard)};
+  const std::size_t shard_count = start_shard == end_shard ? 1 : 2;
   NodeTables tables{};
   const char* missing = nullptr;
-  with_node_shards(*nodes, shards, tables, [&](NodeTables& locked) {
+  with_node_shards(*nodes, std::span(shards.data(), shard_count), tables, [&](NodeTables& locked) {
     NodeRow* start = find_row(locked, s);
     if (!start) {
       missing = "start_to_edge_index not initialized for some node already in the graph";

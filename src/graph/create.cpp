@@ -394,19 +394,30 @@ bool count_spent(const Match& input) {
   return probe && !*probe;
 }
 
+// Whether a frame of the chain has a counter: without one, asking for a unit
+// would only build the report of its absence.
+bool chain_has_counter(const Match& input) {
+  for (const Match* frame = &input; frame; frame = frame->parent().get())
+    if (frame->has_own_counter()) return true;
+  return false;
+}
+
 // One match's creation. The unit, if any, is held only while the nodes and
 // edges are written, and released on every way out: spent when something new
 // was added, given back otherwise (and on failure).
 Status create_for_match(Graph& graph, const PathPattern& path, const MatchPtr& input, const NodeUidSetPtr& subset,
                         MatchSetMap& result, std::atomic<std::uint64_t>& next_id) {
-  if (count_spent(*input)) return {};
+  // Counters are set by steps that ran before this one: the answer holds for
+  // the whole creation.
+  const bool counted = chain_has_counter(*input);
+  if (counted && count_spent(*input)) return {};
 
   PathData data = PathData::create(path, input);
   VM_TRY(infer_path_data(graph, path, data));
   VM_TRY(check_path_data(path, data));
 
   std::optional<utils::SlotGuard> unit;
-  {
+  if (counted) {
     auto drawn = input->get_counter();
     if (drawn) {
       if (!*drawn) return {};
