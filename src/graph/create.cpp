@@ -38,9 +38,7 @@ constexpr const char* kAnyNotImplemented = "not yet implemented: the 'any' direc
 // opaque value's copy shares its handle), so this is safe on pool threads.
 PropertyMap detached_copy(const std::optional<PropertyMap>& map) {
   if (!map) return PropertyMap();
-  PropertyEntries entries;
-  for (auto& [key, value] : map->iter()) entries.emplace(std::move(key), std::move(value));
-  return PropertyMap(std::move(entries));
+  return map->copy();
 }
 
 errors::IndexOutOfRange out_of_range(std::size_t index, std::size_t max_len, const char* context) {
@@ -152,7 +150,7 @@ class ConstantTerms {
 
  private:
   StoredTypes& stored_;
-  std::vector<std::pair<TypePtr, std::optional<Term>>> seen_;
+  absl::InlinedVector<std::pair<TypePtr, std::optional<Term>>, 3> seen_;
 };
 
 // The constants step: an element with no term yet takes the constant term of

@@ -26,6 +26,8 @@
 // locks, through the store's operations, and never touch Python.
 #pragma once
 
+#include <absl/container/inlined_vector.h>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -80,8 +82,9 @@ struct EdgeData {
 // the work queue, and the child match that collects schema captures and,
 // later, the created elements' bindings.
 struct PathData {
-  std::vector<NodeData> nodes;
-  std::vector<EdgeData> edges;
+  // Most paths are a node or an edge between two nodes: held in place.
+  absl::InlinedVector<NodeData, 2> nodes;
+  absl::InlinedVector<EdgeData, 1> edges;
   utils::DataQueue queue;
   MatchPtr child;
   // The types this match's creation has stored so far, from inference to
