@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <locale.h>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -97,9 +98,47 @@ HeadAndBlock split_property_block(std::string_view inner) {
   return {inner, std::nullopt};
 }
 
-std::optional<std::string> present(std::string part) {
+// The scan of `smart_split_colons`, handing each trimmed part to `part` as a
+// view into `text` instead of a string of its own.
+template <class F>
+Status split_colons(std::string_view text, F&& part) {
+  long parens = 0;
+  long brackets = 0;
+  long braces = 0;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    switch (text[i]) {
+      case '(': ++parens; break;
+      case '[': ++brackets; break;
+      case '{': ++braces; break;
+      case ')':
+        if (--parens < 0) return fail(invalid(text, "Unbalanced parentheses in pattern"));
+        break;
+      case ']':
+        if (--brackets < 0) return fail(invalid(text, "Unbalanced brackets in pattern"));
+        break;
+      case '}':
+        if (--braces < 0) return fail(invalid(text, "Unbalanced braces in pattern"));
+        break;
+      case ':':
+        if (parens == 0 && brackets == 0 && braces == 0) {
+          part(trim_white_space(text.substr(start, i - start)));
+          start = i + 1;
+        }
+        break;
+      default: break;
+    }
+  }
+  part(trim_white_space(text.substr(start)));
+  if (parens != 0) return fail(invalid(text, "Unbalanced parentheses in pattern"));
+  if (brackets != 0) return fail(invalid(text, "Unbalanced brackets in pattern"));
+  if (braces != 0) return fail(invalid(text, "Unbalanced braces in pattern"));
+  return {};
+}
+
+std::optional<std::string> present(std::string_view part) {
   if (part.empty()) return std::nullopt;
-  return part;
+  return std::string(part);
 }
 
 struct Parts {
@@ -115,41 +154,47 @@ enum class Owner { Node, Edge };
 
 // The block, the split, the type schema and the term schema of a node's or an
 // edge's inner text, in that order; the record checks the variable last.
-
-Result<Parts> parse_parts(std::string_view t, std::string_view inner, Owner owner) {
+// The parts are views into `inner` until each becomes a part of its own.
+Status parse_parts(std::string_view t, std::string_view inner, Owner owner, Parts& parts) {
   const std::string_view context = owner == Owner::Node ? "parse node pattern" : "parse edge pattern";
-  Parts parts;
   const auto [head, block] = split_property_block(inner);
   if (block) parts.properties = VM_TRY_CTX(parse_properties(*block), context);
 
-  auto texts = VM_TRY_CTX(smart_split_colons(head), context);
-  if (texts.size() > 3) {
+  std::array<std::string_view, 3> texts;
+  std::size_t count = 0;
+  VM_TRY_CTX(split_colons(head,
+                          [&](std::string_view part) {
+                            if (count < texts.size()) texts[count] = part;
+                            ++count;
+                          }),
+             context);
+  if (count > 3) {
     return fail(invalid(t, owner == Owner::Node ? "Node pattern has too many ':' separators. Expected format: "
                                                   "(var:TypeSchema:TermSchema)"
                                                 : "Edge pattern has too many ':' separators. Expected format: "
                                                   "[var:TypeSchema:TermSchema]"));
   }
-  std::optional<std::string> type_text;
-  std::optional<std::string> term_text;
-  if (texts.size() == 1) {
+  std::string_view type_text;
+  std::string_view term_text;
+  if (count == 1) {
     // A lone "*" or arrow is far more likely a type than a name, so nodes
     // read it as one; edges always take a lone part as their variable.
-    const std::string& only = texts[0];
+    const std::string_view only = texts[0];
     const bool looks_like_type =
-        only.find("->") != std::string::npos || only.find('*') != std::string::npos || only.starts_with('(');
+        only.find("->") != std::string_view::npos || only.find('*') != std::string_view::npos || only.starts_with('(');
     if (owner == Owner::Node && looks_like_type) {
-      type_text = present(std::move(texts[0]));
+      type_text = only;
     } else {
-      parts.variable = present(std::move(texts[0]));
+      parts.variable = present(only);
     }
   } else {
-    parts.variable = present(std::move(texts[0]));
-    type_text = present(std::move(texts[1]));
-    if (texts.size() == 3) term_text = present(std::move(texts[2]));
+    parts.variable = present(texts[0]);
+    type_text = texts[1];
+    if (count == 3) term_text = texts[2];
   }
-  if (type_text) parts.type_schema = VM_TRY_CTX(TypeSchema::create(std::move(*type_text)), context);
-  if (term_text) parts.term_schema = VM_TRY_CTX(TermSchema::create(std::move(*term_text)), context);
-  return parts;
+  if (!type_text.empty()) parts.type_schema.emplace(VM_TRY_CTX(TypeSchema::create(std::string(type_text)), context));
+  if (!term_text.empty()) parts.term_schema.emplace(VM_TRY_CTX(TermSchema::create(std::string(term_text)), context));
+  return {};
 }
 
 // ---- property values -------------------------------------------------------
@@ -420,21 +465,28 @@ Result<std::vector<Token>> tokenize_pattern(std::string_view text) {
 
 // ---- node and edge patterns --------------------------------------------------
 
-Result<NodePattern> parse_node_pattern(std::string_view text) {
+Status parse_node_pattern_into(std::string_view text, NodePattern& out) {
   const std::string_view t = trim_white_space(text);
   // The tokenizer only hands over "(...)"; other callers get an error, not a
   // read outside the text.
   if (t.size() < 2 || t.front() != '(' || t.back() != ')')
     return fail(invalid(t, "Node pattern must be enclosed in parentheses"));
   const std::string_view inner = trim_white_space(t.substr(1, t.size() - 2));
-  if (inner.empty()) return NodePattern();
+  if (inner.empty()) return {};
 
-  auto parts = VM_TRY(parse_parts(t, inner, Owner::Node));
-  return NodePattern::create(std::move(parts.variable), std::move(parts.type_schema), std::move(parts.term_schema),
-                             std::move(parts.properties));
+  Parts parts;
+  VM_TRY(parse_parts(t, inner, Owner::Node, parts));
+  return NodePattern::create_in(out, std::move(parts.variable), std::move(parts.type_schema),
+                                std::move(parts.term_schema), std::move(parts.properties));
 }
 
-Result<EdgePattern> parse_edge_pattern(std::string_view text) {
+Result<NodePattern> parse_node_pattern(std::string_view text) {
+  NodePattern node;
+  VM_TRY(parse_node_pattern_into(text, node));
+  return node;
+}
+
+Status parse_edge_pattern_into(std::string_view text, EdgePattern& out) {
   const std::string_view t = trim_white_space(text);
   const std::size_t open = t.find('[');
   if (open == std::string_view::npos) return fail(invalid(t, "Edge pattern must contain brackets"));
@@ -454,47 +506,27 @@ Result<EdgePattern> parse_edge_pattern(std::string_view text) {
   }
 
   const std::string_view inner = trim_white_space(t.substr(open + 1, close - open - 1));
-  if (inner.empty()) return EdgePattern(direction);
+  if (inner.empty()) {
+    out = EdgePattern(direction);
+    return {};
+  }
 
-  auto parts = VM_TRY(parse_parts(t, inner, Owner::Edge));
-  return EdgePattern::create(std::move(parts.variable), std::move(parts.type_schema), std::move(parts.term_schema),
-                             std::move(parts.properties), direction);
+  Parts parts;
+  VM_TRY(parse_parts(t, inner, Owner::Edge, parts));
+  return EdgePattern::create_in(out, std::move(parts.variable), std::move(parts.type_schema),
+                                std::move(parts.term_schema), std::move(parts.properties), direction);
+}
+
+Result<EdgePattern> parse_edge_pattern(std::string_view text) {
+  EdgePattern edge;
+  VM_TRY(parse_edge_pattern_into(text, edge));
+  return edge;
 }
 
 Result<std::vector<std::string>> smart_split_colons(std::string_view text) {
-  long parens = 0;
-  long brackets = 0;
-  long braces = 0;
   std::vector<std::string> parts;
   parts.reserve(3);  // a head has at most three parts
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    switch (text[i]) {
-      case '(': ++parens; break;
-      case '[': ++brackets; break;
-      case '{': ++braces; break;
-      case ')':
-        if (--parens < 0) return fail(invalid(text, "Unbalanced parentheses in pattern"));
-        break;
-      case ']':
-        if (--brackets < 0) return fail(invalid(text, "Unbalanced brackets in pattern"));
-        break;
-      case '}':
-        if (--braces < 0) return fail(invalid(text, "Unbalanced braces in pattern"));
-        break;
-      case ':':
-        if (parens == 0 && brackets == 0 && braces == 0) {
-          parts.emplace_back(trim_white_space(text.substr(start, i - start)));
-          start = i + 1;
-        }
-        break;
-      default: break;
-    }
-  }
-  parts.emplace_back(trim_white_space(text.substr(start)));
-  if (parens != 0) return fail(invalid(text, "Unbalanced parentheses in pattern"));
-  if (brackets != 0) return fail(invalid(text, "Unbalanced brackets in pattern"));
-  if (braces != 0) return fail(invalid(text, "Unbalanced braces in pattern"));
+  VM_TRY(split_colons(text, [&](std::string_view part) { parts.emplace_back(part); }));
   return parts;
 }
 
