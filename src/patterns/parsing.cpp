@@ -11,6 +11,7 @@
 #include <optional>
 #include <utility>
 
+#include "patterns/trim.hpp"
 #include "validation.hpp"
 
 namespace velmora::patterns {
@@ -20,7 +21,6 @@ namespace {
 // sequence is ASCII, so the scanners below walk bytes and still split only at
 // character boundaries. Only messages that quote a character need its length.
 
-using utils::trim_white_space;
 
 errors::InvalidPattern invalid(std::string_view pattern, std::string reason) {
   return errors::InvalidPattern{std::string(pattern), std::move(reason)};
@@ -122,14 +122,14 @@ Status split_colons(std::string_view text, F&& part) {
         break;
       case ':':
         if (parens == 0 && brackets == 0 && braces == 0) {
-          part(trim_white_space(text.substr(start, i - start)));
+          part(trim(text.substr(start, i - start)));
           start = i + 1;
         }
         break;
       default: break;
     }
   }
-  part(trim_white_space(text.substr(start)));
+  part(trim(text.substr(start)));
   if (parens != 0) return fail(invalid(text, "Unbalanced parentheses in pattern"));
   if (brackets != 0) return fail(invalid(text, "Unbalanced brackets in pattern"));
   if (braces != 0) return fail(invalid(text, "Unbalanced braces in pattern"));
@@ -270,12 +270,12 @@ Result<Value> parse_value(std::string_view text, std::size_t depth);
 
 Result<Value> parse_list_literal(std::string_view t, std::size_t depth) {
   VM_TRY(check_depth(t, depth));
-  const std::string_view inner = trim_white_space(t.substr(1, t.size() - 2));
+  const std::string_view inner = trim(t.substr(1, t.size() - 2));
   Value::Array items;
   if (inner.empty()) return Value(std::move(items));
 
   auto add_item = [&](std::string_view piece) -> Status {
-    piece = trim_white_space(piece);
+    piece = trim(piece);
     if (piece.empty()) return {};
     items.push_back(VM_TRY_CTX(parse_value(piece, depth + 1), "parse list value"));
     return {};
@@ -304,7 +304,7 @@ Result<Value> parse_list_literal(std::string_view t, std::size_t depth) {
 
 Result<Value> parse_map_literal(std::string_view t, std::size_t depth) {
   VM_TRY(check_depth(t, depth));
-  const std::string_view inner = trim_white_space(t.substr(1, t.size() - 2));
+  const std::string_view inner = trim(t.substr(1, t.size() - 2));
   Value::Map map;
   if (inner.empty()) return Value(std::move(map));
 
@@ -312,8 +312,8 @@ Result<Value> parse_map_literal(std::string_view t, std::size_t depth) {
   std::string value;
   bool colon = false;
   auto add_pair = [&]() -> Status {
-    std::string k = VM_TRY(extract_dict_key(trim_white_space(key)));
-    Value v = VM_TRY_CTX(parse_value(trim_white_space(value), depth + 1), "parse dict value");
+    std::string k = VM_TRY(extract_dict_key(trim(key)));
+    Value v = VM_TRY_CTX(parse_value(trim(value), depth + 1), "parse dict value");
     map.insert_or_assign(std::move(k), std::move(v));
     return {};
   };
@@ -343,7 +343,7 @@ Result<Value> parse_map_literal(std::string_view t, std::size_t depth) {
     current += c;
   }
   // A last pair without a key is dropped, so "{a: 1,}" reads as "{a: 1}".
-  if (trim_white_space(key).empty()) return Value(std::move(map));
+  if (trim(key).empty()) return Value(std::move(map));
   VM_TRY(add_pair());
   return Value(std::move(map));
 }
@@ -374,7 +374,7 @@ Result<Value> parse_map_literal(std::string_view t, std::size_t depth) {
 // with "{" or "[", so sending those two to the literal parsers first keeps the
 // order of the value forms.
 Result<Value> parse_value(std::string_view text, std::size_t depth) {
-  const std::string_view t = trim_white_space(text);
+  const std::string_view t = trim(text);
   if (t.empty()) return empty_value();
   if (t.front() == '{' && t.back() == '}') return parse_map_literal(t, depth);
   if (t.front() == '[' && t.back() == ']') return parse_list_literal(t, depth);
@@ -466,12 +466,12 @@ Result<std::vector<Token>> tokenize_pattern(std::string_view text) {
 // ---- node and edge patterns --------------------------------------------------
 
 Status parse_node_pattern_into(std::string_view text, NodePattern& out) {
-  const std::string_view t = trim_white_space(text);
+  const std::string_view t = trim(text);
   // The tokenizer only hands over "(...)"; other callers get an error, not a
   // read outside the text.
   if (t.size() < 2 || t.front() != '(' || t.back() != ')')
     return fail(invalid(t, "Node pattern must be enclosed in parentheses"));
-  const std::string_view inner = trim_white_space(t.substr(1, t.size() - 2));
+  const std::string_view inner = trim(t.substr(1, t.size() - 2));
   if (inner.empty()) return {};
 
   Parts parts;
@@ -487,7 +487,7 @@ Result<NodePattern> parse_node_pattern(std::string_view text) {
 }
 
 Status parse_edge_pattern_into(std::string_view text, EdgePattern& out) {
-  const std::string_view t = trim_white_space(text);
+  const std::string_view t = trim(text);
   const std::size_t open = t.find('[');
   if (open == std::string_view::npos) return fail(invalid(t, "Edge pattern must contain brackets"));
   const std::size_t close = t.rfind(']');
@@ -505,7 +505,7 @@ Status parse_edge_pattern_into(std::string_view text, EdgePattern& out) {
     direction = Direction::Forward;
   }
 
-  const std::string_view inner = trim_white_space(t.substr(open + 1, close - open - 1));
+  const std::string_view inner = trim(t.substr(open + 1, close - open - 1));
   if (inner.empty()) {
     out = EdgePattern(direction);
     return {};
@@ -533,19 +533,19 @@ Result<std::vector<std::string>> smart_split_colons(std::string_view text) {
 // ---- property blocks -----------------------------------------------------------
 
 Result<PropertyMap> parse_properties(std::string_view text) {
-  const std::string_view t = trim_white_space(text);
+  const std::string_view t = trim(text);
   if (t.empty() || !(t.starts_with('{') && t.ends_with('}')))
     return fail(invalid(t, "Properties must be enclosed in braces {}"));
   PropertyMap map;
-  const std::string_view inner = trim_white_space(t.substr(1, t.size() - 2));
+  const std::string_view inner = trim(t.substr(1, t.size() - 2));
   if (inner.empty()) return map;
 
   std::string key;
   std::string value;
   bool colon = false;
   auto add_pair = [&]() -> Status {
-    Value v = VM_TRY_CTX(parse_value(trim_white_space(value), 0), "parse properties");
-    map.insert(std::string(trim_white_space(key)), std::move(v));
+    Value v = VM_TRY_CTX(parse_value(trim(value), 0), "parse properties");
+    map.insert(std::string(trim(key)), std::move(v));
     return {};
   };
   char quote = 0;
@@ -562,7 +562,7 @@ Result<PropertyMap> parse_properties(std::string_view text) {
       --nesting;
     } else if (c == ':' && nesting == 0) {
       if (colon) return fail(invalid(t, "Unexpected colon in property value"));
-      if (trim_white_space(key).empty()) return fail(invalid(t, "Empty property key"));
+      if (trim(key).empty()) return fail(invalid(t, "Empty property key"));
       colon = true;
       continue;
     } else if (c == ',' && nesting == 0) {
@@ -586,7 +586,7 @@ Result<PropertyMap> parse_properties(std::string_view text) {
 Result<Value> parse_property_value(std::string_view text) { return parse_value(text, 0); }
 
 Result<std::string> extract_dict_key(std::string_view text) {
-  const std::string_view k = trim_white_space(text);
+  const std::string_view k = trim(text);
   if (k.empty()) return fail(invalid("", "Empty dictionary key"));
   if (k.size() >= 2 && is_quote(k.front()) && k.back() == k.front())
     return VM_TRY_CTX(unescape_string(k.substr(1, k.size() - 2)), "extract dict key");

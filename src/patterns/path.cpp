@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "patterns/parsing.hpp"
+#include "patterns/trim.hpp"
 #include "validation.hpp"
 
 namespace velmora::patterns {
@@ -34,7 +35,7 @@ Result<PathPattern> parse_path(std::string pattern) {
 
 Result<PathPattern> PathPattern::create(std::string text) {
   // Most texts come without white space around them and are kept as given.
-  const std::string_view trimmed = utils::trim_white_space(text);
+  const std::string_view trimmed = trim(text);
   std::string pattern = trimmed.size() == text.size() ? std::move(text) : std::string(trimmed);
   return with_context(parse_path(std::move(pattern)), "path pattern - new");
 }
