@@ -28,4 +28,16 @@ Result<EdgePattern> EdgePattern::create(std::optional<std::string> variable, std
                      direction);
 }
 
+Status EdgePattern::create_in(EdgePattern& out, std::optional<std::string>&& variable,
+                              std::optional<TypeSchema>&& type_schema, std::optional<TermSchema>&& term_schema,
+                              std::optional<PropertyMap>&& properties, Direction direction) {
+  if (variable) VM_TRY_CTX(utils::validate_variable_name(*variable), "edge pattern - new");
+  out.variable_ = std::move(variable);
+  out.type_schema_ = std::move(type_schema);
+  out.term_schema_ = std::move(term_schema);
+  out.properties_ = std::move(properties);
+  out.direction_ = direction;
+  return {};
+}
+
 }  // namespace velmora::patterns

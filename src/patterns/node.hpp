@@ -30,6 +30,13 @@ class NodePattern {
   static Result<NodePattern> create(std::optional<std::string> variable, std::optional<TypeSchema> type_schema,
                                     std::optional<TermSchema> term_schema, std::optional<PropertyMap> properties);
 
+  // `create` building into `out`, a pattern with no parts, with every part
+  // moved in once (a path's parser fills its list in place). On failure
+  // `out` is left in an unspecified state.
+  static Status create_in(NodePattern& out, std::optional<std::string>&& variable,
+                          std::optional<TypeSchema>&& type_schema, std::optional<TermSchema>&& term_schema,
+                          std::optional<PropertyMap>&& properties);
+
   // The name a match binds the node to.
   const std::optional<std::string>& variable() const { return variable_; }
   const std::optional<TypeSchema>& type_schema() const { return type_schema_; }

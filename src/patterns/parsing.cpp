@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <locale.h>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <optional>
 #include <utility>
 
+#include "patterns/trim.hpp"
 #include "validation.hpp"
 
 namespace velmora::patterns {
@@ -19,7 +21,6 @@ namespace {
 // sequence is ASCII, so the scanners below walk bytes and still split only at
 // character boundaries. Only messages that quote a character need its length.
 
-using utils::trim_white_space;
 
 errors::InvalidPattern invalid(std::string_view pattern, std::string reason) {
   return errors::InvalidPattern{std::string(pattern), std::move(reason)};
@@ -97,9 +98,47 @@ HeadAndBlock split_property_block(std::string_view inner) {
   return {inner, std::nullopt};
 }
 
-std::optional<std::string> present(std::string part) {
+// The scan of `smart_split_colons`, handing each trimmed part to `part` as a
+// view into `text` instead of a string of its own.
+template <class F>
+Status split_colons(std::string_view text, F&& part) {
+  long parens = 0;
+  long brackets = 0;
+  long braces = 0;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    switch (text[i]) {
+      case '(': ++parens; break;
+      case '[': ++brackets; break;
+      case '{': ++braces; break;
+      case ')':
+        if (--parens < 0) return fail(invalid(text, "Unbalanced parentheses in pattern"));
+        break;
+      case ']':
+        if (--brackets < 0) return fail(invalid(text, "Unbalanced brackets in pattern"));
+        break;
+      case '}':
+        if (--braces < 0) return fail(invalid(text, "Unbalanced braces in pattern"));
+        break;
+      case ':':
+        if (parens == 0 && brackets == 0 && braces == 0) {
+          part(trim(text.substr(start, i - start)));
+          start = i + 1;
+        }
+        break;
+      default: break;
+    }
+  }
+  part(trim(text.substr(start)));
+  if (parens != 0) return fail(invalid(text, "Unbalanced parentheses in pattern"));
+  if (brackets != 0) return fail(invalid(text, "Unbalanced brackets in pattern"));
+  if (braces != 0) return fail(invalid(text, "Unbalanced braces in pattern"));
+  return {};
+}
+
+std::optional<std::string> present(std::string_view part) {
   if (part.empty()) return std::nullopt;
-  return part;
+  return std::string(part);
 }
 
 struct Parts {
@@ -115,41 +154,47 @@ enum class Owner { Node, Edge };
 
 // The block, the split, the type schema and the term schema of a node's or an
 // edge's inner text, in that order; the record checks the variable last.
-
-Result<Parts> parse_parts(std::string_view t, std::string_view inner, Owner owner) {
+// The parts are views into `inner` until each becomes a part of its own.
+Status parse_parts(std::string_view t, std::string_view inner, Owner owner, Parts& parts) {
   const std::string_view context = owner == Owner::Node ? "parse node pattern" : "parse edge pattern";
-  Parts parts;
   const auto [head, block] = split_property_block(inner);
   if (block) parts.properties = VM_TRY_CTX(parse_properties(*block), context);
 
-  auto texts = VM_TRY_CTX(smart_split_colons(head), context);
-  if (texts.size() > 3) {
+  std::array<std::string_view, 3> texts;
+  std::size_t count = 0;
+  VM_TRY_CTX(split_colons(head,
+                          [&](std::string_view part) {
+                            if (count < texts.size()) texts[count] = part;
+                            ++count;
+                          }),
+             context);
+  if (count > 3) {
     return fail(invalid(t, owner == Owner::Node ? "Node pattern has too many ':' separators. Expected format: "
                                                   "(var:TypeSchema:TermSchema)"
                                                 : "Edge pattern has too many ':' separators. Expected format: "
                                                   "[var:TypeSchema:TermSchema]"));
   }
-  std::optional<std::string> type_text;
-  std::optional<std::string> term_text;
-  if (texts.size() == 1) {
+  std::string_view type_text;
+  std::string_view term_text;
+  if (count == 1) {
     // A lone "*" or arrow is far more likely a type than a name, so nodes
     // read it as one; edges always take a lone part as their variable.
-    const std::string& only = texts[0];
+    const std::string_view only = texts[0];
     const bool looks_like_type =
-        only.find("->") != std::string::npos || only.find('*') != std::string::npos || only.starts_with('(');
+        only.find("->") != std::string_view::npos || only.find('*') != std::string_view::npos || only.starts_with('(');
     if (owner == Owner::Node && looks_like_type) {
-      type_text = present(std::move(texts[0]));
+      type_text = only;
     } else {
-      parts.variable = present(std::move(texts[0]));
+      parts.variable = present(only);
     }
   } else {
-    parts.variable = present(std::move(texts[0]));
-    type_text = present(std::move(texts[1]));
-    if (texts.size() == 3) term_text = present(std::move(texts[2]));
+    parts.variable = present(texts[0]);
+    type_text = texts[1];
+    if (count == 3) term_text = texts[2];
   }
-  if (type_text) parts.type_schema = VM_TRY_CTX(TypeSchema::create(std::move(*type_text)), context);
-  if (term_text) parts.term_schema = VM_TRY_CTX(TermSchema::create(std::move(*term_text)), context);
-  return parts;
+  if (!type_text.empty()) parts.type_schema.emplace(VM_TRY_CTX(TypeSchema::create(std::string(type_text)), context));
+  if (!term_text.empty()) parts.term_schema.emplace(VM_TRY_CTX(TermSchema::create(std::string(term_text)), context));
+  return {};
 }
 
 // ---- property values -------------------------------------------------------
@@ -225,12 +270,12 @@ Result<Value> parse_value(std::string_view text, std::size_t depth);
 
 Result<Value> parse_list_literal(std::string_view t, std::size_t depth) {
   VM_TRY(check_depth(t, depth));
-  const std::string_view inner = trim_white_space(t.substr(1, t.size() - 2));
+  const std::string_view inner = trim(t.substr(1, t.size() - 2));
   Value::Array items;
   if (inner.empty()) return Value(std::move(items));
 
   auto add_item = [&](std::string_view piece) -> Status {
-    piece = trim_white_space(piece);
+    piece = trim(piece);
     if (piece.empty()) return {};
     items.push_back(VM_TRY_CTX(parse_value(piece, depth + 1), "parse list value"));
     return {};
@@ -259,7 +304,7 @@ Result<Value> parse_list_literal(std::string_view t, std::size_t depth) {
 
 Result<Value> parse_map_literal(std::string_view t, std::size_t depth) {
   VM_TRY(check_depth(t, depth));
-  const std::string_view inner = trim_white_space(t.substr(1, t.size() - 2));
+  const std::string_view inner = trim(t.substr(1, t.size() - 2));
   Value::Map map;
   if (inner.empty()) return Value(std::move(map));
 
@@ -267,8 +312,8 @@ Result<Value> parse_map_literal(std::string_view t, std::size_t depth) {
   std::string value;
   bool colon = false;
   auto add_pair = [&]() -> Status {
-    std::string k = VM_TRY(extract_dict_key(trim_white_space(key)));
-    Value v = VM_TRY_CTX(parse_value(trim_white_space(value), depth + 1), "parse dict value");
+    std::string k = VM_TRY(extract_dict_key(trim(key)));
+    Value v = VM_TRY_CTX(parse_value(trim(value), depth + 1), "parse dict value");
     map.insert_or_assign(std::move(k), std::move(v));
     return {};
   };
@@ -298,7 +343,7 @@ Result<Value> parse_map_literal(std::string_view t, std::size_t depth) {
     current += c;
   }
   // A last pair without a key is dropped, so "{a: 1,}" reads as "{a: 1}".
-  if (trim_white_space(key).empty()) return Value(std::move(map));
+  if (trim(key).empty()) return Value(std::move(map));
   VM_TRY(add_pair());
   return Value(std::move(map));
 }
@@ -329,7 +374,7 @@ Result<Value> parse_map_literal(std::string_view t, std::size_t depth) {
 // with "{" or "[", so sending those two to the literal parsers first keeps the
 // order of the value forms.
 Result<Value> parse_value(std::string_view text, std::size_t depth) {
-  const std::string_view t = trim_white_space(text);
+  const std::string_view t = trim(text);
   if (t.empty()) return empty_value();
   if (t.front() == '{' && t.back() == '}') return parse_map_literal(t, depth);
   if (t.front() == '[' && t.back() == ']') return parse_list_literal(t, depth);
@@ -420,22 +465,29 @@ Result<std::vector<Token>> tokenize_pattern(std::string_view text) {
 
 // ---- node and edge patterns --------------------------------------------------
 
-Result<NodePattern> parse_node_pattern(std::string_view text) {
-  const std::string_view t = trim_white_space(text);
+Status parse_node_pattern_into(std::string_view text, NodePattern& out) {
+  const std::string_view t = trim(text);
   // The tokenizer only hands over "(...)"; other callers get an error, not a
   // read outside the text.
   if (t.size() < 2 || t.front() != '(' || t.back() != ')')
     return fail(invalid(t, "Node pattern must be enclosed in parentheses"));
-  const std::string_view inner = trim_white_space(t.substr(1, t.size() - 2));
-  if (inner.empty()) return NodePattern();
+  const std::string_view inner = trim(t.substr(1, t.size() - 2));
+  if (inner.empty()) return {};
 
-  auto parts = VM_TRY(parse_parts(t, inner, Owner::Node));
-  return NodePattern::create(std::move(parts.variable), std::move(parts.type_schema), std::move(parts.term_schema),
-                             std::move(parts.properties));
+  Parts parts;
+  VM_TRY(parse_parts(t, inner, Owner::Node, parts));
+  return NodePattern::create_in(out, std::move(parts.variable), std::move(parts.type_schema),
+                                std::move(parts.term_schema), std::move(parts.properties));
 }
 
-Result<EdgePattern> parse_edge_pattern(std::string_view text) {
-  const std::string_view t = trim_white_space(text);
+Result<NodePattern> parse_node_pattern(std::string_view text) {
+  NodePattern node;
+  VM_TRY(parse_node_pattern_into(text, node));
+  return node;
+}
+
+Status parse_edge_pattern_into(std::string_view text, EdgePattern& out) {
+  const std::string_view t = trim(text);
   const std::size_t open = t.find('[');
   if (open == std::string_view::npos) return fail(invalid(t, "Edge pattern must contain brackets"));
   const std::size_t close = t.rfind(']');
@@ -453,67 +505,47 @@ Result<EdgePattern> parse_edge_pattern(std::string_view text) {
     direction = Direction::Forward;
   }
 
-  const std::string_view inner = trim_white_space(t.substr(open + 1, close - open - 1));
-  if (inner.empty()) return EdgePattern(direction);
+  const std::string_view inner = trim(t.substr(open + 1, close - open - 1));
+  if (inner.empty()) {
+    out = EdgePattern(direction);
+    return {};
+  }
 
-  auto parts = VM_TRY(parse_parts(t, inner, Owner::Edge));
-  return EdgePattern::create(std::move(parts.variable), std::move(parts.type_schema), std::move(parts.term_schema),
-                             std::move(parts.properties), direction);
+  Parts parts;
+  VM_TRY(parse_parts(t, inner, Owner::Edge, parts));
+  return EdgePattern::create_in(out, std::move(parts.variable), std::move(parts.type_schema),
+                                std::move(parts.term_schema), std::move(parts.properties), direction);
+}
+
+Result<EdgePattern> parse_edge_pattern(std::string_view text) {
+  EdgePattern edge;
+  VM_TRY(parse_edge_pattern_into(text, edge));
+  return edge;
 }
 
 Result<std::vector<std::string>> smart_split_colons(std::string_view text) {
-  long parens = 0;
-  long brackets = 0;
-  long braces = 0;
   std::vector<std::string> parts;
   parts.reserve(3);  // a head has at most three parts
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    switch (text[i]) {
-      case '(': ++parens; break;
-      case '[': ++brackets; break;
-      case '{': ++braces; break;
-      case ')':
-        if (--parens < 0) return fail(invalid(text, "Unbalanced parentheses in pattern"));
-        break;
-      case ']':
-        if (--brackets < 0) return fail(invalid(text, "Unbalanced brackets in pattern"));
-        break;
-      case '}':
-        if (--braces < 0) return fail(invalid(text, "Unbalanced braces in pattern"));
-        break;
-      case ':':
-        if (parens == 0 && brackets == 0 && braces == 0) {
-          parts.emplace_back(trim_white_space(text.substr(start, i - start)));
-          start = i + 1;
-        }
-        break;
-      default: break;
-    }
-  }
-  parts.emplace_back(trim_white_space(text.substr(start)));
-  if (parens != 0) return fail(invalid(text, "Unbalanced parentheses in pattern"));
-  if (brackets != 0) return fail(invalid(text, "Unbalanced brackets in pattern"));
-  if (braces != 0) return fail(invalid(text, "Unbalanced braces in pattern"));
+  VM_TRY(split_colons(text, [&](std::string_view part) { parts.emplace_back(part); }));
   return parts;
 }
 
 // ---- property blocks -----------------------------------------------------------
 
 Result<PropertyMap> parse_properties(std::string_view text) {
-  const std::string_view t = trim_white_space(text);
+  const std::string_view t = trim(text);
   if (t.empty() || !(t.starts_with('{') && t.ends_with('}')))
     return fail(invalid(t, "Properties must be enclosed in braces {}"));
   PropertyMap map;
-  const std::string_view inner = trim_white_space(t.substr(1, t.size() - 2));
+  const std::string_view inner = trim(t.substr(1, t.size() - 2));
   if (inner.empty()) return map;
 
   std::string key;
   std::string value;
   bool colon = false;
   auto add_pair = [&]() -> Status {
-    Value v = VM_TRY_CTX(parse_value(trim_white_space(value), 0), "parse properties");
-    map.insert(std::string(trim_white_space(key)), std::move(v));
+    Value v = VM_TRY_CTX(parse_value(trim(value), 0), "parse properties");
+    map.insert(std::string(trim(key)), std::move(v));
     return {};
   };
   char quote = 0;
@@ -530,7 +562,7 @@ Result<PropertyMap> parse_properties(std::string_view text) {
       --nesting;
     } else if (c == ':' && nesting == 0) {
       if (colon) return fail(invalid(t, "Unexpected colon in property value"));
-      if (trim_white_space(key).empty()) return fail(invalid(t, "Empty property key"));
+      if (trim(key).empty()) return fail(invalid(t, "Empty property key"));
       colon = true;
       continue;
     } else if (c == ',' && nesting == 0) {
@@ -554,7 +586,7 @@ Result<PropertyMap> parse_properties(std::string_view text) {
 Result<Value> parse_property_value(std::string_view text) { return parse_value(text, 0); }
 
 Result<std::string> extract_dict_key(std::string_view text) {
-  const std::string_view k = trim_white_space(text);
+  const std::string_view k = trim(text);
   if (k.empty()) return fail(invalid("", "Empty dictionary key"));
   if (k.size() >= 2 && is_quote(k.front()) && k.back() == k.front())
     return VM_TRY_CTX(unescape_string(k.substr(1, k.size() - 2)), "extract dict key");

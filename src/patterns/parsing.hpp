@@ -82,6 +82,12 @@ Result<NodePattern> parse_node_pattern(std::string_view text);
 // "parse edge pattern"; a bad variable with "edge pattern - new".
 Result<EdgePattern> parse_edge_pattern(std::string_view text);
 
+// `parse_node_pattern` and `parse_edge_pattern` building into `out`, a
+// pattern with no parts, with the same errors; on failure `out` is left in
+// an unspecified state.
+Status parse_node_pattern_into(std::string_view text, NodePattern& out);
+Status parse_edge_pattern_into(std::string_view text, EdgePattern& out);
+
 // Splits the head of a node or edge pattern at the colons that stand outside
 // parentheses, square brackets and braces, trimming every part (empty parts
 // kept). Errors (pattern: `text`): "Unbalanced parentheses in pattern",

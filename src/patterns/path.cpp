@@ -1,6 +1,11 @@
 #include "patterns/path.hpp"
 
+#include <array>
+#include <cstddef>
+#include <functional>
+
 #include "patterns/parsing.hpp"
+#include "patterns/trim.hpp"
 #include "validation.hpp"
 
 namespace velmora::patterns {
@@ -16,9 +21,9 @@ Result<PathPattern> parse_path(std::string pattern) {
   edges.reserve(tokens.size() / 2);
   for (const Token& token : tokens) {
     if (token.kind == Token::Kind::Node) {
-      nodes.push_back(VM_TRY_CTX(parse_node_pattern(token.text), "path pattern - parse"));
+      VM_TRY_CTX(parse_node_pattern_into(token.text, nodes.emplace_back()), "path pattern - parse");
     } else {
-      edges.push_back(VM_TRY_CTX(parse_edge_pattern(token.text), "path pattern - parse"));
+      VM_TRY_CTX(parse_edge_pattern_into(token.text, edges.emplace_back()), "path pattern - parse");
     }
   }
   if (edges.size() >= nodes.size())
@@ -30,9 +35,36 @@ Result<PathPattern> parse_path(std::string pattern) {
 
 Result<PathPattern> PathPattern::create(std::string text) {
   // Most texts come without white space around them and are kept as given.
-  const std::string_view trimmed = utils::trim_white_space(text);
+  const std::string_view trimmed = trim(text);
   std::string pattern = trimmed.size() == text.size() ? std::move(text) : std::string(trimmed);
   return with_context(parse_path(std::move(pattern)), "path pattern - new");
+}
+
+Result<std::shared_ptr<const PathPattern>> PathPattern::create_shared(std::string text) {
+  // Queries built in a loop repeat a handful of texts, while a bulk load
+  // sends every text once: a direct-mapped table keeps the repeated ones at
+  // the cost of one hash for the others, and a new text simply takes its
+  // slot. Patterns hold no Python object, so a thread's table may be freed
+  // when the thread ends, interpreter lock or not.
+  struct Slot {
+    std::string text;
+    std::shared_ptr<const PathPattern> pattern;
+  };
+  constexpr std::size_t kSlots = 64;
+  // On the heap: the module's static thread-local block is small.
+  thread_local std::unique_ptr<std::array<Slot, kSlots>> cache;
+  if (!cache) cache = std::make_unique<std::array<Slot, kSlots>>();
+
+  Slot& slot = (*cache)[std::hash<std::string_view>{}(text) % kSlots];
+  if (slot.pattern && slot.text == text) return slot.pattern;
+  // The key is copied into the slot's own buffer, which a slot reuses from
+  // one text to the next; the slot stays empty until the parse succeeds.
+  slot.pattern.reset();
+  slot.text.assign(text);
+  auto parsed = create(std::move(text));
+  if (!parsed) return std::unexpected(std::move(parsed).error());
+  slot.pattern = std::make_shared<const PathPattern>(std::move(*parsed));
+  return slot.pattern;
 }
 
 Status PathPattern::validate() const {

@@ -13,7 +13,9 @@
 // Parsing touches no shared state.
 #pragma once
 
+#include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -40,6 +42,14 @@ class PathPattern {
   //    number of nodes"} when there are at least as many edges as nodes.
   // On success there is at least one node.
   static Result<PathPattern> create(std::string text);
+
+  // `create` for a text that is likely to come again: a successful parse is
+  // kept in a small cache of the calling thread, keyed by the exact text, and
+  // the same text then gives the same shared pattern without being parsed.
+  // A failing text is parsed (and fails, with the same report) every time.
+  // Any thread may call it; each thread has its own cache, touched by no
+  // other thread.
+  static Result<std::shared_ptr<const PathPattern>> create_shared(std::string text);
 
   // Succeeds when there is exactly one node more than there are edges, and
   // fails otherwise with InvalidPattern {pattern(), "the number of nodes

@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "patterns/nesting.hpp"
+#include "patterns/trim.hpp"
 #include "validation.hpp"
 
 namespace velmora::patterns {
@@ -54,7 +55,7 @@ std::vector<std::string_view> split_type_arguments(std::string_view args) {
   int depth = 0;
   std::size_t start = 0;
   auto take = [&](std::size_t end) {
-    const std::string_view piece = utils::trim_white_space(args.substr(start, end - start));
+    const std::string_view piece = trim(args.substr(start, end - start));
     if (!piece.empty()) pieces.push_back(piece);
   };
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -80,7 +81,7 @@ Result<TermSchema> TermSchema::create(std::string text) {
 }
 
 Result<TermPattern> TermSchema::parse_pattern(std::string_view s) {
-  const std::string_view t = utils::trim_white_space(s);
+  const std::string_view t = trim(s);
   const NestingGuard nesting;
   if (nesting.too_deep()) return fail(errors::InvalidPattern{std::string(t), kTooDeep});
   if (t == "*") return TermPattern::wildcard();
@@ -105,7 +106,7 @@ Result<TermPattern> TermSchema::parse_constant_pattern(std::string_view c) {
   const std::size_t open = c.find('(');
   if (open == kNotFound) return fail(invalid("Constant pattern must have parentheses with type arguments"));
 
-  const std::string_view name = utils::trim_white_space(c.substr(1, open - 1));
+  const std::string_view name = trim(c.substr(1, open - 1));
   if (name.empty()) return fail(invalid("Constant name cannot be empty"));
 
   const std::size_t close = find_matching_close(c, open);
@@ -117,7 +118,7 @@ Result<TermPattern> TermSchema::parse_constant_pattern(std::string_view c) {
         fmt::format("Constant pattern has unexpected content after closing parenthesis at position {}", close)));
 
   std::vector<TypeSchema> type_arguments;
-  const std::string_view args = utils::trim_white_space(c.substr(open + 1, close - open - 1));
+  const std::string_view args = trim(c.substr(open + 1, close - open - 1));
   if (!args.empty()) {
     for (const std::string_view piece : split_type_arguments(args)) {
       type_arguments.push_back(

@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "patterns/nesting.hpp"
+#include "patterns/trim.hpp"
 #include "validation.hpp"
 
 namespace velmora::patterns {
@@ -18,6 +19,8 @@ constexpr std::size_t kNotFound = std::string_view::npos;
 // Unmatched closing parentheses take the depth below zero, which hides what
 // follows them.
 std::size_t find_top_level(std::string_view t, std::string_view token) {
+  // Most texts hold no token at all, which one library search tells.
+  if (t.find(token) == std::string_view::npos) return kNotFound;
   int depth = 0;
   for (std::size_t i = 0; i < t.size(); ++i) {
     if (t[i] == '(') {
@@ -51,7 +54,7 @@ Status check_balance(std::string_view t) {
 }  // namespace
 
 Result<TypeSchema> TypeSchema::create(std::string text) {
-  const std::string_view t = utils::trim_white_space(text);
+  const std::string_view t = trim(text);
   auto pattern = [&]() -> Result<TypePattern> {
     VM_TRY_CTX(check_balance(t), "type schema - parse pattern");
     return VM_TRY_CTX(parse_pattern_recursive(t), "type schema - parse pattern");
@@ -61,7 +64,7 @@ Result<TypeSchema> TypeSchema::create(std::string text) {
 }
 
 Result<TypePattern> TypeSchema::parse_pattern_recursive(std::string_view s) {
-  const std::string_view t = utils::trim_white_space(s);
+  const std::string_view t = trim(s);
   const NestingGuard nesting;
   if (nesting.too_deep()) return fail(errors::SchemaValidation{std::string(t), kTooDeep});
   // The field stays empty even when an enclosing text holds the empty side.
@@ -86,7 +89,7 @@ Result<TypePattern> TypeSchema::parse_pattern_recursive(std::string_view s) {
   // The rest is parsed before the name is looked at, so "(1x: )" reports the
   // empty rest rather than the bad name.
   auto rest = VM_TRY_CTX(parse_pattern_recursive(inner.substr(colon + 1)), "type schema - parse pattern recursive");
-  const std::string_view name = utils::trim_white_space(inner.substr(0, colon));
+  const std::string_view name = trim(inner.substr(0, colon));
   if (name.empty()) return rest;
   VM_TRY_CTX(utils::validate_variable_name(name), "type schema - parse pattern recursive");
   return TypePattern::capture(std::string(name), std::move(rest));

@@ -20,9 +20,9 @@ std::string operation_text(const QueryOperation& operation) {
       [](const auto& op) -> std::string {
         using Op = std::decay_t<decltype(op)>;
         if constexpr (std::is_same_v<Op, CreateOperation>)
-          return "CREATE " + op.pattern.pattern();
+          return "CREATE " + op.pattern->pattern();
         else if constexpr (std::is_same_v<Op, MatchOperation>)
-          return "MATCH " + op.pattern.pattern();
+          return "MATCH " + op.pattern->pattern();
         else if constexpr (std::is_same_v<Op, RemoveOperation>)
           return fmt::format("REMOVE {}", fmt::join(op.variables, ", "));
         else if constexpr (std::is_same_v<Op, SetOperation>)
@@ -133,19 +133,19 @@ Result<MatchSet> Query::execute_operations() const {
   for (const QueryOperation* recorded : operations.in_order()) {
     const QueryOperation& operation = *recorded;
     if (const auto* op = std::get_if<MatchOperation>(&operation)) {
-      auto next = graph->match_path_pattern(op->pattern, current, subset);
+      auto next = graph->match_path_pattern(*op->pattern, current, subset);
       if (!next)
         return std::unexpected(std::move(next)
                                    .error()
-                                   .attach(fmt::format("query - execute match - {}", op->pattern.pattern()))
+                                   .attach(fmt::format("query - execute match - {}", op->pattern->pattern()))
                                    .attach(fmt::format("query - execute operation - {}", text())));
       current = std::move(*next);
     } else if (const auto* op = std::get_if<CreateOperation>(&operation)) {
-      auto next = graph->create_path(op->pattern, current, subset);
+      auto next = graph->create_path(*op->pattern, current, subset);
       if (!next)
         return std::unexpected(std::move(next)
                                    .error()
-                                   .attach(fmt::format("query - execute create - {}", op->pattern.pattern()))
+                                   .attach(fmt::format("query - execute create - {}", op->pattern->pattern()))
                                    .attach(fmt::format("query - execute operation - {}", text())));
       current = std::move(*next);
     } else if (const auto* op = std::get_if<LimitOperation>(&operation)) {
@@ -211,7 +211,7 @@ PyObject* record_path(PyObject* self, PyObject* args, PyObject* kwargs, const ch
   Query& q = self_query(self);
   const auto held = VM_PY_TRY(binding::borrow(q.borrowed));
   auto text = VM_PY_TRY(binding::argument("pattern", binding::extract_str(arg[0])));
-  auto pattern = VM_PY_TRY(with_context(patterns::PathPattern::create(std::move(text)), line));
+  auto pattern = VM_PY_TRY(with_context(patterns::PathPattern::create_shared(std::move(text)), line));
   if (create) return record(q, CreateOperation{std::move(pattern)});
   return record(q, MatchOperation{std::move(pattern)});
 }

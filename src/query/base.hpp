@@ -27,11 +27,13 @@
 
 namespace velmora::query {
 
+// Parsed patterns are immutable: operations recorded from the same text may
+// share one.
 struct CreateOperation {
-  patterns::PathPattern pattern;
+  std::shared_ptr<const patterns::PathPattern> pattern;  // never null
 };
 struct MatchOperation {
-  patterns::PathPattern pattern;
+  std::shared_ptr<const patterns::PathPattern> pattern;  // never null
 };
 struct RemoveOperation {
   std::vector<std::string> variables;

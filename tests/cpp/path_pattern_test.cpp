@@ -5,8 +5,10 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pattern_test_support.hpp"
@@ -285,6 +287,98 @@ TEST(PathPatternFuzz, RandomFragmentsNeverCrash) {
   }
   // The fragments reach the success paths too, not only the errors.
   EXPECT_GT(parsed, 100);
+}
+
+// ---- the per-thread cache of create_shared --------------------------------------
+
+// What a caller can observe of a parse: the pattern's shape and text, or the
+// whole printed report with its context lines.
+std::string outcome(const Result<PathPattern>& r) {
+  if (!r) return "error: " + errors::format_report(r.error());
+  return "ok: " + show(*r) + " / " + r->pattern();
+}
+std::string outcome(const Result<std::shared_ptr<const PathPattern>>& r) {
+  if (!r) return "error: " + errors::format_report(r.error());
+  return "ok: " + show(**r) + " / " + (*r)->pattern();
+}
+
+// Texts from fragments, both valid and failing, several times more of them
+// than the cache has slots, so that texts share and retake slots.
+std::vector<std::string> cache_texts(unsigned seed) {
+  const std::vector<std::string> fragments = {"(a)", "(:A)", "(b:A -> B)", "(*)", "-[r]->", "<-[s:T]-", "-[]->",
+                                              "(n {k: 1})", "(", " ", "-[", "(x y)", "(:T1)", "(:T2)", "\xc2\xa0"};
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<std::size_t> length(1, 5);
+  std::uniform_int_distribution<std::size_t> pick(0, fragments.size() - 1);
+  std::vector<std::string> texts;
+  for (int i = 0; i < 400; ++i) {
+    std::string text;
+    for (std::size_t n = length(rng); n > 0; --n) text += fragments[pick(rng)];
+    texts.push_back(std::move(text));
+  }
+  std::sort(texts.begin(), texts.end());
+  texts.erase(std::unique(texts.begin(), texts.end()), texts.end());
+  return texts;
+}
+
+// Asks for every text several times, in a shuffled order and twice in a row,
+// and counts the answers that differ from a fresh parse.
+int cache_mismatches(unsigned seed, int& parsed, int& repeats_shared) {
+  const auto texts = cache_texts(seed);
+  std::vector<std::string> expected;
+  for (const auto& text : texts) expected.push_back(outcome(PathPattern::create(text)));
+  std::vector<std::size_t> order;
+  for (int round = 0; round < 4; ++round)
+    for (std::size_t i = 0; i < texts.size(); ++i) order.push_back(i);
+  std::shuffle(order.begin(), order.end(), std::mt19937(seed + 1));
+  int mismatches = 0;
+  for (const std::size_t i : order) {
+    const auto first = PathPattern::create_shared(texts[i]);
+    const auto again = PathPattern::create_shared(texts[i]);
+    if (outcome(first) != expected[i] || outcome(again) != expected[i]) ++mismatches;
+    if (first) {
+      ++parsed;
+      if (again && *first == *again) ++repeats_shared;
+    }
+  }
+  return mismatches;
+}
+
+TEST(PathPatternCreateShared, AnswersAsAFreshParseEveryTime) {
+  int parsed = 0;
+  int repeats_shared = 0;
+  EXPECT_EQ(cache_mismatches(11, parsed, repeats_shared), 0);
+  EXPECT_GT(parsed, 100);
+  // A text asked for right after itself is not parsed again.
+  EXPECT_EQ(repeats_shared, parsed);
+}
+
+TEST(PathPatternCreateShared, FailingTextFailsEachTimeWithItsReport) {
+  for (const char* text : {"(a)-->(b)", "(a b)-[r]->(c)", "", "(a)-[r:->]->(b)"}) {
+    const std::string expected = outcome(PathPattern::create(text));
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(outcome(PathPattern::create_shared(text)), expected) << text;
+  }
+  // The failing text took no slot from the one that parsed.
+  const auto ok = PathPattern::create_shared("(a)-[r]->(b)");
+  ASSERT_TRUE(ok.has_value());
+  EXPECT_FALSE(PathPattern::create_shared("(a)-[r]->(b").has_value());
+  const auto again = PathPattern::create_shared("(a)-[r]->(b)");
+  ASSERT_TRUE(again.has_value());
+  EXPECT_EQ(outcome(again), outcome(PathPattern::create("(a)-[r]->(b)")));
+}
+
+TEST(PathPatternCreateShared, ThreadsEachKeepTheirOwnCache) {
+  constexpr int kThreads = 4;
+  std::vector<int> mismatches(kThreads), parsed(kThreads), shared(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] { mismatches[t] = cache_mismatches(100 + t % 2, parsed[t], shared[t]); });
+  for (auto& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) {
+    EXPECT_EQ(mismatches[t], 0) << t;
+    EXPECT_GT(parsed[t], 100) << t;
+    EXPECT_EQ(shared[t], parsed[t]) << t;
+  }
 }
 
 }  // namespace

@@ -5,10 +5,13 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
 #include "pattern_test_support.hpp"
+#include "patterns/trim.hpp"
+#include "validation.hpp"
 
 namespace velmora::patterns {
 namespace {
@@ -260,6 +263,25 @@ TEST(PatternParsingDirection, TextsRoundTrip) {
   EXPECT_EQ(to_string(Direction::Backward), "backward");
   EXPECT_EQ(direction_from_string("Forward"), std::nullopt);
   EXPECT_EQ(static_cast<int>(Direction::Any), 2);
+}
+
+// The parsers' trim answers as the Unicode one on every text, its shortcut
+// for plain ASCII ends included.
+TEST(PatternTrim, AgreesWithTheUnicodeTrim) {
+  const std::vector<std::string> pieces = {"a", "(", ")", "-", "*", "\x1c", "\x7f", " ", "\t", "\n", "\v", "\f",
+                                           "\r", "\xc2\x85", "\xc2\xa0", "\xe3\x80\x80", "\xe2\x80\xa8",
+                                           "\xc3\xa9", "\xce\xbb", "\x80", "\xc2", "\xe3\x80"};
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<std::size_t> length(0, 6);
+  std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
+  for (int i = 0; i < 20000; ++i) {
+    std::string text;
+    for (std::size_t n = length(rng); n > 0; --n) text += pieces[pick(rng)];
+    const std::string_view fast = trim(text);
+    const std::string_view full = utils::trim_white_space(text);
+    ASSERT_EQ(fast.data(), full.data()) << text;
+    ASSERT_EQ(fast.size(), full.size()) << text;
+  }
 }
 
 }  // namespace

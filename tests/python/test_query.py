@@ -1,4 +1,5 @@
 import sys
+import threading
 
 import pytest
 from conftest import lines_of
@@ -143,6 +144,56 @@ def test_parse_errors_carry_the_builder_line():
         q.set("a", [1])
     assert lines_of(str(info.value))[-1] == "query - set"
     assert str(q) == ""
+
+
+def _outcome(call):
+    try:
+        return ("ok", call())
+    except Exception as e:  # the class and the whole text, context lines included
+        return (type(e).__name__, str(e))
+
+
+@pytest.mark.parametrize("threads", [1, 4])
+def test_repeated_pattern_texts_answer_as_the_first_time(threads):
+    g = graph_with(("a", "A"), ("b", "B"), ("f", "A -> B"))
+    g.query().create("(x:A)-[e]->(y:B)").execute()
+    g.query().create("(x:A {k: 1})").execute()
+    texts = [
+        "(x:A)-[e]->(y)",
+        " (x:A {k: 1}) ",
+        "(x)",
+        "(x:A)-->(y)",
+        "(x y)",
+        "(x:A",
+        "",
+        "(x)-[e:->]->(y)",
+    ] + [f"(x:T{i})" for i in range(150)]  # more texts than a thread keeps
+
+    def run():
+        seen = []
+        for text in texts + texts[::-1] + texts:
+            seen.append(_outcome(lambda: str(g.query().match(text))))
+            seen.append(_outcome(lambda: sorted(str(r["x"]) for r in g.query().match(text).return_("x"))))
+            seen.append(_outcome(lambda: str(g.query().create(text))))
+        return seen
+
+    expected = run()
+    assert expected == run()
+    assert expected[: 3 * len(texts)] == expected[-3 * len(texts) :]
+    assert sum(o[0] == "ok" for o in expected) > 3 * len(texts)
+    failed = [lines_of(o[1]) for o in expected if o[0] == "ValueError" and "'(x:A':" in o[1]]
+    builders = ["query - match", "query - match", "query - create"] * 3
+    assert failed == [
+        ["Invalid Pattern; '(x:A': Unmatched parentheses in pattern", line, "path pattern - new", "path pattern - parse"]
+        for line in builders
+    ]
+    results = [None] * threads
+    workers = [threading.Thread(target=lambda i=i: results.__setitem__(i, run())) for i in range(threads)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    assert results == [expected] * threads
 
 
 def test_execute_empty_query():
