@@ -36,7 +36,8 @@ class PathScan {
   // variable, or drops the match when a binding names another node.
   Status node_step(const MatchEntry& reached, const NodePattern& pattern, matches::detail::BlockCopies& block,
                    matches::detail::MatchSink& into) {
-    return node_step(reached, stored(reached), pattern, block, into);
+    auto out = into.writer();
+    return node_step(reached, stored(reached), pattern, block, out);
   }
 
   // node_step for every entry of the set an edge step reached, first error
@@ -51,10 +52,11 @@ class PathScan {
     reached.for_each_shard_parallel(
         [&](MatchSetMap::Table run) {
           if (ctx.is_group_execution_cancelled()) return;
+          auto out = into.writer();
           if (run.size() < matches::detail::kBatchedRun) {
             for (const auto& [id, entry] : run) {
               if (ctx.is_group_execution_cancelled()) return;
-              if (auto status = node_step(entry, pattern, block, into); !status) {
+              if (auto status = node_step(entry, stored(entry), pattern, block, out); !status) {
                 first.set(std::move(status).error(), ctx);
                 return;
               }
@@ -64,7 +66,7 @@ class PathScan {
           const std::vector<char> found = stored(run);
           for (std::size_t i = 0; i < run.size(); ++i) {
             if (ctx.is_group_execution_cancelled()) return;
-            if (auto status = node_step(run[i].second, found[i] != 0, pattern, block, into); !status) {
+            if (auto status = node_step(run[i].second, found[i] != 0, pattern, block, out); !status) {
               first.set(std::move(status).error(), ctx);
               return;
             }
@@ -100,7 +102,7 @@ class PathScan {
   }
 
   Status node_step(const MatchEntry& reached, bool stored, const NodePattern& pattern,
-                   matches::detail::BlockCopies& block, matches::detail::MatchSink& into) {
+                   matches::detail::BlockCopies& block, matches::detail::MatchSink::Writer& into) {
     const Uid& uid = reached.prev_uid;
     if (!stored)
       return fail(errors::IndexCorruption{"previously matched node should exist in NodeIndex",
