@@ -277,6 +277,101 @@ Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePatter
   return output;
 }
 
+bool detail::is_plain(const EdgePattern& pattern) {
+  return !pattern.variable() && !pattern.type_schema() && !pattern.term_schema() && !pattern.properties() &&
+         pattern.direction() != Direction::Any;
+}
+
+Status detail::plain_edge_run(const Graph& graph, const EdgePattern& pattern, MatchSetMap::Table run,
+                              const NodeUidSetPtr& subset, std::vector<Reached>& reached) {
+  const bool forward = pattern.direction() == Direction::Forward;
+  const auto far_of = [&](TypeId arrow) { return forward ? graph.types->right(arrow) : graph.types->left(arrow); };
+  const auto no_row = [] {
+    return fail(errors::IndexCorruption{
+        "prev_uid should be pointing at a valid node, and it dos not have an entry in the StartToEdgeIndex",
+        "graph - match edge pattern"});
+  };
+  const auto edge_stored = [&](TypeId arrow) -> Status {
+    if (graph.edges->contains(arrow)) return {};
+    return fail(errors::IndexCorruption{"missing type for edge in edge_to_type_index", "check edge matches"});
+  };
+  const std::size_t n = run.size();
+  std::vector<TypeId> near(n, MatchEntry::kNoId);
+  for (std::size_t i = 0; i < n; ++i) {
+    const MatchEntry& entry = run[i].second;
+    std::optional<TypeId> id = entry.prev_id;
+    if (entry.prev_id == MatchEntry::kNoId) id = graph.type_id(entry.prev_uid);
+    if (id) near[i] = *id;
+  }
+  // Each entry's list: lists[first[i], first[i] + count[i]); kNoList for a
+  // node without a row. A long run copies its lists shard by shard, one lock
+  // a shard for the run.
+  constexpr std::uint32_t kNoList = 0xFFFFFFFFu;
+  std::vector<std::uint32_t> first(n, 0), count(n, kNoList);
+  std::vector<TypeId> lists;
+  if (n >= detail::kBatchedRun) {
+    lists.reserve(4 * n);
+    const auto [starts, order] = detail::group_by_shard(n, [&](std::size_t i) { return near[i]; });
+    std::vector<const NodeRow*> rows(n, nullptr);
+    std::size_t shard = 0;
+    graph.nodes->for_each_shard([&](const NodeTable::Table& table) {
+      for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k) table.prefetch(near[order[k]]);
+      for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k) {
+        const std::uint32_t i = order[k];
+        const auto row = table.find(near[i]);
+        if (row == table.end()) continue;
+        rows[i] = &row->second;
+        const auto side = row->second.edges.side(forward);
+        if (!side.empty()) __builtin_prefetch(side.data());
+      }
+      for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k) {
+        const std::uint32_t i = order[k];
+        if (!rows[i]) continue;
+        const auto side = rows[i]->edges.side(forward);
+        first[i] = static_cast<std::uint32_t>(lists.size());
+        count[i] = static_cast<std::uint32_t>(side.size());
+        lists.insert(lists.end(), side.begin(), side.end());
+      }
+      ++shard;
+    });
+  } else {
+    EdgeIds arrows;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (near[i] == MatchEntry::kNoId || !copy_edge_ids(graph, near[i], forward, arrows)) continue;
+      first[i] = static_cast<std::uint32_t>(lists.size());
+      count[i] = static_cast<std::uint32_t>(arrows.size());
+      lists.insert(lists.end(), arrows.begin(), arrows.end());
+    }
+  }
+
+  // The arrows' rows lie scattered over the table: each is asked for a few
+  // edges ahead of its turn (the lists lie in shard order, not the run's).
+  constexpr std::size_t kAhead = 16;
+  const std::size_t total = lists.size();
+  std::vector<TypeId> fars(total);
+  for (std::size_t j = 0; j < std::min(kAhead, total); ++j) __builtin_prefetch(&graph.types->uid(lists[j]));
+  for (std::size_t j = 0; j < total; ++j) {
+    if (j + kAhead < total) __builtin_prefetch(&graph.types->uid(lists[j + kAhead]));
+    fars[j] = far_of(lists[j]);
+  }
+  reached.reserve(reached.size() + total);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (count[i] == kNoList) return no_row();
+    const Uid& near_uid = run[i].second.prev_uid;
+    for (std::size_t j = first[i]; j != first[i] + count[i]; ++j) {
+      if (subset) {
+        const Uid& far_uid = graph.types->uid(fars[j]);
+        const Uid& start = forward ? near_uid : far_uid;
+        const Uid& end = forward ? far_uid : near_uid;
+        if (!(subset->contains(start) && subset->contains(end))) continue;
+      }
+      VM_TRY_CTX(edge_stored(lists[j]), "graph - match edge pattern");
+      reached.push_back({static_cast<std::uint32_t>(i), fars[j]});
+    }
+  }
+  return {};
+}
+
 Result<std::optional<MatchPtr>> check_edge_matches(const Graph& graph, const Uid& prev_uid, const EdgeKey& key,
                                                    const EdgePattern& pattern, MatchPtr m) {
   const auto& block = pattern.properties();

@@ -166,6 +166,24 @@ class BlockCopies {
 Result<MatchSet> match_edge_pattern(const Graph& graph, const patterns::EdgePattern& pattern, MatchSet matches,
                                     NodeUidSetPtr subset, bool share_frames);
 
+// Whether `pattern` binds nothing and checks nothing but its direction (not
+// the any direction): its step only walks each node's edge list.
+bool is_plain(const patterns::EdgePattern& pattern);
+
+// An edge a plain step found: the position of its match in the run, and its
+// far end's id.
+struct Reached {
+  std::uint32_t entry;
+  TypeId far;
+};
+// The step of the plain edge `pattern` for a run of matches, in the run's
+// order: each edge of each match's node (both ends in `subset` when there is
+// one) is appended to `reached`; no frame is made, the match keeps its own.
+// Errors as `match_edge_pattern`'s (IndexCorruption for a node without a row
+// or an edge without one), stopping at the first.
+Status plain_edge_run(const Graph& graph, const patterns::EdgePattern& pattern, MatchSetMap::Table run,
+                      const NodeUidSetPtr& subset, std::vector<Reached>& reached);
+
 // `check_node_matches` and `check_edge_matches` comparing `block` (a copy of
 // the pattern's block, or null for none) in place of the pattern's own.
 Result<std::optional<MatchPtr>> check_node_matches(const Graph& graph, const Uid& uid,
