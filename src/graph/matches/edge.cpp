@@ -92,8 +92,9 @@ Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePatter
                                             NodeUidSetPtr subset, bool share_frames) {
   detail::MatchSink sink;
   // `far` is the far end's id when known.
-  const auto store = [&](const EdgeKey& key, MatchPtr frame, std::uint32_t far = MatchEntry::kNoId) {
-    sink.add(MatchEntry{far_end(key, pattern.direction()), std::move(frame), far});
+  using Writer = detail::MatchSink::Writer;
+  const auto store = [&](Writer& out, const EdgeKey& key, MatchPtr frame) {
+    out.add(MatchEntry{far_end(key, pattern.direction()), std::move(frame)});
   };
   const auto& name = pattern.variable();
   detail::BlockCopies block(pattern.properties());
@@ -108,7 +109,7 @@ Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePatter
   const bool forward = direction == Direction::Forward;
   const auto far_of = [&](TypeId arrow) { return forward ? graph.types->right(arrow) : graph.types->left(arrow); };
   // One edge of the node `entry` reached, `far` its far end's id.
-  const auto visit = [&](const MatchEntry& entry, TypeId arrow, TypeId far) -> Status {
+  const auto visit = [&](Writer& out, const MatchEntry& entry, TypeId arrow, TypeId far) -> Status {
     // The near end is the node walked from, whose uid the entry holds: of
     // the edge's rows only the arrow's and the far end's are read.
     const Uid& far_uid = graph.types->uid(far);
@@ -120,7 +121,7 @@ Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePatter
     if (!checked) return {};
     // The frame is this key's own, so no other task binds in it.
     if (name) VM_TRY_CTX((*checked)->insert(*name, MatchElement::edge(key)), "graph - match edge pattern");
-    sink.add(MatchEntry{far_uid, std::move(*checked), far});
+    out.add(MatchEntry{far_uid, std::move(*checked), far});
     return {};
   };
   const auto no_row = [] {
@@ -129,7 +130,7 @@ Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePatter
         "graph - match edge pattern"});
   };
 
-  const auto extend = [&](const MatchEntry& entry) -> Status {
+  const auto extend = [&](Writer& out, const MatchEntry& entry) -> Status {
     if (name) {
       if (auto element = entry.match->get(*name)) {
         // An edge bound before is only checked, whether or not it is in the subset.
@@ -137,7 +138,7 @@ Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePatter
         auto checked = VM_TRY_CTX(
             detail::check_edge_matches(graph, entry.prev_uid, key, pattern, block.local(), entry.match, filter),
             "graph - match edge pattern");
-        if (checked) store(key, std::move(*checked));
+        if (checked) store(out, key, std::move(*checked));
         return {};
       }
     }
@@ -152,7 +153,10 @@ Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePatter
     const std::span<const TypeId> walked(arrows.data(), arrows.size());
     // Only a very long edge list is worth the pool.
     if (walked.size() > utils::kInlineLightItems)
-      return utils::try_for_each_light(walked, [&](TypeId arrow) { return visit(entry, arrow, far_of(arrow)); });
+      return utils::try_for_each_light(walked, [&](TypeId arrow) {
+        Writer mine = sink.writer();  // the pool's threads each add to their own part
+        return visit(mine, entry, arrow, far_of(arrow));
+      });
     // The rows lie scattered over the table: every arrow's row is asked for
     // at once, then every far end's, so their reads overlap instead of
     // following one another.
@@ -162,14 +166,14 @@ Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePatter
       fars.push_back(far_of(arrow));
       __builtin_prefetch(&graph.types->uid(fars.back()));
     }
-    for (std::size_t i = 0; i < walked.size(); ++i) VM_TRY(visit(entry, walked[i], fars[i]));
+    for (std::size_t i = 0; i < walked.size(); ++i) VM_TRY(visit(out, entry, walked[i], fars[i]));
     return {};
   };
 
   // A long run of matches whose edge is not named has its nodes' lists
   // copied shard by shard (one lock a shard for the run), and its edges'
   // rows asked for a few edges ahead of their turn, across the run's nodes.
-  const auto extend_run = [&](MatchSetMap::Table run) -> Status {
+  const auto extend_run = [&](Writer& out, MatchSetMap::Table run) -> Status {
     if (direction == Direction::Any) panic(kAnyDirection);
     const std::size_t n = run.size();
     // Each entry's list: lists[first[i], first[i] + count[i]); kNoList for a
@@ -233,7 +237,7 @@ Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePatter
       if (count[i] == kNoList) return no_row();
       // A very long list goes to the pool on its own.
       if (count[i] > utils::kInlineLightItems) {
-        VM_TRY(extend(entry));
+        VM_TRY(extend(out, entry));
         continue;
       }
       for (; j < walk.size() && walk[j].first == i; ++j) {
@@ -242,7 +246,7 @@ Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePatter
           fars[j + kAhead] = far_of(walk[j + kAhead].second);
           __builtin_prefetch(&graph.types->uid(fars[j + kAhead]));
         }
-        VM_TRY(visit(entry, walk[j].second, fars[j]));
+        VM_TRY(visit(out, entry, walk[j].second, fars[j]));
       }
     }
     return {};
@@ -253,13 +257,14 @@ Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePatter
   matches->for_each_shard_parallel(
       [&](MatchSetMap::Table run) {
         if (ctx.is_group_execution_cancelled()) return;
+        Writer out = sink.writer();
         if (!name && run.size() >= detail::kBatchedRun) {
-          if (auto status = extend_run(run); !status) first_error.set(std::move(status).error(), ctx);
+          if (auto status = extend_run(out, run); !status) first_error.set(std::move(status).error(), ctx);
           return;
         }
         for (const auto& [id, entry] : run) {
           if (ctx.is_group_execution_cancelled()) return;
-          if (auto status = extend(entry); !status) {
+          if (auto status = extend(out, entry); !status) {
             first_error.set(std::move(status).error(), ctx);
             return;
           }
@@ -270,6 +275,101 @@ Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePatter
   MatchSet output = new_match_set();
   sink.move_into(*output);
   return output;
+}
+
+bool detail::is_plain(const EdgePattern& pattern) {
+  return !pattern.variable() && !pattern.type_schema() && !pattern.term_schema() && !pattern.properties() &&
+         pattern.direction() != Direction::Any;
+}
+
+Status detail::plain_edge_run(const Graph& graph, const EdgePattern& pattern, MatchSetMap::Table run,
+                              const NodeUidSetPtr& subset, std::vector<Reached>& reached) {
+  const bool forward = pattern.direction() == Direction::Forward;
+  const auto far_of = [&](TypeId arrow) { return forward ? graph.types->right(arrow) : graph.types->left(arrow); };
+  const auto no_row = [] {
+    return fail(errors::IndexCorruption{
+        "prev_uid should be pointing at a valid node, and it dos not have an entry in the StartToEdgeIndex",
+        "graph - match edge pattern"});
+  };
+  const auto edge_stored = [&](TypeId arrow) -> Status {
+    if (graph.edges->contains(arrow)) return {};
+    return fail(errors::IndexCorruption{"missing type for edge in edge_to_type_index", "check edge matches"});
+  };
+  const std::size_t n = run.size();
+  std::vector<TypeId> near(n, MatchEntry::kNoId);
+  for (std::size_t i = 0; i < n; ++i) {
+    const MatchEntry& entry = run[i].second;
+    std::optional<TypeId> id = entry.prev_id;
+    if (entry.prev_id == MatchEntry::kNoId) id = graph.type_id(entry.prev_uid);
+    if (id) near[i] = *id;
+  }
+  // Each entry's list: lists[first[i], first[i] + count[i]); kNoList for a
+  // node without a row. A long run copies its lists shard by shard, one lock
+  // a shard for the run.
+  constexpr std::uint32_t kNoList = 0xFFFFFFFFu;
+  std::vector<std::uint32_t> first(n, 0), count(n, kNoList);
+  std::vector<TypeId> lists;
+  if (n >= detail::kBatchedRun) {
+    lists.reserve(4 * n);
+    const auto [starts, order] = detail::group_by_shard(n, [&](std::size_t i) { return near[i]; });
+    std::vector<const NodeRow*> rows(n, nullptr);
+    std::size_t shard = 0;
+    graph.nodes->for_each_shard([&](const NodeTable::Table& table) {
+      for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k) table.prefetch(near[order[k]]);
+      for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k) {
+        const std::uint32_t i = order[k];
+        const auto row = table.find(near[i]);
+        if (row == table.end()) continue;
+        rows[i] = &row->second;
+        const auto side = row->second.edges.side(forward);
+        if (!side.empty()) __builtin_prefetch(side.data());
+      }
+      for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k) {
+        const std::uint32_t i = order[k];
+        if (!rows[i]) continue;
+        const auto side = rows[i]->edges.side(forward);
+        first[i] = static_cast<std::uint32_t>(lists.size());
+        count[i] = static_cast<std::uint32_t>(side.size());
+        lists.insert(lists.end(), side.begin(), side.end());
+      }
+      ++shard;
+    });
+  } else {
+    EdgeIds arrows;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (near[i] == MatchEntry::kNoId || !copy_edge_ids(graph, near[i], forward, arrows)) continue;
+      first[i] = static_cast<std::uint32_t>(lists.size());
+      count[i] = static_cast<std::uint32_t>(arrows.size());
+      lists.insert(lists.end(), arrows.begin(), arrows.end());
+    }
+  }
+
+  // The arrows' rows lie scattered over the table: each is asked for a few
+  // edges ahead of its turn (the lists lie in shard order, not the run's).
+  constexpr std::size_t kAhead = 16;
+  const std::size_t total = lists.size();
+  std::vector<TypeId> fars(total);
+  for (std::size_t j = 0; j < std::min(kAhead, total); ++j) __builtin_prefetch(&graph.types->uid(lists[j]));
+  for (std::size_t j = 0; j < total; ++j) {
+    if (j + kAhead < total) __builtin_prefetch(&graph.types->uid(lists[j + kAhead]));
+    fars[j] = far_of(lists[j]);
+  }
+  reached.reserve(reached.size() + total);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (count[i] == kNoList) return no_row();
+    const Uid& near_uid = run[i].second.prev_uid;
+    for (std::size_t j = first[i]; j != first[i] + count[i]; ++j) {
+      if (subset) {
+        const Uid& far_uid = graph.types->uid(fars[j]);
+        const Uid& start = forward ? near_uid : far_uid;
+        const Uid& end = forward ? far_uid : near_uid;
+        if (!(subset->contains(start) && subset->contains(end))) continue;
+      }
+      VM_TRY_CTX(edge_stored(lists[j]), "graph - match edge pattern");
+      reached.push_back({static_cast<std::uint32_t>(i), fars[j]});
+    }
+  }
+  return {};
 }
 
 Result<std::optional<MatchPtr>> check_edge_matches(const Graph& graph, const Uid& prev_uid, const EdgeKey& key,

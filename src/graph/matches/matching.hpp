@@ -166,6 +166,24 @@ class BlockCopies {
 Result<MatchSet> match_edge_pattern(const Graph& graph, const patterns::EdgePattern& pattern, MatchSet matches,
                                     NodeUidSetPtr subset, bool share_frames);
 
+// Whether `pattern` binds nothing and checks nothing but its direction (not
+// the any direction): its step only walks each node's edge list.
+bool is_plain(const patterns::EdgePattern& pattern);
+
+// An edge a plain step found: the position of its match in the run, and its
+// far end's id.
+struct Reached {
+  std::uint32_t entry;
+  TypeId far;
+};
+// The step of the plain edge `pattern` for a run of matches, in the run's
+// order: each edge of each match's node (both ends in `subset` when there is
+// one) is appended to `reached`; no frame is made, the match keeps its own.
+// Errors as `match_edge_pattern`'s (IndexCorruption for a node without a row
+// or an edge without one), stopping at the first.
+Status plain_edge_run(const Graph& graph, const patterns::EdgePattern& pattern, MatchSetMap::Table run,
+                      const NodeUidSetPtr& subset, std::vector<Reached>& reached);
+
 // `check_node_matches` and `check_edge_matches` comparing `block` (a copy of
 // the pattern's block, or null for none) in place of the pattern's own.
 Result<std::optional<MatchPtr>> check_node_matches(const Graph& graph, const Uid& uid,
@@ -188,20 +206,31 @@ Result<bool> check_node_row_properties(const Graph& graph, TypeId id, const Uid&
 // with the sink. `add` from any thread; `move_into` once every `add` is done,
 // from one thread.
 class MatchSink {
+  struct Local;
+
  public:
   // Adds `entry` under an id unique among this sink's own: each thread draws
   // ids in blocks, so the threads of a step share no counter per entry.
-  void add(MatchEntry entry) {
-    Local& local = locals_.local();
-    if (local.next == local.end) {
-      local.next = next_block_.fetch_add(kIdBlock, std::memory_order_relaxed);
-      local.end = local.next + kIdBlock;
-    }
-    push(local, local.next++, std::move(entry));
-  }
+  void add(MatchEntry entry) { add(locals_.local(), std::move(entry)); }
   // Adds `entry` under the caller's id (a caller that draws every id of the
   // set itself).
   void add(std::uint64_t id, MatchEntry entry) { push(locals_.local(), id, std::move(entry)); }
+
+  // This thread's part of the sink, found once for a whole run of adds (a
+  // look-up of the thread's part costs about as much as the add itself).
+  // Only for the thread that took it, until `move_into`.
+  class Writer {
+   public:
+    void add(MatchEntry entry) { sink_->add(*local_, std::move(entry)); }
+    void add(std::uint64_t id, MatchEntry entry) { push(*local_, id, std::move(entry)); }
+
+   private:
+    friend class MatchSink;
+    Writer(MatchSink& sink, Local& local) : sink_(&sink), local_(&local) {}
+    MatchSink* sink_;
+    Local* local_;
+  };
+  Writer writer() { return Writer(*this, locals_.local()); }
 
   void move_into(MatchSetMap& set) {
     for (Local& local : locals_) {
@@ -217,6 +246,14 @@ class MatchSink {
     MatchSetMap::Chunk current;
     std::uint64_t next = 0, end = 0;  // this thread's block of ids
   };
+
+  void add(Local& local, MatchEntry&& entry) {
+    if (local.next == local.end) {
+      local.next = next_block_.fetch_add(kIdBlock, std::memory_order_relaxed);
+      local.end = local.next + kIdBlock;
+    }
+    push(local, local.next++, std::move(entry));
+  }
 
   static void push(Local& local, std::uint64_t id, MatchEntry&& entry) {
     // Chunks of a fixed capacity: growing one would copy every entry so far.

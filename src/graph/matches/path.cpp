@@ -36,7 +36,8 @@ class PathScan {
   // variable, or drops the match when a binding names another node.
   Status node_step(const MatchEntry& reached, const NodePattern& pattern, matches::detail::BlockCopies& block,
                    matches::detail::MatchSink& into) {
-    return node_step(reached, stored(reached), pattern, block, into);
+    auto out = into.writer();
+    return node_step(reached, stored(reached), pattern, block, out);
   }
 
   // node_step for every entry of the set an edge step reached, first error
@@ -51,10 +52,11 @@ class PathScan {
     reached.for_each_shard_parallel(
         [&](MatchSetMap::Table run) {
           if (ctx.is_group_execution_cancelled()) return;
+          auto out = into.writer();
           if (run.size() < matches::detail::kBatchedRun) {
             for (const auto& [id, entry] : run) {
               if (ctx.is_group_execution_cancelled()) return;
-              if (auto status = node_step(entry, pattern, block, into); !status) {
+              if (auto status = node_step(entry, stored(entry), pattern, block, out); !status) {
                 first.set(std::move(status).error(), ctx);
                 return;
               }
@@ -64,7 +66,7 @@ class PathScan {
           const std::vector<char> found = stored(run);
           for (std::size_t i = 0; i < run.size(); ++i) {
             if (ctx.is_group_execution_cancelled()) return;
-            if (auto status = node_step(run[i].second, found[i] != 0, pattern, block, into); !status) {
+            if (auto status = node_step(run[i].second, found[i] != 0, pattern, block, out); !status) {
               first.set(std::move(status).error(), ctx);
               return;
             }
@@ -74,7 +76,79 @@ class PathScan {
     return first.take();
   }
 
+  // A plain edge step and the node step behind it in one pass over `cur`:
+  // the edges each run reaches go straight to their node's check, without a
+  // set in between. Errors as the two steps', each run's edge errors first.
+  Status plain_steps(const MatchSetMap& cur, const patterns::EdgePattern& edge, const NodePattern& pattern,
+                     const NodeUidSetPtr& subset, matches::detail::BlockCopies& block,
+                     matches::detail::MatchSink& into) {
+    tbb::task_group_context ctx;
+    utils::FirstError first;
+    cur.for_each_shard_parallel(
+        [&](MatchSetMap::Table run) {
+          if (ctx.is_group_execution_cancelled()) return;
+          std::vector<matches::detail::Reached> reached;
+          if (auto status = matches::detail::plain_edge_run(graph_, edge, run, subset, reached); !status) {
+            first.set(std::move(status).error(), ctx);
+            return;
+          }
+          const std::vector<char> found = stored(reached);
+          const auto steps = [&](std::size_t begin, std::size_t end) {
+            auto out = into.writer();
+            constexpr std::size_t kAhead = 8;  // far ends' rows asked for ahead of their turn
+            for (std::size_t k = begin; k != std::min(begin + kAhead, end); ++k)
+              __builtin_prefetch(&graph_.types->uid(reached[k].far));
+            for (std::size_t k = begin; k != end; ++k) {
+              if (ctx.is_group_execution_cancelled()) return;
+              if (k + kAhead < end) __builtin_prefetch(&graph_.types->uid(reached[k + kAhead].far));
+              const MatchEntry& from = run[reached[k].entry].second;
+              const TypeId far = reached[k].far;
+              if (auto status = node_step(graph_.types->uid(far), far, from.match, found[k] != 0, pattern, block, out);
+                  !status) {
+                first.set(std::move(status).error(), ctx);
+                return;
+              }
+            }
+          };
+          // A node of very many edges shares its nodes' checks with the pool.
+          constexpr std::size_t kPiece = MatchSetMap::kWalkGrain;
+          if (reached.size() <= 8 * kPiece) {
+            steps(0, reached.size());
+            return;
+          }
+          utils::tsan::Join join;
+          tbb::parallel_for(tbb::blocked_range<std::size_t>(0, reached.size(), kPiece),
+                            utils::tsan::body(
+                                [&](const tbb::blocked_range<std::size_t>& range) { steps(range.begin(), range.end()); },
+                                join),
+                            tbb::simple_partitioner(), ctx);
+          join.joined();
+        },
+        ctx);
+    return first.take();
+  }
+
  private:
+  // Whether each reached node is stored; a long list has its shards
+  // read-locked once each.
+  std::vector<char> stored(const std::vector<matches::detail::Reached>& reached) const {
+    std::vector<char> found(reached.size(), 0);
+    if (reached.size() < matches::detail::kBatchedRun) {
+      for (std::size_t k = 0; k < reached.size(); ++k) found[k] = graph_.nodes->contains(reached[k].far);
+      return found;
+    }
+    const auto [starts, order] =
+        matches::detail::group_by_shard(reached.size(), [&](std::size_t k) { return reached[k].far; });
+    std::size_t shard = 0;
+    graph_.nodes->for_each_shard([&](const NodeTable::Table& table) {
+      for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k) table.prefetch(reached[order[k]].far);
+      for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k)
+        found[order[k]] = table.contains(reached[order[k]].far);
+      ++shard;
+    });
+    return found;
+  }
+
   bool stored(const MatchEntry& reached) const {
     return reached.prev_id != MatchEntry::kNoId ? graph_.nodes->contains(reached.prev_id)
                                                 : graph_.has_node(reached.prev_uid);
@@ -100,12 +174,17 @@ class PathScan {
   }
 
   Status node_step(const MatchEntry& reached, bool stored, const NodePattern& pattern,
-                   matches::detail::BlockCopies& block, matches::detail::MatchSink& into) {
-    const Uid& uid = reached.prev_uid;
+                   matches::detail::BlockCopies& block, matches::detail::MatchSink::Writer& into) {
+    return node_step(reached.prev_uid, reached.prev_id, reached.match, stored, pattern, block, into);
+  }
+
+  // The node `uid` (its id `id`, or kNoId) reached from the frame `m`.
+  Status node_step(const Uid& uid, std::uint32_t id, const MatchPtr& m, bool stored, const NodePattern& pattern,
+                   matches::detail::BlockCopies& block, matches::detail::MatchSink::Writer& into) {
     if (!stored)
       return fail(errors::IndexCorruption{"previously matched node should exist in NodeIndex",
                                           positioned("checking node matches pattern")});
-    auto checked = VM_TRY_CTX(matches::detail::check_node_matches(graph_, uid, pattern, block.local(), reached.match),
+    auto checked = VM_TRY_CTX(matches::detail::check_node_matches(graph_, uid, pattern, block.local(), m),
                               "graph - match path pattern");
     if (!checked) return {};
     MatchPtr frame = std::move(*checked);
@@ -117,7 +196,7 @@ class PathScan {
         if (bound_uid != uid) return {};
       }
     }
-    into.add(MatchEntry{uid, std::move(frame), reached.prev_id});
+    into.add(MatchEntry{uid, std::move(frame), id});
     return {};
   }
 
@@ -147,6 +226,16 @@ Result<MatchSet> Graph::match_path_pattern(const patterns::PathPattern& path, Ma
     MatchSet cur = VM_TRY_CTX(matches::match_node_pattern(*this, nodes[0], std::move(single), subset),
                               "graph - match path pattern");
     for (std::size_t i = 0; i < steps; ++i) {
+      if (matches::detail::is_plain(edges[i])) {
+        matches::detail::MatchSink reached_nodes;
+        matches::detail::BlockCopies block(nodes[i + 1].properties());
+        VM_TRY_CTX(scan.plain_steps(*cur, edges[i], nodes[i + 1], subset, block, reached_nodes),
+                   "graph - match path pattern");
+        release(std::move(cur));
+        cur = new_match_set();
+        reached_nodes.move_into(*cur);
+        continue;
+      }
       MatchSet reached = VM_TRY_CTX(matches::detail::match_edge_pattern(*this, edges[i], cur, subset, true),
                                     "graph - match path pattern");
       release(std::move(cur));

@@ -55,39 +55,72 @@ Result<MatchSet> scan_schema_rows(const TypeTable& types, bool with_term, const 
   std::atomic<std::uint64_t> next_id{0};
   tbb::task_group_context ctx;
   utils::FirstError first;
-  // The group binds the nested loops to ctx, so the first error cancels them all.
-  tbb::task_group group(ctx);
-  utils::tsan::Join join;
-  group.run_and_wait(utils::tsan::body(
-      [&] {
-        matches->for_each_shard_parallel([&](const MatchSetMap::Table& entries) {
-          for (const auto& [id, entry] : entries) {
-            if (ctx.is_group_execution_cancelled()) return;
-            const auto visit = [&](TypeId id) {
+  // The checks of one match. `grouped`: the caller runs in a task group bound
+  // to ctx, which the nested loop over every row then joins; otherwise that
+  // loop gets a group of its own, so that the first error cancels it too.
+  const auto scan_entry = [&](const MatchEntry& entry, MatchSink::Writer& out, bool grouped) {
+    const auto visit = [&](TypeId id, MatchSink::Writer* writer) {
+      if (ctx.is_group_execution_cancelled()) return;
+      if (with_term && types.term(id).none()) return;
+      auto checked = check(id, entry.match);
+      if (!checked) {
+        first.set(std::move(checked).error().attach(row_line, where), ctx);
+        return;
+      }
+      if (!*checked) return;
+      MatchEntry made{types.uid(id), std::move(**checked)};
+      const std::uint64_t made_id = next_id.fetch_add(1, std::memory_order_relaxed);
+      if (writer) {
+        writer->add(made_id, std::move(made));
+      } else {
+        sink.add(made_id, std::move(made));
+      }
+    };
+    const SchemaRows chosen = rows(entry.match);
+    if (!chosen.every) {
+      // One row at most: no task is worth its start.
+      if (chosen.row) visit(*chosen.row, &out);
+      return;
+    }
+    // The rows' tasks must not pick up other matches' work while this one waits.
+    const auto every_row = [&] {
+      tbb::this_task_arena::isolate([&] { types.for_each_parallel([&](TypeId id) { visit(id, nullptr); }); });
+    };
+    if (grouped) {
+      every_row();
+      return;
+    }
+    tbb::task_group group(ctx);
+    utils::tsan::Join join;
+    group.run_and_wait(utils::tsan::body(every_row, join));
+    join.joined();
+  };
+  if (matches->size() <= MatchSetMap::kInlineWalk) {
+    // A few matches run on the calling thread, in the set's order.
+    MatchSink::Writer out = sink.writer();
+    matches->for_each_shard([&](const MatchSetMap::Table& entries) {
+      for (const auto& [id, entry] : entries) {
+        if (ctx.is_group_execution_cancelled()) return;
+        scan_entry(entry, out, false);
+      }
+    });
+  } else {
+    // The group binds the nested loops to ctx, so the first error cancels them all.
+    tbb::task_group group(ctx);
+    utils::tsan::Join join;
+    group.run_and_wait(utils::tsan::body(
+        [&] {
+          matches->for_each_shard_parallel([&](const MatchSetMap::Table& entries) {
+            MatchSink::Writer out = sink.writer();
+            for (const auto& [id, entry] : entries) {
               if (ctx.is_group_execution_cancelled()) return;
-              if (with_term && types.term(id).none()) return;
-              auto checked = check(id, entry.match);
-              if (!checked) {
-                first.set(std::move(checked).error().attach(row_line, where), ctx);
-                return;
-              }
-              if (*checked)
-                sink.add(next_id.fetch_add(1, std::memory_order_relaxed),
-                         MatchEntry{types.uid(id), std::move(**checked)});
-            };
-            const SchemaRows chosen = rows(entry.match);
-            if (!chosen.every) {
-              if (chosen.row) visit(*chosen.row);
-              continue;
+              scan_entry(entry, out, true);
             }
-            // This thread holds the input shard's read lock while it waits for
-            // the rows: it must only run tasks of this entry meanwhile.
-            tbb::this_task_arena::isolate([&] { types.for_each_parallel(visit); });
-          }
-        });
-      },
-      join));
-  join.joined();
+          });
+        },
+        join));
+    join.joined();
+  }
   if (auto status = first.take(); !status) {
     Report report = std::move(status).error();
     report.attach(row_line, where);
