@@ -313,52 +313,25 @@ Result<std::vector<const MatchElement*>> collect_cells(const MatchSetMap& set, c
   return cells;
 }
 
-// Makes the Python references of one `return_` call: each class's type object
-// and allocator are looked up once, and every object shares the call's store
-// handle by a counted copy.
+// Makes the Python references of one `return_` call, which all share one
+// store handle.
 class ReferenceMaker {
  public:
-  explicit ReferenceMaker(graph::GraphPtr graph) : graph_(std::move(graph)) {}
+  explicit ReferenceMaker(references::StoreHandle graph) : graph_(std::move(graph)) {}
 
-  PyObject* make(const MatchElement& element) {
+  // A new reference, or null with the Python error set.
+  PyObject* make(const MatchElement& element) const {
     switch (element.kind()) {
-      case MatchElement::Kind::Type:
-        return make_boxed(types_, references::type_class(), references::TypeRef{graph_, element.uid()});
-      case MatchElement::Kind::Term:
-        return make_boxed(terms_, references::term_class(), references::TermRef{graph_, element.uid()});
-      case MatchElement::Kind::Node:
-        return make_boxed(nodes_, references::node_class(), references::NodeRef{graph_, element.uid()});
+      case MatchElement::Kind::Type: return references::new_type(graph_, element.uid());
+      case MatchElement::Kind::Term: return references::new_term(graph_, element.uid());
+      case MatchElement::Kind::Node: return references::new_node(graph_, element.uid());
       case MatchElement::Kind::Edge: break;
     }
-    return make_boxed(edges_, references::edge_class(), references::EdgeRef{graph_, element.edge_key()});
+    return references::new_edge(graph_, element.edge_key());
   }
 
  private:
-  struct Class {
-    PyTypeObject* type = nullptr;
-    allocfunc alloc = nullptr;
-  };
-
-  // A new reference, or null with the Python error set.
-  template <class R>
-  static PyObject* make_boxed(Class& cls, binding::ClassSpec& spec, R&& value) {
-    if (!cls.type) {
-      auto type = binding::type_object(spec);
-      if (!type) {
-        std::move(type).error().restore();
-        return nullptr;
-      }
-      cls.type = reinterpret_cast<PyTypeObject*>(*type);
-      cls.alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(cls.type, Py_tp_alloc));
-    }
-    PyObject* obj = cls.alloc(cls.type, 0);
-    if (!obj) return nullptr;
-    std::construct_at(&binding::unbox<std::decay_t<R>>(obj), std::forward<R>(value));
-    return obj;
-  }
-
-  graph::GraphPtr graph_;
-  Class types_, terms_, nodes_, edges_;
+  references::StoreHandle graph_;
 };
 
 PyObject* query_return(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -389,7 +362,7 @@ PyObject* query_return(PyObject* self, PyObject* args, PyObject* kwargs) {
     const std::size_t rows = width == 0 ? set->size() : cells.size() / width;
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(rows)));
     if (!list) return nullptr;
-    ReferenceMaker maker(q.graph);
+    ReferenceMaker maker(VM_PY_TRY(references::StoreHandle::of(q.graph)));
     // The frames lie scattered over the heap: ask for rows a little ahead.
     constexpr std::size_t kAhead = 8;
     for (std::size_t row = 0; row < rows; ++row) {

@@ -97,3 +97,52 @@ def test_text_signatures(cls):
     import velmora
 
     assert getattr(velmora, cls).uid.__text_signature__ == "($self)"
+
+
+# Every way a reference is made, each giving (reference, its text given the
+# graph's number i and the value v of its source node's property k).
+REFERENCE_MAKERS = {
+    "return_ node": lambda g: (g.query().match("(a)-[]->(b)").return_("a")[0]["a"], "Node(S{i}: {{k: {v}}})"),
+    "return_ edge": lambda g: (g.query().match("(a)-[e]->(b)").return_("e")[0]["e"], "Edge((S{i} -> D{i}):f {{}})"),
+    "nodes()": lambda g: (next(n for n in g.nodes() if str(n.type()).startswith("D")), "Node(D{i}: {{}})"),
+    "edges()": lambda g: (g.edges()[0], "Edge((S{i} -> D{i}):f {{}})"),
+    "node.type()": lambda g: (g.query().match("(a)-[]->(b)").return_("b")[0]["b"].type(), "D{i}"),
+    "edge.term()": lambda g: (g.edges()[0].term(), "f"),
+    "type.as_arrow()": lambda g: (g.edges()[0].type().as_arrow()[0], "S{i}"),
+}
+
+
+def test_references_made_in_any_order_show_their_own_store():
+    """References of several graphs, made, dropped and outliving their graphs
+    in a random order, each show the current state of their own store."""
+    import random
+
+    rng = random.Random(7)
+    graphs, values, refs = {}, {}, []
+
+    def new_graph(i):
+        g = Graph([Constant("f", "* -> *")])
+        g.query().create(f"(:S{i} {{k: 0}})-[]->(:D{i})").execute()
+        graphs[i], values[i] = g, 0
+
+    for i in range(3):
+        new_graph(i)
+    for step in range(300):
+        live = sorted(graphs)
+        action = rng.random()
+        if action < 0.5 and live:
+            i = rng.choice(live)
+            ref, text = REFERENCE_MAKERS[rng.choice(sorted(REFERENCE_MAKERS))](graphs[i])
+            refs.append((i, ref, text))
+        elif action < 0.65 and live:
+            i = rng.choice(live)
+            values[i] += 1
+            graphs[i].query().match(f"(a:S{i})").set("a", {"k": values[i]}).execute()
+        elif action < 0.75 and live:
+            del graphs[rng.choice(live)]  # its references keep its store
+        elif action < 0.85 and refs:
+            refs.pop(rng.randrange(len(refs)))
+        else:
+            new_graph(step + 3)
+        for i, ref, text in refs:
+            assert str(ref) == text.format(i=i, v=values[i])

@@ -1,6 +1,36 @@
 #include "query/references/base.hpp"
 
 namespace velmora::query::references {
+namespace {
+
+// The handle made last while it lives (borrowed: its dealloc clears this), so
+// that references made one at a time share one. Lock held.
+PyObject* last_handle = nullptr;
+
+void store_handle_dealloc(PyObject* self) {
+  if (last_handle == self) last_handle = nullptr;
+  binding::dealloc_boxed<graph::GraphPtr>(self);
+}
+
+// Never handed to Python code: only references hold it.
+binding::ClassSpec& store_handle_class() {
+  static binding::ClassSpec spec{"builtins.StoreHandle", "", sizeof(binding::Boxed<graph::GraphPtr>),
+                                 &store_handle_dealloc};
+  return spec;
+}
+
+}  // namespace
+
+binding::PyResult<StoreHandle> StoreHandle::of(const graph::GraphPtr& graph) {
+  if (last_handle && binding::unbox<graph::GraphPtr>(last_handle) == graph) {
+    Py_INCREF(last_handle);
+    return StoreHandle(last_handle);
+  }
+  auto obj = binding::new_instance(store_handle_class(), graph::GraphPtr(graph));
+  if (!obj) return std::unexpected(std::move(obj).error());
+  last_handle = obj->get();
+  return StoreHandle(obj->release());
+}
 
 Reference reference_from_element(const graph::GraphPtr& graph, const MatchElement& element) {
   switch (element.kind()) {
@@ -14,18 +44,23 @@ Reference reference_from_element(const graph::GraphPtr& graph, const MatchElemen
 
 binding::PyResult<binding::PyRef> reference_to_py(Reference reference) {
   return std::visit(
-      [](auto&& ref) -> binding::PyResult<binding::PyRef> {
+      [](const auto& ref) -> binding::PyResult<binding::PyRef> {
         using R = std::decay_t<decltype(ref)>;
+        auto handle = StoreHandle::of(ref.graph);
+        if (!handle) return std::unexpected(std::move(handle).error());
+        PyObject* obj;
         if constexpr (std::is_same_v<R, EdgeRef>)
-          return binding::new_instance(edge_class(), std::move(ref));
+          obj = new_edge(std::move(*handle), ref.key);
         else if constexpr (std::is_same_v<R, NodeRef>)
-          return binding::new_instance(node_class(), std::move(ref));
+          obj = new_node(std::move(*handle), ref.uid);
         else if constexpr (std::is_same_v<R, TermRef>)
-          return binding::new_instance(term_class(), std::move(ref));
+          obj = new_term(std::move(*handle), ref.uid);
         else
-          return binding::new_instance(type_class(), std::move(ref));
+          obj = new_type(std::move(*handle), ref.uid);
+        if (!obj) return std::unexpected(binding::PyErr::fetch());
+        return binding::PyRef::steal(obj);
       },
-      std::move(reference));
+      reference);
 }
 
 namespace detail {

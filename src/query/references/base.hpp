@@ -6,10 +6,12 @@
 // the thing it names is gone. References keep the store alive, not the thing
 // they name.
 //
-// Python-facing functions run on the caller's thread with the interpreter
-// lock held; `Reference` values themselves are plain data, built on any thread.
+// Python-facing functions, `StoreHandle` and the `new_*` makers run on the
+// caller's thread with the interpreter lock held; `Reference` values
+// themselves are plain data, built on any thread.
 #pragma once
 
+#include <utility>
 #include <variant>
 
 #include "binding/class.hpp"
@@ -43,6 +45,48 @@ Reference reference_from_element(const graph::GraphPtr& graph, const MatchElemen
 // A new Python object of the reference's class.
 binding::PyResult<binding::PyRef> reference_to_py(Reference reference);
 
+// The store as reference objects hold it: a Python object owning one
+// `GraphPtr`, which the references share through the interpreter's reference
+// count (a plain increment under the lock) rather than each copying the shared
+// pointer (an atomic increment, and an atomic decrement when freed). Lock held.
+class StoreHandle {
+ public:
+  // A handle on `graph`'s store: the one made last, while it lives and is on
+  // the same store, so that references made apart still share one; else a
+  // new one.
+  static binding::PyResult<StoreHandle> of(const graph::GraphPtr& graph);
+
+  StoreHandle(const StoreHandle& other) noexcept : obj_(other.obj_) { Py_INCREF(obj_); }
+  StoreHandle(StoreHandle&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+  StoreHandle& operator=(const StoreHandle&) = delete;
+  ~StoreHandle() { Py_XDECREF(obj_); }
+
+  const graph::GraphPtr& ptr() const noexcept { return binding::unbox<graph::GraphPtr>(obj_); }
+  graph::Graph* operator->() const noexcept { return ptr().get(); }
+
+ private:
+  explicit StoreHandle(PyObject* obj) noexcept : obj_(obj) {}
+  PyObject* obj_;
+};
+
+// What the reference objects box.
+struct NodeBox {
+  StoreHandle graph;
+  Uid uid;
+};
+struct EdgeBox {
+  StoreHandle graph;
+  EdgeKey key;
+};
+struct TypeBox {
+  StoreHandle graph;
+  Uid uid;
+};
+struct TermBox {
+  StoreHandle graph;
+  Uid uid;
+};
+
 binding::ClassSpec& edge_class();
 binding::ClassSpec& node_class();
 binding::ClassSpec& term_class();
@@ -50,13 +94,53 @@ binding::ClassSpec& type_class();
 
 namespace detail {
 
+// A new object of the class of `spec` (which cannot be subclassed) boxing
+// `value`, or null with the Python error set.
+template <class Box>
+PyObject* new_boxed(binding::ClassSpec& spec, Box&& value) {
+  PyObject* type = spec.type;
+  if (!type) {
+    auto made = binding::type_object(spec);
+    if (!made) {
+      std::move(made).error().restore();
+      return nullptr;
+    }
+    type = *made;
+  }
+  // The class's own allocator is the object allocator with the box zeroed
+  // first; the box is built in place at once, so the zeroing is skipped.
+  PyObject* obj = static_cast<PyObject*>(PyObject_Malloc(sizeof(binding::Boxed<std::decay_t<Box>>)));
+  if (!obj) return PyErr_NoMemory();
+  PyObject_Init(obj, reinterpret_cast<PyTypeObject*>(type));
+  std::construct_at(&binding::unbox<std::decay_t<Box>>(obj), std::forward<Box>(value));
+  return obj;
+}
+
+}  // namespace detail
+
+// New reference objects, or null with the Python error set.
+inline PyObject* new_node(StoreHandle graph, const Uid& uid) {
+  return detail::new_boxed(node_class(), NodeBox{std::move(graph), uid});
+}
+inline PyObject* new_edge(StoreHandle graph, const EdgeKey& key) {
+  return detail::new_boxed(edge_class(), EdgeBox{std::move(graph), key});
+}
+inline PyObject* new_type(StoreHandle graph, const Uid& uid) {
+  return detail::new_boxed(type_class(), TypeBox{std::move(graph), uid});
+}
+inline PyObject* new_term(StoreHandle graph, const Uid& uid) {
+  return detail::new_boxed(term_class(), TermBox{std::move(graph), uid});
+}
+
+namespace detail {
+
 // A new str holding the uid's hexadecimal text.
 PyObject* uid_text(const Uid& uid);
 
-// `==` and `!=` between references of one class compare `key(record)`; any
+// `==` and `!=` between references of one class compare `key(box)`; any
 // other comparison, or another class, gives NotImplemented (so `!=` across
 // classes is the negation of the interpreter's `==`, and ordering raises).
-template <class R, class Key>
+template <class Box, class Key>
 PyObject* richcompare(PyObject* self, PyObject* other, int op, binding::ClassSpec& spec, Key key) {
   return binding::guard([&]() -> PyObject* {
     if (op == Py_NE) {
@@ -68,7 +152,7 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op, binding::ClassSpe
       return PyBool_FromLong(!truth);
     }
     if (op != Py_EQ || !binding::is_instance(other, spec)) Py_RETURN_NOTIMPLEMENTED;
-    return PyBool_FromLong(key(binding::unbox<R>(self)) == key(binding::unbox<R>(other)));
+    return PyBool_FromLong(key(binding::unbox<Box>(self)) == key(binding::unbox<Box>(other)));
   });
 }
 

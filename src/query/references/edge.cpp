@@ -5,7 +5,7 @@
 namespace velmora::query::references {
 namespace {
 
-EdgeRef& self_ref(PyObject* self) { return binding::unbox<EdgeRef>(self); }
+EdgeBox& self_ref(PyObject* self) { return binding::unbox<EdgeBox>(self); }
 
 PyObject* edge_uid(PyObject* self, PyObject*) {
   return binding::guard([&]() -> PyObject* {
@@ -18,21 +18,21 @@ PyObject* edge_uid(PyObject* self, PyObject*) {
 }
 
 // The uid of the edge's arrow type, as `type()` and `term()` both need it.
-template <class R, class Make>
-PyObject* arrow_reference(PyObject* self, binding::ClassSpec& spec, Make make) {
+template <class Make>
+PyObject* arrow_reference(PyObject* self, Make make) {
   return binding::guard([&]() -> PyObject* {
     const auto& ref = self_ref(self);
     const Uid arrow = VM_PY_TRY(with_context(ref.graph->get_edge_type(ref.key), "edge - type"));
-    return binding::into_ptr(binding::new_instance(spec, make(ref.graph, arrow)));
+    return make(ref.graph, arrow);
   });
 }
 
 PyObject* edge_type(PyObject* self, PyObject*) {
-  return arrow_reference<TypeRef>(self, type_class(), [](auto g, const Uid& u) { return TypeRef{g, u}; });
+  return arrow_reference(self, [](const StoreHandle& g, const Uid& u) { return new_type(g, u); });
 }
 
 PyObject* edge_term(PyObject* self, PyObject*) {
-  return arrow_reference<TermRef>(self, term_class(), [](auto g, const Uid& u) { return TermRef{g, u}; });
+  return arrow_reference(self, [](const StoreHandle& g, const Uid& u) { return new_term(g, u); });
 }
 
 PyObject* edge_properties(PyObject* self, PyObject*) {
@@ -52,7 +52,7 @@ PyObject* edge_str(PyObject* self) {
 }
 
 PyObject* edge_richcompare(PyObject* self, PyObject* other, int op) {
-  return detail::richcompare<EdgeRef>(self, other, op, edge_class(), [](const EdgeRef& r) { return r.key; });
+  return detail::richcompare<EdgeBox>(self, other, op, edge_class(), [](const EdgeBox& r) { return r.key; });
 }
 
 PyMethodDef kMethods[] = {
@@ -68,8 +68,8 @@ PyMethodDef kMethods[] = {
 binding::ClassSpec& edge_class() {
   static binding::ClassSpec spec{"builtins.Edge",
                                  "",
-                                 sizeof(binding::Boxed<EdgeRef>),
-                                 &binding::dealloc_boxed<EdgeRef>,
+                                 sizeof(binding::Boxed<EdgeBox>),
+                                 &binding::dealloc_boxed<EdgeBox>,
                                  kMethods,
                                  nullptr,
                                  {{Py_tp_str, reinterpret_cast<void*>(&edge_str)},

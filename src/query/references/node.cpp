@@ -5,7 +5,7 @@
 namespace velmora::query::references {
 namespace {
 
-NodeRef& self_ref(PyObject* self) { return binding::unbox<NodeRef>(self); }
+NodeBox& self_ref(PyObject* self) { return binding::unbox<NodeBox>(self); }
 
 PyObject* node_uid(PyObject* self, PyObject*) {
   return binding::guard([&] { return detail::uid_text(self_ref(self).uid); });
@@ -14,7 +14,7 @@ PyObject* node_uid(PyObject* self, PyObject*) {
 PyObject* node_type(PyObject* self, PyObject*) {
   return binding::guard([&]() -> PyObject* {
     const auto& ref = self_ref(self);
-    return binding::into_ptr(binding::new_instance(type_class(), TypeRef{ref.graph, ref.uid}));
+    return new_type(ref.graph, ref.uid);
   });
 }
 
@@ -22,7 +22,7 @@ PyObject* node_term(PyObject* self, PyObject*) {
   return binding::guard([&]() -> PyObject* {
     const auto& ref = self_ref(self);
     if (!ref.graph->has_term(ref.uid)) Py_RETURN_NONE;
-    return binding::into_ptr(binding::new_instance(term_class(), TermRef{ref.graph, ref.uid}));
+    return new_term(ref.graph, ref.uid);
   });
 }
 
@@ -44,7 +44,7 @@ PyObject* node_str(PyObject* self) {
 }
 
 PyObject* node_richcompare(PyObject* self, PyObject* other, int op) {
-  return detail::richcompare<NodeRef>(self, other, op, node_class(), [](const NodeRef& r) { return r.uid; });
+  return detail::richcompare<NodeBox>(self, other, op, node_class(), [](const NodeBox& r) { return r.uid; });
 }
 
 PyMethodDef kMethods[] = {
@@ -60,8 +60,8 @@ PyMethodDef kMethods[] = {
 binding::ClassSpec& node_class() {
   static binding::ClassSpec spec{"builtins.Node",
                                  "",
-                                 sizeof(binding::Boxed<NodeRef>),
-                                 &binding::dealloc_boxed<NodeRef>,
+                                 sizeof(binding::Boxed<NodeBox>),
+                                 &binding::dealloc_boxed<NodeBox>,
                                  kMethods,
                                  nullptr,
                                  {{Py_tp_str, reinterpret_cast<void*>(&node_str)},

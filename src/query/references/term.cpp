@@ -5,7 +5,7 @@
 namespace velmora::query::references {
 namespace {
 
-TermRef& self_ref(PyObject* self) { return binding::unbox<TermRef>(self); }
+TermBox& self_ref(PyObject* self) { return binding::unbox<TermBox>(self); }
 
 PyObject* term_uid(PyObject* self, PyObject*) {
   return binding::guard([&] { return detail::uid_text(self_ref(self).uid); });
@@ -20,7 +20,7 @@ PyObject* term_str(PyObject* self) {
 }
 
 PyObject* term_richcompare(PyObject* self, PyObject* other, int op) {
-  return detail::richcompare<TermRef>(self, other, op, term_class(), [](const TermRef& r) { return r.uid; });
+  return detail::richcompare<TermBox>(self, other, op, term_class(), [](const TermBox& r) { return r.uid; });
 }
 
 PyMethodDef kMethods[] = {
@@ -33,8 +33,8 @@ PyMethodDef kMethods[] = {
 binding::ClassSpec& term_class() {
   static binding::ClassSpec spec{"builtins.Term",
                                  "",
-                                 sizeof(binding::Boxed<TermRef>),
-                                 &binding::dealloc_boxed<TermRef>,
+                                 sizeof(binding::Boxed<TermBox>),
+                                 &binding::dealloc_boxed<TermBox>,
                                  kMethods,
                                  nullptr,
                                  {{Py_tp_str, reinterpret_cast<void*>(&term_str)},

@@ -5,7 +5,7 @@
 namespace velmora::query::references {
 namespace {
 
-TypeRef& self_ref(PyObject* self) { return binding::unbox<TypeRef>(self); }
+TypeBox& self_ref(PyObject* self) { return binding::unbox<TypeBox>(self); }
 
 PyObject* type_uid(PyObject* self, PyObject*) {
   return binding::guard([&] { return detail::uid_text(self_ref(self).uid); });
@@ -25,8 +25,10 @@ PyObject* type_as_arrow(PyObject* self, PyObject*) {
     const auto& ref = self_ref(self);
     auto sides = VM_PY_TRY(with_context(ref.graph->type_as_arrow(ref.uid), "type reference - type as arrow"));
     if (!sides) Py_RETURN_NONE;
-    const auto left = VM_PY_TRY(binding::new_instance(type_class(), TypeRef{ref.graph, sides->first}));
-    const auto right = VM_PY_TRY(binding::new_instance(type_class(), TypeRef{ref.graph, sides->second}));
+    const auto left = binding::PyRef::steal(new_type(ref.graph, sides->first));
+    if (!left) return nullptr;
+    const auto right = binding::PyRef::steal(new_type(ref.graph, sides->second));
+    if (!right) return nullptr;
     return PyTuple_Pack(2, left.get(), right.get());
   });
 }
@@ -40,7 +42,7 @@ PyObject* type_str(PyObject* self) {
 }
 
 PyObject* type_richcompare(PyObject* self, PyObject* other, int op) {
-  return detail::richcompare<TypeRef>(self, other, op, type_class(), [](const TypeRef& r) { return r.uid; });
+  return detail::richcompare<TypeBox>(self, other, op, type_class(), [](const TypeBox& r) { return r.uid; });
 }
 
 PyMethodDef kMethods[] = {
@@ -55,8 +57,8 @@ PyMethodDef kMethods[] = {
 binding::ClassSpec& type_class() {
   static binding::ClassSpec spec{"builtins.Type",
                                  "",
-                                 sizeof(binding::Boxed<TypeRef>),
-                                 &binding::dealloc_boxed<TypeRef>,
+                                 sizeof(binding::Boxed<TypeBox>),
+                                 &binding::dealloc_boxed<TypeBox>,
                                  kMethods,
                                  nullptr,
                                  {{Py_tp_str, reinterpret_cast<void*>(&type_str)},
