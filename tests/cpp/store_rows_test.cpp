@@ -1,10 +1,8 @@
 // The row-id index of the type table, against a plain map: with a hash that
 // spreads keys and with one that gives most keys the same hash, so that
 // entries agree on their kept hash bits and only the rows tell them apart.
-#include <gtest/gtest.h>
-#include <tbb/parallel_for.h>
-
 #include <absl/hash/hash.h>
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <map>
@@ -13,6 +11,7 @@
 #include <vector>
 
 #include "graph/store_rows.hpp"
+#include "pool_support.hpp"
 
 namespace velmora::graph {
 namespace {
@@ -85,7 +84,7 @@ TEST(RowIndex, ConcurrentAddsOfTheSameKeysGiveOneIdEach) {
   std::vector<std::atomic<std::uint32_t>> seen(kKeys);
   for (auto& s : seen) s.store(0xFFFFFFFFu);
   std::atomic<std::size_t> mismatches{0}, made{0};
-  tbb::parallel_for(std::size_t{0}, kKeys * kThreads, [&](std::size_t i) {
+  test_pool::parallel_for(std::size_t{0}, kKeys * kThreads, [&](std::size_t i) {
     const std::size_t k = i % kKeys;
     const std::string key = "n" + std::to_string(k);
     const auto [id, added] = index.find_or_add(key, [&] {
