@@ -59,6 +59,21 @@ TEST(GraphStore, UidsDigestTheStructure) {
   EXPECT_EQ(0, std::memcmp(uid_of(make_arrow(var("A"), var("A"))).data(), expected, 32));
 }
 
+TEST(GraphStore, VariableUidsDigestNamesOfEveryLength) {
+  // Around the length up to which the name is digested from a local buffer.
+  for (const std::size_t length : {1u, 12u, 13u, 119u, 120u, 121u, 124u, 125u, 255u}) {
+    std::string name(length, 'n');
+    for (std::size_t i = 0; i < length; ++i) name[i] = static_cast<char>('a' + (i * 7) % 26);
+    const std::string digested = "var:" + name;
+    std::uint8_t expected[32];
+    SHA256(reinterpret_cast<const unsigned char*>(digested.data()), digested.size(), expected);
+    Graph g;
+    const Uid u = g.insert_type(*var(name.c_str()));
+    EXPECT_EQ(0, std::memcmp(u.data(), expected, 32)) << length;
+    EXPECT_EQ(*g.type_as_var(u), name) << length;
+  }
+}
+
 TEST(GraphStore, TypesAndTermsRoundTrip) {
   Graph g;
   const auto t = make_arrow(make_arrow(var("A"), var("B")), var("D"));
@@ -162,6 +177,45 @@ TEST_F(GraphInsert, TermOfAnotherTypeIsRefusedButStored) {
   EXPECT_TRUE(g.has_type(uid_of(var("A"))));
   EXPECT_FALSE(g.has_node(uid_of(var("A"))));
   EXPECT_FALSE(created->load());
+}
+
+// A chain (g1 (g2 ... (gd x))) with g_i : V_i -> V_(i-1): the term of V0. With
+// `closing`, V_d is V0 itself, the type of the whole term; with `siblings`, the
+// innermost argument is ((h y) y) with h : W -> (W -> V_d).
+Term nested_term(std::size_t depth, bool closing, bool siblings) {
+  const auto v = [&](std::size_t i) {
+    return var(("V" + std::to_string(closing && i == depth ? 0 : i)).c_str());
+  };
+  Term inner = basic("x", v(depth));
+  if (siblings) {
+    const Term h = basic("h", make_arrow(var("W"), make_arrow(var("W"), v(depth))));
+    const Term y = basic("y", var("W"));
+    inner = apply(apply(h, y), y);
+  }
+  for (std::size_t i = depth; i >= 1; --i)
+    inner = apply(basic(("g" + std::to_string(i)).c_str(), make_arrow(v(i), v(i - 1))), inner);
+  return inner;
+}
+
+TEST_F(GraphInsert, TermsContainingTheirOwnTypeAreRefusedAtAnyDepth) {
+  // Shallow and deep paths are checked differently: both must agree.
+  for (const std::size_t depth : {1u, 3u, 14u, 15u, 16u, 17u, 40u}) {
+    for (const bool siblings : {false, true}) {
+      Graph fresh;
+      CreatedFlag made = new_created_flag();
+      auto kept = fresh.add_node(var("V0"), nested_term(depth, false, siblings), PropertyMap::empty(), made);
+      ASSERT_TRUE(kept) << depth << ' ' << report_text(kept.error());
+      EXPECT_TRUE(fresh.has_term(*kept)) << depth;
+      if (siblings) continue;
+      Graph other;
+      auto closed = other.add_node(var("V0"), nested_term(depth, true, false), PropertyMap::empty(), made);
+      ASSERT_FALSE(closed) << depth;
+      EXPECT_EQ(report_text(closed.error()),
+                "Invalid Term: 'term contains a sub-term of the same type as a term enclosing it'")
+          << depth;
+      EXPECT_FALSE(other.has_term(uid_of(var("V0")))) << depth;
+    }
+  }
 }
 
 TEST_F(GraphInsert, TermsFlowAlongAChain) {

@@ -1,0 +1,103 @@
+// The row-id index of the type table, against a plain map: with a hash that
+// spreads keys and with one that gives most keys the same hash, so that
+// entries agree on their kept hash bits and only the rows tell them apart.
+#include <absl/hash/hash.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "graph/store_rows.hpp"
+#include "pool_support.hpp"
+
+namespace velmora::graph {
+namespace {
+
+// The rows: written once by the caller that was handed their id.
+struct Rows {
+  explicit Rows(std::size_t capacity) : keys(capacity) {}
+  std::vector<std::string> keys;
+  std::atomic<std::uint32_t> count{0};
+
+  std::uint32_t add(const std::string& key) {
+    const std::uint32_t id = count.fetch_add(1);
+    keys[id] = key;
+    return id;
+  }
+};
+
+struct Spread {
+  static std::size_t hash(const std::string& key) { return absl::Hash<std::string>{}(key); }
+  static const std::string& key(const Rows& rows, std::uint32_t id) { return rows.keys[id]; }
+  static bool equal(const std::string& a, const std::string& b) { return a == b; }
+};
+// Three hashes for every key there is.
+struct Crowded : Spread {
+  static std::size_t hash(const std::string& key) { return key.size() % 3; }
+};
+
+template <class Policy>
+void compare_with_model(std::size_t keys, std::size_t draws) {
+  Rows rows(keys);
+  rows::IdIndex<std::string, Rows, Policy> index(&rows);
+  std::map<std::string, std::uint32_t> model;
+  std::mt19937 random(7);
+  const auto key_of = [&](std::size_t i) { return "k" + std::to_string(i * 2654435761u % 1000003u); };
+  for (std::size_t draw = 0; draw < draws; ++draw) {
+    const std::string key = key_of(random() % keys);
+    if (random() % 3 == 0) {
+      const auto found = index.find(key);
+      const auto it = model.find(key);
+      ASSERT_EQ(found.has_value(), it != model.end()) << key;
+      if (found) {
+        ASSERT_EQ(*found, it->second) << key;
+      }
+      continue;
+    }
+    bool made = false;
+    const auto [id, added] = index.find_or_add(key, [&] {
+      made = true;
+      return rows.add(key);
+    });
+    const auto [it, fresh] = model.try_emplace(key, id);
+    ASSERT_EQ(added, fresh) << key;
+    ASSERT_EQ(made, fresh) << key;
+    ASSERT_EQ(id, it->second) << key;
+    ASSERT_EQ(rows.keys[id], key);
+  }
+  // Everything added is still found after all the growth.
+  for (const auto& [key, id] : model) ASSERT_EQ(index.find(key), std::optional<std::uint32_t>(id)) << key;
+  EXPECT_FALSE(index.find("absent"));
+}
+
+TEST(RowIndex, AgreesWithAMapWhenHashesSpread) { compare_with_model<Spread>(40000, 120000); }
+
+TEST(RowIndex, AgreesWithAMapWhenHashesCollide) { compare_with_model<Crowded>(1500, 6000); }
+
+TEST(RowIndex, ConcurrentAddsOfTheSameKeysGiveOneIdEach) {
+  constexpr std::size_t kKeys = 2000, kThreads = 8;
+  Rows rows(kKeys * kThreads);
+  rows::IdIndex<std::string, Rows, Spread> index(&rows);
+  std::vector<std::atomic<std::uint32_t>> seen(kKeys);
+  for (auto& s : seen) s.store(0xFFFFFFFFu);
+  std::atomic<std::size_t> mismatches{0}, made{0};
+  test_pool::parallel_for(std::size_t{0}, kKeys * kThreads, [&](std::size_t i) {
+    const std::size_t k = i % kKeys;
+    const std::string key = "n" + std::to_string(k);
+    const auto [id, added] = index.find_or_add(key, [&] {
+      made.fetch_add(1);
+      return rows.add(key);
+    });
+    std::uint32_t expected = 0xFFFFFFFFu;
+    if (!seen[k].compare_exchange_strong(expected, id) && expected != id) mismatches.fetch_add(1);
+  });
+  EXPECT_EQ(mismatches.load(), 0u);
+  EXPECT_EQ(made.load(), kKeys);
+  for (std::size_t k = 0; k < kKeys; ++k) EXPECT_EQ(index.find("n" + std::to_string(k)), seen[k].load());
+}
+
+}  // namespace
+}  // namespace velmora::graph
