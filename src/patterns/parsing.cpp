@@ -21,7 +21,6 @@ namespace {
 // sequence is ASCII, so the scanners below walk bytes and still split only at
 // character boundaries. Only messages that quote a character need its length.
 
-
 errors::InvalidPattern invalid(std::string_view pattern, std::string reason) {
   return errors::InvalidPattern{std::string(pattern), std::move(reason)};
 }

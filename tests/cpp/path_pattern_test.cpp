@@ -305,8 +305,9 @@ std::string outcome(const Result<std::shared_ptr<const PathPattern>>& r) {
 // Texts from fragments, both valid and failing, several times more of them
 // than the cache has slots, so that texts share and retake slots.
 std::vector<std::string> cache_texts(unsigned seed) {
-  const std::vector<std::string> fragments = {"(a)", "(:A)", "(b:A -> B)", "(*)", "-[r]->", "<-[s:T]-", "-[]->",
-                                              "(n {k: 1})", "(", " ", "-[", "(x y)", "(:T1)", "(:T2)", "\xc2\xa0"};
+  const std::vector<std::string> fragments = {"(a)",      "(:A)",  "(b:A -> B)", "(*)",   "-[r]->",
+                                              "<-[s:T]-", "-[]->", "(n {k: 1})", "(",     " ",
+                                              "-[",       "(x y)", "(:T1)",      "(:T2)", "\xc2\xa0"};
   std::mt19937 rng(seed);
   std::uniform_int_distribution<std::size_t> length(1, 5);
   std::uniform_int_distribution<std::size_t> pick(0, fragments.size() - 1);
