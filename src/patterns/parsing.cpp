@@ -397,10 +397,13 @@ Result<std::vector<Token>> tokenize_pattern(std::string_view text) {
   tokens.reserve(3);
   SpaceSkipper skipper(text);
 
+  // Bytes, not characters: a multi-byte character's other bytes are never a
+  // delimiter and fail or pass wherever its first byte did, so only a message
+  // needs the whole character.
   for (std::size_t i = 0; i < text.size();) {
     const char c = text[i];
-    const std::size_t next = i + char_length(text, i);
-    const std::string_view character = text.substr(i, next - i);
+    const std::size_t next = i + 1;
+    const auto character = [&] { return text.substr(i, char_length(text, i)); };
     switch (state) {
       case State::Between:
         if (is_path_space(c)) break;
@@ -417,7 +420,7 @@ Result<std::vector<Token>> tokenize_pattern(std::string_view text) {
           state = State::InEdge;
         } else {
           return fail(
-              invalid(text, fmt::format("Unexpected character '{}' outside of node or edge pattern", character)));
+              invalid(text, fmt::format("Unexpected character '{}' outside of node or edge pattern", character())));
         }
         break;
       case State::InNode:
@@ -437,7 +440,7 @@ Result<std::vector<Token>> tokenize_pattern(std::string_view text) {
         } else if (!(is_path_space(c) || c == '-' || c == '<' || c == '>')) {
           end_test = false;
           if (bracket_depth < 1)
-            return fail(invalid(text, fmt::format("Unexpected character '{}' in edge pattern", character)));
+            return fail(invalid(text, fmt::format("Unexpected character '{}' in edge pattern", character())));
           if (c == '(') ++paren_count;
           if (c == ')') --paren_count;
         }
