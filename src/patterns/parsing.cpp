@@ -191,7 +191,7 @@ Status parse_parts(std::string_view t, std::string_view inner, Owner owner, Part
     type_text = texts[1];
     if (count == 3) term_text = texts[2];
   }
-  if (!type_text.empty()) parts.type_schema.emplace(VM_TRY_CTX(TypeSchema::create(std::string(type_text)), context));
+  if (!type_text.empty()) VM_TRY_CTX(TypeSchema::create_in(parts.type_schema, type_text), context);
   if (!term_text.empty()) parts.term_schema.emplace(VM_TRY_CTX(TermSchema::create(std::string(term_text)), context));
   return {};
 }
