@@ -368,6 +368,20 @@ TEST(PathPatternCreateShared, FailingTextFailsEachTimeWithItsReport) {
   EXPECT_EQ(outcome(again), outcome(PathPattern::create("(a)-[r]->(b)")));
 }
 
+TEST(PathPatternCreateShared, LongTextsAreParsedEachTimeAndNotKept) {
+  std::string items;
+  for (int i = 0; i < 400; ++i) items += fmt::format("{}, ", i);
+  for (const std::string& text : {"(a {k: [" + items + "]})-[r]->(b)", "(a {k: [" + items + "})-[r]->(b)"}) {
+    ASSERT_GT(text.size(), 1024u);
+    const std::string expected = outcome(PathPattern::create(text));
+    const auto first = PathPattern::create_shared(text);
+    const auto again = PathPattern::create_shared(text);
+    EXPECT_EQ(outcome(first), expected);
+    EXPECT_EQ(outcome(again), expected);
+    if (first && again) EXPECT_NE(*first, *again);
+  }
+}
+
 TEST(PathPatternCreateShared, ThreadsEachKeepTheirOwnCache) {
   constexpr int kThreads = 4;
   std::vector<int> mismatches(kThreads), parsed(kThreads), shared(kThreads);
