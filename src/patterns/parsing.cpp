@@ -21,7 +21,6 @@ namespace {
 // sequence is ASCII, so the scanners below walk bytes and still split only at
 // character boundaries. Only messages that quote a character need its length.
 
-
 errors::InvalidPattern invalid(std::string_view pattern, std::string reason) {
   return errors::InvalidPattern{std::string(pattern), std::move(reason)};
 }
@@ -192,7 +191,7 @@ Status parse_parts(std::string_view t, std::string_view inner, Owner owner, Part
     type_text = texts[1];
     if (count == 3) term_text = texts[2];
   }
-  if (!type_text.empty()) parts.type_schema.emplace(VM_TRY_CTX(TypeSchema::create(std::string(type_text)), context));
+  if (!type_text.empty()) VM_TRY_CTX(TypeSchema::create_in(parts.type_schema, type_text), context);
   if (!term_text.empty()) parts.term_schema.emplace(VM_TRY_CTX(TermSchema::create(std::string(term_text)), context));
   return {};
 }
@@ -398,10 +397,13 @@ Result<std::vector<Token>> tokenize_pattern(std::string_view text) {
   tokens.reserve(3);
   SpaceSkipper skipper(text);
 
+  // Bytes, not characters: a multi-byte character's other bytes are never a
+  // delimiter and fail or pass wherever its first byte did, so only a message
+  // needs the whole character.
   for (std::size_t i = 0; i < text.size();) {
     const char c = text[i];
-    const std::size_t next = i + char_length(text, i);
-    const std::string_view character = text.substr(i, next - i);
+    const std::size_t next = i + 1;
+    const auto character = [&] { return text.substr(i, char_length(text, i)); };
     switch (state) {
       case State::Between:
         if (is_path_space(c)) break;
@@ -418,7 +420,7 @@ Result<std::vector<Token>> tokenize_pattern(std::string_view text) {
           state = State::InEdge;
         } else {
           return fail(
-              invalid(text, fmt::format("Unexpected character '{}' outside of node or edge pattern", character)));
+              invalid(text, fmt::format("Unexpected character '{}' outside of node or edge pattern", character())));
         }
         break;
       case State::InNode:
@@ -438,7 +440,7 @@ Result<std::vector<Token>> tokenize_pattern(std::string_view text) {
         } else if (!(is_path_space(c) || c == '-' || c == '<' || c == '>')) {
           end_test = false;
           if (bracket_depth < 1)
-            return fail(invalid(text, fmt::format("Unexpected character '{}' in edge pattern", character)));
+            return fail(invalid(text, fmt::format("Unexpected character '{}' in edge pattern", character())));
           if (c == '(') ++paren_count;
           if (c == ')') --paren_count;
         }

@@ -51,6 +51,14 @@ Result<std::shared_ptr<const PathPattern>> PathPattern::create_shared(std::strin
     std::shared_ptr<const PathPattern> pattern;
   };
   constexpr std::size_t kSlots = 64;
+  // A long text (a big property block, say) is not kept: the table would hold
+  // its pattern for as long as the thread lives.
+  constexpr std::size_t kLongestKept = 1024;
+  if (text.size() > kLongestKept) {
+    auto parsed = create(std::move(text));
+    if (!parsed) return std::unexpected(std::move(parsed).error());
+    return std::make_shared<const PathPattern>(std::move(*parsed));
+  }
   // On the heap: the module's static thread-local block is small.
   thread_local std::unique_ptr<std::array<Slot, kSlots>> cache;
   if (!cache) cache = std::make_unique<std::array<Slot, kSlots>>();

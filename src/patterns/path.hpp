@@ -45,7 +45,8 @@ class PathPattern {
 
   // `create` for a text that is likely to come again: a successful parse is
   // kept in a small cache of the calling thread, keyed by the exact text, and
-  // the same text then gives the same shared pattern without being parsed.
+  // the same text then gives the same shared pattern without being parsed
+  // (texts over 1 KiB are not kept).
   // A failing text is parsed (and fails, with the same report) every time.
   // Any thread may call it; each thread has its own cache, touched by no
   // other thread.

@@ -51,16 +51,41 @@ Status check_balance(std::string_view t) {
   return {};
 }
 
+// Whether `t` can only be a name: the grammar's other forms all need one of
+// "(", ")", "-", "*" or ":", none of which a valid name holds.
+bool plain_name(std::string_view t) {
+  if (t.empty()) return false;
+  for (const char ch : t) {
+    const auto c = static_cast<unsigned char>(ch);
+    const bool word =
+        c >= 0x80 || c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!word) return false;
+  }
+  return utils::validate_variable_name(t).has_value();
+}
+
 }  // namespace
 
 Result<TypeSchema> TypeSchema::create(std::string text) {
   const std::string_view t = trim(text);
+  // Most schemas are one type's name, which the full parse would only check
+  // and copy; a text that fails takes the full parse for its report.
+  if (plain_name(t)) return TypeSchema(Key{}, text, t);
   auto pattern = [&]() -> Result<TypePattern> {
     VM_TRY_CTX(check_balance(t), "type schema - parse pattern");
     return VM_TRY_CTX(parse_pattern_recursive(t), "type schema - parse pattern");
   }();
   if (!pattern) return std::unexpected(std::move(pattern).error().attach("type schema - new"));
   return TypeSchema(std::move(text), std::move(*pattern));
+}
+
+Status TypeSchema::create_in(std::optional<TypeSchema>& out, std::string_view text) {
+  if (const std::string_view t = trim(text); plain_name(t)) {
+    out.emplace(Key{}, text, t);
+    return {};
+  }
+  out.emplace(VM_TRY(create(std::string(text))));
+  return {};
 }
 
 Result<TypePattern> TypeSchema::parse_pattern_recursive(std::string_view s) {

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -117,6 +118,10 @@ class TypeSchema {
   // "type schema - new".
   static Result<TypeSchema> create(std::string text);
 
+  // `create` into `out`, with the same report on failure (nothing attached);
+  // the common schema of one name is built in place, without moves.
+  static Status create_in(std::optional<TypeSchema>& out, std::string_view text);
+
   // The capture names of `pattern` in post-order (a capture's inner names come
   // before its own, left before right), duplicates kept. Names of plain
   // variables are not listed. These are a constant's type parameters.
@@ -127,6 +132,16 @@ class TypeSchema {
   const TypePattern& pattern() const { return pattern_; }
 
   bool operator==(const TypeSchema&) const = default;
+
+ private:
+  // Only this class makes keys, so only it reaches the constructor below,
+  // which `std::optional::emplace` still may call.
+  struct Key {};
+
+ public:
+  // The schema `text` of one name, `name`, already checked.
+  TypeSchema(Key, std::string_view text, std::string_view name)
+      : schema_(text), pattern_{TypePattern::Node(std::in_place_type<TypePattern::Variable>, std::string(name))} {}
 
  private:
   TypeSchema(std::string schema, TypePattern pattern) : schema_(std::move(schema)), pattern_(std::move(pattern)) {}

@@ -305,8 +305,9 @@ std::string outcome(const Result<std::shared_ptr<const PathPattern>>& r) {
 // Texts from fragments, both valid and failing, several times more of them
 // than the cache has slots, so that texts share and retake slots.
 std::vector<std::string> cache_texts(unsigned seed) {
-  const std::vector<std::string> fragments = {"(a)", "(:A)", "(b:A -> B)", "(*)", "-[r]->", "<-[s:T]-", "-[]->",
-                                              "(n {k: 1})", "(", " ", "-[", "(x y)", "(:T1)", "(:T2)", "\xc2\xa0"};
+  const std::vector<std::string> fragments = {"(a)",      "(:A)",  "(b:A -> B)", "(*)",   "-[r]->",
+                                              "<-[s:T]-", "-[]->", "(n {k: 1})", "(",     " ",
+                                              "-[",       "(x y)", "(:T1)",      "(:T2)", "\xc2\xa0"};
   std::mt19937 rng(seed);
   std::uniform_int_distribution<std::size_t> length(1, 5);
   std::uniform_int_distribution<std::size_t> pick(0, fragments.size() - 1);
@@ -365,6 +366,20 @@ TEST(PathPatternCreateShared, FailingTextFailsEachTimeWithItsReport) {
   const auto again = PathPattern::create_shared("(a)-[r]->(b)");
   ASSERT_TRUE(again.has_value());
   EXPECT_EQ(outcome(again), outcome(PathPattern::create("(a)-[r]->(b)")));
+}
+
+TEST(PathPatternCreateShared, LongTextsAreParsedEachTimeAndNotKept) {
+  std::string items;
+  for (int i = 0; i < 400; ++i) items += fmt::format("{}, ", i);
+  for (const std::string& text : {"(a {k: [" + items + "]})-[r]->(b)", "(a {k: [" + items + "})-[r]->(b)"}) {
+    ASSERT_GT(text.size(), 1024u);
+    const std::string expected = outcome(PathPattern::create(text));
+    const auto first = PathPattern::create_shared(text);
+    const auto again = PathPattern::create_shared(text);
+    EXPECT_EQ(outcome(first), expected);
+    EXPECT_EQ(outcome(again), expected);
+    if (first && again) EXPECT_NE(*first, *again);
+  }
 }
 
 TEST(PathPatternCreateShared, ThreadsEachKeepTheirOwnCache) {

@@ -268,9 +268,10 @@ TEST(PatternParsingDirection, TextsRoundTrip) {
 // The parsers' trim answers as the Unicode one on every text, its shortcut
 // for plain ASCII ends included.
 TEST(PatternTrim, AgreesWithTheUnicodeTrim) {
-  const std::vector<std::string> pieces = {"a", "(", ")", "-", "*", "\x1c", "\x7f", " ", "\t", "\n", "\v", "\f",
-                                           "\r", "\xc2\x85", "\xc2\xa0", "\xe3\x80\x80", "\xe2\x80\xa8",
-                                           "\xc3\xa9", "\xce\xbb", "\x80", "\xc2", "\xe3\x80"};
+  const std::vector<std::string> pieces = {
+      "a",    "(",       ")",  "-",        "*",        "\x1c",         "\x7f",         " ",        "\t",       "\n",
+      "\v",   "\f",      "\r", "\xc2\x85", "\xc2\xa0", "\xe3\x80\x80", "\xe2\x80\xa8", "\xc3\xa9", "\xce\xbb", "\x80",
+      "\xc2", "\xe3\x80"};
   std::mt19937 rng(5);
   std::uniform_int_distribution<std::size_t> length(0, 6);
   std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1);
