@@ -286,14 +286,16 @@ PyObject* query_execute(PyObject* self, PyObject*) {
 
 // The cells of every row, in the set's order: cells[row * names.size() + j]
 // is the binding of names[j] in that row's match, pointing into its frame.
-// Gathered on the pool; the first name found unbound fails.
-Result<std::vector<const MatchElement*>> collect_cells(const MatchSetMap& set, const std::vector<std::string>& names) {
-  std::vector<const MatchElement*> cells(set.size() * names.size());
+// Gathered on the pool, which also takes the page faults of the fresh buffer
+// (left unset until then); the first name found unbound fails.
+Result<std::unique_ptr<const MatchElement* []>> collect_cells(const MatchSetMap& set,
+                                                              const std::vector<std::string>& names) {
+  auto cells = std::make_unique_for_overwrite<const MatchElement*[]>(set.size() * names.size());
   tbb::task_group_context ctx;
   utils::FirstError first;
   set.for_each_run_parallel(
       [&](std::size_t offset, MatchSetMap::Table run) {
-        const MatchElement** out = cells.data() + offset * names.size();
+        const MatchElement** out = cells.get() + offset * names.size();
         for (const auto& entry : run) {
           if (ctx.is_group_execution_cancelled()) return;
           for (const auto& name : names) {
@@ -359,7 +361,7 @@ PyObject* query_return(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::vector<PyRef> key_objects;
     for (const auto& key : keys) key_objects.push_back(VM_PY_TRY(binding::utf8_to_str(key)));
     const std::size_t width = keys.size();
-    const std::size_t rows = width == 0 ? set->size() : cells.size() / width;
+    const std::size_t rows = set->size();
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(rows)));
     if (!list) return nullptr;
     ReferenceMaker maker(VM_PY_TRY(references::StoreHandle::of(q.graph)));

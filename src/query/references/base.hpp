@@ -116,6 +116,16 @@ PyObject* new_boxed(binding::ClassSpec& spec, Box&& value) {
   return obj;
 }
 
+// The dealloc of the reference classes, freeing what `new_boxed` allocated.
+template <class Box>
+void dealloc_boxed(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(&binding::unbox<Box>(self));
+  PyObject_Free(self);
+  Py_DECREF(reinterpret_cast<PyObject*>(type));
+  binding::release_after_dealloc();
+}
+
 }  // namespace detail
 
 // New reference objects, or null with the Python error set.

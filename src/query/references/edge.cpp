@@ -69,7 +69,7 @@ binding::ClassSpec& edge_class() {
   static binding::ClassSpec spec{"builtins.Edge",
                                  "",
                                  sizeof(binding::Boxed<EdgeBox>),
-                                 &binding::dealloc_boxed<EdgeBox>,
+                                 &detail::dealloc_boxed<EdgeBox>,
                                  kMethods,
                                  nullptr,
                                  {{Py_tp_str, reinterpret_cast<void*>(&edge_str)},

@@ -61,7 +61,7 @@ binding::ClassSpec& node_class() {
   static binding::ClassSpec spec{"builtins.Node",
                                  "",
                                  sizeof(binding::Boxed<NodeBox>),
-                                 &binding::dealloc_boxed<NodeBox>,
+                                 &detail::dealloc_boxed<NodeBox>,
                                  kMethods,
                                  nullptr,
                                  {{Py_tp_str, reinterpret_cast<void*>(&node_str)},

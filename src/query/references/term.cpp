@@ -34,7 +34,7 @@ binding::ClassSpec& term_class() {
   static binding::ClassSpec spec{"builtins.Term",
                                  "",
                                  sizeof(binding::Boxed<TermBox>),
-                                 &binding::dealloc_boxed<TermBox>,
+                                 &detail::dealloc_boxed<TermBox>,
                                  kMethods,
                                  nullptr,
                                  {{Py_tp_str, reinterpret_cast<void*>(&term_str)},
