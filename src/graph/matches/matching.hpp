@@ -31,6 +31,7 @@
 // step is done the chunks become the output set.
 #pragma once
 
+#include <absl/container/inlined_vector.h>
 #include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
@@ -176,13 +177,14 @@ struct Reached {
   std::uint32_t entry;
   TypeId far;
 };
+using Reaches = absl::InlinedVector<Reached, 32>;
 // The step of the plain edge `pattern` for a run of matches, in the run's
 // order: each edge of each match's node (both ends in `subset` when there is
 // one) is appended to `reached`; no frame is made, the match keeps its own.
 // Errors as `match_edge_pattern`'s (IndexCorruption for a node without a row
 // or an edge without one), stopping at the first.
 Status plain_edge_run(const Graph& graph, const patterns::EdgePattern& pattern, MatchSetMap::Table run,
-                      const NodeUidSetPtr& subset, std::vector<Reached>& reached);
+                      const NodeUidSetPtr& subset, Reaches& reached);
 
 // `check_node_matches` and `check_edge_matches` comparing `block` (a copy of
 // the pattern's block, or null for none) in place of the pattern's own.

@@ -87,12 +87,12 @@ class PathScan {
     cur.for_each_shard_parallel(
         [&](MatchSetMap::Table run) {
           if (ctx.is_group_execution_cancelled()) return;
-          std::vector<matches::detail::Reached> reached;
+          matches::detail::Reaches reached;
           if (auto status = matches::detail::plain_edge_run(graph_, edge, run, subset, reached); !status) {
             first.set(std::move(status).error(), ctx);
             return;
           }
-          const std::vector<char> found = stored(reached);
+          const auto found = stored(reached);
           const auto steps = [&](std::size_t begin, std::size_t end) {
             auto out = into.writer();
             constexpr std::size_t kAhead = 8;  // far ends' rows asked for ahead of their turn
@@ -131,8 +131,8 @@ class PathScan {
  private:
   // Whether each reached node is stored; a long list has its shards
   // read-locked once each.
-  std::vector<char> stored(const std::vector<matches::detail::Reached>& reached) const {
-    std::vector<char> found(reached.size(), 0);
+  absl::InlinedVector<char, 32> stored(const matches::detail::Reaches& reached) const {
+    absl::InlinedVector<char, 32> found(reached.size(), 0);
     if (reached.size() < matches::detail::kBatchedRun) {
       for (std::size_t k = 0; k < reached.size(); ++k) found[k] = graph_.nodes->contains(reached[k].far);
       return found;
