@@ -167,9 +167,19 @@ Match::~Match() {
   while (next && next.use_count() == 1) next = std::move(next->parent_);
 }
 
+namespace {
+
+// Names are short and mostly differ in length or first letter: those are
+// compared before the bytes.
+bool same_name(const std::string& bound, std::string_view name) {
+  return bound.size() == name.size() && (name.empty() || (bound[0] == name[0] && bound.compare(0, bound.size(), name) == 0));
+}
+
+}  // namespace
+
 const Match::Binding* Match::own(std::string_view name) const {
   for (const Binding* b = head_.load(std::memory_order_acquire); b; b = b->next)
-    if (b->name == name && !b->removed.load(std::memory_order_acquire)) return b;
+    if (same_name(b->name, name) && !b->removed.load(std::memory_order_acquire)) return b;
   return nullptr;
 }
 
@@ -224,7 +234,7 @@ void Match::append(std::string_view name, const MatchElement& element) {
 std::optional<MatchElement> Match::remove(std::string_view name) {
   for (Match* m = this; m; m = m->parent_.get()) {
     for (Binding* b = m->head_.load(std::memory_order_acquire); b; b = b->next) {
-      if (b->name != name) continue;
+      if (!same_name(b->name, name)) continue;
       bool live = false;
       if (b->removed.compare_exchange_strong(live, true, std::memory_order_acq_rel)) return b->element;
     }

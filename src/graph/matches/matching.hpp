@@ -41,6 +41,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -213,10 +214,10 @@ class MatchSink {
  public:
   // Adds `entry` under an id unique among this sink's own: each thread draws
   // ids in blocks, so the threads of a step share no counter per entry.
-  void add(MatchEntry entry) { add(locals_.local(), std::move(entry)); }
+  void add(MatchEntry entry) { add(local(), std::move(entry)); }
   // Adds `entry` under the caller's id (a caller that draws every id of the
   // set itself).
-  void add(std::uint64_t id, MatchEntry entry) { push(locals_.local(), id, std::move(entry)); }
+  void add(std::uint64_t id, MatchEntry entry) { push(local(), id, std::move(entry)); }
 
   // This thread's part of the sink, found once for a whole run of adds (a
   // look-up of the thread's part costs about as much as the add itself).
@@ -232,13 +233,15 @@ class MatchSink {
     MatchSink* sink_;
     Local* local_;
   };
-  Writer writer() { return Writer(*this, locals_.local()); }
+  Writer writer() { return Writer(*this, local()); }
 
   void move_into(MatchSetMap& set) {
-    for (Local& local : locals_) {
+    const auto hand_over = [&](Local& local) {
       for (auto& chunk : local.full) set.append_chunk(std::move(chunk));
       set.append_chunk(std::move(local.current));
-    }
+    };
+    hand_over(owner_);
+    for (Local& local : locals_) hand_over(local);
   }
 
  private:
@@ -264,6 +267,13 @@ class MatchSink {
     local.current.emplace_back(id, std::move(entry));
   }
 
+  // The thread that made the sink adds to a part held here, without a
+  // look-up (a small step never leaves that thread); the others to parts of
+  // their own.
+  Local& local() { return std::this_thread::get_id() == owner_thread_ ? owner_ : locals_.local(); }
+
+  const std::thread::id owner_thread_ = std::this_thread::get_id();
+  Local owner_;
   tbb::enumerable_thread_specific<Local> locals_;
   std::atomic<std::uint64_t> next_block_{0};
 };
