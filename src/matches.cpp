@@ -2,8 +2,12 @@
 
 #include <tbb/task_arena.h>
 
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <new>
 
 namespace velmora {
 
@@ -39,11 +43,112 @@ Result<EdgeKey> MatchElement::as_edge(std::string_view name, Context context) co
   return EdgeKey{first_, second_};
 }
 
+namespace {
+
+// Frames are small, made by the hundred thousand and dropped together, often
+// on another thread than the one that made them; from the heap, each would
+// take its arena's lock twice, and a free from another thread contends with
+// the maker's allocations. Instead each thread carves its frames from a block
+// of its own (no lock, no shared word per frame), and a block goes back to
+// the heap when the last frame carved from it is freed, by whichever thread
+// frees it. A block lives as long as any of its frames: a few long-lived
+// frames among many dropped ones keep their blocks, for as long as they live.
+class FrameBlocks {
+ public:
+  static constexpr std::size_t kBlock = 32 * 1024;  // size and alignment
+  static constexpr std::size_t kLargest = 1024;     // larger requests go to the heap
+
+  static void* allocate(std::size_t size) {
+    size = round(size);
+    if (size > kLargest) return ::operator new(size);
+    Cursor& cursor = cursor_;
+    if (static_cast<std::size_t>(cursor.end - cursor.next) < size) cursor.open();
+    void* p = cursor.next;
+    cursor.next += size;
+    ++cursor.carved;
+    return p;
+  }
+
+  static void deallocate(void* p, std::size_t size) {
+    if (round(size) > kLargest) {
+      ::operator delete(p);
+      return;
+    }
+    auto* block = reinterpret_cast<Block*>(reinterpret_cast<std::uintptr_t>(p) & ~(kBlock - 1));
+    if (block->live.fetch_sub(1, std::memory_order_acq_rel) == 1) release(block);
+  }
+
+ private:
+  // The frames carved and not yet freed, plus kOpen while a thread carves
+  // from the block: it cannot reach zero before the thread has left it.
+  struct Block {
+    std::atomic<std::int64_t> live{kOpen};
+  };
+  static constexpr std::int64_t kOpen = std::int64_t{1} << 40;
+  static constexpr std::size_t kHeader = (sizeof(Block) + 15) & ~std::size_t{15};
+
+  static std::size_t round(std::size_t size) { return (size + 15) & ~std::size_t{15}; }
+
+  static void release(Block* block) {
+    block->~Block();
+    std::free(block);
+  }
+
+  // This thread's block and the part of it not carved yet.
+  struct Cursor {
+    Block* block = nullptr;
+    char* next = nullptr;
+    char* end = nullptr;
+    std::int64_t carved = 0;
+
+    ~Cursor() { close(); }
+    void open() {
+      close();
+      void* memory = std::aligned_alloc(kBlock, kBlock);
+      if (!memory) throw std::bad_alloc();
+      block = new (memory) Block;
+      next = static_cast<char*>(memory) + kHeader;
+      end = static_cast<char*>(memory) + kBlock;
+      carved = 0;
+    }
+    // Leaves the block to its frames: from now on the last one frees it.
+    void close() {
+      if (!block) return;
+      const std::int64_t handed = kOpen - carved;
+      if (block->live.fetch_sub(handed, std::memory_order_acq_rel) == handed) release(block);
+      block = nullptr;
+      next = end = nullptr;
+    }
+  };
+  static thread_local Cursor cursor_;
+};
+
+thread_local FrameBlocks::Cursor FrameBlocks::cursor_;
+
+template <class T>
+struct FrameAllocator {
+  using value_type = T;
+  FrameAllocator() = default;
+  template <class U>
+  FrameAllocator(const FrameAllocator<U>&) {}
+  T* allocate(std::size_t n) { return static_cast<T*>(FrameBlocks::allocate(n * sizeof(T))); }
+  void deallocate(T* p, std::size_t n) { FrameBlocks::deallocate(p, n * sizeof(T)); }
+  template <class U>
+  bool operator==(const FrameAllocator<U>&) const {
+    return true;
+  }
+};
+
+}  // namespace
+
 struct Match::Made : Match {
   explicit Made(MatchPtr parent) : Match(std::move(parent)) {}
 };
 
-MatchPtr Match::create(MatchPtr parent) { return std::make_shared<Made>(std::move(parent)); }
+MatchPtr Match::create(MatchPtr parent) {
+  static_assert(alignof(Made) <= 16);
+  return std::allocate_shared<Made>(FrameAllocator<Made>{}, std::move(parent));
+}
 
 Match::~Match() {
   delete counter_.load(std::memory_order_acquire);
@@ -62,9 +167,19 @@ Match::~Match() {
   while (next && next.use_count() == 1) next = std::move(next->parent_);
 }
 
+namespace {
+
+// Names are short and mostly differ in length or first letter: those are
+// compared before the bytes.
+bool same_name(const std::string& bound, std::string_view name) {
+  return bound.size() == name.size() && (name.empty() || (bound[0] == name[0] && bound.compare(0, bound.size(), name) == 0));
+}
+
+}  // namespace
+
 const Match::Binding* Match::own(std::string_view name) const {
   for (const Binding* b = head_.load(std::memory_order_acquire); b; b = b->next)
-    if (b->name == name && !b->removed.load(std::memory_order_acquire)) return b;
+    if (same_name(b->name, name) && !b->removed.load(std::memory_order_acquire)) return b;
   return nullptr;
 }
 
@@ -119,7 +234,7 @@ void Match::append(std::string_view name, const MatchElement& element) {
 std::optional<MatchElement> Match::remove(std::string_view name) {
   for (Match* m = this; m; m = m->parent_.get()) {
     for (Binding* b = m->head_.load(std::memory_order_acquire); b; b = b->next) {
-      if (b->name != name) continue;
+      if (!same_name(b->name, name)) continue;
       bool live = false;
       if (b->removed.compare_exchange_strong(live, true, std::memory_order_acq_rel)) return b->element;
     }

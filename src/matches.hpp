@@ -12,6 +12,10 @@
 // unlinking it; so the many tasks reading one shared ancestor never contend.
 // Writers of one frame take turns on a spin flag (a frame is filled only by
 // the task that made it, so they hardly ever meet).
+//
+// Memory: each thread carves the frames it makes from blocks of its own, and
+// a block goes back to the heap with the last of its frames, whichever thread
+// drops it; so a frame that lives long keeps its block (a few tens of KiB).
 #pragma once
 
 #include <tbb/blocked_range.h>

@@ -335,6 +335,55 @@ TEST(MatchSetRelease, BackgroundReleaseDropsEveryFrame) {
   EXPECT_TRUE(watch.expired());
 }
 
+// Frames outlive the thread that made them and are freed on others, in any
+// order: each keeps its bindings and its chain until its own last handle goes,
+// whichever thread made or drops the frames around it.
+TEST(MatchFrames, FramesOutliveTheirMakerAndDieOnOtherThreads) {
+  constexpr int kMakers = 4;
+  constexpr int kPerMaker = 5000;  // several blocks' worth of frames a thread
+  auto root = Match::create();
+  ASSERT_TRUE(root->insert("root", MatchElement::node(u(1))));
+  std::vector<std::vector<MatchPtr>> made(kMakers);
+  {
+    std::vector<std::thread> makers;
+    for (int t = 0; t < kMakers; ++t)
+      makers.emplace_back([&, t] {
+        for (int i = 0; i < kPerMaker; ++i) {
+          // A chain of two: the child's parent lives in the same blocks.
+          auto parent = Match::create(root);
+          EXPECT_TRUE(parent->insert("p", MatchElement::node(u(static_cast<std::uint8_t>(t)))));
+          auto child = Match::create(std::move(parent));
+          EXPECT_TRUE(child->insert("c", MatchElement::type(u(static_cast<std::uint8_t>(i % 251)))));
+          EXPECT_TRUE(child->insert("second", MatchElement::term(u(7))));  // a binding off the frame
+          made[t].push_back(std::move(child));
+        }
+      });
+    for (auto& maker : makers) maker.join();  // the makers' threads end before their frames
+  }
+  // Drop every other frame now, on the pool, the rest after checking them.
+  std::vector<MatchPtr> kept;
+  for (int t = 0; t < kMakers; ++t)
+    for (int i = 0; i < kPerMaker; ++i)
+      if (i % 2 == 1) kept.push_back(made[t][i]);
+  test_pool::parallel_for(0, kMakers, [&](int t) {
+    for (int i = 0; i < kPerMaker; i += 2) made[t][i].reset();
+  });
+  for (std::size_t k = 0; k < kept.size(); ++k) {
+    const int t = static_cast<int>(k / (kPerMaker / 2)), i = 2 * static_cast<int>(k % (kPerMaker / 2)) + 1;
+    ASSERT_EQ(kept[k]->get("c"), MatchElement::type(u(static_cast<std::uint8_t>(i % 251))));
+    ASSERT_EQ(kept[k]->get("p"), MatchElement::node(u(static_cast<std::uint8_t>(t))));
+    ASSERT_EQ(kept[k]->get("second"), MatchElement::term(u(7)));
+    ASSERT_EQ(kept[k]->get("root"), MatchElement::node(u(1)));
+  }
+  made.clear();
+  std::weak_ptr<Match> watch = root;
+  test_pool::parallel_for(0, static_cast<int>(kept.size()), [&](int k) { kept[k].reset(); });
+  kept.clear();
+  EXPECT_EQ(root.use_count(), 1);
+  root.reset();
+  EXPECT_TRUE(watch.expired());
+}
+
 // ---- light loops: inline when small, pieces on the pool when large ----------------
 
 class LightLoop : public ::testing::TestWithParam<std::size_t> {};

@@ -337,6 +337,13 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"BoundEdgeEnteringNode", "(b:B)<-[e]-(a)", {"e=A>B"}, {}, {"A|a=A b=B e=A>B"}},
         Case{"BoundEdgeIgnoresSubset", "(a)-[e]->(b)", {"a=A", "e=A>B"}, {{"C"}}, {"B|a=A b=B e=A>B"}},
         Case{"SubsetNeedsBothEnds", "(a)-[e]->(b)", {}, {{"A", "B", "C"}}, {"B|a=A b=B e=A>B", "C|a=B b=C e=B>C"}},
+        // An unnamed edge without schemas or block: the edge and the node behind it in one pass.
+        Case{"PlainSubsetNeedsBothEnds", "(a)-[]->(b)", {}, {{"A", "B", "C"}}, {"B|a=A b=B", "C|a=B b=C"}},
+        Case{"PlainBackwardSubset", "(b)<-[]-(a)", {}, {{"A", "B"}}, {"A|a=A b=B"}},
+        Case{"PlainTwoHops", "(a:A)-[]->(b)-[]->(c)", {}, {}, {"C|a=A b=B c=C"}},
+        Case{"PlainNodeBoundToOtherNode", "(a:A)-[]->(b)", {"b=C"}},
+        Case{"PlainNodeBoundToThatNode", "(a:A)-[]->(b)", {"b=B"}, {}, {"B|a=A b=B"}},
+        Case{"PlainNodeFailsSchema", "(a:A)-[]->(b:C)"},
         Case{"EdgeTypeSchema", "(a)-[e:A -> B]->(b)", {}, {}, {"B|a=A b=B e=A>B"}},
         Case{"EdgeTypeCapture", "(a)-[e:(T:*)]->(b:Q)", {}, {}, {"Q|T=type:P -> Q a=P b=Q e=P>Q"}},
         Case{"EdgeTermConstant", "(a)-[e::@k()]->(b)", {}, {}, {"Q|a=P b=Q e=P>Q"}},

@@ -283,7 +283,7 @@ bool detail::is_plain(const EdgePattern& pattern) {
 }
 
 Status detail::plain_edge_run(const Graph& graph, const EdgePattern& pattern, MatchSetMap::Table run,
-                              const NodeUidSetPtr& subset, std::vector<Reached>& reached) {
+                              const NodeUidSetPtr& subset, Reaches& reached) {
   const bool forward = pattern.direction() == Direction::Forward;
   const auto far_of = [&](TypeId arrow) { return forward ? graph.types->right(arrow) : graph.types->left(arrow); };
   const auto no_row = [] {
@@ -296,7 +296,8 @@ Status detail::plain_edge_run(const Graph& graph, const EdgePattern& pattern, Ma
     return fail(errors::IndexCorruption{"missing type for edge in edge_to_type_index", "check edge matches"});
   };
   const std::size_t n = run.size();
-  std::vector<TypeId> near(n, MatchEntry::kNoId);
+  // A short run (the most common: one match) keeps its lists off the heap.
+  absl::InlinedVector<TypeId, 16> near(n, MatchEntry::kNoId);
   for (std::size_t i = 0; i < n; ++i) {
     const MatchEntry& entry = run[i].second;
     std::optional<TypeId> id = entry.prev_id;
@@ -307,8 +308,8 @@ Status detail::plain_edge_run(const Graph& graph, const EdgePattern& pattern, Ma
   // node without a row. A long run copies its lists shard by shard, one lock
   // a shard for the run.
   constexpr std::uint32_t kNoList = 0xFFFFFFFFu;
-  std::vector<std::uint32_t> first(n, 0), count(n, kNoList);
-  std::vector<TypeId> lists;
+  absl::InlinedVector<std::uint32_t, 16> first(n, 0), count(n, kNoList);
+  absl::InlinedVector<TypeId, 64> lists;
   if (n >= detail::kBatchedRun) {
     lists.reserve(4 * n);
     const auto [starts, order] = detail::group_by_shard(n, [&](std::size_t i) { return near[i]; });
@@ -348,7 +349,7 @@ Status detail::plain_edge_run(const Graph& graph, const EdgePattern& pattern, Ma
   // edges ahead of its turn (the lists lie in shard order, not the run's).
   constexpr std::size_t kAhead = 16;
   const std::size_t total = lists.size();
-  std::vector<TypeId> fars(total);
+  absl::InlinedVector<TypeId, 64> fars(total);
   for (std::size_t j = 0; j < std::min(kAhead, total); ++j) __builtin_prefetch(&graph.types->uid(lists[j]));
   for (std::size_t j = 0; j < total; ++j) {
     if (j + kAhead < total) __builtin_prefetch(&graph.types->uid(lists[j + kAhead]));

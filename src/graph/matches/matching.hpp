@@ -3,7 +3,8 @@
 // `Graph::match_path_pattern` (declared with the store) extends every match
 // of a match set along a whole path: the first node through
 // `match_node_pattern`, then each edge through `match_edge_pattern` and the
-// node behind it through `check_node_matches`. The functions here are its
+// node behind it through `check_node_matches`; an edge that binds and checks
+// nothing (`is_plain`) goes with its node in one pass (`plain_edge_run`). The functions here are its
 // steps; they only read the store and write nothing but new match frames and
 // new match sets. The input set and its frames are never changed: every
 // binding goes into a new child frame made for that one candidate.
@@ -31,6 +32,7 @@
 // step is done the chunks become the output set.
 #pragma once
 
+#include <absl/container/inlined_vector.h>
 #include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
@@ -40,6 +42,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -176,13 +179,14 @@ struct Reached {
   std::uint32_t entry;
   TypeId far;
 };
+using Reaches = absl::InlinedVector<Reached, 32>;
 // The step of the plain edge `pattern` for a run of matches, in the run's
 // order: each edge of each match's node (both ends in `subset` when there is
 // one) is appended to `reached`; no frame is made, the match keeps its own.
 // Errors as `match_edge_pattern`'s (IndexCorruption for a node without a row
 // or an edge without one), stopping at the first.
 Status plain_edge_run(const Graph& graph, const patterns::EdgePattern& pattern, MatchSetMap::Table run,
-                      const NodeUidSetPtr& subset, std::vector<Reached>& reached);
+                      const NodeUidSetPtr& subset, Reaches& reached);
 
 // `check_node_matches` and `check_edge_matches` comparing `block` (a copy of
 // the pattern's block, or null for none) in place of the pattern's own.
@@ -211,10 +215,10 @@ class MatchSink {
  public:
   // Adds `entry` under an id unique among this sink's own: each thread draws
   // ids in blocks, so the threads of a step share no counter per entry.
-  void add(MatchEntry entry) { add(locals_.local(), std::move(entry)); }
+  void add(MatchEntry entry) { add(local(), std::move(entry)); }
   // Adds `entry` under the caller's id (a caller that draws every id of the
   // set itself).
-  void add(std::uint64_t id, MatchEntry entry) { push(locals_.local(), id, std::move(entry)); }
+  void add(std::uint64_t id, MatchEntry entry) { push(local(), id, std::move(entry)); }
 
   // This thread's part of the sink, found once for a whole run of adds (a
   // look-up of the thread's part costs about as much as the add itself).
@@ -230,13 +234,15 @@ class MatchSink {
     MatchSink* sink_;
     Local* local_;
   };
-  Writer writer() { return Writer(*this, locals_.local()); }
+  Writer writer() { return Writer(*this, local()); }
 
   void move_into(MatchSetMap& set) {
-    for (Local& local : locals_) {
+    const auto hand_over = [&](Local& local) {
       for (auto& chunk : local.full) set.append_chunk(std::move(chunk));
       set.append_chunk(std::move(local.current));
-    }
+    };
+    hand_over(owner_);
+    for (Local& local : locals_) hand_over(local);
   }
 
  private:
@@ -262,6 +268,13 @@ class MatchSink {
     local.current.emplace_back(id, std::move(entry));
   }
 
+  // The thread that made the sink adds to a part held here, without a
+  // look-up (a small step never leaves that thread); the others to parts of
+  // their own.
+  Local& local() { return std::this_thread::get_id() == owner_thread_ ? owner_ : locals_.local(); }
+
+  const std::thread::id owner_thread_ = std::this_thread::get_id();
+  Local owner_;
   tbb::enumerable_thread_specific<Local> locals_;
   std::atomic<std::uint64_t> next_block_{0};
 };

@@ -87,14 +87,15 @@ class PathScan {
     cur.for_each_shard_parallel(
         [&](MatchSetMap::Table run) {
           if (ctx.is_group_execution_cancelled()) return;
-          std::vector<matches::detail::Reached> reached;
+          matches::detail::Reaches reached;
           if (auto status = matches::detail::plain_edge_run(graph_, edge, run, subset, reached); !status) {
             first.set(std::move(status).error(), ctx);
             return;
           }
-          const std::vector<char> found = stored(reached);
+          const auto found = stored(reached);
           const auto steps = [&](std::size_t begin, std::size_t end) {
             auto out = into.writer();
+            const PropertyMap* mine = block.local();
             constexpr std::size_t kAhead = 8;  // far ends' rows asked for ahead of their turn
             for (std::size_t k = begin; k != std::min(begin + kAhead, end); ++k)
               __builtin_prefetch(&graph_.types->uid(reached[k].far));
@@ -103,7 +104,7 @@ class PathScan {
               if (k + kAhead < end) __builtin_prefetch(&graph_.types->uid(reached[k + kAhead].far));
               const MatchEntry& from = run[reached[k].entry].second;
               const TypeId far = reached[k].far;
-              if (auto status = node_step(graph_.types->uid(far), far, from.match, found[k] != 0, pattern, block, out);
+              if (auto status = node_step(graph_.types->uid(far), far, from.match, found[k] != 0, pattern, mine, out);
                   !status) {
                 first.set(std::move(status).error(), ctx);
                 return;
@@ -131,8 +132,8 @@ class PathScan {
  private:
   // Whether each reached node is stored; a long list has its shards
   // read-locked once each.
-  std::vector<char> stored(const std::vector<matches::detail::Reached>& reached) const {
-    std::vector<char> found(reached.size(), 0);
+  absl::InlinedVector<char, 32> stored(const matches::detail::Reaches& reached) const {
+    absl::InlinedVector<char, 32> found(reached.size(), 0);
     if (reached.size() < matches::detail::kBatchedRun) {
       for (std::size_t k = 0; k < reached.size(); ++k) found[k] = graph_.nodes->contains(reached[k].far);
       return found;
@@ -175,16 +176,17 @@ class PathScan {
 
   Status node_step(const MatchEntry& reached, bool stored, const NodePattern& pattern,
                    matches::detail::BlockCopies& block, matches::detail::MatchSink::Writer& into) {
-    return node_step(reached.prev_uid, reached.prev_id, reached.match, stored, pattern, block, into);
+    return node_step(reached.prev_uid, reached.prev_id, reached.match, stored, pattern, block.local(), into);
   }
 
-  // The node `uid` (its id `id`, or kNoId) reached from the frame `m`.
+  // The node `uid` (its id `id`, or kNoId) reached from the frame `m`;
+  // `block` is this thread's copy of the pattern's block.
   Status node_step(const Uid& uid, std::uint32_t id, const MatchPtr& m, bool stored, const NodePattern& pattern,
-                   matches::detail::BlockCopies& block, matches::detail::MatchSink::Writer& into) {
+                   const PropertyMap* block, matches::detail::MatchSink::Writer& into) {
     if (!stored)
       return fail(errors::IndexCorruption{"previously matched node should exist in NodeIndex",
                                           positioned("checking node matches pattern")});
-    auto checked = VM_TRY_CTX(matches::detail::check_node_matches(graph_, uid, pattern, block.local(), m),
+    auto checked = VM_TRY_CTX(matches::detail::check_node_matches(graph_, uid, pattern, block, m),
                               "graph - match path pattern");
     if (!checked) return {};
     MatchPtr frame = std::move(*checked);
