@@ -63,12 +63,16 @@ asan: deps
 # ThreadSanitizer's lock-order checker: its 200 graphs of 64-shard maps give
 # that checker so many mutexes that a run takes minutes instead of seconds;
 # races are still checked there, and lock order everywhere else.
+# history_size=7 keeps enough of each thread's past to restore the stack of
+# the earlier access in a report: a pool worker's write to its caller's wait
+# node, on the caller's stack, is then seen to be the pool's own (suppressed
+# above) instead of a race with no stack, which the suppressions cannot match.
 # The largest instrumented compile (a test file) peaks at about 1.1 GB, so a
 # job per core fits in 24 GiB.
 TSAN_BUILD ?= build-tsan
 TSAN_JOBS ?= $(JOBS)
 TSAN_SLOW = CreatePathLimits.ManyThreadsNeverExceedTheCount
-TSAN_OPTS = suppressions=$(CURDIR)/tests/tsan.supp halt_on_error=1 second_deadlock_stack=1
+TSAN_OPTS = suppressions=$(CURDIR)/tests/tsan.supp halt_on_error=1 second_deadlock_stack=1 history_size=7
 TSAN_RUN = cd $(TSAN_BUILD) && VELMORA_BUILD_DIR=$(CURDIR)/$(TSAN_BUILD)
 
 tsan: deps
