@@ -118,53 +118,34 @@ class Chunked {
 // A set of row ids hashed and compared by a key read from the rows, sharded
 // like the store's maps. `Policy::hash(key)` hashes a key and
 // `Policy::key(owner, id)` reads the key of a row.
-//
-// Each entry keeps 32 bits of its key's hash beside the id: a probe reads a
-// row only when those bits agree, and a rehash reads no row at all. Rows are
-// scattered over memory, so every row read is a likely cache miss.
 template <class Key, class Owner, class Policy>
 class IdIndex {
-  // (hash bits << 32) | id.
-  using Entry = std::uint64_t;
-  static std::uint32_t bits_of(std::size_t hash) { return static_cast<std::uint32_t>(hash ^ (hash >> 32)); }
-  static Entry entry(std::uint32_t bits, std::uint32_t id) { return (Entry{bits} << 32) | id; }
-  // A key with its hash bits worked out once.
-  struct Probe {
-    const Key& key;
-    std::uint32_t bits;
-  };
   struct Hash {
     using is_transparent = void;
-    // The bits are spread over the whole word: the table takes its slot from
-    // the high bits and its control byte from the low ones.
-    static std::size_t spread(std::uint32_t bits) { return std::size_t{bits} * 0x9E3779B97F4A7C15ull; }
-    std::size_t operator()(Entry e) const { return spread(static_cast<std::uint32_t>(e >> 32)); }
-    std::size_t operator()(const Probe& p) const { return spread(p.bits); }
+    const Owner* owner = nullptr;
+    std::size_t operator()(std::uint32_t id) const { return Policy::hash(Policy::key(*owner, id)); }
+    std::size_t operator()(const Key& key) const { return Policy::hash(key); }
   };
   struct Eq {
     using is_transparent = void;
     const Owner* owner = nullptr;
-    bool operator()(Entry a, Entry b) const { return a == b; }
-    bool operator()(Entry a, const Probe& b) const {
-      return static_cast<std::uint32_t>(a >> 32) == b.bits &&
-             Policy::equal(Policy::key(*owner, static_cast<std::uint32_t>(a)), b.key);
-    }
-    bool operator()(const Probe& a, Entry b) const { return (*this)(b, a); }
+    bool operator()(std::uint32_t a, std::uint32_t b) const { return a == b; }
+    bool operator()(std::uint32_t a, const Key& b) const { return Policy::equal(Policy::key(*owner, a), b); }
+    bool operator()(const Key& a, std::uint32_t b) const { return Policy::equal(a, Policy::key(*owner, b)); }
   };
-  using Set = absl::flat_hash_set<Entry, Hash, Eq>;
+  using Set = absl::flat_hash_set<std::uint32_t, Hash, Eq>;
 
  public:
   explicit IdIndex(const Owner* owner) {
-    for (auto& s : shards_) s.set = Set(0, Hash{}, Eq{owner});
+    for (auto& s : shards_) s.set = Set(0, Hash{owner}, Eq{owner});
   }
 
   std::optional<std::uint32_t> find(const Key& key) const {
-    const std::size_t hash = Policy::hash(key);
-    const auto& s = shards_[index(hash)];
+    const auto& s = shard(key);
     std::shared_lock lock(s.mutex);
-    auto it = s.set.find(Probe{key, bits_of(hash)});
+    auto it = s.set.find(key);
     if (it == s.set.end()) return std::nullopt;
-    return static_cast<std::uint32_t>(*it);
+    return *it;
   }
 
   // The id under `key`; when there is none, make() -> id (which writes the
@@ -172,20 +153,13 @@ class IdIndex {
   // when this call added it.
   template <class Make>
   std::pair<std::uint32_t, bool> find_or_add(const Key& key, Make&& make) {
-    const std::size_t hash = Policy::hash(key);
-    const Probe probe{key, bits_of(hash)};
-    auto& s = shards_[index(hash)];
-    {
-      std::shared_lock lock(s.mutex);
-      auto it = s.set.find(probe);
-      if (it != s.set.end()) return {static_cast<std::uint32_t>(*it), false};
-    }
+    if (auto found = find(key)) return {*found, false};
+    auto& s = shard(key);
     std::unique_lock lock(s.mutex);
-    auto it = s.set.find(probe);
-    if (it != s.set.end()) return {static_cast<std::uint32_t>(*it), false};
-    // make() may throw: the set changes only once it has returned.
+    auto it = s.set.find(key);
+    if (it != s.set.end()) return {*it, false};
     const std::uint32_t id = make();
-    s.set.insert(entry(probe.bits, id));
+    s.set.insert(id);
     return {id, true};
   }
 
@@ -194,8 +168,10 @@ class IdIndex {
     mutable std::shared_mutex mutex;
     Set set;  // guarded by mutex
   };
-  static std::size_t index(std::size_t hash) {
-    const std::uint64_t h = hash * 0x9E3779B97F4A7C15ull;
+  const Shard& shard(const Key& key) const { return shards_[index(key)]; }
+  Shard& shard(const Key& key) { return shards_[index(key)]; }
+  static std::size_t index(const Key& key) {
+    const std::uint64_t h = Policy::hash(key) * 0x9E3779B97F4A7C15ull;
     return static_cast<std::size_t>(h >> (64 - 6));
   }
   std::array<Shard, 64> shards_;
