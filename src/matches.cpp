@@ -55,18 +55,23 @@ namespace {
 // frames among many dropped ones keep their blocks, for as long as they live.
 class FrameBlocks {
  public:
-  static constexpr std::size_t kBlock = 32 * 1024;  // size and alignment
+  // Blocks are plain heap blocks (an aligned one would leave the heap a gap
+  // before it, which long-lived rows then fill, so the heap cannot shrink);
+  // each frame carries its block's address in a tag just before it.
+  static constexpr std::size_t kBlock = 32 * 1024;
+  static constexpr std::size_t kTag = 16;
   static constexpr std::size_t kLargest = 1024;     // larger requests go to the heap
 
   static void* allocate(std::size_t size) {
     size = round(size);
     if (size > kLargest) return ::operator new(size);
     Cursor& cursor = cursor_;
-    if (static_cast<std::size_t>(cursor.end - cursor.next) < size) cursor.open();
-    void* p = cursor.next;
-    cursor.next += size;
+    if (static_cast<std::size_t>(cursor.end - cursor.next) < kTag + size) cursor.open();
+    char* p = cursor.next;
+    *reinterpret_cast<Block**>(p) = cursor.block;
+    cursor.next += kTag + size;
     ++cursor.carved;
-    return p;
+    return p + kTag;
   }
 
   static void deallocate(void* p, std::size_t size) {
@@ -74,7 +79,7 @@ class FrameBlocks {
       ::operator delete(p);
       return;
     }
-    auto* block = reinterpret_cast<Block*>(reinterpret_cast<std::uintptr_t>(p) & ~(kBlock - 1));
+    Block* block = *reinterpret_cast<Block**>(static_cast<char*>(p) - kTag);
     if (block->live.fetch_sub(1, std::memory_order_acq_rel) == 1) release(block);
   }
 
@@ -104,7 +109,7 @@ class FrameBlocks {
     ~Cursor() { close(); }
     void open() {
       close();
-      void* memory = std::aligned_alloc(kBlock, kBlock);
+      void* memory = std::malloc(kBlock);
       if (!memory) throw std::bad_alloc();
       block = new (memory) Block;
       next = static_cast<char*>(memory) + kHeader;

@@ -81,6 +81,42 @@ bool copy_edge_ids(const Graph& graph, TypeId node, bool leaving, EdgeIds& out) 
       .has_value();
 }
 
+// The count of an entry whose node has no row.
+constexpr std::uint32_t kNoList = 0xFFFFFFFFu;
+
+// The lists of a long run's nodes, copied shard by shard under one read
+// lock a shard: near[i]'s list becomes lists[first[i], first[i] + count[i]).
+// The entries of a node without a row are left as they are. Each shard's
+// slots for the run are asked for all at once, then their lists' blocks.
+template <class Ids, class Offsets, class Lists>
+void copy_lists_by_shard(const Graph& graph, const Ids& near, bool forward, Offsets& first, Offsets& count,
+                         Lists& lists) {
+  const std::size_t n = near.size();
+  const auto [starts, order] = detail::group_by_shard(n, [&](std::size_t i) { return near[i]; });
+  std::vector<const NodeRow*> rows(n, nullptr);
+  std::size_t shard = 0;
+  graph.nodes->for_each_shard([&](const NodeTable::Table& table) {
+    for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k) table.prefetch(near[order[k]]);
+    for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k) {
+      const std::uint32_t i = order[k];
+      const auto row = table.find(near[i]);
+      if (row == table.end()) continue;
+      rows[i] = &row->second;
+      const auto side = row->second.edges.side(forward);
+      if (!side.empty()) __builtin_prefetch(side.data());
+    }
+    for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k) {
+      const std::uint32_t i = order[k];
+      if (!rows[i]) continue;
+      const auto side = rows[i]->edges.side(forward);
+      first[i] = static_cast<std::uint32_t>(lists.size());
+      count[i] = static_cast<std::uint32_t>(side.size());
+      lists.insert(lists.end(), side.begin(), side.end());
+    }
+    ++shard;
+  });
+}
+
 }  // namespace
 
 Result<MatchSet> match_edge_pattern(const Graph& graph, const EdgePattern& pattern, MatchSet matches,
@@ -178,7 +214,6 @@ Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePatter
     const std::size_t n = run.size();
     // Each entry's list: lists[first[i], first[i] + count[i]); kNoList for a
     // node without a row.
-    constexpr std::uint32_t kNoList = 0xFFFFFFFFu;
     std::vector<std::uint32_t> first(n, 0), count(n, kNoList);
     std::vector<TypeId> near(n, MatchEntry::kNoId);
     for (std::size_t i = 0; i < n; ++i) {
@@ -187,33 +222,9 @@ Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePatter
       if (entry.prev_id == MatchEntry::kNoId) id = graph.type_id(entry.prev_uid);
       if (id) near[i] = *id;
     }
-    const auto [starts, order] = detail::group_by_shard(n, [&](std::size_t i) { return near[i]; });
     std::vector<TypeId> lists;
     lists.reserve(4 * n);
-    std::size_t shard = 0;
-    std::vector<const NodeRow*> rows(n, nullptr);
-    graph.nodes->for_each_shard([&](const NodeTable::Table& table) {
-      // The shard's slots for the run's nodes are asked for all at once, then
-      // their lists' blocks.
-      for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k) table.prefetch(near[order[k]]);
-      for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k) {
-        const std::uint32_t i = order[k];
-        const auto row = table.find(near[i]);
-        if (row == table.end()) continue;
-        rows[i] = &row->second;
-        const auto side = row->second.edges.side(forward);
-        if (!side.empty()) __builtin_prefetch(side.data());
-      }
-      for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k) {
-        const std::uint32_t i = order[k];
-        if (!rows[i]) continue;
-        const auto side = rows[i]->edges.side(forward);
-        first[i] = static_cast<std::uint32_t>(lists.size());
-        count[i] = static_cast<std::uint32_t>(side.size());
-        lists.insert(lists.end(), side.begin(), side.end());
-      }
-      ++shard;
-    });
+    copy_lists_by_shard(graph, near, forward, first, count, lists);
 
     // The edges in the run's order, each with its far end once known.
     std::vector<std::pair<std::uint32_t, TypeId>> walk;  // (entry, arrow)
@@ -307,34 +318,11 @@ Status detail::plain_edge_run(const Graph& graph, const EdgePattern& pattern, Ma
   // Each entry's list: lists[first[i], first[i] + count[i]); kNoList for a
   // node without a row. A long run copies its lists shard by shard, one lock
   // a shard for the run.
-  constexpr std::uint32_t kNoList = 0xFFFFFFFFu;
   absl::InlinedVector<std::uint32_t, 16> first(n, 0), count(n, kNoList);
   absl::InlinedVector<TypeId, 64> lists;
   if (n >= detail::kBatchedRun) {
     lists.reserve(4 * n);
-    const auto [starts, order] = detail::group_by_shard(n, [&](std::size_t i) { return near[i]; });
-    std::vector<const NodeRow*> rows(n, nullptr);
-    std::size_t shard = 0;
-    graph.nodes->for_each_shard([&](const NodeTable::Table& table) {
-      for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k) table.prefetch(near[order[k]]);
-      for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k) {
-        const std::uint32_t i = order[k];
-        const auto row = table.find(near[i]);
-        if (row == table.end()) continue;
-        rows[i] = &row->second;
-        const auto side = row->second.edges.side(forward);
-        if (!side.empty()) __builtin_prefetch(side.data());
-      }
-      for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k) {
-        const std::uint32_t i = order[k];
-        if (!rows[i]) continue;
-        const auto side = rows[i]->edges.side(forward);
-        first[i] = static_cast<std::uint32_t>(lists.size());
-        count[i] = static_cast<std::uint32_t>(side.size());
-        lists.insert(lists.end(), side.begin(), side.end());
-      }
-      ++shard;
-    });
+    copy_lists_by_shard(graph, near, forward, first, count, lists);
   } else {
     EdgeIds arrows;
     for (std::size_t i = 0; i < n; ++i) {
