@@ -60,7 +60,7 @@ class FrameBlocks {
   // each frame carries its block's address in a tag just before it.
   static constexpr std::size_t kBlock = 32 * 1024;
   static constexpr std::size_t kTag = 16;
-  static constexpr std::size_t kLargest = 1024;     // larger requests go to the heap
+  static constexpr std::size_t kLargest = 1024;  // larger requests go to the heap
 
   static void* allocate(std::size_t size) {
     size = round(size);
@@ -177,7 +177,8 @@ namespace {
 // Names are short and mostly differ in length or first letter: those are
 // compared before the bytes.
 bool same_name(const std::string& bound, std::string_view name) {
-  return bound.size() == name.size() && (name.empty() || (bound[0] == name[0] && bound.compare(0, bound.size(), name) == 0));
+  return bound.size() == name.size() &&
+         (name.empty() || (bound[0] == name[0] && bound.compare(0, bound.size(), name) == 0));
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 // Caller's thread, interpreter lock held.
 #pragma once
 
+#include <memory>
 #include <new>
 #include <utility>
 #include <vector>
@@ -56,6 +57,39 @@ void dealloc_boxed(PyObject* self) {
   std::destroy_at(&unbox<T>(self));
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
+  Py_DECREF(reinterpret_cast<PyObject*>(type));
+  release_after_dealloc();
+}
+
+// The pair for a class that cannot be subclassed and whose objects are made
+// only through `new_final_boxed` (its spec's dealloc is
+// `dealloc_final_boxed<T>`): the object is taken from the object allocator
+// and its box built in place, without the generic allocator's zeroing or a
+// slot look-up per object. `new_final_boxed` gives a new reference, or null
+// with the Python error set.
+template <class T>
+PyObject* new_final_boxed(ClassSpec& spec, T&& value) {
+  PyObject* type = spec.type;
+  if (!type) {
+    auto made = type_object(spec);
+    if (!made) {
+      std::move(made).error().restore();
+      return nullptr;
+    }
+    type = *made;
+  }
+  PyObject* obj = static_cast<PyObject*>(PyObject_Malloc(sizeof(Boxed<std::decay_t<T>>)));
+  if (!obj) return PyErr_NoMemory();
+  PyObject_Init(obj, reinterpret_cast<PyTypeObject*>(type));
+  std::construct_at(&unbox<std::decay_t<T>>(obj), std::forward<T>(value));
+  return obj;
+}
+
+template <class T>
+void dealloc_final_boxed(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(&unbox<T>(self));
+  PyObject_Free(self);
   Py_DECREF(reinterpret_cast<PyObject*>(type));
   release_after_dealloc();
 }

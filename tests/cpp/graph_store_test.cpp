@@ -183,9 +183,7 @@ TEST_F(GraphInsert, TermOfAnotherTypeIsRefusedButStored) {
 // `closing`, V_d is V0 itself, the type of the whole term; with `siblings`, the
 // innermost argument is ((h y) y) with h : W -> (W -> V_d).
 Term nested_term(std::size_t depth, bool closing, bool siblings) {
-  const auto v = [&](std::size_t i) {
-    return var(("V" + std::to_string(closing && i == depth ? 0 : i)).c_str());
-  };
+  const auto v = [&](std::size_t i) { return var(("V" + std::to_string(closing && i == depth ? 0 : i)).c_str()); };
   Term inner = basic("x", v(depth));
   if (siblings) {
     const Term h = basic("h", make_arrow(var("W"), make_arrow(var("W"), v(depth))));

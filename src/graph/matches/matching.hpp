@@ -4,10 +4,11 @@
 // of a match set along a whole path: the first node through
 // `match_node_pattern`, then each edge through `match_edge_pattern` and the
 // node behind it through `check_node_matches`; an edge that binds and checks
-// nothing (`is_plain`) goes with its node in one pass (`plain_edge_run`). The functions here are its
-// steps; they only read the store and write nothing but new match frames and
-// new match sets. The input set and its frames are never changed: every
-// binding goes into a new child frame made for that one candidate.
+// nothing (`is_plain`) goes with its node in one pass (`plain_edge_run`). The
+// functions here are its steps; they only read the store and write nothing
+// but new match frames and new match sets. The input set and its frames are
+// never changed: every binding goes into a new child frame made for that one
+// candidate.
 //
 // Threads: any thread may call these, the Python caller's and the pool's, as
 // long as the interpreter lock is never needed (nothing here touches Python;

@@ -118,11 +118,11 @@ class PathScan {
             return;
           }
           utils::tsan::Join join;
-          tbb::parallel_for(tbb::blocked_range<std::size_t>(0, reached.size(), kPiece),
-                            utils::tsan::body(
-                                [&](const tbb::blocked_range<std::size_t>& range) { steps(range.begin(), range.end()); },
-                                join),
-                            tbb::simple_partitioner(), ctx);
+          tbb::parallel_for(
+              tbb::blocked_range<std::size_t>(0, reached.size(), kPiece),
+              utils::tsan::body(
+                  [&](const tbb::blocked_range<std::size_t>& range) { steps(range.begin(), range.end()); }, join),
+              tbb::simple_partitioner(), ctx);
           join.joined();
         },
         ctx);
@@ -138,15 +138,8 @@ class PathScan {
       for (std::size_t k = 0; k < reached.size(); ++k) found[k] = graph_.nodes->contains(reached[k].far);
       return found;
     }
-    const auto [starts, order] =
-        matches::detail::group_by_shard(reached.size(), [&](std::size_t k) { return reached[k].far; });
-    std::size_t shard = 0;
-    graph_.nodes->for_each_shard([&](const NodeTable::Table& table) {
-      for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k) table.prefetch(reached[order[k]].far);
-      for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k)
-        found[order[k]] = table.contains(reached[order[k]].far);
-      ++shard;
-    });
+    mark_stored(
+        reached.size(), [&](std::size_t k) { return reached[k].far; }, found);
     return found;
   }
 
@@ -161,17 +154,24 @@ class PathScan {
     std::vector<char> found(run.size(), 0);
     for (std::size_t i = 0; i < run.size(); ++i)
       if (run[i].second.prev_id == MatchEntry::kNoId) found[i] = graph_.has_node(run[i].second.prev_uid);
-    const auto [starts, order] =
-        matches::detail::group_by_shard(run.size(), [&](std::size_t i) { return run[i].second.prev_id; });
+    mark_stored(
+        run.size(), [&](std::size_t i) { return run[i].second.prev_id; }, found);
+    return found;
+  }
+
+  // found[i] = whether the node id_of(i) is stored, for every i whose id is
+  // known (not kNoId). Each shard is read-locked once for all of them, and
+  // its slots for them are asked for at once.
+  template <class IdOf, class Found>
+  void mark_stored(std::size_t n, const IdOf& id_of, Found& found) const {
+    const auto [starts, order] = matches::detail::group_by_shard(n, id_of);
     std::size_t shard = 0;
     graph_.nodes->for_each_shard([&](const NodeTable::Table& table) {
-      // The shard's slots for the run's nodes are asked for all at once.
-      for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k) table.prefetch(run[order[k]].second.prev_id);
+      for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k) table.prefetch(id_of(order[k]));
       for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k)
-        found[order[k]] = table.contains(run[order[k]].second.prev_id);
+        found[order[k]] = table.contains(id_of(order[k]));
       ++shard;
     });
-    return found;
   }
 
   Status node_step(const MatchEntry& reached, bool stored, const NodePattern& pattern,
@@ -186,8 +186,8 @@ class PathScan {
     if (!stored)
       return fail(errors::IndexCorruption{"previously matched node should exist in NodeIndex",
                                           positioned("checking node matches pattern")});
-    auto checked = VM_TRY_CTX(matches::detail::check_node_matches(graph_, uid, pattern, block, m),
-                              "graph - match path pattern");
+    auto checked =
+        VM_TRY_CTX(matches::detail::check_node_matches(graph_, uid, pattern, block, m), "graph - match path pattern");
     if (!checked) return {};
     MatchPtr frame = std::move(*checked);
     if (const auto& name = pattern.variable()) {

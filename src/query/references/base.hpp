@@ -92,54 +92,18 @@ binding::ClassSpec& node_class();
 binding::ClassSpec& term_class();
 binding::ClassSpec& type_class();
 
-namespace detail {
-
-// A new object of the class of `spec` (which cannot be subclassed) boxing
-// `value`, or null with the Python error set.
-template <class Box>
-PyObject* new_boxed(binding::ClassSpec& spec, Box&& value) {
-  PyObject* type = spec.type;
-  if (!type) {
-    auto made = binding::type_object(spec);
-    if (!made) {
-      std::move(made).error().restore();
-      return nullptr;
-    }
-    type = *made;
-  }
-  // The class's own allocator is the object allocator with the box zeroed
-  // first; the box is built in place at once, so the zeroing is skipped.
-  PyObject* obj = static_cast<PyObject*>(PyObject_Malloc(sizeof(binding::Boxed<std::decay_t<Box>>)));
-  if (!obj) return PyErr_NoMemory();
-  PyObject_Init(obj, reinterpret_cast<PyTypeObject*>(type));
-  std::construct_at(&binding::unbox<std::decay_t<Box>>(obj), std::forward<Box>(value));
-  return obj;
-}
-
-// The dealloc of the reference classes, freeing what `new_boxed` allocated.
-template <class Box>
-void dealloc_boxed(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  std::destroy_at(&binding::unbox<Box>(self));
-  PyObject_Free(self);
-  Py_DECREF(reinterpret_cast<PyObject*>(type));
-  binding::release_after_dealloc();
-}
-
-}  // namespace detail
-
 // New reference objects, or null with the Python error set.
 inline PyObject* new_node(StoreHandle graph, const Uid& uid) {
-  return detail::new_boxed(node_class(), NodeBox{std::move(graph), uid});
+  return binding::new_final_boxed(node_class(), NodeBox{std::move(graph), uid});
 }
 inline PyObject* new_edge(StoreHandle graph, const EdgeKey& key) {
-  return detail::new_boxed(edge_class(), EdgeBox{std::move(graph), key});
+  return binding::new_final_boxed(edge_class(), EdgeBox{std::move(graph), key});
 }
 inline PyObject* new_type(StoreHandle graph, const Uid& uid) {
-  return detail::new_boxed(type_class(), TypeBox{std::move(graph), uid});
+  return binding::new_final_boxed(type_class(), TypeBox{std::move(graph), uid});
 }
 inline PyObject* new_term(StoreHandle graph, const Uid& uid) {
-  return detail::new_boxed(term_class(), TermBox{std::move(graph), uid});
+  return binding::new_final_boxed(term_class(), TermBox{std::move(graph), uid});
 }
 
 namespace detail {

@@ -69,7 +69,7 @@ binding::ClassSpec& edge_class() {
   static binding::ClassSpec spec{"builtins.Edge",
                                  "",
                                  sizeof(binding::Boxed<EdgeBox>),
-                                 &detail::dealloc_boxed<EdgeBox>,
+                                 &binding::dealloc_final_boxed<EdgeBox>,
                                  kMethods,
                                  nullptr,
                                  {{Py_tp_str, reinterpret_cast<void*>(&edge_str)},

@@ -61,7 +61,7 @@ binding::ClassSpec& node_class() {
   static binding::ClassSpec spec{"builtins.Node",
                                  "",
                                  sizeof(binding::Boxed<NodeBox>),
-                                 &detail::dealloc_boxed<NodeBox>,
+                                 &binding::dealloc_final_boxed<NodeBox>,
                                  kMethods,
                                  nullptr,
                                  {{Py_tp_str, reinterpret_cast<void*>(&node_str)},

@@ -34,7 +34,7 @@ binding::ClassSpec& term_class() {
   static binding::ClassSpec spec{"builtins.Term",
                                  "",
                                  sizeof(binding::Boxed<TermBox>),
-                                 &detail::dealloc_boxed<TermBox>,
+                                 &binding::dealloc_final_boxed<TermBox>,
                                  kMethods,
                                  nullptr,
                                  {{Py_tp_str, reinterpret_cast<void*>(&term_str)},

@@ -58,7 +58,7 @@ binding::ClassSpec& type_class() {
   static binding::ClassSpec spec{"builtins.Type",
                                  "",
                                  sizeof(binding::Boxed<TypeBox>),
-                                 &detail::dealloc_boxed<TypeBox>,
+                                 &binding::dealloc_final_boxed<TypeBox>,
                                  kMethods,
                                  nullptr,
                                  {{Py_tp_str, reinterpret_cast<void*>(&type_str)},
