@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <locale.h>
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -465,6 +466,131 @@ Result<std::vector<Token>> tokenize_pattern(std::string_view text) {
   return tokens;
 }
 
+// ---- the common shapes in one pass -------------------------------------------
+
+namespace {
+
+bool is_name_start(char c) { return c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool is_name_char(char c) { return is_name_start(c) || is_digit(c); }
+
+// Exactly the ASCII names that `utils::validate_variable_name` accepts.
+bool accepted_name(std::string_view name) {
+  return !name.empty() && name.size() <= utils::kMaxNameLength && is_name_start(name.front()) && name != "True" &&
+         name != "False" && name != "None";
+}
+
+// The parts of a simple head: views into the text, empty when absent.
+struct SimpleHead {
+  std::string_view variable;
+  std::string_view type;
+  std::optional<PropertyMap> properties;
+};
+
+constexpr std::size_t kOutside = std::string_view::npos;
+
+// Reads [name] [":" name] [" "... "{" block "}"] from `i` up to the closing
+// `close`, whose offset it returns; `kOutside` for anything else, and for a
+// block that `parse_properties` refuses. The block holds no quote,
+// parenthesis, square bracket or non-ASCII byte, so the tokenizer and the
+// token parsers would cut it exactly here.
+std::size_t read_simple_head(std::string_view t, std::size_t i, char close, SimpleHead& head) {
+  std::size_t k = i;
+  while (k < t.size() && is_name_char(t[k])) ++k;
+  head.variable = t.substr(i, k - i);
+  if (!head.variable.empty() && !accepted_name(head.variable)) return kOutside;
+  if (k < t.size() && t[k] == ':') {
+    const std::size_t start = ++k;
+    while (k < t.size() && is_name_char(t[k])) ++k;
+    head.type = t.substr(start, k - start);
+    if (!accepted_name(head.type)) return kOutside;
+  }
+  if (k < t.size() && t[k] == ' ') {
+    if (k == i) return kOutside;
+    while (k < t.size() && t[k] == ' ') ++k;
+    if (k == t.size() || t[k] != '{') return kOutside;
+  }
+  if (k < t.size() && t[k] == '{') {
+    const std::size_t open = k;
+    for (; k < t.size() && t[k] != close; ++k) {
+      const char c = t[k];
+      if (static_cast<unsigned char>(c) >= 0x80 || is_quote(c) || c == '(' || c == ')' || c == '[' || c == ']')
+        return kOutside;
+    }
+    if (k == t.size() || t[k - 1] != '}') return kOutside;
+    auto properties = parse_properties(t.substr(open, k - open));
+    if (!properties) return kOutside;
+    head.properties.emplace(std::move(*properties));
+  }
+  if (k == t.size() || t[k] != close) return kOutside;
+  return k;
+}
+
+std::optional<std::string> present_name(std::string_view name) {
+  if (name.empty()) return std::nullopt;
+  return std::string(name);
+}
+
+void build_simple(SimpleHead& head, std::optional<TypeSchema>& type_schema) {
+  if (!head.type.empty()) TypeSchema::create_name_in(type_schema, head.type);
+}
+
+}  // namespace
+
+bool parse_simple_path(std::string_view text, std::vector<NodePattern>& nodes, std::vector<EdgePattern>& edges) {
+  // Nodes and edges hold no parenthesis here, so a path in the subset has
+  // one node per ")".
+  const auto count = static_cast<std::size_t>(std::count(text.begin(), text.end(), ')'));
+  if (count == 0) return false;
+  nodes.reserve(count);
+  if (count > 1) edges.reserve(count - 1);
+  std::size_t i = 0;
+  for (;;) {
+    if (i == text.size() || text[i] != '(') return false;
+    SimpleHead head;
+    const std::size_t end = read_simple_head(text, i + 1, ')', head);
+    if (end == kOutside) return false;
+    std::optional<TypeSchema> type_schema;
+    build_simple(head, type_schema);
+    if (!NodePattern::create_in(nodes.emplace_back(), present_name(head.variable), std::move(type_schema),
+                                std::nullopt, std::move(head.properties)))
+      return false;
+    i = end + 1;
+    while (i < text.size() && text[i] == ' ') ++i;
+    if (i == text.size()) return true;
+
+    // "-[" head "]->", "<-[" head "]-" or "-[" head "]-".
+    bool backward = false;
+    if (text.substr(i).starts_with("<-[")) {
+      backward = true;
+      i += 3;
+    } else if (text.substr(i).starts_with("-[")) {
+      i += 2;
+    } else {
+      return false;
+    }
+    SimpleHead edge_head;
+    const std::size_t close = read_simple_head(text, i, ']', edge_head);
+    if (close == kOutside) return false;
+    i = close + 1;
+    Direction direction = backward ? Direction::Backward : Direction::Any;
+    if (text.substr(i).starts_with("->")) {
+      if (backward) return false;
+      direction = Direction::Forward;
+      i += 2;
+    } else if (i < text.size() && text[i] == '-') {
+      ++i;
+    } else {
+      return false;
+    }
+    std::optional<TypeSchema> edge_type;
+    build_simple(edge_head, edge_type);
+    if (!EdgePattern::create_in(edges.emplace_back(), present_name(edge_head.variable), std::move(edge_type),
+                                std::nullopt, std::move(edge_head.properties), direction))
+      return false;
+    while (i < text.size() && text[i] == ' ') ++i;
+  }
+}
+
 // ---- node and edge patterns --------------------------------------------------
 
 Status parse_node_pattern_into(std::string_view text, NodePattern& out) {
@@ -542,18 +668,20 @@ Result<PropertyMap> parse_properties(std::string_view text) {
   const std::string_view inner = trim(t.substr(1, t.size() - 2));
   if (inner.empty()) return map;
 
-  std::string key;
-  std::string value;
-  bool colon = false;
-  auto add_pair = [&]() -> Status {
-    Value v = VM_TRY_CTX(parse_value(trim(value), 0), "parse properties");
-    map.insert(std::string(trim(key)), std::move(v));
+  // Only the separating colons and commas are left out of the keys and
+  // values, so each is one slice of the text: a pair starts after a comma
+  // and its value after its colon.
+  std::size_t start = 0;
+  std::size_t colon = std::string_view::npos;
+  auto add_pair = [&](std::size_t end) -> Status {
+    Value v = VM_TRY_CTX(parse_value(trim(inner.substr(colon + 1, end - colon - 1)), 0), "parse properties");
+    map.insert(std::string(trim(inner.substr(start, colon - start))), std::move(v));
     return {};
   };
   char quote = 0;
   long nesting = 0;
-  for (const char c : inner) {
-    std::string& current = colon ? value : key;
+  for (std::size_t i = 0; i < inner.size(); ++i) {
+    const char c = inner[i];
     if (quote != 0) {
       if (c == quote) quote = 0;
     } else if (is_quote(c)) {
@@ -563,25 +691,21 @@ Result<PropertyMap> parse_properties(std::string_view text) {
     } else if (c == ']' || c == '}') {
       --nesting;
     } else if (c == ':' && nesting == 0) {
-      if (colon) return fail(invalid(t, "Unexpected colon in property value"));
-      if (trim(key).empty()) return fail(invalid(t, "Empty property key"));
-      colon = true;
-      continue;
+      if (colon != std::string_view::npos) return fail(invalid(t, "Unexpected colon in property value"));
+      if (trim(inner.substr(start, i - start)).empty()) return fail(invalid(t, "Empty property key"));
+      colon = i;
     } else if (c == ',' && nesting == 0) {
-      if (!colon) return fail(invalid(t, "Missing colon in property definition"));
-      VM_TRY(add_pair());
-      key.clear();
-      value.clear();
-      colon = false;
+      if (colon == std::string_view::npos) return fail(invalid(t, "Missing colon in property definition"));
+      VM_TRY(add_pair(i));
+      start = i + 1;
+      colon = std::string_view::npos;
       nesting = 0;
-      continue;
     }
-    current += c;
   }
   // A trailing comma leaves an empty key behind, which ends the block.
-  if (key.empty()) return map;
-  if (!colon) return fail(invalid(t, "Missing colon in property definition"));
-  VM_TRY(add_pair());
+  if (start == inner.size()) return map;
+  if (colon == std::string_view::npos) return fail(invalid(t, "Missing colon in property definition"));
+  VM_TRY(add_pair(inner.size()));
   return map;
 }
 

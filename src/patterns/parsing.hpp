@@ -58,6 +58,19 @@ inline constexpr std::size_t kMaxLiteralDepth = 1000;
 //   "Unmatched brackets in pattern", "Pattern cannot end with an edge".
 Result<std::vector<Token>> tokenize_pattern(std::string_view text);
 
+// The common shapes of a path in one pass, without tokens: nodes
+// "(" [name] [":" name] [block] ")" and edges "-[" ... "]->", "<-[" ... "]-"
+// or "-[" ... "]-" with the same head inside, spaces only between them and
+// before a block, where a name is an ASCII name that
+// `utils::validate_variable_name` accepts and a block "{...}" holds no
+// quote, parenthesis, square bracket or non-ASCII byte. `text` has no
+// White_Space around it. Fills `nodes` and `edges`, both empty, with exactly
+// what `tokenize_pattern` and the token parsers build from `text` and
+// returns true; returns false for any other text, and for a block that
+// `parse_properties` refuses, leaving both lists unspecified: the caller then
+// parses the text in full, which gives every report. Never fails itself.
+bool parse_simple_path(std::string_view text, std::vector<NodePattern>& nodes, std::vector<EdgePattern>& edges);
+
 // Parses one node token, "(" head [properties] ")", where head is up to three
 // colon-separated parts (`smart_split_colons`): one part is a type schema if
 // it contains "->" or "*" or begins with "(", else the variable; two are the

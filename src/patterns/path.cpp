@@ -11,7 +11,7 @@
 namespace velmora::patterns {
 namespace {
 
-Result<PathPattern> parse_path(std::string pattern) {
+Result<PathPattern> parse_general(std::string pattern) {
   if (pattern.empty()) return fail(errors::InvalidPattern{"", "Pattern cannot be empty"});
 
   const auto tokens = VM_TRY_CTX(tokenize_pattern(pattern), "path pattern - parse");
@@ -31,14 +31,29 @@ Result<PathPattern> parse_path(std::string pattern) {
   return PathPattern(std::move(pattern), std::move(nodes), std::move(edges));
 }
 
-}  // namespace
+// Most texts are a node or two joined by a plain edge, which one pass reads
+// without cutting tokens first; anything else, including every text that
+// fails, takes the full parse.
+Result<PathPattern> parse_path(std::string pattern) {
+  std::vector<NodePattern> nodes;
+  std::vector<EdgePattern> edges;
+  if (parse_simple_path(pattern, nodes, edges)) return PathPattern(std::move(pattern), std::move(nodes), std::move(edges));
+  return parse_general(std::move(pattern));
+}
 
-Result<PathPattern> PathPattern::create(std::string text) {
+Result<PathPattern> new_path(std::string text, bool shortcut) {
   // Most texts come without white space around them and are kept as given.
   const std::string_view trimmed = trim(text);
   std::string pattern = trimmed.size() == text.size() ? std::move(text) : std::string(trimmed);
-  return with_context(parse_path(std::move(pattern)), "path pattern - new");
+  return with_context(shortcut ? parse_path(std::move(pattern)) : parse_general(std::move(pattern)),
+                      "path pattern - new");
 }
+
+}  // namespace
+
+Result<PathPattern> PathPattern::create(std::string text) { return new_path(std::move(text), true); }
+
+Result<PathPattern> PathPattern::create_general(std::string text) { return new_path(std::move(text), false); }
 
 Result<std::shared_ptr<const PathPattern>> PathPattern::create_shared(std::string text) {
   // Queries built in a loop repeat a handful of texts, while a bulk load

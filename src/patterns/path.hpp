@@ -43,6 +43,11 @@ class PathPattern {
   // On success there is at least one node.
   static Result<PathPattern> create(std::string text);
 
+  // `create` with every text cut into tokens first, without the one-pass
+  // reading of the common shapes (`parse_simple_path`): the same pattern or
+  // the same report, for comparing the two.
+  static Result<PathPattern> create_general(std::string text);
+
   // `create` for a text that is likely to come again: a successful parse is
   // kept in a small cache of the calling thread, keyed by the exact text, and
   // the same text then gives the same shared pattern without being parsed

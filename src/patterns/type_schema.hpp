@@ -122,6 +122,11 @@ class TypeSchema {
   // the common schema of one name is built in place, without moves.
   static Status create_in(std::optional<TypeSchema>& out, std::string_view text);
 
+  // What `create_in` builds for `name`, a text without White_Space around it
+  // that passes `utils::validate_variable_name`, built without checking it
+  // again: the caller has.
+  static void create_name_in(std::optional<TypeSchema>& out, std::string_view name) { out.emplace(Key{}, name, name); }
+
   // The capture names of `pattern` in post-order (a capture's inner names come
   // before its own, left before right), duplicates kept. Names of plain
   // variables are not listed. These are a constant's type parameters.
