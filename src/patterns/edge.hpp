@@ -69,6 +69,10 @@ class EdgePattern {
         properties_(std::move(properties)),
         direction_(direction) {}
 
+  // The one-pass reader of the common path shapes fills patterns in place
+  // from names it has checked itself.
+  friend struct SimplePathReader;
+
   std::optional<std::string> variable_;
   std::optional<TypeSchema> type_schema_;
   std::optional<TermSchema> term_schema_;

@@ -21,8 +21,9 @@ namespace velmora::patterns {
 
 class NodePattern {
  public:
-  // The pattern with no parts, as "()" parses.
-  NodePattern() = default;
+  // The pattern with no parts, as "()" parses. Written out, so that a new
+  // pattern in a list only clears its parts' flags rather than all its bytes.
+  NodePattern() {}  // NOLINT(modernize-use-equals-default)
 
   // Builds a pattern from its parts (`NodePattern::new`). A present variable
   // must pass `utils::validate_variable_name`; its `InvalidIdentifier` is
@@ -51,6 +52,10 @@ class NodePattern {
         type_schema_(std::move(type_schema)),
         term_schema_(std::move(term_schema)),
         properties_(std::move(properties)) {}
+
+  // The one-pass reader of the common path shapes fills patterns in place
+  // from names it has checked itself.
+  friend struct SimplePathReader;
 
   std::optional<std::string> variable_;
   std::optional<TypeSchema> type_schema_;

@@ -525,16 +525,17 @@ std::size_t read_simple_head(std::string_view t, std::size_t i, char close, Simp
   return k;
 }
 
-std::optional<std::string> present_name(std::string_view name) {
-  if (name.empty()) return std::nullopt;
-  return std::string(name);
-}
-
-void build_simple(SimpleHead& head, std::optional<TypeSchema>& type_schema) {
-  if (!head.type.empty()) TypeSchema::create_name_in(type_schema, head.type);
-}
-
 }  // namespace
+
+// Fills a pattern with no parts from a head read above.
+struct SimplePathReader {
+  template <class P>
+  static void fill(P& out, SimpleHead& head) {
+    if (!head.variable.empty()) out.variable_.emplace(head.variable);
+    if (!head.type.empty()) TypeSchema::create_name_in(out.type_schema_, head.type);
+    if (head.properties) out.properties_.emplace(std::move(*head.properties));
+  }
+};
 
 bool parse_simple_path(std::string_view text, std::vector<NodePattern>& nodes, std::vector<EdgePattern>& edges) {
   // Nodes and edges hold no parenthesis here, so a path in the subset has
@@ -549,11 +550,7 @@ bool parse_simple_path(std::string_view text, std::vector<NodePattern>& nodes, s
     SimpleHead head;
     const std::size_t end = read_simple_head(text, i + 1, ')', head);
     if (end == kOutside) return false;
-    std::optional<TypeSchema> type_schema;
-    build_simple(head, type_schema);
-    if (!NodePattern::create_in(nodes.emplace_back(), present_name(head.variable), std::move(type_schema),
-                                std::nullopt, std::move(head.properties)))
-      return false;
+    SimplePathReader::fill(nodes.emplace_back(), head);
     i = end + 1;
     while (i < text.size() && text[i] == ' ') ++i;
     if (i == text.size()) return true;
@@ -582,11 +579,7 @@ bool parse_simple_path(std::string_view text, std::vector<NodePattern>& nodes, s
     } else {
       return false;
     }
-    std::optional<TypeSchema> edge_type;
-    build_simple(edge_head, edge_type);
-    if (!EdgePattern::create_in(edges.emplace_back(), present_name(edge_head.variable), std::move(edge_type),
-                                std::nullopt, std::move(edge_head.properties), direction))
-      return false;
+    SimplePathReader::fill(edges.emplace_back(direction), edge_head);
     while (i < text.size() && text[i] == ' ') ++i;
   }
 }

@@ -31,29 +31,36 @@ Result<PathPattern> parse_general(std::string pattern) {
   return PathPattern(std::move(pattern), std::move(nodes), std::move(edges));
 }
 
-// Most texts are a node or two joined by a plain edge, which one pass reads
-// without cutting tokens first; anything else, including every text that
-// fails, takes the full parse.
-Result<PathPattern> parse_path(std::string pattern) {
-  std::vector<NodePattern> nodes;
-  std::vector<EdgePattern> edges;
-  if (parse_simple_path(pattern, nodes, edges)) return PathPattern(std::move(pattern), std::move(nodes), std::move(edges));
-  return parse_general(std::move(pattern));
+// Most texts come without white space around them and are kept as given.
+std::string trimmed(std::string text) {
+  const std::string_view t = trim(text);
+  return t.size() == text.size() ? std::move(text) : std::string(t);
 }
 
-Result<PathPattern> new_path(std::string text, bool shortcut) {
-  // Most texts come without white space around them and are kept as given.
-  const std::string_view trimmed = trim(text);
-  std::string pattern = trimmed.size() == text.size() ? std::move(text) : std::string(trimmed);
-  return with_context(shortcut ? parse_path(std::move(pattern)) : parse_general(std::move(pattern)),
-                      "path pattern - new");
+// Most texts are a node or two joined by a plain edge, which one pass reads
+// without cutting tokens first; anything else, including every text that
+// fails, takes the full parse. `make` receives the trimmed text and its parts.
+template <class Make>
+auto parse_path(std::string text, Make&& make) -> Result<decltype(make(std::string(), std::vector<NodePattern>(),
+                                                                       std::vector<EdgePattern>()))> {
+  std::string pattern = trimmed(std::move(text));
+  std::vector<NodePattern> nodes;
+  std::vector<EdgePattern> edges;
+  if (parse_simple_path(pattern, nodes, edges)) return make(std::move(pattern), std::move(nodes), std::move(edges));
+  auto parsed = PathPattern::create_general(std::move(pattern));
+  if (!parsed) return std::unexpected(std::move(parsed).error());
+  return make(std::move(*parsed));
 }
 
 }  // namespace
 
-Result<PathPattern> PathPattern::create(std::string text) { return new_path(std::move(text), true); }
+Result<PathPattern> PathPattern::create(std::string text) {
+  return parse_path(std::move(text), [](auto&&... parts) { return PathPattern(std::move(parts)...); });
+}
 
-Result<PathPattern> PathPattern::create_general(std::string text) { return new_path(std::move(text), false); }
+Result<PathPattern> PathPattern::create_general(std::string text) {
+  return with_context(parse_general(trimmed(std::move(text))), "path pattern - new");
+}
 
 Result<std::shared_ptr<const PathPattern>> PathPattern::create_shared(std::string text) {
   // Queries built in a loop repeat a handful of texts, while a bulk load
@@ -69,11 +76,8 @@ Result<std::shared_ptr<const PathPattern>> PathPattern::create_shared(std::strin
   // A long text (a big property block, say) is not kept: the table would hold
   // its pattern for as long as the thread lives.
   constexpr std::size_t kLongestKept = 1024;
-  if (text.size() > kLongestKept) {
-    auto parsed = create(std::move(text));
-    if (!parsed) return std::unexpected(std::move(parsed).error());
-    return std::make_shared<const PathPattern>(std::move(*parsed));
-  }
+  const auto share = [](auto&&... parts) { return std::make_shared<const PathPattern>(std::move(parts)...); };
+  if (text.size() > kLongestKept) return parse_path(std::move(text), share);
   // On the heap: the module's static thread-local block is small.
   thread_local std::unique_ptr<std::array<Slot, kSlots>> cache;
   if (!cache) cache = std::make_unique<std::array<Slot, kSlots>>();
@@ -84,9 +88,9 @@ Result<std::shared_ptr<const PathPattern>> PathPattern::create_shared(std::strin
   // one text to the next; the slot stays empty until the parse succeeds.
   slot.pattern.reset();
   slot.text.assign(text);
-  auto parsed = create(std::move(text));
+  auto parsed = parse_path(std::move(text), share);
   if (!parsed) return std::unexpected(std::move(parsed).error());
-  slot.pattern = std::make_shared<const PathPattern>(std::move(*parsed));
+  slot.pattern = std::move(*parsed);
   return slot.pattern;
 }
 
