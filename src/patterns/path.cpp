@@ -41,8 +41,8 @@ std::string trimmed(std::string text) {
 // without cutting tokens first; anything else, including every text that
 // fails, takes the full parse. `make` receives the trimmed text and its parts.
 template <class Make>
-auto parse_path(std::string text, Make&& make) -> Result<decltype(make(std::string(), std::vector<NodePattern>(),
-                                                                       std::vector<EdgePattern>()))> {
+auto parse_path(std::string text, Make&& make)
+    -> Result<decltype(make(std::string(), std::vector<NodePattern>(), std::vector<EdgePattern>()))> {
   std::string pattern = trimmed(std::move(text));
   std::vector<NodePattern> nodes;
   std::vector<EdgePattern> edges;
