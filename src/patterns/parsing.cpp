@@ -308,19 +308,26 @@ Result<Value> parse_map_literal(std::string_view t, std::size_t depth) {
   Value::Map map;
   if (inner.empty()) return Value(std::move(map));
 
-  std::string key;
-  std::string value;
-  bool colon = false;
-  auto add_pair = [&]() -> Status {
-    std::string k = VM_TRY(extract_dict_key(trim(key)));
+  // Only a pair's first colon and the separating commas are left out of the
+  // keys and values, so each is one slice of the text; a pair without a
+  // colon is all key and has an empty value.
+  std::size_t start = 0;
+  std::size_t colon = std::string_view::npos;
+  const auto key = [&](std::size_t end) {
+    return inner.substr(start, (colon == std::string_view::npos ? end : colon) - start);
+  };
+  auto add_pair = [&](std::size_t end) -> Status {
+    const std::string_view value =
+        colon == std::string_view::npos ? std::string_view() : inner.substr(colon + 1, end - colon - 1);
+    std::string k = VM_TRY(extract_dict_key(trim(key(end))));
     Value v = VM_TRY_CTX(parse_value(trim(value), depth + 1), "parse dict value");
     map.insert_or_assign(std::move(k), std::move(v));
     return {};
   };
   long nesting = 0;
   char quote = 0;
-  for (const char c : inner) {
-    std::string& current = colon ? value : key;
+  for (std::size_t i = 0; i < inner.size(); ++i) {
+    const char c = inner[i];
     if (quote != 0) {
       if (c == quote) quote = 0;
     } else if (is_quote(c)) {
@@ -329,22 +336,18 @@ Result<Value> parse_map_literal(std::string_view t, std::size_t depth) {
       ++nesting;
     } else if (c == ')' || c == ']' || c == '}') {
       --nesting;
-    } else if (c == ':' && nesting == 0 && !colon) {
-      colon = true;
-      continue;
+    } else if (c == ':' && nesting == 0 && colon == std::string_view::npos) {
+      colon = i;
     } else if (c == ',' && nesting == 0) {
-      VM_TRY(add_pair());
-      key.clear();
-      value.clear();
-      colon = false;
+      VM_TRY(add_pair(i));
+      start = i + 1;
+      colon = std::string_view::npos;
       nesting = 0;
-      continue;
     }
-    current += c;
   }
   // A last pair without a key is dropped, so "{a: 1,}" reads as "{a: 1}".
-  if (trim(key).empty()) return Value(std::move(map));
-  VM_TRY(add_pair());
+  if (trim(key(inner.size())).empty()) return Value(std::move(map));
+  VM_TRY(add_pair(inner.size()));
   return Value(std::move(map));
 }
 
@@ -488,6 +491,13 @@ struct SimpleHead {
 
 constexpr std::size_t kOutside = std::string_view::npos;
 
+// `t[from, to)` and whether `t` holds `s` at `i`, without the bounds checks
+// of `substr`: the callers' offsets are in range.
+std::string_view slice(std::string_view t, std::size_t from, std::size_t to) { return {t.data() + from, to - from}; }
+bool holds_at(std::string_view t, std::size_t i, std::string_view s) {
+  return t.size() - i >= s.size() && slice(t, i, i + s.size()) == s;
+}
+
 // Reads [name] [":" name] [" "... "{" block "}"] from `i` up to the closing
 // `close`, whose offset it returns; `kOutside` for anything else, and for a
 // block that `parse_properties` refuses. The block holds no quote,
@@ -496,12 +506,12 @@ constexpr std::size_t kOutside = std::string_view::npos;
 std::size_t read_simple_head(std::string_view t, std::size_t i, char close, SimpleHead& head) {
   std::size_t k = i;
   while (k < t.size() && is_name_char(t[k])) ++k;
-  head.variable = t.substr(i, k - i);
+  head.variable = slice(t, i, k);
   if (!head.variable.empty() && !accepted_name(head.variable)) return kOutside;
   if (k < t.size() && t[k] == ':') {
     const std::size_t start = ++k;
     while (k < t.size() && is_name_char(t[k])) ++k;
-    head.type = t.substr(start, k - start);
+    head.type = slice(t, start, k);
     if (!accepted_name(head.type)) return kOutside;
   }
   if (k < t.size() && t[k] == ' ') {
@@ -517,7 +527,7 @@ std::size_t read_simple_head(std::string_view t, std::size_t i, char close, Simp
         return kOutside;
     }
     if (k == t.size() || t[k - 1] != '}') return kOutside;
-    auto properties = parse_properties(t.substr(open, k - open));
+    auto properties = parse_properties(slice(t, open, k));
     if (!properties) return kOutside;
     head.properties.emplace(std::move(*properties));
   }
@@ -557,10 +567,10 @@ bool parse_simple_path(std::string_view text, std::vector<NodePattern>& nodes, s
 
     // "-[" head "]->", "<-[" head "]-" or "-[" head "]-".
     bool backward = false;
-    if (text.substr(i).starts_with("<-[")) {
+    if (holds_at(text, i, "<-[")) {
       backward = true;
       i += 3;
-    } else if (text.substr(i).starts_with("-[")) {
+    } else if (holds_at(text, i, "-[")) {
       i += 2;
     } else {
       return false;
@@ -570,7 +580,7 @@ bool parse_simple_path(std::string_view text, std::vector<NodePattern>& nodes, s
     if (close == kOutside) return false;
     i = close + 1;
     Direction direction = backward ? Direction::Backward : Direction::Any;
-    if (text.substr(i).starts_with("->")) {
+    if (holds_at(text, i, "->")) {
       if (backward) return false;
       direction = Direction::Forward;
       i += 2;
