@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <memory>
 #include <random>
 #include <string>
 #include <string_view>
@@ -63,9 +64,18 @@ std::string describe(const std::vector<NodePattern>& nodes, const std::vector<Ed
   return out;
 }
 
+std::string describe(const PathPattern& path) {
+  return fmt::format("'{}' {}", path.pattern(), describe(path.nodes(), path.edges()));
+}
+
 std::string describe(const Result<PathPattern>& result) {
   if (!result) return "error: " + errors::format_report(result.error());
-  return fmt::format("'{}' {}", result->pattern(), describe(result->nodes(), result->edges()));
+  return describe(*result);
+}
+
+std::string describe(const Result<std::shared_ptr<const PathPattern>>& result) {
+  if (!result) return "error: " + errors::format_report(result.error());
+  return describe(**result);
 }
 
 // Random texts built from pieces of the language, most of them in the shapes
@@ -183,6 +193,7 @@ TEST(SimplePath, AgreesWithTheFullParseOnRandomTexts) {
     const auto general = PathPattern::create_general(text);
     const std::string expected = describe(general);
     ASSERT_EQ(describe(PathPattern::create(text)), expected) << "text: " << text;
+    ASSERT_EQ(describe(PathPattern::create_shared(text)), expected) << "text: " << text;
     if (!general) ++failed;
 
     std::vector<NodePattern> nodes;
