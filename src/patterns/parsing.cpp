@@ -549,8 +549,10 @@ struct SimplePathReader {
 
 bool parse_simple_path(std::string_view text, std::vector<NodePattern>& nodes, std::vector<EdgePattern>& edges) {
   // Nodes and edges hold no parenthesis here, so a path in the subset has
-  // one node per ")".
-  const auto count = static_cast<std::size_t>(std::count(text.begin(), text.end(), ')'));
+  // one node per ")". A text outside it may hold any number of them, so
+  // longer paths grow their lists instead.
+  constexpr std::size_t kMostReserved = 16;
+  const auto count = std::min(static_cast<std::size_t>(std::count(text.begin(), text.end(), ')')), kMostReserved);
   if (count == 0) return false;
   nodes.reserve(count);
   if (count > 1) edges.reserve(count - 1);
