@@ -143,7 +143,7 @@ class ConstantTerms {
     for (const auto& [known, term] : seen_)
       if (typing::types_equal(known, type)) return term;
     const TypeId id = graph.insert_type(type, stored_);
-    auto term = graph.infer_term(graph.types->uid(id), type);
+    auto term = graph.infer_term(id, type);
     if (term) seen_.emplace_back(type, *term);
     return term;
   }
