@@ -69,6 +69,9 @@ void requeue_after_check(PathData& data, SchemaKind kind) {
 
 // What one pass has found so far, before its commit.
 struct Candidates {
+  // Written out: an implicit constructor zeroes the whole record first.
+  Candidates() noexcept : type(), term() {}
+
   std::optional<TypePtr> type;
   std::optional<Term> term;
   bool type_matches_schema = false;  // to be set at commit
