@@ -5,6 +5,7 @@
 #include "binding/args.hpp"
 #include "binding/class.hpp"
 #include "binding/guard.hpp"
+#include "validation.hpp"
 
 namespace velmora {
 
@@ -28,6 +29,8 @@ ConstantTable::ConstantTable(const std::vector<Constant>& declared) {
       list_[it->second] = c;
     }
   }
+  valid_names_.reserve(list_.size());
+  for (const auto& c : list_) valid_names_.push_back(utils::validate_variable_name(c.name()).has_value() ? 1 : 0);
 }
 
 const Constant* ConstantTable::find(std::string_view name) const {

@@ -68,11 +68,16 @@ class ConstantTable {
   explicit ConstantTable(const std::vector<Constant>& declared = {});
 
   const std::vector<Constant>& list() const { return list_; }
+  // Whether the name of list()[index] is a valid term name: inference makes
+  // basic terms named after constants, and a fixed name need not be checked
+  // again for every term.
+  bool has_valid_name(std::size_t index) const { return valid_names_[index] != 0; }
   // The constant named `name`, or null; the pointer lives as long as the table.
   const Constant* find(std::string_view name) const;
 
  private:
   std::vector<Constant> list_;
+  std::vector<char> valid_names_;  // beside list_
   absl::flat_hash_map<std::string, std::size_t> by_name_;
 };
 

@@ -16,6 +16,7 @@
 #include <source_location>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -272,7 +273,9 @@ class [[nodiscard]] Result : public std::expected<T, Report> {
  public:
   using Base::Base;
   using Base::operator=;
-  Result() = default;
+  // Provided, not defaulted: `return {}` value-initializes, and with a
+  // defaulted constructor that zeroes the whole error slot first.
+  constexpr Result() noexcept(std::is_nothrow_default_constructible_v<Base>) : Base() {}
   Result(Base&& other) : Base(std::move(other)) {}  // NOLINT: implicit, as results of monadic calls
   Result(const Base& other) : Base(other) {}        // NOLINT
 };

@@ -83,6 +83,67 @@ NodeRow* find_row(NodeTables& tables, TypeId id) {
   return it == table.end() ? nullptr : &it->second;
 }
 
+// Ids of short names a thread stored last, per store. An entry never goes
+// stale: names and types are never removed, and the serial tells stores
+// apart (an address could be reused).
+class RecentNames {
+ public:
+  static constexpr std::size_t kLongest = 16;
+
+  std::optional<std::uint32_t> find(std::uint64_t serial, std::string_view text) const {
+    if (text.empty() || text.size() > kLongest) return std::nullopt;
+    const Slot& slot = slots_[index(text)];
+    if (slot.serial == serial && slot.size == text.size() && std::memcmp(slot.bytes, text.data(), text.size()) == 0)
+      return slot.id;
+    return std::nullopt;
+  }
+  void remember(std::uint64_t serial, std::string_view text, std::uint32_t id) {
+    if (text.empty() || text.size() > kLongest) return;
+    Slot& slot = slots_[index(text)];
+    slot.serial = serial;
+    slot.id = id;
+    slot.size = static_cast<std::uint32_t>(text.size());
+    std::memcpy(slot.bytes, text.data(), text.size());
+  }
+
+ private:
+  struct Slot {
+    std::uint64_t serial = 0;
+    std::uint32_t id = 0;
+    std::uint32_t size = 0;
+    char bytes[kLongest];
+  };
+  static std::size_t index(std::string_view text) {
+    std::uint32_t h = static_cast<std::uint32_t>(text.size());
+    for (const char c : text) h = h * 31u + static_cast<unsigned char>(c);
+    return (h * 0x9E3779B1u) >> (32 - 5);
+  }
+  std::array<Slot, 32> slots_{};
+};
+
+// Per thread, held through a pointer: the module's static thread-local space
+// is small.
+RecentNames& recent_names() {
+  thread_local std::unique_ptr<RecentNames> memo;
+  if (!memo) memo = std::make_unique<RecentNames>();
+  return *memo;
+}
+RecentNames& recent_variables() {
+  thread_local std::unique_ptr<RecentNames> memo;
+  if (!memo) memo = std::make_unique<RecentNames>();
+  return *memo;
+}
+
+// The id of the name `text` in `types`, storing it when new. Terms are
+// named after a handful of constants: the same few names come again and again.
+std::uint32_t name_id(TypeTable& types, std::uint64_t serial, std::string_view text) {
+  RecentNames& recent = recent_names();
+  if (auto known = recent.find(serial, text)) return *known;
+  const std::uint32_t id = types.add_name(text);
+  recent.remember(serial, text, id);
+  return id;
+}
+
 }  // namespace
 
 Uid sha256(std::initializer_list<std::span<const std::uint8_t>> parts) {
@@ -191,8 +252,12 @@ TypeId Graph::arrow_id(TypeId left, TypeId right) {
 TypeId Graph::variable_id(const std::string& name) {
   // A type's rows are never removed, so a variable's id once known by its
   // name stays right.
-  if (auto known = types->find_variable(name)) return *known;
-  return types->add_variable(variable_uid(name), name);
+  RecentNames& recent = recent_variables();
+  if (auto known = recent.find(serial_, name)) return *known;
+  auto id = types->find_variable(name);
+  if (!id) id = types->add_variable(variable_uid(name), name);
+  recent.remember(serial_, name, *id);
+  return *id;
 }
 
 Uid Graph::insert_type(const typing::Type& type) { return types->uid(store_type(type)); }
@@ -236,7 +301,7 @@ std::pair<TypeId, bool> Graph::store_term(const Term& root, StoredTypes* stored)
   while (!stack.empty()) {
     Frame& frame = stack.back();
     if (const auto* b = frame.term->as_basic()) {
-      words.emplace_back(frame.id, TermWord::basic(types->add_name(b->name)));
+      words.emplace_back(frame.id, TermWord::basic(name_id(*types, serial_, b->name)));
     } else if (frame.state == 0) {
       frame.state = 1;
       enter(frame.term->as_application()->function.get());
@@ -909,7 +974,32 @@ Report rename_invalid_pattern(Report report, const std::string& schema_text) {
 
 }  // namespace
 
+namespace {
+
+// The type variable `name`. Types are immutable values that any store and
+// thread may share, so each thread keeps the short variables it made last
+// and hands them out again instead of building a new one each time.
+TypePtr variable_type(const std::string& name) {
+  constexpr std::size_t kLongest = 16;
+  if (name.empty() || name.size() > kLongest) return typing::make_type(typing::Variable{name});
+  using Memo = std::array<TypePtr, 32>;
+  thread_local std::unique_ptr<Memo> recent;
+  if (!recent) recent = std::make_unique<Memo>();
+  std::uint32_t h = static_cast<std::uint32_t>(name.size());
+  for (const char c : name) h = h * 31u + static_cast<unsigned char>(c);
+  TypePtr& slot = (*recent)[(h * 0x9E3779B1u) >> (32 - 5)];
+  if (slot && slot->as_variable()->name == name) return slot;
+  slot = typing::make_type(typing::Variable{name});
+  return slot;
+}
+
+}  // namespace
+
 Result<TypePtr> Graph::type_schema_to_type(const TypeSchema& schema, const MatchPtr& m) {
+  // Most schemas are one name. A schema's names passed the name checks when
+  // it was parsed, so an unbound one is its type variable as it stands.
+  if (const auto* variable = schema.pattern().get<TypePattern::Variable>(); variable && !m->get(variable->name))
+    return variable_type(variable->name);
   auto type = pattern_to_type_recursive(schema.pattern(), m);
   if (!type) {
     Report report = rename_invalid_pattern(std::move(type).error(), schema.schema());
@@ -1041,10 +1131,51 @@ Result<std::optional<Term>> Graph::infer_term(const Uid& uid) const {
   return std::optional<Term>(Term(std::move(term)));
 }
 
-Result<std::optional<Term>> Graph::infer_term(const Uid& uid, const TypePtr& type) const {
-  std::optional<std::string> chosen = VM_TRY(fitting_constant(uid, type.get()));
+Result<std::optional<std::size_t>> Graph::fitting_constant(TypeId id, const typing::Type& type) const {
+  // The same walk as above, by row. Which constant fits a stored type never
+  // changes (the table is fixed, rows are never removed or rewritten), and
+  // creations ask again and again about the types they just stored, so each
+  // thread remembers its last answers. Failures are not remembered.
+  struct Recent {
+    std::uint64_t serial = 0;
+    TypeId id = 0;
+    std::uint32_t fitting = 0;  // 1 + index in the list; 0: none fits
+  };
+  using Memo = std::array<Recent, 64>;
+  thread_local std::unique_ptr<Memo> recent;
+  if (!recent) recent = std::make_unique<Memo>();
+  Recent& slot = (*recent)[(id * 0x9E3779B1u) >> 26];
+  if (slot.serial == serial_ && slot.id == id) {
+    if (slot.fitting == 0) return std::nullopt;
+    return std::optional<std::size_t>(slot.fitting - 1);
+  }
+  std::optional<std::size_t> chosen;
+  const bool variable = type.as_variable() != nullptr;
+  const auto& list = constants->list();
+  MatchPtr scratch;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const auto& pattern = list[i].type_schema().pattern();
+    if (variable && pattern.is<patterns::TypePattern::Arrow>()) continue;
+    // A check binds into frames of its own above the one given: the frame
+    // it gets stays empty and can serve the next constant.
+    if (!scratch) scratch = Match::create();
+    auto checked = check_type_matches(id, pattern, scratch);
+    if (!checked) return std::unexpected(std::move(checked).error().attach("graph - infer term"));
+    if (*checked) {
+      chosen = i;
+      break;
+    }
+  }
+  slot = {serial_, id, chosen ? static_cast<std::uint32_t>(*chosen + 1) : 0u};
+  return chosen;
+}
+
+Result<std::optional<Term>> Graph::infer_term(TypeId id, const TypePtr& type) const {
+  const std::optional<std::size_t> chosen = VM_TRY(fitting_constant(id, *type));
   if (!chosen) return std::nullopt;
-  auto term = VM_TRY_CTX(typing::BasicTerm::create(std::move(*chosen), std::move(type)), "graph - infer term");
+  const Constant& constant = constants->list()[*chosen];
+  if (constants->has_valid_name(*chosen)) return std::optional<Term>(Term(typing::BasicTerm{constant.name(), type}));
+  auto term = VM_TRY_CTX(typing::BasicTerm::create(constant.name(), type), "graph - infer term");
   return std::optional<Term>(Term(std::move(term)));
 }
 

@@ -241,14 +241,17 @@ class Graph {
   // `uid`; none when no constant fits.
   Result<std::optional<Term>> infer_term(const Uid& uid) const;
   // The same when the caller holds the stored type itself (`type` is the type
-  // whose uid is `uid`), which saves rebuilding it from its rows.
-  Result<std::optional<Term>> infer_term(const Uid& uid, const TypePtr& type) const;
+  // stored as row `id`), which saves rebuilding it from its rows.
+  Result<std::optional<Term>> infer_term(TypeId id, const TypePtr& type) const;
 
   // ---- schema matching (src/graph/matches/type_schema, term_schema) ----------
 
   // The frame holding the check's bindings (m itself when it bound nothing),
   // or none when the stored type does not fit.
   Result<std::optional<MatchPtr>> check_type_matches(const Uid& uid, const patterns::TypePattern& pattern,
+                                                     MatchPtr m) const;
+  // The same for the stored row `id`, which must exist.
+  Result<std::optional<MatchPtr>> check_type_matches(TypeId id, const patterns::TypePattern& pattern,
                                                      MatchPtr m) const;
   // The same for the term stored under the type uid `uid`.
   Result<std::optional<MatchPtr>> check_term_matches(const Uid& uid, const patterns::TermPattern& pattern,
@@ -305,6 +308,9 @@ class Graph {
   // The name of the constant fitting the stored type `uid`, if any; `type`,
   // when given, is that type.
   Result<std::optional<std::string>> fitting_constant(const Uid& uid, const typing::Type* type = nullptr) const;
+  // The same for the stored row `id` (`type` is that type): the index of the
+  // fitting constant in the table's list, if any.
+  Result<std::optional<std::size_t>> fitting_constant(TypeId id, const typing::Type& type) const;
 
   // This store among all the stores the process ever made: it names the
   // store in per-thread memos, where an address could be reused.

@@ -69,6 +69,9 @@ void requeue_after_check(PathData& data, SchemaKind kind) {
 
 // What one pass has found so far, before its commit.
 struct Candidates {
+  // Written out: an implicit constructor zeroes the whole record first.
+  Candidates() noexcept : type(), term() {}
+
   std::optional<TypePtr> type;
   std::optional<Term> term;
   bool type_matches_schema = false;  // to be set at commit
@@ -139,11 +142,21 @@ class ConstantTerms {
  public:
   explicit ConstantTerms(StoredTypes& stored) : stored_(stored) {}
 
-  Result<std::optional<Term>> get(Graph& graph, const TypePtr& type) {
+  // The answer already found for `type`, or null. Passes mostly ask about
+  // the very handle they asked about before, so handles are compared first;
+  // no two entries are equal types, so the order of the scans cannot matter.
+  const std::optional<Term>* find(const TypePtr& type) const {
     for (const auto& [known, term] : seen_)
-      if (typing::types_equal(known, type)) return term;
+      if (known == type) return &term;
+    for (const auto& [known, term] : seen_)
+      if (*known == *type) return &term;
+    return nullptr;
+  }
+
+  // The answer for a type that find() does not know.
+  Result<std::optional<Term>> get(Graph& graph, const TypePtr& type) {
     const TypeId id = graph.insert_type(type, stored_);
-    auto term = graph.infer_term(graph.types->uid(id), type);
+    auto term = graph.infer_term(id, type);
     if (term) seen_.emplace_back(type, *term);
     return term;
   }
@@ -160,7 +173,12 @@ Status constants_step(Graph& graph, ConstantTerms& constants, const Record& reco
                       const char* context) {
   if (record.term || found.term) return {};
   const auto& type = record.type ? record.type : found.type;
-  if (type) found.term = VM_TRY_CTX(constants.get(graph, *type), context);
+  if (!type) return {};
+  if (const auto* known = constants.find(*type)) {
+    found.term = *known;
+    return {};
+  }
+  found.term = VM_TRY_CTX(constants.get(graph, *type), context);
   return {};
 }
 

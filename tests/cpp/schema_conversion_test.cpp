@@ -6,8 +6,12 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <optional>
+#include <random>
 #include <regex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -323,6 +327,109 @@ INSTANTIATE_TEST_SUITE_P(
                                 rebind("a"),
                                 {"graph - check type matches", "graph - check type matches", "graph - infer term"}}),
     [](const ::testing::TestParamInfo<InferCase>& info) { return info.param.label; });
+
+// What one inference gives, by text: "none", the term, or the failure's
+// message and context lines.
+std::string outcome(const Result<std::optional<Term>>& inferred) {
+  if (!inferred) {
+    std::string text = "error: " + drop_positions(inferred.error().current_context().message());
+    for (const auto& line : texts_of(inferred.error())) text += " | " + line;
+    return text;
+  }
+  return *inferred ? show(**inferred) : "none";
+}
+
+// Creation asks by stored row and remembers answers per thread; asked again
+// and again, that route must keep giving what the route by uid gives.
+TEST_P(SchemaConversionInfer, TheRouteByRowAgrees) {
+  const InferCase& c = GetParam();
+  if (!c.store_target) return;
+  Graph g(make_constants(c.constants));
+  const TypePtr type = ty(c.target);
+  g.insert_type(*type);
+  const auto id = g.types->find(uid_of(c.target));
+  ASSERT_TRUE(id);
+  const std::string expected = outcome(g.infer_term(uid_of(c.target)));
+  for (int round = 0; round < 3; ++round) EXPECT_EQ(outcome(g.infer_term(*id, type)), expected) << round;
+}
+
+// Stores with different constants hold the same types under the same row
+// ids; answers remembered for one store must never show in another, and the
+// names of the terms stored in one must not leak into the other's rows.
+TEST(SchemaConversionInferMany, StoresNeverShareRememberedAnswers) {
+  const std::vector<std::vector<std::pair<std::string, std::string>>> tables = {
+      {{"f", "* -> *"}},
+      {{"g", "A -> *"}, {"h", "*"}},
+      {{"bad name", "*"}},
+      {},
+      {{"Id", "(X:*) -> X"}, {"k", "B"}},
+  };
+  const std::vector<std::string> shapes = {"A", "B", "C", "A -> B", "A -> A", "B -> A", "(A -> B) -> A"};
+  const std::vector<std::string> names = {"f", "g", "h", "Id", "k", "p", "q", "long_term_name_beyond_sixteen"};
+  std::mt19937 random(7);
+  std::vector<std::unique_ptr<Graph>> graphs;
+  for (const auto& table : tables) {
+    graphs.push_back(std::make_unique<Graph>(make_constants(table)));
+    // Every other store in its own order, so that a row id means another
+    // type there.
+    std::vector<std::string> order = shapes;
+    if (graphs.size() % 2 == 0) std::shuffle(order.begin(), order.end(), random);
+    for (const auto& shape : order) graphs.back()->insert_type(*ty(shape));
+  }
+  std::set<std::pair<TypeId, TypeId>> rows;  // the rows of "A" and "B -> A" per store
+  for (const auto& g : graphs) rows.emplace(*g->types->find(uid_of("A")), *g->types->find(uid_of("B -> A")));
+  ASSERT_GT(rows.size(), 1u);
+  // Per store, the name last stored as the term of each shape.
+  std::vector<std::vector<std::string>> named(graphs.size(), std::vector<std::string>(shapes.size()));
+  for (int step = 0; step < 2000; ++step) {
+    const std::size_t k = random() % graphs.size();
+    const std::size_t s = random() % shapes.size();
+    Graph& g = *graphs[k];
+    const TypePtr type = ty(shapes[s]);
+    if (random() % 3 == 0) {
+      const std::string& name = names[random() % names.size()];
+      g.insert_term(basic(name, shapes[s]));
+      named[k][s] = name;
+    }
+    EXPECT_EQ(g.insert_type(*type), uid_of(shapes[s])) << k << " " << shapes[s];
+    const auto id = g.types->find(uid_of(shapes[s]));
+    ASSERT_TRUE(id);
+    EXPECT_EQ(outcome(g.infer_term(*id, type)), outcome(g.infer_term(uid_of(shapes[s])))) << k << " " << shapes[s];
+    if (!named[k][s].empty()) {
+      auto term = g.term_from_uid(uid_of(shapes[s]));
+      ASSERT_TRUE(term) << errors::format_report(term.error());
+      EXPECT_EQ(show(*term), named[k][s] + ":" + ty(shapes[s])->to_string());
+    }
+  }
+}
+
+// A plain name converts to its type variable however often it comes, among
+// many others (short and long), and a bound name to its binding.
+TEST(SchemaConversionPlainNames, EveryNameIsItsOwnVariable) {
+  Graph g(make_constants({}));
+  std::vector<std::string> names;
+  for (int i = 0; i < 150; ++i) names.push_back(fmt::format("N{}", i));
+  names.push_back("a_name_longer_than_sixteen_bytes");
+  names.push_back("a_name_longer_than_sixteen_bytez");
+  const TypePtr bound = ty("B -> C");
+  MatchPtr frame = Match::create();
+  ASSERT_TRUE(frame->insert("N7", MatchElement::type(g.insert_type(*bound))));
+  std::mt19937 random(11);
+  for (int step = 0; step < 3000; ++step) {
+    const std::string& name = names[random() % names.size()];
+    const auto schema = TypeSchema::create(name);
+    ASSERT_TRUE(schema);
+    const bool use_frame = random() % 4 == 0;
+    auto type = g.type_schema_to_type(*schema, use_frame ? frame : Match::create());
+    ASSERT_TRUE(type) << errors::format_report(type.error());
+    if (use_frame && name == "N7") {
+      EXPECT_TRUE(typing::types_equal(*type, bound));
+    } else {
+      ASSERT_TRUE((*type)->as_variable()) << name;
+      EXPECT_EQ((*type)->as_variable()->name, name);
+    }
+  }
+}
 
 TEST(SchemaConversionInferMany, AnyFittingConstantMayWin) {
   Graph g(make_constants({{"One", "*"}, {"Two", "A"}, {"Three", "B"}}));

@@ -102,6 +102,10 @@ Result<std::optional<MatchPtr>> Graph::check_type_matches(const Uid& uid, const 
   return check_type_row(*this, *id, pattern, std::move(m));
 }
 
+Result<std::optional<MatchPtr>> Graph::check_type_matches(TypeId id, const TypePattern& pattern, MatchPtr m) const {
+  return check_type_row(*this, id, pattern, std::move(m));
+}
+
 Result<MatchSet> Graph::match_type_schema(const TypeSchema& schema, const MatchSet& matches) const {
   return scan_type_rows(*this, schema, matches,
                         [&](const MatchPtr& m) { return type_rows(*this, schema.pattern(), m); });
