@@ -974,32 +974,11 @@ Report rename_invalid_pattern(Report report, const std::string& schema_text) {
 
 }  // namespace
 
-namespace {
-
-// The type variable `name`. Types are immutable values that any store and
-// thread may share, so each thread keeps the short variables it made last
-// and hands them out again instead of building a new one each time.
-TypePtr variable_type(const std::string& name) {
-  constexpr std::size_t kLongest = 16;
-  if (name.empty() || name.size() > kLongest) return typing::make_type(typing::Variable{name});
-  using Memo = std::array<TypePtr, 32>;
-  thread_local std::unique_ptr<Memo> recent;
-  if (!recent) recent = std::make_unique<Memo>();
-  std::uint32_t h = static_cast<std::uint32_t>(name.size());
-  for (const char c : name) h = h * 31u + static_cast<unsigned char>(c);
-  TypePtr& slot = (*recent)[(h * 0x9E3779B1u) >> (32 - 5)];
-  if (slot && slot->as_variable()->name == name) return slot;
-  slot = typing::make_type(typing::Variable{name});
-  return slot;
-}
-
-}  // namespace
-
 Result<TypePtr> Graph::type_schema_to_type(const TypeSchema& schema, const MatchPtr& m) {
   // Most schemas are one name. A schema's names passed the name checks when
   // it was parsed, so an unbound one is its type variable as it stands.
   if (const auto* variable = schema.pattern().get<TypePattern::Variable>(); variable && !m->get(variable->name))
-    return variable_type(variable->name);
+    return typing::make_type(typing::Variable{variable->name});
   auto type = pattern_to_type_recursive(schema.pattern(), m);
   if (!type) {
     Report report = rename_invalid_pattern(std::move(type).error(), schema.schema());

@@ -403,34 +403,6 @@ TEST(SchemaConversionInferMany, StoresNeverShareRememberedAnswers) {
   }
 }
 
-// A plain name converts to its type variable however often it comes, among
-// many others (short and long), and a bound name to its binding.
-TEST(SchemaConversionPlainNames, EveryNameIsItsOwnVariable) {
-  Graph g(make_constants({}));
-  std::vector<std::string> names;
-  for (int i = 0; i < 150; ++i) names.push_back(fmt::format("N{}", i));
-  names.push_back("a_name_longer_than_sixteen_bytes");
-  names.push_back("a_name_longer_than_sixteen_bytez");
-  const TypePtr bound = ty("B -> C");
-  MatchPtr frame = Match::create();
-  ASSERT_TRUE(frame->insert("N7", MatchElement::type(g.insert_type(*bound))));
-  std::mt19937 random(11);
-  for (int step = 0; step < 3000; ++step) {
-    const std::string& name = names[random() % names.size()];
-    const auto schema = TypeSchema::create(name);
-    ASSERT_TRUE(schema);
-    const bool use_frame = random() % 4 == 0;
-    auto type = g.type_schema_to_type(*schema, use_frame ? frame : Match::create());
-    ASSERT_TRUE(type) << errors::format_report(type.error());
-    if (use_frame && name == "N7") {
-      EXPECT_TRUE(typing::types_equal(*type, bound));
-    } else {
-      ASSERT_TRUE((*type)->as_variable()) << name;
-      EXPECT_EQ((*type)->as_variable()->name, name);
-    }
-  }
-}
-
 TEST(SchemaConversionInferMany, AnyFittingConstantMayWin) {
   Graph g(make_constants({{"One", "*"}, {"Two", "A"}, {"Three", "B"}}));
   const Uid a = g.insert_type(*ty("A"));
