@@ -102,12 +102,12 @@ class NodeScan {
       return detail::for_each_match(*terms, [&](const MatchEntry& term) -> Status {
         if (!is_candidate(term.prev_uid)) return {};
         if (!VM_TRY(block_accepts(term.prev_uid))) return {};
-        return bind_and_store(term.prev_uid, Match::create(term.match));
+        return store_child(term.prev_uid, term.match);
       });
     }
     const auto visit = [&](const Uid& uid) -> Status {
       if (!VM_TRY(block_accepts(uid))) return {};
-      return bind_and_store(uid, Match::create(entry.match));
+      return store_child(uid, entry.match);
     };
     if (const auto* indexed = indexed_candidates()) {
       // A node the index leaves out cannot match the block, so skipping it
@@ -124,7 +124,7 @@ class NodeScan {
         auto accepted = graph_.with_node_properties(uid, [&](const PropertyMap& stored) { return accepts(stored); });
         if (!accepted) return {};  // a row a removal left behind in the index
         if (!VM_TRY_CTX(std::move(*accepted), "graph - match node pattern")) return {};
-        return bind_and_store(uid, Match::create(parent.get()));
+        return store_child(uid, parent.get());
       };
       // A few candidates (a selective block) are not worth the pool's start-up.
       return utils::try_for_each_light(std::span<const Uid>(indexed->rows()), candidate);
@@ -136,7 +136,7 @@ class NodeScan {
     return utils::try_for_each_light(std::span<const std::pair<Uid, TypeId>>(nodes),
                                      [&](const std::pair<Uid, TypeId>& node) -> Status {
                                        if (!VM_TRY(block_accepts_row(node.second, node.first))) return {};
-                                       return bind_and_store(node.first, Match::create(parent.get()), node.second);
+                                       return store_child(node.first, parent.get(), node.second);
                                      });
   }
 
@@ -202,6 +202,19 @@ class NodeScan {
   Status bind_and_store(const Uid& uid, MatchPtr frame, std::uint32_t id = MatchEntry::kNoId) {
     if (const auto& name = pattern_.variable())
       VM_TRY_CTX(frame->insert(*name, MatchElement::node(uid)), "graph - match node pattern");
+    sink_.add(MatchEntry{uid, std::move(frame), id});
+    return {};
+  }
+
+  // bind_and_store in a new child frame of `parent`, made with its binding.
+  Status store_child(const Uid& uid, MatchPtr parent, std::uint32_t id = MatchEntry::kNoId) {
+    const auto& name = pattern_.variable();
+    if (!name) {
+      sink_.add(MatchEntry{uid, Match::create(std::move(parent)), id});
+      return {};
+    }
+    MatchPtr frame =
+        VM_TRY_CTX(Match::create_with(std::move(parent), *name, MatchElement::node(uid)), "graph - match node pattern");
     sink_.add(MatchEntry{uid, std::move(frame), id});
     return {};
   }

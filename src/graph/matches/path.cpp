@@ -186,6 +186,23 @@ class PathScan {
     if (!stored)
       return fail(errors::IndexCorruption{"previously matched node should exist in NodeIndex",
                                           positioned("checking node matches pattern")});
+    if (!pattern.type_schema() && !pattern.term_schema() && !block) {
+      // Nothing to check: the node's frame is made with its binding in place.
+      const auto& name = pattern.variable();
+      if (!name) {
+        into.add(MatchEntry{uid, Match::create(m), id});
+        return {};
+      }
+      if (const StoredElement* bound = m->find(*name)) {
+        const Uid bound_uid = VM_TRY_CTX(bound->element().as_node(*name, "get previously matched element"),
+                                         "graph - match path pattern");
+        if (bound_uid != uid) return {};
+        into.add(MatchEntry{uid, Match::create(m), id});
+        return {};
+      }
+      into.add(MatchEntry{uid, Match::create_bound(m, *name, MatchElement::node(uid)), id});
+      return {};
+    }
     auto checked =
         VM_TRY_CTX(matches::detail::check_node_matches(graph_, uid, pattern, block, m), "graph - match path pattern");
     if (!checked) return {};
