@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 namespace velmora {
@@ -212,6 +213,7 @@ struct Match::Made<0> : Match {
 MatchPtr Match::make(MatchPtr parent, std::size_t need) {
   static_assert(sizeof(Match) % 8 == 0 && alignof(Made<kDefaultRoom>) <= FrameBlocks::kAlign);
   static_assert(sizeof(Binding) + sizeof(Uid) <= kRooms.back(), "an edge under a short name fits a room");
+  static_assert(std::is_trivially_destructible_v<Binding>, "a frame frees only the bindings beside it");
   const auto made = [&]<std::size_t Room>() -> MatchPtr {
     return std::allocate_shared<Made<Room>>(FrameAllocator<Made<Room>>{}, std::move(parent));
   };
@@ -249,8 +251,9 @@ Result<MatchPtr> Match::create_with(MatchPtr parent, std::string_view name, cons
 
 Match::~Match() {
   delete counter_.load(std::memory_order_acquire);
+  // Bindings hold nothing to free: only those beside the frame are visited.
   const unsigned char* first = room();
-  for (Binding* b = head_.load(std::memory_order_acquire); b;) {
+  for (Binding* b = spilled_ ? head_.load(std::memory_order_acquire) : nullptr; b;) {
     Binding* next = b->next;
     const auto* at = reinterpret_cast<const unsigned char*>(b);
     const std::size_t size = b->size();
@@ -272,6 +275,7 @@ Match::Binding* Match::place(std::string_view name, const MatchElement& element)
     room_used_ = static_cast<std::uint16_t>(room_used_ + size);
   } else {
     at = FrameBlocks::allocate(size);
+    spilled_ = true;
   }
   auto* binding = std::construct_at(static_cast<Binding*>(at), element, name.size());
   unsigned char* tail = static_cast<unsigned char*>(at) + sizeof(Binding);

@@ -188,6 +188,9 @@ class Match {
   // one allocation per frame, and a look-up finds it beside the frame.
   const std::uint16_t room_size_;
   std::uint16_t room_used_ = 0;  // written by writers under writing_
+  // Whether a binding went beside the frame (written under writing_): a frame
+  // without one frees nothing else, and is freed without a walk of its list.
+  bool spilled_ = false;
 };
 
 struct MatchEntry {
