@@ -130,6 +130,16 @@ class NodeScan {
       return utils::try_for_each_light(std::span<const Uid>(indexed->rows()), candidate);
     }
     if (subset_) return utils::try_for_each_entry(*subset_, visit);
+    if (const std::vector<TypeId>* ids = node_ids()) {
+      // In id order, which is the order the store made them in: neighbours
+      // in it have their rows, and most often their edges' rows, side by side.
+      ParentHandles parent(entry.match);
+      return utils::try_for_each_light(std::span<const TypeId>(*ids), [&](TypeId id) -> Status {
+        const Uid& uid = graph_.types->uid(id);
+        if (!VM_TRY(block_accepts_row(id, uid))) return {};
+        return store_child(uid, parent.get(), id);
+      });
+    }
     // Every node: their rows are found by id, without the uid index.
     const std::vector<std::pair<Uid, TypeId>>& nodes = all_nodes();
     ParentHandles parent(entry.match);
@@ -226,6 +236,15 @@ class NodeScan {
     return all_nodes_;
   }
 
+  // For a large store, the ids of every node in increasing order, collected
+  // once per call like all_nodes; null for a small one.
+  const std::vector<TypeId>* node_ids() {
+    tbb::collaborative_call_once(node_ids_once_, [this] {
+      if (graph_.nodes->size() >= detail::StoredNodes::kMinMatches) node_ids_ = detail::StoredNodes(graph_).ids();
+    });
+    return node_ids_.empty() ? nullptr : &node_ids_;
+  }
+
   // The index's candidates for the pattern's block, taken once per call by the
   // first match that scans; null when there is no block or the index cannot
   // answer for it.
@@ -249,6 +268,8 @@ class NodeScan {
   std::atomic<std::uint64_t> next_id_{0};
   tbb::collaborative_once_flag all_nodes_once_;
   std::vector<std::pair<Uid, TypeId>> all_nodes_;  // written only inside all_nodes_once_
+  tbb::collaborative_once_flag node_ids_once_;
+  std::vector<TypeId> node_ids_;  // written only inside node_ids_once_
   tbb::collaborative_once_flag indexed_once_;
   std::optional<NodePropertyIndex::Candidates> indexed_;  // written only inside indexed_once_
 };

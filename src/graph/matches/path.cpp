@@ -27,42 +27,6 @@ void release(MatchSet&& set) {
   set.reset();
 }
 
-// Which nodes the store held when a long step began, read from the node table
-// in one walk: such a step reaches every node several times over, and a
-// table probe for each would cost a cache miss or two. A node not among them
-// (stored since, or beyond the ids handed out then) is still looked up in the
-// table; a node removed since reads as stored, as it was when the step began.
-class StoredNodes {
- public:
-  // Worth its walk for a step starting from at least this many matches, and
-  // from at least one for every kPerNode stored nodes.
-  static constexpr std::size_t kMinMatches = 4096;
-  static constexpr std::size_t kPerNode = 8;
-
-  explicit StoredNodes(const Graph& graph)
-      : limit_(graph.types->allocated()), bits_(std::make_unique<std::uint64_t[]>(limit_ / 64 + 1)) {
-    // Its own context: a walk started inside a cancelled group must still
-    // read every node.
-    tbb::task_group_context own(tbb::task_group_context::isolated);
-    graph.nodes->for_each_shard_parallel(
-        [&](const NodeTable::Table& table) {
-          for (const auto& entry : table) {
-            const TypeId id = entry.first;
-            if (id >= limit_) continue;
-            std::atomic_ref<std::uint64_t>(bits_[id / 64]).fetch_or(std::uint64_t{1} << (id % 64),
-                                                                     std::memory_order_relaxed);
-          }
-        },
-        own);
-  }
-
-  bool contains(TypeId id) const { return id < limit_ && ((bits_[id / 64] >> (id % 64)) & 1) != 0; }
-
- private:
-  const TypeId limit_;
-  const std::unique_ptr<std::uint64_t[]> bits_;
-};
-
 class PathScan {
  public:
   explicit PathScan(const Graph& graph) : graph_(graph) {}
@@ -124,10 +88,10 @@ class PathScan {
   Status plain_steps(const MatchSetMap& cur, const patterns::EdgePattern& edge, const NodePattern& pattern,
                      const NodeUidSetPtr& subset, matches::detail::BlockCopies& block,
                      matches::detail::MatchSink& into, bool owned) {
-    std::optional<StoredNodes> snapshot;
-    if (cur.size() >= StoredNodes::kMinMatches && cur.size() * StoredNodes::kPerNode >= graph_.nodes->size())
+    std::optional<matches::detail::StoredNodes> snapshot;
+    if (cur.size() >= matches::detail::StoredNodes::kMinMatches && cur.size() * matches::detail::StoredNodes::kPerNode >= graph_.nodes->size())
       snapshot.emplace(graph_);
-    const StoredNodes* known = snapshot ? &*snapshot : nullptr;
+    const matches::detail::StoredNodes* known = snapshot ? &*snapshot : nullptr;
     tbb::task_group_context ctx;
     utils::FirstError first;
     cur.for_each_shard_parallel(
@@ -182,7 +146,7 @@ class PathScan {
  private:
   // Whether each reached node is stored; a long list has its shards
   // read-locked once each.
-  absl::InlinedVector<char, 32> stored(const matches::detail::Reaches& reached, const StoredNodes* known) const {
+  absl::InlinedVector<char, 32> stored(const matches::detail::Reaches& reached, const matches::detail::StoredNodes* known) const {
     if (known) {
       absl::InlinedVector<char, 32> found(reached.size(), 0);
       bool missing = false;
