@@ -217,7 +217,7 @@ MatchPtr Match::make(MatchPtr parent, std::size_t need) {
   const auto made = [&]<std::size_t Room>() -> MatchPtr {
     return std::allocate_shared<Made<Room>>(FrameAllocator<Made<Room>>{}, std::move(parent));
   };
-  const auto pick = [&]<std::size_t... I>(std::index_sequence<I...>) -> MatchPtr {
+  const auto pick = [&]<std::size_t... I>(std::index_sequence<I...>) {
     MatchPtr out;
     // The first room that fits.
     (void)((need <= kRooms[I] ? (out = made.template operator()<kRooms[I]>(), true) : false) || ...);

@@ -264,11 +264,11 @@ TEST(Matches, RandomFramesAgreeWithAModelOfTheirChains) {
     bool removed = false;
   };
   struct Model {
-    int parent;  // -1 for a root
+    int parent;                   // -1 for a root
     std::vector<Bound> bindings;  // oldest first
   };
-  const std::vector<std::string> names = {"",  "a", "b", "e1", "node_with_a_longer_name",
-                                          std::string(40, 'x'), std::string(70, 'y'), std::string(300, 'z')};
+  const std::vector<std::string> names = {
+      "", "a", "b", "e1", "node_with_a_longer_name", std::string(40, 'x'), std::string(70, 'y'), std::string(300, 'z')};
   std::mt19937 rng(11);
   const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
   const auto element = [&] {

@@ -41,9 +41,9 @@
 #include <array>
 #include <atomic>
 #include <bit>
-#include <memory>
 #include <cstdint>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -312,8 +312,8 @@ class StoredNodes {
           for (const auto& entry : table) {
             const TypeId id = entry.first;
             if (id >= limit_) continue;
-            std::atomic_ref<std::uint64_t>(bits_[id / 64]).fetch_or(std::uint64_t{1} << (id % 64),
-                                                                     std::memory_order_relaxed);
+            std::atomic_ref<std::uint64_t>(bits_[id / 64])
+                .fetch_or(std::uint64_t{1} << (id % 64), std::memory_order_relaxed);
           }
         },
         own);

@@ -86,10 +86,11 @@ class PathScan {
   // and a decrement at the drop saved for every entry, and the drop touches
   // no frame for them.
   Status plain_steps(const MatchSetMap& cur, const patterns::EdgePattern& edge, const NodePattern& pattern,
-                     const NodeUidSetPtr& subset, matches::detail::BlockCopies& block,
-                     matches::detail::MatchSink& into, bool owned) {
+                     const NodeUidSetPtr& subset, matches::detail::BlockCopies& block, matches::detail::MatchSink& into,
+                     bool owned) {
     std::optional<matches::detail::StoredNodes> snapshot;
-    if (cur.size() >= matches::detail::StoredNodes::kMinMatches && cur.size() * matches::detail::StoredNodes::kPerNode >= graph_.nodes->size())
+    if (cur.size() >= matches::detail::StoredNodes::kMinMatches &&
+        cur.size() * matches::detail::StoredNodes::kPerNode >= graph_.nodes->size())
       snapshot.emplace(graph_);
     const matches::detail::StoredNodes* known = snapshot ? &*snapshot : nullptr;
     tbb::task_group_context ctx;
@@ -146,7 +147,8 @@ class PathScan {
  private:
   // Whether each reached node is stored; a long list has its shards
   // read-locked once each.
-  absl::InlinedVector<char, 32> stored(const matches::detail::Reaches& reached, const matches::detail::StoredNodes* known) const {
+  absl::InlinedVector<char, 32> stored(const matches::detail::Reaches& reached,
+                                       const matches::detail::StoredNodes* known) const {
     if (known) {
       absl::InlinedVector<char, 32> found(reached.size(), 0);
       bool missing = false;
@@ -223,8 +225,8 @@ class PathScan {
         return {};
       }
       if (const StoredElement* bound = m->find(*name)) {
-        const Uid bound_uid = VM_TRY_CTX(bound->element().as_node(*name, "get previously matched element"),
-                                         "graph - match path pattern");
+        const Uid bound_uid =
+            VM_TRY_CTX(bound->element().as_node(*name, "get previously matched element"), "graph - match path pattern");
         if (bound_uid != uid) return {};
         into.add(MatchEntry{uid, Match::create(parent()), id});
         return {};
@@ -232,8 +234,8 @@ class PathScan {
       into.add(MatchEntry{uid, Match::create_bound(parent(), *name, MatchElement::node(uid)), id});
       return {};
     }
-    auto checked =
-        VM_TRY_CTX(matches::detail::check_node_matches(graph_, uid, pattern, block, parent()), "graph - match path pattern");
+    auto checked = VM_TRY_CTX(matches::detail::check_node_matches(graph_, uid, pattern, block, parent()),
+                              "graph - match path pattern");
     if (!checked) return {};
     MatchPtr frame = std::move(*checked);
     if (const auto& name = pattern.variable()) {
