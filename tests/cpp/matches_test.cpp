@@ -385,7 +385,9 @@ TEST(Matches, FramesDroppedOnOtherThreadsKeepTheirBindingsToTheEnd) {
       const Uid a = u(static_cast<std::uint8_t>(i)), b = u(static_cast<std::uint8_t>(i / 256));
       frames[i] = i % 3 == 0 ? Match::create_bound(root, "n", MatchElement::node(a))
                              : Match::create_bound(root, std::string(i % 50, 'e'), MatchElement::edge({a, b}));
-      if (i % 5 == 0) ASSERT_TRUE(frames[i]->insert(std::string(100 + i % 7, 'l'), MatchElement::term(b)));
+      if (i % 5 == 0) {
+        ASSERT_TRUE(frames[i]->insert(std::string(100 + i % 7, 'l'), MatchElement::term(b)));
+      }
     });
     std::vector<int> order(kFrames);
     for (int i = 0; i < kFrames; ++i) order[i] = i;
