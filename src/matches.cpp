@@ -2,12 +2,17 @@
 
 #include <tbb/task_arena.h>
 
+#include <array>
 #include <atomic>
+#include <cassert>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <type_traits>
+#include <utility>
 
 namespace velmora {
 
@@ -43,6 +48,21 @@ Result<EdgeKey> MatchElement::as_edge(std::string_view name, Context context) co
   return EdgeKey{first_, second_};
 }
 
+EdgeKey StoredElement::edge_key() const {
+  if (kind_ != MatchElement::Kind::Edge) return {first_, Uid{}};
+  return {first_, *reinterpret_cast<const Match::Binding*>(this)->end_uid()};
+}
+
+MatchElement StoredElement::element() const {
+  switch (kind_) {
+    case MatchElement::Kind::Type: return MatchElement::type(first_);
+    case MatchElement::Kind::Term: return MatchElement::term(first_);
+    case MatchElement::Kind::Node: return MatchElement::node(first_);
+    case MatchElement::Kind::Edge: break;
+  }
+  return MatchElement::edge(edge_key());
+}
+
 namespace {
 
 // Frames are small, made by the hundred thousand and dropped together, often
@@ -59,8 +79,11 @@ class FrameBlocks {
   // before it, which long-lived rows then fill, so the heap cannot shrink);
   // each frame carries its block's address in a tag just before it.
   static constexpr std::size_t kBlock = 32 * 1024;
-  static constexpr std::size_t kTag = 16;
+  static constexpr std::size_t kTag = 8;
+  static constexpr std::size_t kAlign = 8;
   static constexpr std::size_t kLargest = 1024;  // larger requests go to the heap
+
+  static std::size_t round(std::size_t size) { return (size + kAlign - 1) & ~(kAlign - 1); }
 
   static void* allocate(std::size_t size) {
     size = round(size);
@@ -90,9 +113,7 @@ class FrameBlocks {
     std::atomic<std::int64_t> live{kOpen};
   };
   static constexpr std::int64_t kOpen = std::int64_t{1} << 40;
-  static constexpr std::size_t kHeader = (sizeof(Block) + 15) & ~std::size_t{15};
-
-  static std::size_t round(std::size_t size) { return (size + 15) & ~std::size_t{15}; }
+  static constexpr std::size_t kHeader = (sizeof(Block) + kAlign - 1) & ~(kAlign - 1);
 
   static void release(Block* block) {
     block->~Block();
@@ -144,26 +165,100 @@ struct FrameAllocator {
   }
 };
 
+// The room sizes a frame is made with: a node's binding under a short name
+// takes the first, an edge's under a short name the fifth. A binding larger
+// than the last goes beside its frame.
+constexpr std::array<std::size_t, 10> kRooms{56, 64, 72, 80, 88, 96, 104, 112, 128, 160};
+// What `Match::create` leaves room for: a node's binding under a name of up
+// to 16 bytes.
+constexpr std::size_t kDefaultRoom = 64;
+
 }  // namespace
 
+Match::Binding::Binding(const MatchElement& e, std::size_t size)
+    : element(e.kind(), e.uid()), name_size(static_cast<std::uint32_t>(size)) {}
+
+std::size_t Match::Binding::size_for(const MatchElement& element, std::size_t name_size) {
+  const std::size_t end = element.kind() == MatchElement::Kind::Edge ? sizeof(Uid) : 0;
+  return FrameBlocks::round(sizeof(Binding) + end + name_size);
+}
+
+std::size_t Match::Binding::size() const {
+  const std::size_t end = element.kind() == MatchElement::Kind::Edge ? sizeof(Uid) : 0;
+  return FrameBlocks::round(sizeof(Binding) + end + name_size);
+}
+
+const Uid* Match::Binding::end_uid() const {
+  return reinterpret_cast<const Uid*>(reinterpret_cast<const unsigned char*>(this) + sizeof(Binding));
+}
+
+std::string_view Match::Binding::name() const {
+  const std::size_t end = element.kind() == MatchElement::Kind::Edge ? sizeof(Uid) : 0;
+  return {reinterpret_cast<const char*>(this) + sizeof(Binding) + end, name_size};
+}
+
+template <std::size_t Room>
 struct Match::Made : Match {
-  explicit Made(MatchPtr parent) : Match(std::move(parent)) {}
+  explicit Made(MatchPtr parent) : Match(std::move(parent), Room) {
+    assert(static_cast<void*>(bytes) == static_cast<void*>(room()));
+  }
+  alignas(8) unsigned char bytes[Room];
 };
 
-MatchPtr Match::create(MatchPtr parent) {
-  static_assert(alignof(Made) <= 16);
-  return std::allocate_shared<Made>(FrameAllocator<Made>{}, std::move(parent));
+template <>
+struct Match::Made<0> : Match {
+  explicit Made(MatchPtr parent) : Match(std::move(parent), 0) {}
+};
+
+MatchPtr Match::make(MatchPtr parent, std::size_t need) {
+  static_assert(sizeof(Match) % 8 == 0 && alignof(Made<kDefaultRoom>) <= FrameBlocks::kAlign);
+  static_assert(sizeof(Binding) + sizeof(Uid) <= kRooms.back(), "an edge under a short name fits a room");
+  static_assert(std::is_trivially_destructible_v<Binding>, "a frame frees only the bindings beside it");
+  const auto made = [&]<std::size_t Room>() -> MatchPtr {
+    return std::allocate_shared<Made<Room>>(FrameAllocator<Made<Room>>{}, std::move(parent));
+  };
+  const auto pick = [&]<std::size_t... I>(std::index_sequence<I...>) {
+    MatchPtr out;
+    // The first room that fits.
+    (void)((need <= kRooms[I] ? (out = made.template operator()<kRooms[I]>(), true) : false) || ...);
+    return out;
+  };
+  if (need > kRooms.back()) return made.template operator()<0>();
+  return pick(std::make_index_sequence<kRooms.size()>{});
+}
+
+MatchPtr Match::create(MatchPtr parent) { return make(std::move(parent), kDefaultRoom); }
+
+MatchPtr Match::create_bound(MatchPtr parent, std::string_view name, const MatchElement& element) {
+  MatchPtr frame = make(std::move(parent), Binding::size_for(element, name.size()));
+  // Nobody else sees the frame yet: no turn to take.
+  frame->head_.store(frame->place(name, element), std::memory_order_release);
+  return frame;
+}
+
+namespace {
+
+std::unexpected<Report> already_bound(std::string_view name) {
+  return fail(errors::VariableAlreadyExists{std::string(name), "match insert [src/matches:167]"});
+}
+
+}  // namespace
+
+Result<MatchPtr> Match::create_with(MatchPtr parent, std::string_view name, const MatchElement& element) {
+  if (parent && parent->contains_key(name)) return already_bound(name);
+  return create_bound(std::move(parent), name, element);
 }
 
 Match::~Match() {
   delete counter_.load(std::memory_order_acquire);
-  for (Binding* b = head_.load(std::memory_order_acquire); b;) {
+  // Bindings hold nothing to free: only those beside the frame are visited.
+  const unsigned char* first = room();
+  for (Binding* b = spilled_ ? head_.load(std::memory_order_acquire) : nullptr; b;) {
     Binding* next = b->next;
-    if (static_cast<void*>(b) == static_cast<void*>(inline_)) {
-      std::destroy_at(b);
-    } else {
-      delete b;
-    }
+    const auto* at = reinterpret_cast<const unsigned char*>(b);
+    const std::size_t size = b->size();
+    std::destroy_at(b);
+    if (at < first || at >= first + room_size_) FrameBlocks::deallocate(b, size);
     b = next;
   }
   // Long chains would otherwise be torn down recursively, one stack frame per
@@ -172,24 +267,45 @@ Match::~Match() {
   while (next && next.use_count() == 1) next = std::move(next->parent_);
 }
 
+Match::Binding* Match::place(std::string_view name, const MatchElement& element) {
+  const std::size_t size = Binding::size_for(element, name.size());
+  void* at = nullptr;
+  if (room_used_ + size <= room_size_) {
+    at = room() + room_used_;
+    room_used_ = static_cast<std::uint16_t>(room_used_ + size);
+  } else {
+    at = FrameBlocks::allocate(size);
+    spilled_ = true;
+  }
+  auto* binding = std::construct_at(static_cast<Binding*>(at), element, name.size());
+  unsigned char* tail = static_cast<unsigned char*>(at) + sizeof(Binding);
+  if (element.kind() == MatchElement::Kind::Edge) {
+    const Uid end = element.edge_key().second;
+    std::memcpy(tail, end.data(), end.size());
+    tail += sizeof(Uid);
+  }
+  if (!name.empty()) std::memcpy(tail, name.data(), name.size());
+  return binding;
+}
+
 namespace {
 
 // Names are short and mostly differ in length or first letter: those are
 // compared before the bytes.
-bool same_name(const std::string& bound, std::string_view name) {
+bool same_name(std::string_view bound, std::string_view name) {
   return bound.size() == name.size() &&
-         (name.empty() || (bound[0] == name[0] && bound.compare(0, bound.size(), name) == 0));
+         (name.empty() || (bound[0] == name[0] && std::memcmp(bound.data(), name.data(), name.size()) == 0));
 }
 
 }  // namespace
 
 const Match::Binding* Match::own(std::string_view name) const {
   for (const Binding* b = head_.load(std::memory_order_acquire); b; b = b->next)
-    if (same_name(b->name, name) && !b->removed.load(std::memory_order_acquire)) return b;
+    if (same_name(b->name(), name) && !b->removed.load(std::memory_order_acquire)) return b;
   return nullptr;
 }
 
-const MatchElement* Match::find(std::string_view name) const {
+const StoredElement* Match::find(std::string_view name) const {
   // Of two bindings of one name, the one nearer the root wins: the last one
   // met going up.
   const Binding* found = nullptr;
@@ -199,7 +315,7 @@ const MatchElement* Match::find(std::string_view name) const {
 }
 
 std::optional<MatchElement> Match::get(std::string_view name) const {
-  if (const MatchElement* found = find(name)) return *found;
+  if (const StoredElement* found = find(name)) return found->element();
   return std::nullopt;
 }
 
@@ -210,8 +326,7 @@ bool Match::contains_key(std::string_view name) const {
 }
 
 Status Match::insert(std::string_view name, const MatchElement& element) {
-  if (contains_key(name))
-    return fail(errors::VariableAlreadyExists{std::string(name), "match insert [src/matches:167]"});
+  if (contains_key(name)) return already_bound(name);
   append(name, element);
   return {};
 }
@@ -225,13 +340,7 @@ std::optional<MatchElement> Match::bind(std::string_view name, const MatchElemen
 void Match::append(std::string_view name, const MatchElement& element) {
   while (writing_.exchange(true, std::memory_order_acquire)) {
   }
-  Binding* binding = nullptr;
-  if (!inline_used_) {
-    inline_used_ = true;
-    binding = std::construct_at(reinterpret_cast<Binding*>(inline_), name, element);
-  } else {
-    binding = new Binding(name, element);
-  }
+  Binding* binding = place(name, element);
   binding->next = head_.load(std::memory_order_relaxed);
   head_.store(binding, std::memory_order_release);
   writing_.store(false, std::memory_order_release);
@@ -240,9 +349,9 @@ void Match::append(std::string_view name, const MatchElement& element) {
 std::optional<MatchElement> Match::remove(std::string_view name) {
   for (Match* m = this; m; m = m->parent_.get()) {
     for (Binding* b = m->head_.load(std::memory_order_acquire); b; b = b->next) {
-      if (!same_name(b->name, name)) continue;
+      if (!same_name(b->name(), name)) continue;
       bool live = false;
-      if (b->removed.compare_exchange_strong(live, true, std::memory_order_acq_rel)) return b->element;
+      if (b->removed.compare_exchange_strong(live, true, std::memory_order_acq_rel)) return b->element.element();
     }
   }
   return std::nullopt;

@@ -76,6 +76,27 @@ class MatchElement {
   Uid second_;  // the end uid of an edge, zero otherwise
 };
 
+// A bound element as its frame keeps it: the end uid is kept for edges only.
+// `Match::find` hands these out; each lives as long as its frame.
+class StoredElement {
+ public:
+  StoredElement(const StoredElement&) = delete;
+  StoredElement& operator=(const StoredElement&) = delete;
+
+  MatchElement::Kind kind() const { return kind_; }
+  const Uid& uid() const { return first_; }
+  // The edge's key; for another kind, the uid and zero (as MatchElement's).
+  EdgeKey edge_key() const;
+  MatchElement element() const;
+
+ private:
+  friend class Match;
+  StoredElement(MatchElement::Kind kind, const Uid& first) : kind_(kind), first_(first) {}
+
+  MatchElement::Kind kind_;
+  Uid first_;
+};
+
 class Match;
 using MatchPtr = std::shared_ptr<Match>;
 
@@ -83,6 +104,13 @@ class Match {
  public:
   // `Match::new`: an empty frame extending `parent` (none for a root).
   static MatchPtr create(MatchPtr parent = nullptr);
+  // `create(parent)` then `insert(name, element)`, the binding made before
+  // the frame is handed out: VariableAlreadyExists when the chain binds `name`.
+  static Result<MatchPtr> create_with(MatchPtr parent, std::string_view name, const MatchElement& element);
+  // The same without the look-up, for a caller that has just seen that the
+  // chain does not bind `name` (a chain binding it already would keep its
+  // binding: the one nearest the root wins).
+  static MatchPtr create_bound(MatchPtr parent, std::string_view name, const MatchElement& element);
 
   Match(const Match&) = delete;
   Match& operator=(const Match&) = delete;
@@ -92,7 +120,7 @@ class Match {
   std::optional<MatchElement> get(std::string_view name) const;
   // The same in place: the element stays valid while this frame lives (a
   // removal meanwhile does not free it).
-  const MatchElement* find(std::string_view name) const;
+  const StoredElement* find(std::string_view name) const;
   bool contains_key(std::string_view name) const;
   // Binds `name` in this frame; VariableAlreadyExists when the chain binds it.
   Status insert(std::string_view name, const MatchElement& element);
@@ -114,18 +142,34 @@ class Match {
   const MatchPtr& parent() const { return parent_; }
 
  private:
-  // One binding. Its name and element never change once it is linked into
+  // One binding: its element, then (edges only) the edge's end uid, then the
+  // name's bytes. Its name and element never change once it is linked into
   // its frame; only `removed` does, once.
   struct Binding {
-    Binding(std::string_view n, const MatchElement& e) : name(n), element(e) {}
-    std::string name;
-    MatchElement element;
+    Binding(const MatchElement& e, std::size_t name_size);
+    StoredElement element;
     std::atomic<bool> removed{false};
+    std::uint32_t name_size;
     Binding* next = nullptr;  // older bindings of the frame; fixed once linked
-  };
 
-  explicit Match(MatchPtr parent) : parent_(std::move(parent)) {}
-  struct Made;  // lets `create` allocate frame and count in one block
+    // The bytes a binding of `element` under a name of `name_size` bytes takes.
+    static std::size_t size_for(const MatchElement& element, std::size_t name_size);
+    std::size_t size() const;
+    const Uid* end_uid() const;  // edges only
+    std::string_view name() const;
+  };
+  friend class StoredElement;
+  template <std::size_t Room>
+  struct Made;  // a frame with `Room` bytes for bindings, and its count, in one block
+
+  Match(MatchPtr parent, std::uint16_t room) : parent_(std::move(parent)), room_size_(room) {}
+  // A frame whose room fits a first binding of `need` bytes.
+  static MatchPtr make(MatchPtr parent, std::size_t need);
+  // The frame's room for bindings, right behind it in its block.
+  unsigned char* room() { return reinterpret_cast<unsigned char*>(this) + sizeof(Match); }
+  // Makes the binding in this frame's room, or beside it when it does not
+  // fit; not linked yet. Only its writer may call it.
+  Binding* place(std::string_view name, const MatchElement& element);
   // Links the binding into this frame (writers of one frame take turns).
   void append(std::string_view name, const MatchElement& element);
   // This frame's own live binding of `name`.
@@ -136,14 +180,17 @@ class Match {
   // is complete before the release store that links it, and is freed only
   // with the frame. A removal marks the binding instead of unlinking it.
   std::atomic<Binding*> head_{nullptr};
-  std::atomic<bool> writing_{false};  // a spin flag serializing writers of this frame
-  // The first binding lives in the frame itself (most frames get exactly
-  // one): one allocation per frame, and a look-up finds it beside the frame.
-  bool inline_used_ = false;  // written by writers under writing_
-  alignas(Binding) unsigned char inline_[sizeof(Binding)];
   // Published once; owned by this frame (a heap-held handle so guards can keep
   // the counter alive past the frame).
   std::atomic<std::shared_ptr<utils::CreationCounter>*> counter_{nullptr};
+  std::atomic<bool> writing_{false};  // a spin flag serializing writers of this frame
+  // Most frames get exactly one binding, made in the room behind the frame:
+  // one allocation per frame, and a look-up finds it beside the frame.
+  const std::uint16_t room_size_;
+  std::uint16_t room_used_ = 0;  // written by writers under writing_
+  // Whether a binding went beside the frame (written under writing_): a frame
+  // without one frees nothing else, and is freed without a walk of its list.
+  bool spilled_ = false;
 };
 
 struct MatchEntry {

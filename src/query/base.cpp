@@ -288,18 +288,18 @@ PyObject* query_execute(PyObject* self, PyObject*) {
 // is the binding of names[j] in that row's match, pointing into its frame.
 // Gathered on the pool, which also takes the page faults of the fresh buffer
 // (left unset until then); the first name found unbound fails.
-Result<std::unique_ptr<const MatchElement* []>> collect_cells(const MatchSetMap& set,
-                                                              const std::vector<std::string>& names) {
-  auto cells = std::make_unique_for_overwrite<const MatchElement*[]>(set.size() * names.size());
+Result<std::unique_ptr<const StoredElement* []>> collect_cells(const MatchSetMap& set,
+                                                               const std::vector<std::string>& names) {
+  auto cells = std::make_unique_for_overwrite<const StoredElement*[]>(set.size() * names.size());
   tbb::task_group_context ctx;
   utils::FirstError first;
   set.for_each_run_parallel(
       [&](std::size_t offset, MatchSetMap::Table run) {
-        const MatchElement** out = cells.get() + offset * names.size();
+        const StoredElement** out = cells.get() + offset * names.size();
         for (const auto& entry : run) {
           if (ctx.is_group_execution_cancelled()) return;
           for (const auto& name : names) {
-            const MatchElement* element = entry.second.match->find(name);
+            const StoredElement* element = entry.second.match->find(name);
             if (!element) {
               first.set(
                   fail(errors::VariableNotFound{name, "query return - data collection [src/query/base:377]"}).error(),
@@ -322,7 +322,7 @@ class ReferenceMaker {
   explicit ReferenceMaker(references::StoreHandle graph) : graph_(std::move(graph)) {}
 
   // A new reference, or null with the Python error set.
-  PyObject* make(const MatchElement& element) const {
+  PyObject* make(const StoredElement& element) const {
     switch (element.kind()) {
       case MatchElement::Kind::Type: return references::new_type(graph_, element.uid());
       case MatchElement::Kind::Term: return references::new_term(graph_, element.uid());

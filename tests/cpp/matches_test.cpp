@@ -9,6 +9,8 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
+#include <random>
 #include <span>
 #include <string>
 #include <thread>
@@ -247,6 +249,162 @@ TEST(Matches, LockFreeReadersSeeWholeBindingsDuringRemovals) {
   EXPECT_EQ(bad.load(), 0);
   EXPECT_EQ(removed_m.load(), 1);
   EXPECT_FALSE(leaves[1]->get("m"));
+}
+
+// ---- frames against a model of their bindings -----------------------------------------
+
+// Random trees of frames made every way, bound under names of every length
+// (short ones fit beside the frame, long ones do not) to elements of every
+// kind, with removals; every look-up agrees with a plain model of the
+// chains, and the elements `find` handed out keep their values to the end.
+TEST(Matches, RandomFramesAgreeWithAModelOfTheirChains) {
+  struct Bound {
+    std::string name;
+    MatchElement element;
+    bool removed = false;
+  };
+  struct Model {
+    int parent;                   // -1 for a root
+    std::vector<Bound> bindings;  // oldest first
+  };
+  const std::vector<std::string> names = {
+      "", "a", "b", "e1", "node_with_a_longer_name", std::string(40, 'x'), std::string(70, 'y'), std::string(300, 'z')};
+  std::mt19937 rng(11);
+  const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+  const auto element = [&] {
+    Uid a{}, b{};
+    for (auto& byte : a) byte = static_cast<std::uint8_t>(rng());
+    for (auto& byte : b) byte = static_cast<std::uint8_t>(rng());
+    switch (pick(4)) {
+      case 0: return MatchElement::type(a);
+      case 1: return MatchElement::term(a);
+      case 2: return MatchElement::node(a);
+      default: return MatchElement::edge({a, b});
+    }
+  };
+  for (int round = 0; round < 20; ++round) {
+    std::vector<MatchPtr> frames;
+    std::vector<Model> model;
+    // The model's answer for `get`: the live binding nearest the root, each
+    // frame answering with its newest live one.
+    const auto lookup = [&](int f, const std::string& name) -> const Bound* {
+      const Bound* found = nullptr;
+      for (int at = f; at >= 0; at = model[at].parent) {
+        auto& own = model[at].bindings;
+        for (auto it = own.rbegin(); it != own.rend(); ++it)
+          if (it->name == name && !it->removed) {
+            found = &*it;
+            break;
+          }
+      }
+      return found;
+    };
+    std::vector<std::pair<const StoredElement*, MatchElement>> handed;  // what find gave, and its value then
+    for (int step = 0; step < 400; ++step) {
+      const std::string& name = names[pick(names.size())];
+      const MatchElement e = element();
+      const int f = frames.empty() ? -1 : static_cast<int>(pick(frames.size()));
+      switch (frames.empty() ? 0 : pick(7)) {
+        case 0: {  // a new frame, bound or not
+          const int parent = f >= 0 && pick(4) != 0 ? f : -1;
+          MatchPtr p = parent >= 0 ? frames[parent] : nullptr;
+          const int how = static_cast<int>(pick(3));
+          if (how == 0) {
+            frames.push_back(Match::create(p));
+            model.push_back({parent, {}});
+          } else if (lookup(parent, name)) {
+            auto made = Match::create_with(p, name, e);
+            ASSERT_FALSE(made);
+            EXPECT_EQ(made.error().current_context().message(),
+                      "Variable already exists: '" + name + "' (match insert [src/matches:167])");
+          } else {
+            frames.push_back(how == 1 ? *Match::create_with(p, name, e) : Match::create_bound(p, name, e));
+            model.push_back({parent, {{name, e}}});
+          }
+          break;
+        }
+        case 1: {
+          auto r = frames[f]->insert(name, e);
+          EXPECT_EQ(static_cast<bool>(r), lookup(f, name) == nullptr);
+          if (r) model[f].bindings.push_back({name, e});
+          break;
+        }
+        case 2: {
+          const Bound* before = lookup(f, name);
+          auto r = frames[f]->bind(name, e);
+          ASSERT_EQ(r.has_value(), before != nullptr);
+          if (before) {
+            EXPECT_EQ(*r, before->element);
+          } else {
+            model[f].bindings.push_back({name, e});
+          }
+          break;
+        }
+        case 3: {  // the newest live binding of the nearest frame that has one
+          std::optional<MatchElement> expected;
+          for (int at = f; at >= 0 && !expected; at = model[at].parent) {
+            auto& own = model[at].bindings;
+            for (auto it = own.rbegin(); it != own.rend(); ++it)
+              if (it->name == name && !it->removed) {
+                it->removed = true;
+                expected = it->element;
+                break;
+              }
+          }
+          EXPECT_EQ(frames[f]->remove(name), expected);
+          break;
+        }
+        default: {
+          const Bound* expected = lookup(f, name);
+          EXPECT_EQ(frames[f]->contains_key(name), expected != nullptr);
+          const StoredElement* found = frames[f]->find(name);
+          ASSERT_EQ(found != nullptr, expected != nullptr) << name;
+          if (!found) break;
+          EXPECT_EQ(found->element(), expected->element);
+          EXPECT_EQ(found->kind(), expected->element.kind());
+          EXPECT_EQ(found->uid(), expected->element.uid());
+          EXPECT_EQ(found->edge_key(), expected->element.edge_key());
+          EXPECT_EQ(frames[f]->get(name), expected->element);
+          handed.emplace_back(found, expected->element);
+          break;
+        }
+      }
+    }
+    for (const auto& [found, value] : handed) EXPECT_EQ(found->element(), value);
+  }
+}
+
+// Frames made on every thread and dropped on others, in another order, while
+// new ones are carved: no frame loses its bindings to another's memory.
+TEST(Matches, FramesDroppedOnOtherThreadsKeepTheirBindingsToTheEnd) {
+  constexpr int kFrames = 20000;
+  for (int round = 0; round < 3; ++round) {
+    auto root = Match::create();
+    std::vector<MatchPtr> frames(kFrames);
+    test_pool::parallel_for(0, kFrames, [&](int i) {
+      const Uid a = u(static_cast<std::uint8_t>(i)), b = u(static_cast<std::uint8_t>(i / 256));
+      frames[i] = i % 3 == 0 ? Match::create_bound(root, "n", MatchElement::node(a))
+                             : Match::create_bound(root, std::string(i % 50, 'e'), MatchElement::edge({a, b}));
+      if (i % 5 == 0) {
+        ASSERT_TRUE(frames[i]->insert(std::string(100 + i % 7, 'l'), MatchElement::term(b)));
+      }
+    });
+    std::vector<int> order(kFrames);
+    for (int i = 0; i < kFrames; ++i) order[i] = i;
+    std::shuffle(order.begin(), order.end(), std::mt19937(round));
+    std::atomic<int> bad{0};
+    test_pool::parallel_for(0, kFrames, [&](int k) {
+      const int i = order[k];
+      const Uid a = u(static_cast<std::uint8_t>(i)), b = u(static_cast<std::uint8_t>(i / 256));
+      const auto expected = i % 3 == 0 ? MatchElement::node(a) : MatchElement::edge({a, b});
+      if (frames[i]->get(i % 3 == 0 ? "n" : std::string(i % 50, 'e')) != expected) ++bad;
+      if (i % 5 == 0 && frames[i]->get(std::string(100 + i % 7, 'l')) != MatchElement::term(b)) ++bad;
+      auto fresh = Match::create_bound(frames[i], "f", MatchElement::type(b));  // carved while others are freed
+      if (fresh->get("f") != MatchElement::type(b)) ++bad;
+      frames[i].reset();
+    });
+    EXPECT_EQ(bad.load(), 0);
+  }
 }
 
 // ---- match sets: every entry once, whatever the size and path of the walk ---------

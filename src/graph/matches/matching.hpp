@@ -39,8 +39,11 @@
 #include <tbb/task_arena.h>
 
 #include <array>
+#include <atomic>
+#include <bit>
 #include <cstdint>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -286,6 +289,51 @@ template <class Fn>
 Status for_each_match(const MatchSetMap& set, Fn&& fn) {
   return utils::try_for_each_entry(set, [&](std::uint64_t, const MatchEntry& entry) -> Status { return fn(entry); });
 }
+
+// Which nodes the store held when a long step began, read from the node table
+// in one walk: such a step reaches every node several times over, and a
+// table probe for each would cost a cache miss or two. A node not among them
+// (stored since, or beyond the ids handed out then) is still looked up in the
+// table; a node removed since reads as stored, as it was when the step began.
+class StoredNodes {
+ public:
+  // Worth its walk for a step starting from at least this many matches, and
+  // from at least one for every kPerNode stored nodes.
+  static constexpr std::size_t kMinMatches = 4096;
+  static constexpr std::size_t kPerNode = 8;
+
+  explicit StoredNodes(const Graph& graph)
+      : limit_(graph.types->allocated()), bits_(std::make_unique<std::uint64_t[]>(limit_ / 64 + 1)) {
+    // Its own context: a walk started inside a cancelled group must still
+    // read every node.
+    tbb::task_group_context own(tbb::task_group_context::isolated);
+    graph.nodes->for_each_shard_parallel(
+        [&](const NodeTable::Table& table) {
+          for (const auto& entry : table) {
+            const TypeId id = entry.first;
+            if (id >= limit_) continue;
+            std::atomic_ref<std::uint64_t>(bits_[id / 64])
+                .fetch_or(std::uint64_t{1} << (id % 64), std::memory_order_relaxed);
+          }
+        },
+        own);
+  }
+
+  bool contains(TypeId id) const { return id < limit_ && ((bits_[id / 64] >> (id % 64)) & 1) != 0; }
+
+  // The ids of the nodes, in increasing order.
+  std::vector<TypeId> ids() const {
+    std::vector<TypeId> out;
+    for (std::size_t w = 0; w <= limit_ / 64; ++w)
+      for (std::uint64_t word = bits_[w]; word != 0; word &= word - 1)
+        out.push_back(static_cast<TypeId>(w * 64 + static_cast<std::size_t>(std::countr_zero(word))));
+    return out;
+  }
+
+ private:
+  const TypeId limit_;
+  const std::unique_ptr<std::uint64_t[]> bits_;
+};
 
 // Runs of at least this many matches look their nodes up shard by shard.
 inline constexpr std::size_t kBatchedRun = 2 * NodeTable::shard_count();

@@ -102,12 +102,12 @@ class NodeScan {
       return detail::for_each_match(*terms, [&](const MatchEntry& term) -> Status {
         if (!is_candidate(term.prev_uid)) return {};
         if (!VM_TRY(block_accepts(term.prev_uid))) return {};
-        return bind_and_store(term.prev_uid, Match::create(term.match));
+        return store_child(term.prev_uid, term.match);
       });
     }
     const auto visit = [&](const Uid& uid) -> Status {
       if (!VM_TRY(block_accepts(uid))) return {};
-      return bind_and_store(uid, Match::create(entry.match));
+      return store_child(uid, entry.match);
     };
     if (const auto* indexed = indexed_candidates()) {
       // A node the index leaves out cannot match the block, so skipping it
@@ -124,19 +124,29 @@ class NodeScan {
         auto accepted = graph_.with_node_properties(uid, [&](const PropertyMap& stored) { return accepts(stored); });
         if (!accepted) return {};  // a row a removal left behind in the index
         if (!VM_TRY_CTX(std::move(*accepted), "graph - match node pattern")) return {};
-        return bind_and_store(uid, Match::create(parent.get()));
+        return store_child(uid, parent.get());
       };
       // A few candidates (a selective block) are not worth the pool's start-up.
       return utils::try_for_each_light(std::span<const Uid>(indexed->rows()), candidate);
     }
     if (subset_) return utils::try_for_each_entry(*subset_, visit);
+    if (const std::vector<TypeId>* ids = node_ids()) {
+      // In id order, which is the order the store made them in: neighbours
+      // in it have their rows, and most often their edges' rows, side by side.
+      ParentHandles parent(entry.match);
+      return utils::try_for_each_light(std::span<const TypeId>(*ids), [&](TypeId id) -> Status {
+        const Uid& uid = graph_.types->uid(id);
+        if (!VM_TRY(block_accepts_row(id, uid))) return {};
+        return store_child(uid, parent.get(), id);
+      });
+    }
     // Every node: their rows are found by id, without the uid index.
     const std::vector<std::pair<Uid, TypeId>>& nodes = all_nodes();
     ParentHandles parent(entry.match);
     return utils::try_for_each_light(std::span<const std::pair<Uid, TypeId>>(nodes),
                                      [&](const std::pair<Uid, TypeId>& node) -> Status {
                                        if (!VM_TRY(block_accepts_row(node.second, node.first))) return {};
-                                       return bind_and_store(node.first, Match::create(parent.get()), node.second);
+                                       return store_child(node.first, parent.get(), node.second);
                                      });
   }
 
@@ -206,11 +216,33 @@ class NodeScan {
     return {};
   }
 
+  // bind_and_store in a new child frame of `parent`, made with its binding.
+  Status store_child(const Uid& uid, MatchPtr parent, std::uint32_t id = MatchEntry::kNoId) {
+    const auto& name = pattern_.variable();
+    if (!name) {
+      sink_.add(MatchEntry{uid, Match::create(std::move(parent)), id});
+      return {};
+    }
+    MatchPtr frame =
+        VM_TRY_CTX(Match::create_with(std::move(parent), *name, MatchElement::node(uid)), "graph - match node pattern");
+    sink_.add(MatchEntry{uid, std::move(frame), id});
+    return {};
+  }
+
   // The uids of every node, collected once per call by the first match that
   // needs them; matches that need them meanwhile help collect them.
   const std::vector<std::pair<Uid, TypeId>>& all_nodes() {
     tbb::collaborative_call_once(all_nodes_once_, [this] { all_nodes_ = graph_.node_uids_and_ids(); });
     return all_nodes_;
+  }
+
+  // For a large store, the ids of every node in increasing order, collected
+  // once per call like all_nodes; null for a small one.
+  const std::vector<TypeId>* node_ids() {
+    tbb::collaborative_call_once(node_ids_once_, [this] {
+      if (graph_.nodes->size() >= detail::StoredNodes::kMinMatches) node_ids_ = detail::StoredNodes(graph_).ids();
+    });
+    return node_ids_.empty() ? nullptr : &node_ids_;
   }
 
   // The index's candidates for the pattern's block, taken once per call by the
@@ -236,6 +268,8 @@ class NodeScan {
   std::atomic<std::uint64_t> next_id_{0};
   tbb::collaborative_once_flag all_nodes_once_;
   std::vector<std::pair<Uid, TypeId>> all_nodes_;  // written only inside all_nodes_once_
+  tbb::collaborative_once_flag node_ids_once_;
+  std::vector<TypeId> node_ids_;  // written only inside node_ids_once_
   tbb::collaborative_once_flag indexed_once_;
   std::optional<NodePropertyIndex::Candidates> indexed_;  // written only inside indexed_once_
 };

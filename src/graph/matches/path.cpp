@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -79,9 +81,18 @@ class PathScan {
   // A plain edge step and the node step behind it in one pass over `cur`:
   // the edges each run reaches go straight to their node's check, without a
   // set in between. Errors as the two steps', each run's edge errors first.
+  // With `owned` (nobody else holds `cur`, and it is dropped once read), a
+  // frame's last child takes over the entry's handle of it: an increment now
+  // and a decrement at the drop saved for every entry, and the drop touches
+  // no frame for them.
   Status plain_steps(const MatchSetMap& cur, const patterns::EdgePattern& edge, const NodePattern& pattern,
-                     const NodeUidSetPtr& subset, matches::detail::BlockCopies& block,
-                     matches::detail::MatchSink& into) {
+                     const NodeUidSetPtr& subset, matches::detail::BlockCopies& block, matches::detail::MatchSink& into,
+                     bool owned) {
+    std::optional<matches::detail::StoredNodes> snapshot;
+    if (cur.size() >= matches::detail::StoredNodes::kMinMatches &&
+        cur.size() * matches::detail::StoredNodes::kPerNode >= graph_.nodes->size())
+      snapshot.emplace(graph_);
+    const matches::detail::StoredNodes* known = snapshot ? &*snapshot : nullptr;
     tbb::task_group_context ctx;
     utils::FirstError first;
     cur.for_each_shard_parallel(
@@ -92,8 +103,9 @@ class PathScan {
             first.set(std::move(status).error(), ctx);
             return;
           }
-          const auto found = stored(reached);
-          const auto steps = [&](std::size_t begin, std::size_t end) {
+          const auto found = stored(reached, known);
+          // `take`: this task alone reads the run's entries.
+          const auto steps = [&](std::size_t begin, std::size_t end, bool take) {
             auto out = into.writer();
             const PropertyMap* mine = block.local();
             constexpr std::size_t kAhead = 8;  // far ends' rows asked for ahead of their turn
@@ -104,7 +116,9 @@ class PathScan {
               if (k + kAhead < end) __builtin_prefetch(&graph_.types->uid(reached[k + kAhead].far));
               const MatchEntry& from = run[reached[k].entry].second;
               const TypeId far = reached[k].far;
-              if (auto status = node_step(graph_.types->uid(far), far, from.match, found[k] != 0, pattern, mine, out);
+              const bool last = take && (k + 1 == end || reached[k + 1].entry != reached[k].entry);
+              if (auto status =
+                      node_step(graph_.types->uid(far), far, from.match, found[k] != 0, pattern, mine, out, last);
                   !status) {
                 first.set(std::move(status).error(), ctx);
                 return;
@@ -114,14 +128,15 @@ class PathScan {
           // A node of very many edges shares its nodes' checks with the pool.
           constexpr std::size_t kPiece = MatchSetMap::kWalkGrain;
           if (reached.size() <= 8 * kPiece) {
-            steps(0, reached.size());
+            steps(0, reached.size(), owned);
             return;
           }
           utils::tsan::Join join;
           tbb::parallel_for(
               tbb::blocked_range<std::size_t>(0, reached.size(), kPiece),
               utils::tsan::body(
-                  [&](const tbb::blocked_range<std::size_t>& range) { steps(range.begin(), range.end()); }, join),
+                  [&](const tbb::blocked_range<std::size_t>& range) { steps(range.begin(), range.end(), false); },
+                  join),
               tbb::simple_partitioner(), ctx);
           join.joined();
         },
@@ -132,7 +147,20 @@ class PathScan {
  private:
   // Whether each reached node is stored; a long list has its shards
   // read-locked once each.
-  absl::InlinedVector<char, 32> stored(const matches::detail::Reaches& reached) const {
+  absl::InlinedVector<char, 32> stored(const matches::detail::Reaches& reached,
+                                       const matches::detail::StoredNodes* known) const {
+    if (known) {
+      absl::InlinedVector<char, 32> found(reached.size(), 0);
+      bool missing = false;
+      for (std::size_t k = 0; k < reached.size(); ++k) {
+        found[k] = known->contains(reached[k].far);
+        missing |= !found[k];
+      }
+      if (missing)
+        for (std::size_t k = 0; k < reached.size(); ++k)
+          if (!found[k]) found[k] = graph_.nodes->contains(reached[k].far);
+      return found;
+    }
     absl::InlinedVector<char, 32> found(reached.size(), 0);
     if (reached.size() < matches::detail::kBatchedRun) {
       for (std::size_t k = 0; k < reached.size(); ++k) found[k] = graph_.nodes->contains(reached[k].far);
@@ -180,14 +208,34 @@ class PathScan {
   }
 
   // The node `uid` (its id `id`, or kNoId) reached from the frame `m`;
-  // `block` is this thread's copy of the pattern's block.
+  // `block` is this thread's copy of the pattern's block. With `last`, this
+  // is the input entry's last use of `m`, which the new frame may take over.
   Status node_step(const Uid& uid, std::uint32_t id, const MatchPtr& m, bool stored, const NodePattern& pattern,
-                   const PropertyMap* block, matches::detail::MatchSink::Writer& into) {
+                   const PropertyMap* block, matches::detail::MatchSink::Writer& into, bool last = false) {
+    // The handle itself, or a copy of it; `m` is not read after.
+    const auto parent = [&]() -> MatchPtr { return last ? std::move(const_cast<MatchPtr&>(m)) : m; };
     if (!stored)
       return fail(errors::IndexCorruption{"previously matched node should exist in NodeIndex",
                                           positioned("checking node matches pattern")});
-    auto checked =
-        VM_TRY_CTX(matches::detail::check_node_matches(graph_, uid, pattern, block, m), "graph - match path pattern");
+    if (!pattern.type_schema() && !pattern.term_schema() && !block) {
+      // Nothing to check: the node's frame is made with its binding in place.
+      const auto& name = pattern.variable();
+      if (!name) {
+        into.add(MatchEntry{uid, Match::create(parent()), id});
+        return {};
+      }
+      if (const StoredElement* bound = m->find(*name)) {
+        const Uid bound_uid =
+            VM_TRY_CTX(bound->element().as_node(*name, "get previously matched element"), "graph - match path pattern");
+        if (bound_uid != uid) return {};
+        into.add(MatchEntry{uid, Match::create(parent()), id});
+        return {};
+      }
+      into.add(MatchEntry{uid, Match::create_bound(parent(), *name, MatchElement::node(uid)), id});
+      return {};
+    }
+    auto checked = VM_TRY_CTX(matches::detail::check_node_matches(graph_, uid, pattern, block, parent()),
+                              "graph - match path pattern");
     if (!checked) return {};
     MatchPtr frame = std::move(*checked);
     if (const auto& name = pattern.variable()) {
@@ -231,7 +279,7 @@ Result<MatchSet> Graph::match_path_pattern(const patterns::PathPattern& path, Ma
       if (matches::detail::is_plain(edges[i])) {
         matches::detail::MatchSink reached_nodes;
         matches::detail::BlockCopies block(nodes[i + 1].properties());
-        VM_TRY_CTX(scan.plain_steps(*cur, edges[i], nodes[i + 1], subset, block, reached_nodes),
+        VM_TRY_CTX(scan.plain_steps(*cur, edges[i], nodes[i + 1], subset, block, reached_nodes, cur.use_count() == 1),
                    "graph - match path pattern");
         release(std::move(cur));
         cur = new_match_set();
