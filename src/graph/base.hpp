@@ -251,8 +251,7 @@ class Graph {
   Result<std::optional<MatchPtr>> check_type_matches(const Uid& uid, const patterns::TypePattern& pattern,
                                                      MatchPtr m) const;
   // The same for the stored row `id`, which must exist.
-  Result<std::optional<MatchPtr>> check_type_matches(TypeId id, const patterns::TypePattern& pattern,
-                                                     MatchPtr m) const;
+  Result<std::optional<MatchPtr>> check_type_matches(TypeId id, const patterns::TypePattern& pattern, MatchPtr m) const;
   // The same for the term stored under the type uid `uid`.
   Result<std::optional<MatchPtr>> check_term_matches(const Uid& uid, const patterns::TermPattern& pattern,
                                                      MatchPtr m) const;

@@ -358,11 +358,7 @@ TEST_P(SchemaConversionInfer, TheRouteByRowAgrees) {
 // names of the terms stored in one must not leak into the other's rows.
 TEST(SchemaConversionInferMany, StoresNeverShareRememberedAnswers) {
   const std::vector<std::vector<std::pair<std::string, std::string>>> tables = {
-      {{"f", "* -> *"}},
-      {{"g", "A -> *"}, {"h", "*"}},
-      {{"bad name", "*"}},
-      {},
-      {{"Id", "(X:*) -> X"}, {"k", "B"}},
+      {{"f", "* -> *"}}, {{"g", "A -> *"}, {"h", "*"}}, {{"bad name", "*"}}, {}, {{"Id", "(X:*) -> X"}, {"k", "B"}},
   };
   const std::vector<std::string> shapes = {"A", "B", "C", "A -> B", "A -> A", "B -> A", "(A -> B) -> A"};
   const std::vector<std::string> names = {"f", "g", "h", "Id", "k", "p", "q", "long_term_name_beyond_sixteen"};
