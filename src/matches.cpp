@@ -376,6 +376,7 @@ bool Match::set_counter(std::uint32_t limit) {
 MatchSetMap::~MatchSetMap() = default;
 
 std::optional<MatchEntry> MatchSetMap::get(std::uint64_t id) const {
+  if (first_ && first_->first == id) return first_->second;
   for (const Chunk& chunk : chunks_)
     for (const auto& [key, entry] : chunk)
       if (key == id) return entry;
@@ -385,6 +386,7 @@ std::optional<MatchEntry> MatchSetMap::get(std::uint64_t id) const {
 std::vector<std::uint64_t> MatchSetMap::keys() const {
   std::vector<std::uint64_t> out;
   out.reserve(size());
+  if (first_) out.push_back(first_->first);
   for (const Chunk& chunk : chunks_)
     for (const auto& entry : chunk) out.push_back(entry.first);
   return out;
@@ -392,8 +394,12 @@ std::vector<std::uint64_t> MatchSetMap::keys() const {
 
 void MatchSetMap::insert(std::uint64_t id, MatchEntry entry) {
   std::lock_guard lock(mutex_);
-  if (chunks_.empty()) chunks_.emplace_back();
-  chunks_.front().emplace_back(id, std::move(entry));
+  if (!first_) {
+    first_.emplace(id, std::move(entry));
+  } else {
+    if (chunks_.empty()) chunks_.emplace_back();
+    chunks_.front().emplace_back(id, std::move(entry));
+  }
   size_.fetch_add(1, std::memory_order_release);
 }
 
@@ -409,7 +415,8 @@ void MatchSetMap::append_chunk(Chunk&& chunk) {
 std::vector<MatchSetMap::Table> MatchSetMap::split() const {
   const std::size_t grain = utils::light_grain(size());
   std::vector<Table> pieces;
-  pieces.reserve(size() / grain + chunks_.size());
+  pieces.reserve(size() / grain + chunks_.size() + 1);
+  if (first_) pieces.emplace_back(&*first_, 1);
   for (const Chunk& chunk : chunks_) {
     for (std::size_t begin = 0; begin < chunk.size(); begin += grain)
       pieces.emplace_back(chunk.data() + begin, std::min(grain, chunk.size() - begin));
@@ -420,14 +427,23 @@ std::vector<MatchSetMap::Table> MatchSetMap::split() const {
 std::vector<MatchSetMap::Chunk> MatchSetMap::take_chunks() {
   std::lock_guard lock(mutex_);
   size_.store(0, std::memory_order_release);
-  return std::exchange(chunks_, {});
+  std::vector<Chunk> out = std::exchange(chunks_, {});
+  if (first_) {
+    // Ahead of the later single inserts, as the walks see it.
+    if (out.empty()) out.emplace_back();
+    out.front().insert(out.front().begin(), std::move(*first_));
+    first_.reset();
+  }
+  return out;
 }
 
 void MatchSetMap::clear_parallel() {
   std::vector<Chunk> chunks;
+  std::optional<value_type> first;
   {
     std::lock_guard lock(mutex_);
     chunks.swap(chunks_);
+    first.swap(first_);
     size_.store(0, std::memory_order_release);
   }
   std::size_t total = 0;

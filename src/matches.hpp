@@ -208,6 +208,8 @@ struct MatchEntry {
 // set neither checks nor indexes them. Entries come in through `insert` (any
 // thread, one at a time, under the set's lock) or whole chunks at once
 // through `append_chunk` (a step's per-thread output); no order is promised.
+// Most sets of a small query hold one entry: the first single insert is kept
+// in the set itself, ahead of every chunk, so such a set is one allocation.
 //
 // A set is written by one phase and read by the next, never both at once:
 // the walks take no lock. A walk of at most kInlineWalk entries runs on the
@@ -232,6 +234,8 @@ class MatchSetMap {
 
   std::size_t size() const { return size_.load(std::memory_order_acquire); }
   bool empty() const { return size() == 0; }
+  // Whether the parallel walks run on the calling thread, in the set's order.
+  bool walks_on_caller() const { return size() <= kInlineWalk; }
 
   // The entry under `id`, found by a walk over the whole set (for checks and
   // tests, not for steps).
@@ -247,6 +251,7 @@ class MatchSetMap {
   // fn(Table) for every run of entries, in turn on the calling thread.
   template <class Fn>
   void for_each_shard(Fn&& fn) const {
+    if (first_) fn(Table(&*first_, 1));
     for (const Chunk& chunk : chunks_)
       if (!chunk.empty()) fn(Table(chunk));
   }
@@ -290,7 +295,8 @@ class MatchSetMap {
   // The same under a task group context, so a caller can cancel the walk.
   template <class Fn>
   void for_each_shard_parallel(Fn&& fn, tbb::task_group_context& ctx) const {
-    if (size() <= kInlineWalk) {
+    if (walks_on_caller()) {
+      if (first_) fn(Table(&*first_, 1));
       for (const Chunk& chunk : chunks_) {
         if (ctx.is_group_execution_cancelled()) return;
         if (!chunk.empty()) fn(Table(chunk));
@@ -321,8 +327,9 @@ class MatchSetMap {
   // The entries cut into runs of at most `utils::light_grain(size())`.
   std::vector<Table> split() const;
 
-  std::mutex mutex_;           // taken by writers only
-  std::vector<Chunk> chunks_;  // written under mutex_; chunks_[0] takes single inserts
+  std::mutex mutex_;                  // taken by writers only
+  std::optional<value_type> first_;   // the first single insert; written under mutex_
+  std::vector<Chunk> chunks_;         // written under mutex_; chunks_[0] takes later single inserts
   std::atomic<std::size_t> size_{0};
 };
 

@@ -129,18 +129,35 @@ Status try_for_each_light(std::span<const T> items, Fn&& fn) {
 // set), one task per shard under its read lock; first error wins.
 template <class Map, class Fn>
 Status try_for_each_entry(const Map& map, Fn&& fn) {
+  const auto call = [&](const auto& entry) -> Status {
+    if constexpr (requires { entry.second; }) {
+      return fn(entry.first, entry.second);
+    } else {
+      return fn(entry);
+    }
+  };
+  // A map that walks a small size on the calling thread, in its order, needs
+  // no context to cancel: the loop stops at its first error.
+  if constexpr (requires { map.walks_on_caller(); }) {
+    if (map.walks_on_caller()) {
+      Status out;
+      map.for_each_shard([&](const auto& table) {
+        if (!out) return;
+        for (const auto& entry : table) {
+          out = call(entry);
+          if (!out) return;
+        }
+      });
+      return out;
+    }
+  }
   tbb::task_group_context ctx;
   FirstError first;
   map.for_each_shard_parallel(
       [&](const auto& table) {
         for (const auto& entry : table) {
           if (ctx.is_group_execution_cancelled()) return;
-          Status status;
-          if constexpr (requires { entry.second; }) {
-            status = fn(entry.first, entry.second);
-          } else {
-            status = fn(entry);
-          }
+          Status status = call(entry);
           if (!status) {
             first.set(std::move(status).error(), ctx);
             return;

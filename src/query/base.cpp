@@ -64,6 +64,17 @@ std::vector<const QueryOperation*> OperationList::in_order() const {
   return out;
 }
 
+std::span<const QueryOperation* const> OperationList::in_order(std::span<const QueryOperation*> room,
+                                                               std::vector<const QueryOperation*>& spill) const {
+  if (size_ > room.size()) {
+    spill = in_order();
+    return spill;
+  }
+  std::size_t i = size_;
+  for (const Node* node = last_.get(); node != nullptr; node = node->parent.get()) room[--i] = &node->op;
+  return room.first(size_);
+}
+
 std::string Query::text() const {
   std::string out;
   for (const QueryOperation* op : operations.in_order()) {
@@ -130,10 +141,13 @@ Status remove_one(const Query& q, const std::string& name, const MatchPtr& m) {
 
 Result<MatchSet> Query::execute_operations() const {
   MatchSet current = root_match_set();
-  for (const QueryOperation* recorded : operations.in_order()) {
+  // A query is a few operations: their list is gathered on the stack.
+  const QueryOperation* room[8];
+  std::vector<const QueryOperation*> spill;
+  for (const QueryOperation* recorded : operations.in_order(room, spill)) {
     const QueryOperation& operation = *recorded;
     if (const auto* op = std::get_if<MatchOperation>(&operation)) {
-      auto next = graph->match_path_pattern(*op->pattern, current, subset);
+      auto next = graph->match_path_pattern(*op->pattern, std::move(current), subset);
       if (!next)
         return std::unexpected(std::move(next)
                                    .error()
@@ -141,7 +155,7 @@ Result<MatchSet> Query::execute_operations() const {
                                    .attach(fmt::format("query - execute operation - {}", text())));
       current = std::move(*next);
     } else if (const auto* op = std::get_if<CreateOperation>(&operation)) {
-      auto next = graph->create_path(*op->pattern, current, subset);
+      auto next = graph->create_path(*op->pattern, std::move(current), subset);
       if (!next)
         return std::unexpected(std::move(next)
                                    .error()

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -66,6 +67,9 @@ class OperationList {
   bool empty() const { return size_ == 0; }
   // The operations, first recorded first; valid while the list lives.
   std::vector<const QueryOperation*> in_order() const;
+  // The same in `room` when they fit there, else in `spill`.
+  std::span<const QueryOperation* const> in_order(std::span<const QueryOperation*> room,
+                                                  std::vector<const QueryOperation*>& spill) const;
 
  private:
   struct Node;

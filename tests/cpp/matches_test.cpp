@@ -470,6 +470,89 @@ TEST_P(MatchSetWalk, EveryWalkMeetsEveryEntryOnceAndRunsKnowTheirPlace) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, MatchSetWalk, ::testing::Values(0, 1, 511, 512, 513, 3000, 70000));
 
+// The set's order: single inserts in turn, then the chunks as appended,
+// however the two kinds of writes interleave. Every reader agrees on it.
+TEST(MatchSetOrder, SingleInsertsComeFirstThenChunksForEveryReader) {
+  std::mt19937 rng(7);
+  auto frame = Match::create();
+  for (int round = 0; round < 200; ++round) {
+    MatchSet set = new_match_set();
+    std::vector<std::uint64_t> singles, appended;
+    std::uint64_t next = 0;
+    const int writes = static_cast<int>(rng() % 6);
+    for (int w = 0; w < writes; ++w) {
+      if (rng() % 2 == 0) {
+        singles.push_back(next);
+        set->insert(next++, MatchEntry{Uid{}, frame});
+      } else {
+        MatchSetMap::Chunk chunk;
+        for (std::size_t i = rng() % 4; i > 0; --i) {
+          appended.push_back(next);
+          chunk.emplace_back(next++, MatchEntry{Uid{}, frame});
+        }
+        set->append_chunk(std::move(chunk));
+      }
+    }
+    std::vector<std::uint64_t> expected = singles;
+    expected.insert(expected.end(), appended.begin(), appended.end());
+    ASSERT_EQ(set->keys(), expected) << round;
+    std::vector<std::uint64_t> walked;
+    set->for_each_shard([&](const MatchSetMap::Table& run) {
+      for (const auto& entry : run) walked.push_back(entry.first);
+    });
+    EXPECT_EQ(walked, expected) << round;
+    walked.clear();
+    set->for_each_shard_parallel([&](const MatchSetMap::Table& run) {
+      for (const auto& entry : run) walked.push_back(entry.first);  // a small set walks on this thread
+    });
+    EXPECT_EQ(walked, expected) << round;
+    for (std::uint64_t id : expected) EXPECT_TRUE(set->get(id)) << round;
+    walked.clear();
+    for (const auto& chunk : set->take_chunks())
+      for (const auto& entry : chunk) walked.push_back(entry.first);
+    EXPECT_EQ(walked, expected) << round;
+    EXPECT_TRUE(set->empty());
+    EXPECT_TRUE(set->keys().empty());
+  }
+}
+
+// try_for_each_entry over a set: a set walked on the calling thread stops at
+// its first failing entry in the set's order; a set walked on the pool
+// returns the report of a failing entry, the only one when one entry fails.
+class MatchSetTryWalk : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(MatchSetTryWalk, ReturnsTheFirstError) {
+  const std::size_t n = GetParam();
+  MatchSet set = new_match_set();
+  auto frame = Match::create();
+  set->insert(0, MatchEntry{Uid{}, frame});
+  MatchSetMap::Chunk chunk;
+  for (std::uint64_t id = 1; id < n; ++id) chunk.emplace_back(id, MatchEntry{Uid{}, frame});
+  set->append_chunk(std::move(chunk));
+  ASSERT_EQ(set->size(), n);
+  const std::vector<std::uint64_t> order = set->keys();
+
+  EXPECT_TRUE(utils::try_for_each_entry(*set, [](std::uint64_t, const MatchEntry&) -> Status { return {}; }));
+  for (std::size_t failing : {std::size_t{0}, n / 2, n - 1}) {
+    std::atomic<std::size_t> visited{0};
+    auto status = utils::try_for_each_entry(*set, [&](std::uint64_t id, const MatchEntry&) -> Status {
+      ++visited;
+      if (id == order[failing]) return fail(errors::VariableNotFound{std::to_string(id), std::nullopt});
+      if (set->walks_on_caller() && id == order[n - 1])
+        return fail(errors::VariableNotFound{"later", std::nullopt});
+      return {};
+    });
+    ASSERT_FALSE(status);
+    EXPECT_EQ(status.error().current_context().message(),
+              "Variable not found: '" + std::to_string(order[failing]) + "'");
+    if (set->walks_on_caller()) {
+      EXPECT_EQ(visited.load(), failing + 1);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, MatchSetTryWalk, ::testing::Values(1, 2, 512, 513, 20000));
+
 // A large set freed on the pool takes its frames with it; the caller's
 // frame handle is the only one left afterwards.
 TEST(MatchSetRelease, BackgroundReleaseDropsEveryFrame) {
