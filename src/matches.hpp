@@ -327,9 +327,9 @@ class MatchSetMap {
   // The entries cut into runs of at most `utils::light_grain(size())`.
   std::vector<Table> split() const;
 
-  std::mutex mutex_;                  // taken by writers only
-  std::optional<value_type> first_;   // the first single insert; written under mutex_
-  std::vector<Chunk> chunks_;         // written under mutex_; chunks_[0] takes later single inserts
+  std::mutex mutex_;                 // taken by writers only
+  std::optional<value_type> first_;  // the first single insert; written under mutex_
+  std::vector<Chunk> chunks_;        // written under mutex_; chunks_[0] takes later single inserts
   std::atomic<std::size_t> size_{0};
 };
 

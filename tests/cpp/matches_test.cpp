@@ -538,8 +538,7 @@ TEST_P(MatchSetTryWalk, ReturnsTheFirstError) {
     auto status = utils::try_for_each_entry(*set, [&](std::uint64_t id, const MatchEntry&) -> Status {
       ++visited;
       if (id == order[failing]) return fail(errors::VariableNotFound{std::to_string(id), std::nullopt});
-      if (set->walks_on_caller() && id == order[n - 1])
-        return fail(errors::VariableNotFound{"later", std::nullopt});
+      if (set->walks_on_caller() && id == order[n - 1]) return fail(errors::VariableNotFound{"later", std::nullopt});
       return {};
     });
     ASSERT_FALSE(status);
