@@ -178,14 +178,19 @@ constexpr std::size_t kDefaultRoom = 64;
 Match::Binding::Binding(const MatchElement& e, std::size_t size)
     : element(e.kind(), e.uid()), name_size(static_cast<std::uint32_t>(size)) {}
 
+namespace {
+
+// The bytes behind a binding before its name: an edge's end uid.
+std::size_t end_size(MatchElement::Kind kind) { return kind == MatchElement::Kind::Edge ? sizeof(Uid) : 0; }
+
+}  // namespace
+
 std::size_t Match::Binding::size_for(const MatchElement& element, std::size_t name_size) {
-  const std::size_t end = element.kind() == MatchElement::Kind::Edge ? sizeof(Uid) : 0;
-  return FrameBlocks::round(sizeof(Binding) + end + name_size);
+  return FrameBlocks::round(sizeof(Binding) + end_size(element.kind()) + name_size);
 }
 
 std::size_t Match::Binding::size() const {
-  const std::size_t end = element.kind() == MatchElement::Kind::Edge ? sizeof(Uid) : 0;
-  return FrameBlocks::round(sizeof(Binding) + end + name_size);
+  return FrameBlocks::round(sizeof(Binding) + end_size(element.kind()) + name_size);
 }
 
 const Uid* Match::Binding::end_uid() const {
@@ -193,8 +198,7 @@ const Uid* Match::Binding::end_uid() const {
 }
 
 std::string_view Match::Binding::name() const {
-  const std::size_t end = element.kind() == MatchElement::Kind::Edge ? sizeof(Uid) : 0;
-  return {reinterpret_cast<const char*>(this) + sizeof(Binding) + end, name_size};
+  return {reinterpret_cast<const char*>(this) + sizeof(Binding) + end_size(element.kind()), name_size};
 }
 
 template <std::size_t Room>

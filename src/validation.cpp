@@ -72,6 +72,8 @@ Verdict ascii_verdict(std::string_view name) {
   return verdict;
 }
 
+bool reserved(std::string_view name) { return name == "True" || name == "False" || name == "None"; }
+
 }  // namespace
 
 bool is_white_space(UChar32 c) {
@@ -114,9 +116,14 @@ Status validate_variable_name(std::string_view name) {
     return invalid(name, "Name can only contain alphanumeric characters and underscores");
   if (const UChar32 first = first_code_point(name); first != '_' && !is_alphabetic(first))
     return invalid(name, "Name must start with a letter or underscore");
-  if (name == "True" || name == "False" || name == "None")
-    return invalid(name, fmt::format("'{}' is a reserved name", name));
+  if (reserved(name)) return invalid(name, fmt::format("'{}' is a reserved name", name));
   return {};
+}
+
+bool is_plain_ascii_name(std::string_view name) {
+  if (name.empty() || name.size() > kMaxNameLength || ascii_verdict(name) != Verdict::Fine) return false;
+  const auto first = static_cast<unsigned char>(name.front());
+  return (first == '_' || ascii_letter(first)) && !reserved(name);
 }
 
 }  // namespace velmora::utils

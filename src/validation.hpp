@@ -28,6 +28,10 @@ inline constexpr std::size_t kMaxNameLength = 255;
 // The report carries no context line; callers attach theirs.
 Status validate_variable_name(std::string_view name);
 
+// Whether `name` holds only ASCII letters, digits and "_" and passes
+// `validate_variable_name`: the parsers' common case, told without a report.
+bool is_plain_ascii_name(std::string_view name);
+
 // Whether `c` has the Unicode White_Space property.
 bool is_white_space(UChar32 c);
 

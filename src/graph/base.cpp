@@ -121,23 +121,22 @@ class RecentNames {
   std::array<Slot, 32> slots_{};
 };
 
-// Per thread, held through a pointer: the module's static thread-local space
-// is small.
-RecentNames& recent_names() {
-  thread_local std::unique_ptr<RecentNames> memo;
-  if (!memo) memo = std::make_unique<RecentNames>();
-  return *memo;
+// This thread's table of type `Table` for the use `Tag`, made on first use;
+// held through a pointer: the module's static thread-local space is small.
+template <class Table, class Tag = Table>
+Table& thread_table() {
+  thread_local std::unique_ptr<Table> table;
+  if (!table) table = std::make_unique<Table>();
+  return *table;
 }
-RecentNames& recent_variables() {
-  thread_local std::unique_ptr<RecentNames> memo;
-  if (!memo) memo = std::make_unique<RecentNames>();
-  return *memo;
-}
+
+struct TermNames;
+struct VariableNames;
 
 // The id of the name `text` in `types`, storing it when new. Terms are
 // named after a handful of constants: the same few names come again and again.
 std::uint32_t name_id(TypeTable& types, std::uint64_t serial, std::string_view text) {
-  RecentNames& recent = recent_names();
+  RecentNames& recent = thread_table<RecentNames, TermNames>();
   if (auto known = recent.find(serial, text)) return *known;
   const std::uint32_t id = types.add_name(text);
   recent.remember(serial, text, id);
@@ -238,11 +237,8 @@ TypeId Graph::arrow_id(TypeId left, TypeId right) {
     std::uint64_t serial = 0;
     TypeId left = 0, right = 0, id = 0;
   };
-  using Memo = std::array<Recent, 64>;
-  // Held through a pointer: the module's static thread-local space is small.
-  thread_local std::unique_ptr<Memo> recent;
-  if (!recent) recent = std::make_unique<Memo>();
-  Recent& slot = (*recent)[(left * 0x9E3779B1u ^ right) % recent->size()];
+  auto& recent = thread_table<std::array<Recent, 64>>();
+  Recent& slot = recent[(left * 0x9E3779B1u ^ right) % recent.size()];
   if (slot.serial == serial_ && slot.left == left && slot.right == right) return slot.id;
   const TypeId id = types->add_arrow(arrow_uid(types->uid(left), types->uid(right)), left, right);
   slot = {serial_, left, right, id};
@@ -252,7 +248,7 @@ TypeId Graph::arrow_id(TypeId left, TypeId right) {
 TypeId Graph::variable_id(const std::string& name) {
   // A type's rows are never removed, so a variable's id once known by its
   // name stays right.
-  RecentNames& recent = recent_variables();
+  RecentNames& recent = thread_table<RecentNames, VariableNames>();
   if (auto known = recent.find(serial_, name)) return *known;
   auto id = types->find_variable(name);
   if (!id) id = types->add_variable(variable_uid(name), name);
@@ -977,7 +973,8 @@ Report rename_invalid_pattern(Report report, const std::string& schema_text) {
 Result<TypePtr> Graph::type_schema_to_type(const TypeSchema& schema, const MatchPtr& m) {
   // Most schemas are one name. A schema's names passed the name checks when
   // it was parsed, so an unbound one is its type variable as it stands.
-  if (const auto* variable = schema.pattern().get<TypePattern::Variable>(); variable && !m->get(variable->name))
+  if (const auto* variable = schema.pattern().get<TypePattern::Variable>();
+      variable && !m->contains_key(variable->name))
     return typing::make_type(typing::Variable{variable->name});
   auto type = pattern_to_type_recursive(schema.pattern(), m);
   if (!type) {
@@ -1077,17 +1074,12 @@ Result<TypePtr> Graph::get_constant_type(const Constant& c, const std::vector<Ty
   return with_context(type_schema_to_type(c.type_schema(), scratch), "get constant type");
 }
 
-Result<std::optional<std::string>> Graph::fitting_constant(const Uid& uid, const typing::Type* type) const {
+Result<std::optional<std::string>> Graph::fitting_constant(const Uid& uid) const {
   std::optional<std::string> chosen;
   std::optional<Report> failure;
-  const bool variable = type && type->as_variable();
   // The table's order decides among several fitting constants: which one
   // wins is deliberately left undefined.
   for (const Constant& constant : constants->list()) {
-    // An arrow schema never fits a type variable, and that check neither
-    // fails nor binds: most nodes' types are variables, and most constants
-    // are functions.
-    if (variable && constant.type_schema().pattern().is<patterns::TypePattern::Arrow>()) continue;
     auto checked = check_type_matches(uid, constant.type_schema().pattern(), Match::create());
     if (!checked) {
       failure.emplace(std::move(checked).error().attach("graph - infer term"));
@@ -1120,10 +1112,8 @@ Result<std::optional<std::size_t>> Graph::fitting_constant(TypeId id, const typi
     TypeId id = 0;
     std::uint32_t fitting = 0;  // 1 + index in the list; 0: none fits
   };
-  using Memo = std::array<Recent, 64>;
-  thread_local std::unique_ptr<Memo> recent;
-  if (!recent) recent = std::make_unique<Memo>();
-  Recent& slot = (*recent)[(id * 0x9E3779B1u) >> 26];
+  auto& recent = thread_table<std::array<Recent, 64>>();
+  Recent& slot = recent[(id * 0x9E3779B1u) >> 26];
   if (slot.serial == serial_ && slot.id == id) {
     if (slot.fitting == 0) return std::nullopt;
     return std::optional<std::size_t>(slot.fitting - 1);
@@ -1134,6 +1124,9 @@ Result<std::optional<std::size_t>> Graph::fitting_constant(TypeId id, const typi
   MatchPtr scratch;
   for (std::size_t i = 0; i < list.size(); ++i) {
     const auto& pattern = list[i].type_schema().pattern();
+    // An arrow schema never fits a type variable, and that check neither
+    // fails nor binds: most nodes' types are variables, and most constants
+    // are functions.
     if (variable && pattern.is<patterns::TypePattern::Arrow>()) continue;
     // A check binds into frames of its own above the one given: the frame
     // it gets stays empty and can serve the next constant.

@@ -304,9 +304,8 @@ class Graph {
   Status add_arrow_term_edge(const Term& term, const CreatedFlag& created);
   Result<TypePtr> bound_type(const std::string& name, const MatchElement& element);
   Result<TypePtr> rebuild_type(TypeId id) const;
-  // The name of the constant fitting the stored type `uid`, if any; `type`,
-  // when given, is that type.
-  Result<std::optional<std::string>> fitting_constant(const Uid& uid, const typing::Type* type = nullptr) const;
+  // The name of the constant fitting the stored type `uid`, if any.
+  Result<std::optional<std::string>> fitting_constant(const Uid& uid) const;
   // The same for the stored row `id` (`type` is that type): the index of the
   // fitting constant in the table's list, if any.
   Result<std::optional<std::size_t>> fitting_constant(TypeId id, const typing::Type& type) const;

@@ -473,14 +473,7 @@ Result<std::vector<Token>> tokenize_pattern(std::string_view text) {
 
 namespace {
 
-bool is_name_start(char c) { return c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool is_name_char(char c) { return is_name_start(c) || is_digit(c); }
-
-// Exactly the ASCII names that `utils::validate_variable_name` accepts.
-bool accepted_name(std::string_view name) {
-  return !name.empty() && name.size() <= utils::kMaxNameLength && is_name_start(name.front()) && name != "True" &&
-         name != "False" && name != "None";
-}
+bool is_name_char(char c) { return c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || is_digit(c); }
 
 // The parts of a simple head: views into the text, empty when absent.
 struct SimpleHead {
@@ -507,12 +500,12 @@ std::size_t read_simple_head(std::string_view t, std::size_t i, char close, Simp
   std::size_t k = i;
   while (k < t.size() && is_name_char(t[k])) ++k;
   head.variable = slice(t, i, k);
-  if (!head.variable.empty() && !accepted_name(head.variable)) return kOutside;
+  if (!head.variable.empty() && !utils::is_plain_ascii_name(head.variable)) return kOutside;
   if (k < t.size() && t[k] == ':') {
     const std::size_t start = ++k;
     while (k < t.size() && is_name_char(t[k])) ++k;
     head.type = slice(t, start, k);
-    if (!accepted_name(head.type)) return kOutside;
+    if (!utils::is_plain_ascii_name(head.type)) return kOutside;
   }
   if (k < t.size() && t[k] == ' ') {
     if (k == i) return kOutside;
