@@ -49,15 +49,29 @@ Result<EdgeKey> MatchElement::as_edge(std::string_view name, Context context) co
 }
 
 EdgeKey StoredElement::edge_key() const {
-  if (kind_ != MatchElement::Kind::Edge) return {first_, Uid{}};
-  return {first_, *reinterpret_cast<const Match::Binding*>(this)->end_uid()};
+  if (kind_ != MatchElement::Kind::Edge) return {*first_, Uid{}};
+  return {*first_, *reinterpret_cast<const Match::Binding*>(this)->end_uid()};
+}
+
+const Uid* StoredElement::row_end() const {
+  if (!in_rows_ || kind_ != MatchElement::Kind::Edge) return nullptr;
+  return reinterpret_cast<const Match::Binding*>(this)->end_uid();
 }
 
 MatchElement StoredElement::element() const {
+  if (in_rows_) {
+    switch (kind_) {
+      case MatchElement::Kind::Type: return MatchElement::stored_type(*first_);
+      case MatchElement::Kind::Term: return MatchElement::stored_term(*first_);
+      case MatchElement::Kind::Node: return MatchElement::stored_node(*first_);
+      case MatchElement::Kind::Edge: break;
+    }
+    return MatchElement::stored_edge(*first_, *row_end());
+  }
   switch (kind_) {
-    case MatchElement::Kind::Type: return MatchElement::type(first_);
-    case MatchElement::Kind::Term: return MatchElement::term(first_);
-    case MatchElement::Kind::Node: return MatchElement::node(first_);
+    case MatchElement::Kind::Type: return MatchElement::type(*first_);
+    case MatchElement::Kind::Term: return MatchElement::term(*first_);
+    case MatchElement::Kind::Node: return MatchElement::node(*first_);
     case MatchElement::Kind::Edge: break;
   }
   return MatchElement::edge(edge_key());
@@ -165,40 +179,55 @@ struct FrameAllocator {
   }
 };
 
-// The room sizes a frame is made with: a node's binding under a short name
-// takes the first, an edge's under a short name the fifth. A binding larger
+// The room sizes a frame is made with: a binding of a stored node under a
+// short name takes the first, a stored edge's the second. A binding larger
 // than the last goes beside its frame.
-constexpr std::array<std::size_t, 10> kRooms{56, 64, 72, 80, 88, 96, 104, 112, 128, 160};
-// What `Match::create` leaves room for: a node's binding under a name of up
-// to 16 bytes.
-constexpr std::size_t kDefaultRoom = 64;
+constexpr std::array<std::size_t, 10> kRooms{40, 48, 56, 64, 72, 80, 96, 112, 128, 160};
+// What `Match::create` leaves room for: a stored node's binding under a name
+// of up to 16 bytes.
+constexpr std::size_t kDefaultRoom = 48;
 
 }  // namespace
 
-Match::Binding::Binding(const MatchElement& e, std::size_t size)
-    : element(e.kind(), e.uid()), name_size(static_cast<std::uint32_t>(size)) {}
+Match::Binding::Binding(MatchElement::Kind kind, bool in_rows, const Uid* first, std::size_t size)
+    : element(kind, in_rows, first), name_size(static_cast<std::uint32_t>(size)) {}
 
 namespace {
 
-// The bytes behind a binding before its name: an edge's end uid.
-std::size_t end_size(MatchElement::Kind kind) { return kind == MatchElement::Kind::Edge ? sizeof(Uid) : 0; }
+bool is_edge(MatchElement::Kind kind) { return kind == MatchElement::Kind::Edge; }
+
+// The bytes behind a binding before its name: an edge's end address, then
+// the copies of the uids unless they are the store's.
+std::size_t tail_size(MatchElement::Kind kind, bool in_rows) {
+  const std::size_t copies = in_rows ? 0 : (is_edge(kind) ? 2 : 1) * sizeof(Uid);
+  return (is_edge(kind) ? sizeof(const Uid*) : 0) + copies;
+}
+
+// Whether a binding of `element` keeps the store's uids.
+bool in_rows(const MatchElement& element) {
+  return element.row_uid() && (!is_edge(element.kind()) || element.row_end());
+}
 
 }  // namespace
 
 std::size_t Match::Binding::size_for(const MatchElement& element, std::size_t name_size) {
-  return FrameBlocks::round(sizeof(Binding) + end_size(element.kind()) + name_size);
+  return FrameBlocks::round(sizeof(Binding) + tail_size(element.kind(), in_rows(element)) + name_size);
 }
 
 std::size_t Match::Binding::size() const {
-  return FrameBlocks::round(sizeof(Binding) + end_size(element.kind()) + name_size);
+  return FrameBlocks::round(sizeof(Binding) + tail_size(element.kind(), element.row_uid() != nullptr) + name_size);
 }
 
 const Uid* Match::Binding::end_uid() const {
-  return reinterpret_cast<const Uid*>(reinterpret_cast<const unsigned char*>(this) + sizeof(Binding));
+  const Uid* end;
+  std::memcpy(&end, reinterpret_cast<const unsigned char*>(this) + sizeof(Binding), sizeof end);
+  return end;
 }
 
 std::string_view Match::Binding::name() const {
-  return {reinterpret_cast<const char*>(this) + sizeof(Binding) + end_size(element.kind()), name_size};
+  return {
+      reinterpret_cast<const char*>(this) + sizeof(Binding) + tail_size(element.kind(), element.row_uid() != nullptr),
+      name_size};
 }
 
 template <std::size_t Room>
@@ -216,7 +245,8 @@ struct Match::Made<0> : Match {
 
 MatchPtr Match::make(MatchPtr parent, std::size_t need) {
   static_assert(sizeof(Match) % 8 == 0 && alignof(Made<kDefaultRoom>) <= FrameBlocks::kAlign);
-  static_assert(sizeof(Binding) + sizeof(Uid) <= kRooms.back(), "an edge under a short name fits a room");
+  static_assert(sizeof(Binding) == 32 && sizeof(Binding) + sizeof(const Uid*) + 2 * sizeof(Uid) <= kRooms.back(),
+                "an edge with its own copies under a short name fits a room");
   static_assert(std::is_trivially_destructible_v<Binding>, "a frame frees only the bindings beside it");
   const auto made = [&]<std::size_t Room>() -> MatchPtr {
     return std::allocate_shared<Made<Room>>(FrameAllocator<Made<Room>>{}, std::move(parent));
@@ -281,15 +311,24 @@ Match::Binding* Match::place(std::string_view name, const MatchElement& element)
     at = FrameBlocks::allocate(size);
     spilled_ = true;
   }
-  auto* binding = std::construct_at(static_cast<Binding*>(at), element, name.size());
+  const bool rows = in_rows(element);
+  const bool edge = is_edge(element.kind());
   unsigned char* tail = static_cast<unsigned char*>(at) + sizeof(Binding);
-  if (element.kind() == MatchElement::Kind::Edge) {
-    const Uid end = element.edge_key().second;
-    std::memcpy(tail, end.data(), end.size());
+  unsigned char* end_slot = tail;
+  if (edge) tail += sizeof(const Uid*);
+  const Uid* first = element.row_uid();
+  const Uid* end = element.row_end();
+  if (!rows) {
+    first = std::construct_at(reinterpret_cast<Uid*>(tail), element.uid());
     tail += sizeof(Uid);
+    if (edge) {
+      end = std::construct_at(reinterpret_cast<Uid*>(tail), element.edge_key().second);
+      tail += sizeof(Uid);
+    }
   }
+  if (edge) std::memcpy(end_slot, &end, sizeof end);
   if (!name.empty()) std::memcpy(tail, name.data(), name.size());
-  return binding;
+  return std::construct_at(static_cast<Binding*>(at), element.kind(), rows, first, name.size());
 }
 
 namespace {

@@ -52,11 +52,25 @@ class MatchElement {
   static MatchElement node(const Uid& uid) { return {Kind::Node, uid, {}}; }
   static MatchElement edge(const EdgeKey& key) { return {Kind::Edge, key.first, key.second}; }
 
+  // The same, given the store's own copies of the uids (in its type rows,
+  // which stay in place as long as the store lives): a frame then keeps
+  // their addresses instead of copies, and a reference made from it too.
+  static MatchElement stored_type(const Uid& row) { return {Kind::Type, row, {}, &row}; }
+  static MatchElement stored_term(const Uid& row) { return {Kind::Term, row, {}, &row}; }
+  static MatchElement stored_node(const Uid& row) { return {Kind::Node, row, {}, &row}; }
+  static MatchElement stored_edge(const Uid& start_row, const Uid& end_row) {
+    return {Kind::Edge, start_row, end_row, &start_row, &end_row};
+  }
+
   Kind kind() const { return kind_; }
   // "type", "term", "node" or "edge".
   std::string_view kind_word() const;
   const Uid& uid() const { return first_; }
   EdgeKey edge_key() const { return {first_, second_}; }
+  // The store's copies of the uid and of an edge's end uid, when the element
+  // was made from them; else null.
+  const Uid* row_uid() const { return row_first_; }
+  const Uid* row_end() const { return row_second_; }
 
   // The payload if the element is of the asked case; otherwise ContextConflict
   // {name, the element's kind word, the asked kind word, context}.
@@ -65,18 +79,26 @@ class MatchElement {
   Result<Uid> as_node(std::string_view name, Context context = std::nullopt) const;
   Result<EdgeKey> as_edge(std::string_view name, Context context = std::nullopt) const;
 
-  bool operator==(const MatchElement&) const = default;
+  // Elements are equal by kind and uids, wherever their uids are kept.
+  bool operator==(const MatchElement& other) const {
+    return kind_ == other.kind_ && first_ == other.first_ && second_ == other.second_;
+  }
 
  private:
-  MatchElement(Kind kind, const Uid& first, const Uid& second) : kind_(kind), first_(first), second_(second) {}
+  MatchElement(Kind kind, const Uid& first, const Uid& second, const Uid* row_first = nullptr,
+               const Uid* row_second = nullptr)
+      : kind_(kind), first_(first), second_(second), row_first_(row_first), row_second_(row_second) {}
   Result<Uid> as_uid(Kind wanted, std::string_view name, Context&& context) const;
 
   Kind kind_;
   Uid first_;
   Uid second_;  // the end uid of an edge, zero otherwise
+  const Uid* row_first_;
+  const Uid* row_second_;
 };
 
-// A bound element as its frame keeps it: the end uid is kept for edges only.
+// A bound element as its frame keeps it: the addresses of its uid and (for
+// an edge) its end uid, either the store's copies or the frame's own.
 // `Match::find` hands these out; each lives as long as its frame.
 class StoredElement {
  public:
@@ -84,17 +106,24 @@ class StoredElement {
   StoredElement& operator=(const StoredElement&) = delete;
 
   MatchElement::Kind kind() const { return kind_; }
-  const Uid& uid() const { return first_; }
+  const Uid& uid() const { return *first_; }
   // The edge's key; for another kind, the uid and zero (as MatchElement's).
   EdgeKey edge_key() const;
   MatchElement element() const;
+  // The store's copy of the uid, which outlives the frame as long as the
+  // store lives; null when the frame keeps the only copy.
+  const Uid* row_uid() const { return in_rows_ ? first_ : nullptr; }
+  // The store's copy of an edge's end uid, the same way.
+  const Uid* row_end() const;
 
  private:
   friend class Match;
-  StoredElement(MatchElement::Kind kind, const Uid& first) : kind_(kind), first_(first) {}
+  StoredElement(MatchElement::Kind kind, bool in_rows, const Uid* first)
+      : kind_(kind), in_rows_(in_rows), first_(first) {}
 
   MatchElement::Kind kind_;
-  Uid first_;
+  bool in_rows_;  // first_ (and an edge's end) point into the store's rows
+  const Uid* first_;
 };
 
 class Match;
@@ -142,11 +171,12 @@ class Match {
   const MatchPtr& parent() const { return parent_; }
 
  private:
-  // One binding: its element, then (edges only) the edge's end uid, then the
-  // name's bytes. Its name and element never change once it is linked into
-  // its frame; only `removed` does, once.
+  // One binding: its element, then (edges only) the address of the edge's
+  // end uid, then the frame's own copies of the uids when the element did
+  // not come with the store's, then the name's bytes. Its name and element
+  // never change once it is linked into its frame; only `removed` does, once.
   struct Binding {
-    Binding(const MatchElement& e, std::size_t name_size);
+    Binding(MatchElement::Kind kind, bool in_rows, const Uid* first, std::size_t name_size);
     StoredElement element;
     std::atomic<bool> removed{false};
     std::uint32_t name_size;

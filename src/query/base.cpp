@@ -337,13 +337,20 @@ class ReferenceMaker {
 
   // A new reference, or null with the Python error set.
   PyObject* make(const StoredElement& element) const {
+    using references::HeldUid;
+    const graph::Graph& store = *graph_.ptr();
     switch (element.kind()) {
-      case MatchElement::Kind::Type: return references::new_type(graph_, element.uid());
-      case MatchElement::Kind::Term: return references::new_term(graph_, element.uid());
-      case MatchElement::Kind::Node: return references::new_node(graph_, element.uid());
+      case MatchElement::Kind::Type:
+        return references::new_type(graph_, HeldUid::of(store, element.uid(), element.row_uid()));
+      case MatchElement::Kind::Term:
+        return references::new_term(graph_, HeldUid::of(store, element.uid(), element.row_uid()));
+      case MatchElement::Kind::Node:
+        return references::new_node(graph_, HeldUid::of(store, element.uid(), element.row_uid()));
       case MatchElement::Kind::Edge: break;
     }
-    return references::new_edge(graph_, element.edge_key());
+    const EdgeKey key = element.edge_key();
+    return references::new_edge(graph_, HeldUid::of(store, key.first, element.row_uid()),
+                                HeldUid::of(store, key.second, element.row_end()));
   }
 
  private:

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <random>
@@ -271,10 +272,23 @@ TEST(Matches, RandomFramesAgreeWithAModelOfTheirChains) {
       "", "a", "b", "e1", "node_with_a_longer_name", std::string(40, 'x'), std::string(70, 'y'), std::string(300, 'z')};
   std::mt19937 rng(11);
   const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+  // Half the elements come with "the store's" copies of their uids, which
+  // outlive every frame here; a frame keeps their addresses, not copies.
+  std::deque<Uid> rows;
   const auto element = [&] {
     Uid a{}, b{};
     for (auto& byte : a) byte = static_cast<std::uint8_t>(rng());
     for (auto& byte : b) byte = static_cast<std::uint8_t>(rng());
+    if (pick(2) == 0) {
+      const Uid& ra = rows.emplace_back(a);
+      const Uid& rb = rows.emplace_back(b);
+      switch (pick(4)) {
+        case 0: return MatchElement::stored_type(ra);
+        case 1: return MatchElement::stored_term(ra);
+        case 2: return MatchElement::stored_node(ra);
+        default: return MatchElement::stored_edge(ra, rb);
+      }
+    }
     switch (pick(4)) {
       case 0: return MatchElement::type(a);
       case 1: return MatchElement::term(a);
@@ -364,6 +378,9 @@ TEST(Matches, RandomFramesAgreeWithAModelOfTheirChains) {
           EXPECT_EQ(found->kind(), expected->element.kind());
           EXPECT_EQ(found->uid(), expected->element.uid());
           EXPECT_EQ(found->edge_key(), expected->element.edge_key());
+          EXPECT_EQ(found->row_uid(), expected->element.row_uid());
+          EXPECT_EQ(found->row_end(), expected->element.row_end());
+          if (found->row_uid()) EXPECT_EQ(&found->uid(), expected->element.row_uid());
           EXPECT_EQ(frames[f]->get(name), expected->element);
           handed.emplace_back(found, expected->element);
           break;

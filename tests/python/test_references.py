@@ -146,3 +146,30 @@ def test_references_made_in_any_order_show_their_own_store():
             new_graph(step + 3)
         for i, ref, text in refs:
             assert str(ref) == text.format(i=i, v=values[i])
+
+
+def test_references_agree_however_made():
+    """A reference from a match, from a created binding, from the graph's
+    lists and from another reference name the same thing, and keep naming
+    it after a removal and after the graph object is gone."""
+    import gc
+
+    g = Graph([Constant("f", "* -> *")])
+    created = g.query().create("(s:S {k: 1})-[e]->(d:D)").return_("s", "e", "d")[0]
+    matched = g.query().match("(s {k: 1})-[e]->(d)").return_("s", "e", "d")[0]
+    (edge,) = g.edges()
+    nodes = {str(n.type()): n for n in g.nodes()}
+    listed = {"s": nodes["S"], "e": edge, "d": nodes["D"]}
+    for name in ("s", "e", "d"):
+        assert created[name] == matched[name] == listed[name]
+        assert created[name].uid() == matched[name].uid() == listed[name].uid()
+    assert matched["e"].uid() == (matched["s"].uid(), matched["d"].uid())
+    assert matched["e"].type() == edge.type() and matched["s"].type() == nodes["S"].type()
+    uids = {name: ref.uid() for name, ref in matched.items()}
+    g.query().match("(s:S)").remove("s").execute()
+    del g, created, listed, nodes, edge
+    gc.collect()
+    assert {name: ref.uid() for name, ref in matched.items()} == uids
+    assert str(matched["d"]) == "Node(D: {})"
+    with pytest.raises(KeyError):
+        matched["s"].properties()

@@ -156,7 +156,11 @@ Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePatter
         "graph - match edge pattern");
     if (!checked) return {};
     // The frame is this key's own, so no other task binds in it.
-    if (name) VM_TRY_CTX((*checked)->insert(*name, MatchElement::edge(key)), "graph - match edge pattern");
+    // The arrow's sides are the key's ends: the binding keeps the store's uids.
+    if (name)
+      VM_TRY_CTX((*checked)->insert(*name, MatchElement::stored_edge(graph.types->uid(graph.types->left(arrow)),
+                                                                     graph.types->uid(graph.types->right(arrow)))),
+                 "graph - match edge pattern");
     out.add(MatchEntry{far_uid, std::move(*checked), far});
     return {};
   };

@@ -130,6 +130,12 @@ Result<std::optional<MatchPtr>> check_edge_matches(const Graph& graph, const Uid
 
 namespace detail {
 
+// The binding of the node `uid`: by the store's own copy of the uid when its
+// id is known (kNoId otherwise), so frames and references keep an address.
+inline MatchElement node_element(const Graph& graph, const Uid& uid, std::uint32_t id) {
+  return id != MatchEntry::kNoId ? MatchElement::stored_node(graph.types->uid(id)) : MatchElement::node(uid);
+}
+
 // A pattern's property block as the tasks of one step compare it. Every
 // acquisition of a property map's lock updates that lock's holder record, so
 // thousands of candidates reading one shared block would queue on it; each

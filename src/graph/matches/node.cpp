@@ -121,10 +121,13 @@ class NodeScan {
       }
       ParentHandles parent(entry.match);
       const auto candidate = [&](const Uid& uid) -> Status {
-        auto accepted = graph_.with_node_properties(uid, [&](const PropertyMap& stored) { return accepts(stored); });
-        if (!accepted) return {};  // a row a removal left behind in the index
+        // A row a removal left behind in the index has no type or no node row.
+        const auto id = graph_.type_id(uid);
+        if (!id) return {};
+        auto accepted = graph_.nodes->with_read(*id, [&](const NodeRow& row) { return accepts(row.properties); });
+        if (!accepted) return {};
         if (!VM_TRY_CTX(std::move(*accepted), "graph - match node pattern")) return {};
-        return store_child(uid, parent.get());
+        return store_child(uid, parent.get(), *id);
       };
       // A few candidates (a selective block) are not worth the pool's start-up.
       return utils::try_for_each_light(std::span<const Uid>(indexed->rows()), candidate);
@@ -211,7 +214,7 @@ class NodeScan {
   // race with any other task.
   Status bind_and_store(const Uid& uid, MatchPtr frame, std::uint32_t id = MatchEntry::kNoId) {
     if (const auto& name = pattern_.variable())
-      VM_TRY_CTX(frame->insert(*name, MatchElement::node(uid)), "graph - match node pattern");
+      VM_TRY_CTX(frame->insert(*name, detail::node_element(graph_, uid, id)), "graph - match node pattern");
     sink_.add(MatchEntry{uid, std::move(frame), id});
     return {};
   }
@@ -223,8 +226,8 @@ class NodeScan {
       sink_.add(MatchEntry{uid, Match::create(std::move(parent)), id});
       return {};
     }
-    MatchPtr frame =
-        VM_TRY_CTX(Match::create_with(std::move(parent), *name, MatchElement::node(uid)), "graph - match node pattern");
+    MatchPtr frame = VM_TRY_CTX(Match::create_with(std::move(parent), *name, detail::node_element(graph_, uid, id)),
+                                "graph - match node pattern");
     sink_.add(MatchEntry{uid, std::move(frame), id});
     return {};
   }

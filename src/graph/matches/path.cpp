@@ -231,7 +231,8 @@ class PathScan {
         into.add(MatchEntry{uid, Match::create(parent()), id});
         return {};
       }
-      into.add(MatchEntry{uid, Match::create_bound(parent(), *name, MatchElement::node(uid)), id});
+      into.add(
+          MatchEntry{uid, Match::create_bound(parent(), *name, matches::detail::node_element(graph_, uid, id)), id});
       return {};
     }
     auto checked = VM_TRY_CTX(matches::detail::check_node_matches(graph_, uid, pattern, block, parent()),
@@ -240,7 +241,7 @@ class PathScan {
     MatchPtr frame = std::move(*checked);
     if (const auto& name = pattern.variable()) {
       // The frame is this match's own: binding in it races with no other task.
-      if (auto bound = frame->bind(*name, MatchElement::node(uid))) {
+      if (auto bound = frame->bind(*name, matches::detail::node_element(graph_, uid, id))) {
         const Uid bound_uid =
             VM_TRY_CTX(bound->as_node(*name, "get previously matched element"), "graph - match path pattern");
         if (bound_uid != uid) return {};

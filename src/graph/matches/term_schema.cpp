@@ -39,7 +39,7 @@ Checked check_term_row(const Graph& g, TypeId id, const TermPattern& pattern, Ma
     }
     // Unlike a type variable, a term variable binds the term it meets.
     MatchPtr frame = Match::create(std::move(m));
-    VM_TRY_CTX(frame->insert(variable->name, MatchElement::term(uid)), "graph - match term pattern");
+    VM_TRY_CTX(frame->insert(variable->name, MatchElement::stored_term(uid)), "graph - match term pattern");
     return frame;
   }
 

@@ -47,7 +47,7 @@ Checked check_type_row(const Graph& g, TypeId id, const TypePattern& pattern, Ma
   auto inner = VM_TRY_CTX(check_type_row(g, id, *capture.pattern, std::move(m)), "graph - check type matches");
   if (!inner) return std::nullopt;
   MatchPtr frame = Match::create(std::move(*inner));
-  VM_TRY_CTX(frame->insert(capture.name, MatchElement::type(types.uid(id))), "graph - check type matches");
+  VM_TRY_CTX(frame->insert(capture.name, MatchElement::stored_type(types.uid(id))), "graph - check type matches");
   return frame;
 }
 

@@ -21,6 +21,11 @@ binding::ClassSpec& store_handle_class() {
 
 }  // namespace
 
+HeldUid HeldUid::find(const graph::Graph& graph, const Uid& uid) {
+  if (const auto id = graph.type_id(uid)) return in_store(graph.types->uid(*id));
+  return HeldUid(own_copy(uid));
+}
+
 binding::PyResult<StoreHandle> StoreHandle::of(const graph::GraphPtr& graph) {
   if (last_handle && binding::unbox<graph::GraphPtr>(last_handle) == graph) {
     Py_INCREF(last_handle);

@@ -1,7 +1,9 @@
 // References handed to Python: `Node`, `Edge`, `Type` and `Term` objects.
 //
-// A reference holds only the shared store and a uid (an edge's pair of uids);
-// everything else is looked up in the store at each call, so a reference shows
+// A reference holds only the shared store and a uid (an edge's pair of uids),
+// kept as the address of the store's own copy where it has one (a type row
+// never moves and lives as long as the store); everything else is looked up
+// in the store at each call, so a reference shows
 // the store's current state and fails with the store's not-found error once
 // the thing it names is gone. References keep the store alive, not the thing
 // they name.
@@ -11,6 +13,7 @@
 // themselves are plain data, built on any thread.
 #pragma once
 
+#include <cstdint>
 #include <utility>
 #include <variant>
 
@@ -69,22 +72,57 @@ class StoreHandle {
   PyObject* obj_;
 };
 
+// The uid a reference object names, in one word: the address of the store's
+// copy in its type row (kept alive by the object's store handle), or of a
+// copy of its own on the heap when the store has none.
+class HeldUid {
+ public:
+  static HeldUid in_store(const Uid& row) noexcept { return HeldUid(reinterpret_cast<std::uintptr_t>(&row)); }
+  // The store's copy when it holds the uid, else a copy of its own.
+  static HeldUid find(const graph::Graph& graph, const Uid& uid);
+  // `*row` when given, else as `find`.
+  static HeldUid of(const graph::Graph& graph, const Uid& uid, const Uid* row) {
+    return row ? in_store(*row) : find(graph, uid);
+  }
+
+  HeldUid(HeldUid&& other) noexcept : bits_(std::exchange(other.bits_, 0)) {}
+  HeldUid(const HeldUid& other) : bits_(other.owned() ? own_copy(other.get()) : other.bits_) {}
+  HeldUid& operator=(const HeldUid&) = delete;
+  ~HeldUid() {
+    if (owned()) delete address();
+  }
+
+  const Uid& get() const noexcept { return *address(); }
+
+ private:
+  // The low bit marks a copy of its own (rows and heap blocks are aligned).
+  static constexpr std::uintptr_t kOwned = 1;
+  explicit HeldUid(std::uintptr_t bits) noexcept : bits_(bits) {}
+  static std::uintptr_t own_copy(const Uid& uid) { return reinterpret_cast<std::uintptr_t>(new Uid(uid)) | kOwned; }
+  bool owned() const noexcept { return (bits_ & kOwned) != 0; }
+  const Uid* address() const noexcept { return reinterpret_cast<const Uid*>(bits_ & ~kOwned); }
+
+  std::uintptr_t bits_;
+};
+
 // What the reference objects box.
 struct NodeBox {
   StoreHandle graph;
-  Uid uid;
+  HeldUid uid;
 };
 struct EdgeBox {
   StoreHandle graph;
-  EdgeKey key;
+  HeldUid start;
+  HeldUid end;
+  EdgeKey key() const { return {start.get(), end.get()}; }
 };
 struct TypeBox {
   StoreHandle graph;
-  Uid uid;
+  HeldUid uid;
 };
 struct TermBox {
   StoreHandle graph;
-  Uid uid;
+  HeldUid uid;
 };
 
 binding::ClassSpec& edge_class();
@@ -93,17 +131,35 @@ binding::ClassSpec& term_class();
 binding::ClassSpec& type_class();
 
 // New reference objects, or null with the Python error set.
+inline PyObject* new_node(StoreHandle graph, HeldUid uid) {
+  return binding::new_final_boxed(node_class(), NodeBox{std::move(graph), std::move(uid)});
+}
+inline PyObject* new_edge(StoreHandle graph, HeldUid start, HeldUid end) {
+  return binding::new_final_boxed(edge_class(), EdgeBox{std::move(graph), std::move(start), std::move(end)});
+}
+inline PyObject* new_type(StoreHandle graph, HeldUid uid) {
+  return binding::new_final_boxed(type_class(), TypeBox{std::move(graph), std::move(uid)});
+}
+inline PyObject* new_term(StoreHandle graph, HeldUid uid) {
+  return binding::new_final_boxed(term_class(), TermBox{std::move(graph), std::move(uid)});
+}
+// The same for a uid that may or may not be the store's.
 inline PyObject* new_node(StoreHandle graph, const Uid& uid) {
-  return binding::new_final_boxed(node_class(), NodeBox{std::move(graph), uid});
+  HeldUid held = HeldUid::find(*graph.ptr(), uid);
+  return new_node(std::move(graph), std::move(held));
 }
 inline PyObject* new_edge(StoreHandle graph, const EdgeKey& key) {
-  return binding::new_final_boxed(edge_class(), EdgeBox{std::move(graph), key});
+  HeldUid start = HeldUid::find(*graph.ptr(), key.first);
+  HeldUid end = HeldUid::find(*graph.ptr(), key.second);
+  return new_edge(std::move(graph), std::move(start), std::move(end));
 }
 inline PyObject* new_type(StoreHandle graph, const Uid& uid) {
-  return binding::new_final_boxed(type_class(), TypeBox{std::move(graph), uid});
+  HeldUid held = HeldUid::find(*graph.ptr(), uid);
+  return new_type(std::move(graph), std::move(held));
 }
 inline PyObject* new_term(StoreHandle graph, const Uid& uid) {
-  return binding::new_final_boxed(term_class(), TermBox{std::move(graph), uid});
+  HeldUid held = HeldUid::find(*graph.ptr(), uid);
+  return new_term(std::move(graph), std::move(held));
 }
 
 namespace detail {

@@ -9,7 +9,7 @@ EdgeBox& self_ref(PyObject* self) { return binding::unbox<EdgeBox>(self); }
 
 PyObject* edge_uid(PyObject* self, PyObject*) {
   return binding::guard([&]() -> PyObject* {
-    const auto& key = self_ref(self).key;
+    const EdgeKey key = self_ref(self).key();
     binding::PyRef start = binding::PyRef::steal(detail::uid_text(key.first));
     binding::PyRef end = binding::PyRef::steal(detail::uid_text(key.second));
     if (!start || !end) return nullptr;
@@ -22,7 +22,7 @@ template <class Make>
 PyObject* arrow_reference(PyObject* self, Make make) {
   return binding::guard([&]() -> PyObject* {
     const auto& ref = self_ref(self);
-    const Uid arrow = VM_PY_TRY(with_context(ref.graph->get_edge_type(ref.key), "edge - type"));
+    const Uid arrow = VM_PY_TRY(with_context(ref.graph->get_edge_type(ref.key()), "edge - type"));
     return make(ref.graph, arrow);
   });
 }
@@ -38,7 +38,7 @@ PyObject* edge_term(PyObject* self, PyObject*) {
 PyObject* edge_properties(PyObject* self, PyObject*) {
   return binding::guard([&]() -> PyObject* {
     const auto& ref = self_ref(self);
-    auto map = VM_PY_TRY(with_context(ref.graph->edge_properties(ref.key), "edge reference - get properties"));
+    auto map = VM_PY_TRY(with_context(ref.graph->edge_properties(ref.key()), "edge reference - get properties"));
     return binding::into_ptr(map.into_pyobject());
   });
 }
@@ -46,13 +46,13 @@ PyObject* edge_properties(PyObject* self, PyObject*) {
 PyObject* edge_str(PyObject* self) {
   return binding::guard([&]() -> PyObject* {
     const auto& ref = self_ref(self);
-    auto text = VM_PY_TRY(with_context(ref.graph->edge_to_string(ref.key), "edge reference - to string"));
+    auto text = VM_PY_TRY(with_context(ref.graph->edge_to_string(ref.key()), "edge reference - to string"));
     return binding::into_ptr(binding::utf8_to_str(text));
   });
 }
 
 PyObject* edge_richcompare(PyObject* self, PyObject* other, int op) {
-  return detail::richcompare<EdgeBox>(self, other, op, edge_class(), [](const EdgeBox& r) { return r.key; });
+  return detail::richcompare<EdgeBox>(self, other, op, edge_class(), [](const EdgeBox& r) { return r.key(); });
 }
 
 PyMethodDef kMethods[] = {

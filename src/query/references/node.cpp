@@ -8,7 +8,7 @@ namespace {
 NodeBox& self_ref(PyObject* self) { return binding::unbox<NodeBox>(self); }
 
 PyObject* node_uid(PyObject* self, PyObject*) {
-  return binding::guard([&] { return detail::uid_text(self_ref(self).uid); });
+  return binding::guard([&] { return detail::uid_text(self_ref(self).uid.get()); });
 }
 
 PyObject* node_type(PyObject* self, PyObject*) {
@@ -21,7 +21,7 @@ PyObject* node_type(PyObject* self, PyObject*) {
 PyObject* node_term(PyObject* self, PyObject*) {
   return binding::guard([&]() -> PyObject* {
     const auto& ref = self_ref(self);
-    if (!ref.graph->has_term(ref.uid)) Py_RETURN_NONE;
+    if (!ref.graph->has_term(ref.uid.get())) Py_RETURN_NONE;
     return new_term(ref.graph, ref.uid);
   });
 }
@@ -29,7 +29,7 @@ PyObject* node_term(PyObject* self, PyObject*) {
 PyObject* node_properties(PyObject* self, PyObject*) {
   return binding::guard([&]() -> PyObject* {
     const auto& ref = self_ref(self);
-    auto map = VM_PY_TRY(with_context(ref.graph->node_properties(ref.uid), "node reference - get properties"));
+    auto map = VM_PY_TRY(with_context(ref.graph->node_properties(ref.uid.get()), "node reference - get properties"));
     return binding::into_ptr(map.into_pyobject());
   });
 }
@@ -37,14 +37,14 @@ PyObject* node_properties(PyObject* self, PyObject*) {
 PyObject* node_str(PyObject* self) {
   return binding::guard([&]() -> PyObject* {
     const auto& ref = self_ref(self);
-    auto text = ref.graph->node_to_string(ref.uid);
+    auto text = ref.graph->node_to_string(ref.uid.get());
     if (!text) return binding::raise_report(text.error().note("node reference - to string"));
     return binding::into_ptr(binding::utf8_to_str(*text));
   });
 }
 
 PyObject* node_richcompare(PyObject* self, PyObject* other, int op) {
-  return detail::richcompare<NodeBox>(self, other, op, node_class(), [](const NodeBox& r) { return r.uid; });
+  return detail::richcompare<NodeBox>(self, other, op, node_class(), [](const NodeBox& r) { return r.uid.get(); });
 }
 
 PyMethodDef kMethods[] = {

@@ -8,19 +8,19 @@ namespace {
 TermBox& self_ref(PyObject* self) { return binding::unbox<TermBox>(self); }
 
 PyObject* term_uid(PyObject* self, PyObject*) {
-  return binding::guard([&] { return detail::uid_text(self_ref(self).uid); });
+  return binding::guard([&] { return detail::uid_text(self_ref(self).uid.get()); });
 }
 
 PyObject* term_str(PyObject* self) {
   return binding::guard([&]() -> PyObject* {
     const auto& ref = self_ref(self);
-    auto text = VM_PY_TRY(with_context(ref.graph->term_to_string(ref.uid), "term reference - to string"));
+    auto text = VM_PY_TRY(with_context(ref.graph->term_to_string(ref.uid.get()), "term reference - to string"));
     return binding::into_ptr(binding::utf8_to_str(text));
   });
 }
 
 PyObject* term_richcompare(PyObject* self, PyObject* other, int op) {
-  return detail::richcompare<TermBox>(self, other, op, term_class(), [](const TermBox& r) { return r.uid; });
+  return detail::richcompare<TermBox>(self, other, op, term_class(), [](const TermBox& r) { return r.uid.get(); });
 }
 
 PyMethodDef kMethods[] = {

@@ -8,13 +8,13 @@ namespace {
 TypeBox& self_ref(PyObject* self) { return binding::unbox<TypeBox>(self); }
 
 PyObject* type_uid(PyObject* self, PyObject*) {
-  return binding::guard([&] { return detail::uid_text(self_ref(self).uid); });
+  return binding::guard([&] { return detail::uid_text(self_ref(self).uid.get()); });
 }
 
 PyObject* type_as_var(PyObject* self, PyObject*) {
   return binding::guard([&]() -> PyObject* {
     const auto& ref = self_ref(self);
-    auto name = VM_PY_TRY(with_context(ref.graph->type_as_var(ref.uid), "type reference - type as var"));
+    auto name = VM_PY_TRY(with_context(ref.graph->type_as_var(ref.uid.get()), "type reference - type as var"));
     if (!name) Py_RETURN_NONE;
     return binding::into_ptr(binding::utf8_to_str(*name));
   });
@@ -23,7 +23,7 @@ PyObject* type_as_var(PyObject* self, PyObject*) {
 PyObject* type_as_arrow(PyObject* self, PyObject*) {
   return binding::guard([&]() -> PyObject* {
     const auto& ref = self_ref(self);
-    auto sides = VM_PY_TRY(with_context(ref.graph->type_as_arrow(ref.uid), "type reference - type as arrow"));
+    auto sides = VM_PY_TRY(with_context(ref.graph->type_as_arrow(ref.uid.get()), "type reference - type as arrow"));
     if (!sides) Py_RETURN_NONE;
     const auto left = binding::PyRef::steal(new_type(ref.graph, sides->first));
     if (!left) return nullptr;
@@ -36,13 +36,13 @@ PyObject* type_as_arrow(PyObject* self, PyObject*) {
 PyObject* type_str(PyObject* self) {
   return binding::guard([&]() -> PyObject* {
     const auto& ref = self_ref(self);
-    auto text = VM_PY_TRY(with_context(ref.graph->type_to_string(ref.uid), "type reference - to string"));
+    auto text = VM_PY_TRY(with_context(ref.graph->type_to_string(ref.uid.get()), "type reference - to string"));
     return binding::into_ptr(binding::utf8_to_str(text));
   });
 }
 
 PyObject* type_richcompare(PyObject* self, PyObject* other, int op) {
-  return detail::richcompare<TypeBox>(self, other, op, type_class(), [](const TypeBox& r) { return r.uid; });
+  return detail::richcompare<TypeBox>(self, other, op, type_class(), [](const TypeBox& r) { return r.uid.get(); });
 }
 
 PyMethodDef kMethods[] = {
