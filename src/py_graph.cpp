@@ -89,18 +89,28 @@ PyObject* reference_list(const std::vector<Key>& keys, Make make) {
 PyObject* graph_nodes(PyObject* self, PyObject*) {
   return binding::guard([&]() -> PyObject* {
     const auto& g = py_graph(self);
-    const auto uids = g.subset ? g.subset->keys() : g.graph->node_uids();
-    return reference_list(uids, [&](const Uid& u) { return query::references::NodeRef{g.graph, u}; });
+    if (g.subset) {
+      return reference_list(g.subset->keys(), [&](const Uid& u) { return query::references::NodeRef{g.graph, u}; });
+    }
+    const graph::TypeTable& types = *g.graph->types;
+    return reference_list(g.graph->node_uids_and_ids(), [&](const std::pair<Uid, graph::TypeId>& node) {
+      return query::references::NodeRef{g.graph, node.first, &types.uid(node.second)};
+    });
   });
 }
 
 PyObject* graph_edges(PyObject* self, PyObject*) {
   return binding::guard([&]() -> PyObject* {
     const auto& g = py_graph(self);
-    const auto keys = g.graph->edge_keys([&](const EdgeKey& key) {
+    const graph::TypeTable& types = *g.graph->types;
+    const auto arrows = g.graph->edge_arrows([&](const EdgeKey& key) {
       return !g.subset || (g.subset->contains(key.first) && g.subset->contains(key.second));
     });
-    return reference_list(keys, [&](const EdgeKey& k) { return query::references::EdgeRef{g.graph, k}; });
+    return reference_list(arrows, [&](graph::TypeId arrow) {
+      const Uid& start = types.uid(types.left(arrow));
+      const Uid& end = types.uid(types.right(arrow));
+      return query::references::EdgeRef{g.graph, {start, end}, &start, &end};
+    });
   });
 }
 

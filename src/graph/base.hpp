@@ -181,6 +181,9 @@ class Graph {
   std::vector<EdgeKey> edge_keys() const {
     return edge_keys([](const EdgeKey&) { return true; });
   }
+  // The arrow-type ids of the edges whose keys `keep` accepts.
+  template <class Keep>
+  std::vector<TypeId> edge_arrows(Keep keep) const;
 
   // ---- insertion and removal -------------------------------------------------
 
@@ -328,6 +331,17 @@ std::vector<EdgeKey> Graph::edge_keys(Keep keep) const {
     if (keep(key)) parts.local().push_back(std::move(key));
   });
   std::vector<EdgeKey> out;
+  for (auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+template <class Keep>
+std::vector<TypeId> Graph::edge_arrows(Keep keep) const {
+  tbb::enumerable_thread_specific<std::vector<TypeId>> parts;
+  edges->for_each_parallel([&](TypeId arrow) {
+    if (keep(edge_key(arrow))) parts.local().push_back(arrow);
+  });
+  std::vector<TypeId> out;
   for (auto& part : parts) out.insert(out.end(), part.begin(), part.end());
   return out;
 }

@@ -23,22 +23,29 @@
 
 namespace velmora::query::references {
 
+// Each with the store's own copies of its uids when the maker knows them
+// (null: looked up when the object is made).
 struct NodeRef {
   graph::GraphPtr graph;
   Uid uid;
+  const Uid* row = nullptr;
 };
 struct EdgeRef {
   graph::GraphPtr graph;
   EdgeKey key;
+  const Uid* start_row = nullptr;
+  const Uid* end_row = nullptr;
 };
 struct TypeRef {
   graph::GraphPtr graph;
   Uid uid;
+  const Uid* row = nullptr;
 };
 // A term, by the uid of its type (under which the store keeps it).
 struct TermRef {
   graph::GraphPtr graph;
   Uid uid;
+  const Uid* row = nullptr;
 };
 
 using Reference = std::variant<EdgeRef, NodeRef, TermRef, TypeRef>;
