@@ -252,6 +252,9 @@ TypeId Graph::variable_id(const std::string& name) {
   if (auto known = recent.find(serial_, name)) return *known;
   auto id = types->find_variable(name);
   if (!id) id = types->add_variable(variable_uid(name), name);
+  // Its uid is read next when it is an arrow's side; meanwhile the other
+  // side's name is looked up.
+  types->prefetch_row(*id);
   recent.remember(serial_, name, *id);
   return *id;
 }
@@ -552,8 +555,10 @@ Status Graph::add_arrow_term_edge(const Term& term, const CreatedFlag& created) 
 
 void Graph::ensure_node(TypeId node, PropertyMap properties, const CreatedFlag& created) {
   // The row carries the node's edge lists, so a node appears with them; its
-  // map is indexed under the same write lock.
-  if (nodes->contains(node)) return;
+  // map is indexed under the same write lock. An existing node is most often
+  // an edge's end, whose lists are written next: their block is asked for
+  // now, while the other end is looked at.
+  if (nodes->with_read(node, [](const NodeRow& row) { return row.edges.prefetch(), true; })) return;
   bool inserted = false;
   nodes->upsert(
       node,

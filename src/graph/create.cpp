@@ -428,6 +428,12 @@ Status create_for_match(Graph& graph, const PathPattern& path, const MatchPtr& i
   const bool counted = chain_has_counter(*input);
   if (counted && count_spent(*input)) return {};
 
+  // The rows of the path's named types lie far apart in the store: their
+  // look-ups start together, so that their misses overlap.
+  for (const auto& node : path.nodes())
+    if (const auto& schema = node.type_schema())
+      if (const auto* variable = schema->pattern().get<patterns::TypePattern::Variable>())
+        graph.types->prefetch_variable(variable->name);
   PathData data = PathData::create(path, input);
   VM_TRY(infer_path_data(graph, path, data));
   VM_TRY(check_path_data(path, data));
@@ -442,6 +448,11 @@ Status create_for_match(Graph& graph, const PathPattern& path, const MatchPtr& i
       return std::unexpected(std::move(drawn).error().attach(kCreatePath));
     }
   }
+
+  // The same for the node rows the insertions below look for.
+  for (const NodeData& node : data.nodes)
+    if (node.type)
+      if (const auto id = data.stored.find(node.type->get())) graph.nodes->prefetch(*id);
 
   const CreatedFlag created = new_created_flag();
   Uid last_node{};

@@ -148,6 +148,14 @@ class IdIndex {
     return *it;
   }
 
+  // Starts the loads a look-up of `key` begins with, so that the look-ups
+  // of several keys wait for memory together rather than in turn.
+  void prefetch(const Key& key) const {
+    const auto& s = shard(key);
+    std::shared_lock lock(s.mutex);
+    s.set.prefetch(key);
+  }
+
   // The id under `key`; when there is none, make() -> id (which writes the
   // row) runs under the shard's write lock and its id is added. Second: true
   // when this call added it.
@@ -271,6 +279,10 @@ class TypeTable {
     if (variable == 0) return std::nullopt;
     return variable - 1;
   }
+  // Starts loading the row of `id` (handed out), ahead of a read of its uid.
+  void prefetch_row(TypeId id) const { __builtin_prefetch(&rows_.at(id)); }
+  // Starts the loads of a look-up of the variable `name` (see IdIndex).
+  void prefetch_variable(std::string_view name) const { name_index_.prefetch(name); }
   // The id of the arrow left -> right (uid given), storing it when new.
   TypeId add_arrow(const Uid& uid, TypeId left, TypeId right) {
     return index_.find_or_add(uid, [&] { return write_row(uid, left, right + 1); }).first;
@@ -461,6 +473,14 @@ class Adjacency {
       return true;
     }
     return false;
+  }
+
+  // Starts loading the block (its capacity, and where each side grows next)
+  // ahead of an insertion. Reads nothing itself.
+  void prefetch() const {
+    if (!block_) return;
+    __builtin_prefetch(block_);
+    __builtin_prefetch(block_ + 1 + out_);
   }
 
  private:
