@@ -252,9 +252,11 @@ TypeId Graph::variable_id(const std::string& name) {
   if (auto known = recent.find(serial_, name)) return *known;
   auto id = types->find_variable(name);
   if (!id) id = types->add_variable(variable_uid(name), name);
-  // Its uid is read next when it is an arrow's side; meanwhile the other
-  // side's name is looked up.
+  // Its uid is read next when it is an arrow's side, and its node row when
+  // it is a node's type: both are asked for now, while the path's other
+  // names are looked up.
   types->prefetch_row(*id);
+  nodes->prefetch(*id);
   recent.remember(serial_, name, *id);
   return *id;
 }

@@ -449,11 +449,6 @@ Status create_for_match(Graph& graph, const PathPattern& path, const MatchPtr& i
     }
   }
 
-  // The same for the node rows the insertions below look for.
-  for (const NodeData& node : data.nodes)
-    if (node.type)
-      if (const auto id = data.stored.find(node.type->get())) graph.nodes->prefetch(*id);
-
   const CreatedFlag created = new_created_flag();
   Uid last_node{};
   // Waiting rule: no thread may wait for a unit while it, or a task suspended
