@@ -1,5 +1,6 @@
 #include "matches.hpp"
 
+#include <tbb/global_control.h>
 #include <tbb/task_arena.h>
 
 #include <array>
@@ -492,7 +493,10 @@ void MatchSetMap::clear_parallel() {
   std::size_t total = 0;
   for (const Chunk& chunk : chunks) total += chunk.size();
   if (total <= kInlineWalk) return;
-  // Each piece's entries are destroyed in place, then the chunks' storage at once.
+  // A chunk of one piece (a step's output chunk) is freed whole, storage and
+  // all, by its task: destroying it on the calling thread afterwards would
+  // walk every entry once more, there alone. A longer chunk has each piece's
+  // frames dropped in place, and its storage freed on the calling thread.
   std::vector<std::pair<Chunk*, std::size_t>> pieces;
   for (Chunk& chunk : chunks)
     for (std::size_t begin = 0; begin < chunk.size(); begin += kWalkGrain) pieces.emplace_back(&chunk, begin);
@@ -501,6 +505,10 @@ void MatchSetMap::clear_parallel() {
                     utils::tsan::body(
                         [&](std::size_t i) {
                           auto [chunk, begin] = pieces[i];
+                          if (chunk->size() <= kWalkGrain) {
+                            Chunk().swap(*chunk);
+                            return;
+                          }
                           const std::size_t end = std::min(begin + kWalkGrain, chunk->size());
                           for (std::size_t j = begin; j < end; ++j) (*chunk)[j].second.match.reset();
                         },
@@ -552,15 +560,25 @@ void release_in_background(MatchSet&& set) {
     return;
   }
   // Without a second thread nobody would pick the task up until the caller
-  // next waits on the pool.
-  if (tbb::this_task_arena::max_concurrency() <= 1) {
+  // next waits on the pool. The arena's size does not show a cap on the
+  // pool's threads: under a cap of one, the pool would start a thread beyond
+  // it just to run the task.
+  if (tbb::this_task_arena::max_concurrency() <= 1 ||
+      tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism) <= 1) {
     set.reset();
     return;
   }
   // The pool frees it while the caller goes on; nothing waits for the task.
+  // Its arena is of low priority: the pool's threads leave it, between two
+  // pieces of the release, for the caller's next parallel step, which would
+  // otherwise share the threads with the release until it is done. Its slot
+  // kept for a joining thread stays empty (nobody joins): it asks the pool for
+  // as many threads as the pool's own arena does.
+  static tbb::task_arena* const arena =
+      new tbb::task_arena(tbb::task_arena::automatic, 1, tbb::task_arena::priority::low);
   MatchSetMap* raw = set.get();
   utils::tsan::release(raw);
-  tbb::this_task_arena::enqueue(BackgroundRelease(std::move(set)));
+  arena->enqueue(BackgroundRelease(std::move(set)));
 }
 
 }  // namespace velmora

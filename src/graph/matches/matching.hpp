@@ -308,35 +308,85 @@ class StoredNodes {
   static constexpr std::size_t kMinMatches = 4096;
   static constexpr std::size_t kPerNode = 8;
 
-  explicit StoredNodes(const Graph& graph)
-      : limit_(graph.types->allocated()), bits_(std::make_unique<std::uint64_t[]>(limit_ / 64 + 1)) {
+  explicit StoredNodes(const Graph& graph) : limit_(graph.types->allocated()), bits_(collect(graph, limit_)) {}
+
+  bool contains(TypeId id) const { return id < limit_ && ((bits_[id / 64] >> (id % 64)) & 1) != 0; }
+
+  // The ids of the nodes, in increasing order. A long map is read in
+  // pieces on the pool: each piece's count first, then its ids at their
+  // place.
+  std::vector<TypeId> ids() const {
+    const std::size_t words = limit_ / 64 + 1;
+    const auto fill = [&](std::size_t begin, std::size_t end, TypeId* out) {
+      for (std::size_t w = begin; w != end; ++w)
+        for (std::uint64_t word = bits_[w]; word != 0; word &= word - 1)
+          *out++ = static_cast<TypeId>(w * 64 + static_cast<std::size_t>(std::countr_zero(word)));
+    };
+    const auto count = [&](std::size_t begin, std::size_t end) {
+      std::size_t n = 0;
+      for (std::size_t w = begin; w != end; ++w) n += static_cast<std::size_t>(std::popcount(bits_[w]));
+      return n;
+    };
+    constexpr std::size_t kPiece = 64;  // words
+    const std::size_t pieces = (words + kPiece - 1) / kPiece;
+    std::vector<TypeId> out;
+    if (pieces <= 1) {
+      out.resize(count(0, words));
+      fill(0, words, out.data());
+      return out;
+    }
+    std::vector<std::size_t> starts(pieces + 1, 0);
+    const auto each_piece = [&](auto&& fn) {
+      // Its own context, as the walk's: every piece must be read.
+      tbb::task_group_context own(tbb::task_group_context::isolated);
+      utils::tsan::Join join;
+      tbb::parallel_for(std::size_t{0}, pieces, utils::tsan::body([&](std::size_t p) { fn(p); }, join),
+                        tbb::auto_partitioner(), own);
+      join.joined();
+    };
+    each_piece([&](std::size_t p) { starts[p + 1] = count(p * kPiece, std::min(words, (p + 1) * kPiece)); });
+    for (std::size_t p = 0; p < pieces; ++p) starts[p + 1] += starts[p];
+    out.resize(starts[pieces]);
+    each_piece([&](std::size_t p) { fill(p * kPiece, std::min(words, (p + 1) * kPiece), out.data() + starts[p]); });
+    return out;
+  }
+
+ private:
+  // The bits of the nodes below `limit`. The shards scatter neighbouring
+  // ids, so every word of a shared map would take bits from every thread of
+  // the walk, its cache line passed from core to core on each: each thread
+  // marks a map of its own, and the maps are merged at the end.
+  static std::unique_ptr<std::uint64_t[]> collect(const Graph& graph, TypeId limit) {
+    const std::size_t words = limit / 64 + 1;
+    tbb::enumerable_thread_specific<std::unique_ptr<std::uint64_t[]>> parts;
     // Its own context: a walk started inside a cancelled group must still
     // read every node.
     tbb::task_group_context own(tbb::task_group_context::isolated);
     graph.nodes->for_each_shard_parallel(
         [&](const NodeTable::Table& table) {
+          std::unique_ptr<std::uint64_t[]>& part = parts.local();
+          if (!part) part = std::make_unique<std::uint64_t[]>(words);
+          std::uint64_t* bits = part.get();
           for (const auto& entry : table) {
             const TypeId id = entry.first;
-            if (id >= limit_) continue;
-            std::atomic_ref<std::uint64_t>(bits_[id / 64])
-                .fetch_or(std::uint64_t{1} << (id % 64), std::memory_order_relaxed);
+            if (id >= limit) continue;
+            bits[id / 64] |= std::uint64_t{1} << (id % 64);
           }
         },
         own);
-  }
-
-  bool contains(TypeId id) const { return id < limit_ && ((bits_[id / 64] >> (id % 64)) & 1) != 0; }
-
-  // The ids of the nodes, in increasing order.
-  std::vector<TypeId> ids() const {
-    std::vector<TypeId> out;
-    for (std::size_t w = 0; w <= limit_ / 64; ++w)
-      for (std::uint64_t word = bits_[w]; word != 0; word &= word - 1)
-        out.push_back(static_cast<TypeId>(w * 64 + static_cast<std::size_t>(std::countr_zero(word))));
+    std::unique_ptr<std::uint64_t[]> out;
+    for (auto& part : parts) {
+      if (!part) continue;
+      if (!out) {
+        out = std::move(part);
+        continue;
+      }
+      for (std::size_t w = 0; w < words; ++w) out[w] |= part[w];
+    }
+    if (!out) out = std::make_unique<std::uint64_t[]>(words);
     return out;
   }
 
- private:
   const TypeId limit_;
   const std::unique_ptr<std::uint64_t[]> bits_;
 };

@@ -31,11 +31,24 @@ class ParentHandles {
  public:
   explicit ParentHandles(const MatchPtr& parent) : parent_(parent), shared_(parent && !parent->parent()) {}
 
-  MatchPtr get() {
-    if (!shared_) return parent_;
+  MatchPtr get() { return local().get(); }
+
+  // This thread's holding, found once for a run of children.
+  class Local {
+   public:
+    MatchPtr get() const { return held_ ? MatchPtr(*held_, (*held_)->get()) : *parent_; }
+
+   private:
+    friend class ParentHandles;
+    Local(const MatchPtr* parent, const std::shared_ptr<MatchPtr>* held) : parent_(parent), held_(held) {}
+    const MatchPtr* parent_;
+    const std::shared_ptr<MatchPtr>* held_;
+  };
+  Local local() {
+    if (!shared_) return Local(&parent_, nullptr);
     std::shared_ptr<MatchPtr>& held = held_.local();
     if (!held) held = std::make_shared<MatchPtr>(parent_);
-    return MatchPtr(held, held->get());
+    return Local(&parent_, &held);
   }
 
  private:
@@ -137,21 +150,32 @@ class NodeScan {
       // In id order, which is the order the store made them in: neighbours
       // in it have their rows, and most often their edges' rows, side by side.
       ParentHandles parent(entry.match);
-      return utils::try_for_each_light(std::span<const TypeId>(*ids), [&](TypeId id) -> Status {
-        const Uid& uid = graph_.types->uid(id);
-        if (!VM_TRY(block_accepts_row(id, uid))) return {};
-        return store_child(uid, parent.get(), id);
-      });
+      return utils::try_for_each_light_with(
+          std::span<const TypeId>(*ids), [&] { return Piece(*this, parent); },
+          [&](Piece& piece, TypeId id) -> Status {
+            const Uid& uid = graph_.types->uid(id);
+            if (!VM_TRY(block_accepts_row(id, uid))) return {};
+            return store_child(uid, piece.parent.get(), id, piece.out);
+          });
     }
     // Every node: their rows are found by id, without the uid index.
     const std::vector<std::pair<Uid, TypeId>>& nodes = all_nodes();
     ParentHandles parent(entry.match);
-    return utils::try_for_each_light(std::span<const std::pair<Uid, TypeId>>(nodes),
-                                     [&](const std::pair<Uid, TypeId>& node) -> Status {
-                                       if (!VM_TRY(block_accepts_row(node.second, node.first))) return {};
-                                       return store_child(node.first, parent.get(), node.second);
-                                     });
+    return utils::try_for_each_light_with(
+        std::span<const std::pair<Uid, TypeId>>(nodes), [&] { return Piece(*this, parent); },
+        [&](Piece& piece, const std::pair<Uid, TypeId>& node) -> Status {
+          if (!VM_TRY(block_accepts_row(node.second, node.first))) return {};
+          return store_child(node.first, piece.parent.get(), node.second, piece.out);
+        });
   }
+
+  // What one piece of a scan over every node finds once: the thread's
+  // holding of the parent and its part of the output.
+  struct Piece {
+    Piece(NodeScan& scan, ParentHandles& handles) : parent(handles.local()), out(scan.sink_.writer()) {}
+    ParentHandles::Local parent;
+    detail::MatchSink::Writer out;
+  };
 
   static MatchSet single_set(std::uint64_t id, const MatchEntry& entry) {
     MatchSet set = new_match_set();
@@ -221,14 +245,19 @@ class NodeScan {
 
   // bind_and_store in a new child frame of `parent`, made with its binding.
   Status store_child(const Uid& uid, MatchPtr parent, std::uint32_t id = MatchEntry::kNoId) {
+    auto out = sink_.writer();
+    return store_child(uid, std::move(parent), id, out);
+  }
+  // The same through this thread's part of the output.
+  Status store_child(const Uid& uid, MatchPtr parent, std::uint32_t id, detail::MatchSink::Writer& out) {
     const auto& name = pattern_.variable();
     if (!name) {
-      sink_.add(MatchEntry{uid, Match::create(std::move(parent)), id});
+      out.add(MatchEntry{uid, Match::create(std::move(parent)), id});
       return {};
     }
     MatchPtr frame = VM_TRY_CTX(Match::create_with(std::move(parent), *name, detail::node_element(graph_, uid, id)),
                                 "graph - match node pattern");
-    sink_.add(MatchEntry{uid, std::move(frame), id});
+    out.add(MatchEntry{uid, std::move(frame), id});
     return {};
   }
 
