@@ -183,15 +183,17 @@ struct FrameAllocator {
 // The room sizes a frame is made with: a binding of a stored node under a
 // short name takes the first, a stored edge's the second. A binding larger
 // than the last goes beside its frame.
-constexpr std::array<std::size_t, 10> kRooms{40, 48, 56, 64, 72, 80, 96, 112, 128, 160};
+constexpr std::array<std::size_t, 10> kRooms{32, 40, 48, 56, 64, 72, 88, 104, 128, 160};
 // What `Match::create` leaves room for: a stored node's binding under a name
 // of up to 16 bytes.
-constexpr std::size_t kDefaultRoom = 48;
+constexpr std::size_t kDefaultRoom = 40;
 
 }  // namespace
 
 Match::Binding::Binding(MatchElement::Kind kind, bool in_rows, const Uid* first, std::size_t size)
-    : element(kind, in_rows, first), name_size(static_cast<std::uint32_t>(size)) {}
+    : element(kind, in_rows, first) {
+  element.name_size_ = static_cast<std::uint32_t>(size);
+}
 
 namespace {
 
@@ -216,7 +218,7 @@ std::size_t Match::Binding::size_for(const MatchElement& element, std::size_t na
 }
 
 std::size_t Match::Binding::size() const {
-  return FrameBlocks::round(sizeof(Binding) + tail_size(element.kind(), element.row_uid() != nullptr) + name_size);
+  return FrameBlocks::round(sizeof(Binding) + tail_size(element.kind(), element.row_uid() != nullptr) + name_size());
 }
 
 const Uid* Match::Binding::end_uid() const {
@@ -228,7 +230,7 @@ const Uid* Match::Binding::end_uid() const {
 std::string_view Match::Binding::name() const {
   return {
       reinterpret_cast<const char*>(this) + sizeof(Binding) + tail_size(element.kind(), element.row_uid() != nullptr),
-      name_size};
+      name_size()};
 }
 
 template <std::size_t Room>
@@ -246,7 +248,7 @@ struct Match::Made<0> : Match {
 
 MatchPtr Match::make(MatchPtr parent, std::size_t need) {
   static_assert(sizeof(Match) % 8 == 0 && alignof(Made<kDefaultRoom>) <= FrameBlocks::kAlign);
-  static_assert(sizeof(Binding) == 32 && sizeof(Binding) + sizeof(const Uid*) + 2 * sizeof(Uid) <= kRooms.back(),
+  static_assert(sizeof(Binding) == 24 && sizeof(Binding) + sizeof(const Uid*) + 2 * sizeof(Uid) <= kRooms.back(),
                 "an edge with its own copies under a short name fits a room");
   static_assert(std::is_trivially_destructible_v<Binding>, "a frame frees only the bindings beside it");
   const auto made = [&]<std::size_t Room>() -> MatchPtr {
@@ -345,7 +347,7 @@ bool same_name(std::string_view bound, std::string_view name) {
 
 const Match::Binding* Match::own(std::string_view name) const {
   for (const Binding* b = head_.load(std::memory_order_acquire); b; b = b->next)
-    if (same_name(b->name(), name) && !b->removed.load(std::memory_order_acquire)) return b;
+    if (same_name(b->name(), name) && !b->is_removed()) return b;
   return nullptr;
 }
 
@@ -395,7 +397,7 @@ std::optional<MatchElement> Match::remove(std::string_view name) {
     for (Binding* b = m->head_.load(std::memory_order_acquire); b; b = b->next) {
       if (!same_name(b->name(), name)) continue;
       bool live = false;
-      if (b->removed.compare_exchange_strong(live, true, std::memory_order_acq_rel)) return b->element.element();
+      if (b->removed().compare_exchange_strong(live, true, std::memory_order_acq_rel)) return b->element.element();
     }
   }
   return std::nullopt;

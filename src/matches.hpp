@@ -123,6 +123,10 @@ class StoredElement {
 
   MatchElement::Kind kind_;
   bool in_rows_;  // first_ (and an edge's end) point into the store's rows
+  // What the frame keeps of the binding beside the element, in its spare
+  // bytes: whether it was removed (once) and its name's length.
+  std::atomic<bool> removed_{false};
+  std::uint32_t name_size_ = 0;
   const Uid* first_;
 };
 
@@ -177,10 +181,12 @@ class Match {
   // never change once it is linked into its frame; only `removed` does, once.
   struct Binding {
     Binding(MatchElement::Kind kind, bool in_rows, const Uid* first, std::size_t name_size);
-    StoredElement element;
-    std::atomic<bool> removed{false};
-    std::uint32_t name_size;
+    StoredElement element;    // with the removal mark and the name's length
     Binding* next = nullptr;  // older bindings of the frame; fixed once linked
+
+    std::atomic<bool>& removed() { return element.removed_; }
+    bool is_removed() const { return element.removed_.load(std::memory_order_acquire); }
+    std::size_t name_size() const { return element.name_size_; }
 
     // The bytes a binding of `element` under a name of `name_size` bytes takes.
     static std::size_t size_for(const MatchElement& element, std::size_t name_size);
