@@ -95,37 +95,7 @@ inline std::size_t light_grain(std::size_t n) {
   return std::clamp<std::size_t>(n / (4 * threads), 64, kLightGrain);
 }
 
-// try_for_each for light items: in order on the calling thread up to
-// kInlineLightItems (stopping at the first error), else in pieces of
-// kLightGrain on the pool; first error wins.
-template <class T, class Fn>
-Status try_for_each_light(std::span<const T> items, Fn&& fn) {
-  if (items.size() <= kInlineLightItems) {
-    for (const T& item : items) VM_TRY(fn(item));
-    return {};
-  }
-  tbb::task_group_context ctx;
-  FirstError first;
-  tsan::Join join;
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, items.size(), light_grain(items.size())),
-                    tsan::body(
-                        [&](const tbb::blocked_range<std::size_t>& range) {
-                          for (std::size_t i = range.begin(); i != range.end(); ++i) {
-                            if (ctx.is_group_execution_cancelled()) return;
-                            auto status = fn(items[i]);
-                            if (!status) {
-                              first.set(std::move(status).error(), ctx);
-                              return;
-                            }
-                          }
-                        },
-                        join),
-                    tbb::simple_partitioner(), ctx);
-  join.joined();
-  return first.take();
-}
-
-// try_for_each_light where each piece first makes a state of its own with
+// try_for_each_light (below) where each piece first makes a state of its own with
 // `open()` (once for the whole loop on the calling thread), and every item of
 // the piece gets it: fn(state&, const T&) -> Status. For what a per-item call
 // would otherwise look up on every item, such as a thread's part of an output.
@@ -159,6 +129,15 @@ Status try_for_each_light_with(std::span<const T> items, Open&& open, Fn&& fn) {
                     tbb::simple_partitioner(), ctx);
   join.joined();
   return first.take();
+}
+
+// try_for_each for light items: in order on the calling thread up to
+// kInlineLightItems (stopping at the first error), else in pieces of
+// kLightGrain on the pool; first error wins.
+template <class T, class Fn>
+Status try_for_each_light(std::span<const T> items, Fn&& fn) {
+  return try_for_each_light_with(
+      items, [] { return 0; }, [&](int, const T& item) { return fn(item); });
 }
 
 // fn(key, value) -> Status for every entry of a sharded map (or fn(key) for a
