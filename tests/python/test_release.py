@@ -8,8 +8,10 @@ the module.
 """
 
 import os
+import subprocess
 import sys
 import tempfile
+import textwrap
 import threading
 import weakref
 
@@ -294,3 +296,28 @@ def test_a_release_on_another_python_thread_happens_there():
     worker.start()
     worker.join()
     assert probe.released == [worker.ident]
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads through /proc")
+def test_a_pool_capped_at_one_thread_frees_large_results_without_another_thread():
+    """RAYON_NUM_THREADS=1 caps the pool for the freeing of large match sets
+    too: no thread beyond those the module started on import ever runs."""
+    code = """
+        import os
+        from velmora import Constant, Graph
+        threads = lambda: len(os.listdir("/proc/self/task"))
+        at_import = threads()
+        g = Graph([Constant("f", "* -> *")])
+        for i in range(3000):
+            g.query().create(f"(:T{i})-[]->(:T{(i + 1) % 3000})").execute()
+        for _ in range(3):
+            g.query().match("(a)-[]->(b)").execute()
+            rows = g.query().match("(a)-[]->(b)-[]->(c)").return_("a", "c")
+        print(at_import, threads(), len(rows))
+    """
+    env = dict(os.environ, RAYON_NUM_THREADS="1")
+    out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                         timeout=120, env=env)
+    assert out.returncode == 0, out.stderr
+    at_import, after, rows = map(int, out.stdout.split())
+    assert rows == 3000 and after == at_import
