@@ -571,16 +571,9 @@ void release_in_background(MatchSet&& set) {
     return;
   }
   // The pool frees it while the caller goes on; nothing waits for the task.
-  // Its arena is of low priority: the pool's threads leave it, between two
-  // pieces of the release, for the caller's next parallel step, which would
-  // otherwise share the threads with the release until it is done. Its slot
-  // kept for a joining thread stays empty (nobody joins): it asks the pool for
-  // as many threads as the pool's own arena does.
-  static tbb::task_arena* const arena =
-      new tbb::task_arena(tbb::task_arena::automatic, 1, tbb::task_arena::priority::low);
   MatchSetMap* raw = set.get();
   utils::tsan::release(raw);
-  arena->enqueue(BackgroundRelease(std::move(set)));
+  tbb::this_task_arena::enqueue(BackgroundRelease(std::move(set)));
 }
 
 }  // namespace velmora
