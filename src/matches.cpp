@@ -191,9 +191,7 @@ constexpr std::size_t kDefaultRoom = 40;
 }  // namespace
 
 Match::Binding::Binding(MatchElement::Kind kind, bool in_rows, const Uid* first, std::size_t size)
-    : element(kind, in_rows, first) {
-  element.name_size_ = static_cast<std::uint32_t>(size);
-}
+    : element(kind, in_rows, first, static_cast<std::uint32_t>(size)) {}
 
 namespace {
 
@@ -217,8 +215,10 @@ std::size_t Match::Binding::size_for(const MatchElement& element, std::size_t na
   return FrameBlocks::round(sizeof(Binding) + tail_size(element.kind(), in_rows(element)) + name_size);
 }
 
-std::size_t Match::Binding::size() const {
-  return FrameBlocks::round(sizeof(Binding) + tail_size(element.kind(), element.row_uid() != nullptr) + name_size());
+std::size_t Match::Binding::size() const { return FrameBlocks::round(name_at() + name_size()); }
+
+std::size_t Match::Binding::name_at() const {
+  return sizeof(Binding) + tail_size(element.kind(), element.row_uid() != nullptr);
 }
 
 const Uid* Match::Binding::end_uid() const {
@@ -227,11 +227,7 @@ const Uid* Match::Binding::end_uid() const {
   return end;
 }
 
-std::string_view Match::Binding::name() const {
-  return {
-      reinterpret_cast<const char*>(this) + sizeof(Binding) + tail_size(element.kind(), element.row_uid() != nullptr),
-      name_size()};
-}
+std::string_view Match::Binding::name() const { return {reinterpret_cast<const char*>(this) + name_at(), name_size()}; }
 
 template <std::size_t Room>
 struct Match::Made : Match {

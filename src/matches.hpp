@@ -118,15 +118,15 @@ class StoredElement {
 
  private:
   friend class Match;
-  StoredElement(MatchElement::Kind kind, bool in_rows, const Uid* first)
-      : kind_(kind), in_rows_(in_rows), first_(first) {}
+  StoredElement(MatchElement::Kind kind, bool in_rows, const Uid* first, std::uint32_t name_size)
+      : kind_(kind), in_rows_(in_rows), name_size_(name_size), first_(first) {}
 
   MatchElement::Kind kind_;
   bool in_rows_;  // first_ (and an edge's end) point into the store's rows
   // What the frame keeps of the binding beside the element, in its spare
   // bytes: whether it was removed (once) and its name's length.
   std::atomic<bool> removed_{false};
-  std::uint32_t name_size_ = 0;
+  std::uint32_t name_size_;
   const Uid* first_;
 };
 
@@ -191,7 +191,8 @@ class Match {
     // The bytes a binding of `element` under a name of `name_size` bytes takes.
     static std::size_t size_for(const MatchElement& element, std::size_t name_size);
     std::size_t size() const;
-    const Uid* end_uid() const;  // edges only
+    const Uid* end_uid() const;   // edges only
+    std::size_t name_at() const;  // the offset of the name's bytes
     std::string_view name() const;
   };
   friend class StoredElement;

@@ -74,42 +74,49 @@ PyObject* graph_query(PyObject* self, PyObject*) {
   });
 }
 
-// Makes the Python list of references after the parallel collection.
+// Makes the Python list of references after the parallel collection, all on
+// one store handle: make(handle, key) gives a new reference or null.
 template <class Key, class Make>
-PyObject* reference_list(const std::vector<Key>& keys, Make make) {
+PyObject* reference_list(const graph::GraphPtr& graph, const std::vector<Key>& keys, Make make) {
+  using query::references::StoreHandle;
+  const StoreHandle handle = VM_PY_TRY(StoreHandle::of(graph));
   PyRef list = PyRef::steal(PyList_New(0));
   if (!list) return nullptr;
   for (const Key& key : keys) {
-    const PyRef obj = VM_PY_TRY(query::references::reference_to_py(make(key)));
-    if (PyList_Append(list.get(), obj.get()) < 0) return nullptr;
+    const PyRef obj = PyRef::steal(make(handle, key));
+    if (!obj || PyList_Append(list.get(), obj.get()) < 0) return nullptr;
   }
   return list.release();
 }
 
 PyObject* graph_nodes(PyObject* self, PyObject*) {
   return binding::guard([&]() -> PyObject* {
+    using query::references::HeldUid, query::references::StoreHandle;
     const auto& g = py_graph(self);
     if (g.subset) {
-      return reference_list(g.subset->keys(), [&](const Uid& u) { return query::references::NodeRef{g.graph, u}; });
+      return reference_list(g.graph, g.subset->keys(), [&](const StoreHandle& handle, const Uid& uid) {
+        return query::references::new_node(handle, HeldUid::find(*g.graph, uid));
+      });
     }
     const graph::TypeTable& types = *g.graph->types;
-    return reference_list(g.graph->node_uids_and_ids(), [&](const std::pair<Uid, graph::TypeId>& node) {
-      return query::references::NodeRef{g.graph, node.first, &types.uid(node.second)};
-    });
+    return reference_list(g.graph, g.graph->node_uids_and_ids(),
+                          [&](const StoreHandle& handle, const std::pair<Uid, graph::TypeId>& node) {
+                            return query::references::new_node(handle, HeldUid::in_store(types.uid(node.second)));
+                          });
   });
 }
 
 PyObject* graph_edges(PyObject* self, PyObject*) {
   return binding::guard([&]() -> PyObject* {
+    using query::references::HeldUid, query::references::StoreHandle;
     const auto& g = py_graph(self);
     const graph::TypeTable& types = *g.graph->types;
     const auto arrows = g.graph->edge_arrows([&](const EdgeKey& key) {
       return !g.subset || (g.subset->contains(key.first) && g.subset->contains(key.second));
     });
-    return reference_list(arrows, [&](graph::TypeId arrow) {
-      const Uid& start = types.uid(types.left(arrow));
-      const Uid& end = types.uid(types.right(arrow));
-      return query::references::EdgeRef{g.graph, {start, end}, &start, &end};
+    return reference_list(g.graph, arrows, [&](const StoreHandle& handle, graph::TypeId arrow) {
+      return query::references::new_edge(handle, HeldUid::in_store(types.uid(types.left(arrow))),
+                                         HeldUid::in_store(types.uid(types.right(arrow))));
     });
   });
 }

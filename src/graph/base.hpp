@@ -176,10 +176,10 @@ class Graph {
   std::vector<Uid> node_uids() const;
   // The same with each node's type id.
   std::vector<std::pair<Uid, TypeId>> node_uids_and_ids() const;
-  template <class Keep>
-  std::vector<EdgeKey> edge_keys(Keep keep) const;
   std::vector<EdgeKey> edge_keys() const {
-    return edge_keys([](const EdgeKey&) { return true; });
+    std::vector<EdgeKey> out;
+    for (const TypeId arrow : edge_arrows([](const EdgeKey&) { return true; })) out.push_back(edge_key(arrow));
+    return out;
   }
   // The arrow-type ids of the edges whose keys `keep` accepts.
   template <class Keep>
@@ -322,18 +322,6 @@ class Graph {
   // checks before and are not walked again.
   Status check_term(TypeId id, TypeId watch, bool& reaches, const absl::flat_hash_set<TypeId>* valid = nullptr) const;
 };
-
-template <class Keep>
-std::vector<EdgeKey> Graph::edge_keys(Keep keep) const {
-  tbb::enumerable_thread_specific<std::vector<EdgeKey>> parts;
-  edges->for_each_parallel([&](TypeId arrow) {
-    EdgeKey key = edge_key(arrow);
-    if (keep(key)) parts.local().push_back(std::move(key));
-  });
-  std::vector<EdgeKey> out;
-  for (auto& part : parts) out.insert(out.end(), part.begin(), part.end());
-  return out;
-}
 
 template <class Keep>
 std::vector<TypeId> Graph::edge_arrows(Keep keep) const {

@@ -37,40 +37,6 @@ binding::PyResult<StoreHandle> StoreHandle::of(const graph::GraphPtr& graph) {
   return StoreHandle(obj->release());
 }
 
-Reference reference_from_element(const graph::GraphPtr& graph, const MatchElement& element) {
-  switch (element.kind()) {
-    case MatchElement::Kind::Type: return TypeRef{graph, element.uid(), element.row_uid()};
-    case MatchElement::Kind::Term: return TermRef{graph, element.uid(), element.row_uid()};
-    case MatchElement::Kind::Node: return NodeRef{graph, element.uid(), element.row_uid()};
-    case MatchElement::Kind::Edge: break;
-  }
-  return EdgeRef{graph, element.edge_key(), element.row_uid(), element.row_end()};
-}
-
-binding::PyResult<binding::PyRef> reference_to_py(Reference reference) {
-  return std::visit(
-      [](const auto& ref) -> binding::PyResult<binding::PyRef> {
-        using R = std::decay_t<decltype(ref)>;
-        auto handle = StoreHandle::of(ref.graph);
-        if (!handle) return std::unexpected(std::move(handle).error());
-        PyObject* obj;
-        const graph::Graph& store = *ref.graph;
-        if constexpr (std::is_same_v<R, EdgeRef>) {
-          HeldUid start = HeldUid::of(store, ref.key.first, ref.start_row);
-          obj = new_edge(std::move(*handle), std::move(start), HeldUid::of(store, ref.key.second, ref.end_row));
-        } else if constexpr (std::is_same_v<R, NodeRef>) {
-          obj = new_node(std::move(*handle), HeldUid::of(store, ref.uid, ref.row));
-        } else if constexpr (std::is_same_v<R, TermRef>) {
-          obj = new_term(std::move(*handle), HeldUid::of(store, ref.uid, ref.row));
-        } else {
-          obj = new_type(std::move(*handle), HeldUid::of(store, ref.uid, ref.row));
-        }
-        if (!obj) return std::unexpected(binding::PyErr::fetch());
-        return binding::PyRef::steal(obj);
-      },
-      reference);
-}
-
 namespace detail {
 
 PyObject* uid_text(const Uid& uid) {

@@ -8,52 +8,18 @@
 // the thing it names is gone. References keep the store alive, not the thing
 // they name.
 //
-// Python-facing functions, `StoreHandle` and the `new_*` makers run on the
-// caller's thread with the interpreter lock held; `Reference` values
-// themselves are plain data, built on any thread.
+// Python-facing functions, `StoreHandle`, `HeldUid` and the `new_*` makers
+// run on the caller's thread with the interpreter lock held.
 #pragma once
 
 #include <cstdint>
 #include <utility>
-#include <variant>
 
 #include "binding/class.hpp"
 #include "binding/guard.hpp"
 #include "graph/base.hpp"
 
 namespace velmora::query::references {
-
-// Each with the store's own copies of its uids when the maker knows them
-// (null: looked up when the object is made).
-struct NodeRef {
-  graph::GraphPtr graph;
-  Uid uid;
-  const Uid* row = nullptr;
-};
-struct EdgeRef {
-  graph::GraphPtr graph;
-  EdgeKey key;
-  const Uid* start_row = nullptr;
-  const Uid* end_row = nullptr;
-};
-struct TypeRef {
-  graph::GraphPtr graph;
-  Uid uid;
-  const Uid* row = nullptr;
-};
-// A term, by the uid of its type (under which the store keeps it).
-struct TermRef {
-  graph::GraphPtr graph;
-  Uid uid;
-  const Uid* row = nullptr;
-};
-
-using Reference = std::variant<EdgeRef, NodeRef, TermRef, TypeRef>;
-
-// The reference for a binding of a match.
-Reference reference_from_element(const graph::GraphPtr& graph, const MatchElement& element);
-// A new Python object of the reference's class.
-binding::PyResult<binding::PyRef> reference_to_py(Reference reference);
 
 // The store as reference objects hold it: a Python object owning one
 // `GraphPtr`, which the references share through the interpreter's reference
@@ -149,24 +115,6 @@ inline PyObject* new_type(StoreHandle graph, HeldUid uid) {
 }
 inline PyObject* new_term(StoreHandle graph, HeldUid uid) {
   return binding::new_final_boxed(term_class(), TermBox{std::move(graph), std::move(uid)});
-}
-// The same for a uid that may or may not be the store's.
-inline PyObject* new_node(StoreHandle graph, const Uid& uid) {
-  HeldUid held = HeldUid::find(*graph.ptr(), uid);
-  return new_node(std::move(graph), std::move(held));
-}
-inline PyObject* new_edge(StoreHandle graph, const EdgeKey& key) {
-  HeldUid start = HeldUid::find(*graph.ptr(), key.first);
-  HeldUid end = HeldUid::find(*graph.ptr(), key.second);
-  return new_edge(std::move(graph), std::move(start), std::move(end));
-}
-inline PyObject* new_type(StoreHandle graph, const Uid& uid) {
-  HeldUid held = HeldUid::find(*graph.ptr(), uid);
-  return new_type(std::move(graph), std::move(held));
-}
-inline PyObject* new_term(StoreHandle graph, const Uid& uid) {
-  HeldUid held = HeldUid::find(*graph.ptr(), uid);
-  return new_term(std::move(graph), std::move(held));
 }
 
 namespace detail {

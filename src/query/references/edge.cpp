@@ -23,16 +23,16 @@ PyObject* arrow_reference(PyObject* self, Make make) {
   return binding::guard([&]() -> PyObject* {
     const auto& ref = self_ref(self);
     const Uid arrow = VM_PY_TRY(with_context(ref.graph->get_edge_type(ref.key()), "edge - type"));
-    return make(ref.graph, arrow);
+    return make(ref.graph, HeldUid::find(*ref.graph.ptr(), arrow));
   });
 }
 
 PyObject* edge_type(PyObject* self, PyObject*) {
-  return arrow_reference(self, [](const StoreHandle& g, const Uid& u) { return new_type(g, u); });
+  return arrow_reference(self, [](const StoreHandle& g, HeldUid u) { return new_type(g, std::move(u)); });
 }
 
 PyObject* edge_term(PyObject* self, PyObject*) {
-  return arrow_reference(self, [](const StoreHandle& g, const Uid& u) { return new_term(g, u); });
+  return arrow_reference(self, [](const StoreHandle& g, HeldUid u) { return new_term(g, std::move(u)); });
 }
 
 PyObject* edge_properties(PyObject* self, PyObject*) {

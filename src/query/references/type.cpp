@@ -25,9 +25,9 @@ PyObject* type_as_arrow(PyObject* self, PyObject*) {
     const auto& ref = self_ref(self);
     auto sides = VM_PY_TRY(with_context(ref.graph->type_as_arrow(ref.uid.get()), "type reference - type as arrow"));
     if (!sides) Py_RETURN_NONE;
-    const auto left = binding::PyRef::steal(new_type(ref.graph, sides->first));
+    const auto left = binding::PyRef::steal(new_type(ref.graph, HeldUid::find(*ref.graph.ptr(), sides->first)));
     if (!left) return nullptr;
-    const auto right = binding::PyRef::steal(new_type(ref.graph, sides->second));
+    const auto right = binding::PyRef::steal(new_type(ref.graph, HeldUid::find(*ref.graph.ptr(), sides->second)));
     if (!right) return nullptr;
     return PyTuple_Pack(2, left.get(), right.get());
   });
