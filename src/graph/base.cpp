@@ -245,6 +245,25 @@ TypeId Graph::arrow_id(TypeId left, TypeId right) {
   return id;
 }
 
+void Graph::look_up_variables(std::span<const std::string_view> names) {
+  constexpr std::size_t kMost = 8;
+  RecentNames& recent = thread_table<RecentNames, VariableNames>();
+  std::array<std::string_view, kMost> wanted;
+  std::size_t count = 0;
+  for (const std::string_view name : names) {
+    if (count == kMost) break;
+    if (!recent.find(serial_, name)) wanted[count++] = name;
+  }
+  std::array<std::optional<TypeId>, kMost> ids;
+  types->find_variables(std::span(wanted.data(), count), ids.data());
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!ids[i]) continue;
+    types->prefetch_row(*ids[i]);
+    nodes->prefetch(*ids[i]);
+    recent.remember(serial_, wanted[i], *ids[i]);
+  }
+}
+
 TypeId Graph::variable_id(const std::string& name) {
   // A type's rows are never removed, so a variable's id once known by its
   // name stays right.
@@ -557,10 +576,10 @@ Status Graph::add_arrow_term_edge(const Term& term, const CreatedFlag& created) 
 
 void Graph::ensure_node(TypeId node, PropertyMap properties, const CreatedFlag& created) {
   // The row carries the node's edge lists, so a node appears with them; its
-  // map is indexed under the same write lock. An existing node is most often
-  // an edge's end, whose lists are written next: their block is asked for
-  // now, while the other end is looked at.
-  if (nodes->with_read(node, [](const NodeRow& row) { return row.edges.prefetch(), true; })) return;
+  // map is indexed under the same write lock. Whether it is there already is
+  // read from the type's row: an existing node is most often an edge's end,
+  // whose row is looked up next, together with the other end's, by add_edge.
+  if (types->has_node(node)) return;
   bool inserted = false;
   nodes->upsert(
       node,
@@ -570,6 +589,7 @@ void Graph::ensure_node(TypeId node, PropertyMap properties, const CreatedFlag& 
       [&](NodeRow& row, bool fresh) {
         if (!fresh) return;
         node_property_index->add(node, row.properties);
+        types->set_node(node, true);
         inserted = true;
       });
   if (inserted) created->store(true);
@@ -676,6 +696,10 @@ Result<EdgeKey> Graph::add_edge(const Term& term, PropertyMap properties, const 
       missing = "end_to_edge_index not initialized for some node already in the graph";
       return;
     }
+    // Both lists are written below, after the edge's own lock: their blocks
+    // are asked for together now.
+    start->edges.prefetch();
+    end->edges.prefetch();
     // The edge takes the map over; an existing edge's map is replaced.
     const bool replaced = edges
                               ->insert(arrow, std::move(properties),
@@ -767,6 +791,7 @@ Result<std::optional<Uid>> Graph::remove_node(const Uid& uid) {
             return;
           }
       NodeRow row = std::move(it->second);
+      types->set_node(*id, false);
       table.erase(it);
       node_property_index->remove(*id, row.properties);
       const auto unindex = [&](TypeId arrow) {

@@ -270,6 +270,10 @@ class Graph {
   // creation counters of `limit`), adding the nodes it hands to the store to
   // `subset` when there is one.
   Result<MatchSet> create_path(const patterns::PathPattern& path, MatchSet matches, NodeUidSetPtr subset);
+  // Looks the stored variables among `names` up together and starts loading
+  // their rows, so that variable_id answers them next without a look-up of
+  // its own. At most the first eight; names not stored are left alone.
+  void look_up_variables(std::span<const std::string_view> names);
 
   // ---- the tables ------------------------------------------------------------
   // Each a shared handle so that views and references can hold parts of the

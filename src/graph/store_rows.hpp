@@ -27,6 +27,7 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <bit>
@@ -43,6 +44,7 @@
 #include <string_view>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "properties.hpp"
 #include "utils/panic.hpp"
@@ -60,6 +62,9 @@ inline constexpr TypeId kMaxTypeId = (TypeId{1} << 30) - 1;
 
 namespace rows {
 
+void* allocate_chunk(std::size_t bytes);
+void free_chunk(void* chunk, std::size_t bytes);
+
 // An append-only array of trivially copyable rows whose addresses never
 // change: chunk k holds 1024 << k rows. Chunks are zero-filled when made; a
 // slot is written by the thread that was handed its id.
@@ -74,7 +79,9 @@ class Chunked {
   Chunked(const Chunked&) = delete;
   Chunked& operator=(const Chunked&) = delete;
   ~Chunked() {
-    for (auto& chunk : chunks_) std::free(chunk.load(std::memory_order_relaxed));
+    for (unsigned k = 0; k < kChunks; ++k)
+      if (T* chunk = chunks_[k].load(std::memory_order_relaxed))
+        free_chunk(chunk, (std::size_t{1} << (kBaseBits + k)) * sizeof(T));
   }
 
   // The slot of `id`, making its chunk when it is the first of it.
@@ -83,12 +90,11 @@ class Chunked {
     T* chunk = chunks_[k].load(std::memory_order_acquire);
     if (!chunk) {
       // calloc: a fresh chunk costs no resident memory until rows are written.
-      T* made = static_cast<T*>(std::calloc(std::size_t{1} << (kBaseBits + k), sizeof(T)));
-      if (!made) throw std::bad_alloc();
+      T* made = static_cast<T*>(allocate_chunk((std::size_t{1} << (kBaseBits + k)) * sizeof(T)));
       if (chunks_[k].compare_exchange_strong(chunk, made, std::memory_order_acq_rel)) {
         chunk = made;
       } else {
-        std::free(made);
+        free_chunk(made, (std::size_t{1} << (kBaseBits + k)) * sizeof(T));
       }
     }
     return chunk[offset];
@@ -116,8 +122,9 @@ class Chunked {
 };
 
 // A set of row ids hashed and compared by a key read from the rows, sharded
-// like the store's maps. `Policy::hash(key)` hashes a key and
-// `Policy::key(owner, id)` reads the key of a row.
+// like the store's maps. `Policy::hash(key)` hashes a key,
+// `Policy::key(owner, id)` reads the key of a row and
+// `Policy::prefetch(owner, id)` starts loading it.
 template <class Key, class Owner, class Policy>
 class IdIndex {
   struct Hash {
@@ -136,7 +143,7 @@ class IdIndex {
   using Set = absl::flat_hash_set<std::uint32_t, Hash, Eq>;
 
  public:
-  explicit IdIndex(const Owner* owner) {
+  explicit IdIndex(const Owner* owner) : owner_(owner) {
     for (auto& s : shards_) s.set = Set(0, Hash{owner}, Eq{owner});
   }
 
@@ -148,12 +155,28 @@ class IdIndex {
     return *it;
   }
 
-  // Starts the loads a look-up of `key` begins with, so that the look-ups
-  // of several keys wait for memory together rather than in turn.
-  void prefetch(const Key& key) const {
-    const auto& s = shard(key);
-    std::shared_lock lock(s.mutex);
-    s.set.prefetch(key);
+  // The ids of several keys at once: out[i] for keys[i]. Their shards are
+  // held together (shared, in index order) while all of them are looked up,
+  // so that the misses of the look-ups overlap: a lock between two look-ups
+  // would make the second wait for the first.
+  void find_each(std::span<const Key> keys, std::optional<std::uint32_t>* out) const {
+    constexpr std::size_t kMost = 8;
+    if (keys.size() > kMost) {
+      for (std::size_t i = 0; i < keys.size(); ++i) out[i] = find(keys[i]);
+      return;
+    }
+    std::array<std::size_t, kMost> held{};
+    std::size_t count = 0;
+    for (const Key& key : keys) held[count++] = index(key);
+    std::sort(held.begin(), held.begin() + count);
+    count = static_cast<std::size_t>(std::unique(held.begin(), held.begin() + count) - held.begin());
+    std::array<std::shared_lock<std::shared_mutex>, kMost> locks;
+    for (std::size_t i = 0; i < count; ++i) locks[i] = std::shared_lock(shards_[held[i]].mutex);
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      const Set& set = shard(keys[i]).set;
+      const auto it = set.find(keys[i]);
+      out[i] = it == set.end() ? std::nullopt : std::optional<std::uint32_t>(*it);
+    }
   }
 
   // The id under `key`; when there is none, make() -> id (which writes the
@@ -167,11 +190,32 @@ class IdIndex {
     auto it = s.set.find(key);
     if (it != s.set.end()) return {*it, false};
     const std::uint32_t id = make();
+    if (s.set.size() >= growth(s.set.capacity())) grow(s.set);
     s.set.insert(id);
     return {id, true};
   }
 
  private:
+  // How many ids a set of `capacity` slots takes before it grows (the hash
+  // set's own rule; no id is ever erased, so no slot is a tombstone).
+  static std::size_t growth(std::size_t capacity) { return capacity == 7 ? 6 : capacity - capacity / 8; }
+  // Moves a full set into one twice as large. The set would do that itself,
+  // but it reads every row's key in slot order, one miss after another: here
+  // the rows are asked for a few ids ahead, so that their misses overlap.
+  void grow(Set& set) const {
+    constexpr std::size_t kAhead = 8;
+    std::vector<std::uint32_t> ids(set.begin(), set.end());
+    Set bigger(0, set.hash_function(), set.key_eq());
+    bigger.reserve(growth(set.capacity() * 2 + 1));
+    const std::size_t n = ids.size();
+    for (std::size_t i = 0; i < std::min(n, kAhead); ++i) Policy::prefetch(*owner_, ids[i]);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i + kAhead < n) Policy::prefetch(*owner_, ids[i + kAhead]);
+      bigger.insert(ids[i]);
+    }
+    set = std::move(bigger);
+  }
+
   struct alignas(64) Shard {
     mutable std::shared_mutex mutex;
     Set set;  // guarded by mutex
@@ -182,6 +226,7 @@ class IdIndex {
     const std::uint64_t h = Policy::hash(key) * 0x9E3779B97F4A7C15ull;
     return static_cast<std::size_t>(h >> (64 - 6));
   }
+  const Owner* owner_;
   std::array<Shard, 64> shards_;
 };
 
@@ -232,11 +277,16 @@ struct TermWord {
 };
 
 // One stored type. `kind` is written last: 0 while the row is being written,
-// kVariable for a variable (whose name id is `left`), else right id + 1 for an
-// arrow from `left`, with kEdge set while that arrow names an edge.
+// then in its low bits kVariable for a variable (whose name id is `left`), else
+// right id + 1 for an arrow from `left`. Above them, kEdge is set while the
+// arrow names an edge and kNode while the type has a node row (see NodeTable).
 struct TypeRow {
-  static constexpr std::uint32_t kVariable = 0xFFFFFFFFu;
+  static constexpr std::uint32_t kShape = 0x3FFFFFFFu;
+  static constexpr std::uint32_t kVariable = kShape;
   static constexpr std::uint32_t kEdge = 0x80000000u;
+  static constexpr std::uint32_t kNode = 0x40000000u;
+  // The largest id a row may get: its arrows' right id + 1 stays below kVariable.
+  static constexpr TypeId kLastId = kShape - 2;
   Uid uid;
   std::uint32_t left;
   std::uint32_t kind;  // through atomic_ref
@@ -279,33 +329,41 @@ class TypeTable {
     if (variable == 0) return std::nullopt;
     return variable - 1;
   }
+  // The ids of the variables `names` that are stored, looked up together
+  // (see IdIndex::find_each): out[i] for names[i]. As find_variable each.
+  void find_variables(std::span<const std::string_view> names, std::optional<TypeId>* out) const {
+    name_index_.find_each(names, out);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (!out[i]) continue;
+      const std::uint32_t variable =
+          std::atomic_ref<std::uint32_t>(names_.at(*out[i]).variable).load(std::memory_order_acquire);
+      out[i] = variable == 0 ? std::nullopt : std::optional<TypeId>(variable - 1);
+    }
+  }
   // Starts loading the row of `id` (handed out), ahead of a read of its uid.
   void prefetch_row(TypeId id) const { __builtin_prefetch(&rows_.at(id)); }
-  // Starts the loads of a look-up of the variable `name` (see IdIndex).
-  void prefetch_variable(std::string_view name) const { name_index_.prefetch(name); }
   // The id of the arrow left -> right (uid given), storing it when new.
   TypeId add_arrow(const Uid& uid, TypeId left, TypeId right) {
     return index_.find_or_add(uid, [&] { return write_row(uid, left, right + 1); }).first;
   }
 
   const Uid& uid(TypeId id) const { return rows_.at(id).uid; }
-  bool is_variable(TypeId id) const { return kind(id) == TypeRow::kVariable; }
+  bool is_variable(TypeId id) const { return (kind(id) & TypeRow::kShape) == TypeRow::kVariable; }
   std::string_view variable_name(TypeId id) const { return name(rows_.at(id).left); }
   TypeId left(TypeId id) const { return rows_.at(id).left; }
-  TypeId right(TypeId id) const { return (kind(id) & ~TypeRow::kEdge) - 1; }
+  TypeId right(TypeId id) const { return (kind(id) & TypeRow::kShape) - 1; }
   // Whether the arrow `id` names an edge (see EdgeTable).
   bool is_edge(TypeId id) const {
     const std::uint32_t k = kind(id);
-    return k != TypeRow::kVariable && (k & TypeRow::kEdge) != 0;
+    return (k & TypeRow::kShape) != TypeRow::kVariable && (k & TypeRow::kEdge) != 0;
   }
-  void set_edge(TypeId id, bool edge) {
-    std::atomic_ref<std::uint32_t> k(rows_.at(id).kind);
-    if (edge) {
-      k.fetch_or(TypeRow::kEdge, std::memory_order_release);
-    } else {
-      k.fetch_and(~TypeRow::kEdge, std::memory_order_release);
-    }
-  }
+  void set_edge(TypeId id, bool edge) { set_mark(id, TypeRow::kEdge, edge); }
+  // Whether the type `id` has a node row: set once the row is in the node
+  // table, cleared before it leaves, both under the row's shard lock. Read
+  // without that lock it answers as a look-up in the table would, at some
+  // moment of the call; it costs no look-up, only the type's own row.
+  bool has_node(TypeId id) const { return (kind(id) & TypeRow::kNode) != 0; }
+  void set_node(TypeId id, bool node) { set_mark(id, TypeRow::kNode, node); }
 
   // Every published id, in parallel blocks: fn(TypeId). Rows still being
   // written are skipped, as a row inserted after the walk would be.
@@ -382,6 +440,7 @@ class TypeTable {
   struct UidKeys {
     static std::size_t hash(const Uid& uid) { return UidHash{}(uid); }
     static const Uid& key(const TypeTable& t, std::uint32_t id) { return t.rows_.at(id).uid; }
+    static void prefetch(const TypeTable& t, std::uint32_t id) { __builtin_prefetch(&t.rows_.at(id)); }
     // Four words compared in line: a call to memcmp costs more than the compare.
     static bool equal(const Uid& a, const Uid& b) {
       std::uint64_t x[4], y[4];
@@ -393,6 +452,7 @@ class TypeTable {
   struct NameKeys {
     static std::size_t hash(std::string_view text) { return absl::Hash<std::string_view>{}(text); }
     static std::string_view key(const TypeTable& t, std::uint32_t id) { return t.name(id); }
+    static void prefetch(const TypeTable& t, std::uint32_t id) { __builtin_prefetch(&t.names_.at(id)); }
     static bool equal(std::string_view a, std::string_view b) { return a == b; }
   };
 
@@ -400,9 +460,17 @@ class TypeTable {
   std::uint32_t kind(TypeId id) const {
     return std::atomic_ref<std::uint32_t>(rows_.at(id).kind).load(std::memory_order_acquire);
   }
+  void set_mark(TypeId id, std::uint32_t mark, bool on) {
+    std::atomic_ref<std::uint32_t> k(rows_.at(id).kind);
+    if (on) {
+      k.fetch_or(mark, std::memory_order_release);
+    } else {
+      k.fetch_and(~mark, std::memory_order_release);
+    }
+  }
   TypeId write_row(const Uid& uid, std::uint32_t left, std::uint32_t kind) {
     const TypeId id = count_.fetch_add(1, std::memory_order_relaxed);
-    if (id > kMaxTypeId) panic("graph store: too many types");
+    if (id > TypeRow::kLastId) panic("graph store: too many types");
     TypeRow& row = rows_.slot(id);
     row.uid = uid;
     row.left = left;

@@ -33,6 +33,7 @@ struct Spread {
   static std::size_t hash(const std::string& key) { return absl::Hash<std::string>{}(key); }
   static const std::string& key(const Rows& rows, std::uint32_t id) { return rows.keys[id]; }
   static bool equal(const std::string& a, const std::string& b) { return a == b; }
+  static void prefetch(const Rows& rows, std::uint32_t id) { __builtin_prefetch(&rows.keys[id]); }
 };
 // Three hashes for every key there is.
 struct Crowded : Spread {
@@ -71,6 +72,16 @@ void compare_with_model(std::size_t keys, std::size_t draws) {
   // Everything added is still found after all the growth.
   for (const auto& [key, id] : model) ASSERT_EQ(index.find(key), std::optional<std::uint32_t>(id)) << key;
   EXPECT_FALSE(index.find("absent"));
+  // Keys looked up together, present or not, repeated, in batches of every
+  // size up to past the largest that is held at once, answer as one by one.
+  for (std::size_t size = 0; size <= 10; ++size) {
+    std::vector<std::string> batch;
+    for (std::size_t i = 0; i < size; ++i)
+      batch.push_back(random() % 4 == 0 && !batch.empty() ? batch.front() : key_of(random() % (keys + keys / 4)));
+    std::vector<std::optional<std::uint32_t>> out(size, std::uint32_t{999999});
+    index.find_each(batch, out.data());
+    for (std::size_t i = 0; i < size; ++i) ASSERT_EQ(out[i], index.find(batch[i])) << batch[i];
+  }
 }
 
 TEST(RowIndex, AgreesWithAMapWhenHashesSpread) { compare_with_model<Spread>(40000, 120000); }

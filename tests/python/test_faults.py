@@ -55,6 +55,33 @@ def test_removing_start_nodes_and_edges_matches_a_model(seed):
         assert g.query().match("(a)-[e]->(b)").return_("a") == []
 
 
+@pytest.mark.parametrize("seed", range(6))
+def test_removed_nodes_come_back_with_the_next_creation_that_names_them(seed):
+    # A node removed and then named again, as an edge's end or on its own,
+    # must be stored again, with the edges made after its return.
+    rng = random.Random(seed)
+    n = 12
+    g = Graph([Constant("e", "* -> *")])
+    nodes, edges = set(), set()
+    for _ in range(300):
+        a, b = rng.randrange(n), rng.randrange(n)
+        op = rng.randrange(4)
+        if op == 0:
+            g.query().create(f"(:N{a})").execute()
+            nodes.add(a)
+        elif op == 1:
+            g.query().match(f"(x:N{a})").remove("x").execute()
+            nodes.discard(a)
+            edges = {(s, t) for s, t in edges if a not in (s, t)}
+        else:
+            g.query().create(f"(:N{a})-[]->(:N{b})").execute()
+            nodes |= {a, b}
+            edges.add((a, b))
+    assert sorted(str(x) for x in g.nodes()) == sorted(f"Node(N{i}: {{}})" for i in nodes)
+    assert edge_names(g) == sorted(f"Edge((N{s} -> N{t}):e {{}})" for s, t in edges)
+    assert len(g.query().match("(a)-[]->(b)").return_("a")) == len(edges)
+
+
 # ---- depth --------------------------------------------------------------------
 
 
