@@ -1,9 +1,14 @@
+// The digest's own functions, which the library marks as superseded by its
+// generic interface: a uid hashes a few dozen bytes, and that interface's set-up
+// on every call cost more than the hashing.
+#define OPENSSL_SUPPRESS_DEPRECATED
+
 #include "graph/base.hpp"
 
 #include <absl/container/flat_hash_map.h>
 #include <absl/container/flat_hash_set.h>
 #include <absl/container/inlined_vector.h>
-#include <openssl/evp.h>
+#include <openssl/sha.h>
 #include <tbb/task_arena.h>
 #include <tbb/task_group.h>
 
@@ -146,15 +151,11 @@ std::uint32_t name_id(TypeTable& types, std::uint64_t serial, std::string_view t
 }  // namespace
 
 Uid sha256(std::initializer_list<std::span<const std::uint8_t>> parts) {
-  // The algorithm is fetched once and every thread keeps one context:
-  // EVP_sha256() with EVP_Digest would look the algorithm up on every call.
-  static EVP_MD* const kSha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-  thread_local const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+  SHA256_CTX ctx;
   Uid out{};
-  unsigned int len = 0;
-  bool ok = kSha256 != nullptr && ctx && EVP_DigestInit_ex2(ctx.get(), kSha256, nullptr) == 1;
-  for (const auto& part : parts) ok = ok && EVP_DigestUpdate(ctx.get(), part.data(), part.size()) == 1;
-  if (!ok || EVP_DigestFinal_ex(ctx.get(), out.data(), &len) != 1 || len != out.size()) panic("SHA-256 digest failed");
+  bool ok = SHA256_Init(&ctx) == 1;
+  for (const auto& part : parts) ok = ok && SHA256_Update(&ctx, part.data(), part.size()) == 1;
+  if (!ok || SHA256_Final(out.data(), &ctx) != 1) panic("SHA-256 digest failed");
   return out;
 }
 

@@ -428,18 +428,17 @@ Status create_for_match(Graph& graph, const PathPattern& path, const MatchPtr& i
   const bool counted = chain_has_counter(*input);
   if (counted && count_spent(*input)) return {};
 
-  // The rows of the path's named types lie far apart in the store: they are
-  // looked up together, so that their misses overlap.
-  {
-    std::array<std::string_view, 8> names;
-    std::size_t count = 0;
-    for (const auto& node : path.nodes())
-      if (const auto& schema = node.type_schema())
-        if (const auto* variable = schema->pattern().get<patterns::TypePattern::Variable>())
-          if (count < names.size()) names[count++] = variable->name;
-    graph.look_up_variables(std::span(names.data(), count));
-  }
+  // The rows of the path's named types lie far apart in the store: their
+  // look-ups are started at once, and made together once the path's data is
+  // laid out, so that their misses overlap.
+  std::array<std::string_view, 8> names;
+  std::size_t count = 0;
+  for (const auto& node : path.nodes())
+    if (const auto& schema = node.type_schema())
+      if (const auto* variable = schema->pattern().get<patterns::TypePattern::Variable>())
+        if (count < names.size()) graph.types->prefetch_variable(names[count++] = variable->name);
   PathData data = PathData::create(path, input);
+  graph.look_up_variables(std::span(names.data(), count));
   VM_TRY(infer_path_data(graph, path, data));
   VM_TRY(check_path_data(path, data));
 

@@ -62,9 +62,6 @@ inline constexpr TypeId kMaxTypeId = (TypeId{1} << 30) - 1;
 
 namespace rows {
 
-void* allocate_chunk(std::size_t bytes);
-void free_chunk(void* chunk, std::size_t bytes);
-
 // An append-only array of trivially copyable rows whose addresses never
 // change: chunk k holds 1024 << k rows. Chunks are zero-filled when made; a
 // slot is written by the thread that was handed its id.
@@ -79,9 +76,7 @@ class Chunked {
   Chunked(const Chunked&) = delete;
   Chunked& operator=(const Chunked&) = delete;
   ~Chunked() {
-    for (unsigned k = 0; k < kChunks; ++k)
-      if (T* chunk = chunks_[k].load(std::memory_order_relaxed))
-        free_chunk(chunk, (std::size_t{1} << (kBaseBits + k)) * sizeof(T));
+    for (auto& chunk : chunks_) std::free(chunk.load(std::memory_order_relaxed));
   }
 
   // The slot of `id`, making its chunk when it is the first of it.
@@ -90,11 +85,12 @@ class Chunked {
     T* chunk = chunks_[k].load(std::memory_order_acquire);
     if (!chunk) {
       // calloc: a fresh chunk costs no resident memory until rows are written.
-      T* made = static_cast<T*>(allocate_chunk((std::size_t{1} << (kBaseBits + k)) * sizeof(T)));
+      T* made = static_cast<T*>(std::calloc(std::size_t{1} << (kBaseBits + k), sizeof(T)));
+      if (!made) throw std::bad_alloc();
       if (chunks_[k].compare_exchange_strong(chunk, made, std::memory_order_acq_rel)) {
         chunk = made;
       } else {
-        free_chunk(made, (std::size_t{1} << (kBaseBits + k)) * sizeof(T));
+        std::free(made);
       }
     }
     return chunk[offset];
@@ -153,6 +149,14 @@ class IdIndex {
     auto it = s.set.find(key);
     if (it == s.set.end()) return std::nullopt;
     return *it;
+  }
+
+  // Starts the loads a look-up of `key` begins with, so that the look-ups
+  // of several keys wait for memory together rather than in turn.
+  void prefetch(const Key& key) const {
+    const auto& s = shard(key);
+    std::shared_lock lock(s.mutex);
+    s.set.prefetch(key);
   }
 
   // The ids of several keys at once: out[i] for keys[i]. Their shards are
@@ -340,6 +344,8 @@ class TypeTable {
       out[i] = variable == 0 ? std::nullopt : std::optional<TypeId>(variable - 1);
     }
   }
+  // Starts the loads of a look-up of the variable `name` (see IdIndex).
+  void prefetch_variable(std::string_view name) const { name_index_.prefetch(name); }
   // Starts loading the row of `id` (handed out), ahead of a read of its uid.
   void prefetch_row(TypeId id) const { __builtin_prefetch(&rows_.at(id)); }
   // The id of the arrow left -> right (uid given), storing it when new.
