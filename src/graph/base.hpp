@@ -274,6 +274,9 @@ class Graph {
   // their rows, so that variable_id answers them next without a look-up of
   // its own. At most the first eight; names not stored are left alone.
   void look_up_variables(std::span<const std::string_view> names);
+  // Starts the look-ups of the type variables that the path's nodes are
+  // given, for a creation of the path to come. Changes nothing.
+  void prefetch_path_variables(const patterns::PathPattern& path) const;
 
   // ---- the tables ------------------------------------------------------------
   // Each a shared handle so that views and references can hold parts of the

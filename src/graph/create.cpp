@@ -418,6 +418,17 @@ bool chain_has_counter(const Match& input) {
   return false;
 }
 
+// The names of the type variables that the path's nodes are given, at most
+// as many as `names` holds.
+std::size_t path_variables(const PathPattern& path, std::span<std::string_view, 8> names) {
+  std::size_t count = 0;
+  for (const auto& node : path.nodes())
+    if (const auto& schema = node.type_schema())
+      if (const auto* variable = schema->pattern().get<patterns::TypePattern::Variable>())
+        if (count < names.size()) names[count++] = variable->name;
+  return count;
+}
+
 // One match's creation. The unit, if any, is held only while the nodes and
 // edges are written, and released on every way out: spent when something new
 // was added, given back otherwise (and on failure).
@@ -429,14 +440,12 @@ Status create_for_match(Graph& graph, const PathPattern& path, const MatchPtr& i
   if (counted && count_spent(*input)) return {};
 
   // The rows of the path's named types lie far apart in the store: their
-  // look-ups are started at once, and made together once the path's data is
-  // laid out, so that their misses overlap.
+  // index slots were asked for when the path was recorded, their name rows
+  // are asked for now, and they are looked up together once the path's data
+  // is laid out, so that their misses overlap.
   std::array<std::string_view, 8> names;
-  std::size_t count = 0;
-  for (const auto& node : path.nodes())
-    if (const auto& schema = node.type_schema())
-      if (const auto* variable = schema->pattern().get<patterns::TypePattern::Variable>())
-        if (count < names.size()) graph.types->prefetch_variable(names[count++] = variable->name);
+  const std::size_t count = path_variables(path, names);
+  for (std::size_t i = 0; i < count; ++i) graph.types->prefetch_variable_rows(names[i]);
   PathData data = PathData::create(path, input);
   graph.look_up_variables(std::span(names.data(), count));
   VM_TRY(infer_path_data(graph, path, data));
@@ -497,6 +506,12 @@ Status create_for_match(Graph& graph, const PathPattern& path, const MatchPtr& i
 }
 
 }  // namespace
+
+void Graph::prefetch_path_variables(const PathPattern& path) const {
+  std::array<std::string_view, 8> names;
+  const std::size_t count = path_variables(path, names);
+  for (std::size_t i = 0; i < count; ++i) types->prefetch_variable(names[i]);
+}
 
 NodeData NodeData::create(std::optional<std::string> variable, const std::optional<PropertyMap>& properties) {
   NodeData data{std::move(variable), std::nullopt, std::nullopt, detached_copy(properties)};

@@ -123,11 +123,17 @@ class Chunked {
 // `Policy::prefetch(owner, id)` starts loading it.
 template <class Key, class Owner, class Policy>
 class IdIndex {
+  // A key whose look-up compares with no row: every row it would compare
+  // with is asked for instead (see prefetch_rows).
+  struct Probe {
+    const Key* key;
+  };
   struct Hash {
     using is_transparent = void;
     const Owner* owner = nullptr;
     std::size_t operator()(std::uint32_t id) const { return Policy::hash(Policy::key(*owner, id)); }
     std::size_t operator()(const Key& key) const { return Policy::hash(key); }
+    std::size_t operator()(const Probe& probe) const { return Policy::hash(*probe.key); }
   };
   struct Eq {
     using is_transparent = void;
@@ -135,6 +141,8 @@ class IdIndex {
     bool operator()(std::uint32_t a, std::uint32_t b) const { return a == b; }
     bool operator()(std::uint32_t a, const Key& b) const { return Policy::equal(Policy::key(*owner, a), b); }
     bool operator()(const Key& a, std::uint32_t b) const { return Policy::equal(a, Policy::key(*owner, b)); }
+    bool operator()(const Probe&, std::uint32_t b) const { return Policy::prefetch(*owner, b), false; }
+    bool operator()(std::uint32_t a, const Probe&) const { return Policy::prefetch(*owner, a), false; }
   };
   using Set = absl::flat_hash_set<std::uint32_t, Hash, Eq>;
 
@@ -157,6 +165,14 @@ class IdIndex {
     const auto& s = shard(key);
     std::shared_lock lock(s.mutex);
     s.set.prefetch(key);
+  }
+
+  // Starts loading the rows a look-up of `key` would compare it with, without
+  // waiting for them: best once prefetch(key) has brought the slots in.
+  void prefetch_rows(const Key& key) const {
+    const auto& s = shard(key);
+    std::shared_lock lock(s.mutex);
+    s.set.find(Probe{&key});
   }
 
   // The ids of several keys at once: out[i] for keys[i]. Their shards are
@@ -344,8 +360,10 @@ class TypeTable {
       out[i] = variable == 0 ? std::nullopt : std::optional<TypeId>(variable - 1);
     }
   }
-  // Starts the loads of a look-up of the variable `name` (see IdIndex).
+  // Start the loads of a look-up of the variable `name` (see IdIndex): first
+  // its index slots, then, once those are in, the rows of the names there.
   void prefetch_variable(std::string_view name) const { name_index_.prefetch(name); }
+  void prefetch_variable_rows(std::string_view name) const { name_index_.prefetch_rows(name); }
   // Starts loading the row of `id` (handed out), ahead of a read of its uid.
   void prefetch_row(TypeId id) const { __builtin_prefetch(&rows_.at(id)); }
   // The id of the arrow left -> right (uid given), storing it when new.

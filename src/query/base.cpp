@@ -226,7 +226,12 @@ PyObject* record_path(PyObject* self, PyObject* args, PyObject* kwargs, const ch
   const auto held = VM_PY_TRY(binding::borrow(q.borrowed));
   auto text = VM_PY_TRY(binding::argument("pattern", binding::extract_str(arg[0])));
   auto pattern = VM_PY_TRY(with_context(patterns::PathPattern::create_shared(std::move(text)), line));
-  if (create) return record(q, CreateOperation{std::move(pattern)});
+  if (create) {
+    // The store's rows for the path's names are asked for now, so that they
+    // are at hand when the query runs.
+    q.graph->prefetch_path_variables(*pattern);
+    return record(q, CreateOperation{std::move(pattern)});
+  }
   return record(q, MatchOperation{std::move(pattern)});
 }
 
