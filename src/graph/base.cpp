@@ -247,7 +247,7 @@ TypeId Graph::arrow_id(TypeId left, TypeId right) {
 }
 
 void Graph::look_up_variables(std::span<const std::string_view> names) {
-  constexpr std::size_t kMost = 8;
+  constexpr std::size_t kMost = kKeysAtOnce;
   RecentNames& recent = thread_table<RecentNames, VariableNames>();
   std::array<std::string_view, kMost> wanted;
   std::size_t count = 0;

@@ -272,7 +272,7 @@ class Graph {
   Result<MatchSet> create_path(const patterns::PathPattern& path, MatchSet matches, NodeUidSetPtr subset);
   // Looks the stored variables among `names` up together and starts loading
   // their rows, so that variable_id answers them next without a look-up of
-  // its own. At most the first eight; names not stored are left alone.
+  // its own. At most the first kKeysAtOnce; names not stored are left alone.
   void look_up_variables(std::span<const std::string_view> names);
   // Starts the look-ups of the type variables that the path's nodes are
   // given, for a creation of the path to come. Changes nothing.

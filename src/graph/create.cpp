@@ -420,7 +420,7 @@ bool chain_has_counter(const Match& input) {
 
 // The names of the type variables that the path's nodes are given, at most
 // as many as `names` holds.
-std::size_t path_variables(const PathPattern& path, std::span<std::string_view, 8> names) {
+std::size_t path_variables(const PathPattern& path, std::span<std::string_view, kKeysAtOnce> names) {
   std::size_t count = 0;
   for (const auto& node : path.nodes())
     if (const auto& schema = node.type_schema())
@@ -443,7 +443,7 @@ Status create_for_match(Graph& graph, const PathPattern& path, const MatchPtr& i
   // index slots were asked for when the path was recorded, their name rows
   // are asked for now, and they are looked up together once the path's data
   // is laid out, so that their misses overlap.
-  std::array<std::string_view, 8> names;
+  std::array<std::string_view, kKeysAtOnce> names;
   const std::size_t count = path_variables(path, names);
   for (std::size_t i = 0; i < count; ++i) graph.types->prefetch_variable_rows(names[i]);
   PathData data = PathData::create(path, input);
@@ -508,7 +508,7 @@ Status create_for_match(Graph& graph, const PathPattern& path, const MatchPtr& i
 }  // namespace
 
 void Graph::prefetch_path_variables(const PathPattern& path) const {
-  std::array<std::string_view, 8> names;
+  std::array<std::string_view, kKeysAtOnce> names;
   const std::size_t count = path_variables(path, names);
   for (std::size_t i = 0; i < count; ++i) types->prefetch_variable(names[i]);
 }

@@ -60,6 +60,10 @@ using TypeId = std::uint32_t;
 // beside its two tag bits.
 inline constexpr TypeId kMaxTypeId = (TypeId{1} << 30) - 1;
 
+// How many keys a look-up of several at once holds their shards for (see
+// IdIndex::find_each); a creation looks up at most this many of its names.
+inline constexpr std::size_t kKeysAtOnce = 8;
+
 namespace rows {
 
 // An append-only array of trivially copyable rows whose addresses never
@@ -180,7 +184,7 @@ class IdIndex {
   // so that the misses of the look-ups overlap: a lock between two look-ups
   // would make the second wait for the first.
   void find_each(std::span<const Key> keys, std::optional<std::uint32_t>* out) const {
-    constexpr std::size_t kMost = 8;
+    constexpr std::size_t kMost = kKeysAtOnce;
     if (keys.size() > kMost) {
       for (std::size_t i = 0; i < keys.size(); ++i) out[i] = find(keys[i]);
       return;
@@ -344,21 +348,14 @@ class TypeTable {
   std::optional<TypeId> find_variable(std::string_view name) const {
     const auto name_id = name_index_.find(name);
     if (!name_id) return std::nullopt;
-    const std::uint32_t variable =
-        std::atomic_ref<std::uint32_t>(names_.at(*name_id).variable).load(std::memory_order_acquire);
-    if (variable == 0) return std::nullopt;
-    return variable - 1;
+    return variable_named(*name_id);
   }
   // The ids of the variables `names` that are stored, looked up together
   // (see IdIndex::find_each): out[i] for names[i]. As find_variable each.
   void find_variables(std::span<const std::string_view> names, std::optional<TypeId>* out) const {
     name_index_.find_each(names, out);
-    for (std::size_t i = 0; i < names.size(); ++i) {
-      if (!out[i]) continue;
-      const std::uint32_t variable =
-          std::atomic_ref<std::uint32_t>(names_.at(*out[i]).variable).load(std::memory_order_acquire);
-      out[i] = variable == 0 ? std::nullopt : std::optional<TypeId>(variable - 1);
-    }
+    for (std::size_t i = 0; i < names.size(); ++i)
+      if (out[i]) out[i] = variable_named(*out[i]);
   }
   // Start the loads of a look-up of the variable `name` (see IdIndex): first
   // its index slots, then, once those are in, the rows of the names there.
@@ -481,6 +478,13 @@ class TypeTable {
   };
 
  private:
+  // The variable of the name `name_id`, once stored.
+  std::optional<TypeId> variable_named(std::uint32_t name_id) const {
+    const std::uint32_t variable =
+        std::atomic_ref<std::uint32_t>(names_.at(name_id).variable).load(std::memory_order_acquire);
+    if (variable == 0) return std::nullopt;
+    return variable - 1;
+  }
   std::uint32_t kind(TypeId id) const {
     return std::atomic_ref<std::uint32_t>(rows_.at(id).kind).load(std::memory_order_acquire);
   }
