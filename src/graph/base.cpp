@@ -229,39 +229,65 @@ TypeId Graph::store_type(const typing::Type& root, StoredTypes* stored, const Ty
 
 TypeId Graph::insert_type(const TypePtr& type, StoredTypes& stored) { return store_type(*type, &stored, &type); }
 
+namespace {
+
+// The arrows a thread stored or asked for last. A creation stores the same
+// arrow several times (inference, then the edge), and the digest of an arrow
+// may be taken ahead of its storing (see Graph::prefetch_arrow). An entry
+// never goes stale: rows are never removed, and the serial tells stores apart.
+struct RecentArrow {
+  std::uint64_t serial = 0;
+  TypeId left = 0, right = 0;
+  std::optional<TypeId> id;  // none while only the digest is known
+  Uid uid{};
+};
+
+RecentArrow& recent_arrow(TypeId left, TypeId right) {
+  auto& recent = thread_table<std::array<RecentArrow, 64>>();
+  return recent[(left * 0x9E3779B1u ^ right) % recent.size()];
+}
+
+}  // namespace
+
 TypeId Graph::arrow_id(TypeId left, TypeId right) {
-  // A creation stores the same arrow several times (inference, then the
-  // edge), so each thread remembers the arrows it stored last. An entry
-  // never goes stale: rows are never removed, and the serial tells stores
-  // apart.
-  struct Recent {
-    std::uint64_t serial = 0;
-    TypeId left = 0, right = 0, id = 0;
-  };
-  auto& recent = thread_table<std::array<Recent, 64>>();
-  Recent& slot = recent[(left * 0x9E3779B1u ^ right) % recent.size()];
-  if (slot.serial == serial_ && slot.left == left && slot.right == right) return slot.id;
-  const TypeId id = types->add_arrow(arrow_uid(types->uid(left), types->uid(right)), left, right);
-  slot = {serial_, left, right, id};
+  RecentArrow& slot = recent_arrow(left, right);
+  const bool known = slot.serial == serial_ && slot.left == left && slot.right == right;
+  if (known && slot.id) return *slot.id;
+  const Uid uid = known ? slot.uid : arrow_uid(types->uid(left), types->uid(right));
+  const TypeId id = types->add_arrow(uid, left, right);
+  slot = {serial_, left, right, id, uid};
   return id;
 }
 
-void Graph::look_up_variables(std::span<const std::string_view> names) {
+void Graph::prefetch_arrow(TypeId tail, TypeId head) {
+  RecentArrow& slot = recent_arrow(tail, head);
+  if (slot.serial == serial_ && slot.left == tail && slot.right == head) return;
+  slot = {serial_, tail, head, std::nullopt, arrow_uid(types->uid(tail), types->uid(head))};
+  types->prefetch(slot.uid);
+}
+
+void Graph::look_up_variables(std::span<const std::string_view> names, std::optional<TypeId>* ids) {
   constexpr std::size_t kMost = kKeysAtOnce;
   RecentNames& recent = thread_table<RecentNames, VariableNames>();
   std::array<std::string_view, kMost> wanted;
+  std::array<std::size_t, kMost> position;
   std::size_t count = 0;
-  for (const std::string_view name : names) {
-    if (count == kMost) break;
-    if (!recent.find(serial_, name)) wanted[count++] = name;
+  for (std::size_t i = 0; i < std::min(names.size(), kMost); ++i) {
+    auto known = recent.find(serial_, names[i]);
+    if (ids) ids[i] = known;
+    if (!known) {
+      position[count] = i;
+      wanted[count++] = names[i];
+    }
   }
-  std::array<std::optional<TypeId>, kMost> ids;
-  types->find_variables(std::span(wanted.data(), count), ids.data());
+  std::array<std::optional<TypeId>, kMost> found;
+  types->find_variables(std::span(wanted.data(), count), found.data());
   for (std::size_t i = 0; i < count; ++i) {
-    if (!ids[i]) continue;
-    types->prefetch_row(*ids[i]);
-    nodes->prefetch(*ids[i]);
-    recent.remember(serial_, wanted[i], *ids[i]);
+    if (!found[i]) continue;
+    types->prefetch_row(*found[i]);
+    nodes->prefetch(*found[i]);
+    recent.remember(serial_, wanted[i], *found[i]);
+    if (ids) ids[position[i]] = found[i];
   }
 }
 

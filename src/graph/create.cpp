@@ -393,6 +393,67 @@ Status edge_pass(Graph& graph, const PathPattern& path, PathData& data, Constant
   return {};
 }
 
+// The name a node pattern's type schema is, when it is one name that `m`
+// leaves unbound and the node has no variable and no term schema; else null.
+const std::string* plain_type_name(const patterns::NodePattern& node, const Match& m) {
+  if (node.variable() || node.term_schema() || !node.type_schema()) return nullptr;
+  const auto* variable = node.type_schema()->pattern().get<patterns::TypePattern::Variable>();
+  if (!variable || m.contains_key(variable->name)) return nullptr;
+  return &variable->name;
+}
+
+// The constant term of a node's type `name` (stored here, as the queue would
+// store it), or nothing when the queue must decide: the look-up failed.
+Result<std::optional<Term>> plain_node_term(Graph& graph, const std::string& name, TypePtr& type, StoredTypes& stored) {
+  type = typing::make_type(typing::Variable{name});
+  return graph.infer_term(graph.insert_type(type, stored), type);
+}
+
+// The inference of a plain path, without the queue: one node, or two nodes
+// and the edge between them, each node typed by a schema that is one unbound
+// name (see plain_type_name), the edge with no variable and no schema,
+// running forward or backward. On such a path the queue takes the last
+// node's constant, then the first's, then the edge's arrow and its constant;
+// when neither node of an edge has a constant term, nothing more is learned.
+// Those steps are taken here in that order and the records filled only at
+// the end. False, with no record touched, where the path is not plain or a
+// step found anything else (a node of an edge with a term, an edge with none
+// or with one of another type, a failure): the queue then starts over, and
+// it stores again only what is stored already and meets the same answers.
+bool infer_plain_path(Graph& graph, const PathPattern& path, PathData& data) {
+  const std::size_t n = path.nodes().size();
+  if (n > 2 || data.nodes.size() != n || data.edges.size() != n - 1) return false;
+  std::array<const std::string*, 2> names{};
+  for (std::size_t i = 0; i < n; ++i)
+    if (!(names[i] = plain_type_name(path.nodes()[i], *data.child))) return false;
+  std::array<TypePtr, 2> types;
+  std::array<std::optional<Term>, 2> terms;
+  for (std::size_t k = n; k-- > 0;) {
+    auto term = plain_node_term(graph, *names[k], types[k], data.stored);
+    if (!term || (n == 2 && *term)) return false;
+    terms[k] = std::move(*term);
+  }
+  if (n == 2) {
+    const auto& edge = path.edges()[0];
+    if (edge.variable() || edge.type_schema() || edge.term_schema() || edge.direction() == Direction::Any) return false;
+    const bool forward = edge.direction() == Direction::Forward;
+    TypePtr arrow = typing::make_arrow(types[forward ? 0 : 1], types[forward ? 1 : 0]);
+    auto term = graph.infer_term(graph.insert_type(arrow, data.stored), arrow);
+    if (!term || !*term || !typing::types_equal(arrow, (*term)->type())) return false;
+    EdgeData& record = data.edges[0];
+    record.type = std::move(arrow);
+    record.term = std::move(**term);
+    record.type_matches_schema = record.term_matches_schema = true;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    NodeData& record = data.nodes[i];
+    record.type = std::move(types[i]);
+    record.term = std::move(terms[i]);
+    record.type_matches_schema = record.term_matches_schema = true;
+  }
+  return true;
+}
+
 Status invalid(const PathPattern& path, const char* reason,
                std::source_location where = std::source_location::current()) {
   return fail(errors::InvalidPattern{path.pattern(), reason}, where);
@@ -429,6 +490,19 @@ std::size_t path_variables(const PathPattern& path, std::span<std::string_view, 
   return count;
 }
 
+// Starts the look-ups of the arrows the path's edges will most likely take:
+// an edge with no type schema joins its nodes' types, here the stored
+// variables `ids` (node i's at i). Only a guess: nothing is stored.
+void prefetch_arrows(Graph& graph, const PathPattern& path, std::span<const std::optional<TypeId>> ids) {
+  const auto& edges = path.edges();
+  for (std::size_t j = 0; j < edges.size() && j + 1 < ids.size(); ++j) {
+    const auto& edge = edges[j];
+    if (edge.type_schema() || edge.direction() == Direction::Any || !ids[j] || !ids[j + 1]) continue;
+    const bool forward = edge.direction() == Direction::Forward;
+    graph.prefetch_arrow(forward ? *ids[j] : *ids[j + 1], forward ? *ids[j + 1] : *ids[j]);
+  }
+}
+
 // One match's creation. The unit, if any, is held only while the nodes and
 // edges are written, and released on every way out: spent when something new
 // was added, given back otherwise (and on failure).
@@ -447,8 +521,10 @@ Status create_for_match(Graph& graph, const PathPattern& path, const MatchPtr& i
   const std::size_t count = path_variables(path, names);
   for (std::size_t i = 0; i < count; ++i) graph.types->prefetch_variable_rows(names[i]);
   PathData data = PathData::create(path, input);
-  graph.look_up_variables(std::span(names.data(), count));
-  VM_TRY(infer_path_data(graph, path, data));
+  std::array<std::optional<TypeId>, kKeysAtOnce> ids;
+  graph.look_up_variables(std::span(names.data(), count), ids.data());
+  if (count == path.nodes().size()) prefetch_arrows(graph, path, std::span(ids.data(), count));
+  if (!infer_plain_path(graph, path, data)) VM_TRY(infer_path_data(graph, path, data));
   VM_TRY(check_path_data(path, data));
 
   std::optional<utils::SlotGuard> unit;
