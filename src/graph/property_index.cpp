@@ -33,10 +33,17 @@ std::optional<std::string> PropertyIndex<Row>::term(const std::string& key, cons
       break;
     default: return std::nullopt;
   }
-  const std::uint64_t length = key.size();
+  // The key's length in 7-bit groups, low first: one byte for most keys, so
+  // that the term of a short key and a number fits a string's own buffer.
+  char length[10];
+  std::size_t used = 0;
+  for (std::uint64_t n = key.size();; n >>= 7) {
+    length[used++] = static_cast<char>((n & 0x7F) | (n >= 0x80 ? 0x80 : 0));
+    if (n < 0x80) break;
+  }
   std::string out;
-  out.reserve(sizeof length + key.size() + 1 + bytes.size());
-  out.append(reinterpret_cast<const char*>(&length), sizeof length);
+  out.reserve(used + key.size() + 1 + bytes.size());
+  out.append(length, used);
   out += key;
   out += kind;
   out += bytes;

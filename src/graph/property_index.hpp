@@ -28,6 +28,7 @@
 // no writer, as every call holds the interpreter lock).
 #pragma once
 
+#include <absl/container/btree_set.h>
 #include <absl/container/flat_hash_map.h>
 #include <absl/container/flat_hash_set.h>
 
@@ -116,7 +117,9 @@ class PropertyIndex {
 
   struct alignas(64) Shard {
     mutable std::shared_mutex mutex;
-    absl::flat_hash_map<std::string, absl::flat_hash_set<RowId>> postings;  // guarded by mutex
+    // Ordered sets: rows are mostly posted in the order of their ids, and
+    // then each posting only appends to its set's last block.
+    absl::flat_hash_map<std::string, absl::btree_set<RowId>> postings;  // guarded by mutex
   };
   static constexpr std::size_t kShards = utils::kShardCount;
   Shard& shard_of(const std::string& term);

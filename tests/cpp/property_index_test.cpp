@@ -204,5 +204,25 @@ TEST(PropertyIndex, AnswersOnlyForExactEntries) {
   EXPECT_FALSE(index.candidates(block({{"k", Value(7)}}), 0).has_value());
 }
 
+// Entries whose key and value texts run together the same way, and keys
+// around the lengths where the key's length takes another byte, are each
+// their own entry.
+TEST(PropertyIndex, KeepsEntriesApartWhateverTheirKeysLengths) {
+  NodePropertyIndex index;
+  std::vector<std::pair<std::string, Value>> entries = {{"a", Value("bc")}, {"ab", Value("c")}, {"", Value("abc")},
+                                                        {"abc", Value("")}, {"a", Value(1)},    {"a", Value(true)}};
+  for (const std::size_t length : {127, 128, 129, 16383, 16384}) {
+    entries.emplace_back(std::string(length, 'k'), Value(7));
+    entries.emplace_back(std::string(length - 1, 'k'), Value("k"));
+  }
+  for (std::size_t i = 0; i < entries.size(); ++i)
+    index.add(uid_of(fmt::format("N{}", i)), PropertyMap(PropertyEntries{{entries[i].first, entries[i].second}}));
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const auto found = index.candidates(PropertyMap(PropertyEntries{{entries[i].first, entries[i].second}}), SIZE_MAX);
+    ASSERT_TRUE(found.has_value()) << i;
+    EXPECT_EQ(found->rows(), std::vector<Uid>{uid_of(fmt::format("N{}", i))}) << i;
+  }
+}
+
 }  // namespace
 }  // namespace velmora::graph
