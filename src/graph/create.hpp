@@ -9,9 +9,12 @@
 // The inference phase draws on four sources, in this order for each element:
 // the element's binding in the match, its type and term schemas, the graph's
 // constants, and its neighbours along the path; it repeats over a work queue
-// until nothing more can be learned. It adds no node and no edge, but it does
-// store types and terms (schema checks and constant look-ups store what they
-// look at), and those stay even when the match later fails.
+// until nothing more can be learned. A plain path (one node, or an edge
+// between two nodes typed by their names alone) is worked out without the
+// queue, to the same records and with the same stores. The phase adds no node
+// and no edge, but it does store types and terms (schema checks and constant
+// look-ups store what they look at), and those stay even when the match later
+// fails.
 //
 // Errors of the phases: those of the store operations they call, with the
 // context line "graph - create path" (or "graph - create node" for the term
