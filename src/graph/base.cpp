@@ -273,9 +273,8 @@ void Graph::look_up_variables(std::span<const std::string_view> names, std::opti
   std::array<std::size_t, kMost> position;
   std::size_t count = 0;
   for (std::size_t i = 0; i < std::min(names.size(), kMost); ++i) {
-    auto known = recent.find(serial_, names[i]);
-    if (ids) ids[i] = known;
-    if (!known) {
+    ids[i] = recent.find(serial_, names[i]);
+    if (!ids[i]) {
       position[count] = i;
       wanted[count++] = names[i];
     }
@@ -287,7 +286,7 @@ void Graph::look_up_variables(std::span<const std::string_view> names, std::opti
     types->prefetch_row(*found[i]);
     nodes->prefetch(*found[i]);
     recent.remember(serial_, wanted[i], *found[i]);
-    if (ids) ids[position[i]] = found[i];
+    ids[position[i]] = found[i];
   }
 }
 

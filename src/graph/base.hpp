@@ -273,8 +273,8 @@ class Graph {
   // Looks the stored variables among `names` up together and starts loading
   // their rows, so that variable_id answers them next without a look-up of
   // its own. At most the first kKeysAtOnce; names not stored are left alone.
-  // With `ids`, ids[i] is the id of names[i] when it is stored.
-  void look_up_variables(std::span<const std::string_view> names, std::optional<TypeId>* ids = nullptr);
+  // ids[i] is the id of names[i] when it is stored.
+  void look_up_variables(std::span<const std::string_view> names, std::optional<TypeId>* ids);
   // Starts the look-up of the arrow tail -> head (both stored) for a storing
   // of it to come: its digest is taken now, and kept for that storing, and its
   // index slots are asked for. Changes nothing.

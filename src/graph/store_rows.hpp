@@ -463,7 +463,7 @@ class TypeTable {
   struct UidKeys {
     static std::size_t hash(const Uid& uid) { return UidHash{}(uid); }
     static const Uid& key(const TypeTable& t, std::uint32_t id) { return t.rows_.at(id).uid; }
-    static void prefetch(const TypeTable& t, std::uint32_t id) { __builtin_prefetch(&t.rows_.at(id)); }
+    static void prefetch(const TypeTable& t, std::uint32_t id) { t.prefetch_row(id); }
     // Four words compared in line: a call to memcmp costs more than the compare.
     static bool equal(const Uid& a, const Uid& b) {
       std::uint64_t x[4], y[4];
