@@ -551,6 +551,12 @@ class BackgroundRelease {
 
 }  // namespace
 
+MatchSet root_match_set() {
+  MatchSet set = new_match_set();
+  set->insert(0, MatchEntry{Uid{}, Match::create()});
+  return set;
+}
+
 void release_in_background(MatchSet&& set) {
   if (!set) return;
   if (set.use_count() != 1 || set->size() <= MatchSetMap::kInlineWalk) {

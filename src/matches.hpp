@@ -374,6 +374,9 @@ using MatchSet = std::shared_ptr<MatchSetMap>;
 
 inline MatchSet new_match_set() { return std::make_shared<MatchSetMap>(); }
 
+// A set of one entry: a new root match, with no binding and no counter.
+MatchSet root_match_set();
+
 // Drops `set` on the pool when it is large and this is its last holder, so
 // the caller does not wait for its frames to be freed.
 void release_in_background(MatchSet&& set);

@@ -270,6 +270,11 @@ class Graph {
   // creation counters of `limit`), adding the nodes it hands to the store to
   // `subset` when there is one.
   Result<MatchSet> create_path(const patterns::PathPattern& path, MatchSet matches, NodeUidSetPtr subset);
+  // The same for the root match alone, when nothing reads the matches made
+  // (a query of one create, run for its effects): a plain path (see
+  // graph/create.hpp) is then made without match frames, and the set
+  // returned is null; any other path goes through create_path.
+  Result<MatchSet> create_root_path(const patterns::PathPattern& path, NodeUidSetPtr subset);
   // Looks the stored variables among `names` up together and starts loading
   // their rows, so that variable_id answers them next without a look-up of
   // its own. At most the first kKeysAtOnce; names not stored are left alone.

@@ -394,11 +394,12 @@ Status edge_pass(Graph& graph, const PathPattern& path, PathData& data, Constant
 }
 
 // The name a node pattern's type schema is, when it is one name that `m`
-// leaves unbound and the node has no variable and no term schema; else null.
-const std::string* plain_type_name(const patterns::NodePattern& node, const Match& m) {
+// (if any) leaves unbound and the node has no variable and no term schema;
+// else null.
+const std::string* plain_type_name(const patterns::NodePattern& node, const Match* m) {
   if (node.variable() || node.term_schema() || !node.type_schema()) return nullptr;
   const auto* variable = node.type_schema()->pattern().get<patterns::TypePattern::Variable>();
-  if (!variable || m.contains_key(variable->name)) return nullptr;
+  if (!variable || (m && m->contains_key(variable->name))) return nullptr;
   return &variable->name;
 }
 
@@ -409,46 +410,66 @@ Result<std::optional<Term>> plain_node_term(Graph& graph, const std::string& nam
   return graph.infer_term(graph.insert_type(type, stored), type);
 }
 
+// What the inference of a plain path finds: the nodes' types and terms, and
+// for an edge its arrow and term.
+struct PlainPath {
+  std::size_t nodes = 0;
+  std::array<TypePtr, 2> types;
+  std::array<std::optional<Term>, 2> terms;
+  TypePtr arrow;
+  std::optional<Term> edge_term;
+};
+
 // The inference of a plain path, without the queue: one node, or two nodes
 // and the edge between them, each node typed by a schema that is one unbound
 // name (see plain_type_name), the edge with no variable and no schema,
 // running forward or backward. On such a path the queue takes the last
 // node's constant, then the first's, then the edge's arrow and its constant;
 // when neither node of an edge has a constant term, nothing more is learned.
-// Those steps are taken here in that order and the records filled only at
-// the end. False, with no record touched, where the path is not plain or a
-// step found anything else (a node of an edge with a term, an edge with none
-// or with one of another type, a failure): the queue then starts over, and
-// it stores again only what is stored already and meets the same answers.
-bool infer_plain_path(Graph& graph, const PathPattern& path, PathData& data) {
+// Those steps are taken here in that order. False where the path is not plain
+// or a step found anything else (a node of an edge with a term, an edge with
+// none or with one of another type, a failure): the queue then starts over,
+// and it stores again only what is stored already and meets the same answers.
+bool infer_plain(Graph& graph, const PathPattern& path, const Match* bound, StoredTypes& stored, PlainPath& out) {
   const std::size_t n = path.nodes().size();
-  if (n > 2 || data.nodes.size() != n || data.edges.size() != n - 1) return false;
+  if (n > 2) return false;
   std::array<const std::string*, 2> names{};
   for (std::size_t i = 0; i < n; ++i)
-    if (!(names[i] = plain_type_name(path.nodes()[i], *data.child))) return false;
-  std::array<TypePtr, 2> types;
-  std::array<std::optional<Term>, 2> terms;
+    if (!(names[i] = plain_type_name(path.nodes()[i], bound))) return false;
   for (std::size_t k = n; k-- > 0;) {
-    auto term = plain_node_term(graph, *names[k], types[k], data.stored);
+    auto term = plain_node_term(graph, *names[k], out.types[k], stored);
     if (!term || (n == 2 && *term)) return false;
-    terms[k] = std::move(*term);
+    out.terms[k] = std::move(*term);
   }
+  out.nodes = n;
+  if (n < 2) return true;
+  const auto& edge = path.edges()[0];
+  if (edge.variable() || edge.type_schema() || edge.term_schema() || edge.direction() == Direction::Any) return false;
+  const bool forward = edge.direction() == Direction::Forward;
+  out.arrow = typing::make_arrow(out.types[forward ? 0 : 1], out.types[forward ? 1 : 0]);
+  auto term = graph.infer_term(graph.insert_type(out.arrow, stored), out.arrow);
+  if (!term || !*term || !typing::types_equal(out.arrow, (*term)->type())) return false;
+  out.edge_term = std::move(**term);
+  return true;
+}
+
+// The records of a plain path, filled from its inference (see infer_plain);
+// false, with no record touched, where infer_plain is.
+bool infer_plain_path(Graph& graph, const PathPattern& path, PathData& data) {
+  const std::size_t n = path.nodes().size();
+  if (data.nodes.size() != n || data.edges.size() + 1 != n) return false;
+  PlainPath plain;
+  if (!infer_plain(graph, path, data.child.get(), data.stored, plain)) return false;
   if (n == 2) {
-    const auto& edge = path.edges()[0];
-    if (edge.variable() || edge.type_schema() || edge.term_schema() || edge.direction() == Direction::Any) return false;
-    const bool forward = edge.direction() == Direction::Forward;
-    TypePtr arrow = typing::make_arrow(types[forward ? 0 : 1], types[forward ? 1 : 0]);
-    auto term = graph.infer_term(graph.insert_type(arrow, data.stored), arrow);
-    if (!term || !*term || !typing::types_equal(arrow, (*term)->type())) return false;
     EdgeData& record = data.edges[0];
-    record.type = std::move(arrow);
-    record.term = std::move(**term);
+    record.type = std::move(plain.arrow);
+    record.term = std::move(plain.edge_term);
     record.type_matches_schema = record.term_matches_schema = true;
   }
   for (std::size_t i = 0; i < n; ++i) {
     NodeData& record = data.nodes[i];
-    record.type = std::move(types[i]);
-    record.term = std::move(terms[i]);
+    record.type = std::move(plain.types[i]);
+    record.term = std::move(plain.terms[i]);
     record.type_matches_schema = record.term_matches_schema = true;
   }
   return true;
@@ -639,6 +660,40 @@ Status check_path_data(const PathPattern& path, const PathData& data) {
     if (!edge.type_matches_schema) return invalid(path, "Inferred type for edge does not match the provided schema");
   }
   return {};
+}
+
+Result<MatchSet> Graph::create_root_path(const PathPattern& path, NodeUidSetPtr subset) {
+  const std::size_t n = path.nodes().size();
+  if (n <= 2 && path.validate()) {
+    // As in create_for_match: the name rows are asked for, the maps copied
+    // while they come in, and then the names looked up together.
+    std::array<std::string_view, kKeysAtOnce> names;
+    const std::size_t count = path_variables(path, names);
+    for (std::size_t i = 0; i < count; ++i) types->prefetch_variable_rows(names[i]);
+    std::array<PropertyMap, 2> maps;
+    for (std::size_t i = 0; i < n; ++i) maps[i] = detached_copy(path.nodes()[i].properties());
+    std::array<std::optional<TypeId>, kKeysAtOnce> ids;
+    look_up_variables(std::span(names.data(), count), ids.data());
+    if (count == n) prefetch_arrows(*this, path, std::span(ids.data(), count));
+    StoredTypes stored;
+    PlainPath plain;
+    if (infer_plain(*this, path, nullptr, stored, plain)) {
+      // The root match has no counter: nothing reads the flag, and nothing
+      // keeps it past these calls.
+      std::atomic<bool> flag{false};
+      const CreatedFlag created(std::shared_ptr<void>(), &flag);
+      for (std::size_t i = 0; i < n; ++i) {
+        const Uid uid = VM_TRY_CTX(
+            add_node(plain.types[i], std::move(plain.terms[i]), std::move(maps[i]), created, &stored), kCreatePath);
+        if (subset) subset->insert(uid);
+      }
+      if (n == 2)
+        VM_TRY_CTX(add_edge(*plain.edge_term, detached_copy(path.edges()[0].properties()), created, &stored),
+                   kCreatePath);
+      return MatchSet();
+    }
+  }
+  return create_path(path, root_match_set(), std::move(subset));
 }
 
 Result<MatchSet> Graph::create_path(const PathPattern& path, MatchSet matches, NodeUidSetPtr subset) {

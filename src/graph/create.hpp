@@ -11,7 +11,9 @@
 // constants, and its neighbours along the path; it repeats over a work queue
 // until nothing more can be learned. A plain path (one node, or an edge
 // between two nodes typed by their names alone) is worked out without the
-// queue, to the same records and with the same stores. The phase adds no node
+// queue, to the same records and with the same stores; for the root match of
+// a query that reads no match (`Graph::create_root_path`), it is then made
+// without a match frame or working records. The phase adds no node
 // and no edge, but it does store types and terms (schema checks and constant
 // look-ups store what they look at), and those stay even when the match later
 // fails.

@@ -88,12 +88,6 @@ std::string Query::text() const {
 
 namespace {
 
-MatchSet root_match_set() {
-  MatchSet set = new_match_set();
-  set->insert(0, MatchEntry{Uid{}, Match::create()});
-  return set;
-}
-
 // The set rule, for one match.
 Status set_one(const Query& q, const SetOperation& op, const MatchPtr& m) {
   auto element = m->get(op.variable);
@@ -139,12 +133,17 @@ Status remove_one(const Query& q, const std::string& name, const MatchPtr& m) {
 
 }  // namespace
 
-Result<MatchSet> Query::execute_operations() const {
-  MatchSet current = root_match_set();
+Result<MatchSet> Query::execute_operations(bool keep_matches) const {
   // A query is a few operations: their list is gathered on the stack.
   const QueryOperation* room[8];
   std::vector<const QueryOperation*> spill;
-  for (const QueryOperation* recorded : operations.in_order(room, spill)) {
+  const auto recorded_list = operations.in_order(room, spill);
+  // A lone create whose matches nobody reads starts from no set: the store
+  // may then make its path without match frames (see Graph::create_root_path).
+  const bool lone_create =
+      !keep_matches && recorded_list.size() == 1 && std::holds_alternative<CreateOperation>(*recorded_list[0]);
+  MatchSet current = lone_create ? MatchSet() : root_match_set();
+  for (const QueryOperation* recorded : recorded_list) {
     const QueryOperation& operation = *recorded;
     if (const auto* op = std::get_if<MatchOperation>(&operation)) {
       auto next = graph->match_path_pattern(*op->pattern, std::move(current), subset);
@@ -155,7 +154,8 @@ Result<MatchSet> Query::execute_operations() const {
                                    .attach(fmt::format("query - execute operation - {}", text())));
       current = std::move(*next);
     } else if (const auto* op = std::get_if<CreateOperation>(&operation)) {
-      auto next = graph->create_path(*op->pattern, std::move(current), subset);
+      auto next = current ? graph->create_path(*op->pattern, std::move(current), subset)
+                          : graph->create_root_path(*op->pattern, subset);
       if (!next)
         return std::unexpected(std::move(next)
                                    .error()
@@ -297,7 +297,7 @@ PyObject* query_execute(PyObject* self, PyObject*) {
   return binding::guard([&]() -> PyObject* {
     Query& q = self_query(self);
     const auto held = VM_PY_TRY(binding::borrow(q.borrowed));
-    auto set = VM_PY_TRY(with_context(q.execute_operations(), "query - execute"));
+    auto set = VM_PY_TRY(with_context(q.execute_operations(false), "query - execute"));
     release_in_background(std::move(set));
     Py_RETURN_NONE;
   });

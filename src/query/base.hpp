@@ -85,8 +85,10 @@ struct Query {
 
   // Every operation's text followed by "\n".
   std::string text() const;
-  // Runs every operation from a fresh root match set; returns the final set.
-  Result<MatchSet> execute_operations() const;
+  // Runs every operation from a fresh root match set; returns the final set,
+  // or, when `keep_matches` is false, a set the caller must not read (null
+  // when the store made a lone create's path without one).
+  Result<MatchSet> execute_operations(bool keep_matches = true) const;
 };
 
 binding::ClassSpec& query_class();

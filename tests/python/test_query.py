@@ -345,27 +345,43 @@ CREATION_CONSTANTS = [
 @pytest.mark.parametrize("seed", range(4))
 def test_paths_without_variables_create_as_those_with_variables(constants, seed):
     # A path whose elements have no variable is created on a shorter way when
-    # its types follow from the names alone; naming the elements takes the
-    # general one. Both must store and answer the same, failures included.
+    # its types follow from the names alone, and a shorter one still when it
+    # is the query's only operation; naming the elements takes the general
+    # one. All must store and answer the same, failures included, on the
+    # whole graph and through a view.
     rng = random.Random(seed)
+    runs = (
+        lambda q, text: q.create(text).execute(),  # plain, alone
+        lambda q, text: q.create(text).limit(3).execute(),  # plain, in a longer query
+        lambda q, text: q.create(text).execute(),  # named
+    )
     for step in range(60):
         if step % 6 == 0:  # fresh graphs now and then: first creations differ most
-            plain, named = graph_with(*constants), graph_with(*constants)
+            graphs = [graph_with(*constants) for _ in runs]
+            views = [g.subgraph([]) for g in graphs]
         a, b = rng.choice("ABC"), rng.choice("ABC")
         props = rng.choice(["", " {k: 1}", " {k: 'x', z: 2.5}"])
         shape = rng.randrange(3)
         if shape == 0:
-            texts = (f"(:{a}{props})", f"(x:{a}{props})")
+            plain, named = f"(:{a}{props})", f"(x:{a}{props})"
         else:
-            arrow = ("-[]->", "-[e]->") if shape == 1 else ("<-[]-", "<-[e]-")
-            texts = (f"(:{a}{props}){arrow[0]}(:{b})", f"(x:{a}{props}){arrow[1]}(y:{b})")
+            left, right = ("-[", "]->") if shape == 1 else ("<-[", "]-")
+            edge_props = rng.choice(["", "{w: 3}"])
+            plain = f"(:{a}{props}){left}{edge_props}{right}(:{b})"
+            named = f"(x:{a}{props}){left}e {edge_props}{right}(y:{b})"
+        through_view = rng.random() < 0.3
         outcomes = []
-        for g, text in zip((plain, named), texts):
+        for run, g, view, text in zip(runs, graphs, views, (plain, plain, named)):
             try:
-                g.query().create(text).execute()
+                run((view if through_view else g).query(), text)
                 outcomes.append(None)
             except Exception as e:
-                outcomes.append((type(e).__name__, str(e).replace(text, "<pattern>")))
-        assert outcomes[0] == outcomes[1], texts
-        assert sorted(map(str, plain.nodes())) == sorted(map(str, named.nodes())), texts
-        assert sorted(map(str, plain.edges())) == sorted(map(str, named.edges())), texts
+                outcomes.append((type(e).__name__, str(e).replace(text, "<pattern>").replace("LIMIT 3\n", "")))
+        assert outcomes[1:] == outcomes[:-1], (plain, named)
+        for read in (lambda g: g.nodes(), lambda g: g.edges()):
+            seen = [sorted(map(str, read(g))) for g in graphs]
+            assert seen[1:] == seen[:-1], (plain, named)
+        seen = [sorted(map(str, view.nodes())) for view in views]
+        assert seen[1:] == seen[:-1], (plain, named)
+        props_of = [sorted(str(n.properties()) for n in g.nodes()) for g in graphs]
+        assert props_of[1:] == props_of[:-1], (plain, named)
