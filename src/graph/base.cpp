@@ -1160,6 +1160,27 @@ Result<std::optional<Term>> Graph::infer_term(const Uid& uid) const {
   return std::optional<Term>(Term(std::move(term)));
 }
 
+namespace {
+
+// Whether the stored type `id` fits `pattern` when checked against an empty
+// frame, for a pattern without captures: such a check reads no binding,
+// binds nothing and cannot fail, so it needs no frame. None when the walk
+// meets a capture.
+std::optional<bool> fits_without_frame(const TypeTable& types, TypeId id, const patterns::TypePattern& pattern) {
+  using patterns::TypePattern;
+  if (pattern.is<TypePattern::Wildcard>()) return true;
+  if (const auto* variable = pattern.get<TypePattern::Variable>())
+    return types.is_variable(id) && types.variable_name(id) == variable->name;
+  const auto* arrow = pattern.get<TypePattern::Arrow>();
+  if (!arrow) return std::nullopt;
+  if (types.is_variable(id)) return false;
+  const auto left = fits_without_frame(types, types.left(id), *arrow->left);
+  if (!left || !*left) return left;
+  return fits_without_frame(types, types.right(id), *arrow->right);
+}
+
+}  // namespace
+
 Result<std::optional<std::size_t>> Graph::fitting_constant(TypeId id, const typing::Type& type) const {
   // The same walk as above, by row. Which constant fits a stored type never
   // changes (the table is fixed, rows are never removed or rewritten), and
@@ -1186,6 +1207,11 @@ Result<std::optional<std::size_t>> Graph::fitting_constant(TypeId id, const typi
     // fails nor binds: most nodes' types are variables, and most constants
     // are functions.
     if (variable && pattern.is<patterns::TypePattern::Arrow>()) continue;
+    if (const auto fits = fits_without_frame(*types, id, pattern)) {
+      if (!*fits) continue;
+      chosen = i;
+      break;
+    }
     // A check binds into frames of its own above the one given: the frame
     // it gets stays empty and can serve the next constant.
     if (!scratch) scratch = Match::create();

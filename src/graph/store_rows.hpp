@@ -127,24 +127,30 @@ class Chunked {
 // `Policy::prefetch(owner, id)` starts loading it.
 template <class Key, class Owner, class Policy>
 class IdIndex {
+  // A key with its hash, taken once for the shard and the set alike.
+  struct Hashed {
+    const Key* key;
+    std::size_t hash;
+    explicit Hashed(const Key& k) : key(&k), hash(Policy::hash(k)) {}
+  };
   // A key whose look-up compares with no row: every row it would compare
   // with is asked for instead (see prefetch_rows).
   struct Probe {
-    const Key* key;
+    Hashed hashed;
   };
   struct Hash {
     using is_transparent = void;
     const Owner* owner = nullptr;
     std::size_t operator()(std::uint32_t id) const { return Policy::hash(Policy::key(*owner, id)); }
-    std::size_t operator()(const Key& key) const { return Policy::hash(key); }
-    std::size_t operator()(const Probe& probe) const { return Policy::hash(*probe.key); }
+    std::size_t operator()(const Hashed& key) const { return key.hash; }
+    std::size_t operator()(const Probe& probe) const { return probe.hashed.hash; }
   };
   struct Eq {
     using is_transparent = void;
     const Owner* owner = nullptr;
     bool operator()(std::uint32_t a, std::uint32_t b) const { return a == b; }
-    bool operator()(std::uint32_t a, const Key& b) const { return Policy::equal(Policy::key(*owner, a), b); }
-    bool operator()(const Key& a, std::uint32_t b) const { return Policy::equal(a, Policy::key(*owner, b)); }
+    bool operator()(std::uint32_t a, const Hashed& b) const { return Policy::equal(Policy::key(*owner, a), *b.key); }
+    bool operator()(const Hashed& a, std::uint32_t b) const { return Policy::equal(*a.key, Policy::key(*owner, b)); }
     bool operator()(const Probe&, std::uint32_t b) const { return Policy::prefetch(*owner, b), false; }
     bool operator()(std::uint32_t a, const Probe&) const { return Policy::prefetch(*owner, a), false; }
   };
@@ -155,7 +161,8 @@ class IdIndex {
     for (auto& s : shards_) s.set = Set(0, Hash{owner}, Eq{owner});
   }
 
-  std::optional<std::uint32_t> find(const Key& key) const {
+  std::optional<std::uint32_t> find(const Key& key) const { return find(Hashed(key)); }
+  std::optional<std::uint32_t> find(const Hashed& key) const {
     const auto& s = shard(key);
     std::shared_lock lock(s.mutex);
     auto it = s.set.find(key);
@@ -166,17 +173,19 @@ class IdIndex {
   // Starts the loads a look-up of `key` begins with, so that the look-ups
   // of several keys wait for memory together rather than in turn.
   void prefetch(const Key& key) const {
-    const auto& s = shard(key);
+    const Hashed hashed(key);
+    const auto& s = shard(hashed);
     std::shared_lock lock(s.mutex);
-    s.set.prefetch(key);
+    s.set.prefetch(hashed);
   }
 
   // Starts loading the rows a look-up of `key` would compare it with, without
   // waiting for them: best once prefetch(key) has brought the slots in.
   void prefetch_rows(const Key& key) const {
-    const auto& s = shard(key);
+    const Probe probe{Hashed(key)};
+    const auto& s = shard(probe.hashed);
     std::shared_lock lock(s.mutex);
-    s.set.find(Probe{&key});
+    s.set.find(probe);
   }
 
   // The ids of several keys at once: out[i] for keys[i]. Their shards are
@@ -189,16 +198,21 @@ class IdIndex {
       for (std::size_t i = 0; i < keys.size(); ++i) out[i] = find(keys[i]);
       return;
     }
+    std::array<std::optional<Hashed>, kMost> hashed;
     std::array<std::size_t, kMost> held{};
     std::size_t count = 0;
-    for (const Key& key : keys) held[count++] = index(key);
+    for (const Key& key : keys) {
+      hashed[count].emplace(key);
+      held[count] = index(*hashed[count]);
+      ++count;
+    }
     std::sort(held.begin(), held.begin() + count);
     count = static_cast<std::size_t>(std::unique(held.begin(), held.begin() + count) - held.begin());
     std::array<std::shared_lock<std::shared_mutex>, kMost> locks;
     for (std::size_t i = 0; i < count; ++i) locks[i] = std::shared_lock(shards_[held[i]].mutex);
     for (std::size_t i = 0; i < keys.size(); ++i) {
-      const Set& set = shard(keys[i]).set;
-      const auto it = set.find(keys[i]);
+      const Set& set = shard(*hashed[i]).set;
+      const auto it = set.find(*hashed[i]);
       out[i] = it == set.end() ? std::nullopt : std::optional<std::uint32_t>(*it);
     }
   }
@@ -208,10 +222,11 @@ class IdIndex {
   // when this call added it.
   template <class Make>
   std::pair<std::uint32_t, bool> find_or_add(const Key& key, Make&& make) {
-    if (auto found = find(key)) return {*found, false};
-    auto& s = shard(key);
+    const Hashed hashed(key);
+    if (auto found = find(hashed)) return {*found, false};
+    auto& s = shard(hashed);
     std::unique_lock lock(s.mutex);
-    auto it = s.set.find(key);
+    auto it = s.set.find(hashed);
     if (it != s.set.end()) return {*it, false};
     const std::uint32_t id = make();
     if (s.set.size() >= growth(s.set.capacity())) grow(s.set);
@@ -244,10 +259,10 @@ class IdIndex {
     mutable std::shared_mutex mutex;
     Set set;  // guarded by mutex
   };
-  const Shard& shard(const Key& key) const { return shards_[index(key)]; }
-  Shard& shard(const Key& key) { return shards_[index(key)]; }
-  static std::size_t index(const Key& key) {
-    const std::uint64_t h = Policy::hash(key) * 0x9E3779B97F4A7C15ull;
+  const Shard& shard(const Hashed& key) const { return shards_[index(key)]; }
+  Shard& shard(const Hashed& key) { return shards_[index(key)]; }
+  static std::size_t index(const Hashed& key) {
+    const std::uint64_t h = key.hash * 0x9E3779B97F4A7C15ull;
     return static_cast<std::size_t>(h >> (64 - 6));
   }
   const Owner* owner_;
