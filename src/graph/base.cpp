@@ -701,6 +701,17 @@ Result<EdgeKey> Graph::add_edge(const Term& term, PropertyMap properties, const 
   if (!stored) return fail(self_containing_term());
   if (types->is_variable(arrow))
     return fail(errors::InvalidTerm{"to create an edge you must provide a term of an arrow type"});
+  return link_edge(arrow, std::move(properties), created);
+}
+
+Result<EdgeKey> Graph::add_constant_edge(TypeId arrow, std::size_t constant, PropertyMap properties,
+                                         const CreatedFlag& created) {
+  // As store_term stores a basic term: its word, over any the row had.
+  types->set_term(arrow, TermWord::basic(name_id(*types, serial_, constants->list()[constant].name())));
+  return link_edge(arrow, std::move(properties), created);
+}
+
+Result<EdgeKey> Graph::link_edge(TypeId arrow, PropertyMap properties, const CreatedFlag& created) {
   const TypeId s = types->left(arrow), e = types->right(arrow);
 
   // Both ends are checked and the edge written under their shards' locks, so
@@ -1181,7 +1192,7 @@ std::optional<bool> fits_without_frame(const TypeTable& types, TypeId id, const 
 
 }  // namespace
 
-Result<std::optional<std::size_t>> Graph::fitting_constant(TypeId id, const typing::Type& type) const {
+Result<std::optional<std::size_t>> Graph::fitting_constant(TypeId id, bool variable) const {
   // The same walk as above, by row. Which constant fits a stored type never
   // changes (the table is fixed, rows are never removed or rewritten), and
   // creations ask again and again about the types they just stored, so each
@@ -1198,7 +1209,6 @@ Result<std::optional<std::size_t>> Graph::fitting_constant(TypeId id, const typi
     return std::optional<std::size_t>(slot.fitting - 1);
   }
   std::optional<std::size_t> chosen;
-  const bool variable = type.as_variable() != nullptr;
   const auto& list = constants->list();
   MatchPtr scratch;
   for (std::size_t i = 0; i < list.size(); ++i) {

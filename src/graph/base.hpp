@@ -328,7 +328,18 @@ class Graph {
   Result<std::optional<std::string>> fitting_constant(const Uid& uid) const;
   // The same for the stored row `id` (`type` is that type): the index of the
   // fitting constant in the table's list, if any.
-  Result<std::optional<std::size_t>> fitting_constant(TypeId id, const typing::Type& type) const;
+  Result<std::optional<std::size_t>> fitting_constant(TypeId id, const typing::Type& type) const {
+    return fitting_constant(id, type.as_variable() != nullptr);
+  }
+  // The same, told only whether the row is a variable.
+  Result<std::optional<std::size_t>> fitting_constant(TypeId id, bool variable) const;
+  // What add_edge does once the term's type is stored and known to be the
+  // arrow `arrow`: the edge between its sides, which must be nodes.
+  Result<EdgeKey> link_edge(TypeId arrow, PropertyMap properties, const CreatedFlag& created);
+  // add_edge for the term of `arrow` that is the constant `constant` (whose
+  // name is valid): that term is stored as the arrow's, then the edge linked.
+  Result<EdgeKey> add_constant_edge(TypeId arrow, std::size_t constant, PropertyMap properties,
+                                    const CreatedFlag& created);
 
   // This store among all the stores the process ever made: it names the
   // store in per-thread memos, where an address could be reused.

@@ -664,36 +664,63 @@ Status check_path_data(const PathPattern& path, const PathData& data) {
 
 Result<MatchSet> Graph::create_root_path(const PathPattern& path, NodeUidSetPtr subset) {
   const std::size_t n = path.nodes().size();
-  if (n <= 2 && path.validate()) {
-    // As in create_for_match: the name rows are asked for, the maps copied
-    // while they come in, and then the names looked up together.
-    std::array<std::string_view, kKeysAtOnce> names;
-    const std::size_t count = path_variables(path, names);
-    for (std::size_t i = 0; i < count; ++i) types->prefetch_variable_rows(names[i]);
-    std::array<PropertyMap, 2> maps;
-    for (std::size_t i = 0; i < n; ++i) maps[i] = detached_copy(path.nodes()[i].properties());
-    std::array<std::optional<TypeId>, kKeysAtOnce> ids;
-    look_up_variables(std::span(names.data(), count), ids.data());
-    if (count == n) prefetch_arrows(*this, path, std::span(ids.data(), count));
-    StoredTypes stored;
-    PlainPath plain;
-    if (infer_plain(*this, path, nullptr, stored, plain)) {
-      // The root match has no counter: nothing reads the flag, and nothing
-      // keeps it past these calls.
-      std::atomic<bool> flag{false};
-      const CreatedFlag created(std::shared_ptr<void>(), &flag);
-      for (std::size_t i = 0; i < n; ++i) {
-        const Uid uid = VM_TRY_CTX(
-            add_node(plain.types[i], std::move(plain.terms[i]), std::move(maps[i]), created, &stored), kCreatePath);
-        if (subset) subset->insert(uid);
-      }
-      if (n == 2)
-        VM_TRY_CTX(add_edge(*plain.edge_term, detached_copy(path.edges()[0].properties()), created, &stored),
-                   kCreatePath);
-      return MatchSet();
+  if (n > 2 || !path.validate()) return create_path(path, root_match_set(), std::move(subset));
+  // As in create_for_match: the name rows are asked for, the maps copied
+  // while they come in, and then the names looked up together.
+  std::array<std::string_view, kKeysAtOnce> names;
+  const std::size_t count = path_variables(path, names);
+  for (std::size_t i = 0; i < count; ++i) types->prefetch_variable_rows(names[i]);
+  std::array<PropertyMap, 2> maps;
+  for (std::size_t i = 0; i < n; ++i) maps[i] = detached_copy(path.nodes()[i].properties());
+  std::array<std::optional<TypeId>, kKeysAtOnce> ids;
+  look_up_variables(std::span(names.data(), count), ids.data());
+  if (count == n) prefetch_arrows(*this, path, std::span(ids.data(), count));
+  // The root match has no counter: nothing reads the flag, and nothing
+  // keeps it past these calls.
+  std::atomic<bool> flag{false};
+  const CreatedFlag created(std::shared_ptr<void>(), &flag);
+
+  if (n == 2) {
+    // An edge between two plain nodes needs no type or term object: the
+    // steps of infer_plain are taken on the rows, with the same stores in the
+    // same order, and the insertions are those add_node and add_edge make of
+    // their results (nodes without terms, the edge's constant as its term).
+    const std::array<const std::string*, 2> node_names{plain_type_name(path.nodes()[0], nullptr),
+                                                       plain_type_name(path.nodes()[1], nullptr)};
+    const auto& edge = path.edges()[0];
+    std::array<TypeId, 2> node{};
+    bool plain = node_names[0] && node_names[1];
+    for (std::size_t k = 2; plain && k-- > 0;) {
+      node[k] = variable_id(*node_names[k]);
+      const auto fits = fitting_constant(node[k], true);
+      plain = fits && !*fits;
     }
+    plain =
+        plain && !edge.variable() && !edge.type_schema() && !edge.term_schema() && edge.direction() != Direction::Any;
+    std::optional<std::size_t> constant;
+    TypeId arrow = 0;
+    if (plain) {
+      const bool forward = edge.direction() == Direction::Forward;
+      arrow = arrow_id(node[forward ? 0 : 1], node[forward ? 1 : 0]);
+      const auto fits = fitting_constant(arrow, false);
+      if (fits && *fits && constants->has_valid_name(**fits)) constant = **fits;
+    }
+    if (!constant) return create_path(path, root_match_set(), std::move(subset));
+    for (std::size_t i = 0; i < n; ++i) {
+      ensure_node(node[i], std::move(maps[i]), created);
+      if (subset) subset->insert(types->uid(node[i]));
+    }
+    VM_TRY_CTX(add_constant_edge(arrow, *constant, detached_copy(edge.properties()), created), kCreatePath);
+    return MatchSet();
   }
-  return create_path(path, root_match_set(), std::move(subset));
+
+  StoredTypes stored;
+  PlainPath plain;
+  if (!infer_plain(*this, path, nullptr, stored, plain)) return create_path(path, root_match_set(), std::move(subset));
+  const Uid uid = VM_TRY_CTX(add_node(plain.types[0], std::move(plain.terms[0]), std::move(maps[0]), created, &stored),
+                             kCreatePath);
+  if (subset) subset->insert(uid);
+  return MatchSet();
 }
 
 Result<MatchSet> Graph::create_path(const PathPattern& path, MatchSet matches, NodeUidSetPtr subset) {

@@ -13,7 +13,9 @@
 // between two nodes typed by their names alone) is worked out without the
 // queue, to the same records and with the same stores; for the root match of
 // a query that reads no match (`Graph::create_root_path`), it is then made
-// without a match frame or working records. The phase adds no node
+// without a match frame or working records, and an edge between two such
+// nodes without type or term objects, on the store's rows alone. The phase
+// adds no node
 // and no edge, but it does store types and terms (schema checks and constant
 // look-ups store what they look at), and those stay even when the match later
 // fails.
