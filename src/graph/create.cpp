@@ -714,6 +714,17 @@ Result<MatchSet> Graph::create_root_path(const PathPattern& path, NodeUidSetPtr 
     return MatchSet();
   }
 
+  // A lone node: on the rows too, unless a constant fits its type (the node
+  // then gets that constant's term, made as infer_plain makes it).
+  if (const std::string* name = plain_type_name(path.nodes()[0], nullptr)) {
+    const TypeId node = variable_id(*name);
+    const auto fits = fitting_constant(node, true);
+    if (fits && !*fits) {
+      ensure_node(node, std::move(maps[0]), created);
+      if (subset) subset->insert(types->uid(node));
+      return MatchSet();
+    }
+  }
   StoredTypes stored;
   PlainPath plain;
   if (!infer_plain(*this, path, nullptr, stored, plain)) return create_path(path, root_match_set(), std::move(subset));
