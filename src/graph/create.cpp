@@ -535,12 +535,10 @@ Status create_for_match(Graph& graph, const PathPattern& path, const MatchPtr& i
   if (counted && count_spent(*input)) return {};
 
   // The rows of the path's named types lie far apart in the store: their
-  // index slots were asked for when the path was recorded, their name rows
-  // are asked for now, and they are looked up together once the path's data
-  // is laid out, so that their misses overlap.
+  // index slots were asked for when the path was recorded, and they are
+  // looked up together, so that their misses overlap.
   std::array<std::string_view, kKeysAtOnce> names;
   const std::size_t count = path_variables(path, names);
-  for (std::size_t i = 0; i < count; ++i) graph.types->prefetch_variable_rows(names[i]);
   PathData data = PathData::create(path, input);
   std::array<std::optional<TypeId>, kKeysAtOnce> ids;
   graph.look_up_variables(std::span(names.data(), count), ids.data());
@@ -665,11 +663,9 @@ Status check_path_data(const PathPattern& path, const PathData& data) {
 Result<MatchSet> Graph::create_root_path(const PathPattern& path, NodeUidSetPtr subset) {
   const std::size_t n = path.nodes().size();
   if (n > 2 || !path.validate()) return create_path(path, root_match_set(), std::move(subset));
-  // As in create_for_match: the name rows are asked for, the maps copied
-  // while they come in, and then the names looked up together.
+  // As in create_for_match: the names are looked up together.
   std::array<std::string_view, kKeysAtOnce> names;
   const std::size_t count = path_variables(path, names);
-  for (std::size_t i = 0; i < count; ++i) types->prefetch_variable_rows(names[i]);
   std::array<PropertyMap, 2> maps;
   for (std::size_t i = 0; i < n; ++i) maps[i] = detached_copy(path.nodes()[i].properties());
   std::array<std::optional<TypeId>, kKeysAtOnce> ids;

@@ -179,19 +179,11 @@ class IdIndex {
     s.set.prefetch(hashed);
   }
 
-  // Starts loading the rows a look-up of `key` would compare it with, without
-  // waiting for them: best once prefetch(key) has brought the slots in.
-  void prefetch_rows(const Key& key) const {
-    const Probe probe{Hashed(key)};
-    const auto& s = shard(probe.hashed);
-    std::shared_lock lock(s.mutex);
-    s.set.find(probe);
-  }
-
   // The ids of several keys at once: out[i] for keys[i]. Their shards are
   // held together (shared, in index order) while all of them are looked up,
   // so that the misses of the look-ups overlap: a lock between two look-ups
-  // would make the second wait for the first.
+  // would make the second wait for the first. Every row a look-up compares
+  // with is asked for before the first comparison.
   void find_each(std::span<const Key> keys, std::optional<std::uint32_t>* out) const {
     constexpr std::size_t kMost = kKeysAtOnce;
     if (keys.size() > kMost) {
@@ -210,6 +202,8 @@ class IdIndex {
     count = static_cast<std::size_t>(std::unique(held.begin(), held.begin() + count) - held.begin());
     std::array<std::shared_lock<std::shared_mutex>, kMost> locks;
     for (std::size_t i = 0; i < count; ++i) locks[i] = std::shared_lock(shards_[held[i]].mutex);
+    if (keys.size() > 1)
+      for (std::size_t i = 0; i < keys.size(); ++i) shard(*hashed[i]).set.find(Probe{*hashed[i]});
     for (std::size_t i = 0; i < keys.size(); ++i) {
       const Set& set = shard(*hashed[i]).set;
       const auto it = set.find(*hashed[i]);
@@ -374,10 +368,8 @@ class TypeTable {
     for (std::size_t i = 0; i < names.size(); ++i)
       if (out[i]) out[i] = variable_named(*out[i]);
   }
-  // Start the loads of a look-up of the variable `name` (see IdIndex): first
-  // its index slots, then, once those are in, the rows of the names there.
+  // Starts the loads of a look-up of the variable `name`: its index slots.
   void prefetch_variable(std::string_view name) const { name_index_.prefetch(name); }
-  void prefetch_variable_rows(std::string_view name) const { name_index_.prefetch_rows(name); }
   // Starts loading the row of `id` (handed out), ahead of a read of its uid.
   void prefetch_row(TypeId id) const { __builtin_prefetch(&rows_.at(id)); }
   // The id of the arrow left -> right (uid given), storing it when new.

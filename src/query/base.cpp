@@ -218,7 +218,7 @@ PyObject* record_path(PyObject* self, PyObject* args, PyObject* kwargs, const ch
   // Built once: the description owns a list of names.
   static const binding::FunctionDescription create_desc{"Query", "create", {"pattern"}, 1, false};
   static const binding::FunctionDescription match_desc{"Query", "match", {"pattern"}, 1, false};
-  const bool create = std::string_view(method) == "create";
+  const bool create = method[0] == 'c';  // "create" or "match"
   const binding::FunctionDescription& desc = create ? create_desc : match_desc;
   PyObject* arg[1];
   VM_PY_TRY(binding::extract_arguments(desc, args, kwargs, arg));
