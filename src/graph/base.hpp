@@ -284,9 +284,11 @@ class Graph {
   // of it to come: its digest is taken now, and kept for that storing, and its
   // index slots are asked for. Changes nothing.
   void prefetch_arrow(TypeId tail, TypeId head);
-  // Starts the look-ups of the type variables that the path's nodes are
-  // given, for a creation of the path to come. Changes nothing.
-  void prefetch_path_variables(const patterns::PathPattern& path) const;
+  // Looks up the stored type variables that the path's nodes are given, and
+  // takes the digests of the arrows between them, for a creation of the path
+  // to come: their rows are asked for, and this thread keeps what it found
+  // for that creation. Stores nothing.
+  void prefetch_path_variables(const patterns::PathPattern& path);
 
   // ---- the tables ------------------------------------------------------------
   // Each a shared handle so that views and references can hold parts of the

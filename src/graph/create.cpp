@@ -602,10 +602,12 @@ Status create_for_match(Graph& graph, const PathPattern& path, const MatchPtr& i
 
 }  // namespace
 
-void Graph::prefetch_path_variables(const PathPattern& path) const {
+void Graph::prefetch_path_variables(const PathPattern& path) {
   std::array<std::string_view, kKeysAtOnce> names;
   const std::size_t count = path_variables(path, names);
-  for (std::size_t i = 0; i < count; ++i) types->prefetch_variable(names[i]);
+  std::array<std::optional<TypeId>, kKeysAtOnce> ids;
+  look_up_variables(std::span(names.data(), count), ids.data());
+  if (count == path.nodes().size()) prefetch_arrows(*this, path, std::span(ids.data(), count));
 }
 
 NodeData NodeData::create(std::optional<std::string> variable, const std::optional<PropertyMap>& properties) {

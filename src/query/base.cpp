@@ -227,8 +227,8 @@ PyObject* record_path(PyObject* self, PyObject* args, PyObject* kwargs, const ch
   auto text = VM_PY_TRY(binding::argument("pattern", binding::extract_str(arg[0])));
   auto pattern = VM_PY_TRY(with_context(patterns::PathPattern::create_shared(std::move(text)), line));
   if (create) {
-    // The store's rows for the path's names are asked for now, so that they
-    // are at hand when the query runs.
+    // The path's names are looked up now, so that their rows are at hand
+    // when the query runs.
     q.graph->prefetch_path_variables(*pattern);
     return record(q, CreateOperation{std::move(pattern)});
   }
