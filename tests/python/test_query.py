@@ -385,3 +385,33 @@ def test_paths_without_variables_create_as_those_with_variables(constants, seed)
         assert seen[1:] == seen[:-1], (plain, named)
         props_of = [sorted(str(n.properties()) for n in g.nodes()) for g in graphs]
         assert props_of[1:] == props_of[:-1], (plain, named)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_creates_recorded_long_before_they_run_store_as_those_run_at_once(seed):
+    # Recording a create looks its names up ahead of the run; what it finds
+    # (or misses: names stored only later, by other queries) must not change
+    # what the run stores.
+    rng = random.Random(seed)
+    constants = rng.choice(CREATION_CONSTANTS)
+    names = "ABCD"
+    texts = []
+    for _ in range(30):
+        a, b = rng.choice(names), rng.choice(names)
+        texts.append(
+            rng.choice([f"(:{a} {{k: {rng.randrange(3)}}})", f"(:{a})-[]->(:{b})", f"(:{a})<-[]-(:{b} {{j: 1}})"])
+        )
+    at_once, ahead = graph_with(*constants), graph_with(*constants)
+    recorded = [ahead.query().create(text) for text in texts]
+    for text, query in zip(texts, recorded):
+        outcomes = []
+        for run in (lambda: at_once.query().create(text).execute(), query.execute):
+            try:
+                run()
+                outcomes.append(None)
+            except Exception as e:
+                outcomes.append((type(e).__name__, str(e)))
+        assert outcomes[0] == outcomes[1], text
+    for read in (lambda g: g.nodes(), lambda g: g.edges()):
+        assert sorted(map(str, read(at_once))) == sorted(map(str, read(ahead)))
+    assert sorted(str(n.properties()) for n in at_once.nodes()) == sorted(str(n.properties()) for n in ahead.nodes())
