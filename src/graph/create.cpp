@@ -608,6 +608,10 @@ void Graph::prefetch_path_variables(const PathPattern& path) {
   std::array<std::optional<TypeId>, kKeysAtOnce> ids;
   look_up_variables(std::span(names.data(), count), ids.data());
   if (count == path.nodes().size()) prefetch_arrows(*this, path, std::span(ids.data(), count));
+  // An edge's ends get its arrow in their lists: those are asked for too.
+  if (path.edges().empty()) return;
+  for (std::size_t i = 0; i < count; ++i)
+    if (ids[i]) nodes->with_read(*ids[i], [](const NodeRow& row) { return row.edges.prefetch(), true; });
 }
 
 NodeData NodeData::create(std::optional<std::string> variable, const std::optional<PropertyMap>& properties) {
