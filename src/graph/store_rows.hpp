@@ -182,8 +182,8 @@ class IdIndex {
   // The ids of several keys at once: out[i] for keys[i]. Their shards are
   // held together (shared, in index order) while all of them are looked up,
   // so that the misses of the look-ups overlap: a lock between two look-ups
-  // would make the second wait for the first. Every row a look-up compares
-  // with is asked for before the first comparison.
+  // would make the second wait for the first. Every key's slots, then every
+  // row a look-up compares with, are asked for before the first comparison.
   void find_each(std::span<const Key> keys, std::optional<std::uint32_t>* out) const {
     constexpr std::size_t kMost = kKeysAtOnce;
     if (keys.size() > kMost) {
@@ -202,8 +202,10 @@ class IdIndex {
     count = static_cast<std::size_t>(std::unique(held.begin(), held.begin() + count) - held.begin());
     std::array<std::shared_lock<std::shared_mutex>, kMost> locks;
     for (std::size_t i = 0; i < count; ++i) locks[i] = std::shared_lock(shards_[held[i]].mutex);
-    if (keys.size() > 1)
+    if (keys.size() > 1) {
+      for (std::size_t i = 0; i < keys.size(); ++i) shard(*hashed[i]).set.prefetch(*hashed[i]);
       for (std::size_t i = 0; i < keys.size(); ++i) shard(*hashed[i]).set.find(Probe{*hashed[i]});
+    }
     for (std::size_t i = 0; i < keys.size(); ++i) {
       const Set& set = shard(*hashed[i]).set;
       const auto it = set.find(*hashed[i]);
