@@ -403,6 +403,12 @@ const std::string* plain_type_name(const patterns::NodePattern& node, const Matc
   return &variable->name;
 }
 
+// Whether an edge pattern takes its type and term from its nodes alone: no
+// variable, no schema, and a direction.
+bool plain_edge(const patterns::EdgePattern& edge) {
+  return !edge.variable() && !edge.type_schema() && !edge.term_schema() && edge.direction() != Direction::Any;
+}
+
 // The constant term of a node's type `name` (stored here, as the queue would
 // store it), or nothing when the queue must decide: the look-up failed.
 Result<std::optional<Term>> plain_node_term(Graph& graph, const std::string& name, TypePtr& type, StoredTypes& stored) {
@@ -413,7 +419,6 @@ Result<std::optional<Term>> plain_node_term(Graph& graph, const std::string& nam
 // What the inference of a plain path finds: the nodes' types and terms, and
 // for an edge its arrow and term.
 struct PlainPath {
-  std::size_t nodes = 0;
   std::array<TypePtr, 2> types;
   std::array<std::optional<Term>, 2> terms;
   TypePtr arrow;
@@ -441,10 +446,9 @@ bool infer_plain(Graph& graph, const PathPattern& path, const Match* bound, Stor
     if (!term || (n == 2 && *term)) return false;
     out.terms[k] = std::move(*term);
   }
-  out.nodes = n;
   if (n < 2) return true;
   const auto& edge = path.edges()[0];
-  if (edge.variable() || edge.type_schema() || edge.term_schema() || edge.direction() == Direction::Any) return false;
+  if (!plain_edge(edge)) return false;
   const bool forward = edge.direction() == Direction::Forward;
   out.arrow = typing::make_arrow(out.types[forward ? 0 : 1], out.types[forward ? 1 : 0]);
   auto term = graph.infer_term(graph.insert_type(out.arrow, stored), out.arrow);
@@ -524,6 +528,15 @@ void prefetch_arrows(Graph& graph, const PathPattern& path, std::span<const std:
   }
 }
 
+// Looks the path's named types up together, so that their misses overlap,
+// and takes the digests of the arrows its edges will most likely store.
+void look_up_path(Graph& graph, const PathPattern& path, std::array<std::optional<TypeId>, kKeysAtOnce>& ids) {
+  std::array<std::string_view, kKeysAtOnce> names;
+  const std::size_t count = path_variables(path, names);
+  graph.look_up_variables(std::span(names.data(), count), ids.data());
+  if (count == path.nodes().size()) prefetch_arrows(graph, path, std::span(ids.data(), count));
+}
+
 // One match's creation. The unit, if any, is held only while the nodes and
 // edges are written, and released on every way out: spent when something new
 // was added, given back otherwise (and on failure).
@@ -534,15 +547,11 @@ Status create_for_match(Graph& graph, const PathPattern& path, const MatchPtr& i
   const bool counted = chain_has_counter(*input);
   if (counted && count_spent(*input)) return {};
 
-  // The rows of the path's named types lie far apart in the store: their
-  // index slots were asked for when the path was recorded, and they are
-  // looked up together, so that their misses overlap.
-  std::array<std::string_view, kKeysAtOnce> names;
-  const std::size_t count = path_variables(path, names);
+  // The path's names were looked up when it was recorded; a run much later,
+  // or on another thread, finds them again here.
   PathData data = PathData::create(path, input);
   std::array<std::optional<TypeId>, kKeysAtOnce> ids;
-  graph.look_up_variables(std::span(names.data(), count), ids.data());
-  if (count == path.nodes().size()) prefetch_arrows(graph, path, std::span(ids.data(), count));
+  look_up_path(graph, path, ids);
   if (!infer_plain_path(graph, path, data)) VM_TRY(infer_path_data(graph, path, data));
   VM_TRY(check_path_data(path, data));
 
@@ -603,15 +612,12 @@ Status create_for_match(Graph& graph, const PathPattern& path, const MatchPtr& i
 }  // namespace
 
 void Graph::prefetch_path_variables(const PathPattern& path) {
-  std::array<std::string_view, kKeysAtOnce> names;
-  const std::size_t count = path_variables(path, names);
   std::array<std::optional<TypeId>, kKeysAtOnce> ids;
-  look_up_variables(std::span(names.data(), count), ids.data());
-  if (count == path.nodes().size()) prefetch_arrows(*this, path, std::span(ids.data(), count));
+  look_up_path(*this, path, ids);
   // An edge's ends get its arrow in their lists: those are asked for too.
   if (path.edges().empty()) return;
-  for (std::size_t i = 0; i < count; ++i)
-    if (ids[i]) nodes->with_read(*ids[i], [](const NodeRow& row) { return row.edges.prefetch(), true; });
+  for (const auto& id : ids)
+    if (id) nodes->with_read(*id, [](const NodeRow& row) { return row.edges.prefetch(), true; });
 }
 
 NodeData NodeData::create(std::optional<std::string> variable, const std::optional<PropertyMap>& properties) {
@@ -669,14 +675,11 @@ Status check_path_data(const PathPattern& path, const PathData& data) {
 Result<MatchSet> Graph::create_root_path(const PathPattern& path, NodeUidSetPtr subset) {
   const std::size_t n = path.nodes().size();
   if (n > 2 || !path.validate()) return create_path(path, root_match_set(), std::move(subset));
-  // As in create_for_match: the names are looked up together.
-  std::array<std::string_view, kKeysAtOnce> names;
-  const std::size_t count = path_variables(path, names);
+  // As in create_for_match.
   std::array<PropertyMap, 2> maps;
   for (std::size_t i = 0; i < n; ++i) maps[i] = detached_copy(path.nodes()[i].properties());
   std::array<std::optional<TypeId>, kKeysAtOnce> ids;
-  look_up_variables(std::span(names.data(), count), ids.data());
-  if (count == n) prefetch_arrows(*this, path, std::span(ids.data(), count));
+  look_up_path(*this, path, ids);
   // The root match has no counter: nothing reads the flag, and nothing
   // keeps it past these calls.
   std::atomic<bool> flag{false};
@@ -697,8 +700,7 @@ Result<MatchSet> Graph::create_root_path(const PathPattern& path, NodeUidSetPtr 
       const auto fits = fitting_constant(node[k], true);
       plain = fits && !*fits;
     }
-    plain =
-        plain && !edge.variable() && !edge.type_schema() && !edge.term_schema() && edge.direction() != Direction::Any;
+    plain = plain && plain_edge(edge);
     std::optional<std::size_t> constant;
     TypeId arrow = 0;
     if (plain) {

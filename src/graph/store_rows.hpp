@@ -370,8 +370,6 @@ class TypeTable {
     for (std::size_t i = 0; i < names.size(); ++i)
       if (out[i]) out[i] = variable_named(*out[i]);
   }
-  // Starts the loads of a look-up of the variable `name`: its index slots.
-  void prefetch_variable(std::string_view name) const { name_index_.prefetch(name); }
   // Starts loading the row of `id` (handed out), ahead of a read of its uid.
   void prefetch_row(TypeId id) const { __builtin_prefetch(&rows_.at(id)); }
   // The id of the arrow left -> right (uid given), storing it when new.

@@ -214,11 +214,10 @@ PyObject* record(Query& q, QueryOperation op) {
   return binding::into_ptr(binding::new_instance(query_class(), Query{q.graph, q.operations, q.subset}));
 }
 
-PyObject* record_path(PyObject* self, PyObject* args, PyObject* kwargs, const char* method, const char* line) {
+PyObject* record_path(PyObject* self, PyObject* args, PyObject* kwargs, bool create, const char* line) {
   // Built once: the description owns a list of names.
   static const binding::FunctionDescription create_desc{"Query", "create", {"pattern"}, 1, false};
   static const binding::FunctionDescription match_desc{"Query", "match", {"pattern"}, 1, false};
-  const bool create = method[0] == 'c';  // "create" or "match"
   const binding::FunctionDescription& desc = create ? create_desc : match_desc;
   PyObject* arg[1];
   VM_PY_TRY(binding::extract_arguments(desc, args, kwargs, arg));
@@ -236,11 +235,11 @@ PyObject* record_path(PyObject* self, PyObject* args, PyObject* kwargs, const ch
 }
 
 PyObject* query_create(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return binding::guard([&] { return record_path(self, args, kwargs, "create", "query - create"); });
+  return binding::guard([&] { return record_path(self, args, kwargs, true, "query - create"); });
 }
 
 PyObject* query_match(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return binding::guard([&] { return record_path(self, args, kwargs, "match", "query - match"); });
+  return binding::guard([&] { return record_path(self, args, kwargs, false, "query - match"); });
 }
 
 // The positional arguments as names; a non-str names the argument `variables`.
