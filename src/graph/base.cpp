@@ -96,12 +96,17 @@ class RecentNames {
   static constexpr std::size_t kLongest = 16;
 
   std::optional<std::uint32_t> find(std::uint64_t serial, std::string_view text) const {
-    if (text.empty() || text.size() > kLongest) return std::nullopt;
-    const Slot& slot = slots_[index(text)];
-    if (slot.serial == serial && slot.size == text.size() && std::memcmp(slot.bytes, text.data(), text.size()) == 0)
-      return slot.id;
-    return std::nullopt;
+    const Slot* slot = holding(serial, text);
+    if (!slot || slot->id == kAbsent) return std::nullopt;
+    return slot->id;
   }
+  // Whether a look-up of `text` found nothing when it was last made. Only a
+  // hint: another thread may have stored it since.
+  bool absent(std::uint64_t serial, std::string_view text) const {
+    const Slot* slot = holding(serial, text);
+    return slot && slot->id == kAbsent;
+  }
+  void remember_absent(std::uint64_t serial, std::string_view text) { remember(serial, text, kAbsent); }
   void remember(std::uint64_t serial, std::string_view text, std::uint32_t id) {
     if (text.empty() || text.size() > kLongest) return;
     Slot& slot = slots_[index(text)];
@@ -112,12 +117,20 @@ class RecentNames {
   }
 
  private:
+  static constexpr std::uint32_t kAbsent = ~std::uint32_t{0};
   struct Slot {
     std::uint64_t serial = 0;
     std::uint32_t id = 0;
     std::uint32_t size = 0;
     char bytes[kLongest];
   };
+  const Slot* holding(std::uint64_t serial, std::string_view text) const {
+    if (text.empty() || text.size() > kLongest) return nullptr;
+    const Slot& slot = slots_[index(text)];
+    const bool same =
+        slot.serial == serial && slot.size == text.size() && std::memcmp(slot.bytes, text.data(), text.size()) == 0;
+    return same ? &slot : nullptr;
+  }
   static std::size_t index(std::string_view text) {
     std::uint32_t h = static_cast<std::uint32_t>(text.size());
     for (const char c : text) h = h * 31u + static_cast<unsigned char>(c);
@@ -282,7 +295,11 @@ void Graph::look_up_variables(std::span<const std::string_view> names, std::opti
   std::array<std::optional<TypeId>, kMost> found;
   types->find_variables(std::span(wanted.data(), count), found.data());
   for (std::size_t i = 0; i < count; ++i) {
-    if (!found[i]) continue;
+    if (!found[i]) {
+      // Most often about to be stored by this creation (see variable_id).
+      recent.remember_absent(serial_, wanted[i]);
+      continue;
+    }
     types->prefetch_row(*found[i]);
     nodes->prefetch(*found[i]);
     recent.remember(serial_, wanted[i], *found[i]);
@@ -295,7 +312,9 @@ TypeId Graph::variable_id(const std::string& name) {
   // name stays right.
   RecentNames& recent = thread_table<RecentNames, VariableNames>();
   if (auto known = recent.find(serial_, name)) return *known;
-  auto id = types->find_variable(name);
+  // A name that this thread's look-up has just missed is most often new: it
+  // is added at once (an addition finds a name stored meanwhile all the same).
+  auto id = recent.absent(serial_, name) ? std::nullopt : types->find_variable(name);
   if (!id) id = types->add_variable(variable_uid(name), name);
   // Its uid is read next when it is an arrow's side, and its node row when
   // it is a node's type: both are asked for now, while the path's other

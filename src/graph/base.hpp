@@ -266,6 +266,11 @@ class Graph {
   // Extends every match of `matches` along the whole path; within `subset`
   // when there is one.
   Result<MatchSet> match_path_pattern(const patterns::PathPattern& path, MatchSet matches, NodeUidSetPtr subset) const;
+  // The ids of the stored type variables that name the nodes of a path of
+  // one or two nodes, node i's at i; empty where none was stored, and all
+  // empty unless every node is named by one. A type's row is never removed,
+  // so an id found stays right for as long as the graph lives.
+  using PathVariables = std::array<std::optional<TypeId>, 2>;
   // Creates the path's missing nodes and edges for every match (within the
   // creation counters of `limit`), adding the nodes it hands to the store to
   // `subset` when there is one.
@@ -274,7 +279,9 @@ class Graph {
   // (a query of one create, run for its effects): a plain path (see
   // graph/create.hpp) is then made without match frames, and the set
   // returned is null; any other path goes through create_path.
-  Result<MatchSet> create_root_path(const patterns::PathPattern& path, NodeUidSetPtr subset);
+  // `known`: what prefetch_path_variables found for the path, if it ran.
+  Result<MatchSet> create_root_path(const patterns::PathPattern& path, NodeUidSetPtr subset,
+                                    const PathVariables& known = {});
   // Looks the stored variables among `names` up together and starts loading
   // their rows, so that variable_id answers them next without a look-up of
   // its own. At most the first kKeysAtOnce; names not stored are left alone.
@@ -287,8 +294,9 @@ class Graph {
   // Looks up the stored type variables that the path's nodes are given, and
   // takes the digests of the arrows between them, for a creation of the path
   // to come: their rows are asked for, and this thread keeps what it found
-  // for that creation. Stores nothing.
-  void prefetch_path_variables(const patterns::PathPattern& path);
+  // for that creation. Stores nothing. Returns the ids found (see
+  // PathVariables).
+  PathVariables prefetch_path_variables(const patterns::PathPattern& path);
 
   // ---- the tables ------------------------------------------------------------
   // Each a shared handle so that views and references can hold parts of the

@@ -529,12 +529,15 @@ void prefetch_arrows(Graph& graph, const PathPattern& path, std::span<const std:
 }
 
 // Looks the path's named types up together, so that their misses overlap,
-// and takes the digests of the arrows its edges will most likely store.
-void look_up_path(Graph& graph, const PathPattern& path, std::array<std::optional<TypeId>, kKeysAtOnce>& ids) {
+// and takes the digests of the arrows its edges will most likely store. True
+// when every node is named by a type variable: ids[i] is then node i's.
+bool look_up_path(Graph& graph, const PathPattern& path, std::array<std::optional<TypeId>, kKeysAtOnce>& ids) {
   std::array<std::string_view, kKeysAtOnce> names;
   const std::size_t count = path_variables(path, names);
   graph.look_up_variables(std::span(names.data(), count), ids.data());
-  if (count == path.nodes().size()) prefetch_arrows(graph, path, std::span(ids.data(), count));
+  if (count != path.nodes().size()) return false;
+  prefetch_arrows(graph, path, std::span(ids.data(), count));
+  return true;
 }
 
 // One match's creation. The unit, if any, is held only while the nodes and
@@ -611,13 +614,16 @@ Status create_for_match(Graph& graph, const PathPattern& path, const MatchPtr& i
 
 }  // namespace
 
-void Graph::prefetch_path_variables(const PathPattern& path) {
+Graph::PathVariables Graph::prefetch_path_variables(const PathPattern& path) {
   std::array<std::optional<TypeId>, kKeysAtOnce> ids;
-  look_up_path(*this, path, ids);
+  const bool all_named = look_up_path(*this, path, ids);
+  PathVariables found;
+  if (all_named && path.nodes().size() <= found.size()) std::copy_n(ids.begin(), path.nodes().size(), found.begin());
   // An edge's ends get its arrow in their lists: those are asked for too.
-  if (path.edges().empty()) return;
+  if (path.edges().empty()) return found;
   for (const auto& id : ids)
     if (id) nodes->with_read(*id, [](const NodeRow& row) { return row.edges.prefetch(), true; });
+  return found;
 }
 
 NodeData NodeData::create(std::optional<std::string> variable, const std::optional<PropertyMap>& properties) {
@@ -672,14 +678,24 @@ Status check_path_data(const PathPattern& path, const PathData& data) {
   return {};
 }
 
-Result<MatchSet> Graph::create_root_path(const PathPattern& path, NodeUidSetPtr subset) {
+Result<MatchSet> Graph::create_root_path(const PathPattern& path, NodeUidSetPtr subset, const PathVariables& known) {
   const std::size_t n = path.nodes().size();
   if (n > 2 || !path.validate()) return create_path(path, root_match_set(), std::move(subset));
   // As in create_for_match.
   std::array<PropertyMap, 2> maps;
   for (std::size_t i = 0; i < n; ++i) maps[i] = detached_copy(path.nodes()[i].properties());
-  std::array<std::optional<TypeId>, kKeysAtOnce> ids;
-  look_up_path(*this, path, ids);
+  // The names that were found when the path was recorded need no look-up:
+  // the others are looked up here, as a run long after the recording, or on
+  // another thread, finds them.
+  if (!std::all_of(known.begin(), known.begin() + n, [](const auto& id) { return id.has_value(); })) {
+    std::array<std::optional<TypeId>, kKeysAtOnce> ids;
+    look_up_path(*this, path, ids);
+  }
+  // Node k's type: the id found at recording, else its variable's id (stored
+  // when new).
+  const auto node_type = [&](std::size_t k, const std::string& name) {
+    return known[k] ? *known[k] : variable_id(name);
+  };
   // The root match has no counter: nothing reads the flag, and nothing
   // keeps it past these calls.
   std::atomic<bool> flag{false};
@@ -696,7 +712,7 @@ Result<MatchSet> Graph::create_root_path(const PathPattern& path, NodeUidSetPtr 
     std::array<TypeId, 2> node{};
     bool plain = node_names[0] && node_names[1];
     for (std::size_t k = 2; plain && k-- > 0;) {
-      node[k] = variable_id(*node_names[k]);
+      node[k] = node_type(k, *node_names[k]);
       const auto fits = fitting_constant(node[k], true);
       plain = fits && !*fits;
     }
@@ -721,7 +737,7 @@ Result<MatchSet> Graph::create_root_path(const PathPattern& path, NodeUidSetPtr 
   // A lone node: on the rows too, unless a constant fits its type (the node
   // then gets that constant's term, made as infer_plain makes it).
   if (const std::string* name = plain_type_name(path.nodes()[0], nullptr)) {
-    const TypeId node = variable_id(*name);
+    const TypeId node = node_type(0, *name);
     const auto fits = fitting_constant(node, true);
     if (fits && !*fits) {
       ensure_node(node, std::move(maps[0]), created);

@@ -34,6 +34,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -220,17 +221,47 @@ class IdIndex {
   std::pair<std::uint32_t, bool> find_or_add(const Key& key, Make&& make) {
     const Hashed hashed(key);
     if (auto found = find(hashed)) return {*found, false};
-    auto& s = shard(hashed);
-    std::unique_lock lock(s.mutex);
-    auto it = s.set.find(hashed);
-    if (it != s.set.end()) return {*it, false};
-    const std::uint32_t id = make();
-    if (s.set.size() >= growth(s.set.capacity())) grow(s.set);
-    s.set.insert(id);
-    return {id, true};
+    return add_locked(hashed, make);
+  }
+  // As find_or_add, for a key that a look-up has just missed: it takes the
+  // write lock at once, without looking under the read lock first.
+  template <class Make>
+  std::pair<std::uint32_t, bool> add(const Key& key, Make&& make) {
+    return add_locked(Hashed(key), make);
   }
 
  private:
+  // Under the shard's write lock, one probe finds the key or the slot where
+  // its id goes; the new row's key is not read back to hash it again.
+  template <class Make>
+  std::pair<std::uint32_t, bool> add_locked(const Hashed& hashed, Make& make) {
+    auto& s = shard(hashed);
+    std::unique_lock lock(s.mutex);
+    // Grown ahead, so that the insertion below never makes the set rehash
+    // itself (see grow).
+    if (s.set.size() >= growth(s.set.capacity())) grow(s.set);
+    constexpr std::uint32_t kUnmade = ~std::uint32_t{0};
+    bool added = false;
+    std::exception_ptr failure;
+    const auto it = s.set.lazy_emplace(hashed, [&](const auto& construct) {
+      added = true;
+      // The slot is already taken: should make() throw, it holds kUnmade
+      // until it is cleared below, before the lock is let go.
+      std::uint32_t id = kUnmade;
+      try {
+        id = make();
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      construct(id);
+    });
+    if (failure) {
+      s.set.erase(it);
+      std::rethrow_exception(failure);
+    }
+    return {*it, added};
+  }
+
   // How many ids a set of `capacity` slots takes before it grows (the hash
   // set's own rule; no id is ever erased, so no slot is a tombstone).
   static std::size_t growth(std::size_t capacity) { return capacity == 7 ? 6 : capacity - capacity / 8; }
@@ -347,10 +378,12 @@ class TypeTable {
   std::optional<TypeId> find(const Uid& uid) const { return index_.find(uid); }
   // Starts the loads of a look-up of `uid` (see IdIndex::prefetch).
   void prefetch(const Uid& uid) const { index_.prefetch(uid); }
-  // The id of the variable `name` (uid given), storing it when new.
+  // The id of the variable `name` (uid given), storing it when new. For a
+  // variable that find_variable has just missed: most often both its name
+  // and its uid are new, and they are added without a look-up first.
   TypeId add_variable(const Uid& uid, std::string_view name) {
-    const std::uint32_t name_id = add_name(name);
-    const TypeId id = index_.find_or_add(uid, [&] { return write_row(uid, name_id, TypeRow::kVariable); }).first;
+    const std::uint32_t name_id = name_index_.add(name, [&] { return write_name(name); }).first;
+    const TypeId id = index_.add(uid, [&] { return write_row(uid, name_id, TypeRow::kVariable); }).first;
     // Only now, with the row published: the name then answers for it.
     std::atomic_ref<std::uint32_t>(names_.at(name_id).variable).store(id + 1, std::memory_order_release);
     return id;
@@ -446,23 +479,7 @@ class TypeTable {
   // ---- names ----
 
   std::uint32_t add_name(std::string_view text) {
-    return name_index_
-        .find_or_add(text,
-                     [&] {
-                       const std::uint32_t id = name_count_.fetch_add(1, std::memory_order_relaxed);
-                       if (id > kMaxTypeId) panic("graph store: too many names");
-                       rows::NameRow& row = names_.slot(id);
-                       row.size = static_cast<std::uint32_t>(text.size());
-                       if (text.size() <= rows::NameRow::kInline) {
-                         std::memcpy(row.bytes, text.data(), text.size());
-                       } else {
-                         char* heap = new char[text.size()];
-                         std::memcpy(heap, text.data(), text.size());
-                         row.set_heap(heap);
-                       }
-                       return id;
-                     })
-        .first;
+    return name_index_.find_or_add(text, [&] { return write_name(text); }).first;
   }
   std::string_view name(std::uint32_t id) const { return names_.at(id).view(); }
 
@@ -504,6 +521,20 @@ class TypeTable {
     } else {
       k.fetch_and(~mark, std::memory_order_release);
     }
+  }
+  std::uint32_t write_name(std::string_view text) {
+    const std::uint32_t id = name_count_.fetch_add(1, std::memory_order_relaxed);
+    if (id > kMaxTypeId) panic("graph store: too many names");
+    rows::NameRow& row = names_.slot(id);
+    row.size = static_cast<std::uint32_t>(text.size());
+    if (text.size() <= rows::NameRow::kInline) {
+      std::memcpy(row.bytes, text.data(), text.size());
+    } else {
+      char* heap = new char[text.size()];
+      std::memcpy(heap, text.data(), text.size());
+      row.set_heap(heap);
+    }
+    return id;
   }
   TypeId write_row(const Uid& uid, std::uint32_t left, std::uint32_t kind) {
     const TypeId id = count_.fetch_add(1, std::memory_order_relaxed);

@@ -155,7 +155,7 @@ Result<MatchSet> Query::execute_operations(bool keep_matches) const {
       current = std::move(*next);
     } else if (const auto* op = std::get_if<CreateOperation>(&operation)) {
       auto next = current ? graph->create_path(*op->pattern, std::move(current), subset)
-                          : graph->create_root_path(*op->pattern, subset);
+                          : graph->create_root_path(*op->pattern, subset, op->known);
       if (!next)
         return std::unexpected(std::move(next)
                                    .error()
@@ -228,8 +228,8 @@ PyObject* record_path(PyObject* self, PyObject* args, PyObject* kwargs, bool cre
   if (create) {
     // The path's names are looked up now, so that their rows are at hand
     // when the query runs.
-    q.graph->prefetch_path_variables(*pattern);
-    return record(q, CreateOperation{std::move(pattern)});
+    auto known = q.graph->prefetch_path_variables(*pattern);
+    return record(q, CreateOperation{std::move(pattern), known});
   }
   return record(q, MatchOperation{std::move(pattern)});
 }

@@ -32,6 +32,7 @@ namespace velmora::query {
 // share one.
 struct CreateOperation {
   std::shared_ptr<const patterns::PathPattern> pattern;  // never null
+  graph::Graph::PathVariables known;                     // found when recorded
 };
 struct MatchOperation {
   std::shared_ptr<const patterns::PathPattern> pattern;  // never null
