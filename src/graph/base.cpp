@@ -266,8 +266,10 @@ TypeId Graph::arrow_id(TypeId left, TypeId right) {
   RecentArrow& slot = recent_arrow(left, right);
   const bool known = slot.serial == serial_ && slot.left == left && slot.right == right;
   if (known && slot.id) return *slot.id;
+  // An arrow whose digest was taken ahead is most often about to be stored
+  // for the first time: it is added at once (see TypeTable::add_arrow).
   const Uid uid = known ? slot.uid : arrow_uid(types->uid(left), types->uid(right));
-  const TypeId id = types->add_arrow(uid, left, right);
+  const TypeId id = types->add_arrow(uid, left, right, known);
   slot = {serial_, left, right, id, uid};
   return id;
 }

@@ -406,8 +406,11 @@ class TypeTable {
   // Starts loading the row of `id` (handed out), ahead of a read of its uid.
   void prefetch_row(TypeId id) const { __builtin_prefetch(&rows_.at(id)); }
   // The id of the arrow left -> right (uid given), storing it when new.
-  TypeId add_arrow(const Uid& uid, TypeId left, TypeId right) {
-    return index_.find_or_add(uid, [&] { return write_row(uid, left, right + 1); }).first;
+  // `likely_new`: the look-up under the read lock is skipped, and the write
+  // lock taken at once.
+  TypeId add_arrow(const Uid& uid, TypeId left, TypeId right, bool likely_new = false) {
+    const auto make = [&] { return write_row(uid, left, right + 1); };
+    return (likely_new ? index_.add(uid, make) : index_.find_or_add(uid, make)).first;
   }
 
   const Uid& uid(TypeId id) const { return rows_.at(id).uid; }
