@@ -7,6 +7,7 @@
 #include <atomic>
 #include <map>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -58,11 +59,28 @@ void compare_with_model(std::size_t keys, std::size_t draws) {
       }
       continue;
     }
+    // A row that fails to be made leaves no trace of its key.
+    if (random() % 8 == 0) {
+      bool asked = false;
+      const auto fail = [&]() -> std::uint32_t {
+        asked = true;
+        throw std::runtime_error("no row");
+      };
+      try {
+        const auto [id, added] = random() % 2 ? index.find_or_add(key, fail) : index.add(key, fail);
+        ASSERT_FALSE(added) << key;
+        ASSERT_EQ(id, model.at(key)) << key;
+      } catch (const std::runtime_error&) {
+        ASSERT_TRUE(asked && !model.contains(key)) << key;
+      }
+    }
+    // Looking first under the read lock or not, an addition answers the same.
     bool made = false;
-    const auto [id, added] = index.find_or_add(key, [&] {
+    const auto make = [&] {
       made = true;
       return rows.add(key);
-    });
+    };
+    const auto [id, added] = random() % 2 ? index.find_or_add(key, make) : index.add(key, make);
     const auto [it, fresh] = model.try_emplace(key, id);
     ASSERT_EQ(added, fresh) << key;
     ASSERT_EQ(made, fresh) << key;
