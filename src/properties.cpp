@@ -529,24 +529,23 @@ PropertyMap::PropertyMap(const PropertyMap& other) : inner_(other.body()) {
   inner_.load(std::memory_order_relaxed)->refs.fetch_add(1, std::memory_order_relaxed);
 }
 
-PropertyMap::PropertyMap(PropertyMap&& other) noexcept
-    : inner_(other.inner_.exchange(nullptr, std::memory_order_acq_rel)) {}
-
 PropertyMap& PropertyMap::operator=(const PropertyMap& other) {
   if (this == &other) return *this;
   Inner* shared = other.body();
   shared->refs.fetch_add(1, std::memory_order_relaxed);
-  release(inner_.exchange(shared, std::memory_order_acq_rel));
+  Inner* old = inner_.load(std::memory_order_relaxed);
+  inner_.store(shared, std::memory_order_relaxed);
+  release(old);
   return *this;
 }
 
 PropertyMap& PropertyMap::operator=(PropertyMap&& other) noexcept {
   if (this == &other) return *this;
-  release(inner_.exchange(other.inner_.exchange(nullptr, std::memory_order_acq_rel), std::memory_order_acq_rel));
+  Inner* old = inner_.load(std::memory_order_relaxed);
+  inner_.store(other.take(), std::memory_order_relaxed);
+  release(old);
   return *this;
 }
-
-PropertyMap::~PropertyMap() { release(inner_.load(std::memory_order_acquire)); }
 
 PropertyMap::Inner* PropertyMap::body() const {
   Inner* current = inner_.load(std::memory_order_acquire);
@@ -561,7 +560,12 @@ PropertyMap::Inner* PropertyMap::body() const {
 }
 
 void PropertyMap::release(Inner* inner) noexcept {
-  if (inner && inner->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete inner;
+  if (!inner) return;
+  // The last reference: no other handle holds the body, so none can take
+  // another reference to it meanwhile, and it is freed without a locked
+  // decrement (most maps are held by one row alone).
+  if (inner->refs.load(std::memory_order_acquire) == 1 || inner->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
+    delete inner;
 }
 
 PropertyMap PropertyMap::copy() const {

@@ -151,10 +151,15 @@ class PropertyMap {
   // are none).
   explicit PropertyMap(PropertyEntries entries);
   PropertyMap(const PropertyMap& other);
-  PropertyMap(PropertyMap&& other) noexcept;
+  // A handle that is moved from, or assigned to, is not read by any other
+  // thread meanwhile (only const calls may overlap, and those are reads): its
+  // pointer moves with plain loads and stores, with no locked instruction.
+  PropertyMap(PropertyMap&& other) noexcept : inner_(other.take()) {}
   PropertyMap& operator=(const PropertyMap& other);
   PropertyMap& operator=(PropertyMap&& other) noexcept;
-  ~PropertyMap();
+  ~PropertyMap() {
+    if (Inner* inner = inner_.load(std::memory_order_acquire)) release(inner);
+  }
 
   // A new map of its own holding a snapshot of this one's entries, taken under
   // the read lock: later changes to either do not show in the other. Values
@@ -206,6 +211,12 @@ class PropertyMap {
   Inner* body() const;
   // Drops one reference to `inner` (may be null); the last frees it.
   static void release(Inner* inner) noexcept;
+  // The body, leaving this handle empty (for a move).
+  Inner* take() noexcept {
+    Inner* inner = inner_.load(std::memory_order_relaxed);
+    inner_.store(nullptr, std::memory_order_relaxed);
+    return inner;
+  }
 
   mutable std::atomic<Inner*> inner_{nullptr};  // null: empty, never shared
 };
