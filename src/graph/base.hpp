@@ -284,7 +284,8 @@ class Graph {
                                     const PathVariables& known = {});
   // Looks the stored variables among `names` up together and starts loading
   // their rows, so that variable_id answers them next without a look-up of
-  // its own. At most the first kKeysAtOnce; names not stored are left alone.
+  // its own. At most the first kKeysAtOnce; a name not stored is remembered
+  // as missed, so that variable_id adds it without looking it up again.
   // ids[i] is the id of names[i] when it is stored.
   void look_up_variables(std::span<const std::string_view> names, std::optional<TypeId>* ids);
   // Starts the look-up of the arrow tail -> head (both stored) for a storing

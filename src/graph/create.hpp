@@ -15,10 +15,9 @@
 // a query that reads no match (`Graph::create_root_path`), it is then made
 // without a match frame or working records, and an edge between two such
 // nodes without type or term objects, on the store's rows alone. The phase
-// adds no node
-// and no edge, but it does store types and terms (schema checks and constant
-// look-ups store what they look at), and those stay even when the match later
-// fails.
+// adds no node and no edge, but it does store types and terms (schema checks
+// and constant look-ups store what they look at), and those stay even when
+// the match later fails.
 //
 // Errors of the phases: those of the store operations they call, with the
 // context line "graph - create path" (or "graph - create node" for the term

@@ -135,7 +135,7 @@ class IdIndex {
     explicit Hashed(const Key& k) : key(&k), hash(Policy::hash(k)) {}
   };
   // A key whose look-up compares with no row: every row it would compare
-  // with is asked for instead (see prefetch_rows).
+  // with is asked for instead (see find_each).
   struct Probe {
     Hashed hashed;
   };
@@ -263,7 +263,8 @@ class IdIndex {
   }
 
   // How many ids a set of `capacity` slots takes before it grows (the hash
-  // set's own rule; no id is ever erased, so no slot is a tombstone).
+  // set's own rule; an id is erased only when its row failed to be made, so
+  // tombstones are rare, and the set rehashes itself should they fill it).
   static std::size_t growth(std::size_t capacity) { return capacity == 7 ? 6 : capacity - capacity / 8; }
   // Moves a full set into one twice as large. The set would do that itself,
   // but it reads every row's key in slot order, one miss after another: here
