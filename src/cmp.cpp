@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-namespace velmora::utils {
+namespace velmora {
 
 bool compare_values(const Value& a, const Value& b) {
   if (a.kind() != b.kind()) return false;
@@ -39,4 +39,4 @@ bool compare_values(const Value& a, const Value& b) {
   return false;
 }
 
-}  // namespace velmora::utils
+}  // namespace velmora

@@ -7,7 +7,7 @@
 
 #include "properties.hpp"
 
-namespace velmora::utils {
+namespace velmora {
 
 // Whether the pattern's value `a` equals the stored value `b`. No conversion
 // between kinds (1 is not 1.0, true is not 1); the first matching rule decides:
@@ -21,4 +21,4 @@ namespace velmora::utils {
 //   - anything else, the empty value included: not equal.
 bool compare_values(const Value& a, const Value& b);
 
-}  // namespace velmora::utils
+}  // namespace velmora

@@ -30,7 +30,7 @@ ConstantTable::ConstantTable(const std::vector<Constant>& declared) {
     }
   }
   valid_names_.reserve(list_.size());
-  for (const auto& c : list_) valid_names_.push_back(utils::validate_variable_name(c.name()).has_value() ? 1 : 0);
+  for (const auto& c : list_) valid_names_.push_back(validate_variable_name(c.name()).has_value() ? 1 : 0);
 }
 
 const Constant* ConstantTable::find(std::string_view name) const {

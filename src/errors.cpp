@@ -195,7 +195,7 @@ std::string positioned(std::string_view text, std::source_location where) {
   return fmt::format("{} [{}]", text, source_position(where));
 }
 
-Report::Report(VelmoraError error, std::source_location where) : origin_(source_position(where)) {
+Report::Report(VelmoraError error) {
   errors_.push_back(std::move(error));
 }
 

@@ -233,7 +233,7 @@ class VelmoraError {
 // last. Owned, moved up the call chain, never shared.
 class Report {
  public:
-  explicit Report(VelmoraError error, std::source_location where = std::source_location::current());
+  explicit Report(VelmoraError error);
 
   const VelmoraError& current_context() const { return errors_.back(); }
 
@@ -251,8 +251,6 @@ class Report {
 
   // Context lines, oldest first.
   std::vector<std::string> lines() const;
-  // Where the report was made, as "src/path:line".
-  const std::string& origin() const { return origin_; }
 
  private:
   struct Frame {
@@ -261,7 +259,6 @@ class Report {
   };
   std::vector<VelmoraError> errors_;  // the last is current
   std::vector<Frame> frames_;         // in order of attachment
-  std::string origin_;
 };
 
 // A result must be looked at: a dropped one is a dropped error. Call sites
@@ -285,9 +282,9 @@ using Status = Result<void>;
 // raising sites put into an error's own context field.
 std::string positioned(std::string_view text, std::source_location where = std::source_location::current());
 
-// A failed result made at the caller's position.
-inline std::unexpected<Report> fail(VelmoraError error, std::source_location where = std::source_location::current()) {
-  return std::unexpected<Report>(Report(std::move(error), where));
+// A failed result holding a new report of `error`.
+inline std::unexpected<Report> fail(VelmoraError error) {
+  return std::unexpected<Report>(Report(std::move(error)));
 }
 
 // Attaches a context line to the report of a failed result; a value passes.

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace velmora::utils {
+namespace velmora {
 namespace {
 
 constexpr std::string_view kContext = "hex str to uid";
@@ -66,4 +66,4 @@ Result<Uid> hex_str_to_uid(std::string_view text) {
   return uid;
 }
 
-}  // namespace velmora::utils
+}  // namespace velmora

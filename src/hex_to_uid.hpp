@@ -9,7 +9,7 @@
 #include "errors.hpp"
 #include "utils/uid.hpp"
 
-namespace velmora::utils {
+namespace velmora {
 
 // Decodes `text` into a uid. Fails with `HexConversionError`, context
 // "hex str to uid", and one of the reasons
@@ -21,4 +21,4 @@ namespace velmora::utils {
 // An odd length is reported before any digit is looked at. No context line.
 Result<Uid> hex_str_to_uid(std::string_view text);
 
-}  // namespace velmora::utils
+}  // namespace velmora

@@ -455,7 +455,7 @@ void MatchSetMap::append_chunk(Chunk&& chunk) {
 }
 
 std::vector<MatchSetMap::Table> MatchSetMap::split() const {
-  const std::size_t grain = utils::light_grain(size());
+  const std::size_t grain = light_grain(size());
   std::vector<Table> pieces;
   pieces.reserve(size() / grain + chunks_.size() + 1);
   if (first_) pieces.emplace_back(&*first_, 1);

@@ -361,7 +361,7 @@ class MatchSetMap {
   void clear_parallel();
 
  private:
-  // The entries cut into runs of at most `utils::light_grain(size())`.
+  // The entries cut into runs of at most `light_grain(size())`.
   std::vector<Table> split() const;
 
   std::mutex mutex_;                 // taken by writers only

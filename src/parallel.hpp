@@ -21,7 +21,7 @@
 #include "errors.hpp"
 #include "utils/tsan.hpp"
 
-namespace velmora::utils {
+namespace velmora {
 
 // Holds the first report of a parallel step.
 class FirstError {
@@ -57,9 +57,9 @@ Status try_for_each_index(std::size_t n, Fn&& fn) {
   if (n == 1) return fn(std::size_t{0});
   tbb::task_group_context ctx;
   FirstError first;
-  tsan::Join join;
+  utils::tsan::Join join;
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n),
-                    tsan::body(
+                    utils::tsan::body(
                         [&](const tbb::blocked_range<std::size_t>& range) {
                           for (std::size_t i = range.begin(); i != range.end(); ++i) {
                             if (ctx.is_group_execution_cancelled()) return;
@@ -110,9 +110,9 @@ Status try_for_each_light_with(std::span<const T> items, Open&& open, Fn&& fn) {
   }
   tbb::task_group_context ctx;
   FirstError first;
-  tsan::Join join;
+  utils::tsan::Join join;
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, items.size(), light_grain(items.size())),
-                    tsan::body(
+                    utils::tsan::body(
                         [&](const tbb::blocked_range<std::size_t>& range) {
                           if (ctx.is_group_execution_cancelled()) return;
                           auto state = open();
@@ -183,4 +183,4 @@ Status try_for_each_entry(const Map& map, Fn&& fn) {
   return first.take();
 }
 
-}  // namespace velmora::utils
+}  // namespace velmora

@@ -74,7 +74,7 @@ class PyOpaque {
 // (UTF-8), array, nested map (keys in byte order of their UTF-8 text) or opaque
 // Python value. Copies are deep for arrays and maps; an opaque value's copy
 // refers to the same object. Values have no `==`: matching compares them with
-// `utils::compare_values`.
+// `compare_values`.
 class Value {
  public:
   using Array = std::vector<Value>;

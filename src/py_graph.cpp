@@ -14,6 +14,10 @@
 #include "parallel.hpp"
 #include "query/base.hpp"
 #include "query/references/base.hpp"
+#include "utils/source_position.hpp"
+
+// The class belongs to the store's module, whose path its context lines print.
+VELMORA_MODULE("src/graph/base");
 
 namespace velmora::graph {
 
@@ -22,14 +26,6 @@ namespace {
 using binding::PyErr;
 using binding::PyRef;
 using binding::PyResult;
-
-// Attaches one of the store's context lines (src/graph/base) to a failure: the
-// lines print the store's position, not this file's.
-template <class T>
-Result<T> with_store_context(Result<T>&& result, Report& (*attach)(Report&)) {
-  if (!result) attach(result.error());
-  return std::move(result);
-}
 
 PyGraph& py_graph(PyObject* self) { return binding::unbox<PyGraph>(self); }
 
@@ -61,7 +57,7 @@ PyObject* graph_subgraph(PyObject* self, PyObject* args, PyObject* kwargs) {
     const auto texts = VM_PY_TRY(binding::argument("nodes", binding::extract_str_vec(arg[0])));
     auto subset = std::make_shared<NodeUidSet>();
     for (const auto& text : texts)
-      subset->insert(VM_PY_TRY(with_store_context(utils::hex_str_to_uid(text), attach_subgraph_context)));
+      subset->insert(VM_PY_TRY(with_context(hex_str_to_uid(text), "graph - subgraph")));
     // Always a plain Graph, whatever the receiver's class; its own subset is not read.
     return binding::into_ptr(binding::new_instance(graph_class(), PyGraph{py_graph(self).graph, subset}));
   });
@@ -137,23 +133,22 @@ PyObject* set_properties_from_py(PyObject* args, PyObject* kwargs, const char* m
   Py_ssize_t pos = 0;
   while (PyDict_Next(arg[0], &pos, &key, &value)) {
     auto decoded = VM_PY_TRY(decode(key));
-    auto k = VM_PY_TRY(with_store_context(std::move(decoded), attach_set_properties_context));
-    auto map = VM_PY_TRY(with_store_context(PropertyMap::from_py(value), attach_set_properties_context));
+    auto k = VM_PY_TRY(with_context(std::move(decoded), "graph - set node properties"));
+    auto map = VM_PY_TRY(with_context(PropertyMap::from_py(value), "graph - set node properties"));
     staged.insert_or_assign(k, std::move(map));
   }
   // Each map is made here for its one row; overwriting stores a copy of it.
   const std::vector<std::pair<Key, PropertyMap>> items(staged.begin(), staged.end());
-  VM_PY_TRY(with_store_context(
-      utils::try_for_each(std::span<const std::pair<Key, PropertyMap>>(items),
-                          [&](const auto& item) { return apply(item.first, item.second, overwrite); }),
-      attach_set_properties_context));
+  VM_PY_TRY(with_context(try_for_each(std::span<const std::pair<Key, PropertyMap>>(items),
+                                      [&](const auto& item) { return apply(item.first, item.second, overwrite); }),
+                         "graph - set node properties"));
   Py_RETURN_NONE;
 }
 
 // A str key as a uid: the cast failure is a Python error, a bad text a report.
 PyResult<Result<Uid>> decode_uid_key(PyObject* key) {
   const auto text = VM_TRY(binding::extract_str(key));
-  return utils::hex_str_to_uid(text);
+  return hex_str_to_uid(text);
 }
 
 PyResult<Result<EdgeKey>> decode_edge_key(PyObject* key) {
@@ -164,9 +159,9 @@ PyResult<Result<EdgeKey>> decode_edge_key(PyObject* key) {
         PyErr::make(PyExc_ValueError, fmt::format("expected tuple of length 2, but got tuple of length {}", len)));
   const auto start = VM_TRY(binding::extract_str(PyTuple_GetItem(key, 0)));
   const auto end = VM_TRY(binding::extract_str(PyTuple_GetItem(key, 1)));
-  auto s = utils::hex_str_to_uid(start);
+  auto s = hex_str_to_uid(start);
   if (!s) return Result<EdgeKey>(std::unexpected(std::move(s).error()));
-  auto e = utils::hex_str_to_uid(end);
+  auto e = hex_str_to_uid(end);
   if (!e) return Result<EdgeKey>(std::unexpected(std::move(e).error()));
   return Result<EdgeKey>(EdgeKey{*s, *e});
 }

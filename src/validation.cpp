@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-namespace velmora::utils {
+namespace velmora {
 namespace {
 
 Status invalid(std::string_view name, std::string reason) {
@@ -126,4 +126,4 @@ bool is_plain_ascii_name(std::string_view name) {
   return (first == '_' || ascii_letter(first)) && !reserved(name);
 }
 
-}  // namespace velmora::utils
+}  // namespace velmora

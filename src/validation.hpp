@@ -11,7 +11,7 @@
 
 #include "errors.hpp"
 
-namespace velmora::utils {
+namespace velmora {
 
 // The longest accepted name, in UTF-8 bytes.
 inline constexpr std::size_t kMaxNameLength = 255;
@@ -38,4 +38,4 @@ bool is_white_space(UChar32 c);
 // `text` without the White_Space characters at either end (a view into it).
 std::string_view trim_white_space(std::string_view text);
 
-}  // namespace velmora::utils
+}  // namespace velmora

@@ -87,23 +87,6 @@ PyObject* guard(F&& body) noexcept {
   return result;
 }
 
-// The same for slots that report failure as -1.
-template <class F>
-int guard_int(F&& body) noexcept {
-  int result = -1;
-  {
-    detail::CallScope scope;
-    try {
-      result = body();
-    } catch (...) {
-      detail::raise_current_cxx_exception();
-      result = -1;
-    }
-  }
-  drain_deferred();
-  return result;
-}
-
 // Sets a failure as the pending exception and returns null for the caller to
 // pass on: a report becomes its exception (`raise_report`), a Python exception
 // is set again as it was fetched.

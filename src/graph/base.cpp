@@ -686,7 +686,7 @@ Status Graph::propagate(TypeId start, const CreatedFlag& created) {
     }
     std::mutex mutex;
     std::vector<TypeId> next;
-    Status status = utils::try_for_each(
+    Status status = try_for_each(
         std::span<const std::pair<TypeId, TypeId>>(steps), [&](const std::pair<TypeId, TypeId>& step) -> Status {
           const auto [from, arrow] = step;
           const TypeId end = types->right(arrow);
@@ -1148,7 +1148,7 @@ Result<TypePtr> Graph::get_constant_type(const Constant& c, const std::vector<Ty
   // Callers may hold a shard lock or a creation unit while they wait here, so
   // this thread must only run the conversions of this call meanwhile.
   Status converted = tbb::this_task_arena::isolate([&]() -> Status {
-    return utils::try_for_each_index(args.size(), [&](std::size_t i) -> Status {
+    return try_for_each_index(args.size(), [&](std::size_t i) -> Status {
       TypePtr type = VM_TRY(type_schema_to_type(args[i], m));
       uids[i] = insert_type(*type);
       return {};
@@ -1265,11 +1265,5 @@ Result<std::optional<Term>> Graph::infer_term(TypeId id, const TypePtr& type) co
   auto term = VM_TRY_CTX(typing::BasicTerm::create(constant.name(), type), "graph - infer term");
   return std::optional<Term>(Term(std::move(term)));
 }
-
-// ---- context lines of the Python class Graph ----------------------------------------
-
-Report& attach_subgraph_context(Report& report) { return report.attach("graph - subgraph"); }
-
-Report& attach_set_properties_context(Report& report) { return report.attach("graph - set node properties"); }
 
 }  // namespace velmora::graph

@@ -375,11 +375,4 @@ std::vector<TypeId> Graph::edge_arrows(Keep keep) const {
 
 using GraphPtr = std::shared_ptr<Graph>;
 
-// The context lines that the Python class `Graph` (src/py_graph) reports its
-// store steps with, attached here so that they print the store's position:
-// "graph - subgraph" and, for node and edge maps alike, "graph - set node
-// properties". Any thread.
-Report& attach_subgraph_context(Report& report);
-Report& attach_set_properties_context(Report& report);
-
 }  // namespace velmora::graph

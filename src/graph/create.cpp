@@ -479,9 +479,8 @@ bool infer_plain_path(Graph& graph, const PathPattern& path, PathData& data) {
   return true;
 }
 
-Status invalid(const PathPattern& path, const char* reason,
-               std::source_location where = std::source_location::current()) {
-  return fail(errors::InvalidPattern{path.pattern(), reason}, where);
+Status invalid(const PathPattern& path, const char* reason) {
+  return fail(errors::InvalidPattern{path.pattern(), reason});
 }
 
 // The count guard. A frame exposes no read-only view of its nearest counter,
@@ -758,7 +757,7 @@ Result<MatchSet> Graph::create_path(const PathPattern& path, MatchSet matches, N
   MatchSet result = new_match_set();
   VM_TRY_CTX(path.validate(), kCreatePath);
   std::atomic<std::uint64_t> next_id{0};
-  VM_TRY(utils::try_for_each_entry(*matches, [&](const std::uint64_t&, const MatchEntry& entry) -> Status {
+  VM_TRY(try_for_each_entry(*matches, [&](const std::uint64_t&, const MatchEntry& entry) -> Status {
     return create_for_match(*this, path, entry.match, subset, *result, next_id);
   }));
   return result;

@@ -23,7 +23,7 @@ std::optional<Direction> direction_from_string(std::string_view text) {
 Result<EdgePattern> EdgePattern::create(std::optional<std::string> variable, std::optional<TypeSchema> type_schema,
                                         std::optional<TermSchema> term_schema, std::optional<PropertyMap> properties,
                                         Direction direction) {
-  if (variable) VM_TRY_CTX(utils::validate_variable_name(*variable), "edge pattern - new");
+  if (variable) VM_TRY_CTX(validate_variable_name(*variable), "edge pattern - new");
   return EdgePattern(std::move(variable), std::move(type_schema), std::move(term_schema), std::move(properties),
                      direction);
 }
@@ -31,7 +31,7 @@ Result<EdgePattern> EdgePattern::create(std::optional<std::string> variable, std
 Status EdgePattern::create_in(EdgePattern& out, std::optional<std::string>&& variable,
                               std::optional<TypeSchema>&& type_schema, std::optional<TermSchema>&& term_schema,
                               std::optional<PropertyMap>&& properties, Direction direction) {
-  if (variable) VM_TRY_CTX(utils::validate_variable_name(*variable), "edge pattern - new");
+  if (variable) VM_TRY_CTX(validate_variable_name(*variable), "edge pattern - new");
   out.variable_ = std::move(variable);
   out.type_schema_ = std::move(type_schema);
   out.term_schema_ = std::move(term_schema);

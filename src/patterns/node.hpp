@@ -26,7 +26,7 @@ class NodePattern {
   NodePattern() {}  // NOLINT(modernize-use-equals-default)
 
   // Builds a pattern from its parts (`NodePattern::new`). A present variable
-  // must pass `utils::validate_variable_name`; its `InvalidIdentifier` is
+  // must pass `validate_variable_name`; its `InvalidIdentifier` is
   // returned with the context line "node pattern - new".
   static Result<NodePattern> create(std::optional<std::string> variable, std::optional<TypeSchema> type_schema,
                                     std::optional<TermSchema> term_schema, std::optional<PropertyMap> properties);

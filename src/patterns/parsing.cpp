@@ -500,12 +500,12 @@ std::size_t read_simple_head(std::string_view t, std::size_t i, char close, Simp
   std::size_t k = i;
   while (k < t.size() && is_name_char(t[k])) ++k;
   head.variable = slice(t, i, k);
-  if (!head.variable.empty() && !utils::is_plain_ascii_name(head.variable)) return kOutside;
+  if (!head.variable.empty() && !is_plain_ascii_name(head.variable)) return kOutside;
   if (k < t.size() && t[k] == ':') {
     const std::size_t start = ++k;
     while (k < t.size() && is_name_char(t[k])) ++k;
     head.type = slice(t, start, k);
-    if (!utils::is_plain_ascii_name(head.type)) return kOutside;
+    if (!is_plain_ascii_name(head.type)) return kOutside;
   }
   if (k < t.size() && t[k] == ' ') {
     if (k == i) return kOutside;

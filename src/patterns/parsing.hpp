@@ -5,11 +5,11 @@
 // Every function is pure: it reads only its argument, touches no shared state
 // and may run on any thread (in practice the Python caller's, when a query
 // operation is recorded). Texts are UTF-8. "Trim" below removes the Unicode
-// White_Space characters at both ends (`utils::trim_white_space`).
+// White_Space characters at both ends (`trim_white_space`).
 //
 // Every failure is an error report whose current error is `InvalidPattern`
 // {pattern, reason} unless said otherwise; the reports of the schema parsers
-// and of `utils::validate_variable_name` pass through with the context lines
+// and of `validate_variable_name` pass through with the context lines
 // named below attached on top of their own.
 #pragma once
 
@@ -62,7 +62,7 @@ Result<std::vector<Token>> tokenize_pattern(std::string_view text);
 // "(" [name] [":" name] [block] ")" and edges "-[" ... "]->", "<-[" ... "]-"
 // or "-[" ... "]-" with the same head inside, spaces only between them and
 // before a block, where a name is an ASCII name that
-// `utils::validate_variable_name` accepts and a block "{...}" holds no
+// `validate_variable_name` accepts and a block "{...}" holds no
 // quote, parenthesis, square bracket or non-ASCII byte. `text` has no
 // White_Space around it. Fills `nodes` and `edges`, both empty, with exactly
 // what `tokenize_pattern` and the token parsers build from `text` and

@@ -96,7 +96,7 @@ Result<TermPattern> TermSchema::parse_pattern(std::string_view s) {
 
   if (t.starts_with('@')) return VM_TRY_CTX(parse_constant_pattern(t), "term schema - parse pattern");
 
-  VM_TRY_CTX(utils::validate_variable_name(t), "term schema - parse pattern");
+  VM_TRY_CTX(validate_variable_name(t), "term schema - parse pattern");
   return TermPattern::variable(std::string(t));
 }
 

@@ -89,7 +89,7 @@ class TermSchema {
   //    arguments", "Constant name cannot be empty", "Constant pattern has
   //    unmatched opening parenthesis", "Constant pattern has unexpected content
   //    after closing parenthesis at position {byte offset of its ')'}";
-  //  - InvalidIdentifier from `utils::validate_variable_name` for a bad name;
+  //  - InvalidIdentifier from `validate_variable_name` for a bad name;
   //  - SchemaValidation or InvalidIdentifier from a type argument, with that
   //    schema's own context lines.
   // Context lines, innermost first: "term pattern - parse constant pattern"

@@ -9,7 +9,7 @@
 
 namespace velmora::patterns {
 
-// `utils::trim_white_space`, answered without decoding when both ends are
+// `trim_white_space`, answered without decoding when both ends are
 // ASCII characters other than white space: such a text is already trimmed
 // (a last byte below 0x80 is a whole character), and nearly every piece of a
 // pattern is one.
@@ -20,7 +20,7 @@ inline std::string_view trim(std::string_view text) {
     const auto plain = [](unsigned char c) { return c < 0x80 && c != ' ' && !(c >= '\t' && c <= '\r'); };
     if (plain(first) && plain(last)) return text;
   }
-  return utils::trim_white_space(text);
+  return trim_white_space(text);
 }
 
 }  // namespace velmora::patterns

@@ -61,7 +61,7 @@ bool plain_name(std::string_view t) {
         c >= 0x80 || c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
     if (!word) return false;
   }
-  return utils::validate_variable_name(t).has_value();
+  return validate_variable_name(t).has_value();
 }
 
 }  // namespace
@@ -103,7 +103,7 @@ Result<TypePattern> TypeSchema::parse_pattern_recursive(std::string_view s) {
   }
 
   if (!(t.starts_with('(') && t.ends_with(')'))) {
-    VM_TRY_CTX(utils::validate_variable_name(t), "type schema - parse pattern recursive");
+    VM_TRY_CTX(validate_variable_name(t), "type schema - parse pattern recursive");
     return TypePattern::variable(std::string(t));
   }
 
@@ -116,7 +116,7 @@ Result<TypePattern> TypeSchema::parse_pattern_recursive(std::string_view s) {
   auto rest = VM_TRY_CTX(parse_pattern_recursive(inner.substr(colon + 1)), "type schema - parse pattern recursive");
   const std::string_view name = trim(inner.substr(0, colon));
   if (name.empty()) return rest;
-  VM_TRY_CTX(utils::validate_variable_name(name), "type schema - parse pattern recursive");
+  VM_TRY_CTX(validate_variable_name(name), "type schema - parse pattern recursive");
   return TypePattern::capture(std::string(name), std::move(rest));
 }
 

@@ -8,7 +8,7 @@
 //   "(" name ":" p ")"   binds the type that p matches to name (Capture)
 //   "(" ":" p ")"        the same as p, nothing bound
 //   "(" p ")"            grouping only
-// Names and capture names must pass `utils::validate_variable_name`.
+// Names and capture names must pass `validate_variable_name`.
 //
 // `TypeSchema::create` parses a text once into a `TypePattern` tree, which the
 // matchers and the schema conversion of the graph store then walk. A finished
@@ -111,7 +111,7 @@ class TypeSchema {
   //  - SchemaValidation {trimmed text, "Unbalanced parentheses: too many
   //    closing parentheses" / "... too many opening parentheses"};
   //  - SchemaValidation {"", "Empty pattern"} for an empty part anywhere;
-  //  - InvalidIdentifier from `utils::validate_variable_name` for a bad name or
+  //  - InvalidIdentifier from `validate_variable_name` for a bad name or
   //    capture name.
   // Context lines, innermost first: one "type schema - parse pattern recursive"
   // per nesting level passed, then "type schema - parse pattern", then
@@ -123,7 +123,7 @@ class TypeSchema {
   static Status create_in(std::optional<TypeSchema>& out, std::string_view text);
 
   // What `create_in` builds for `name`, a text without White_Space around it
-  // that passes `utils::validate_variable_name`, built without checking it
+  // that passes `validate_variable_name`, built without checking it
   // again: the caller has.
   static void create_name_in(std::optional<TypeSchema>& out, std::string_view name) { out.emplace(Key{}, name, name); }
 

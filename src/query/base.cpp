@@ -168,7 +168,7 @@ Result<MatchSet> Query::execute_operations(bool keep_matches) const {
         for (const auto& [id, entry] : table) entry.match->set_counter(op->limit);
       });
     } else if (const auto* op = std::get_if<SetOperation>(&operation)) {
-      auto status = utils::try_for_each_entry(
+      auto status = try_for_each_entry(
           *current, [&](std::uint64_t, const MatchEntry& entry) { return set_one(*this, *op, entry.match); });
       if (!status)
         return std::unexpected(std::move(status)
@@ -178,7 +178,7 @@ Result<MatchSet> Query::execute_operations(bool keep_matches) const {
                                    .attach(fmt::format("query - execute operation - {}", text())));
     } else if (const auto* op = std::get_if<RemoveOperation>(&operation)) {
       for (const auto& name : op->variables) {
-        auto status = utils::try_for_each_entry(
+        auto status = try_for_each_entry(
             *current, [&](std::uint64_t, const MatchEntry& entry) { return remove_one(*this, name, entry.match); });
         if (!status)
           return std::unexpected(std::move(status)
@@ -310,7 +310,7 @@ Result<std::unique_ptr<const StoredElement* []>> collect_cells(const MatchSetMap
                                                                const std::vector<std::string>& names) {
   auto cells = std::make_unique_for_overwrite<const StoredElement*[]>(set.size() * names.size());
   tbb::task_group_context ctx;
-  utils::FirstError first;
+  FirstError first;
   set.for_each_run_parallel(
       [&](std::size_t offset, MatchSetMap::Table run) {
         const StoredElement** out = cells.get() + offset * names.size();

@@ -16,7 +16,7 @@ constexpr std::string_view kApplicationCreation = "application creation";
 }  // namespace
 
 Result<BasicTerm> BasicTerm::create(std::string name, TypePtr type) {
-  VM_TRY_CTX(utils::validate_variable_name(name), "basic term - new");
+  VM_TRY_CTX(validate_variable_name(name), "basic term - new");
   return BasicTerm{std::move(name), std::move(type)};
 }
 

@@ -11,7 +11,7 @@
 namespace velmora::typing {
 
 Result<Variable> Variable::create(std::string name) {
-  VM_TRY_CTX(utils::validate_variable_name(name), "variable - new");
+  VM_TRY_CTX(validate_variable_name(name), "variable - new");
   return Variable{std::move(name)};
 }
 

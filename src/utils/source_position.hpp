@@ -1,5 +1,16 @@
 // The printed form of a source position, shared by context lines and fault
-// reports. Pure; any thread.
+// reports, and the module names that files may give their positions.
+//
+// A position prints its module's path: by default the path of the file that
+// holds the call, without its extension. Code that moved to a file of its own
+// keeps printing the module it belongs to by naming that module once, at the
+// top of the file:
+//
+//   VELMORA_MODULE("src/graph/base");
+//
+// Names are registered while the program (or the extension module) is being
+// loaded, before any call can make a position; afterwards they are only read.
+// Any thread.
 #pragma once
 
 #include <source_location>
@@ -7,7 +18,23 @@
 
 namespace velmora {
 
-// "src/graph/base:956" for a call made at line 956 of src/graph/base.cpp.
+// "src/graph/base:956" for a call made at line 956 of src/graph/base.cpp, or
+// of a file that names src/graph/base as its module.
 std::string source_position(const std::source_location& where);
 
+// The module path that positions in `file` print (a file's path as
+// std::source_location gives it).
+std::string module_of(const char* file);
+
+// Registers `module` as the module of `file`; what VELMORA_MODULE expands to.
+// A file named twice keeps its first name.
+class ModuleName {
+ public:
+  ModuleName(const char* file, const char* module) noexcept;
+};
+
 }  // namespace velmora
+
+// Names the module whose path the positions made in this file print.
+#define VELMORA_MODULE(path) \
+  [[maybe_unused]] static const ::velmora::ModuleName velmora_module_name_ { __FILE__, path }

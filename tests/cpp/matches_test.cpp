@@ -549,10 +549,10 @@ TEST_P(MatchSetTryWalk, ReturnsTheFirstError) {
   ASSERT_EQ(set->size(), n);
   const std::vector<std::uint64_t> order = set->keys();
 
-  EXPECT_TRUE(utils::try_for_each_entry(*set, [](std::uint64_t, const MatchEntry&) -> Status { return {}; }));
+  EXPECT_TRUE(try_for_each_entry(*set, [](std::uint64_t, const MatchEntry&) -> Status { return {}; }));
   for (std::size_t failing : {std::size_t{0}, n / 2, n - 1}) {
     std::atomic<std::size_t> visited{0};
-    auto status = utils::try_for_each_entry(*set, [&](std::uint64_t id, const MatchEntry&) -> Status {
+    auto status = try_for_each_entry(*set, [&](std::uint64_t id, const MatchEntry&) -> Status {
       ++visited;
       if (id == order[failing]) return fail(errors::VariableNotFound{std::to_string(id), std::nullopt});
       if (set->walks_on_caller() && id == order[n - 1]) return fail(errors::VariableNotFound{"later", std::nullopt});
@@ -650,7 +650,7 @@ TEST_P(LightLoop, VisitsEveryItemOnceOrReturnsAFailingItemsReport) {
   std::vector<std::size_t> items(n);
   for (std::size_t i = 0; i < n; ++i) items[i] = i;
   std::vector<std::atomic<int>> hits(n);
-  auto ok = utils::try_for_each_light(std::span<const std::size_t>(items), [&](std::size_t i) -> Status {
+  auto ok = try_for_each_light(std::span<const std::size_t>(items), [&](std::size_t i) -> Status {
     hits[i].fetch_add(1);
     return {};
   });
@@ -661,7 +661,7 @@ TEST_P(LightLoop, VisitsEveryItemOnceOrReturnsAFailingItemsReport) {
   // returns one of the two reports.
   if (n < 6) return;
   std::atomic<std::size_t> after_first{0};
-  auto failed = utils::try_for_each_light(std::span<const std::size_t>(items), [&](std::size_t i) -> Status {
+  auto failed = try_for_each_light(std::span<const std::size_t>(items), [&](std::size_t i) -> Status {
     if (i == 5 || i == n - 1) return fail(errors::VariableNotFound{std::to_string(i), "light loop"});
     if (i > 5) ++after_first;
     return {};
@@ -671,7 +671,7 @@ TEST_P(LightLoop, VisitsEveryItemOnceOrReturnsAFailingItemsReport) {
   const bool known =
       message.find("'5'") != std::string::npos || message.find("'" + std::to_string(n - 1) + "'") != std::string::npos;
   EXPECT_TRUE(known) << message;
-  if (n <= utils::kInlineLightItems) {
+  if (n <= kInlineLightItems) {
     EXPECT_NE(message.find("'5'"), std::string::npos) << message;
     EXPECT_EQ(after_first.load(), 0u);
   }

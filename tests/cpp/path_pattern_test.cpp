@@ -40,7 +40,7 @@ TEST_P(PathPatternCreate, GivesThePathOrTheExactReport) {
   if (!c.shape.empty()) {
     ASSERT_TRUE(result.has_value()) << errors::format_report(result.error());
     EXPECT_EQ(show(*result), c.shape);
-    EXPECT_EQ(result->pattern(), utils::trim_white_space(c.input));
+    EXPECT_EQ(result->pattern(), trim_white_space(c.input));
     return;
   }
   ASSERT_FALSE(result.has_value()) << show(*result);
@@ -233,7 +233,7 @@ void check_all_parsers(const std::string& text, int& paths_parsed) {
     ++paths_parsed;
     EXPECT_GE(path->nodes().size(), 1u);
     EXPECT_LT(path->edges().size(), path->nodes().size());
-    EXPECT_EQ(path->pattern(), utils::trim_white_space(text));
+    EXPECT_EQ(path->pattern(), trim_white_space(text));
     (void)path->validate();
   } else {
     EXPECT_TRUE(is_parse_error(path.error())) << errors::format_report(path.error());

@@ -279,7 +279,7 @@ TEST(PatternTrim, AgreesWithTheUnicodeTrim) {
     std::string text;
     for (std::size_t n = length(rng); n > 0; --n) text += pieces[pick(rng)];
     const std::string_view fast = trim(text);
-    const std::string_view full = utils::trim_white_space(text);
+    const std::string_view full = trim_white_space(text);
     ASSERT_EQ(fast.data(), full.data()) << text;
     ASSERT_EQ(fast.size(), full.size()) << text;
   }

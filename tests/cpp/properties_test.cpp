@@ -404,7 +404,7 @@ TEST(PropertiesCompare, PatternAgainstStoredMap) {
     auto r = PropertyMap(std::move(pattern))
                  .try_par_compare([&](const std::string& key, const Value& value) -> Result<bool> {
                    auto other = stored.get(key);
-                   return other && utils::compare_values(value, *other);
+                   return other && compare_values(value, *other);
                  });
     return r && *r;
   };
@@ -655,7 +655,7 @@ TEST(PropertiesOpaque, PoolThreadsCopyAndDropWithoutTheInterpreter) {
           const Value copy = mine;
           const Value from_shared = shared;
           const auto& inner = *copy.get_if<Array>()->front().get_if<PyOpaque>();
-          if (utils::compare_values(copy, mine) && inner == *from_shared.get_if<PyOpaque>()) ++equal;
+          if (compare_values(copy, mine) && inner == *from_shared.get_if<PyOpaque>()) ++equal;
         }
       }
     });

@@ -415,3 +415,74 @@ def test_creates_recorded_long_before_they_run_store_as_those_run_at_once(seed):
     for read in (lambda g: g.nodes(), lambda g: g.edges()):
         assert sorted(map(str, read(at_once))) == sorted(map(str, read(ahead)))
     assert sorted(str(n.properties()) for n in at_once.nodes()) == sorted(str(n.properties()) for n in ahead.nodes())
+
+
+# Each context line prints the module its code belongs to, whichever file
+# holds that code: the paths below are part of the messages.
+CONTEXT_PATH_CASES = [
+    (lambda g: g.subgraph(["zz"]),
+     "Hex Conversion Error: 'Invalid hex string: zz - 'Invalid character 'z' at position 0'' (hex str to uid)"
+     "\n → graph - subgraph [src/graph/base]"),
+    (lambda g: g.set_node_properties({"zz": {}}),
+     "Hex Conversion Error: 'Invalid hex string: zz - 'Invalid character 'z' at position 0'' (hex str to uid)"
+     "\n → graph - set node properties [src/graph/base]"),
+    (lambda g: g.set_node_properties({"00" * 32: {"k": 2**70}}),
+     "Python Error: 'OverflowError: Python int too large to convert to C long'"
+     "\n → graph - set node properties [src/graph/base]\n → property map - new [src/properties]"
+     "\n → py to rhai - dict [src/properties]\n → py to rhai - int [src/properties]"),
+    (lambda g: g.query().set("a", {"k": [2**70]}),
+     "Python Error: 'OverflowError: Python int too large to convert to C long'"
+     "\n → query - set [src/query/base]\n → property map - new [src/properties]\n → py to rhai - dict [src/properties]"
+     "\n → py to rhai - list [src/properties]\n → py to rhai - int [src/properties]"),
+    (lambda g: g.query().create("(a:A:@nope())").execute(),
+     "Constant Not Found: 'nope' (pattern to term recursive [src/graph/base])\n → query - execute [src/query/base]"
+     "\n → query - execute operation - CREATE (a:A:@nope())\n [src/query/base]"
+     "\n → query - execute create - (a:A:@nope()) [src/query/base]\n → graph - create path [src/graph/create]"
+     "\n → graph - term schema to term [src/graph/base]"),
+    (lambda g: g.query().match("(x:A)").create("(b:x)").execute(),
+     "Context Conflict: tried to assign variable 'x' currently holding a 'node' to a 'type' (pattern to type recursive)"
+     "\n → query - execute [src/query/base]\n → query - execute operation - MATCH (x:A)\nCREATE (b:x)\n [src/query/base]"
+     "\n → query - execute create - (b:x) [src/query/base]\n → graph - create path [src/graph/create]"
+     "\n → graph - type schema to type [src/graph/base]\n → graph - pattern to type recursive [src/graph/base]"),
+    (lambda g: g.query().match("(a:A)").create("(b:B:a)").execute(),
+     "Context Conflict: tried to assign variable 'a' currently holding a 'node' to a 'term' (pattern to term recursive)"
+     "\n → query - execute [src/query/base]\n → query - execute operation - MATCH (a:A)\nCREATE (b:B:a)\n [src/query/base]"
+     "\n → query - execute create - (b:B:a) [src/query/base]\n → graph - create path [src/graph/create]"
+     "\n → graph - term schema to term [src/graph/base]\n → graph - pattern to term recursive [src/graph/base]"),
+    (lambda g: g.query().match("(a:A)").match("(b)-[a]->(c)").execute(),
+     "Context Conflict: tried to assign variable 'a' currently holding a 'node' to a 'edge'"
+     "\n → query - execute [src/query/base]\n → query - execute operation - MATCH (a:A)\nMATCH (b)-[a]->(c)\n [src/query/base]"
+     "\n → query - execute match - (b)-[a]->(c) [src/query/base]\n → graph - match path pattern [src/graph/matches/path]"
+     "\n → graph - match edge pattern [src/graph/matches/edge]"),
+    (lambda g: g.query().match("(a:A)-[e]->(b)").match("(e)").execute(),
+     "Context Conflict: tried to assign variable 'e' currently holding a 'edge' to a 'node' (match node pattern)"
+     "\n → query - execute [src/query/base]\n → query - execute operation - MATCH (a:A)-[e]->(b)\nMATCH (e)\n [src/query/base]"
+     "\n → query - execute match - (e) [src/query/base]\n → graph - match path pattern [src/graph/matches/path]"
+     "\n → graph - match node pattern [src/graph/matches/node]"),
+    (lambda g: g.query().match("(a:A)").match("(b:(T:a))").execute(),
+     "Context Conflict: tried to assign variable 'a' currently holding a 'node' to a 'type' (check type matches)"
+     "\n → query - execute [src/query/base]\n → query - execute operation - MATCH (a:A)\nMATCH (b:(T:a))\n [src/query/base]"
+     "\n → query - execute match - (b:(T:a)) [src/query/base]\n → graph - match path pattern [src/graph/matches/path]"
+     "\n → graph - match node pattern [src/graph/matches/node]\n → graph - match type schema [src/graph/matches/type_schema]"
+     "\n → graph - match type pattern [src/graph/matches/type_schema]"
+     "\n → graph - match type pattern [src/graph/matches/type_schema]"
+     "\n → graph - check type matches [src/graph/matches/type_schema]"
+     "\n → graph - check type matches [src/graph/matches/type_schema]"),
+    (lambda g: Graph([Constant("c", "(X:*) -> (X:*)")]).query().create("(a:Q)-[e]->(b:R)").execute(),
+     "Variable already exists: 'X' (match insert [src/matches])\n → query - execute [src/query/base]"
+     "\n → query - execute operation - CREATE (a:Q)-[e]->(b:R)\n [src/query/base]"
+     "\n → query - execute create - (a:Q)-[e]->(b:R) [src/query/base]\n → graph - create node [src/graph/create]"
+     "\n → graph - infer term [src/graph/base]\n → graph - check type matches [src/graph/matches/type_schema]"
+     "\n → graph - check type matches [src/graph/matches/type_schema]"),
+]
+
+
+@pytest.mark.parametrize("call, expected", CONTEXT_PATH_CASES)
+def test_context_lines_print_their_module_paths(call, expected):
+    import re
+
+    g = graph_with(("f", "* -> *"))
+    g.query().create("(a:A)-[e]->(b:B)").execute()
+    with pytest.raises(BaseException) as info:
+        call(g)
+    assert re.sub(r"(\[src/[^\]:]+):\d+\]", r"\1]", info.value.args[0]) == expected

@@ -192,8 +192,8 @@ Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePatter
 
     const std::span<const TypeId> walked(arrows.data(), arrows.size());
     // Only a very long edge list is worth the pool.
-    if (walked.size() > utils::kInlineLightItems)
-      return utils::try_for_each_light(walked, [&](TypeId arrow) {
+    if (walked.size() > kInlineLightItems)
+      return try_for_each_light(walked, [&](TypeId arrow) {
         Writer mine = sink.writer();  // the pool's threads each add to their own part
         return visit(mine, entry, arrow, far_of(arrow));
       });
@@ -234,7 +234,7 @@ Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePatter
     std::vector<std::pair<std::uint32_t, TypeId>> walk;  // (entry, arrow)
     walk.reserve(lists.size());
     for (std::size_t i = 0; i < n; ++i) {
-      if (count[i] == kNoList || count[i] > utils::kInlineLightItems) continue;
+      if (count[i] == kNoList || count[i] > kInlineLightItems) continue;
       for (std::uint32_t k = 0; k < count[i]; ++k)
         walk.emplace_back(static_cast<std::uint32_t>(i), lists[first[i] + k]);
     }
@@ -251,7 +251,7 @@ Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePatter
       const MatchEntry& entry = run[i].second;
       if (count[i] == kNoList) return no_row();
       // A very long list goes to the pool on its own.
-      if (count[i] > utils::kInlineLightItems) {
+      if (count[i] > kInlineLightItems) {
         VM_TRY(extend(out, entry));
         continue;
       }
@@ -268,7 +268,7 @@ Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePatter
   };
 
   tbb::task_group_context ctx;
-  utils::FirstError first_error;
+  FirstError first_error;
   matches->for_each_shard_parallel(
       [&](MatchSetMap::Table run) {
         if (ctx.is_group_execution_cancelled()) return;

@@ -14,7 +14,7 @@
 // long as the interpreter lock is never needed (nothing here touches Python;
 // opaque property values compare by address). A step runs its input matches,
 // candidates and edges on the calling thread while they are few (see
-// `utils::try_for_each_light`), and on the global pool in pieces beyond that;
+// `try_for_each_light`), and on the global pool in pieces beyond that;
 // a one-entry property block is compared without the pool; the calling thread
 // waits. A step stops at its first error and returns it, dropping its partial
 // output. A fault (`Panic`, the any-direction refusal) unwinds through the
@@ -95,7 +95,7 @@ Result<std::optional<MatchPtr>> check_node_matches(const Graph& graph, const Uid
 Result<bool> check_node_matches_properties(const Graph& graph, const Uid& uid, const PropertyMap& block);
 
 // The per-entry property test over a whole block: every key of `block` is in
-// `stored` and `utils::compare_values(block value, stored value)` holds. An
+// `stored` and `compare_values(block value, stored value)` holds. An
 // empty block matches. Compares in parallel and stops at the first mismatch;
 // never fails, the result type being the comparison's.
 Result<bool> properties_match(const PropertyMap& block, const PropertyMap& stored);
@@ -293,7 +293,7 @@ class MatchSink {
 // on the calling thread for a small set, else in pieces on the pool.
 template <class Fn>
 Status for_each_match(const MatchSetMap& set, Fn&& fn) {
-  return utils::try_for_each_entry(set, [&](std::uint64_t, const MatchEntry& entry) -> Status { return fn(entry); });
+  return try_for_each_entry(set, [&](std::uint64_t, const MatchEntry& entry) -> Status { return fn(entry); });
 }
 
 // Which nodes the store held when a long step began, read from the node table

@@ -127,7 +127,7 @@ class NodeScan {
       // changes nothing; a subset member that is no node still reaches the
       // block's NodeNotFound.
       if (subset_) {
-        return utils::try_for_each_entry(*subset_, [&](const Uid& uid) -> Status {
+        return try_for_each_entry(*subset_, [&](const Uid& uid) -> Status {
           if (!indexed->contains(uid) && graph_.has_node(uid)) return {};
           return visit(uid);
         });
@@ -143,14 +143,14 @@ class NodeScan {
         return store_child(uid, parent.get(), *id);
       };
       // A few candidates (a selective block) are not worth the pool's start-up.
-      return utils::try_for_each_light(std::span<const Uid>(indexed->rows()), candidate);
+      return try_for_each_light(std::span<const Uid>(indexed->rows()), candidate);
     }
-    if (subset_) return utils::try_for_each_entry(*subset_, visit);
+    if (subset_) return try_for_each_entry(*subset_, visit);
     if (const std::vector<TypeId>* ids = node_ids()) {
       // In id order, which is the order the store made them in: neighbours
       // in it have their rows, and most often their edges' rows, side by side.
       ParentHandles parent(entry.match);
-      return utils::try_for_each_light_with(
+      return try_for_each_light_with(
           std::span<const TypeId>(*ids), [&] { return Piece(*this, parent); },
           [&](Piece& piece, TypeId id) -> Status {
             const Uid& uid = graph_.types->uid(id);
@@ -161,7 +161,7 @@ class NodeScan {
     // Every node: their rows are found by id, without the uid index.
     const std::vector<std::pair<Uid, TypeId>>& nodes = all_nodes();
     ParentHandles parent(entry.match);
-    return utils::try_for_each_light_with(
+    return try_for_each_light_with(
         std::span<const std::pair<Uid, TypeId>>(nodes), [&] { return Piece(*this, parent); },
         [&](Piece& piece, const std::pair<Uid, TypeId>& node) -> Status {
           if (!VM_TRY(block_accepts_row(node.second, node.first))) return {};

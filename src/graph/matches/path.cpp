@@ -50,7 +50,7 @@ class PathScan {
   Status node_steps(const MatchSetMap& reached, const NodePattern& pattern, matches::detail::BlockCopies& block,
                     matches::detail::MatchSink& into) {
     tbb::task_group_context ctx;
-    utils::FirstError first;
+    FirstError first;
     reached.for_each_shard_parallel(
         [&](MatchSetMap::Table run) {
           if (ctx.is_group_execution_cancelled()) return;
@@ -94,7 +94,7 @@ class PathScan {
       snapshot.emplace(graph_);
     const matches::detail::StoredNodes* known = snapshot ? &*snapshot : nullptr;
     tbb::task_group_context ctx;
-    utils::FirstError first;
+    FirstError first;
     cur.for_each_shard_parallel(
         [&](MatchSetMap::Table run) {
           if (ctx.is_group_execution_cancelled()) return;

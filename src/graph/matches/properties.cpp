@@ -19,13 +19,13 @@ Result<bool> properties_match(const PropertyMap& block, const PropertyMap& store
   // at addresses only, so neither waits for that lock.
   return block.try_par_compare([&stored](const std::string& key, const Value& wanted) -> Result<bool> {
     const std::optional<Value> found = stored.get(key);
-    return found && utils::compare_values(wanted, *found);
+    return found && compare_values(wanted, *found);
   });
 }
 
 bool entry_matches(const std::pair<std::string, Value>& entry, const PropertyMap& stored) {
   const std::optional<Value> found = stored.get(entry.first);
-  return found && utils::compare_values(entry.second, *found);
+  return found && compare_values(entry.second, *found);
 }
 
 Result<bool> check_node_matches_properties(const Graph& graph, const Uid& uid, const PropertyMap& block) {

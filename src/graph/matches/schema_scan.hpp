@@ -54,7 +54,7 @@ Result<MatchSet> scan_schema_rows(const TypeTable& types, bool with_term, const 
   MatchSink sink;
   std::atomic<std::uint64_t> next_id{0};
   tbb::task_group_context ctx;
-  utils::FirstError first;
+  FirstError first;
   // The checks of one match. `grouped`: the caller runs in a task group bound
   // to ctx, which the nested loop over every row then joins; otherwise that
   // loop gets a group of its own, so that the first error cancels it too.

@@ -100,7 +100,6 @@ class Condvar {
   bool wait_for(std::unique_lock<Mutex>& lock, const std::chrono::duration<Rep, Period>& timeout, Predicate ready) {
     return cv_.wait_for(lock, timeout, std::move(ready));
   }
-  void notify_one() noexcept { cv_.notify_one(); }
   void notify_all() noexcept { cv_.notify_all(); }
 
  private:
