@@ -13,7 +13,11 @@
 #include <memory>
 #include <vector>
 
-#include "graph/base.hpp"
+#include "graph/create.hpp"
+#include "graph/inspect.hpp"
+#include "graph/matches/matching.hpp"
+#include "graph/schema.hpp"
+#include "graph/store.hpp"
 
 namespace velmora::graph {
 namespace {
@@ -60,7 +64,7 @@ void BM_CreatePath(benchmark::State& state) {
     state.PauseTiming();
     Input in = prepare();
     state.ResumeTiming();
-    auto created = arena.execute([&] { return in.graph->create_path(pattern(), in.matches, nullptr); });
+    auto created = arena.execute([&] { return create_path(*in.graph, pattern(), in.matches, nullptr); });
     state.PauseTiming();
     if (!created || (*created)->size() != static_cast<std::size_t>(kMatches)) {
       state.SkipWithError("creation failed");

@@ -14,7 +14,11 @@
 #include <thread>
 #include <vector>
 
-#include "graph/base.hpp"
+#include "graph/create.hpp"
+#include "graph/inspect.hpp"
+#include "graph/matches/matching.hpp"
+#include "graph/schema.hpp"
+#include "graph/store.hpp"
 
 namespace {
 
@@ -78,7 +82,7 @@ void run_match(benchmark::State& state, const char* text) {
   tbb::task_arena arena(static_cast<int>(state.range(0)));
   std::int64_t found = 0;
   for (auto _ : state) {
-    auto result = arena.execute([&] { return graph.match_path_pattern(path, root(), nullptr); });
+    auto result = arena.execute([&] { return match_path_pattern(graph, path, root(), nullptr); });
     if (!result) {
       state.SkipWithError("matching failed");
       break;

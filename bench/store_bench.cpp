@@ -7,7 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "graph/base.hpp"
+#include "graph/create.hpp"
+#include "graph/inspect.hpp"
+#include "graph/matches/matching.hpp"
+#include "graph/schema.hpp"
+#include "graph/store.hpp"
 
 namespace velmora::graph {
 namespace {

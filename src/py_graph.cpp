@@ -10,6 +10,7 @@
 
 #include "binding/args.hpp"
 #include "binding/guard.hpp"
+#include "constants.hpp"
 #include "hex_to_uid.hpp"
 #include "parallel.hpp"
 #include "query/base.hpp"
@@ -94,7 +95,7 @@ PyObject* graph_nodes(PyObject* self, PyObject*) {
         return query::references::new_node(handle, HeldUid::find(*g.graph, uid));
       });
     }
-    const graph::TypeTable& types = *g.graph->types;
+    const graph::TypeTable& types = g.graph->types();
     return reference_list(g.graph, g.graph->node_uids_and_ids(),
                           [&](const StoreHandle& handle, const std::pair<Uid, graph::TypeId>& node) {
                             return query::references::new_node(handle, HeldUid::in_store(types.uid(node.second)));
@@ -106,7 +107,7 @@ PyObject* graph_edges(PyObject* self, PyObject*) {
   return binding::guard([&]() -> PyObject* {
     using query::references::HeldUid, query::references::StoreHandle;
     const auto& g = py_graph(self);
-    const graph::TypeTable& types = *g.graph->types;
+    const graph::TypeTable& types = g.graph->types();
     const auto arrows = g.graph->edge_arrows([&](const EdgeKey& key) {
       return !g.subset || (g.subset->contains(key.first) && g.subset->contains(key.second));
     });

@@ -7,7 +7,7 @@
 #pragma once
 
 #include "binding/class.hpp"
-#include "graph/base.hpp"
+#include "graph/store.hpp"
 
 namespace velmora::graph {
 

@@ -10,6 +10,9 @@
 #include <cstdint>
 #include <utility>
 
+#include "constants.hpp"
+#include "graph/matches/schemas.hpp"
+#include "graph/schema.hpp"
 #include "parallel.hpp"
 #include "utils/panic.hpp"
 
@@ -99,12 +102,12 @@ Status type_schema_step(Graph& graph, const Pattern& pattern, const Record& reco
     return {};
   }
   if (!record.type) {
-    found.type = VM_TRY_CTX(graph.type_schema_to_type(*pattern.type_schema(), data.child), kCreatePath);
+    found.type = VM_TRY_CTX(type_schema_to_type(graph, *pattern.type_schema(), data.child), kCreatePath);
     found.type_matches_schema = true;
     return {};
   }
   const Uid uid = graph.insert_type(**record.type);
-  return settle_check(graph.check_type_matches(uid, pattern.type_schema()->pattern(), data.child), data,
+  return settle_check(check_type_matches(graph, uid, pattern.type_schema()->pattern(), data.child), data,
                       SchemaKind::Type, found.type_matches_schema);
 }
 
@@ -116,7 +119,7 @@ Status term_schema_step(Graph& graph, const Pattern& pattern, const Record& reco
     return {};
   }
   if (!record.term) {
-    auto term = graph.term_schema_to_term(*pattern.term_schema(), data.child);
+    auto term = term_schema_to_term(graph, *pattern.term_schema(), data.child);
     if (!term) {
       // A variable of the schema is not bound yet; a later capture may bind it.
       if (term.error().current_context().template is<errors::VariableNotFound>()) {
@@ -130,7 +133,7 @@ Status term_schema_step(Graph& graph, const Pattern& pattern, const Record& reco
     return {};
   }
   const Uid uid = graph.insert_term(*record.term);
-  return settle_check(graph.check_term_matches(uid, pattern.term_schema()->pattern(), data.child), data,
+  return settle_check(check_term_matches(graph, uid, pattern.term_schema()->pattern(), data.child), data,
                       SchemaKind::Term, found.term_matches_schema);
 }
 
@@ -156,7 +159,7 @@ class ConstantTerms {
   // The answer for a type that find() does not know.
   Result<std::optional<Term>> get(Graph& graph, const TypePtr& type) {
     const TypeId id = graph.insert_type(type, stored_);
-    auto term = graph.infer_term(id, type);
+    auto term = infer_term(graph, id, type);
     if (term) seen_.emplace_back(type, *term);
     return term;
   }
@@ -349,7 +352,7 @@ Status edge_pass(Graph& graph, const PathPattern& path, PathData& data, Constant
       if (!arrow)
         return fail(errors::IndexCorruption{"Edge exists in EdgeIndex without corresponding entry at EdgeToTypeIndex.",
                                             kEdgeMatched});
-      const Uid arrow_uid = graph.types->uid(*arrow);
+      const Uid arrow_uid = graph.types().uid(*arrow);
       found.type = VM_TRY_CTX(graph.type_from_uid(arrow_uid), kCreatePath);
       found.term = VM_TRY_CTX(graph.term_from_uid(arrow_uid), kCreatePath);
     }
@@ -413,7 +416,7 @@ bool plain_edge(const patterns::EdgePattern& edge) {
 // store it), or nothing when the queue must decide: the look-up failed.
 Result<std::optional<Term>> plain_node_term(Graph& graph, const std::string& name, TypePtr& type, StoredTypes& stored) {
   type = typing::make_type(typing::Variable{name});
-  return graph.infer_term(graph.insert_type(type, stored), type);
+  return infer_term(graph, graph.insert_type(type, stored), type);
 }
 
 // What the inference of a plain path finds: the nodes' types and terms, and
@@ -451,7 +454,7 @@ bool infer_plain(Graph& graph, const PathPattern& path, const Match* bound, Stor
   if (!plain_edge(edge)) return false;
   const bool forward = edge.direction() == Direction::Forward;
   out.arrow = typing::make_arrow(out.types[forward ? 0 : 1], out.types[forward ? 1 : 0]);
-  auto term = graph.infer_term(graph.insert_type(out.arrow, stored), out.arrow);
+  auto term = infer_term(graph, graph.insert_type(out.arrow, stored), out.arrow);
   if (!term || !*term || !typing::types_equal(out.arrow, (*term)->type())) return false;
   out.edge_term = std::move(**term);
   return true;
@@ -523,7 +526,7 @@ void prefetch_arrows(Graph& graph, const PathPattern& path, std::span<const std:
     const auto& edge = edges[j];
     if (edge.type_schema() || edge.direction() == Direction::Any || !ids[j] || !ids[j + 1]) continue;
     const bool forward = edge.direction() == Direction::Forward;
-    graph.prefetch_arrow(forward ? *ids[j] : *ids[j + 1], forward ? *ids[j + 1] : *ids[j]);
+    graph.interner().prefetch_arrow(forward ? *ids[j] : *ids[j + 1], forward ? *ids[j + 1] : *ids[j]);
   }
 }
 
@@ -533,7 +536,7 @@ void prefetch_arrows(Graph& graph, const PathPattern& path, std::span<const std:
 bool look_up_path(Graph& graph, const PathPattern& path, std::array<std::optional<TypeId>, kKeysAtOnce>& ids) {
   std::array<std::string_view, kKeysAtOnce> names;
   const std::size_t count = path_variables(path, names);
-  graph.look_up_variables(std::span(names.data(), count), ids.data());
+  graph.interner().look_up_variables(std::span(names.data(), count), ids.data());
   if (count != path.nodes().size()) return false;
   prefetch_arrows(graph, path, std::span(ids.data(), count));
   return true;
@@ -613,15 +616,15 @@ Status create_for_match(Graph& graph, const PathPattern& path, const MatchPtr& i
 
 }  // namespace
 
-Graph::PathVariables Graph::prefetch_path_variables(const PathPattern& path) {
+PathVariables prefetch_path_variables(Graph& graph, const PathPattern& path) {
   std::array<std::optional<TypeId>, kKeysAtOnce> ids;
-  const bool all_named = look_up_path(*this, path, ids);
+  const bool all_named = look_up_path(graph, path, ids);
   PathVariables found;
   if (all_named && path.nodes().size() <= found.size()) std::copy_n(ids.begin(), path.nodes().size(), found.begin());
   // An edge's ends get its arrow in their lists: those are asked for too.
   if (path.edges().empty()) return found;
   for (const auto& id : ids)
-    if (id) nodes->with_read(*id, [](const NodeRow& row) { return row.edges.prefetch(), true; });
+    if (id) graph.prefetch_edge_lists(*id);
   return found;
 }
 
@@ -677,9 +680,10 @@ Status check_path_data(const PathPattern& path, const PathData& data) {
   return {};
 }
 
-Result<MatchSet> Graph::create_root_path(const PathPattern& path, NodeUidSetPtr subset, const PathVariables& known) {
+Result<MatchSet> create_root_path(Graph& graph, const PathPattern& path, NodeUidSetPtr subset,
+                                  const PathVariables& known) {
   const std::size_t n = path.nodes().size();
-  if (n > 2 || !path.validate()) return create_path(path, root_match_set(), std::move(subset));
+  if (n > 2 || !path.validate()) return create_path(graph, path, root_match_set(), std::move(subset));
   // As in create_for_match.
   std::array<PropertyMap, 2> maps;
   for (std::size_t i = 0; i < n; ++i) maps[i] = detached_copy(path.nodes()[i].properties());
@@ -688,12 +692,12 @@ Result<MatchSet> Graph::create_root_path(const PathPattern& path, NodeUidSetPtr 
   // another thread, finds them.
   if (!std::all_of(known.begin(), known.begin() + n, [](const auto& id) { return id.has_value(); })) {
     std::array<std::optional<TypeId>, kKeysAtOnce> ids;
-    look_up_path(*this, path, ids);
+    look_up_path(graph, path, ids);
   }
   // Node k's type: the id found at recording, else its variable's id (stored
   // when new).
   const auto node_type = [&](std::size_t k, const std::string& name) {
-    return known[k] ? *known[k] : variable_id(name);
+    return known[k] ? *known[k] : graph.interner().variable_id(name);
   };
   // The root match has no counter: nothing reads the flag, and nothing
   // keeps it past these calls.
@@ -712,7 +716,7 @@ Result<MatchSet> Graph::create_root_path(const PathPattern& path, NodeUidSetPtr 
     bool plain = node_names[0] && node_names[1];
     for (std::size_t k = 2; plain && k-- > 0;) {
       node[k] = node_type(k, *node_names[k]);
-      const auto fits = fitting_constant(node[k], true);
+      const auto fits = fitting_constant(graph, node[k], true);
       plain = fits && !*fits;
     }
     plain = plain && plain_edge(edge);
@@ -720,16 +724,16 @@ Result<MatchSet> Graph::create_root_path(const PathPattern& path, NodeUidSetPtr 
     TypeId arrow = 0;
     if (plain) {
       const bool forward = edge.direction() == Direction::Forward;
-      arrow = arrow_id(node[forward ? 0 : 1], node[forward ? 1 : 0]);
-      const auto fits = fitting_constant(arrow, false);
-      if (fits && *fits && constants->has_valid_name(**fits)) constant = **fits;
+      arrow = graph.interner().arrow_id(node[forward ? 0 : 1], node[forward ? 1 : 0]);
+      const auto fits = fitting_constant(graph, arrow, false);
+      if (fits && *fits && graph.constants().has_valid_name(**fits)) constant = **fits;
     }
-    if (!constant) return create_path(path, root_match_set(), std::move(subset));
+    if (!constant) return create_path(graph, path, root_match_set(), std::move(subset));
     for (std::size_t i = 0; i < n; ++i) {
-      ensure_node(node[i], std::move(maps[i]), created);
-      if (subset) subset->insert(types->uid(node[i]));
+      graph.ensure_node(node[i], std::move(maps[i]), created);
+      if (subset) subset->insert(graph.types().uid(node[i]));
     }
-    VM_TRY_CTX(add_constant_edge(arrow, *constant, detached_copy(edge.properties()), created), kCreatePath);
+    VM_TRY_CTX(graph.add_constant_edge(arrow, *constant, detached_copy(edge.properties()), created), kCreatePath);
     return MatchSet();
   }
 
@@ -737,28 +741,30 @@ Result<MatchSet> Graph::create_root_path(const PathPattern& path, NodeUidSetPtr 
   // then gets that constant's term, made as infer_plain makes it).
   if (const std::string* name = plain_type_name(path.nodes()[0], nullptr)) {
     const TypeId node = node_type(0, *name);
-    const auto fits = fitting_constant(node, true);
+    const auto fits = fitting_constant(graph, node, true);
     if (fits && !*fits) {
-      ensure_node(node, std::move(maps[0]), created);
-      if (subset) subset->insert(types->uid(node));
+      graph.ensure_node(node, std::move(maps[0]), created);
+      if (subset) subset->insert(graph.types().uid(node));
       return MatchSet();
     }
   }
   StoredTypes stored;
   PlainPath plain;
-  if (!infer_plain(*this, path, nullptr, stored, plain)) return create_path(path, root_match_set(), std::move(subset));
-  const Uid uid = VM_TRY_CTX(add_node(plain.types[0], std::move(plain.terms[0]), std::move(maps[0]), created, &stored),
+  if (!infer_plain(graph, path, nullptr, stored, plain))
+    return create_path(graph, path, root_match_set(), std::move(subset));
+  const Uid uid = VM_TRY_CTX(
+      graph.add_node(plain.types[0], std::move(plain.terms[0]), std::move(maps[0]), created, &stored),
                              kCreatePath);
   if (subset) subset->insert(uid);
   return MatchSet();
 }
 
-Result<MatchSet> Graph::create_path(const PathPattern& path, MatchSet matches, NodeUidSetPtr subset) {
+Result<MatchSet> create_path(Graph& graph, const PathPattern& path, MatchSet matches, NodeUidSetPtr subset) {
   MatchSet result = new_match_set();
   VM_TRY_CTX(path.validate(), kCreatePath);
   std::atomic<std::uint64_t> next_id{0};
   VM_TRY(try_for_each_entry(*matches, [&](const std::uint64_t&, const MatchEntry& entry) -> Status {
-    return create_for_match(*this, path, entry.match, subset, *result, next_id);
+    return create_for_match(graph, path, entry.match, subset, *result, next_id);
   }));
   return result;
 }

@@ -3,8 +3,7 @@
 // For one match, creation first works out a type for every node pattern and a
 // type and a term for every edge pattern of a path (the inference phase), then
 // confirms them against the pattern (the check phase), and only then adds the
-// nodes and edges to the store (`Graph::create_path`, declared in
-// graph/base.hpp, defined beside these helpers).
+// nodes and edges to the store (`create_path`).
 //
 // The inference phase draws on four sources, in this order for each element:
 // the element's binding in the match, its type and term schemas, the graph's
@@ -12,7 +11,7 @@
 // until nothing more can be learned. A plain path (one node, or an edge
 // between two nodes typed by their names alone) is worked out without the
 // queue, to the same records and with the same stores; for the root match of
-// a query that reads no match (`Graph::create_root_path`), it is then made
+// a query that reads no match (`create_root_path`), it is then made
 // without a match frame or working records, and an edge between two such
 // nodes without type or term objects, on the store's rows alone. The phase
 // adds no node and no edge, but it does store types and terms (schema checks
@@ -34,12 +33,13 @@
 
 #include <absl/container/inlined_vector.h>
 
+#include <array>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "errors.hpp"
-#include "graph/base.hpp"
+#include "graph/store.hpp"
 #include "matches.hpp"
 #include "patterns/edge.hpp"
 #include "patterns/path.hpp"
@@ -49,6 +49,31 @@
 #include "utils/data_queue.hpp"
 
 namespace velmora::graph {
+
+// Creates the path's missing nodes and edges for every match (within the
+// creation counters of `limit`), adding the nodes it hands to the store to
+// `subset` when there is one. Returns the set of the matches made.
+Result<MatchSet> create_path(Graph& graph, const patterns::PathPattern& path, MatchSet matches, NodeUidSetPtr subset);
+
+// The ids of the stored type variables that name the nodes of a path of one
+// or two nodes, node i's at i; empty where none was stored, and all empty
+// unless every node is named by one. A type's row is never removed, so an id
+// found stays right for as long as the graph lives.
+using PathVariables = std::array<std::optional<TypeId>, 2>;
+
+// create_path for the root match alone, when nothing reads the matches made
+// (a query of one create, run for its effects): a plain path is then made
+// without match frames, and the set returned is null; any other path goes
+// through create_path. `known`: what prefetch_path_variables found for the
+// path, if it ran.
+Result<MatchSet> create_root_path(Graph& graph, const patterns::PathPattern& path, NodeUidSetPtr subset,
+                                  const PathVariables& known = {});
+
+// Looks up the stored type variables that the path's nodes are given, and
+// takes the digests of the arrows between them, for a creation of the path
+// to come: their rows are asked for, and this thread keeps what it found for
+// that creation. Stores nothing. Returns the ids found (see PathVariables).
+PathVariables prefetch_path_variables(Graph& graph, const patterns::PathPattern& path);
 
 // The working record of one node pattern.
 struct NodeData {

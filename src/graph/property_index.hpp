@@ -44,7 +44,7 @@
 #include <utility>
 #include <vector>
 
-#include "graph/store_rows.hpp"
+#include "graph/type_table.hpp"
 #include "properties.hpp"
 #include "utils/sharded_map.hpp"
 #include "utils/uid.hpp"

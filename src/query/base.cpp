@@ -11,6 +11,7 @@
 #include "binding/args.hpp"
 #include "binding/guard.hpp"
 #include "parallel.hpp"
+#include "graph/matches/matching.hpp"
 #include "query/references/base.hpp"
 
 namespace velmora::query {
@@ -146,7 +147,7 @@ Result<MatchSet> Query::execute_operations(bool keep_matches) const {
   for (const QueryOperation* recorded : recorded_list) {
     const QueryOperation& operation = *recorded;
     if (const auto* op = std::get_if<MatchOperation>(&operation)) {
-      auto next = graph->match_path_pattern(*op->pattern, std::move(current), subset);
+      auto next = graph::match_path_pattern(*graph, *op->pattern, std::move(current), subset);
       if (!next)
         return std::unexpected(std::move(next)
                                    .error()
@@ -154,8 +155,8 @@ Result<MatchSet> Query::execute_operations(bool keep_matches) const {
                                    .attach(fmt::format("query - execute operation - {}", text())));
       current = std::move(*next);
     } else if (const auto* op = std::get_if<CreateOperation>(&operation)) {
-      auto next = current ? graph->create_path(*op->pattern, std::move(current), subset)
-                          : graph->create_root_path(*op->pattern, subset, op->known);
+      auto next = current ? graph::create_path(*graph, *op->pattern, std::move(current), subset)
+                          : graph::create_root_path(*graph, *op->pattern, subset, op->known);
       if (!next)
         return std::unexpected(std::move(next)
                                    .error()
@@ -228,7 +229,7 @@ PyObject* record_path(PyObject* self, PyObject* args, PyObject* kwargs, bool cre
   if (create) {
     // The path's names are looked up now, so that their rows are at hand
     // when the query runs.
-    auto known = q.graph->prefetch_path_variables(*pattern);
+    auto known = graph::prefetch_path_variables(*q.graph, *pattern);
     return record(q, CreateOperation{std::move(pattern), known});
   }
   return record(q, MatchOperation{std::move(pattern)});

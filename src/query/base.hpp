@@ -22,7 +22,8 @@
 #include <vector>
 
 #include "binding/class.hpp"
-#include "graph/base.hpp"
+#include "graph/create.hpp"
+#include "graph/store.hpp"
 #include "patterns/path.hpp"
 #include "properties.hpp"
 
@@ -32,7 +33,7 @@ namespace velmora::query {
 // share one.
 struct CreateOperation {
   std::shared_ptr<const patterns::PathPattern> pattern;  // never null
-  graph::Graph::PathVariables known;                     // found when recorded
+  graph::PathVariables known;                     // found when recorded
 };
 struct MatchOperation {
   std::shared_ptr<const patterns::PathPattern> pattern;  // never null

@@ -123,13 +123,13 @@ std::string show_uid(const Graph& g, const Uid& uid) { return uid == Uid{} ? "0"
 
 std::vector<std::string> node_texts(const Graph& g) {
   std::vector<std::string> out;
-  for (const Uid& uid : g.node_uids()) out.push_back(*g.node_to_string(uid));
+  for (const Uid& uid : Inspect::node_uids(g)) out.push_back(*g.node_to_string(uid));
   std::sort(out.begin(), out.end());
   return out;
 }
 std::vector<std::string> edge_texts(const Graph& g) {
   std::vector<std::string> out;
-  for (const EdgeKey& key : g.edge_keys()) out.push_back(*g.edge_to_string(key));
+  for (const EdgeKey& key : Inspect::edge_keys(g)) out.push_back(*g.edge_to_string(key));
   std::sort(out.begin(), out.end());
   return out;
 }
@@ -202,7 +202,7 @@ TEST_P(CreateShape, YieldsStoreAndBindingsOrError) {
   MatchPtr root = Match::create();
   for (const auto& text : s.bindings) bind_var(root, text);
 
-  auto result = g.create_path(path_of(s.pattern), set_of({root}), nullptr);
+  auto result = create_path(g, path_of(s.pattern), set_of({root}), nullptr);
 
   if (!s.error.empty()) {
     ASSERT_FALSE(result) << "created " << result.value()->size() << " entries";
@@ -606,7 +606,7 @@ TEST_P(PathInferenceAny, FaultsOnceInferenceNeedsTheDirection) {
   bind_var(root, "t=term:A -> B");
   g.insert_term(term("f"));
   try {
-    auto result = g.create_path(path_of(c.pattern), set_of({root}), nullptr);
+    auto result = create_path(g, path_of(c.pattern), set_of({root}), nullptr);
     ADD_FAILURE() << "no fault; " << (result ? "created" : errors::format_report(result.error()));
   } catch (const Panic& fault) {
     EXPECT_STREQ(fault.what(), c.fault.c_str());
@@ -764,7 +764,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(CreatePath, InvalidPatternFailsEvenWithoutMatches) {
   Graph g;
-  auto result = g.create_path(path_of("(a)(b)"), new_match_set(), nullptr);
+  auto result = create_path(g, path_of("(a)(b)"), new_match_set(), nullptr);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().current_context().message(),
             invalid("(a)(b)", "the number of nodes should be the number of edges plus 1"));
@@ -778,7 +778,7 @@ TEST(CreatePath, InvalidPatternFailsEvenWithoutMatches) {
 
 TEST(CreatePath, EmptyInputGivesEmptyResult) {
   Graph g;
-  auto result = g.create_path(path_of("(a:A)"), new_match_set(), nullptr);
+  auto result = create_path(g, path_of("(a:A)"), new_match_set(), nullptr);
   ASSERT_TRUE(result);
   EXPECT_TRUE((*result)->empty());
   EXPECT_EQ(g.node_count(), 0u);
@@ -787,7 +787,7 @@ TEST(CreatePath, EmptyInputGivesEmptyResult) {
 TEST(CreatePath, AnonymousNodeOncePerMatch) {
   Graph g;
   const std::vector<MatchPtr> frames{Match::create(), Match::create(), Match::create()};
-  auto result = g.create_path(path_of("(:A)"), set_of(frames), nullptr);
+  auto result = create_path(g, path_of("(:A)"), set_of(frames), nullptr);
   ASSERT_TRUE(result) << errors::format_report(result.error());
   const auto entries = entries_of(*result);
   ASSERT_EQ(entries.size(), 3u);
@@ -803,7 +803,7 @@ TEST(CreatePath, AnonymousNodeOncePerMatch) {
 TEST(CreatePath, CreatedElementsGetTheirOwnMaps) {
   Graph g;
   const PathPattern path = path_of("(:A {k: 1})");
-  ASSERT_TRUE(g.create_path(path, set_of({Match::create()}), nullptr));
+  ASSERT_TRUE(create_path(g, path, set_of({Match::create()}), nullptr));
   PropertyMap stored = *g.node_properties(uid_of("A"));
   stored.insert("z", 2);
   EXPECT_EQ(stored.to_string(), "{k: 1, z: 2}");
@@ -817,11 +817,11 @@ TEST(CreatePath, SubsetGainsHandedNodesOnly) {
   bind_var(root, "x=node:E");
   auto subset = std::make_shared<NodeUidSet>();
   // A, already stored, takes its constant's term, which propagates to B.
-  ASSERT_TRUE(g.create_path(path_of("(:A)"), set_of({root}), subset));
+  ASSERT_TRUE(create_path(g, path_of("(:A)"), set_of({root}), subset));
   // A bound node is not handed to the store.
-  ASSERT_TRUE(g.create_path(path_of("(x)"), set_of({root}), subset));
+  ASSERT_TRUE(create_path(g, path_of("(x)"), set_of({root}), subset));
   // The arrow term h adds C, D and their edge on its way.
-  ASSERT_TRUE(g.create_path(path_of("(:C -> D)"), set_of({root}), subset));
+  ASSERT_TRUE(create_path(g, path_of("(:C -> D)"), set_of({root}), subset));
 
   std::vector<std::string> members;
   for (const Uid& uid : subset->keys()) members.push_back(*g.type_to_string(uid));
@@ -846,7 +846,7 @@ TEST(CreatePathLimits, ExistingNodeKeepsItsMapAndGivesItsUnitBack) {
   root->set_counter(1);
   auto subset = std::make_shared<NodeUidSet>();
 
-  auto result = g.create_path(path_of("(:A {k: 2})"), set_of({root}), subset);
+  auto result = create_path(g, path_of("(:A {k: 2})"), set_of({root}), subset);
   ASSERT_TRUE(result) << errors::format_report(result.error());
   const auto entries = entries_of(*result);
   ASSERT_EQ(entries.size(), 1u);
@@ -855,8 +855,8 @@ TEST(CreatePathLimits, ExistingNodeKeepsItsMapAndGivesItsUnitBack) {
   EXPECT_EQ(node_texts(g), std::vector<std::string>{"Node(A: {k: 1})"});
 
   // The unit came back: one more creation fits, then none.
-  EXPECT_EQ((*g.create_path(path_of("(:B)"), set_of({root}), nullptr))->size(), 1u);
-  EXPECT_EQ((*g.create_path(path_of("(:C)"), set_of({root}), nullptr))->size(), 0u);
+  EXPECT_EQ((*create_path(g, path_of("(:B)"), set_of({root}), nullptr))->size(), 1u);
+  EXPECT_EQ((*create_path(g, path_of("(:C)"), set_of({root}), nullptr))->size(), 0u);
   EXPECT_EQ(created_count(g, {"B", "C"}), 1u);
 }
 
@@ -872,7 +872,7 @@ TEST(CreatePathLimits, DerivedMatchesShareTheirFramesCount) {
     frames.push_back(Match::create(Match::create(limited)));
     bind_var(frames.back(), "T=type:" + types.back());
   }
-  auto result = g.create_path(path_of("(n:T)"), set_of(frames), nullptr);
+  auto result = create_path(g, path_of("(n:T)"), set_of(frames), nullptr);
   ASSERT_TRUE(result) << errors::format_report(result.error());
   EXPECT_EQ(entries_of(*result).size(), 2u);
   EXPECT_EQ(created_count(g, types), 2u);
@@ -889,7 +889,7 @@ TEST(CreatePathLimits, CreationsAddingNothingStillYield) {
     frames.push_back(Match::create(limited));
     bind_var(frames.back(), fmt::format("T=type:{}", type));
   }
-  auto result = g.create_path(path_of("(n:T)"), set_of(frames), nullptr);
+  auto result = create_path(g, path_of("(n:T)"), set_of(frames), nullptr);
   ASSERT_TRUE(result) << errors::format_report(result.error());
   const auto entries = entries_of(*result);
   // The new node spends the only unit; the two that add nothing yield an entry
@@ -912,7 +912,7 @@ TEST(CreatePathLimits, WithoutCounterEveryMatchCreates) {
     frames.push_back(Match::create());
     bind_var(frames.back(), "T=type:" + types.back());
   }
-  auto result = g.create_path(path_of("(n:T)"), set_of(frames), nullptr);
+  auto result = create_path(g, path_of("(n:T)"), set_of(frames), nullptr);
   ASSERT_TRUE(result) << errors::format_report(result.error());
   EXPECT_EQ(entries_of(*result).size(), 4u);
   EXPECT_EQ(created_count(g, types), 4u);
@@ -922,15 +922,15 @@ TEST(CreatePathLimits, FailedCreationKeepsNodesAndGivesItsUnitBack) {
   Graph g(make_constants({kArrowConstant}));
   MatchPtr root = Match::create();
   root->set_counter(1);
-  auto failed = g.create_path(path_of("(x:A)-[e]->(x:B)"), set_of({root}), nullptr);
+  auto failed = create_path(g, path_of("(x:A)-[e]->(x:B)"), set_of({root}), nullptr);
   ASSERT_FALSE(failed);
   EXPECT_EQ(texts_of(failed.error()), std::vector<std::string>{kCreatePath});
   EXPECT_EQ(node_texts(g), std::vector<std::string>{"Node(A: {})"});
 
-  EXPECT_EQ((*g.create_path(path_of("(:C)"), set_of({root}), nullptr))->size(), 1u);
-  EXPECT_EQ((*g.create_path(path_of("(:D)"), set_of({root}), nullptr))->size(), 0u);
+  EXPECT_EQ((*create_path(g, path_of("(:C)"), set_of({root}), nullptr))->size(), 1u);
+  EXPECT_EQ((*create_path(g, path_of("(:D)"), set_of({root}), nullptr))->size(), 0u);
   // Once the count is spent, a match is dropped before inference could fail.
-  auto skipped = g.create_path(path_of("(a:*)"), set_of({root}), nullptr);
+  auto skipped = create_path(g, path_of("(a:*)"), set_of({root}), nullptr);
   ASSERT_TRUE(skipped) << errors::format_report(skipped.error());
   EXPECT_TRUE((*skipped)->empty());
 }
@@ -980,7 +980,7 @@ StressOutcome stress_once() {
     (void)frames.back()->insert("t", MatchElement::type(uid_of(n)));
   }
 
-  auto result = g.create_path(path_of("(a:s)-[e]->(b:t)"), set_of(frames), nullptr);
+  auto result = create_path(g, path_of("(a:s)-[e]->(b:t)"), set_of(frames), nullptr);
   StressOutcome out;
   if (!result) {
     ADD_FAILURE() << errors::format_report(result.error());

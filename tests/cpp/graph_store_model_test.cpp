@@ -14,7 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "graph/base.hpp"
+#include "graph/create.hpp"
+#include "graph/inspect.hpp"
+#include "graph/matches/matching.hpp"
+#include "graph/schema.hpp"
+#include "graph/store.hpp"
 #include "pool_support.hpp"
 
 namespace velmora::graph {
@@ -87,14 +91,14 @@ class StoreModel : public ::testing::Test {
   }
 
   void check(const std::set<std::pair<int, int>>& ever) {
-    std::vector<Uid> uids = g.node_uids();
+    std::vector<Uid> uids = Inspect::node_uids(g);
     std::sort(uids.begin(), uids.end());
     std::vector<Uid> expected_nodes;
     for (int i : model.nodes) expected_nodes.push_back(node_uid(i));
     std::sort(expected_nodes.begin(), expected_nodes.end());
     ASSERT_EQ(uids, expected_nodes);
 
-    std::vector<EdgeKey> keys = g.edge_keys();
+    std::vector<EdgeKey> keys = Inspect::edge_keys(g);
     std::sort(keys.begin(), keys.end());
     std::vector<EdgeKey> expected_edges;
     for (const auto& [s, e] : model.edges) expected_edges.emplace_back(node_uid(s), node_uid(e));
@@ -106,13 +110,13 @@ class StoreModel : public ::testing::Test {
       const Uid u = node_uid(i);
       if (!model.nodes.contains(i)) {
         EXPECT_FALSE(g.has_node(u));
-        EXPECT_FALSE(g.node_edge_ids(u, true));
+        EXPECT_FALSE(Inspect::node_edge_ids(g, u, true));
         EXPECT_EQ(g.node_to_string(u).error().current_context().python_class(), PyClass::KeyError);
         continue;
       }
       for (const bool leaving : {true, false}) {
         std::vector<EdgeKey> listed;
-        const auto arrows = g.node_edge_ids(u, leaving);
+        const auto arrows = Inspect::node_edge_ids(g, u, leaving);
         ASSERT_TRUE(arrows);
         for (const TypeId arrow : *arrows) listed.push_back(g.edge_key(arrow));
         std::sort(listed.begin(), listed.end());
@@ -142,7 +146,7 @@ class StoreModel : public ::testing::Test {
                     fmt::format("Edge(({} -> {}):f{}_{} {{w: {}}})", type_name(s), type_name(e), s, e, s * kTypes + e));
           EXPECT_EQ(g.edge_properties(key)->to_string(), fmt::format("{{w: {}}}", s * kTypes + e));
         } else {
-          EXPECT_FALSE(g.has_edge(key));
+          EXPECT_FALSE(Inspect::has_edge(g, key));
           EXPECT_EQ(g.get_edge_type(key).error().current_context().python_class(), PyClass::KeyError);
           EXPECT_EQ(g.edge_to_string(key).error().current_context().python_class(), PyClass::KeyError);
         }
@@ -295,7 +299,7 @@ TEST(StoreCycles, NoStoredTermContainsItself) {
     EXPECT_EQ(g.insert_term(fx), uid_of(a));
     EXPECT_FALSE(g.has_term(uid_of(a)));
     EXPECT_FALSE(g.has_term(uid_of(aa)));
-    EXPECT_TRUE(g.has_type(uid_of(aa)));
+    EXPECT_TRUE(Inspect::has_type(g, uid_of(aa)));
     auto created = new_created_flag();
     auto r = g.add_node(a, fx, PropertyMap::empty(), created);
     ASSERT_FALSE(r);

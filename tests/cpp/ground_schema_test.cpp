@@ -17,7 +17,11 @@
 #include <tuple>
 #include <vector>
 
-#include "graph/base.hpp"
+#include "graph/create.hpp"
+#include "graph/inspect.hpp"
+#include "graph/matches/matching.hpp"
+#include "graph/schema.hpp"
+#include "graph/store.hpp"
 #include "graph/matches/schema_scan.hpp"
 #include "store_test_support.hpp"
 
@@ -72,10 +76,10 @@ struct RandomStore {
     for (std::size_t i = 0; i < n_types; ++i) g.insert_type(*test_support::ty(random_type(r, 3)));
     const std::size_t n_terms = r.below(10);
     for (std::size_t i = 0; i < n_terms; ++i) g.insert_term(random_term(r, random_type(r, 2), 3));
-    g.types->for_each_parallel([&, mutex = std::make_shared<std::mutex>()](TypeId id) {
+    g.types().for_each_parallel([&, mutex = std::make_shared<std::mutex>()](TypeId id) {
       std::lock_guard lock(*mutex);
-      types.push_back(g.types->uid(id));
-      if (!g.types->term(id).none()) terms.push_back(g.types->uid(id));
+      types.push_back(g.types().uid(id));
+      if (!g.types().term(id).none()) terms.push_back(g.types().uid(id));
     });
     std::sort(types.begin(), types.end());
     std::sort(terms.begin(), terms.end());
@@ -298,21 +302,21 @@ std::vector<MatchPtr> random_inputs(Random& r, const RandomStore& s, const std::
 std::optional<std::pair<std::string, MatchPtr>> spelled_term(Random& r, const RandomStore& s) {
   std::vector<TypeId> applications;
   for (const Uid& uid : s.terms)
-    if (const auto id = s.g.type_id(uid); s.g.types->term(*id).is_application()) applications.push_back(*id);
+    if (const auto id = s.g.type_id(uid); s.g.types().term(*id).is_application()) applications.push_back(*id);
   if (applications.empty()) return std::nullopt;
   MatchPtr m = Match::create();
   std::vector<std::string> arguments;
   TypeId row = r.pick(applications);
   std::size_t next = 0;
-  while (next + 1 < kTermNames.size() && s.g.types->term(row).is_application()) {
-    const TermWord word = s.g.types->term(row);
+  while (next + 1 < kTermNames.size() && s.g.types().term(row).is_application()) {
+    const TermWord word = s.g.types().term(row);
     const TypeId argument = r.chance(0.1) ? r.pick(applications) : word.argument();
-    EXPECT_TRUE(m->insert(kTermNames[next], MatchElement::term(s.g.types->uid(argument))));
+    EXPECT_TRUE(m->insert(kTermNames[next], MatchElement::term(s.g.types().uid(argument))));
     arguments.push_back(kTermNames[next++]);
     row = word.function();
     if (r.chance(0.3)) break;
   }
-  EXPECT_TRUE(m->insert(kTermNames[next], MatchElement::term(s.g.types->uid(row))));
+  EXPECT_TRUE(m->insert(kTermNames[next], MatchElement::term(s.g.types().uid(row))));
   std::string text = kTermNames[next];
   for (auto it = arguments.rbegin(); it != arguments.rend(); ++it) text += " " + *it;
   return std::pair{text, m};
@@ -334,9 +338,9 @@ TEST(GroundSchema, TypeLookUpAnswersAsTheScan) {
           std::ranges::all_of(inputs, [&](const MatchPtr& m) { return ground_type(schema->pattern(), *m); });
       SCOPED_TRACE(fmt::format("store {} schema {}", seed, schema->schema()));
       compare(
-          s.types, inputs, kTypeNames, ground, [&](const MatchSet& set) { return s.g.match_type_schema(*schema, set); },
+          s.types, inputs, kTypeNames, ground, [&](const MatchSet& set) { return match_type_schema(s.g, *schema, set); },
           [&](const MatchSet& set) { return matches::detail::scan_type_schema(s.g, *schema, set); },
-          [&](const Uid& uid, const MatchPtr& m) { return s.g.check_type_matches(uid, schema->pattern(), m); }, tally);
+          [&](const Uid& uid, const MatchPtr& m) { return check_type_matches(s.g, uid, schema->pattern(), m); }, tally);
     }
   }
   // The draws must reach every kind of case.
@@ -364,9 +368,9 @@ TEST(GroundSchema, TermLookUpAnswersAsTheScan) {
           std::ranges::all_of(inputs, [&](const MatchPtr& m) { return ground_term(schema->pattern(), *m); });
       SCOPED_TRACE(fmt::format("store {} schema {}", seed, schema->schema()));
       compare(
-          s.terms, inputs, kTermNames, ground, [&](const MatchSet& set) { return s.g.match_term_schema(*schema, set); },
+          s.terms, inputs, kTermNames, ground, [&](const MatchSet& set) { return match_term_schema(s.g, *schema, set); },
           [&](const MatchSet& set) { return matches::detail::scan_term_schema(s.g, *schema, set); },
-          [&](const Uid& uid, const MatchPtr& m) { return s.g.check_term_matches(uid, schema->pattern(), m); }, tally);
+          [&](const Uid& uid, const MatchPtr& m) { return check_term_matches(s.g, uid, schema->pattern(), m); }, tally);
     }
   }
   EXPECT_GT(tally.ground, tally.cases / 10);

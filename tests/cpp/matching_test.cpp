@@ -22,7 +22,11 @@
 #include <thread>
 #include <vector>
 
-#include "graph/base.hpp"
+#include "graph/create.hpp"
+#include "graph/inspect.hpp"
+#include "graph/matches/matching.hpp"
+#include "graph/schema.hpp"
+#include "graph/store.hpp"
 #include "pool_support.hpp"
 #include "store_test_support.hpp"
 #include "utils/panic.hpp"
@@ -316,7 +320,7 @@ TEST_P(MatchingPath, MatchesWholePaths) {
   if (c.corrupt) c.corrupt(g);
   auto path = PathPattern::create(c.pattern);
   ASSERT_TRUE(path) << errors::format_report(path.error());
-  verify(c, g.match_path_pattern(*path, input(c.given), subset_of(c.subset)));
+  verify(c, match_path_pattern(g, *path, input(c.given), subset_of(c.subset)));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -387,35 +391,35 @@ INSTANTIATE_TEST_SUITE_P(
               {"Index Corruption: 'missing type for edge in edge_to_type_index' (check edge matches)", {kPath, kEdge}},
               [](Graph& g) {
                 // The edge's row alone, its place in the nodes' lists kept.
-                g.edges->remove(*g.edge_id({uid_of("A"), uid_of("B")}));
+                Inspect::edges(g).remove(*g.edge_id({uid_of("A"), uid_of("B")}));
               }),
         // An edge's type and its map are one row now: without it, the edge has no type.
         fails("EdgeBlockWithoutEdgeRow", "(a:A)-[e {w: 1}]->(b)", {},
               {"Index Corruption: 'missing type for edge in edge_to_type_index' (check edge matches)", {kPath, kEdge}},
               [](Graph& g) {
-                g.edges->remove(*g.edge_id({uid_of("A"), uid_of("B")}));
+                Inspect::edges(g).remove(*g.edge_id({uid_of("A"), uid_of("B")}));
               }),
         // A bound node is not looked up: its row, edge lists included, may be gone.
         fails("ForwardWithoutStartRow", "(a)-[e]->(b)", {"a=A"},
               {"Index Corruption: 'prev_uid should be pointing at a valid node, and it dos not have an entry in "
                "the StartToEdgeIndex' (graph - match edge pattern)",
                {kPath}},
-              [](Graph& g) { g.nodes->remove(*g.type_id(uid_of("A"))); }),
+              [](Graph& g) { Inspect::nodes(g).remove(*g.type_id(uid_of("A"))); }),
         fails("BackwardWithoutEndRow", "(b)<-[e]-(a)", {"b=B"},
               {"Index Corruption: 'prev_uid should be pointing at a valid node, and it dos not have an entry in "
                "the StartToEdgeIndex' (graph - match edge pattern)",
                {kPath}},
-              [](Graph& g) { g.nodes->remove(*g.type_id(uid_of("B"))); }),
+              [](Graph& g) { Inspect::nodes(g).remove(*g.type_id(uid_of("B"))); }),
         fails("ReachedNodeNotStored", "(a:A)-[e]->(b)", {},
               {"Index Corruption: 'previously matched node should exist in NodeIndex' "
                "(checking node matches pattern [src/graph/matches/path])",
                {kPath}},
-              [](Graph& g) { g.nodes->remove(*g.type_id(uid_of("B"))); })),
+              [](Graph& g) { Inspect::nodes(g).remove(*g.type_id(uid_of("B"))); })),
     case_name);
 
 TEST_F(MatchingStore, MatchingPathContextKeepsItsPosition) {
-  g.nodes->remove(*g.type_id(uid_of("B")));  // the row alone, the edge A -> B kept
-  auto result = g.match_path_pattern(*PathPattern::create("(a:A)-[e]->(b)"), input({}), nullptr);
+  Inspect::nodes(g).remove(*g.type_id(uid_of("B")));  // the row alone, the edge A -> B kept
+  auto result = match_path_pattern(g, *PathPattern::create("(a:A)-[e]->(b)"), input({}), nullptr);
   ASSERT_FALSE(result);
   const auto* error = result.error().current_context().get<errors::IndexCorruption>();
   ASSERT_NE(error, nullptr);
@@ -431,7 +435,7 @@ TEST_F(MatchingStore, MatchingPathEachInputGoesItsOwnWay) {
   MatchPtr other = Match::create();
   bind_given(other, "a=B");
   two->insert(7, MatchEntry{Uid{}, other});
-  auto result = g.match_path_pattern(*PathPattern::create("(a)-[e]->(b)"), two, nullptr);
+  auto result = match_path_pattern(g, *PathPattern::create("(a)-[e]->(b)"), two, nullptr);
   ASSERT_TRUE(result) << errors::format_report(result.error());
   EXPECT_EQ(rows_of(*result), (std::vector<std::string>{"B|a=A b=B e=A>B", "C|a=B b=C e=B>C"}));
   EXPECT_EQ((*result)->size(), 2u);  // distinct ids
@@ -442,7 +446,7 @@ TEST_F(MatchingStore, MatchingPathEachInputGoesItsOwnWay) {
 // The any direction is refused with a fault once a match reaches that edge.
 TEST_F(MatchingStore, MatchingPathAnyDirection) {
   const auto run = [&](const char* pattern, MatchSet given) {
-    return g.match_path_pattern(*PathPattern::create(pattern), std::move(given), nullptr);
+    return match_path_pattern(g, *PathPattern::create(pattern), std::move(given), nullptr);
   };
   for (const auto& [pattern, given] : std::vector<std::pair<const char*, std::vector<std::string>>>{
            {"(a:A)-[e]-(b)", {}}, {"(a:A)-[e]-(b)", {"e=A>B"}}, {"(a:A)[e](b)", {}}}) {
@@ -515,7 +519,7 @@ TEST(MatchingParallel, LargeScanUsesThePoolAndAgreesWithOneThread) {
   const auto run = [&] {
     MatchSet root = new_match_set();
     root->insert(0, MatchEntry{Uid{}, Match::create()});
-    auto result = g.match_path_pattern(path, root, nullptr);
+    auto result = match_path_pattern(g, path, root, nullptr);
     EXPECT_TRUE(result);
     std::vector<std::string> rows;
     (*result)->for_each_shard([&](const auto& t) {
@@ -572,7 +576,7 @@ TEST(MatchingParallel, UnnamedEdgeStepsAgreeWithAModelOfTheEdges) {
   const auto rows = [&](const char* pattern, std::vector<std::string> names) {
     MatchSet root = new_match_set();
     root->insert(0, MatchEntry{Uid{}, Match::create()});
-    auto result = g.match_path_pattern(*PathPattern::create(pattern), root, nullptr);
+    auto result = match_path_pattern(g, *PathPattern::create(pattern), root, nullptr);
     EXPECT_TRUE(result) << pattern;
     std::vector<std::string> out;
     if (!result) return out;
@@ -599,10 +603,10 @@ TEST(MatchingParallel, UnnamedEdgeStepsAgreeWithAModelOfTheEdges) {
   EXPECT_EQ(rows("(b)<-[]-(a)", {"b", "a"}), backward);
   EXPECT_EQ(rows("(a {k: 3})-[]->(b)-[]->(c)", {"a", "b", "c"}), two_steps);
 
-  g.nodes->remove(*g.type_id(uids[kNodes - 1]));  // the row alone, its edges kept in the lists
+  Inspect::nodes(g).remove(*g.type_id(uids[kNodes - 1]));  // the row alone, its edges kept in the lists
   MatchSet root = new_match_set();
   root->insert(0, MatchEntry{Uid{}, Match::create()});
-  auto broken = g.match_path_pattern(*PathPattern::create("(a)-[]->(b)"), root, nullptr);
+  auto broken = match_path_pattern(g, *PathPattern::create("(a)-[]->(b)"), root, nullptr);
   ASSERT_FALSE(broken);
   EXPECT_EQ(lines_of(broken.error()), std::vector<std::string>{kPath});
   const auto* error = broken.error().current_context().get<errors::IndexCorruption>();

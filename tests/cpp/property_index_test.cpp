@@ -13,7 +13,11 @@
 #include <utility>
 #include <vector>
 
-#include "graph/base.hpp"
+#include "graph/create.hpp"
+#include "graph/inspect.hpp"
+#include "graph/matches/matching.hpp"
+#include "graph/schema.hpp"
+#include "graph/store.hpp"
 #include "graph/matches/matching.hpp"
 #include "patterns/path.hpp"
 #include "pool_support.hpp"
@@ -101,7 +105,7 @@ class PropertyIndexAgainstScan : public ::testing::TestWithParam<unsigned> {
     auto path = PathPattern::create(fmt::format("(n {})", block));
     const PropertyMap& wanted = *path->nodes()[0].properties();
     std::set<Uid> out;
-    for (const Uid& uid : g.node_uids())
+    for (const Uid& uid : Inspect::node_uids(g))
       if (*matches::check_node_matches_properties(g, uid, wanted)) out.insert(uid);
     return out;
   }
@@ -111,7 +115,7 @@ class PropertyIndexAgainstScan : public ::testing::TestWithParam<unsigned> {
     EXPECT_TRUE(path.has_value());
     MatchSet root = new_match_set();
     root->insert(0, MatchEntry{Uid{}, Match::create()});
-    auto found = g.match_path_pattern(*path, root, nullptr);
+    auto found = match_path_pattern(g, *path, root, nullptr);
     EXPECT_TRUE(found.has_value());
     std::set<EdgeKey> out;
     for (std::uint64_t id : found->get()->keys()) out.insert(found->get()->get(id)->match->get("e")->edge_key());
@@ -122,7 +126,7 @@ class PropertyIndexAgainstScan : public ::testing::TestWithParam<unsigned> {
     auto path = PathPattern::create(fmt::format("(a)-[e {}]->(b)", block));
     const PropertyMap& wanted = *path->edges()[0].properties();
     std::set<EdgeKey> out;
-    for (const EdgeKey& key : g.edge_keys())
+    for (const EdgeKey& key : Inspect::edge_keys(g))
       if (*matches::properties_match(wanted, *g.edge_properties(key))) out.insert(key);
     return out;
   }

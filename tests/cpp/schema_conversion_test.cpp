@@ -16,7 +16,11 @@
 #include <string_view>
 #include <vector>
 
-#include "graph/base.hpp"
+#include "graph/create.hpp"
+#include "graph/inspect.hpp"
+#include "graph/matches/matching.hpp"
+#include "graph/schema.hpp"
+#include "graph/store.hpp"
 #include "store_test_support.hpp"
 
 namespace velmora::graph {
@@ -149,7 +153,7 @@ class SchemaConversionCheck : public SchemaConversionStore, public ::testing::Wi
     }
     ASSERT_TRUE(result.has_value()) << errors::format_report(result.error());
     EXPECT_EQ(show_value(*result), c.value);
-    for (const auto& type : c.stored) EXPECT_TRUE(g.has_type(uid_of(type))) << type;
+    for (const auto& type : c.stored) EXPECT_TRUE(Inspect::has_type(g, uid_of(type))) << type;
   }
 };
 
@@ -158,7 +162,7 @@ class SchemaConversionType : public SchemaConversionCheck {};
 TEST_P(SchemaConversionType, ConvertsOrFails) {
   const auto schema = TypeSchema::create(GetParam().schema);
   ASSERT_TRUE(schema) << errors::format_report(schema.error());
-  verify(g.type_schema_to_type(*schema, frame_with(GetParam().given)), [](const TypePtr& t) { return t->to_string(); });
+  verify(type_schema_to_type(g, *schema, frame_with(GetParam().given)), [](const TypePtr& t) { return t->to_string(); });
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -192,7 +196,7 @@ class SchemaConversionTerm : public SchemaConversionCheck {};
 TEST_P(SchemaConversionTerm, ConvertsOrFails) {
   const auto schema = TermSchema::create(GetParam().schema);
   ASSERT_TRUE(schema) << errors::format_report(schema.error());
-  verify(g.term_schema_to_term(*schema, frame_with(GetParam().given)), [](const Term& t) { return show(t); });
+  verify(term_schema_to_term(g, *schema, frame_with(GetParam().given)), [](const Term& t) { return show(t); });
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -249,14 +253,14 @@ TEST_F(SchemaConversionStore, ConstantArgumentsKeepTheirOrderAcrossThePool) {
   std::string expected = "T11";
   for (int i = 10; i >= 0; --i) expected = fmt::format("(T{} -> {})", i, expected);
   const Constant c = *Constant::create("Many", schema);
-  auto type = g.get_constant_type(c, args, Match::create());
+  auto type = get_constant_type(g, c, args, Match::create());
   ASSERT_TRUE(type) << errors::format_report(type.error());
   EXPECT_EQ((*type)->to_string(), expected);
 }
 
 TEST_F(SchemaConversionStore, ConstantUseLeavesItsFrameUnbound) {
   const MatchPtr m = Match::create();
-  auto term = g.term_schema_to_term(*TermSchema::create("@K1((T:*))"), m);
+  auto term = term_schema_to_term(g, *TermSchema::create("@K1((T:*))"), m);
   ASSERT_TRUE(term) << errors::format_report(term.error());
   EXPECT_FALSE(m->contains_key("T"));
   EXPECT_FALSE(m->contains_key("X"));
@@ -282,7 +286,7 @@ TEST_P(SchemaConversionInfer, FindsTheFittingConstant) {
   const InferCase& c = GetParam();
   Graph g(make_constants(c.constants));
   if (c.store_target) g.insert_type(*ty(c.target));
-  auto inferred = g.infer_term(uid_of(c.target));
+  auto inferred = infer_term(g, uid_of(c.target));
   if (!c.message.empty()) {
     ASSERT_FALSE(inferred);
     EXPECT_EQ(drop_positions(inferred.error().current_context().message()), c.message);
@@ -347,10 +351,10 @@ TEST_P(SchemaConversionInfer, TheRouteByRowAgrees) {
   Graph g(make_constants(c.constants));
   const TypePtr type = ty(c.target);
   g.insert_type(*type);
-  const auto id = g.types->find(uid_of(c.target));
+  const auto id = g.types().find(uid_of(c.target));
   ASSERT_TRUE(id);
-  const std::string expected = outcome(g.infer_term(uid_of(c.target)));
-  for (int round = 0; round < 3; ++round) EXPECT_EQ(outcome(g.infer_term(*id, type)), expected) << round;
+  const std::string expected = outcome(infer_term(g, uid_of(c.target)));
+  for (int round = 0; round < 3; ++round) EXPECT_EQ(outcome(infer_term(g, *id, type)), expected) << round;
 }
 
 // Stores with different constants hold the same types under the same row
@@ -373,7 +377,7 @@ TEST(SchemaConversionInferMany, StoresNeverShareRememberedAnswers) {
     for (const auto& shape : order) graphs.back()->insert_type(*ty(shape));
   }
   std::set<std::pair<TypeId, TypeId>> rows;  // the rows of "A" and "B -> A" per store
-  for (const auto& g : graphs) rows.emplace(*g->types->find(uid_of("A")), *g->types->find(uid_of("B -> A")));
+  for (const auto& g : graphs) rows.emplace(*g->types().find(uid_of("A")), *g->types().find(uid_of("B -> A")));
   ASSERT_GT(rows.size(), 1u);
   // Per store, the name last stored as the term of each shape.
   std::vector<std::vector<std::string>> named(graphs.size(), std::vector<std::string>(shapes.size()));
@@ -388,9 +392,9 @@ TEST(SchemaConversionInferMany, StoresNeverShareRememberedAnswers) {
       named[k][s] = name;
     }
     EXPECT_EQ(g.insert_type(*type), uid_of(shapes[s])) << k << " " << shapes[s];
-    const auto id = g.types->find(uid_of(shapes[s]));
+    const auto id = g.types().find(uid_of(shapes[s]));
     ASSERT_TRUE(id);
-    EXPECT_EQ(outcome(g.infer_term(*id, type)), outcome(g.infer_term(uid_of(shapes[s])))) << k << " " << shapes[s];
+    EXPECT_EQ(outcome(infer_term(g, *id, type)), outcome(infer_term(g, uid_of(shapes[s])))) << k << " " << shapes[s];
     if (!named[k][s].empty()) {
       auto term = g.term_from_uid(uid_of(shapes[s]));
       ASSERT_TRUE(term) << errors::format_report(term.error());
@@ -402,7 +406,7 @@ TEST(SchemaConversionInferMany, StoresNeverShareRememberedAnswers) {
 TEST(SchemaConversionInferMany, AnyFittingConstantMayWin) {
   Graph g(make_constants({{"One", "*"}, {"Two", "A"}, {"Three", "B"}}));
   const Uid a = g.insert_type(*ty("A"));
-  auto inferred = g.infer_term(a);
+  auto inferred = infer_term(g, a);
   ASSERT_TRUE(inferred && *inferred) << (inferred ? "none" : errors::format_report(inferred.error()));
   const std::string term = show(**inferred);
   EXPECT_TRUE(term == "One:A" || term == "Two:A") << term;

@@ -12,7 +12,11 @@
 #include <string_view>
 #include <vector>
 
-#include "graph/base.hpp"
+#include "graph/create.hpp"
+#include "graph/inspect.hpp"
+#include "graph/matches/matching.hpp"
+#include "graph/schema.hpp"
+#include "graph/store.hpp"
 #include "store_test_support.hpp"
 
 namespace velmora::graph {
@@ -190,7 +194,7 @@ TEST_P(SchemaMatchingTypeCheck, MatchesBindsOrFails) {
   const auto schema = TypeSchema::create(c.schema);
   ASSERT_TRUE(schema) << errors::format_report(schema.error());
   const MatchPtr given = frame_with(c.given);
-  verify(g.check_type_matches(uid_of(c.target), schema->pattern(), given), given);
+  verify(check_type_matches(g, uid_of(c.target), schema->pattern(), given), given);
 }
 
 std::string rebind(std::string_view name) {
@@ -240,7 +244,7 @@ TEST_P(SchemaMatchingTermCheck, MatchesBindsOrFails) {
   const auto schema = TermSchema::create(c.schema);
   ASSERT_TRUE(schema) << errors::format_report(schema.error());
   const MatchPtr given = frame_with(c.given);
-  verify(g.check_term_matches(uid_of(c.target), schema->pattern(), given), given);
+  verify(check_term_matches(g, uid_of(c.target), schema->pattern(), given), given);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -320,14 +324,14 @@ TEST(SchemaMatchingScan, WildcardPairsEveryMatchWithEveryTypeInItsOwnFrame) {
   g.insert_type(*ty("A -> B"));
   for (int i = 0; i < 500; ++i) g.insert_type(*ty(fmt::format("V{}", i)));
   std::vector<Uid> uids;
-  g.types->for_each_parallel([&, mutex = std::make_shared<std::mutex>()](TypeId id) {
+  g.types().for_each_parallel([&, mutex = std::make_shared<std::mutex>()](TypeId id) {
     std::lock_guard lock(*mutex);
-    uids.push_back(g.types->uid(id));
+    uids.push_back(g.types().uid(id));
   });
   ASSERT_EQ(uids.size(), 503u);
   std::vector<MatchPtr> inputs;
   for (int i = 0; i < 60; ++i) inputs.push_back(Match::create());
-  auto result = g.match_type_schema(*TypeSchema::create("*"), set_of(inputs));
+  auto result = match_type_schema(g, *TypeSchema::create("*"), set_of(inputs));
   ASSERT_TRUE(result) << errors::format_report(result.error());
   expect_pairs(*result, inputs, uids, false);
 }
@@ -336,7 +340,7 @@ TEST(SchemaMatchingScan, CaptureBindsEachTypeInAChildOfItsInput) {
   Graph g;
   const std::vector<Uid> uids = {g.insert_type(*ty("A")), g.insert_type(*ty("A -> A"))};
   const std::vector<MatchPtr> inputs = {Match::create(), Match::create(), Match::create()};
-  auto result = g.match_type_schema(*TypeSchema::create("(T:*)"), set_of(inputs));
+  auto result = match_type_schema(g, *TypeSchema::create("(T:*)"), set_of(inputs));
   ASSERT_TRUE(result) << errors::format_report(result.error());
   expect_pairs(*result, inputs, uids, true);
   for (const auto& [id, entry] : entries_of(*result))
@@ -345,16 +349,16 @@ TEST(SchemaMatchingScan, CaptureBindsEachTypeInAChildOfItsInput) {
 
 TEST(SchemaMatchingScan, EmptyInputsOrEmptyStoreGiveEmptySets) {
   Graph empty;
-  auto none = empty.match_type_schema(*TypeSchema::create("*"), set_of({Match::create()}));
+  auto none = match_type_schema(empty, *TypeSchema::create("*"), set_of({Match::create()}));
   ASSERT_TRUE(none);
   EXPECT_TRUE((*none)->empty());
-  auto no_terms = empty.match_term_schema(*TermSchema::create("*"), set_of({Match::create()}));
+  auto no_terms = match_term_schema(empty, *TermSchema::create("*"), set_of({Match::create()}));
   ASSERT_TRUE(no_terms);
   EXPECT_TRUE((*no_terms)->empty());
 
   Graph g;
   g.insert_term(basic("a", "A"));
-  auto no_inputs = g.match_term_schema(*TermSchema::create("*"), new_match_set());
+  auto no_inputs = match_term_schema(g, *TermSchema::create("*"), new_match_set());
   ASSERT_TRUE(no_inputs);
   EXPECT_TRUE((*no_inputs)->empty());
 }
@@ -364,7 +368,7 @@ TEST(SchemaMatchingScan, TermVariableBindsEveryStoredTermUnderItsTypeUid) {
   const Uid b = g.insert_term(*basic("f", "A -> B").apply(basic("a", "A")));
   const std::vector<Uid> uids = {b, uid_of("A -> B"), uid_of("A")};
   const std::vector<MatchPtr> inputs = {Match::create(), Match::create()};
-  auto result = g.match_term_schema(*TermSchema::create("x"), set_of(inputs));
+  auto result = match_term_schema(g, *TermSchema::create("x"), set_of(inputs));
   ASSERT_TRUE(result) << errors::format_report(result.error());
   expect_pairs(*result, inputs, uids, true);
   for (const auto& [id, entry] : entries_of(*result))
@@ -377,7 +381,7 @@ TEST(SchemaMatchingScan, TypeScanFailureCarriesBothScanLines) {
   std::vector<MatchPtr> inputs;
   for (int i = 0; i < 40; ++i) inputs.push_back(Match::create());
   ASSERT_TRUE(inputs[17]->insert("T", MatchElement::node(Uid{})));
-  auto result = g.match_type_schema(*TypeSchema::create("(T:*)"), set_of(inputs));
+  auto result = match_type_schema(g, *TypeSchema::create("(T:*)"), set_of(inputs));
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().current_context().message(), rebind("T"));
   EXPECT_EQ(lines_of(result.error()), (std::vector<std::string>{kTypeCheck, kTypePattern, kTypePattern, kTypeScan}));
@@ -386,7 +390,7 @@ TEST(SchemaMatchingScan, TypeScanFailureCarriesBothScanLines) {
 TEST(SchemaMatchingScan, TermScanFailureCarriesBothScanLines) {
   Graph g;
   g.insert_term(basic("a", "A"));
-  auto result = g.match_term_schema(*TermSchema::create("@Missing()"), set_of({Match::create()}));
+  auto result = match_term_schema(g, *TermSchema::create("@Missing()"), set_of({Match::create()}));
   ASSERT_FALSE(result);
   EXPECT_TRUE(result.error().current_context().is<errors::ConstantNotFound>());
   EXPECT_EQ(lines_of(result.error()), (std::vector<std::string>{kTermPattern, kTermPattern, kTermScan}));

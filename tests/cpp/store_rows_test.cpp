@@ -11,7 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "graph/store_rows.hpp"
+#include "graph/edge_table.hpp"
+#include "graph/node_table.hpp"
+#include "graph/rows.hpp"
+#include "graph/type_table.hpp"
 #include "pool_support.hpp"
 
 namespace velmora::graph {

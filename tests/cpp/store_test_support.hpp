@@ -8,7 +8,11 @@
 #include <utility>
 
 #include "errors.hpp"
-#include "graph/base.hpp"
+#include "graph/create.hpp"
+#include "graph/inspect.hpp"
+#include "graph/matches/matching.hpp"
+#include "graph/schema.hpp"
+#include "graph/store.hpp"
 #include "patterns/type_schema.hpp"
 
 namespace velmora::graph::test_support {

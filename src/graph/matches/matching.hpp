@@ -1,7 +1,7 @@
 // Matching of node, edge and path patterns against the store.
 //
-// `Graph::match_path_pattern` (declared with the store) extends every match
-// of a match set along a whole path: the first node through
+// `match_path_pattern` extends every match of a match set along a whole
+// path: the first node through
 // `match_node_pattern`, then each edge through `match_edge_pattern` and the
 // node behind it through `check_node_matches`; an edge that binds and checks
 // nothing (`is_plain`) goes with its node in one pass (`plain_edge_run`). The
@@ -51,13 +51,26 @@
 #include <vector>
 
 #include "errors.hpp"
-#include "graph/base.hpp"
+#include "graph/matches/schemas.hpp"
+#include "graph/store.hpp"
 #include "matches.hpp"
 #include "parallel.hpp"
 #include "patterns/edge.hpp"
 #include "patterns/node.hpp"
+#include "patterns/path.hpp"
 #include "properties.hpp"
 #include "utils/uid.hpp"
+
+namespace velmora::graph {
+
+// Extends every match of `matches` along the whole path; within `subset`
+// when there is one. Errors: InvalidPattern when the path is not a chain of
+// nodes and edges, and those of the steps below, each with the line
+// "graph - match path pattern".
+Result<MatchSet> match_path_pattern(const Graph& graph, const patterns::PathPattern& path, MatchSet matches,
+                                    NodeUidSetPtr subset);
+
+}  // namespace velmora::graph
 
 namespace velmora::graph::matches {
 
@@ -133,7 +146,7 @@ namespace detail {
 // The binding of the node `uid`: by the store's own copy of the uid when its
 // id is known (kNoId otherwise), so frames and references keep an address.
 inline MatchElement node_element(const Graph& graph, const Uid& uid, std::uint32_t id) {
-  return id != MatchEntry::kNoId ? MatchElement::stored_node(graph.types->uid(id)) : MatchElement::node(uid);
+  return id != MatchEntry::kNoId ? MatchElement::stored_node(graph.types().uid(id)) : MatchElement::node(uid);
 }
 
 // A pattern's property block as the tasks of one step compare it. Every
@@ -308,7 +321,7 @@ class StoredNodes {
   static constexpr std::size_t kMinMatches = 4096;
   static constexpr std::size_t kPerNode = 8;
 
-  explicit StoredNodes(const Graph& graph) : limit_(graph.types->allocated()), bits_(collect(graph, limit_)) {}
+  explicit StoredNodes(const Graph& graph) : limit_(graph.types().allocated()), bits_(graph.node_bits(limit_)) {}
 
   bool contains(TypeId id) const { return id < limit_ && ((bits_[id / 64] >> (id % 64)) & 1) != 0; }
 
@@ -352,71 +365,9 @@ class StoredNodes {
   }
 
  private:
-  // The bits of the nodes below `limit`. The shards scatter neighbouring
-  // ids, so every word of a shared map would take bits from every thread of
-  // the walk, its cache line passed from core to core on each: each thread
-  // marks a map of its own, and the maps are merged at the end.
-  static std::unique_ptr<std::uint64_t[]> collect(const Graph& graph, TypeId limit) {
-    const std::size_t words = limit / 64 + 1;
-    tbb::enumerable_thread_specific<std::unique_ptr<std::uint64_t[]>> parts;
-    // Its own context: a walk started inside a cancelled group must still
-    // read every node.
-    tbb::task_group_context own(tbb::task_group_context::isolated);
-    graph.nodes->for_each_shard_parallel(
-        [&](const NodeTable::Table& table) {
-          std::unique_ptr<std::uint64_t[]>& part = parts.local();
-          if (!part) part = std::make_unique<std::uint64_t[]>(words);
-          std::uint64_t* bits = part.get();
-          for (const auto& entry : table) {
-            const TypeId id = entry.first;
-            if (id >= limit) continue;
-            bits[id / 64] |= std::uint64_t{1} << (id % 64);
-          }
-        },
-        own);
-    std::unique_ptr<std::uint64_t[]> out;
-    for (auto& part : parts) {
-      if (!part) continue;
-      if (!out) {
-        out = std::move(part);
-        continue;
-      }
-      for (std::size_t w = 0; w < words; ++w) out[w] |= part[w];
-    }
-    if (!out) out = std::make_unique<std::uint64_t[]>(words);
-    return out;
-  }
-
   const TypeId limit_;
   const std::unique_ptr<std::uint64_t[]> bits_;
 };
-
-// Runs of at least this many matches look their nodes up shard by shard.
-inline constexpr std::size_t kBatchedRun = 2 * NodeTable::shard_count();
-
-// A run's positions grouped by the node table's shard of their node id (a
-// counting sort): shard s holds order[starts[s], starts[s + 1]). Positions
-// whose id is MatchEntry::kNoId are left out.
-struct ShardOrder {
-  std::array<std::uint32_t, NodeTable::shard_count() + 1> starts{};
-  std::vector<std::uint32_t> order;
-};
-template <class IdOf>
-ShardOrder group_by_shard(std::size_t n, IdOf&& id_of) {
-  constexpr std::size_t kShards = NodeTable::shard_count();
-  ShardOrder grouped;
-  auto& starts = grouped.starts;
-  for (std::size_t i = 0; i < n; ++i)
-    if (const TypeId id = id_of(i); id != MatchEntry::kNoId) ++starts[NodeTable::shard_of(id) + 1];
-  for (std::size_t s = 0; s < kShards; ++s) starts[s + 1] += starts[s];
-  grouped.order.resize(starts[kShards]);
-  std::array<std::uint32_t, kShards> next{};
-  std::copy(starts.begin(), starts.end() - 1, next.begin());
-  for (std::size_t i = 0; i < n; ++i)
-    if (const TypeId id = id_of(i); id != MatchEntry::kNoId)
-      grouped.order[next[NodeTable::shard_of(id)]++] = static_cast<std::uint32_t>(i);
-  return grouped;
-}
 
 }  // namespace detail
 

@@ -87,13 +87,13 @@ class NodeScan {
     MatchPtr frame = entry.match;
     if (const auto& schema = pattern_.type_schema()) {
       auto checked =
-          VM_TRY_CTX(graph_.check_type_matches(uid, schema->pattern(), std::move(frame)), "graph - match node pattern");
+          VM_TRY_CTX(check_type_matches(graph_, uid, schema->pattern(), std::move(frame)), "graph - match node pattern");
       if (!checked) return {};
       frame = std::move(*checked);
     }
     if (const auto& schema = pattern_.term_schema()) {
       auto checked =
-          VM_TRY_CTX(graph_.check_term_matches(uid, schema->pattern(), std::move(frame)), "graph - match node pattern");
+          VM_TRY_CTX(check_term_matches(graph_, uid, schema->pattern(), std::move(frame)), "graph - match node pattern");
       if (!checked) return {};
       frame = std::move(*checked);
     }
@@ -106,12 +106,12 @@ class NodeScan {
     const std::uint64_t single_id = take_id();
     if (const auto& schema = pattern_.type_schema()) {
       MatchSet types =
-          VM_TRY_CTX(graph_.match_type_schema(*schema, single_set(single_id, entry)), "graph - match node pattern");
+          VM_TRY_CTX(match_type_schema(graph_, *schema, single_set(single_id, entry)), "graph - match node pattern");
       return detail::for_each_match(*types, [&](const MatchEntry& type) { return type_candidate(type); });
     }
     if (const auto& schema = pattern_.term_schema()) {
       MatchSet terms =
-          VM_TRY_CTX(graph_.match_term_schema(*schema, single_set(single_id, entry)), "graph - match node pattern");
+          VM_TRY_CTX(match_term_schema(graph_, *schema, single_set(single_id, entry)), "graph - match node pattern");
       return detail::for_each_match(*terms, [&](const MatchEntry& term) -> Status {
         if (!is_candidate(term.prev_uid)) return {};
         if (!VM_TRY(block_accepts(term.prev_uid))) return {};
@@ -137,7 +137,7 @@ class NodeScan {
         // A row a removal left behind in the index has no type or no node row.
         const auto id = graph_.type_id(uid);
         if (!id) return {};
-        auto accepted = graph_.nodes->with_read(*id, [&](const NodeRow& row) { return accepts(row.properties); });
+        auto accepted = graph_.with_node_properties(*id, [&](const PropertyMap& stored) { return accepts(stored); });
         if (!accepted) return {};
         if (!VM_TRY_CTX(std::move(*accepted), "graph - match node pattern")) return {};
         return store_child(uid, parent.get(), *id);
@@ -153,7 +153,7 @@ class NodeScan {
       return try_for_each_light_with(
           std::span<const TypeId>(*ids), [&] { return Piece(*this, parent); },
           [&](Piece& piece, TypeId id) -> Status {
-            const Uid& uid = graph_.types->uid(id);
+            const Uid& uid = graph_.types().uid(id);
             if (!VM_TRY(block_accepts_row(id, uid))) return {};
             return store_child(uid, piece.parent.get(), id, piece.out);
           });
@@ -189,7 +189,7 @@ class NodeScan {
     if (!is_candidate(uid)) return {};
     MatchPtr frame = Match::create(type.match);
     if (const auto& schema = pattern_.term_schema()) {
-      auto checked = graph_.check_term_matches(uid, schema->pattern(), std::move(frame));
+      auto checked = check_term_matches(graph_, uid, schema->pattern(), std::move(frame));
       if (!checked) {
         // A node without a term is simply not a candidate of a term schema.
         if (checked.error().current_context().is<errors::TermNotFound>()) return {};
@@ -220,7 +220,7 @@ class NodeScan {
   Result<bool> block_accepts_row(TypeId id, const Uid& uid) {
     if (block_.single()) {
       // A missing row falls through to the full check, for its error.
-      if (auto accepted = graph_.nodes->with_read(id, [&](const NodeRow& row) { return accepts(row.properties); }))
+      if (auto accepted = graph_.with_node_properties(id, [&](const PropertyMap& stored) { return accepts(stored); }))
         return std::move(*accepted);
     }
     const PropertyMap* block = block_.local();
@@ -272,7 +272,7 @@ class NodeScan {
   // once per call like all_nodes; null for a small one.
   const std::vector<TypeId>* node_ids() {
     tbb::collaborative_call_once(node_ids_once_, [this] {
-      if (graph_.nodes->size() >= detail::StoredNodes::kMinMatches) node_ids_ = detail::StoredNodes(graph_).ids();
+      if (graph_.node_count() >= detail::StoredNodes::kMinMatches) node_ids_ = detail::StoredNodes(graph_).ids();
     });
     return node_ids_.empty() ? nullptr : &node_ids_;
   }
@@ -287,7 +287,7 @@ class NodeScan {
       // Against a subset the candidates only filter its members: not worth
       // gathering many more rows than it holds.
       const std::size_t limit = subset_ ? 4 * subset_->size() + 1024 : SIZE_MAX;
-      indexed_ = graph_.node_property_index->candidates(*block, limit);
+      indexed_ = graph_.node_property_index().candidates(*block, limit);
     });
     return indexed_ ? &*indexed_ : nullptr;
   }
@@ -326,12 +326,12 @@ Result<std::optional<MatchPtr>> detail::check_node_matches(const Graph& graph, c
                                                            MatchPtr m) {
   MatchPtr frame = Match::create(std::move(m));
   if (const auto& schema = pattern.type_schema()) {
-    auto checked = VM_TRY_CTX(graph.check_type_matches(uid, schema->pattern(), std::move(frame)), "check node matches");
+    auto checked = VM_TRY_CTX(check_type_matches(graph, uid, schema->pattern(), std::move(frame)), "check node matches");
     if (!checked) return std::nullopt;
     frame = std::move(*checked);
   }
   if (const auto& schema = pattern.term_schema()) {
-    auto checked = VM_TRY_CTX(graph.check_term_matches(uid, schema->pattern(), std::move(frame)), "check node matches");
+    auto checked = VM_TRY_CTX(check_term_matches(graph, uid, schema->pattern(), std::move(frame)), "check node matches");
     if (!checked) return std::nullopt;
     frame = std::move(*checked);
   }

@@ -43,10 +43,10 @@ class PathScan {
   }
 
   // node_step for every entry of the set an edge step reached, first error
-  // wins. A long run of entries has its nodes looked up shard by shard, each
-  // shard's lock taken once for the run rather than once an entry: the
-  // threads of a step would otherwise all take turns on the same few lock
-  // words.
+  // wins. A long run of entries has its nodes looked up shard by shard (see
+  // Graph::has_nodes), each shard's lock taken once for the run rather than
+  // once an entry: the threads of a step would otherwise all take turns on
+  // the same few lock words.
   Status node_steps(const MatchSetMap& reached, const NodePattern& pattern, matches::detail::BlockCopies& block,
                     matches::detail::MatchSink& into) {
     tbb::task_group_context ctx;
@@ -55,17 +55,7 @@ class PathScan {
         [&](MatchSetMap::Table run) {
           if (ctx.is_group_execution_cancelled()) return;
           auto out = into.writer();
-          if (run.size() < matches::detail::kBatchedRun) {
-            for (const auto& [id, entry] : run) {
-              if (ctx.is_group_execution_cancelled()) return;
-              if (auto status = node_step(entry, stored(entry), pattern, block, out); !status) {
-                first.set(std::move(status).error(), ctx);
-                return;
-              }
-            }
-            return;
-          }
-          const std::vector<char> found = stored(run);
+          const auto found = stored(run);
           for (std::size_t i = 0; i < run.size(); ++i) {
             if (ctx.is_group_execution_cancelled()) return;
             if (auto status = node_step(run[i].second, found[i] != 0, pattern, block, out); !status) {
@@ -90,7 +80,7 @@ class PathScan {
                      bool owned) {
     std::optional<matches::detail::StoredNodes> snapshot;
     if (cur.size() >= matches::detail::StoredNodes::kMinMatches &&
-        cur.size() * matches::detail::StoredNodes::kPerNode >= graph_.nodes->size())
+        cur.size() * matches::detail::StoredNodes::kPerNode >= graph_.node_count())
       snapshot.emplace(graph_);
     const matches::detail::StoredNodes* known = snapshot ? &*snapshot : nullptr;
     tbb::task_group_context ctx;
@@ -108,17 +98,17 @@ class PathScan {
           const auto steps = [&](std::size_t begin, std::size_t end, bool take) {
             auto out = into.writer();
             const PropertyMap* mine = block.local();
-            constexpr std::size_t kAhead = 8;  // far ends' rows asked for ahead of their turn
+            constexpr std::size_t kAhead = kEdgesAhead;  // far ends' rows asked for ahead of their turn
             for (std::size_t k = begin; k != std::min(begin + kAhead, end); ++k)
-              __builtin_prefetch(&graph_.types->uid(reached[k].far));
+              graph_.types().prefetch_row(reached[k].far);
             for (std::size_t k = begin; k != end; ++k) {
               if (ctx.is_group_execution_cancelled()) return;
-              if (k + kAhead < end) __builtin_prefetch(&graph_.types->uid(reached[k + kAhead].far));
+              if (k + kAhead < end) graph_.types().prefetch_row(reached[k + kAhead].far);
               const MatchEntry& from = run[reached[k].entry].second;
               const TypeId far = reached[k].far;
               const bool last = take && (k + 1 == end || reached[k + 1].entry != reached[k].entry);
               if (auto status =
-                      node_step(graph_.types->uid(far), far, from.match, found[k] != 0, pattern, mine, out, last);
+                      node_step(graph_.types().uid(far), far, from.match, found[k] != 0, pattern, mine, out, last);
                   !status) {
                 first.set(std::move(status).error(), ctx);
                 return;
@@ -149,57 +139,34 @@ class PathScan {
   // read-locked once each.
   absl::InlinedVector<char, 32> stored(const matches::detail::Reaches& reached,
                                        const matches::detail::StoredNodes* known) const {
-    if (known) {
-      absl::InlinedVector<char, 32> found(reached.size(), 0);
-      bool missing = false;
-      for (std::size_t k = 0; k < reached.size(); ++k) {
-        found[k] = known->contains(reached[k].far);
-        missing |= !found[k];
-      }
-      if (missing)
-        for (std::size_t k = 0; k < reached.size(); ++k)
-          if (!found[k]) found[k] = graph_.nodes->contains(reached[k].far);
-      return found;
-    }
     absl::InlinedVector<char, 32> found(reached.size(), 0);
-    if (reached.size() < matches::detail::kBatchedRun) {
-      for (std::size_t k = 0; k < reached.size(); ++k) found[k] = graph_.nodes->contains(reached[k].far);
-      return found;
+    absl::InlinedVector<TypeId, 32> ids(reached.size(), MatchEntry::kNoId);
+    for (std::size_t k = 0; k < reached.size(); ++k) {
+      if (known && (found[k] = known->contains(reached[k].far))) continue;
+      ids[k] = reached[k].far;
     }
-    mark_stored(
-        reached.size(), [&](std::size_t k) { return reached[k].far; }, found);
+    graph_.has_nodes(ids, MatchEntry::kNoId, found.data());
     return found;
   }
 
   bool stored(const MatchEntry& reached) const {
-    return reached.prev_id != MatchEntry::kNoId ? graph_.nodes->contains(reached.prev_id)
-                                                : graph_.has_node(reached.prev_uid);
+    return reached.prev_id != MatchEntry::kNoId ? graph_.has_node(reached.prev_id) : graph_.has_node(reached.prev_uid);
   }
 
-  // Whether each entry's node is stored, its shard read-locked once for all
-  // the run's nodes in it.
-  std::vector<char> stored(MatchSetMap::Table run) const {
-    std::vector<char> found(run.size(), 0);
-    for (std::size_t i = 0; i < run.size(); ++i)
-      if (run[i].second.prev_id == MatchEntry::kNoId) found[i] = graph_.has_node(run[i].second.prev_uid);
-    mark_stored(
-        run.size(), [&](std::size_t i) { return run[i].second.prev_id; }, found);
+  // Whether each entry's node is stored; a long run has its shards
+  // read-locked once each.
+  absl::InlinedVector<char, 32> stored(MatchSetMap::Table run) const {
+    absl::InlinedVector<char, 32> found(run.size(), 0);
+    absl::InlinedVector<TypeId, 32> ids(run.size(), MatchEntry::kNoId);
+    for (std::size_t i = 0; i < run.size(); ++i) {
+      if (run[i].second.prev_id == MatchEntry::kNoId) {
+        found[i] = graph_.has_node(run[i].second.prev_uid);
+      } else {
+        ids[i] = run[i].second.prev_id;
+      }
+    }
+    graph_.has_nodes(ids, MatchEntry::kNoId, found.data());
     return found;
-  }
-
-  // found[i] = whether the node id_of(i) is stored, for every i whose id is
-  // known (not kNoId). Each shard is read-locked once for all of them, and
-  // its slots for them are asked for at once.
-  template <class IdOf, class Found>
-  void mark_stored(std::size_t n, const IdOf& id_of, Found& found) const {
-    const auto [starts, order] = matches::detail::group_by_shard(n, id_of);
-    std::size_t shard = 0;
-    graph_.nodes->for_each_shard([&](const NodeTable::Table& table) {
-      for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k) table.prefetch(id_of(order[k]));
-      for (std::uint32_t k = starts[shard]; k != starts[shard + 1]; ++k)
-        found[order[k]] = table.contains(id_of(order[k]));
-      ++shard;
-    });
   }
 
   Status node_step(const MatchEntry& reached, bool stored, const NodePattern& pattern,
@@ -257,10 +224,10 @@ class PathScan {
 
 }  // namespace
 
-Result<MatchSet> Graph::match_path_pattern(const patterns::PathPattern& path, MatchSet matches,
-                                           NodeUidSetPtr subset) const {
+Result<MatchSet> match_path_pattern(const Graph& graph, const patterns::PathPattern& path, MatchSet matches,
+                                    NodeUidSetPtr subset) {
   MatchSet result = new_match_set();
-  PathScan scan(*this);
+  PathScan scan(graph);
   VM_TRY_CTX(path.validate(), "graph - match path pattern");
   const auto& nodes = path.nodes();
   const auto& edges = path.edges();
@@ -274,7 +241,7 @@ Result<MatchSet> Graph::match_path_pattern(const patterns::PathPattern& path, Ma
   VM_TRY(matches::detail::for_each_match(*matches, [&](const MatchEntry& entry) -> Status {
     MatchSet single = new_match_set();
     single->insert(scan.take_id(), entry);
-    MatchSet cur = VM_TRY_CTX(matches::match_node_pattern(*this, nodes[0], std::move(single), subset),
+    MatchSet cur = VM_TRY_CTX(matches::match_node_pattern(graph, nodes[0], std::move(single), subset),
                               "graph - match path pattern");
     for (std::size_t i = 0; i < steps; ++i) {
       if (matches::detail::is_plain(edges[i])) {
@@ -287,7 +254,7 @@ Result<MatchSet> Graph::match_path_pattern(const patterns::PathPattern& path, Ma
         reached_nodes.move_into(*cur);
         continue;
       }
-      MatchSet reached = VM_TRY_CTX(matches::detail::match_edge_pattern(*this, edges[i], cur, subset, true),
+      MatchSet reached = VM_TRY_CTX(matches::detail::match_edge_pattern(graph, edges[i], cur, subset, true),
                                     "graph - match path pattern");
       release(std::move(cur));
       cur = std::move(reached);

@@ -41,7 +41,7 @@ Result<bool> check_node_matches_properties(const Graph& graph, const Uid& uid, c
 Result<bool> detail::check_node_row_properties(const Graph& graph, TypeId id, const Uid& uid,
                                                const PropertyMap& block) {
   auto compared =
-      graph.nodes->with_read(id, [&](const NodeRow& row) { return properties_match(block, row.properties); });
+      graph.with_node_properties(id, [&](const PropertyMap& stored) { return properties_match(block, stored); });
   if (!compared) return fail(errors::NodeNotFound{uid, "check node matches properties"});
   return std::move(*compared);
 }

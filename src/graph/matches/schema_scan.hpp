@@ -15,7 +15,7 @@
 
 #include "errors.hpp"
 #include "graph/matches/matching.hpp"
-#include "graph/store_rows.hpp"
+#include "graph/type_table.hpp"
 #include "matches.hpp"
 #include "parallel.hpp"
 #include "utils/tsan.hpp"

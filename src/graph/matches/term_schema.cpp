@@ -8,8 +8,9 @@
 #include <source_location>
 #include <utility>
 
-#include "graph/base.hpp"
+#include "constants.hpp"
 #include "graph/matches/schema_scan.hpp"
+#include "graph/matches/schemas.hpp"
 
 namespace velmora::graph {
 
@@ -23,11 +24,10 @@ using Checked = Result<std::optional<MatchPtr>>;
 // The term stored for the type `id` against `pattern`. The term is read once,
 // as one word: a term replaced meanwhile is checked as it was.
 Checked check_term_row(const Graph& g, TypeId id, const TermPattern& pattern, MatchPtr m) {
-  const TypeTable& types = *g.types;
+  const TypeTable& types = g.types();
   const Uid& uid = types.uid(id);
   const TermWord word = types.term(id);
   if (word.none()) return fail(errors::TermNotFound{uid, "check term matches"});
-  const auto& constants = g.constants;
   if (pattern.is<TermPattern::Wildcard>()) return m;
 
   if (const auto* variable = pattern.get<TermPattern::Variable>()) {
@@ -53,13 +53,13 @@ Checked check_term_row(const Graph& g, TypeId id, const TermPattern& pattern, Ma
   }
 
   const auto& use = *pattern.get<TermPattern::Constant>();
-  const Constant* constant = constants->find(use.name);
+  const Constant* constant = g.constants().find(use.name);
   if (!constant) return fail(errors::ConstantNotFound{use.name, positioned("check term matches")});
   if (!word.is_basic() || types.name(word.name()) != use.name) return std::nullopt;
 
   // The constant's own captures go into a private scratch chain, apart from
   // the caller's bindings; only the type arguments' captures reach the caller.
-  auto scratch = g.check_type_matches(uid, constant->type_schema().pattern(), Match::create());
+  auto scratch = check_type_matches(g, uid, constant->type_schema().pattern(), Match::create());
   if (!scratch) return std::unexpected(std::move(scratch).error().attach("check term matches"));
   if (!*scratch) return std::nullopt;
   const MatchPtr& parameters = **scratch;
@@ -72,7 +72,7 @@ Checked check_term_row(const Graph& g, TypeId id, const TermPattern& pattern, Ma
     if (!parameter) continue;
     const Uid type = VM_TRY(parameter->as_type(names[i], positioned("check term matches")));
     auto next =
-        VM_TRY_CTX(g.check_type_matches(type, use.type_arguments[i].pattern(), std::move(chain)), "check term matches");
+        VM_TRY_CTX(check_type_matches(g, type, use.type_arguments[i].pattern(), std::move(chain)), "check term matches");
     if (!next) return std::nullopt;
     chain = std::move(*next);
   }
@@ -93,15 +93,15 @@ SchemaRows term_rows(const Graph& g, const TermPattern& pattern, const Match& m)
   if (const auto* variable = pattern.get<TermPattern::Variable>()) {
     const auto bound = m.get(variable->name);
     if (!bound || bound->kind() != MatchElement::Kind::Term) return SchemaRows::all();
-    return SchemaRows::only(g.types->find(bound->uid()));
+    return SchemaRows::only(g.types().find(bound->uid()));
   }
   if (const auto* application = pattern.get<TermPattern::Application>()) {
     const SchemaRows function = term_rows(g, *application->function, m);
     if (function.every) return function;
     const SchemaRows argument = term_rows(g, *application->argument, m);
     if (argument.every) return argument;
-    if (!function.row || !argument.row || g.types->is_variable(*function.row)) return SchemaRows::only(std::nullopt);
-    return SchemaRows::only(g.types->right(*function.row));
+    if (!function.row || !argument.row || g.types().is_variable(*function.row)) return SchemaRows::only(std::nullopt);
+    return SchemaRows::only(g.types().right(*function.row));
   }
   return SchemaRows::all();
 }
@@ -111,23 +111,23 @@ SchemaRows term_rows(const Graph& g, const TermPattern& pattern, const Match& m)
 template <class Rows>
 Result<MatchSet> scan_term_rows(const Graph& g, const TermSchema& schema, const MatchSet& matches, Rows&& rows) {
   return matches::detail::scan_schema_rows(
-      *g.types, true, matches, std::forward<Rows>(rows),
+      g.types(), true, matches, std::forward<Rows>(rows),
       [&](TypeId id, const MatchPtr& m) { return check_term_row(g, id, schema.pattern(), m); },
       "graph - match term pattern", "graph - match term schema");
 }
 
 }  // namespace
 
-Result<std::optional<MatchPtr>> Graph::check_term_matches(const Uid& uid, const TermPattern& pattern,
-                                                          MatchPtr m) const {
-  const auto id = types->find(uid);
+Result<std::optional<MatchPtr>> check_term_matches(const Graph& graph, const Uid& uid, const TermPattern& pattern,
+                                                   MatchPtr m) {
+  const auto id = graph.type_id(uid);
   if (!id) return fail(errors::TermNotFound{uid, "check term matches"});
-  return check_term_row(*this, *id, pattern, std::move(m));
+  return check_term_row(graph, *id, pattern, std::move(m));
 }
 
-Result<MatchSet> Graph::match_term_schema(const TermSchema& schema, const MatchSet& matches) const {
-  return scan_term_rows(*this, schema, matches,
-                        [&](const MatchPtr& m) { return term_rows(*this, schema.pattern(), *m); });
+Result<MatchSet> match_term_schema(const Graph& graph, const TermSchema& schema, const MatchSet& matches) {
+  return scan_term_rows(graph, schema, matches,
+                        [&](const MatchPtr& m) { return term_rows(graph, schema.pattern(), *m); });
 }
 
 Result<MatchSet> matches::detail::scan_term_schema(const Graph& graph, const TermSchema& schema,

@@ -4,8 +4,9 @@
 #include <optional>
 #include <utility>
 
-#include "graph/base.hpp"
+#include "graph/intern.hpp"
 #include "graph/matches/schema_scan.hpp"
+#include "graph/matches/schemas.hpp"
 
 namespace velmora::graph {
 
@@ -19,7 +20,7 @@ using Checked = Result<std::optional<MatchPtr>>;
 // The stored type `id` against `pattern`. Type rows never change once
 // stored, so the check reads them without locks.
 Checked check_type_row(const Graph& g, TypeId id, const TypePattern& pattern, MatchPtr m) {
-  const TypeTable& types = *g.types;
+  const TypeTable& types = g.types();
   if (pattern.is<TypePattern::Wildcard>()) return m;
 
   if (const auto* variable = pattern.get<TypePattern::Variable>()) {
@@ -80,7 +81,7 @@ std::optional<Uid> ground_type_uid(const TypePattern& pattern, const Match& m) {
 matches::detail::SchemaRows type_rows(const Graph& g, const TypePattern& pattern, const MatchPtr& m) {
   const auto uid = ground_type_uid(pattern, *m);
   if (!uid) return matches::detail::SchemaRows::all();
-  return matches::detail::SchemaRows::only(g.types->find(*uid));
+  return matches::detail::SchemaRows::only(g.types().find(*uid));
 }
 
 // The one call of the scan, so that both entry points report from the same
@@ -88,27 +89,28 @@ matches::detail::SchemaRows type_rows(const Graph& g, const TypePattern& pattern
 template <class Rows>
 Result<MatchSet> scan_type_rows(const Graph& g, const TypeSchema& schema, const MatchSet& matches, Rows&& rows) {
   return matches::detail::scan_schema_rows(
-      *g.types, false, matches, std::forward<Rows>(rows),
+      g.types(), false, matches, std::forward<Rows>(rows),
       [&](TypeId id, const MatchPtr& m) { return check_type_row(g, id, schema.pattern(), m); },
       "graph - match type pattern", "graph - match type schema");
 }
 
 }  // namespace
 
-Result<std::optional<MatchPtr>> Graph::check_type_matches(const Uid& uid, const TypePattern& pattern,
-                                                          MatchPtr m) const {
-  const auto id = types->find(uid);
+Result<std::optional<MatchPtr>> check_type_matches(const Graph& graph, const Uid& uid, const TypePattern& pattern,
+                                                   MatchPtr m) {
+  const auto id = graph.type_id(uid);
   if (!id) return fail(errors::TypeNotFound{uid, "check type matches"});
-  return check_type_row(*this, *id, pattern, std::move(m));
+  return check_type_row(graph, *id, pattern, std::move(m));
 }
 
-Result<std::optional<MatchPtr>> Graph::check_type_matches(TypeId id, const TypePattern& pattern, MatchPtr m) const {
-  return check_type_row(*this, id, pattern, std::move(m));
+Result<std::optional<MatchPtr>> check_type_matches(const Graph& graph, TypeId id, const TypePattern& pattern,
+                                                   MatchPtr m) {
+  return check_type_row(graph, id, pattern, std::move(m));
 }
 
-Result<MatchSet> Graph::match_type_schema(const TypeSchema& schema, const MatchSet& matches) const {
-  return scan_type_rows(*this, schema, matches,
-                        [&](const MatchPtr& m) { return type_rows(*this, schema.pattern(), m); });
+Result<MatchSet> match_type_schema(const Graph& graph, const TypeSchema& schema, const MatchSet& matches) {
+  return scan_type_rows(graph, schema, matches,
+                        [&](const MatchPtr& m) { return type_rows(graph, schema.pattern(), m); });
 }
 
 Result<MatchSet> matches::detail::scan_type_schema(const Graph& graph, const TypeSchema& schema,

@@ -22,7 +22,7 @@ binding::ClassSpec& store_handle_class() {
 }  // namespace
 
 HeldUid HeldUid::find(const graph::Graph& graph, const Uid& uid) {
-  if (const auto id = graph.type_id(uid)) return in_store(graph.types->uid(*id));
+  if (const auto id = graph.type_id(uid)) return in_store(graph.types().uid(*id));
   return HeldUid(own_copy(uid));
 }
 

@@ -17,7 +17,7 @@
 
 #include "binding/class.hpp"
 #include "binding/guard.hpp"
-#include "graph/base.hpp"
+#include "graph/store.hpp"
 
 namespace velmora::query::references {
 
