@@ -75,6 +75,10 @@ Result<MatchSet> create_root_path(Graph& graph, const patterns::PathPattern& pat
 // that creation. Stores nothing. Returns the ids found (see PathVariables).
 PathVariables prefetch_path_variables(Graph& graph, const patterns::PathPattern& path);
 
+// A map of its own for an element that a pattern creates, holding a copy of
+// the pattern's block (or nothing). Any thread.
+PropertyMap detached_copy(const std::optional<PropertyMap>& map);
+
 // The working record of one node pattern.
 struct NodeData {
   std::optional<std::string> variable;

@@ -38,7 +38,7 @@ class EdgeLists {
   // Whether node i had a row when its list was read.
   bool found(std::size_t i) const { return count_[i] != kNoList; }
   // Node i's list (empty for a node without a row), and where it starts in
-  // `all()`.
+  // `all()` (where it would, for a node without one).
   std::span<const TypeId> of(std::size_t i) const { return found(i) ? all().subspan(first_[i], count_[i]) : none(); }
   std::size_t first(std::size_t i) const { return first_[i]; }
   std::span<const TypeId> all() const { return {ids_.data(), ids_.size()}; }

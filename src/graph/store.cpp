@@ -95,10 +95,10 @@ void Graph::read_edge_lists(std::span<const TypeId> ids, bool leaving, TypeId sk
   out.clear(n);
   if (n < kBatchedRun) {
     for (std::size_t i = 0; i < n; ++i) {
+      out.first_[i] = static_cast<std::uint32_t>(out.ids_.size());
       if (ids[i] == skip) continue;
       nodes_.with_read(ids[i], [&](const NodeRow& row) {
         const auto side = row.edges.side(leaving);
-        out.first_[i] = static_cast<std::uint32_t>(out.ids_.size());
         out.count_[i] = static_cast<std::uint32_t>(side.size());
         out.ids_.insert(out.ids_.end(), side.begin(), side.end());
         return true;
@@ -139,8 +139,8 @@ void Graph::read_edge_lists(std::span<const TypeId> ids, bool leaving, TypeId sk
   out.ids_.resize(gathered.size());
   std::size_t next = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    if (!out.found(i)) continue;
     out.first_[i] = static_cast<std::uint32_t>(next);
+    if (!out.found(i)) continue;
     std::copy_n(gathered.begin() + at[i], out.count_[i], out.ids_.begin() + next);
     next += out.count_[i];
   }

@@ -152,6 +152,58 @@ class StoreModel : public ::testing::Test {
         }
       }
     }
+    check_edge_lists();
+  }
+
+  // The one reader of edge lists, on a short run (node by node) and a long
+  // one (shard by shard), with ids to skip, types that are not nodes and
+  // nodes met more than once; and the far ends of what it read.
+  void check_edge_lists() {
+    constexpr TypeId kSkip = kMaxTypeId + 1;
+    for (const std::size_t length : {std::size_t{5}, std::size_t{300}}) {
+      std::vector<TypeId> ids;
+      std::vector<int> who;  // -1: no node asked for
+      for (std::size_t k = 0; k < length; ++k) {
+        const int i = pick();
+        const auto id = g.type_id(node_uid(i));
+        if (coin(10) || !id) {
+          ids.push_back(kSkip);
+          who.push_back(-1);
+          continue;
+        }
+        ids.push_back(*id);
+        who.push_back(i);
+      }
+      for (const bool leaving : {true, false}) {
+        EdgeLists lists;
+        g.read_edge_lists(ids, leaving, kSkip, lists);
+        ASSERT_EQ(lists.nodes(), ids.size());
+        std::vector<TypeId> joined;
+        FarEnds fars(g.types(), lists.all(), leaving);
+        for (std::size_t k = 0; k < ids.size(); ++k) {
+          const auto side = lists.of(k);
+          ASSERT_EQ(lists.first(k), joined.size());
+          joined.insert(joined.end(), side.begin(), side.end());
+          if (who[k] < 0 || !model.nodes.contains(who[k])) {
+            EXPECT_FALSE(lists.found(k)) << k;
+            continue;
+          }
+          ASSERT_TRUE(lists.found(k)) << k;
+          std::vector<EdgeKey> listed, wanted;
+          for (std::size_t j = 0; j < side.size(); ++j) {
+            const EdgeKey key = g.edge_key(side[j]);
+            listed.push_back(key);
+            EXPECT_EQ(g.types().uid(fars.at(lists.first(k) + j)), leaving ? key.second : key.first);
+          }
+          for (const auto& [s, e] : model.edges)
+            if ((leaving ? s : e) == who[k]) wanted.emplace_back(node_uid(s), node_uid(e));
+          std::sort(listed.begin(), listed.end());
+          std::sort(wanted.begin(), wanted.end());
+          EXPECT_EQ(listed, wanted) << type_name(who[k]) << (leaving ? " leaving" : " entering");
+        }
+        EXPECT_TRUE(std::equal(joined.begin(), joined.end(), lists.all().begin(), lists.all().end()));
+      }
+    }
   }
 };
 
