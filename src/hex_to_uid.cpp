@@ -17,10 +17,10 @@ std::optional<std::uint8_t> digit_value(char c) {
   return std::nullopt;
 }
 
-// A byte taken as the code point 0..255, quoted the way uid text has always
-// been reported: single quotes, backslash escapes for the quote, the backslash
-// and \0 \t \r \n, and \u{hex} for the other controls, the no-break space and
-// the soft hyphen; every other character as itself in UTF-8.
+// A byte taken as the code point 0..255, quoted as reports of uid text quote
+// it (part of the interface): single quotes, backslash escapes for the quote,
+// the backslash and \0 \t \r \n, and \u{hex} for the other controls, the
+// no-break space and the soft hyphen; every other character as itself in UTF-8.
 std::string quoted_char(std::uint8_t byte) {
   switch (byte) {
     case '\0': return R"('\0')";

@@ -135,7 +135,7 @@ using MatchPtr = std::shared_ptr<Match>;
 
 class Match {
  public:
-  // `Match::new`: an empty frame extending `parent` (none for a root).
+  // An empty frame extending `parent` (none for a root).
   static MatchPtr create(MatchPtr parent = nullptr);
   // `create(parent)` then `insert(name, element)`, the binding made before
   // the frame is handed out: VariableAlreadyExists when the chain binds `name`.

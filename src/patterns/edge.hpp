@@ -38,9 +38,9 @@ class EdgePattern {
   // The pattern with no parts and the given direction, as "-[]->" parses.
   explicit EdgePattern(Direction direction = Direction::Any) : direction_(direction) {}
 
-  // Builds a pattern from its parts (`EdgePattern::new`). A present variable
-  // must pass `validate_variable_name`; its `InvalidIdentifier` is
-  // returned with the context line "edge pattern - new".
+  // Builds a pattern from its parts. A present variable must pass
+  // `validate_variable_name`; its `InvalidIdentifier` is returned with the
+  // context line "edge pattern - new".
   static Result<EdgePattern> create(std::optional<std::string> variable, std::optional<TypeSchema> type_schema,
                                     std::optional<TermSchema> term_schema, std::optional<PropertyMap> properties,
                                     Direction direction);

@@ -25,9 +25,9 @@ class NodePattern {
   // pattern in a list only clears its parts' flags rather than all its bytes.
   NodePattern() {}  // NOLINT(modernize-use-equals-default)
 
-  // Builds a pattern from its parts (`NodePattern::new`). A present variable
-  // must pass `validate_variable_name`; its `InvalidIdentifier` is
-  // returned with the context line "node pattern - new".
+  // Builds a pattern from its parts. A present variable must pass
+  // `validate_variable_name`; its `InvalidIdentifier` is returned with the
+  // context line "node pattern - new".
   static Result<NodePattern> create(std::optional<std::string> variable, std::optional<TypeSchema> type_schema,
                                     std::optional<TermSchema> term_schema, std::optional<PropertyMap> properties);
 

@@ -261,6 +261,50 @@ std::optional<double> parse_float(std::string_view t) {
 
 Result<Value> parse_value(std::string_view text, std::size_t depth);
 
+// Whether a `PairSplitter` counts parentheses as brackets: a map literal
+// does, a property block takes them as plain text.
+enum class Parens { Nest, Plain };
+
+// The scan shared by map literals and property blocks: walks a text and stops
+// at each ":" and "," that stands outside quotes and brackets, in text order.
+// A quote, at any depth, runs to the next byte equal to it (a backslash does
+// not escape it) and hides everything in between. Only depth 0 splits; a
+// closing bracket without its opening one takes the depth below zero.
+// The text is handed to every call rather than kept, and the calls are
+// inlined: a map literal's frame, one per level of nesting, stays as small as
+// with a loop of its own.
+class PairSplitter {
+ public:
+  explicit PairSplitter(Parens parens) : nest_parens_(parens == Parens::Nest) {}
+
+  // The offset of the next ":" or "," of `text` (the same text at every
+  // call), or npos at its end.
+  [[gnu::always_inline]] std::size_t next(std::string_view text) {
+    while (i_ < text.size()) {
+      const std::size_t i = i_++;
+      const char c = text[i];
+      if (quote_ != 0) {
+        if (c == quote_) quote_ = 0;
+      } else if (is_quote(c)) {
+        quote_ = c;
+      } else if (c == '[' || c == '{' || (nest_parens_ && c == '(')) {
+        ++nesting_;
+      } else if (c == ']' || c == '}' || (nest_parens_ && c == ')')) {
+        --nesting_;
+      } else if ((c == ':' || c == ',') && nesting_ == 0) {
+        return i;
+      }
+    }
+    return std::string_view::npos;
+  }
+
+ private:
+  bool nest_parens_;
+  std::size_t i_ = 0;
+  char quote_ = 0;
+  long nesting_ = 0;
+};
+
 [[gnu::noinline]] Status check_depth(std::string_view t, std::size_t depth) {
   if (depth < kMaxLiteralDepth) return {};
   return fail(invalid(t, fmt::format("Property value is nested too deeply (more than {} levels of "
@@ -280,6 +324,8 @@ Result<Value> parse_list_literal(std::string_view t, std::size_t depth) {
     items.push_back(VM_TRY_CTX(parse_value(piece, depth + 1), "parse list value"));
     return {};
   };
+  // Not a `PairSplitter`: here a quote opens only at depth 0, so inside a
+  // nested literal quotes are plain text until that literal is parsed in turn.
   long nesting = 0;
   char quote = 0;
   std::size_t start = 0;
@@ -324,25 +370,14 @@ Result<Value> parse_map_literal(std::string_view t, std::size_t depth) {
     map.insert_or_assign(std::move(k), std::move(v));
     return {};
   };
-  long nesting = 0;
-  char quote = 0;
-  for (std::size_t i = 0; i < inner.size(); ++i) {
-    const char c = inner[i];
-    if (quote != 0) {
-      if (c == quote) quote = 0;
-    } else if (is_quote(c)) {
-      quote = c;
-    } else if (c == '(' || c == '[' || c == '{') {
-      ++nesting;
-    } else if (c == ')' || c == ']' || c == '}') {
-      --nesting;
-    } else if (c == ':' && nesting == 0 && colon == std::string_view::npos) {
-      colon = i;
-    } else if (c == ',' && nesting == 0) {
+  PairSplitter splitter(Parens::Nest);
+  for (std::size_t i = splitter.next(inner); i != std::string_view::npos; i = splitter.next(inner)) {
+    if (inner[i] == ':') {
+      if (colon == std::string_view::npos) colon = i;
+    } else {
       VM_TRY(add_pair(i));
       start = i + 1;
       colon = std::string_view::npos;
-      nesting = 0;
     }
   }
   // A last pair without a key is dropped, so "{a: 1,}" reads as "{a: 1}".
@@ -676,28 +711,17 @@ Result<PropertyMap> parse_properties(std::string_view text) {
     map.insert(std::string(trim(inner.substr(start, colon - start))), std::move(v));
     return {};
   };
-  char quote = 0;
-  long nesting = 0;
-  for (std::size_t i = 0; i < inner.size(); ++i) {
-    const char c = inner[i];
-    if (quote != 0) {
-      if (c == quote) quote = 0;
-    } else if (is_quote(c)) {
-      quote = c;
-    } else if (c == '[' || c == '{') {
-      ++nesting;
-    } else if (c == ']' || c == '}') {
-      --nesting;
-    } else if (c == ':' && nesting == 0) {
+  PairSplitter splitter(Parens::Plain);
+  for (std::size_t i = splitter.next(inner); i != std::string_view::npos; i = splitter.next(inner)) {
+    if (inner[i] == ':') {
       if (colon != std::string_view::npos) return fail(invalid(t, "Unexpected colon in property value"));
       if (trim(inner.substr(start, i - start)).empty()) return fail(invalid(t, "Empty property key"));
       colon = i;
-    } else if (c == ',' && nesting == 0) {
+    } else {
       if (colon == std::string_view::npos) return fail(invalid(t, "Missing colon in property definition"));
       VM_TRY(add_pair(i));
       start = i + 1;
       colon = std::string_view::npos;
-      nesting = 0;
     }
   }
   // A trailing comma leaves an empty key behind, which ends the block.

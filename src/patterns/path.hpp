@@ -31,9 +31,9 @@ class PathPattern {
   PathPattern(std::string pattern, std::vector<NodePattern> nodes, std::vector<EdgePattern> edges)
       : pattern_(std::move(pattern)), nodes_(std::move(nodes)), edges_(std::move(edges)) {}
 
-  // Parses a path (`PathPattern::new`): trims `text` of White_Space, cuts it
-  // into tokens (`tokenize_pattern`) and parses each with `parse_node_pattern`
-  // or `parse_edge_pattern`. Errors, all with the context line
+  // Parses a path: trims `text` of White_Space, cuts it into tokens
+  // (`tokenize_pattern`) and parses each with `parse_node_pattern` or
+  // `parse_edge_pattern`. Errors, all with the context line
   // "path pattern - new" on top:
   //  - InvalidPattern {"", "Pattern cannot be empty"} for a blank text;
   //  - the tokenizer's or a token parser's report, with "path pattern - parse"

@@ -81,7 +81,7 @@ struct TermPattern {
 // A parsed term schema: the text it was made from and its tree.
 class TermSchema {
  public:
-  // Parses `text` (`TermSchema::new`); `schema()` keeps it exactly as given.
+  // Parses `text`; `schema()` keeps it exactly as given.
   // Callers pass texts that are not blank; a blank one fails as a bad name.
   // Errors (all raised as Python ValueError):
   //  - InvalidPattern {the constant use's text, reason} for a malformed

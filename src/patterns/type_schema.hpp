@@ -105,8 +105,8 @@ struct TypePattern {
 // A parsed type schema: the text it was made from and its tree.
 class TypeSchema {
  public:
-  // Parses `text` (`TypeSchema::new`). The text is trimmed of White_Space for
-  // parsing; `schema()` keeps it exactly as given.
+  // Parses `text`, trimmed of White_Space for parsing; `schema()` keeps it
+  // exactly as given.
   // Errors (all raised as Python ValueError):
   //  - SchemaValidation {trimmed text, "Unbalanced parentheses: too many
   //    closing parentheses" / "... too many opening parentheses"};

@@ -2,9 +2,9 @@
 // reports, and the module names that files may give their positions.
 //
 // A position prints its module's path: by default the path of the file that
-// holds the call, without its extension. Code that moved to a file of its own
-// keeps printing the module it belongs to by naming that module once, at the
-// top of the file:
+// holds the call, without its extension. Code kept in a file of its own but
+// belonging to another module prints that module's path by naming it once, at
+// the top of the file:
 //
 //   VELMORA_MODULE("src/graph/base");
 //

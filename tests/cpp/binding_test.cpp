@@ -236,7 +236,7 @@ TEST(BindingGuard, FreedBoxesReleaseAtOnceOutsideACallOnly) {
   guard([&]() -> PyObject* {
     box = PyRef();
     EXPECT_EQ(Py_REFCNT(obj.get()), before + 1);
-    // Nested calls end with their own drain, as before.
+    // A nested call drains at its own end, as the outer one does.
     PyRef inner = box_holding(obj.get());
     guard([&]() -> PyObject* {
       inner = PyRef();

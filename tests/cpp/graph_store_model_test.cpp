@@ -1,8 +1,8 @@
 // The store against a simple model: random additions and removals of nodes
 // and edges, some batches run in parallel, then every answer the store gives
-// about them compared with the model's. Then the shapes that once recursed or
-// stored a term inside itself: long chains, self-loops, terms with a sub-term
-// of their own type.
+// about them compared with the model's. Then the shapes that must neither
+// recurse once per link nor store a term inside itself: long chains,
+// self-loops, terms with a sub-term of their own type.
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 

@@ -122,7 +122,7 @@ TEST(GraphStore, LookUpFailures) {
 }
 
 // Rows that cannot be rebuilt. A stored arrow's sides are always stored and a
-// term lives in its type's row, so a side or a type can no longer be missing;
+// term lives in its type's row, so a side or a type cannot be missing;
 // a side that fails to rebuild still makes its arrow a broken row.
 TEST(GraphStore, CorruptRowsAreReported) {
   Graph g;
@@ -279,7 +279,7 @@ TEST_F(GraphInsert, ExistingEdgeIsReplacedWithoutCreating) {
 
 // An edge keeps no map until one is written, whatever way it came by an
 // empty one: every handle edge_properties gives still shares the edge's map,
-// and a removed edge's handles no longer reach the edge added again.
+// and a removed edge's handles do not reach the edge added again.
 TEST_F(GraphInsert, EdgeHandlesShareTheMapWhetherOrNotItWasEverWritten) {
   const auto ab = make_arrow(var("A"), var("B"));
   node(var("A"));
@@ -373,8 +373,8 @@ TEST_F(GraphInsert, RemovalOfNodesAndEdges) {
   EXPECT_TRUE(Inspect::node_edge_ids(g, n, true)->empty());
 }
 
-// An edge's arrow type is derived from its row, so the type-edge tables can
-// no longer disagree: removing a node removes its edge, whose term stays.
+// An edge's arrow type is derived from its row, so the type-edge tables
+// cannot disagree: removing a node removes its edge, whose term stays.
 TEST_F(GraphInsert, RemovalReportsDisagreeingIndexes) {
   const Uid a = node(var("A"));
   const Uid b = node(var("B"));

@@ -393,7 +393,7 @@ INSTANTIATE_TEST_SUITE_P(
                 // The edge's row alone, its place in the nodes' lists kept.
                 Inspect::edges(g).remove(*g.edge_id({uid_of("A"), uid_of("B")}));
               }),
-        // An edge's type and its map are one row now: without it, the edge has no type.
+        // An edge's type and its map are one row: without it, the edge has no type.
         fails("EdgeBlockWithoutEdgeRow", "(a:A)-[e {w: 1}]->(b)", {},
               {"Index Corruption: 'missing type for edge in edge_to_type_index' (check edge matches)", {kPath, kEdge}},
               [](Graph& g) {

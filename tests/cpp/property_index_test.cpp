@@ -1,7 +1,7 @@
-// The property index against the scan it replaces: after rounds of parallel
-// inserts, merges, overwrites with one map handed to many rows, removals and
-// re-insertions, a node step and an edge step with a property block must
-// return exactly the rows whose maps a direct comparison accepts.
+// The property index against the scan it stands in for: after rounds of
+// parallel inserts, merges, overwrites with one map handed to many rows,
+// removals and re-insertions, a node step and an edge step with a property
+// block must return exactly the rows whose maps a direct comparison accepts.
 #include "graph/property_index.hpp"
 
 #include <fmt/format.h>

@@ -1,6 +1,7 @@
-// The store's faults that lost data or crashed: removals of adjacent nodes
-// racing on the pool, deep chains of propagated terms and deep values, terms
-// that would contain themselves, and edges that fail half-way.
+// The store keeps its data and its stack under the inputs that press on them
+// most: removals of adjacent nodes racing on the pool, deep chains of
+// propagated terms and deep values, terms that would contain themselves, and
+// edges that fail half-way.
 #include <gtest/gtest.h>
 
 #include <algorithm>

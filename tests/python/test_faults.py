@@ -1,6 +1,7 @@
-"""Faults of the store that lost data or crashed the interpreter: removals of
-adjacent nodes racing on the pool, long chains of propagated terms, terms
-that would contain themselves, and edges that fail half-way."""
+"""The store keeps its data, and the interpreter stays up, under the inputs
+that press on them most: removals of adjacent nodes racing on the pool, long
+chains of propagated terms, terms that would contain themselves, and edges
+that fail half-way."""
 
 import random
 
