@@ -92,7 +92,8 @@ struct NodeData {
   bool type_matches_schema = false;
   bool term_matches_schema = false;
 
-  // `NodeData::new`: no type, no term, both flags false.
+  // The record of a node pattern with `variable` and the block
+  // `properties`: no type, no term, both flags false.
   static NodeData create(std::optional<std::string> variable, const std::optional<PropertyMap>& properties);
 };
 
@@ -107,7 +108,7 @@ struct EdgeData {
   bool term_matches_schema = false;
   patterns::Direction direction = patterns::Direction::Any;
 
-  // `EdgeData::new`.
+  // The same for an edge pattern, with its direction.
   static EdgeData create(std::optional<std::string> variable, patterns::Direction direction,
                          const std::optional<PropertyMap>& properties);
 };

@@ -1,6 +1,6 @@
 // The digest's own functions, which the library marks as superseded by its
 // generic interface: a uid hashes a few dozen bytes, and that interface's set-up
-// on every call cost more than the hashing.
+// on every call costs more than the hashing.
 #define OPENSSL_SUPPRESS_DEPRECATED
 
 #include "graph/intern.hpp"

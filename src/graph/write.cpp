@@ -120,7 +120,7 @@ Status Graph::propagate(TypeId start, const CreatedFlag& created) {
   // Level by level rather than node by node, so that a long chain costs no
   // stack: each level's edges run in parallel, and every end that gets a term
   // joins the next level. A failure carries one "graph - add node" line per
-  // level it came through, as when each level was a nested call.
+  // level it came through, as if each level were a nested call.
   std::vector<TypeId> level{start};
   // The rows whose terms this walk checked or stored from checked parts: a
   // chain's terms are checked once each, not once per link behind them. Read

@@ -22,15 +22,15 @@
 //
 // Locks: a walk over a match set takes none (a set is not written while it is
 // read); a walk over a subset holds the read lock of the shard it walks while
-// that shard's entries are processed. A node's edge list is copied under its
-// row's read lock and walked unlocked; type rows and terms are read without
-// locks. Store rows are read-locked for their look-up only, except a node's
-// row or an edge's map, which stays read-locked while its property map is
-// compared; a long run of matches looks its nodes up (and copies their edge
-// lists) one shard read lock at a time, for all of the run's nodes in that
-// shard, and never holds two shards at once. Writes go only into sets that no task reads in that phase: each
-// thread gathers the new entries of a step in chunks of its own, and once the
-// step is done the chunks become the output set.
+// that shard's entries are processed. Edge lists come from the store's one
+// reader (`Graph::read_edge_lists`), copied under their rows' read locks and
+// walked unlocked; a long run of matches has its nodes looked up one shard
+// read lock at a time, never two at once. Type rows and terms are read
+// without locks. Other store rows are read-locked for their look-up only,
+// except a node's row or an edge's map, which stays read-locked while its
+// property map is compared. Writes go only into sets that no task reads in
+// that phase: each thread gathers the new entries of a step in chunks of its
+// own, and once the step is done the chunks become the output set.
 #pragma once
 
 #include <absl/container/inlined_vector.h>
