@@ -119,11 +119,10 @@ void PropertyIndex<Row>::remove(RowId row, const PropertyMap& stored) {
 }
 
 template <class Row>
-auto PropertyIndex<Row>::candidates(const PropertyMap& block, std::size_t limit) const -> std::optional<Candidates> {
+auto PropertyIndex<Row>::rarest(const PropertyMap& block) const -> std::optional<std::pair<std::string, std::size_t>> {
   // Every row that matches the block carries each of its exact entries, so the
   // smallest of their row sets is enough.
-  std::optional<std::string> chosen;
-  std::size_t chosen_size = 0;
+  std::optional<std::pair<std::string, std::size_t>> chosen;
   for (const auto& [key, value] : block.iter()) {
     auto t = term(key, value);
     if (!t) continue;
@@ -131,19 +130,29 @@ auto PropertyIndex<Row>::candidates(const PropertyMap& block, std::size_t limit)
     std::shared_lock lock(s.mutex);
     const auto it = s.postings.find(*t);
     const std::size_t size = it == s.postings.end() ? 0 : it->second.size();
-    if (chosen && size >= chosen_size) continue;
-    chosen = std::move(t);
-    chosen_size = size;
+    if (chosen && size >= chosen->second) continue;
+    chosen.emplace(std::move(*t), size);
   }
-  if (!chosen) return std::nullopt;
+  return chosen;
+}
 
-  if (chosen_size > limit) return std::nullopt;
+template <class Row>
+std::optional<std::size_t> PropertyIndex<Row>::count(const PropertyMap& block) const {
+  const auto chosen = rarest(block);
+  if (!chosen) return std::nullopt;
+  return chosen->second;
+}
+
+template <class Row>
+auto PropertyIndex<Row>::candidates(const PropertyMap& block, std::size_t limit) const -> std::optional<Candidates> {
+  const auto chosen = rarest(block);
+  if (!chosen || chosen->second > limit) return std::nullopt;
   std::vector<RowId> ids;
-  ids.reserve(chosen_size);
+  ids.reserve(chosen->second);
   {
-    const Shard& s = shard_of(*chosen);
+    const Shard& s = shard_of(chosen->first);
     std::shared_lock lock(s.mutex);
-    const auto it = s.postings.find(*chosen);
+    const auto it = s.postings.find(chosen->first);
     if (it != s.postings.end()) ids.assign(it->second.begin(), it->second.end());
   }
   Candidates out;

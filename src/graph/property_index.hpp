@@ -100,11 +100,17 @@ class PropertyIndex {
   // The candidates of `block`, or none when the index cannot answer for it
   // or would name more than `limit` rows.
   std::optional<Candidates> candidates(const PropertyMap& block, std::size_t limit) const;
+  // How many candidates `block` would have (the rows of its rarest exact
+  // entry), or none when the index cannot answer for it.
+  std::optional<std::size_t> count(const PropertyMap& block) const;
 
  private:
   // (key, exact value) as one text: the key's length, the key, the kind and
   // the value's bytes. None for a value that is not compared exactly.
   static std::optional<std::string> term(const std::string& key, const Value& value);
+  // The term of `block`'s rarest exact entry and its row count; none when
+  // the block has no exact entry.
+  std::optional<std::pair<std::string, std::size_t>> rarest(const PropertyMap& block) const;
 
   void post(RowId row, std::string term);
   void unpost(RowId row, std::string term);

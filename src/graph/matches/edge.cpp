@@ -22,6 +22,16 @@ using patterns::EdgePattern;
 
 constexpr const char* kAnyDirection = "not yet implemented: any direction not supported yet";
 
+// The direction an edge pattern is walked in from its right node to its left.
+Direction opposite(Direction direction) {
+  switch (direction) {
+    case Direction::Forward: return Direction::Backward;
+    case Direction::Backward: return Direction::Forward;
+    case Direction::Any: break;
+  }
+  return Direction::Any;
+}
+
 // The edge whose arrow type is `arrow` against `pattern`, the direction
 // already checked; `key` is its key. The edge must still be stored.
 Result<std::optional<MatchPtr>> check_edge_row(const Graph& graph, TypeId arrow, const EdgeKey& key,
@@ -80,7 +90,8 @@ struct RunLists {
   absl::InlinedVector<std::optional<MatchElement>, 8> bound;
   EdgeLists lists;
 };
-void read_run(const Graph& graph, const EdgePattern& pattern, MatchSetMap::Table run, RunLists& out) {
+void read_run(const Graph& graph, const EdgePattern& pattern, Direction walked, MatchSetMap::Table run,
+              RunLists& out) {
   const auto& name = pattern.variable();
   const std::size_t n = run.size();
   absl::InlinedVector<TypeId, 16> ids(n, MatchEntry::kNoId);
@@ -94,7 +105,7 @@ void read_run(const Graph& graph, const EdgePattern& pattern, MatchSetMap::Table
       ids[i] = *id;
     }
   }
-  graph.read_edge_lists(ids, pattern.direction() == Direction::Forward, MatchEntry::kNoId, out.lists);
+  graph.read_edge_lists(ids, walked == Direction::Forward, MatchEntry::kNoId, out.lists);
 }
 
 // One call of `match_edge_pattern`: what its tasks share.
@@ -102,13 +113,14 @@ class EdgeStep {
  public:
   using Writer = detail::MatchSink::Writer;
 
-  EdgeStep(const Graph& graph, const EdgePattern& pattern, std::size_t matches, NodeUidSetPtr subset,
-           bool share_frames)
+  EdgeStep(const Graph& graph, const EdgePattern& pattern, Direction walked, std::size_t matches,
+           NodeUidSetPtr subset, bool share_frames)
       : graph_(graph),
         pattern_(pattern),
         subset_(std::move(subset)),
         share_frames_(share_frames && !pattern.variable()),
-        forward_(pattern.direction() == Direction::Forward),
+        walked_(walked),
+        forward_(walked == Direction::Forward),
         block_(pattern.properties()) {
     // The index's candidates for the block: every other edge fails it without
     // a look at its map. Only taken while they are few for the edges walked.
@@ -120,7 +132,7 @@ class EdgeStep {
   // only checked; otherwise every edge of the node reached is visited.
   Status extend(Writer& out, MatchSetMap::Table run) {
     RunLists read;
-    read_run(graph_, pattern_, run, read);
+    read_run(graph_, pattern_, walked_, run, read);
     const EdgeLists& lists = read.lists;
     FarEnds fars(graph_.types(), lists.all(), forward_);
     for (std::size_t i = 0; i < run.size(); ++i) {
@@ -129,7 +141,7 @@ class EdgeStep {
         VM_TRY(check_bound(out, entry, *read.bound[i]));
         continue;
       }
-      if (pattern_.direction() == Direction::Any) panic(kAnyDirection);
+      if (walked_ == Direction::Any) panic(kAnyDirection);
       if (!lists.found(i)) return fail(no_row());
       const auto arrows = lists.of(i);
       // Only a very long edge list is worth the pool.
@@ -150,9 +162,10 @@ class EdgeStep {
     const std::string& name = *pattern_.variable();
     const EdgeKey key = VM_TRY_CTX(element.as_edge(name), "graph - match edge pattern");
     auto checked = VM_TRY_CTX(
-        detail::check_edge_matches(graph_, entry.prev_uid, key, pattern_, block_.local(), entry.match, filter()),
+        detail::check_edge_matches(graph_, entry.prev_uid, key, pattern_, walked_, block_.local(), entry.match,
+                                   filter()),
         "graph - match edge pattern");
-    if (checked) out.add(MatchEntry{far_end(key, pattern_.direction()), std::move(*checked)});
+    if (checked) out.add(MatchEntry{far_end(key, walked_), std::move(*checked)});
     return {};
   }
 
@@ -193,6 +206,7 @@ class EdgeStep {
   const EdgePattern& pattern_;
   const NodeUidSetPtr subset_;
   const bool share_frames_;
+  const Direction walked_;
   const bool forward_;
   detail::BlockCopies block_;
   std::optional<EdgePropertyIndex::Candidates> indexed_;
@@ -207,8 +221,9 @@ Result<MatchSet> match_edge_pattern(const Graph& graph, const EdgePattern& patte
 }
 
 Result<MatchSet> detail::match_edge_pattern(const Graph& graph, const EdgePattern& pattern, MatchSet matches,
-                                            NodeUidSetPtr subset, bool share_frames) {
-  EdgeStep step(graph, pattern, matches->size(), std::move(subset), share_frames);
+                                            NodeUidSetPtr subset, bool share_frames, bool reversed) {
+  EdgeStep step(graph, pattern, reversed ? opposite(pattern.direction()) : pattern.direction(), matches->size(),
+                std::move(subset), share_frames);
   tbb::task_group_context ctx;
   FirstError first_error;
   matches->for_each_shard_parallel(
@@ -229,11 +244,12 @@ bool detail::is_plain(const EdgePattern& pattern) {
          pattern.direction() != Direction::Any;
 }
 
-Status detail::plain_edge_run(const Graph& graph, const EdgePattern& pattern, MatchSetMap::Table run,
+Status detail::plain_edge_run(const Graph& graph, const EdgePattern& pattern, bool reversed, MatchSetMap::Table run,
                               const NodeUidSetPtr& subset, Reaches& reached) {
-  const bool forward = pattern.direction() == Direction::Forward;
+  const Direction walked = reversed ? opposite(pattern.direction()) : pattern.direction();
+  const bool forward = walked == Direction::Forward;
   RunLists read;
-  read_run(graph, pattern, run, read);
+  read_run(graph, pattern, walked, run, read);
   const EdgeLists& lists = read.lists;
   FarEnds fars(graph.types(), lists.all(), forward);
   reached.reserve(reached.size() + lists.all().size());
@@ -262,13 +278,15 @@ Status detail::plain_edge_run(const Graph& graph, const EdgePattern& pattern, Ma
 Result<std::optional<MatchPtr>> check_edge_matches(const Graph& graph, const Uid& prev_uid, const EdgeKey& key,
                                                    const EdgePattern& pattern, MatchPtr m) {
   const auto& block = pattern.properties();
-  return detail::check_edge_matches(graph, prev_uid, key, pattern, block ? &*block : nullptr, std::move(m));
+  return detail::check_edge_matches(graph, prev_uid, key, pattern, pattern.direction(), block ? &*block : nullptr,
+                                    std::move(m));
 }
 
 Result<std::optional<MatchPtr>> detail::check_edge_matches(const Graph& graph, const Uid& prev_uid, const EdgeKey& key,
-                                                           const EdgePattern& pattern, const PropertyMap* block,
-                                                           MatchPtr m, const EdgePropertyIndex::Candidates* filter) {
-  switch (pattern.direction()) {
+                                                           const EdgePattern& pattern, Direction walked,
+                                                           const PropertyMap* block, MatchPtr m,
+                                                           const EdgePropertyIndex::Candidates* filter) {
+  switch (walked) {
     case Direction::Forward:
       if (key.first != prev_uid) return std::nullopt;
       break;

@@ -74,8 +74,7 @@ Result<MatchSet> match_path_pattern(const Graph& graph, const patterns::PathPatt
 
 namespace velmora::graph::matches {
 
-// Extends every match of `matches` by the node `pattern` names
-// (`Graph::match_node_pattern`). A match whose chain already binds the
+// Extends every match of `matches` by the node `pattern` names. A match whose chain already binds the
 // pattern's variable keeps its frame and is only checked (the subset is not
 // consulted); otherwise each candidate node gets a new child frame binding the
 // variable. Candidates come from the type schema, else the term schema, else
@@ -92,8 +91,7 @@ namespace velmora::graph::matches {
 Result<MatchSet> match_node_pattern(const Graph& graph, const patterns::NodePattern& pattern, MatchSet matches,
                                     NodeUidSetPtr subset);
 
-// Checks the node `uid` against `pattern` (`Graph::check_node_matches`): its
-// type schema, term schema and property block, in that order, in a new child
+// Checks the node `uid` against `pattern`: its type schema, term schema and property block, in that order, in a new child
 // frame of `m`. Returns that frame (or a descendant holding the schemas'
 // bindings), or none when the node does not fit. It neither checks that the
 // node exists nor binds the pattern's variable. Errors get the line
@@ -101,8 +99,8 @@ Result<MatchSet> match_node_pattern(const Graph& graph, const patterns::NodePatt
 Result<std::optional<MatchPtr>> check_node_matches(const Graph& graph, const Uid& uid,
                                                    const patterns::NodePattern& pattern, MatchPtr m);
 
-// Whether the node `uid` carries every key of `block` with an equal value
-// (`Graph::check_node_matches_properties`). Holds the node's row read-locked
+// Whether the node `uid` carries every key of `block` with an equal value.
+// Holds the node's row read-locked
 // while the block's entries are compared in parallel. NodeNotFound (context
 // "check node matches properties", no line) when `uid` is not a node.
 Result<bool> check_node_matches_properties(const Graph& graph, const Uid& uid, const PropertyMap& block);
@@ -116,7 +114,7 @@ Result<bool> properties_match(const PropertyMap& block, const PropertyMap& store
 bool entry_matches(const std::pair<std::string, Value>& entry, const PropertyMap& stored);
 
 // Extends every match by one edge from the node it reached last (its
-// prev_uid), in the pattern's direction (`Graph::match_edge_pattern`). A match
+// prev_uid), in the pattern's direction. A match
 // whose chain binds the edge variable keeps that edge if it fits; otherwise
 // each edge of the node (with both ends in `subset` when there is one) that
 // fits gets a new child frame binding the variable. Each entry's prev_uid is
@@ -129,9 +127,8 @@ bool entry_matches(const std::pair<std::string, Value>& entry, const PropertyMap
 Result<MatchSet> match_edge_pattern(const Graph& graph, const patterns::EdgePattern& pattern, MatchSet matches,
                                     NodeUidSetPtr subset);
 
-// Checks the edge `key` against `pattern` from the node `prev_uid`
-// (`Graph::check_edge_matches`): it must leave prev_uid going forward or enter
-// it going backward; then its arrow type against the type schema, the term
+// Checks the edge `key` against `pattern` from the node `prev_uid`: it must
+// leave prev_uid going forward or enter it going backward; then its arrow type against the type schema, the term
 // stored for that type against the term schema, and its property block, in a
 // new child frame of `m`. Returns that frame (or a descendant), or none. Binds
 // no variable. Errors: IndexCorruption for a key that names no stored edge;
@@ -188,9 +185,18 @@ class BlockCopies {
 
 // `match_edge_pattern`; with `share_frames`, an edge that binds nothing and
 // has no schema keeps its input frame instead of a new empty child, for a
-// caller whose next step makes the frames the matches keep.
+// caller whose next step makes the frames the matches keep. With `reversed`,
+// the edge is walked from its right node to its left (a path walked from its
+// far end): each match's prev_uid is then the pattern's right node, and each
+// entry made reaches its left node.
 Result<MatchSet> match_edge_pattern(const Graph& graph, const patterns::EdgePattern& pattern, MatchSet matches,
-                                    NodeUidSetPtr subset, bool share_frames);
+                                    NodeUidSetPtr subset, bool share_frames, bool reversed = false);
+
+// `match_path_pattern` walking every match from the path's first node, the
+// written order, whatever node the walk order would choose: for tests that
+// hold the two against each other.
+Result<MatchSet> match_path_in_written_order(const Graph& graph, const patterns::PathPattern& path,
+                                             MatchSet matches, NodeUidSetPtr subset);
 
 // Whether `pattern` binds nothing and checks nothing but its direction (not
 // the any direction): its step only walks each node's edge list.
@@ -207,8 +213,9 @@ using Reaches = absl::InlinedVector<Reached, 32>;
 // order: each edge of each match's node (both ends in `subset` when there is
 // one) is appended to `reached`; no frame is made, the match keeps its own.
 // Errors as `match_edge_pattern`'s (IndexCorruption for a node without a row
-// or an edge without one), stopping at the first.
-Status plain_edge_run(const Graph& graph, const patterns::EdgePattern& pattern, MatchSetMap::Table run,
+// or an edge without one), stopping at the first. `reversed` as for
+// `match_edge_pattern`.
+Status plain_edge_run(const Graph& graph, const patterns::EdgePattern& pattern, bool reversed, MatchSetMap::Table run,
                       const NodeUidSetPtr& subset, Reaches& reached);
 
 // `check_node_matches` and `check_edge_matches` comparing `block` (a copy of
@@ -216,11 +223,14 @@ Status plain_edge_run(const Graph& graph, const patterns::EdgePattern& pattern, 
 Result<std::optional<MatchPtr>> check_node_matches(const Graph& graph, const Uid& uid,
                                                    const patterns::NodePattern& pattern, const PropertyMap* block,
                                                    MatchPtr m);
-// `filter`, when given, holds the index's candidates for the block: an edge
-// outside it fails the block without a comparison.
+// `walked`: the direction the edge is walked in from prev_uid (the pattern's,
+// or its opposite for a reversed step). `filter`, when given, holds the
+// index's candidates for the block: an edge outside it fails the block
+// without a comparison.
 Result<std::optional<MatchPtr>> check_edge_matches(const Graph& graph, const Uid& prev_uid, const EdgeKey& key,
-                                                   const patterns::EdgePattern& pattern, const PropertyMap* block,
-                                                   MatchPtr m, const EdgePropertyIndex::Candidates* filter = nullptr);
+                                                   const patterns::EdgePattern& pattern, patterns::Direction walked,
+                                                   const PropertyMap* block, MatchPtr m,
+                                                   const EdgePropertyIndex::Candidates* filter = nullptr);
 
 // `check_node_matches_properties` for the node whose type id is `id` (its
 // uid `uid`, for the error).

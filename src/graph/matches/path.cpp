@@ -1,5 +1,6 @@
 // Path matching: the first node, then each edge and the node behind it, for
-// every match of the input set.
+// every match of the input set; or the same from a more selective node, back
+// to the first and on to the last (see walk_order.hpp).
 
 #include <algorithm>
 #include <array>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "graph/matches/matching.hpp"
+#include "graph/matches/walk_order.hpp"
 
 namespace velmora::graph {
 namespace {
@@ -75,9 +77,9 @@ class PathScan {
   // frame's last child takes over the entry's handle of it: an increment now
   // and a decrement at the drop saved for every entry, and the drop touches
   // no frame for them.
-  Status plain_steps(const MatchSetMap& cur, const patterns::EdgePattern& edge, const NodePattern& pattern,
-                     const NodeUidSetPtr& subset, matches::detail::BlockCopies& block, matches::detail::MatchSink& into,
-                     bool owned) {
+  Status plain_steps(const MatchSetMap& cur, const patterns::EdgePattern& edge, bool reversed,
+                     const NodePattern& pattern, const NodeUidSetPtr& subset, matches::detail::BlockCopies& block,
+                     matches::detail::MatchSink& into, bool owned) {
     std::optional<matches::detail::StoredNodes> snapshot;
     if (cur.size() >= matches::detail::StoredNodes::kMinMatches &&
         cur.size() * matches::detail::StoredNodes::kPerNode >= graph_.node_count())
@@ -89,7 +91,7 @@ class PathScan {
         [&](MatchSetMap::Table run) {
           if (ctx.is_group_execution_cancelled()) return;
           matches::detail::Reaches reached;
-          if (auto status = matches::detail::plain_edge_run(graph_, edge, run, subset, reached); !status) {
+          if (auto status = matches::detail::plain_edge_run(graph_, edge, reversed, run, subset, reached); !status) {
             first.set(std::move(status).error(), ctx);
             return;
           }
@@ -222,16 +224,103 @@ class PathScan {
   std::atomic<std::uint64_t> next_match_id_{0};
 };
 
-}  // namespace
-
-Result<MatchSet> match_path_pattern(const Graph& graph, const patterns::PathPattern& path, MatchSet matches,
-                                    NodeUidSetPtr subset) {
-  MatchSet result = new_match_set();
-  PathScan scan(graph);
-  VM_TRY_CTX(path.validate(), "graph - match path pattern");
+// The steps of one input match along edges [first, last) of `path`, each edge
+// and the node behind it: forward, edge i then node i + 1 for i from first
+// up; reversed, edge i walked from its right node, then node i, for i from
+// last - 1 down.
+Status walk_edges(const Graph& graph, PathScan& scan, const patterns::PathPattern& path, MatchSet& cur,
+                  std::size_t first, std::size_t last, bool reversed, const NodeUidSetPtr& subset) {
   const auto& nodes = path.nodes();
   const auto& edges = path.edges();
-  const std::size_t steps = std::min(edges.size(), nodes.size() - 1);
+  for (std::size_t k = first; k < last; ++k) {
+    const std::size_t i = reversed ? last - 1 - (k - first) : k;
+    const NodePattern& behind = nodes[reversed ? i : i + 1];
+    matches::detail::MatchSink reached_nodes;
+    matches::detail::BlockCopies block(behind.properties());
+    if (matches::detail::is_plain(edges[i])) {
+      VM_TRY_CTX(scan.plain_steps(*cur, edges[i], reversed, behind, subset, block, reached_nodes, cur.use_count() == 1),
+                 "graph - match path pattern");
+    } else {
+      MatchSet reached = VM_TRY_CTX(matches::detail::match_edge_pattern(graph, edges[i], cur, subset, true, reversed),
+                                    "graph - match path pattern");
+      release(std::move(cur));
+      cur = std::move(reached);
+      VM_TRY_CTX(scan.node_steps(*cur, behind, block, reached_nodes), "graph - match path pattern");
+    }
+    release(std::move(cur));
+    cur = new_match_set();
+    reached_nodes.move_into(*cur);
+  }
+  return {};
+}
+
+// Moves the entries of `from` into `into` under fresh ids; `each` may change
+// an entry on the way. The chunks of a set nobody else holds move over whole.
+template <class Each>
+void move_entries(MatchSet&& from, MatchSetMap& into, PathScan& scan, Each&& each) {
+  if (from.use_count() != 1) {
+    from->for_each_shard([&](MatchSetMap::Table run) {
+      for (const auto& [id, entry] : run) {
+        MatchEntry copy = entry;
+        each(copy);
+        into.insert(scan.take_id(), std::move(copy));
+      }
+    });
+    return;
+  }
+  for (auto& chunk : from->take_chunks()) {
+    std::uint64_t id = scan.take_id(chunk.size());
+    for (auto& moved : chunk) {
+      moved.first = id++;
+      each(moved.second);
+    }
+    into.append_chunk(std::move(chunk));
+  }
+}
+
+// The candidates of node `start` for the match `entry`, each in a new
+// child frame; the start of every walk, in whichever order.
+Result<MatchSet> start_node(const Graph& graph, PathScan& scan, const patterns::PathPattern& path,
+                            const MatchEntry& entry, std::size_t start, const NodeUidSetPtr& subset) {
+  MatchSet single = new_match_set();
+  single->insert(scan.take_id(), entry);
+  return with_context(matches::match_node_pattern(graph, path.nodes()[start], std::move(single), subset),
+                      "graph - match path pattern");
+}
+
+// The walk of the path from node `start` (above 0), whose candidates are
+// `starts`: each goes backward to the first node, then every path found
+// forward from the start node to the last. Into `out`, the entries' prev_uid
+// the last node's, as in the written order.
+Status walk_from(const Graph& graph, PathScan& scan, const patterns::PathPattern& path, const MatchSet& starts,
+                 std::size_t start, const NodeUidSetPtr& subset, MatchSetMap& out) {
+  const std::size_t last = path.nodes().size() - 1;
+  return matches::detail::for_each_match(*starts, [&](const MatchEntry& from) -> Status {
+    MatchSet cur = new_match_set();
+    cur->insert(scan.take_id(), from);
+    VM_TRY(walk_edges(graph, scan, path, cur, 0, start, true, subset));
+    const auto from_start = [&](MatchEntry& done) {
+      done.prev_uid = from.prev_uid;
+      done.prev_id = from.prev_id;
+    };
+    if (start == last) {
+      move_entries(std::move(cur), out, scan, from_start);
+      return {};
+    }
+    MatchSet onward = new_match_set();
+    move_entries(std::move(cur), *onward, scan, from_start);
+    VM_TRY(walk_edges(graph, scan, path, onward, start, last, false, subset));
+    move_entries(std::move(onward), out, scan, [](MatchEntry&) {});
+    return {};
+  });
+}
+
+// match_path_pattern, from where `order` says (null: the written order).
+Result<MatchSet> match_path(const Graph& graph, const patterns::PathPattern& path, const MatchSet& matches,
+                            const NodeUidSetPtr& subset, const matches::WalkOrder* order) {
+  MatchSet result = new_match_set();
+  PathScan scan(graph);
+  const std::size_t steps = std::min(path.edges().size(), path.nodes().size() - 1);
   // With a single input match its last set can be the result itself: its ids
   // are unique already, so copying it under new ids would change nothing.
   const bool single_input = matches->size() == 1;
@@ -239,51 +328,33 @@ Result<MatchSet> match_path_pattern(const Graph& graph, const patterns::PathPatt
   // Each input match goes down the whole path on its own; the sets it builds
   // on the way are written by one phase and read by the next, never both.
   VM_TRY(matches::detail::for_each_match(*matches, [&](const MatchEntry& entry) -> Status {
-    MatchSet single = new_match_set();
-    single->insert(scan.take_id(), entry);
-    MatchSet cur = VM_TRY_CTX(matches::match_node_pattern(graph, nodes[0], std::move(single), subset),
-                              "graph - match path pattern");
-    for (std::size_t i = 0; i < steps; ++i) {
-      if (matches::detail::is_plain(edges[i])) {
-        matches::detail::MatchSink reached_nodes;
-        matches::detail::BlockCopies block(nodes[i + 1].properties());
-        VM_TRY_CTX(scan.plain_steps(*cur, edges[i], nodes[i + 1], subset, block, reached_nodes, cur.use_count() == 1),
-                   "graph - match path pattern");
-        release(std::move(cur));
-        cur = new_match_set();
-        reached_nodes.move_into(*cur);
-        continue;
-      }
-      MatchSet reached = VM_TRY_CTX(matches::detail::match_edge_pattern(graph, edges[i], cur, subset, true),
-                                    "graph - match path pattern");
-      release(std::move(cur));
-      cur = std::move(reached);
-      matches::detail::MatchSink reached_nodes;
-      matches::detail::BlockCopies block(nodes[i + 1].properties());
-      VM_TRY_CTX(scan.node_steps(*cur, nodes[i + 1], block, reached_nodes), "graph - match path pattern");
-      release(std::move(cur));
-      cur = new_match_set();
-      reached_nodes.move_into(*cur);
-    }
+    const std::size_t start = order ? order->start(*entry.match) : 0;
+    MatchSet cur = VM_TRY(start_node(graph, scan, path, entry, start, subset));
+    if (start != 0) return walk_from(graph, scan, path, cur, start, subset, *result);
+    VM_TRY(walk_edges(graph, scan, path, cur, 0, steps, false, subset));
     if (single_input) {
       result = std::move(cur);
       return {};
     }
-    // The set is this match's own: its chunks move over under fresh ids.
-    if (cur.use_count() == 1) {
-      for (auto& chunk : cur->take_chunks()) {
-        std::uint64_t id = scan.take_id(chunk.size());
-        for (auto& moved : chunk) moved.first = id++;
-        result->append_chunk(std::move(chunk));
-      }
-      return {};
-    }
-    return matches::detail::for_each_match(*cur, [&](const MatchEntry& done) -> Status {
-      result->insert(scan.take_id(), done);
-      return {};
-    });
+    move_entries(std::move(cur), *result, scan, [](MatchEntry&) {});
+    return {};
   }));
   return result;
+}
+
+}  // namespace
+
+Result<MatchSet> match_path_pattern(const Graph& graph, const patterns::PathPattern& path, MatchSet matches,
+                                    NodeUidSetPtr subset) {
+  VM_TRY_CTX(path.validate(), "graph - match path pattern");
+  const matches::WalkOrder order(graph, path, subset);
+  return match_path(graph, path, matches, subset, &order);
+}
+
+Result<MatchSet> matches::detail::match_path_in_written_order(const Graph& graph, const patterns::PathPattern& path,
+                                                              MatchSet matches, NodeUidSetPtr subset) {
+  VM_TRY_CTX(path.validate(), "graph - match path pattern");
+  return match_path(graph, path, matches, subset, nullptr);
 }
 
 }  // namespace velmora::graph

@@ -1,0 +1,61 @@
+// Where a path is walked from.
+//
+// A path is written in the order a user thinks of it, `(a)-[]->(b:Known)` as
+// readily as `(b:Known)<-[]-(a)`, and walking it from its first node scans
+// every node when the known one comes last. A path can be walked from any of
+// its nodes instead: from the start node, backward along the edges written
+// before it (each edge reversed) to the first node, then forward from it
+// along the rest. That walk finds the same paths, with the same bindings.
+//
+// It must also fail as the written order fails. The written order is kept
+// for every path where a step can fail, or bind, in a way that depends on
+// what the steps before it did: a variable of the path bound (in the match
+// walked from) to an element of another kind or to one removed since, a
+// variable named twice in the
+// path or named by a type schema, a type schema with a capture, a term
+// schema, an edge with a schema or without a direction, and any path matched
+// within a subgraph view (whose members need not be nodes). What remains
+// checks types by name, property blocks and bindings of the right kind,
+// none of which can fail, so that every order gives the same result.
+//
+// Threads: a `WalkOrder` is made and read on one thread, or read by many
+// once made; it reads the store's indexes while it is made and while
+// `start` runs.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "graph/store.hpp"
+#include "matches.hpp"
+#include "patterns/path.hpp"
+
+namespace velmora::graph::matches {
+
+class WalkOrder {
+ public:
+  WalkOrder(const Graph& graph, const patterns::PathPattern& path, const NodeUidSetPtr& subset);
+
+  // The node pattern a match with the frame `m` walks the path from: the one
+  // with the fewest candidates (a node bound in `m`, a type schema naming one
+  // type, a property block by its rarest indexed entry), or 0, the written
+  // order, when none has fewer than the first or the written order must hold.
+  std::size_t start(const Match& m) const;
+
+ private:
+  // The number of nodes that can match node pattern i under the bindings of
+  // `m`; none when a binding of `m` keeps the written order.
+  std::optional<std::size_t> candidates(std::size_t i, const Match& m) const;
+
+  const Graph& graph_;
+  const patterns::PathPattern& path_;
+  // False: the written order holds for every match.
+  bool free_ = false;
+  std::size_t nodes_ = 0;  // the store's node count
+  // Per node pattern: the rows of its block's rarest indexed entry, if any.
+  std::vector<std::optional<std::size_t>> indexed_;
+};
+
+}  // namespace velmora::graph::matches
