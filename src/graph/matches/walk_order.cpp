@@ -2,7 +2,10 @@
 // at its first node, and the choice of the start.
 #include "graph/matches/walk_order.hpp"
 
+#include <absl/container/inlined_vector.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <string_view>
 
 namespace velmora::graph::matches {
@@ -10,12 +13,16 @@ namespace {
 
 using patterns::Direction;
 using patterns::TypePattern;
+using Names = absl::InlinedVector<std::string_view, 8>;
+
+// The count of a node pattern that only a scan of every node answers.
+constexpr std::size_t kEvery = SIZE_MAX;
 
 // The names of a type schema's variables, into `out`; false when it has a
 // capture (which binds, so that its check depends on what was bound before
 // it). `ground` turns false at a wildcard: the schema then names more than
 // one type.
-bool collect_names(const TypePattern& pattern, std::vector<std::string_view>& out, bool& ground) {
+bool collect_names(const TypePattern& pattern, Names& out, bool& ground) {
   if (pattern.is<TypePattern::Wildcard>()) {
     ground = false;
     return true;
@@ -42,12 +49,12 @@ WalkOrder::WalkOrder(const Graph& graph, const patterns::PathPattern& path, cons
   const auto& nodes = path.nodes();
   const auto& edges = path.edges();
   if (subset || nodes.size() < 2 || edges.size() + 1 != nodes.size()) return;
-  std::vector<std::string_view> variables, schema_names;
+  absl::InlinedVector<std::string_view, 8> variables, schema_names;
   for (const auto& edge : edges) {
     if (edge.direction() == Direction::Any || edge.type_schema() || edge.term_schema()) return;
     if (edge.variable()) variables.push_back(*edge.variable());
   }
-  indexed_.resize(nodes.size());
+  indexed_.assign(nodes.size(), std::nullopt);
   for (std::size_t i = 0; i < nodes.size(); ++i) {
     const auto& node = nodes[i];
     if (node.term_schema()) return;
@@ -60,13 +67,12 @@ WalkOrder::WalkOrder(const Graph& graph, const patterns::PathPattern& path, cons
   if (std::adjacent_find(variables.begin(), variables.end()) != variables.end()) return;
   for (const std::string_view name : schema_names)
     if (std::binary_search(variables.begin(), variables.end(), name)) return;
-  nodes_ = graph.node_count();
   free_ = true;
 }
 
 std::optional<std::size_t> WalkOrder::candidates(std::size_t i, const Match& m) const {
   const auto& node = path_.nodes()[i];
-  std::size_t count = nodes_;
+  std::size_t count = kEvery;
   if (const auto& name = node.variable()) {
     if (const StoredElement* bound = m.find(*name)) {
       // A node removed since it was bound is checked only where an edge
@@ -76,7 +82,7 @@ std::optional<std::size_t> WalkOrder::candidates(std::size_t i, const Match& m) 
     }
   }
   if (const auto& schema = node.type_schema()) {
-    std::vector<std::string_view> names;
+    Names names;
     bool ground = true;
     collect_names(schema->pattern(), names, ground);
     for (const std::string_view name : names)
@@ -98,12 +104,15 @@ std::size_t WalkOrder::start(const Match& m) const {
       if (bound->kind() != MatchElement::Kind::Edge || !graph_.edge_id(bound->edge_key())) return 0;
     }
   }
+  const auto first = candidates(0, m);
+  // No node can have fewer candidates than one.
+  if (!first || *first <= 1) return 0;
   std::size_t best = 0;
-  std::size_t fewest = 0;
-  for (std::size_t i = 0; i < path_.nodes().size(); ++i) {
+  std::size_t fewest = *first;
+  for (std::size_t i = 1; i < path_.nodes().size(); ++i) {
     const auto count = candidates(i, m);
     if (!count) return 0;
-    if (i == 0 || *count < fewest) {
+    if (*count < fewest) {
       best = i;
       fewest = *count;
     }

@@ -23,6 +23,8 @@
 // `start` runs.
 #pragma once
 
+#include <absl/container/inlined_vector.h>
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -46,16 +48,16 @@ class WalkOrder {
 
  private:
   // The number of nodes that can match node pattern i under the bindings of
-  // `m`; none when a binding of `m` keeps the written order.
+  // `m` (SIZE_MAX when only a scan of every node can tell); none when a
+  // binding of `m` keeps the written order.
   std::optional<std::size_t> candidates(std::size_t i, const Match& m) const;
 
   const Graph& graph_;
   const patterns::PathPattern& path_;
   // False: the written order holds for every match.
   bool free_ = false;
-  std::size_t nodes_ = 0;  // the store's node count
   // Per node pattern: the rows of its block's rarest indexed entry, if any.
-  std::vector<std::optional<std::size_t>> indexed_;
+  absl::InlinedVector<std::optional<std::size_t>, 4> indexed_;
 };
 
 }  // namespace velmora::graph::matches
