@@ -2,7 +2,7 @@
 
 #include "binding/guard.hpp"
 #include "binding/values.hpp"
-#include "constants.hpp"
+#include "py_constant.hpp"
 #include "py_graph.hpp"
 #include "query/base.hpp"
 #include "query/references/base.hpp"

@@ -13,6 +13,7 @@
 #include "binding/values.hpp"
 #include "hex_to_uid.hpp"
 #include "parallel.hpp"
+#include "py_constant.hpp"
 #include "query/base.hpp"
 #include "query/references/base.hpp"
 #include "utils/source_position.hpp"
