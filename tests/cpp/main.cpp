@@ -1,6 +1,7 @@
-// Test entry: the suites that convert Python values need an interpreter, so
-// one is embedded for the whole run (this thread keeps the interpreter lock),
-// and the binding layer is set up on it as the module's initialisation would.
+// Entry of the suites that convert Python objects (velmora_py_tests): an
+// interpreter is embedded for the whole run (this thread keeps the interpreter
+// lock), and the binding layer is set up on it as the module's initialisation
+// would.
 #include <gtest/gtest.h>
 
 #include <cstdio>

@@ -395,6 +395,31 @@ TEST(PropertiesCompare, PatternAgainstStoredMap) {
   EXPECT_FALSE(matches({{"b", "X"}}));
 }
 
+// ---------------------------------------------------------------- opaque values
+
+// Without the binding layer no hooks are installed: an opaque value is its
+// address alone, copied, compared and dropped on any thread, and it takes or
+// gives back no reference (the address here is no Python object at all).
+TEST(PropertiesOpaque, WithoutHooksAValueIsItsAddressAlone) {
+  int first_object = 0;
+  int second_object = 0;
+  auto* first = reinterpret_cast<PyObject*>(&first_object);
+  auto* second = reinterpret_cast<PyObject*>(&second_object);
+  const Value shared = PyOpaque(first);
+  EXPECT_EQ(shared.get_if<PyOpaque>()->get(), first);
+  EXPECT_EQ(shared.to_string(), "velmora::properties::PyOpaque");
+  std::atomic<int> mismatches{0};
+  test_pool::parallel_for(0, 1000, [&](int i) {
+    const Value mine = PyOpaque(i % 2 ? first : second);
+    const Value copy = Array{mine, shared};
+    if (compare_values(mine, shared) != (i % 2 == 1)) ++mismatches;
+    if (!compare_values(copy, Array{PyOpaque(i % 2 ? first : second), PyOpaque(first)})) ++mismatches;
+  });
+  EXPECT_EQ(mismatches.load(), 0);
+  EXPECT_EQ(first_object, 0);
+  EXPECT_EQ(second_object, 0);
+}
+
 // ---------------------------------------------------------------- map bodies
 
 // A map has no body until its first write or the first copy of its handle.
