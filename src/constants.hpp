@@ -1,4 +1,6 @@
-// Constant declarations and their Python class `Constant(name, type_schema)`.
+// Constant declarations and the table of a graph's constants. The Python
+// class `Constant(name, type_schema)` that wraps a declaration is
+// src/py_constant.
 //
 // A constant names a family of basic terms: every type that its type schema
 // matches has the term named after the constant. The schema's captures, in
@@ -6,9 +8,7 @@
 // type argument of a use "@Name(T1, ...)" in a term schema fills the i-th.
 //
 // `Constant` is an immutable value: copies are deep, and any number of
-// threads may read one at once. The Python class, its constructor and
-// `constant_from_py` run on the Python caller's thread with the interpreter
-// lock held.
+// threads may read one at once.
 #pragma once
 
 #include <cstddef>
@@ -21,16 +21,6 @@
 
 #include "errors.hpp"
 #include "patterns/type_schema.hpp"
-
-// The declarations are plain values; only the Python class below names the
-// binding layer, by pointer and reference, so the store that keeps constants
-// does not pull in the interpreter's headers.
-struct _object;
-typedef struct _object PyObject;
-
-namespace velmora::binding {
-struct ClassSpec;
-}  // namespace velmora::binding
 
 namespace velmora {
 
@@ -80,17 +70,5 @@ class ConstantTable {
   std::vector<char> valid_names_;  // beside list_
   absl::flat_hash_map<std::string, std::size_t> by_name_;
 };
-
-// The Python class "builtins.Constant": constructor `Constant(name,
-// type_schema)` (both required, by position or keyword) and the read-only
-// attribute `name`. Argument errors raise TypeError ("argument 'name': ..."),
-// schema errors the ValueError of their report. Registered by the module
-// init; the type object is made on first use and kept for the process.
-binding::ClassSpec& constant_class();
-
-// The declaration inside a Python `Constant` (or subclass) instance, or null
-// when `obj` is anything else (no Python exception is left set). The pointer
-// lives as long as `obj`; callers keep a copy.
-const Constant* constant_from_py(PyObject* obj);
 
 }  // namespace velmora

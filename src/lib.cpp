@@ -1,7 +1,8 @@
 #include "lib.hpp"
 
 #include "binding/guard.hpp"
-#include "constants.hpp"
+#include "binding/values.hpp"
+#include "py_constant.hpp"
 #include "py_graph.hpp"
 #include "query/base.hpp"
 #include "query/references/base.hpp"
@@ -24,6 +25,7 @@ PyModuleDef module_def = {
 PyObject* created_module = nullptr;
 
 binding::PyResult<void> init_module(PyObject* module) {
+  binding::install_opaque_hooks();
   utils::start_deadlock_watchdog();
   for (binding::ClassSpec* spec : module_classes()) {
     VM_TRY(binding::add_class(module, *spec));

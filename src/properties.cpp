@@ -17,41 +17,54 @@
 #include <mutex>
 #include <new>
 #include <shared_mutex>
-#include <source_location>
 #include <span>
 #include <variant>
 #include <vector>
 
-#include "binding/args.hpp"
-#include "binding/guard.hpp"
 #include "utils/tsan.hpp"
 
 namespace velmora {
 
-using binding::PyErr;
-using binding::PyRef;
-
 // ---------------------------------------------------------------- PyOpaque
 
+namespace {
+
+// Set once, while the binding layer is set up; read by every value made.
+constinit std::atomic<const OpaqueHooks*> opaque_hooks{nullptr};
+
+}  // namespace
+
+void set_opaque_hooks(const OpaqueHooks& hooks) noexcept {
+  const OpaqueHooks* none = nullptr;
+  opaque_hooks.compare_exchange_strong(none, &hooks, std::memory_order_acq_rel);
+}
+
 struct PyOpaque::Holder {
-  explicit Holder(PyObject* o) : obj(o) {}
+  using Release = void (*)(PyObject*) noexcept;
+  Holder(PyObject* o, Release r) : obj(o), release(r) {}
   Holder(const Holder&) = delete;
   Holder& operator=(const Holder&) = delete;
   PyObject* const obj;
+  // The hook that gives back the reference taken when the value was made, or
+  // null when none was taken: the value owns what it took, whatever is
+  // installed later.
+  const Release release;
   // The last copy may die on a pool thread, or on the caller's thread while
-  // one of our locks is held; a release can run arbitrary Python code, so it
-  // is only queued here.
-  ~Holder() { binding::defer_decref(obj); }
+  // one of our locks is held; a release can run arbitrary Python code, so the
+  // hook only queues it.
+  ~Holder() {
+    if (release) release(obj);
+  }
 };
 
 PyOpaque::PyOpaque(PyObject* obj) {
-  Py_INCREF(obj);
-  holder_ = std::make_shared<const Holder>(obj);
+  const OpaqueHooks* hooks = opaque_hooks.load(std::memory_order_acquire);
+  // The handle first: when it cannot be made, no reference has been taken.
+  holder_ = std::make_shared<const Holder>(obj, hooks ? hooks->release : nullptr);
+  if (hooks) hooks->retain(obj);
 }
 
 PyObject* PyOpaque::get() const noexcept { return holder_->obj; }
-
-PyRef PyOpaque::to_pyobject() const { return PyRef::borrow(holder_->obj); }
 
 // ---------------------------------------------------------------- text forms
 
@@ -581,15 +594,6 @@ PropertyMap PropertyMap::copy() const {
   return out;
 }
 
-Result<PropertyMap> PropertyMap::from_py(PyObject* obj) {
-  Value value = VM_TRY_CTX(py_to_rhai(obj), "property map - new");
-  if (auto* map = value.get_if<Value::Map>()) return PropertyMap(std::move(*map));
-  // Message and context (naming its own source position) are part of the interface.
-  return fail(
-      errors::PythonError{"Root of PropertyMap should be a Dict",
-                          fmt::format("property map new [{}]", source_position(std::source_location::current()))});
-}
-
 std::optional<Value> PropertyMap::get(std::string_view key) const {
   const Inner* inner = inner_.load(std::memory_order_acquire);
   if (!inner) return std::nullopt;
@@ -685,145 +689,6 @@ std::string PropertyMap::to_string() const {
   }
   out += '}';
   return out;
-}
-
-binding::PyResult<PyRef> PropertyMap::into_pyobject() const {
-  // Converting allocates Python objects, and a collection may run finalisers
-  // that write to this very map: convert a snapshot, with the lock released.
-  const auto entries = iter();
-  PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict) return std::unexpected(PyErr::fetch());
-  for (const auto& [key, value] : entries) {
-    auto item = rhai_to_py(value);
-    if (!item) {
-      Report report = std::move(item).error();
-      report.attach("property map - into py object");
-      return std::unexpected(binding::report_to_pyerr(report));
-    }
-    auto key_obj = binding::utf8_to_str(key);
-    if (!key_obj) return std::unexpected(std::move(key_obj).error());
-    if (PyDict_SetItem(dict.get(), key_obj->get(), item->get()) < 0) return std::unexpected(PyErr::fetch());
-  }
-  return dict;
-}
-
-// ---------------------------------------------------------------- conversions
-
-namespace {
-
-// Deep enough for any real property tree, shallow enough that neither this
-// conversion nor the recursive copies, comparisons and text forms of the
-// result can exhaust a thread's stack (a list that contains itself ends here).
-constexpr int kMaxDepth = 1000;
-
-static_assert(sizeof(long) == sizeof(std::int64_t), "PyLong_AsLong reads 64-bit integers");
-
-Result<Value> convert_from_py(PyObject* obj, int depth);
-
-Result<Value> convert_list(PyObject* list, int depth) {
-  Value::Array items;
-  for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
-    // Held strongly: an allocation below may collect garbage and run code
-    // that shrinks the list.
-    PyRef item = PyRef::borrow(PyList_GetItem(list, i));
-    if (!item) return fail(binding::from_pending_python_error());
-    items.push_back(VM_TRY_CTX(convert_from_py(item.get(), depth + 1), "py to rhai - list"));
-  }
-  return Value(std::move(items));
-}
-
-Result<Value> convert_dict(PyObject* dict, int depth) {
-  Value::Map map;
-  Py_ssize_t pos = 0;
-  PyObject* key_borrowed = nullptr;
-  PyObject* value_borrowed = nullptr;
-  while (PyDict_Next(dict, &pos, &key_borrowed, &value_borrowed)) {
-    const PyRef key = PyRef::borrow(key_borrowed);
-    const PyRef value = PyRef::borrow(value_borrowed);
-    auto text = binding::extract_str(key.get());
-    if (!text) return fail(binding::from_python_error(std::move(text).error()));
-    Value item = VM_TRY_CTX(convert_from_py(value.get(), depth + 1), "py to rhai - dict");
-    map.insert_or_assign(std::move(*text), std::move(item));
-  }
-  return Value(std::move(map));
-}
-
-Result<Value> convert_from_py(PyObject* obj, int depth) {
-  if (Py_TYPE(obj) == &PyBool_Type) return Value(obj == Py_True);
-  if (PyLong_Check(obj)) {
-    const long n = PyLong_AsLong(obj);
-    if (n == -1 && PyErr_Occurred()) {
-      return std::unexpected(Report(binding::from_pending_python_error()).attach("py to rhai - int"));
-    }
-    return Value(static_cast<std::int64_t>(n));
-  }
-  if (PyFloat_CheckExact(obj)) return Value(PyFloat_AsDouble(obj));
-  if (PyUnicode_Check(obj)) {
-    auto text = binding::str_to_utf8(obj);
-    if (!text) {
-      return std::unexpected(Report(binding::from_python_error(std::move(text).error())).attach("py to rhai - string"));
-    }
-    return Value(std::move(*text));
-  }
-  const bool list = PyList_Check(obj);
-  if (list || PyDict_Check(obj)) {
-    if (depth >= kMaxDepth) {
-      return fail(errors::PythonError{
-          "RecursionError: maximum recursion depth exceeded while converting a Python object", std::nullopt});
-    }
-    return list ? convert_list(obj, depth) : convert_dict(obj, depth);
-  }
-  return Value(PyOpaque(obj));
-}
-
-Result<PyRef> new_ref(PyObject* obj) {
-  if (!obj) return fail(binding::from_pending_python_error());
-  return PyRef::steal(obj);
-}
-
-}  // namespace
-
-Result<Value> py_to_rhai(PyObject* obj) { return convert_from_py(obj, 0); }
-
-Result<PyRef> rhai_to_py(const Value& value) {
-  switch (value.kind()) {
-    case Value::Kind::Opaque: return value.get_if<PyOpaque>()->to_pyobject();
-    case Value::Kind::Int: return new_ref(PyLong_FromLongLong(*value.get_if<std::int64_t>()));
-    case Value::Kind::Float: return new_ref(PyFloat_FromDouble(*value.get_if<double>()));
-    case Value::Kind::Bool: return new_ref(PyBool_FromLong(*value.get_if<bool>()));
-    case Value::Kind::String: {
-      auto text = binding::utf8_to_str(*value.get_if<std::string>());
-      if (!text) return fail(binding::from_python_error(std::move(text).error()));
-      return std::move(*text);
-    }
-    case Value::Kind::Map: {
-      PyRef dict = VM_TRY(new_ref(PyDict_New()));
-      for (const auto& [key, item] : *value.get_if<Value::Map>()) {
-        PyRef obj = VM_TRY_CTX(rhai_to_py(item), "rhai to py - dict");
-        auto key_obj = binding::utf8_to_str(key);
-        if (!key_obj) {
-          return std::unexpected(
-              Report(binding::from_python_error(std::move(key_obj).error())).attach("rhai to py - dict"));
-        }
-        if (PyDict_SetItem(dict.get(), key_obj->get(), obj.get()) < 0) {
-          return std::unexpected(Report(binding::from_pending_python_error()).attach("rhai to py - dict"));
-        }
-      }
-      return dict;
-    }
-    case Value::Kind::Array: {
-      PyRef list = VM_TRY(new_ref(PyList_New(0)));
-      for (const auto& item : *value.get_if<Value::Array>()) {
-        PyRef obj = VM_TRY_CTX(rhai_to_py(item), "rhai to py - list");
-        if (PyList_Append(list.get(), obj.get()) < 0) {
-          return std::unexpected(Report(binding::from_pending_python_error()).attach("rhai to py - list"));
-        }
-      }
-      return list;
-    }
-    case Value::Kind::Empty: break;
-  }
-  return PyRef::borrow(Py_None);
 }
 
 }  // namespace velmora

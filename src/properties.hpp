@@ -1,23 +1,21 @@
 // Property values and property maps: the dynamic values that nodes, edges and
-// pattern property blocks carry, the shared locked map that holds them, their
-// text forms, and their conversion to and from Python objects.
+// pattern property blocks carry, the shared locked map that holds them, and
+// their text forms. Their conversions to and from Python objects belong to the
+// binding layer (src/binding/values).
 //
 // Threads:
 // - `Value`, `PyOpaque` and `PropertyMap` may be copied, compared, rendered and
 //   dropped on any thread, pool threads included, without the interpreter
 //   lock: an opaque Python value is an atomically counted handle whose final
-//   release only queues the object's reference (`binding::defer_decref`); the
-//   binding layer drops it at the end of the Python call, or at once when the
-//   last holder is freed outside any call.
-// - Making a `PyOpaque` and every conversion to or from Python (`py_to_rhai`,
-//   `rhai_to_py`, `PropertyMap::from_py`, `PropertyMap::into_pyobject`) run on
-//   the Python caller's thread with the interpreter lock held, and never while
-//   the caller holds a lock of its own that Python code could ask for.
+//   release only hands the object's reference to the release hook, which
+//   queues it; the binding layer drops it at the end of the Python call, or
+//   at once when the last holder is freed outside any call.
+// - Making a `PyOpaque` runs on the Python caller's thread with the
+//   interpreter lock held (it takes a reference through the hooks).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <expected>
 #include <functional>
 #include <map>
 #include <memory>
@@ -32,18 +30,30 @@
 #include "errors.hpp"
 #include "utils/locks/locks.hpp"
 
-// The value type names Python objects only by pointer and by owned reference:
-// the conversions and the opaque value's body live in properties.cpp, and
-// their callers include binding/python.hpp themselves.
+// The value types name Python objects by address only: what needs the
+// interpreter reaches them through `OpaqueHooks`.
 struct _object;
 typedef struct _object PyObject;
 
-namespace velmora::binding {
-class PyRef;
-class PyErr;
-}  // namespace velmora::binding
-
 namespace velmora {
+
+// What an opaque value needs of the interpreter: taking a reference when it is
+// made and giving it back when its last copy goes. The binding layer installs
+// its hooks once, when it is set up, before any Python object can reach the
+// store (src/binding/values); identity, copies and comparisons need no hook.
+struct OpaqueHooks {
+  // Takes a new strong reference to `obj`. Caller's thread, interpreter lock
+  // held.
+  void (*retain)(PyObject* obj);
+  // Gives back the reference `retain` took. Any thread, no interpreter lock,
+  // maybe while locks of ours are held: it may only queue the release.
+  void (*release)(PyObject* obj) noexcept;
+};
+
+// Installs `hooks` (which must live as long as the process) for every opaque
+// value made afterwards. The first installation wins; later calls change
+// nothing. Any thread.
+void set_opaque_hooks(const OpaqueHooks& hooks) noexcept;
 
 // An opaque Python value: a strong reference to any Python object that has no
 // property-value form of its own (None, tuples, sets, float subclasses, ...).
@@ -51,16 +61,17 @@ namespace velmora {
 // stays alive while any copy lives. Never empty.
 class PyOpaque {
  public:
-  // Takes a new strong reference to `obj` (not null). Caller's thread,
-  // interpreter lock held.
+  // Takes a new strong reference to `obj` (not null) through the installed
+  // hooks; the last copy gives it back through them. Caller's thread,
+  // interpreter lock held. Without hooks (a program without the binding
+  // layer, which has no Python object to give) the value holds the address
+  // alone, takes and gives back nothing, and any thread may make one.
   explicit PyOpaque(PyObject* obj);
 
   // The object, borrowed, valid while this value or a copy of it lives. Any
   // thread may read the address; only the caller's thread holding the
   // interpreter lock may use the object.
   PyObject* get() const noexcept;
-  // A new strong reference to the object. Caller's thread, lock held.
-  binding::PyRef to_pyobject() const;
 
   // Identity: both refer to the same object. No lock, no Python call.
   friend bool operator==(const PyOpaque& a, const PyOpaque& b) noexcept { return a.get() == b.get(); }
@@ -143,8 +154,7 @@ class PropertyMap {
   // other maps' read locks; it must not touch Python objects.
   using CompareCheck = std::function<Result<bool>(const std::string& key, const Value& value)>;
 
-  // A new handle to a new empty map (the design's `default`). Allocates
-  // nothing.
+  // A new handle to a new empty map. Allocates nothing.
   PropertyMap() noexcept = default;
   static PropertyMap empty() { return PropertyMap(); }
   // A new handle to a new map holding `entries` (allocates nothing when there
@@ -165,13 +175,6 @@ class PropertyMap {
   // the read lock: later changes to either do not show in the other. Values
   // are copied as by `get`, so any thread may call it.
   PropertyMap copy() const;
-
-  // The design's `new`: converts `obj` with `py_to_rhai` into a new map.
-  // Errors: the conversion's report with the line "property map - new"
-  // attached; a root that is not a dict (or subclass) fails with PythonError
-  // "Root of PropertyMap should be a Dict" whose context is
-  // "property map new [src/properties:N]". Caller's thread, lock held.
-  static Result<PropertyMap> from_py(PyObject* obj);
 
   // A copy of the value under `key` (exact bytes), or nothing. Read lock.
   std::optional<Value> get(std::string_view key) const;
@@ -197,14 +200,6 @@ class PropertyMap {
   // empty. Read lock.
   std::string to_string() const;
 
-  // A new detached dict of the entries, keys in order, converted with
-  // `rhai_to_py`. A conversion's report gets the line
-  // "property map - into py object" and becomes its Python exception; a
-  // failure to store an entry is the interpreter's own exception. Takes a
-  // snapshot under the read lock and converts after releasing it. Caller's
-  // thread, lock held.
-  std::expected<binding::PyRef, binding::PyErr> into_pyobject() const;
-
  private:
   struct Inner;
   // The body, made and installed first if there is none yet.
@@ -220,26 +215,5 @@ class PropertyMap {
 
   mutable std::atomic<Inner*> inner_{nullptr};  // null: empty, never shared
 };
-
-// A Python object as a property value, tried in this order: exactly bool; int
-// or subclass (64-bit, else the interpreter's OverflowError as PythonError
-// with the line "py to rhai - int"); exactly float; str or subclass (a text
-// that cannot be encoded as UTF-8 gives PythonError with the line
-// "py to rhai - string"); list or subclass (an item's failure gets
-// "py to rhai - list"); dict or subclass (a key that is not a str fails with
-// PythonError "TypeError: '<type>' object cannot be cast as 'str'" and no
-// line, a value's failure gets "py to rhai - dict", a repeated key text
-// replaces the earlier entry); anything else becomes an opaque value.
-// Nesting deeper than 1000 lists and dicts fails with PythonError
-// "RecursionError: maximum recursion depth exceeded while converting a Python
-// object". Caller's thread, lock held.
-Result<Value> py_to_rhai(PyObject* obj);
-
-// A property value as a new Python object: the opaque value's own object, a
-// new int, float, bool, str, dict (keys in order; failures get
-// "rhai to py - dict") or list (failures get "rhai to py - list"); the empty
-// value gives None. Interpreter failures (e.g. a string that is not valid
-// UTF-8) become PythonError. Caller's thread, lock held.
-Result<binding::PyRef> rhai_to_py(const Value& value);
 
 }  // namespace velmora

@@ -10,9 +10,11 @@
 
 #include "binding/args.hpp"
 #include "binding/guard.hpp"
+#include "binding/values.hpp"
 #include "constants.hpp"
 #include "hex_to_uid.hpp"
 #include "parallel.hpp"
+#include "py_constant.hpp"
 #include "query/base.hpp"
 #include "query/references/base.hpp"
 #include "utils/source_position.hpp"
@@ -135,7 +137,7 @@ PyObject* set_properties_from_py(PyObject* args, PyObject* kwargs, const char* m
   while (PyDict_Next(arg[0], &pos, &key, &value)) {
     auto decoded = VM_PY_TRY(decode(key));
     auto k = VM_PY_TRY(with_context(std::move(decoded), "graph - set node properties"));
-    auto map = VM_PY_TRY(with_context(PropertyMap::from_py(value), "graph - set node properties"));
+    auto map = VM_PY_TRY(with_context(binding::property_map_from_py(value), "graph - set node properties"));
     staged.insert_or_assign(k, std::move(map));
   }
   // Each map is made here for its one row; overwriting stores a copy of it.

@@ -51,7 +51,7 @@ PyErr report_to_pyerr(const Report& report);
 // Sets that exception as pending; returns null for the caller to pass on.
 PyObject* raise_report(const Report& report);
 
-// `VelmoraError::from`: a Python exception as `PythonError`, whose message is
+// A Python exception as `PythonError`, whose message is
 // "TypeQualName: str(exc)" and which has no context. Consumes the exception.
 VelmoraError from_python_error(PyErr&& err);
 // The same for the pending exception.

@@ -10,6 +10,7 @@
 
 #include "binding/args.hpp"
 #include "binding/guard.hpp"
+#include "binding/values.hpp"
 #include "parallel.hpp"
 #include "graph/matches/matching.hpp"
 #include "query/references/base.hpp"
@@ -270,7 +271,7 @@ PyObject* query_set(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto variable = VM_PY_TRY(binding::argument("variable", binding::extract_str(arg[0])));
     bool overwrite = true;
     if (arg[2]) overwrite = VM_PY_TRY(binding::argument("overwrite", binding::extract_bool(arg[2])));
-    auto properties = VM_PY_TRY(with_context(PropertyMap::from_py(arg[1]), "query - set"));
+    auto properties = VM_PY_TRY(with_context(binding::property_map_from_py(arg[1]), "query - set"));
     return record(q, SetOperation{overwrite, std::move(properties), std::move(variable)});
   });
 }

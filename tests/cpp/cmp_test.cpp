@@ -1,4 +1,5 @@
-// Value equality as property matching uses it.
+// Value equality as property matching uses it. Opaque values, which need
+// Python objects, are compared in binding_values_test.cpp.
 #include "cmp.hpp"
 
 #include <gtest/gtest.h>
@@ -6,9 +7,6 @@
 #include <cmath>
 #include <limits>
 #include <string>
-
-#include "binding/python.hpp"
-#include "py_eval.hpp"
 
 namespace velmora::utils {
 namespace {
@@ -65,29 +63,6 @@ INSTANTIATE_TEST_SUITE_P(
                 true},
         CmpCase{"NestedDiffers", Map{{"a", Array{Map{{"b", "x"}}}}}, Map{{"a", Array{Map{{"b", "y"}}}}}, false}),
     [](const auto& info) { return info.param.label; });
-
-binding::PyRef eval(const char* expr) { return velmora::testing::py_eval(expr); }
-
-TEST(CmpOpaque, ComparesByIdentityOnly) {
-  const binding::PyRef t1 = eval("(1, 2)");
-  const binding::PyRef t2 = eval("(1, 2)");
-  ASSERT_TRUE(t1 && t2);
-  ASSERT_NE(t1.get(), t2.get());
-  const Value none_a{PyOpaque(Py_None)};
-  const Value none_b{PyOpaque(Py_None)};
-  const Value copy = none_a;
-
-  EXPECT_TRUE(compare_values(none_a, none_b));
-  EXPECT_TRUE(compare_values(copy, none_a));
-  EXPECT_FALSE(compare_values(Value(PyOpaque(t1.get())), Value(PyOpaque(t2.get()))));
-  EXPECT_TRUE(compare_values(Value(PyOpaque(t1.get())), Value(PyOpaque(t1.get()))));
-  EXPECT_FALSE(compare_values(none_a, Value()));
-  EXPECT_FALSE(compare_values(Value(), none_a));
-  EXPECT_FALSE(compare_values(none_a, false));
-  EXPECT_TRUE(
-      compare_values(Array{none_a, Map{{"t", PyOpaque(t1.get())}}}, Array{none_b, Map{{"t", PyOpaque(t1.get())}}}));
-  EXPECT_FALSE(compare_values(Array{Map{{"t", PyOpaque(t1.get())}}}, Array{Map{{"t", PyOpaque(t2.get())}}}));
-}
 
 }  // namespace
 }  // namespace velmora::utils

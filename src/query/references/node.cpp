@@ -1,5 +1,6 @@
 // The Python class `Node`.
 #include "binding/guard.hpp"
+#include "binding/values.hpp"
 #include "query/references/base.hpp"
 
 namespace velmora::query::references {
@@ -30,7 +31,7 @@ PyObject* node_properties(PyObject* self, PyObject*) {
   return binding::guard([&]() -> PyObject* {
     const auto& ref = self_ref(self);
     auto map = VM_PY_TRY(with_context(ref.graph->node_properties(ref.uid.get()), "node reference - get properties"));
-    return binding::into_ptr(map.into_pyobject());
+    return binding::into_ptr(binding::property_map_into_pyobject(map));
   });
 }
 
