@@ -2,7 +2,10 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <memory>
+#include <string_view>
 
 #include "patterns/parsing.hpp"
 #include "patterns/trim.hpp"
@@ -63,31 +66,48 @@ Result<PathPattern> PathPattern::create_general(std::string text) {
 }
 
 Result<std::shared_ptr<const PathPattern>> PathPattern::create_shared(std::string text) {
-  // Queries built in a loop repeat a handful of texts, while a bulk load
-  // sends every text once: a direct-mapped table keeps the repeated ones at
-  // the cost of one hash for the others, and a new text simply takes its
-  // slot. Patterns hold no Python object, so a thread's table may be freed
-  // when the thread ends, interpreter lock or not.
+  // Queries built in a loop repeat a handful of texts (a few dozen look-ups
+  // by name, say), while a bulk load sends every text once: a table of a few
+  // ways per hash keeps the repeated ones at the cost of one hash for the
+  // others, and a new text takes the way used longest ago. Patterns hold no
+  // Python object, so a thread's table may be freed when the thread ends,
+  // interpreter lock or not.
   struct Slot {
     std::string text;
     std::shared_ptr<const PathPattern> pattern;
+    std::uint64_t used = 0;
   };
-  constexpr std::size_t kSlots = 64;
+  constexpr std::size_t kSets = 64;
+  constexpr std::size_t kWays = 4;
   // A long text (a big property block, say) is not kept: the table would hold
   // its pattern for as long as the thread lives.
   constexpr std::size_t kLongestKept = 1024;
   const auto share = [](auto&&... parts) { return std::make_shared<const PathPattern>(std::move(parts)...); };
   if (text.size() > kLongestKept) return parse_path(std::move(text), share);
   // On the heap: the module's static thread-local block is small.
-  thread_local std::unique_ptr<std::array<Slot, kSlots>> cache;
-  if (!cache) cache = std::make_unique<std::array<Slot, kSlots>>();
+  struct Table {
+    std::array<std::array<Slot, kWays>, kSets> sets;
+    std::uint64_t clock = 0;
+  };
+  thread_local std::unique_ptr<Table> cache;
+  if (!cache) cache = std::make_unique<Table>();
 
-  Slot& slot = (*cache)[std::hash<std::string_view>{}(text) % kSlots];
-  if (slot.pattern && slot.text == text) return slot.pattern;
+  auto& set = cache->sets[std::hash<std::string_view>{}(text) % kSets];
+  const std::uint64_t now = ++cache->clock;
+  Slot* oldest = &set[0];
+  for (Slot& slot : set) {
+    if (slot.pattern && slot.text == text) {
+      slot.used = now;
+      return slot.pattern;
+    }
+    if (slot.used < oldest->used) oldest = &slot;
+  }
   // The key is copied into the slot's own buffer, which a slot reuses from
   // one text to the next; the slot stays empty until the parse succeeds.
+  Slot& slot = *oldest;
   slot.pattern.reset();
   slot.text.assign(text);
+  slot.used = now;
   auto parsed = parse_path(std::move(text), share);
   if (!parsed) return std::unexpected(std::move(parsed).error());
   slot.pattern = std::move(*parsed);

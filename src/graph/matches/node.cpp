@@ -60,8 +60,10 @@ class ParentHandles {
 // One call of `match_node_pattern`: what its tasks share.
 class NodeScan {
  public:
-  NodeScan(const Graph& graph, const NodePattern& pattern, NodeUidSetPtr subset)
-      : graph_(graph), pattern_(pattern), subset_(std::move(subset)), block_(pattern.properties()) {}
+  // `alone`: the matches are extended one after the other on the calling
+  // thread, so nothing this scan shares is ever asked for by two at once.
+  NodeScan(const Graph& graph, const NodePattern& pattern, NodeUidSetPtr subset, bool alone)
+      : graph_(graph), pattern_(pattern), subset_(std::move(subset)), alone_(alone), block_(pattern.properties()) {}
 
   Status extend(const MatchEntry& entry) {
     if (const auto& name = pattern_.variable()) {
@@ -105,6 +107,12 @@ class NodeScan {
   Status scan_candidates(const MatchEntry& entry) {
     const std::uint64_t single_id = take_id();
     if (const auto& schema = pattern_.type_schema()) {
+      // A schema that names one type is a look-up: its check of that row
+      // passes without binding, and no other row can pass or fail it.
+      if (const auto row = ground_type_row(graph_, schema->pattern(), *entry.match)) {
+        if (!*row) return {};
+        return type_candidate(MatchEntry{graph_.types().uid(**row), entry.match, **row});
+      }
       MatchSet types =
           VM_TRY_CTX(match_type_schema(graph_, *schema, single_set(single_id, entry)), "graph - match node pattern");
       return detail::for_each_match(*types, [&](const MatchEntry& type) { return type_candidate(type); });
@@ -199,7 +207,7 @@ class NodeScan {
       frame = std::move(**checked);
     }
     if (!VM_TRY(block_accepts(uid))) return {};
-    return bind_and_store(uid, std::move(frame));
+    return bind_and_store(uid, std::move(frame), type.prev_id);
   }
 
   // Only the row's presence is asked, so its lock is released straight away.
@@ -264,14 +272,14 @@ class NodeScan {
   // The uids of every node, collected once per call by the first match that
   // needs them; matches that need them meanwhile help collect them.
   const std::vector<std::pair<Uid, TypeId>>& all_nodes() {
-    tbb::collaborative_call_once(all_nodes_once_, [this] { all_nodes_ = graph_.node_uids_and_ids(); });
+    once(all_nodes_once_, [this] { all_nodes_ = graph_.node_uids_and_ids(); });
     return all_nodes_;
   }
 
   // For a large store, the ids of every node in increasing order, collected
   // once per call like all_nodes; null for a small one.
   const std::vector<TypeId>* node_ids() {
-    tbb::collaborative_call_once(node_ids_once_, [this] {
+    once(node_ids_once_, [this] {
       if (graph_.node_count() >= detail::StoredNodes::kMinMatches) node_ids_ = detail::StoredNodes(graph_).ids();
     });
     return node_ids_.empty() ? nullptr : &node_ids_;
@@ -283,7 +291,7 @@ class NodeScan {
   const NodePropertyIndex::Candidates* indexed_candidates() {
     const auto& block = pattern_.properties();
     if (!block) return nullptr;
-    tbb::collaborative_call_once(indexed_once_, [&] {
+    once(indexed_once_, [&] {
       // Against a subset the candidates only filter its members: not worth
       // gathering many more rows than it holds.
       const std::size_t limit = subset_ ? 4 * subset_->size() + 1024 : SIZE_MAX;
@@ -292,17 +300,36 @@ class NodeScan {
     return indexed_ ? &*indexed_ : nullptr;
   }
 
+  // fn() for the first match that asks, once per call; the matches that
+  // ask meanwhile help with it. Alone, a flag of its own is enough: waiting
+  // and helping cost more than the look-ups of a small query.
+  struct Once {
+    tbb::collaborative_once_flag flag;
+    bool done = false;  // alone only
+  };
+  template <class Fn>
+  void once(Once& once, Fn&& fn) {
+    if (!alone_) {
+      tbb::collaborative_call_once(once.flag, fn);
+      return;
+    }
+    if (once.done) return;
+    fn();
+    once.done = true;
+  }
+
   const Graph& graph_;
   const NodePattern& pattern_;
   const NodeUidSetPtr subset_;
+  const bool alone_;
   detail::BlockCopies block_;
   detail::MatchSink sink_;
   std::atomic<std::uint64_t> next_id_{0};
-  tbb::collaborative_once_flag all_nodes_once_;
+  Once all_nodes_once_;
   std::vector<std::pair<Uid, TypeId>> all_nodes_;  // written only inside all_nodes_once_
-  tbb::collaborative_once_flag node_ids_once_;
+  Once node_ids_once_;
   std::vector<TypeId> node_ids_;  // written only inside node_ids_once_
-  tbb::collaborative_once_flag indexed_once_;
+  Once indexed_once_;
   std::optional<NodePropertyIndex::Candidates> indexed_;  // written only inside indexed_once_
 };
 
@@ -310,7 +337,7 @@ class NodeScan {
 
 Result<MatchSet> match_node_pattern(const Graph& graph, const NodePattern& pattern, MatchSet matches,
                                     NodeUidSetPtr subset) {
-  NodeScan scan(graph, pattern, std::move(subset));
+  NodeScan scan(graph, pattern, std::move(subset), matches->walks_on_caller());
   VM_TRY(detail::for_each_match(*matches, [&](const MatchEntry& entry) { return scan.extend(entry); }));
   return scan.output();
 }

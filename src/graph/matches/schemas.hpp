@@ -36,6 +36,15 @@ Result<std::optional<MatchPtr>> check_type_matches(const Graph& graph, TypeId id
 // The term stored under the type uid `uid` against `pattern`.
 Result<std::optional<MatchPtr>> check_term_matches(const Graph& graph, const Uid& uid,
                                                    const patterns::TermPattern& pattern, MatchPtr m);
+// The row of the one type that `pattern` can match under the bindings of `m`
+// (a ground pattern: names and arrows, each unbound name a type variable and
+// each name bound to a type that type), empty when that type is not stored;
+// that row's check passes without binding. None when the pattern can match
+// more than one type, or its check fails on some rows and not on others (a
+// wildcard, a capture, a name bound to something other than a type).
+std::optional<std::optional<TypeId>> ground_type_row(const Graph& graph, const patterns::TypePattern& pattern,
+                                                     const Match& m);
+
 // Every match of `matches` against every stored type (term): a new set of an
 // entry {the type's uid, the check's frame} per fitting row. A ground schema
 // is looked up instead of scanned, with the same matches and errors.

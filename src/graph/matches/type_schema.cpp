@@ -52,36 +52,35 @@ Checked check_type_row(const Graph& g, TypeId id, const TypePattern& pattern, Ma
   return frame;
 }
 
-// The uid of the one type that `pattern` can match under the bindings of `m`:
-// the digest of the type the pattern spells, with each unbound name a type
-// variable and each name bound to a type that type. None when the pattern
-// does not spell one type: a wildcard or a capture, or a name bound to
-// something else, whose check fails on some rows and not on others. Nothing
-// here binds, so every name means the same on every row.
-std::optional<Uid> ground_type_uid(const TypePattern& pattern, const Match& m) {
+// ground_type_row (see schemas.hpp) over the type rows. Nothing here binds,
+// so every name means the same on every row. A variable is found by its
+// name, without a digest.
+std::optional<std::optional<TypeId>> ground_row(const TypeTable& types, const TypePattern& pattern, const Match& m) {
   if (const auto* variable = pattern.get<TypePattern::Variable>()) {
     const auto bound = m.get(variable->name);
-    if (!bound) return TypeRep::variable(variable->name).uid();
+    if (!bound) return types.find_variable(variable->name);
     if (bound->kind() != MatchElement::Kind::Type) return std::nullopt;
-    return bound->uid();
+    return types.find(bound->uid());
   }
   if (const auto* arrow = pattern.get<TypePattern::Arrow>()) {
-    const auto left = ground_type_uid(*arrow->left, m);
+    const auto left = ground_row(types, *arrow->left, m);
     if (!left) return std::nullopt;
-    const auto right = ground_type_uid(*arrow->right, m);
+    const auto right = ground_row(types, *arrow->right, m);
     if (!right) return std::nullopt;
-    return TypeRep::arrow(*left, *right).uid();
+    // An arrow is stored only after its sides.
+    if (!*left || !*right) return std::optional<TypeId>();
+    return types.find(arrow_uid(types.uid(**left), types.uid(**right)));
   }
   return std::nullopt;
 }
 
 // Which rows `pattern` must be checked against for the frame `m`. A ground
-// pattern matches the one row with its uid, if stored, and fails on none:
+// pattern matches the one row of its type, if stored, and fails on none:
 // every row that differs in structure differs in uid.
 matches::detail::SchemaRows type_rows(const Graph& g, const TypePattern& pattern, const MatchPtr& m) {
-  const auto uid = ground_type_uid(pattern, *m);
-  if (!uid) return matches::detail::SchemaRows::all();
-  return matches::detail::SchemaRows::only(g.types().find(*uid));
+  const auto row = ground_row(g.types(), pattern, *m);
+  if (!row) return matches::detail::SchemaRows::all();
+  return matches::detail::SchemaRows::only(*row);
 }
 
 // The one call of the scan, so that both entry points report from the same
@@ -95,6 +94,10 @@ Result<MatchSet> scan_type_rows(const Graph& g, const TypeSchema& schema, const 
 }
 
 }  // namespace
+
+std::optional<std::optional<TypeId>> ground_type_row(const Graph& graph, const TypePattern& pattern, const Match& m) {
+  return ground_row(graph.types(), pattern, m);
+}
 
 Result<std::optional<MatchPtr>> check_type_matches(const Graph& graph, const Uid& uid, const TypePattern& pattern,
                                                    MatchPtr m) {
