@@ -32,20 +32,42 @@ Direction opposite(Direction direction) {
   return Direction::Any;
 }
 
+// Whether the edge `arrow` (key `key`) carries the block: `single` when the
+// block is one entry, else `block`. The edge's row stays read-locked while
+// its map is compared. EdgeNotFound when the edge is gone.
+Result<bool> edge_block_accepts(const Graph& graph, TypeId arrow, const EdgeKey& key, const PropertyMap* block,
+                                const std::pair<std::string, Value>* single,
+                                const EdgePropertyIndex::Candidates* filter) {
+  auto compared = graph.with_edge_properties(arrow, [&](const PropertyMap& stored) -> Result<bool> {
+    if (filter && !filter->contains(key)) return false;
+    if (single) return entry_matches(*single, stored);
+    return properties_match(*block, stored);
+  });
+  if (!compared)
+    return std::unexpected(
+        Report(errors::EdgeNotFound{key, "check edge matches properties"}).attach("check edge matches"));
+  return with_context(std::move(*compared), "check edge matches");
+}
+
 // The edge whose arrow type is `arrow` against `pattern`, the direction
-// already checked; `key` is its key. The edge must still be stored.
+// already checked; `key` is its key. The edge must still be stored. `block`
+// (or its one entry `single`) is the pattern's block, null for none.
 Result<std::optional<MatchPtr>> check_edge_row(const Graph& graph, TypeId arrow, const EdgeKey& key,
-                                               const EdgePattern& pattern, const PropertyMap* block, MatchPtr m,
+                                               const EdgePattern& pattern, const PropertyMap* block,
+                                               const std::pair<std::string, Value>* single, MatchPtr m,
                                                const EdgePropertyIndex::Candidates* filter, bool share = false) {
   if (!graph.is_edge(arrow))
     return fail(errors::IndexCorruption{"missing type for edge in edge_to_type_index", "check edge matches"});
   const bool schemas = pattern.type_schema() || pattern.term_schema();
-  if (!schemas && !block) return share ? std::move(m) : Match::create(std::move(m));
+  const bool has_block = block || single;
+  if (!schemas) {
+    // Nothing to capture: the block is compared before any frame is made,
+    // and a caller that binds nothing can keep the input frame.
+    if (has_block && !VM_TRY(edge_block_accepts(graph, arrow, key, block, single, filter))) return std::nullopt;
+    return share ? std::move(m) : Match::create(std::move(m));
+  }
   const Uid& type = graph.types().uid(arrow);
-
-  // Schemas may capture into the frame; without them a caller that binds
-  // nothing can keep the input frame.
-  MatchPtr frame = share && !schemas ? std::move(m) : Match::create(std::move(m));
+  MatchPtr frame = Match::create(std::move(m));
   if (const auto& schema = pattern.type_schema()) {
     auto checked =
         VM_TRY_CTX(check_type_matches(graph, type, schema->pattern(), std::move(frame)), "check edge matches");
@@ -58,17 +80,7 @@ Result<std::optional<MatchPtr>> check_edge_row(const Graph& graph, TypeId arrow,
     if (!checked) return std::nullopt;
     frame = std::move(*checked);
   }
-  if (block) {
-    // The edge's row stays read-locked while its map is compared.
-    auto compared = graph.with_edge_properties(arrow, [&](const PropertyMap& stored) -> Result<bool> {
-      if (filter && !filter->contains(key)) return false;
-      return properties_match(*block, stored);
-    });
-    if (!compared)
-      return std::unexpected(
-          Report(errors::EdgeNotFound{key, "check edge matches properties"}).attach("check edge matches"));
-    if (!VM_TRY_CTX(std::move(*compared), "check edge matches")) return std::nullopt;
-  }
+  if (has_block && !VM_TRY(edge_block_accepts(graph, arrow, key, block, single, filter))) return std::nullopt;
   return frame;
 }
 
@@ -186,9 +198,10 @@ class EdgeStep {
     const Uid& far_uid = types.uid(far);
     const EdgeKey key = forward_ ? EdgeKey{entry.prev_uid, far_uid} : EdgeKey{far_uid, entry.prev_uid};
     if (subset_ && !(subset_->contains(key.first) && subset_->contains(key.second))) return {};
-    auto checked = VM_TRY_CTX(
-        check_edge_row(graph_, arrow, key, pattern_, block_.local(), entry.match, filter(), share_frames_),
-        "graph - match edge pattern");
+    const auto* single = block_.single();
+    auto checked = VM_TRY_CTX(check_edge_row(graph_, arrow, key, pattern_, single ? nullptr : block_.local(), single,
+                                             entry.match, filter(), share_frames_),
+                              "graph - match edge pattern");
     if (!checked) return {};
     // The frame is this key's own, so no other task binds in it. The arrow's
     // sides are the key's ends: the binding keeps the store's uids.
@@ -298,7 +311,7 @@ Result<std::optional<MatchPtr>> detail::check_edge_matches(const Graph& graph, c
 
   const std::optional<TypeId> arrow = graph.edge_id(key);
   if (!arrow) return fail(errors::IndexCorruption{"missing type for edge in edge_to_type_index", "check edge matches"});
-  return check_edge_row(graph, *arrow, key, pattern, block, std::move(m), filter);
+  return check_edge_row(graph, *arrow, key, pattern, block, nullptr, std::move(m), filter);
 }
 
 }  // namespace velmora::graph::matches

@@ -232,6 +232,15 @@ Result<std::optional<MatchPtr>> check_edge_matches(const Graph& graph, const Uid
                                                    const PropertyMap* block, MatchPtr m,
                                                    const EdgePropertyIndex::Candidates* filter = nullptr);
 
+// The block check of `check_node_matches` on its own, with its error and
+// line, for a pattern without schemas: whether the node `uid` (its id `id`,
+// or kNoId) carries the block, given as its one entry `single` or else as
+// `block`. `filter`, when given, holds the index's candidates for the block:
+// a node outside it fails without a look at its map.
+Result<bool> node_block_accepts(const Graph& graph, const Uid& uid, std::uint32_t id, const PropertyMap* block,
+                                const std::pair<std::string, Value>* single,
+                                const NodePropertyIndex::Candidates* filter);
+
 // `check_node_matches_properties` for the node whose type id is `id` (its
 // uid `uid`, for the error).
 Result<bool> check_node_row_properties(const Graph& graph, TypeId id, const Uid& uid, const PropertyMap& block);

@@ -348,6 +348,22 @@ Result<std::optional<MatchPtr>> check_node_matches(const Graph& graph, const Uid
   return detail::check_node_matches(graph, uid, pattern, block ? &*block : nullptr, std::move(m));
 }
 
+Result<bool> detail::node_block_accepts(const Graph& graph, const Uid& uid, std::uint32_t id, const PropertyMap* block,
+                                        const std::pair<std::string, Value>* single,
+                                        const NodePropertyIndex::Candidates* filter) {
+  if (filter && !filter->contains(uid)) return false;
+  if (single) {
+    // A missing row falls through to the full check, for its error.
+    const auto accepts = [&](const PropertyMap& stored) { return entry_matches(*single, stored); };
+    auto accepted = id != MatchEntry::kNoId ? graph.with_node_properties(id, accepts)
+                                            : graph.with_node_properties(uid, accepts);
+    if (accepted) return *accepted;
+    const PropertyMap lone(PropertyEntries{*single});
+    return with_context(check_node_matches_properties(graph, uid, lone), "check node matches");
+  }
+  return with_context(check_node_matches_properties(graph, uid, *block), "check node matches");
+}
+
 Result<std::optional<MatchPtr>> detail::check_node_matches(const Graph& graph, const Uid& uid,
                                                            const NodePattern& pattern, const PropertyMap* block,
                                                            MatchPtr m) {

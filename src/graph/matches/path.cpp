@@ -29,6 +29,19 @@ void release(MatchSet&& set) {
   set.reset();
 }
 
+// How a step's tasks compare a node pattern's block: this thread's copy of
+// it (null for no block), its one entry when it has one, and the index's
+// candidates for it when they are few.
+struct NodeBlock {
+  const PropertyMap* copy = nullptr;
+  const std::pair<std::string, Value>* single = nullptr;
+  const NodePropertyIndex::Candidates* filter = nullptr;
+
+  NodeBlock(matches::detail::BlockCopies& block, const NodePropertyIndex::Candidates* candidates)
+      : copy(block.local()), single(block.single()), filter(candidates) {}
+  bool given() const { return copy != nullptr; }
+};
+
 class PathScan {
  public:
   explicit PathScan(const Graph& graph) : graph_(graph) {}
@@ -36,21 +49,13 @@ class PathScan {
   // `n` consecutive ids of the result set, unique within it.
   std::uint64_t take_id(std::uint64_t n = 1) { return next_match_id_.fetch_add(n, std::memory_order_relaxed); }
 
-  // Checks the node an edge step reached against `pattern` and binds its
-  // variable, or drops the match when a binding names another node.
-  Status node_step(const MatchEntry& reached, const NodePattern& pattern, matches::detail::BlockCopies& block,
-                   matches::detail::MatchSink& into) {
-    auto out = into.writer();
-    return node_step(reached, stored(reached), pattern, block, out);
-  }
-
   // node_step for every entry of the set an edge step reached, first error
   // wins. A long run of entries has its nodes looked up shard by shard (see
   // Graph::has_nodes), each shard's lock taken once for the run rather than
   // once an entry: the threads of a step would otherwise all take turns on
   // the same few lock words.
   Status node_steps(const MatchSetMap& reached, const NodePattern& pattern, matches::detail::BlockCopies& block,
-                    matches::detail::MatchSink& into) {
+                    const NodePropertyIndex::Candidates* filter, matches::detail::MatchSink& into) {
     tbb::task_group_context ctx;
     FirstError first;
     reached.for_each_shard_parallel(
@@ -58,9 +63,10 @@ class PathScan {
           if (ctx.is_group_execution_cancelled()) return;
           auto out = into.writer();
           const auto found = stored(run);
+          const NodeBlock mine(block, filter);
           for (std::size_t i = 0; i < run.size(); ++i) {
             if (ctx.is_group_execution_cancelled()) return;
-            if (auto status = node_step(run[i].second, found[i] != 0, pattern, block, out); !status) {
+            if (auto status = node_step(run[i].second, found[i] != 0, pattern, mine, out); !status) {
               first.set(std::move(status).error(), ctx);
               return;
             }
@@ -79,7 +85,7 @@ class PathScan {
   // no frame for them.
   Status plain_steps(const MatchSetMap& cur, const patterns::EdgePattern& edge, bool reversed,
                      const NodePattern& pattern, const NodeUidSetPtr& subset, matches::detail::BlockCopies& block,
-                     matches::detail::MatchSink& into, bool owned) {
+                     const NodePropertyIndex::Candidates* filter, matches::detail::MatchSink& into, bool owned) {
     std::optional<matches::detail::StoredNodes> snapshot;
     if (cur.size() >= matches::detail::StoredNodes::kMinMatches &&
         cur.size() * matches::detail::StoredNodes::kPerNode >= graph_.node_count())
@@ -99,7 +105,7 @@ class PathScan {
           // `take`: this task alone reads the run's entries.
           const auto steps = [&](std::size_t begin, std::size_t end, bool take) {
             auto out = into.writer();
-            const PropertyMap* mine = block.local();
+            const NodeBlock mine(block, filter);
             constexpr std::size_t kAhead = kEdgesAhead;  // far ends' rows asked for ahead of their turn
             for (std::size_t k = begin; k != std::min(begin + kAhead, end); ++k)
               graph_.types().prefetch_row(reached[k].far);
@@ -171,23 +177,31 @@ class PathScan {
     return found;
   }
 
-  Status node_step(const MatchEntry& reached, bool stored, const NodePattern& pattern,
-                   matches::detail::BlockCopies& block, matches::detail::MatchSink::Writer& into) {
-    return node_step(reached.prev_uid, reached.prev_id, reached.match, stored, pattern, block.local(), into);
+  // Checks the node an edge step reached against `pattern` and binds its
+  // variable, or drops the match when a binding names another node.
+  Status node_step(const MatchEntry& reached, bool stored, const NodePattern& pattern, const NodeBlock& block,
+                   matches::detail::MatchSink::Writer& into) {
+    return node_step(reached.prev_uid, reached.prev_id, reached.match, stored, pattern, block, into);
   }
 
-  // The node `uid` (its id `id`, or kNoId) reached from the frame `m`;
-  // `block` is this thread's copy of the pattern's block. With `last`, this
-  // is the input entry's last use of `m`, which the new frame may take over.
+  // The node `uid` (its id `id`, or kNoId) reached from the frame `m`,
+  // checked against `pattern` with `block` (this thread's look at the
+  // pattern's block). With `last`, this is the input entry's last use of `m`,
+  // which the new frame may take over.
   Status node_step(const Uid& uid, std::uint32_t id, const MatchPtr& m, bool stored, const NodePattern& pattern,
-                   const PropertyMap* block, matches::detail::MatchSink::Writer& into, bool last = false) {
+                   const NodeBlock& block, matches::detail::MatchSink::Writer& into, bool last = false) {
     // The handle itself, or a copy of it; `m` is not read after.
     const auto parent = [&]() -> MatchPtr { return last ? std::move(const_cast<MatchPtr&>(m)) : m; };
     if (!stored)
       return fail(errors::IndexCorruption{"previously matched node should exist in NodeIndex",
                                           positioned("checking node matches pattern")});
-    if (!pattern.type_schema() && !pattern.term_schema() && !block) {
-      // Nothing to check: the node's frame is made with its binding in place.
+    if (!pattern.type_schema() && !pattern.term_schema()) {
+      // Nothing to capture: the block is compared first, and the node's
+      // frame is made with its binding in place.
+      if (block.given() && !VM_TRY_CTX(matches::detail::node_block_accepts(graph_, uid, id, block.copy, block.single,
+                                                                           block.filter),
+                                       "graph - match path pattern"))
+        return {};
       const auto& name = pattern.variable();
       if (!name) {
         into.add(MatchEntry{uid, Match::create(parent()), id});
@@ -204,7 +218,7 @@ class PathScan {
           MatchEntry{uid, Match::create_bound(parent(), *name, matches::detail::node_element(graph_, uid, id)), id});
       return {};
     }
-    auto checked = VM_TRY_CTX(matches::detail::check_node_matches(graph_, uid, pattern, block, parent()),
+    auto checked = VM_TRY_CTX(matches::detail::check_node_matches(graph_, uid, pattern, block.copy, parent()),
                               "graph - match path pattern");
     if (!checked) return {};
     MatchPtr frame = std::move(*checked);
@@ -237,15 +251,23 @@ Status walk_edges(const Graph& graph, PathScan& scan, const patterns::PathPatter
     const NodePattern& behind = nodes[reversed ? i : i + 1];
     matches::detail::MatchSink reached_nodes;
     matches::detail::BlockCopies block(behind.properties());
+    // The index's candidates for the block of a node without schemas, when
+    // they are few for the matches walked from: every other node reached
+    // fails the block without a look at its map.
+    std::optional<NodePropertyIndex::Candidates> candidates;
+    if (behind.properties() && !behind.type_schema() && !behind.term_schema())
+      candidates = graph.node_property_index().candidates(*behind.properties(), 16 * cur->size() + 1024);
+    const NodePropertyIndex::Candidates* filter = candidates ? &*candidates : nullptr;
     if (matches::detail::is_plain(edges[i])) {
-      VM_TRY_CTX(scan.plain_steps(*cur, edges[i], reversed, behind, subset, block, reached_nodes, cur.use_count() == 1),
+      VM_TRY_CTX(scan.plain_steps(*cur, edges[i], reversed, behind, subset, block, filter, reached_nodes,
+                                  cur.use_count() == 1),
                  "graph - match path pattern");
     } else {
       MatchSet reached = VM_TRY_CTX(matches::detail::match_edge_pattern(graph, edges[i], cur, subset, true, reversed),
                                     "graph - match path pattern");
       release(std::move(cur));
       cur = std::move(reached);
-      VM_TRY_CTX(scan.node_steps(*cur, behind, block, reached_nodes), "graph - match path pattern");
+      VM_TRY_CTX(scan.node_steps(*cur, behind, block, filter, reached_nodes), "graph - match path pattern");
     }
     release(std::move(cur));
     cur = new_match_set();
