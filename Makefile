@@ -30,6 +30,8 @@ bench: build
 	@for b in $(BUILD)/bench_*; do [ -x "$$b" ] && "$$b"; done; true
 	PYTHONPATH=$(BUILD) $(PYTHON) bench/python_bench.py
 	PYTHONPATH=$(BUILD) $(PYTHON) bench/w4_bench.py
+	PYTHONPATH=$(BUILD) $(PYTHON) bench/hub_bench.py 100000
+	PYTHONPATH=$(BUILD) $(PYTHON) bench/hub_bench.py 50000
 
 # The C++ suites run in two binaries: velmora_cpp_tests has no interpreter;
 # velmora_py_tests embeds one and never finalizes it, and tests/lsan.supp

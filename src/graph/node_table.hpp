@@ -7,8 +7,15 @@
 // takes them (graph/write.cpp).
 #pragma once
 
+#include <absl/container/flat_hash_set.h>
+#include <absl/hash/hash.h>
+
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <span>
 #include <utility>
 
@@ -18,11 +25,90 @@
 
 namespace velmora::graph {
 
+// The places of the ids of one large Adjacency block, found by id. An entry
+// is a place, hashed and compared by the id the block holds there, so that
+// an id is kept once, in its list. A leaving id's place counts from the
+// block's front, an entering id's from its back (under kEntering), so that no
+// entry changes when the ids move to a block of another size.
+//
+// Threads: as the node row that owns it (its shard's write lock).
+class Positions {
+ public:
+  Positions(const TypeId* ids, std::uint32_t capacity)
+      : ids_(ids), capacity_(capacity), places_(0, Hash{this}, Eq{this}) {}
+  Positions(const Positions&) = delete;
+  Positions& operator=(const Positions&) = delete;
+
+  // The ids now live in this block (whose places match the old one's).
+  void rebase(const TypeId* ids, std::uint32_t capacity) {
+    ids_ = ids;
+    capacity_ = capacity;
+  }
+  // Place k of a side has just been given its id.
+  void add(bool leaving, std::uint32_t k) { places_.insert(Entry{leaving ? k : k | kEntering}); }
+  // The place of `id` on a side, forgotten; none when it is not there.
+  std::optional<std::uint32_t> take(bool leaving, TypeId id) {
+    const auto it = places_.find(Key{id, leaving});
+    if (it == places_.end()) return std::nullopt;
+    const std::uint32_t k = it->place & ~kEntering;
+    places_.erase(it);
+    return k;
+  }
+  // `id`, listed on a side, is about to move to place k of that side; the
+  // caller writes it there next, with nothing in between.
+  void move(bool leaving, TypeId id, std::uint32_t k) {
+    // The entry keeps its hash, which is its id's: it is rewritten in place.
+    places_.find(Key{id, leaving})->place = leaving ? k : k | kEntering;
+  }
+
+ private:
+  static constexpr std::uint32_t kEntering = std::uint32_t{1} << 31;
+  struct Entry {
+    mutable std::uint32_t place;
+  };
+  struct Key {
+    TypeId id;
+    bool leaving;
+  };
+  static std::size_t mix(TypeId id, bool leaving) { return absl::HashOf(id, leaving); }
+  bool leaving(Entry e) const { return (e.place & kEntering) == 0; }
+  TypeId id(Entry e) const {
+    return leaving(e) ? ids_[e.place] : ids_[capacity_ - 1 - (e.place & ~kEntering)];
+  }
+  struct Hash {
+    using is_transparent = void;
+    const Positions* owner;
+    std::size_t operator()(Entry e) const { return mix(owner->id(e), owner->leaving(e)); }
+    std::size_t operator()(Key key) const { return mix(key.id, key.leaving); }
+  };
+  struct Eq {
+    using is_transparent = void;
+    const Positions* owner;
+    bool operator()(Entry a, Entry b) const { return a.place == b.place; }
+    bool operator()(Entry a, Key b) const { return owner->leaving(a) == b.leaving && owner->id(a) == b.id; }
+    bool operator()(Key a, Entry b) const { return (*this)(b, a); }
+  };
+
+  const TypeId* ids_;
+  std::uint32_t capacity_;
+  absl::flat_hash_set<Entry, Hash, Eq> places_;
+};
+
 // The arrow-type ids of the edges that leave and enter one node, in one heap
 // block: leaving ids from the front, entering ids from the back. No block
-// until the first edge. The order of the ids is not kept.
+// until the first edge. The order of the ids is not kept: a removed id's
+// place goes to the last id of its side, so that a removal moves one id.
+//
+// Finding the place of the id to remove is a scan of its side while the
+// block is small. A block of at least kPositionsFrom places also carries the
+// places of all its ids (`Positions`): on a hub, removing one neighbour is a
+// look-up and a move, whatever its degree. Only such blocks pay for it.
 class Adjacency {
  public:
+  // Below this capacity a side is scanned: a scan of a few dozen ids costs
+  // less than a look-up, and most nodes never have that many edges.
+  static constexpr std::uint32_t kPositionsFrom = 64;
+
   Adjacency() = default;
   Adjacency(const Adjacency&) = delete;
   Adjacency& operator=(const Adjacency&) = delete;
@@ -32,48 +118,27 @@ class Adjacency {
         in_(std::exchange(other.in_, 0)) {}
   Adjacency& operator=(Adjacency&& other) noexcept {
     if (this != &other) {
-      delete[] block_;
+      release();
       block_ = std::exchange(other.block_, nullptr);
       out_ = std::exchange(other.out_, 0);
       in_ = std::exchange(other.in_, 0);
     }
     return *this;
   }
-  ~Adjacency() { delete[] block_; }
+  ~Adjacency() { release(); }
 
   std::span<const TypeId> out() const { return {ids(), out_}; }
   std::span<const TypeId> in() const { return {ids() + capacity() - in_, in_}; }
   std::span<const TypeId> side(bool leaving) const { return leaving ? out() : in(); }
 
-  void add_out(TypeId id) {
-    reserve_one();
-    ids()[out_++] = id;
-  }
-  void add_in(TypeId id) {
-    reserve_one();
-    ++in_;
-    ids()[capacity() - in_] = id;
-  }
-  // Removes one `id` from the side; false when it is not there.
-  bool remove_out(TypeId id) {
-    TypeId* first = ids();
-    for (std::uint32_t i = 0; i < out_; ++i) {
-      if (first[i] != id) continue;
-      first[i] = first[--out_];
-      return true;
-    }
-    return false;
-  }
-  bool remove_in(TypeId id) {
-    TypeId* first = ids() + capacity() - in_;
-    for (std::uint32_t i = 0; i < in_; ++i) {
-      if (first[i] != id) continue;
-      first[i] = first[0];
-      --in_;
-      return true;
-    }
-    return false;
-  }
+  // Adds `id` to a side that does not list it (an edge is listed once on
+  // each side it is on).
+  void add_out(TypeId id) { add(true, id); }
+  void add_in(TypeId id) { add(false, id); }
+  // Removes `id` from the side; false when it is not there. The ids after
+  // it may change places.
+  bool remove_out(TypeId id) { return remove(true, id); }
+  bool remove_in(TypeId id) { return remove(false, id); }
 
   // Starts loading the block (its capacity, and where each side grows next)
   // ahead of an insertion. Reads nothing itself.
@@ -84,24 +149,110 @@ class Adjacency {
   }
 
  private:
-  // block_[0] is the capacity; the ids follow.
+  // block_[0] is the capacity; the ids follow. A block of kPositionsFrom
+  // places or more (an odd number of them) ends with the address of its
+  // Positions (two words).
   std::uint32_t capacity() const { return block_ ? block_[0] : 0; }
   TypeId* ids() const { return block_ ? block_ + 1 : nullptr; }
-  void reserve_one() {
+  Positions* positions() const {
     const std::uint32_t cap = capacity();
-    if (out_ + in_ < cap) return;
-    // Half as much again: most nodes have a few edges, and a doubled block
-    // would mostly stand empty.
-    const std::uint32_t grown = cap == 0 ? 3 : cap + cap / 2 + 1;
-    auto* block = new std::uint32_t[std::size_t{grown} + 1];
-    block[0] = grown;
-    if (block_) {
-      std::memcpy(block + 1, ids(), std::size_t{out_} * sizeof(TypeId));
-      std::memcpy(block + 1 + grown - in_, ids() + cap - in_, std::size_t{in_} * sizeof(TypeId));
-      delete[] block_;
-    }
-    block_ = block;
+    if (cap < kPositionsFrom) return nullptr;
+    Positions* found;
+    std::memcpy(&found, block_ + 1 + cap, sizeof found);
+    return found;
   }
+  // The place k of a side: a leaving id's from the front, an entering id's
+  // from the back (Positions counts them alike).
+  TypeId& at(bool leaving, std::uint32_t k) const { return leaving ? ids()[k] : ids()[capacity() - 1 - k]; }
+
+  void add(bool leaving, TypeId id) {
+    if (out_ + in_ == capacity()) {
+      // Half as much again: most nodes have a few edges, and a doubled block
+      // would mostly stand empty.
+      const std::uint32_t cap = capacity();
+      resize(cap == 0 ? 3 : cap + cap / 2 + 1);
+    }
+    std::uint32_t& count = leaving ? out_ : in_;
+    at(leaving, count) = id;
+    if (Positions* places = positions()) places->add(leaving, count);
+    ++count;
+  }
+
+  bool remove(bool leaving, TypeId id) {
+    std::uint32_t& count = leaving ? out_ : in_;
+    if (count == 0) return false;
+    const std::uint32_t last = count - 1;
+    std::uint32_t k = 0;
+    if (Positions* places = positions()) {
+      const auto found = places->take(leaving, id);
+      if (!found) return false;
+      k = *found;
+      if (k != last) places->move(leaving, at(leaving, last), k);
+    } else {
+      const std::span<const TypeId> listed = side(leaving);
+      const auto it = std::find(listed.begin(), listed.end(), id);
+      if (it == listed.end()) return false;
+      // The entering side's span starts at its last place.
+      const auto offset = static_cast<std::uint32_t>(it - listed.begin());
+      k = leaving ? offset : last - offset;
+    }
+    at(leaving, k) = at(leaving, last);
+    --count;
+    // A block a quarter full shrinks, so that a hub that lost most of its
+    // edges gives back their memory; half as much room again as ids is left,
+    // so that growing and shrinking cannot follow each other closely.
+    const std::uint32_t held = out_ + in_;
+    if (capacity() >= kShrinkFrom && held < capacity() / 4) resize(held + held / 2 + 1);
+    return true;
+  }
+
+  // Moves the ids to a block of `grown` places (at least out_ + in_, and at
+  // least one; one more to make it odd when it carries positions), with
+  // positions if it is that large. Nothing changes if an allocation fails.
+  void resize(std::uint32_t grown) {
+    const std::uint32_t cap = capacity();
+    const bool placed = grown >= kPositionsFrom;
+    // An odd capacity puts the address of the Positions on an 8-byte
+    // boundary, where a leak checker's scan of the block finds it.
+    if (placed) grown |= 1;
+    std::unique_ptr<std::uint32_t[]> block(new std::uint32_t[std::size_t{grown} + 1 + (placed ? kPointerWords : 0)]);
+    block[0] = grown;
+    TypeId* const moved = block.get() + 1;
+    if (block_) {
+      std::memcpy(moved, ids(), std::size_t{out_} * sizeof(TypeId));
+      std::memcpy(moved + grown - in_, ids() + cap - in_, std::size_t{in_} * sizeof(TypeId));
+    }
+    Positions* places = positions();
+    std::unique_ptr<Positions> made;
+    if (placed && !places) {
+      made = std::make_unique<Positions>(moved, grown);
+      for (std::uint32_t k = 0; k < out_; ++k) made->add(true, k);
+      for (std::uint32_t k = 0; k < in_; ++k) made->add(false, k);
+    }
+    if (!placed) {
+      delete places;
+      places = nullptr;
+    } else if (made) {
+      places = made.release();
+    } else {
+      // Places count from either end of the block, so none changes.
+      places->rebase(moved, grown);
+    }
+    if (places) std::memcpy(moved + grown, &places, sizeof places);
+    delete[] block_;
+    block_ = block.release();
+  }
+
+  void release() {
+    delete positions();
+    delete[] block_;
+    block_ = nullptr;
+  }
+
+  static constexpr std::size_t kPointerWords = sizeof(Positions*) / sizeof(std::uint32_t);
+  static_assert(__STDCPP_DEFAULT_NEW_ALIGNMENT__ >= alignof(Positions*));
+  // Smaller blocks keep their capacity: shrinking them would save little.
+  static constexpr std::uint32_t kShrinkFrom = 16;
 
   std::uint32_t* block_ = nullptr;
   std::uint32_t out_ = 0;

@@ -224,9 +224,12 @@ class Graph {
   // The uid if the node was there and is now removed, none if absent. The
   // node, its edges and their entries in its neighbours' lists go in one
   // step, so any set of nodes and edges can be removed at once. Never fails.
+  // Taking an edge out of a neighbour's list costs the same however long
+  // that list is: removing a hub's neighbour costs the neighbour's degree,
+  // not the hub's.
   Result<std::optional<Uid>> remove_node(const Uid& uid);
   // The key if the edge was there and is now removed, none if absent. Never
-  // fails.
+  // fails. As above, the lengths of its ends' lists do not matter.
   Result<std::optional<EdgeKey>> remove_edge(const EdgeKey& key);
 
   // ---- properties (graph/write.cpp) -------------------------------------------

@@ -9,10 +9,13 @@
 // is held while a nested insertion or propagation runs: propagation reads a
 // level's edge lists, lets go, and only then writes the next level.
 #include <absl/container/flat_hash_set.h>
+#include <absl/container/inlined_vector.h>
 #include <tbb/task_arena.h>
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstdint>
 #include <mutex>
 #include <span>
 #include <vector>
@@ -50,9 +53,18 @@ void with_node_shards(NodeTable& nodes, std::span<const std::size_t> shards, Nod
   });
 }
 
-void sort_unique(std::vector<std::size_t>& shards) {
-  std::sort(shards.begin(), shards.end());
-  shards.erase(std::unique(shards.begin(), shards.end()), shards.end());
+// A set of node shards, one bit each: however many edges a removed node has,
+// the shards to lock are gathered without sorting or allocating, and each is
+// asked about with one test.
+using ShardSet = std::uint64_t;
+static_assert(NodeTable::shard_count() <= 64);
+ShardSet shard_bit(TypeId id) { return ShardSet{1} << NodeTable::shard_of(id); }
+bool has_shard(ShardSet set, TypeId id) { return (set & shard_bit(id)) != 0; }
+// The shards of `set` in ascending order, written to `room`.
+std::span<const std::size_t> ascending(ShardSet set, std::array<std::size_t, 64>& room) {
+  std::size_t count = 0;
+  for (; set != 0; set &= set - 1) room[count++] = static_cast<std::size_t>(std::countr_zero(set));
+  return std::span<const std::size_t>(room.data(), count);
 }
 
 NodeRow* find_row(NodeTables& tables, TypeId id) {
@@ -252,13 +264,14 @@ Result<std::optional<EdgeKey>> Graph::remove_edge(const EdgeKey& key) {
   const auto arrow = types_->find(arrow_uid(key.first, key.second));
   if (!arrow) return std::optional<EdgeKey>();
   const TypeId s = types_->left(*arrow), e = types_->right(*arrow);
-  std::vector<std::size_t> shards{NodeTable::shard_of(s), NodeTable::shard_of(e)};
-  sort_unique(shards);
+  std::array<std::size_t, 64> room;
   NodeTables tables{};
-  bool removed = false;
-  with_node_shards(nodes_, shards, tables, [&](NodeTables& locked) {
-    if (!edges_.remove(*arrow, [&](const PropertyMap& stored) { edge_property_index_.remove(*arrow, stored); })) return;
-    removed = true;
+  // The edge's map is let go of after the locks: a hub's shard is waited for
+  // by every removal of one of its edges.
+  std::optional<PropertyMap> removed;
+  with_node_shards(nodes_, ascending(shard_bit(s) | shard_bit(e), room), tables, [&](NodeTables& locked) {
+    removed = edges_.remove(*arrow, [&](const PropertyMap& stored) { edge_property_index_.remove(*arrow, stored); });
+    if (!removed) return;
     if (NodeRow* start = find_row(locked, s)) start->edges.remove_out(*arrow);
     if (NodeRow* end = find_row(locked, e)) end->edges.remove_in(*arrow);
   });
@@ -275,45 +288,53 @@ Result<std::optional<Uid>> Graph::remove_node(const Uid& uid) {
   // The shards are read first; an edge added meanwhile to a shard not locked
   // makes the step start again.
   const auto other_end = [&](TypeId arrow, bool leaving) { return leaving ? types_->right(arrow) : types_->left(arrow); };
+  // What the step takes out is let go of after the locks: the row with its
+  // map and lists, and the edges' maps. Those locks include every neighbour's
+  // shard, which a hub's other removals wait for.
+  std::optional<NodeRow> row;
+  absl::InlinedVector<PropertyMap, 4> maps;
   for (;;) {
-    std::vector<std::size_t> shards{NodeTable::shard_of(*id)};
+    ShardSet shards = shard_bit(*id);
     for (const bool leaving : {true, false}) {
       EdgeLists side;
       read_edge_lists(std::span(&*id, 1), leaving, kNoRow, side);
       if (!side.found(0)) return std::optional<Uid>();
-      for (const TypeId arrow : side.of(0)) shards.push_back(NodeTable::shard_of(other_end(arrow, leaving)));
+      for (const TypeId arrow : side.of(0)) shards |= shard_bit(other_end(arrow, leaving));
     }
-    sort_unique(shards);
 
     enum class Outcome { Removed, Absent, Retry } outcome = Outcome::Absent;
+    std::array<std::size_t, 64> room;
     NodeTables tables{};
-    with_node_shards(nodes_, shards, tables, [&](NodeTables& locked) {
+    with_node_shards(nodes_, ascending(shards, room), tables, [&](NodeTables& locked) {
       auto& table = *locked[NodeTable::shard_of(*id)];
       auto it = table.find(*id);
       if (it == table.end()) return;
       for (const bool leaving : {true, false})
         for (const TypeId arrow : it->second.edges.side(leaving))
-          if (!std::binary_search(shards.begin(), shards.end(), NodeTable::shard_of(other_end(arrow, leaving)))) {
+          if (!has_shard(shards, other_end(arrow, leaving))) {
             outcome = Outcome::Retry;
             return;
           }
-      NodeRow row = std::move(it->second);
+      row.emplace(std::move(it->second));
       types_->set_node(*id, false);
       table.erase(it);
-      node_property_index_.remove(*id, row.properties);
+      node_property_index_.remove(*id, row->properties);
       const auto unindex = [&](TypeId arrow) {
         return [&, arrow](const PropertyMap& stored) { edge_property_index_.remove(arrow, stored); };
       };
-      for (const TypeId arrow : row.edges.out()) {
-        edges_.remove(arrow, unindex(arrow));
+      const auto drop = [&](TypeId arrow) {
+        if (auto map = edges_.remove(arrow, unindex(arrow)); map && map->size() != 0) maps.push_back(std::move(*map));
+      };
+      for (const TypeId arrow : row->edges.out()) {
+        drop(arrow);
         const TypeId end = types_->right(arrow);
         if (end == *id) continue;
         if (NodeRow* other = find_row(locked, end)) other->edges.remove_in(arrow);
       }
-      for (const TypeId arrow : row.edges.in()) {
+      for (const TypeId arrow : row->edges.in()) {
         const TypeId start = types_->left(arrow);
         if (start == *id) continue;  // a loop, gone with the leaving edges
-        edges_.remove(arrow, unindex(arrow));
+        drop(arrow);
         if (NodeRow* other = find_row(locked, start)) other->edges.remove_out(arrow);
       }
       outcome = Outcome::Removed;

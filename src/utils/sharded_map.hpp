@@ -18,6 +18,7 @@
 #include <absl/container/flat_hash_set.h>
 #include <tbb/parallel_for.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <functional>
@@ -37,6 +38,18 @@ inline constexpr std::size_t kShardCount = 64;
 inline constexpr std::size_t kInlineWalk = 64;
 
 namespace detail {
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+// How many times with_shard_write asks again for a held shard before it
+// sleeps: about 700 pauses in all, microseconds rather than a time slice.
+inline constexpr unsigned kWriteRetries = 16;
 
 template <class Table, class Hash, std::size_t N>
 class Sharded {
@@ -133,10 +146,21 @@ class Sharded {
   static constexpr std::size_t shard_count() { return N; }
   static std::size_t shard_of(const key_type& key) { return index(key); }
   // fn(table) under the write lock of shard `i` (below shard_count()): for
-  // writers that sorted their entries by shard and insert them in bulk.
+  // writers that lock several shards at once. A shard that is held is asked
+  // for again, after pauses that grow, before the thread sleeps on it: many
+  // such writers may want one shard at a time (every removal of one of a
+  // hub's neighbours locks the hub's), each for a short step, and handing the
+  // lock over to a sleeping thread costs more than such a step.
   template <class Fn>
   void with_shard_write(std::size_t i, Fn&& fn) {
-    std::unique_lock lock(shards_[i].mutex);
+    std::unique_lock lock(shards_[i].mutex, std::defer_lock);
+    for (unsigned round = 0; !lock.try_lock(); ++round) {
+      if (round == kWriteRetries) {
+        lock.lock();
+        break;
+      }
+      for (unsigned k = 0; k < 1u << std::min(round, 6u); ++k) cpu_relax();
+    }
     fn(shards_[i].table);
   }
 

@@ -298,6 +298,99 @@ TEST(StoreRemoval, AdjacentNodesRemovedInParallel) {
   }
 }
 
+// One hub with thousands of neighbours, as one query's parallel remove step
+// meets it: many of its neighbours, and many of its edges, removed at once
+// while other edges of the hub are added, each removal taking one id out of
+// the hub's long lists. The hub's lists grow past the size that carries
+// positions, shrink below it and grow again; after every batch both of its
+// lists, and every neighbour's, hold exactly the model's edges.
+TEST(StoreRemoval, NeighboursOfAHubRemovedInParallel) {
+  constexpr int kLeaves = 3000;
+  std::mt19937 rng(4242);
+  Graph g;
+  std::set<std::pair<int, int>> edges;
+  std::set<int> nodes;
+  const auto add_edges = [&](const std::vector<std::pair<int, int>>& batch) {
+    test_pool::parallel_for(std::size_t{0}, batch.size(), [&](std::size_t k) {
+      const auto [s, e] = batch[k];
+      ASSERT_TRUE(g.add_edge(edge_term(s, e), PropertyMap::empty(), new_created_flag()));
+    });
+    edges.insert(batch.begin(), batch.end());
+  };
+  const auto lists_agree = [&](int node) {
+    for (const bool leaving : {true, false}) {
+      const auto arrows = Inspect::node_edge_ids(g, node_uid(node), leaving);
+      ASSERT_EQ(arrows.has_value(), nodes.contains(node)) << node;
+      if (!arrows) continue;
+      std::vector<EdgeKey> listed, wanted;
+      for (const TypeId arrow : *arrows) listed.push_back(g.edge_key(arrow));
+      for (const auto& [s, e] : edges)
+        if ((leaving ? s : e) == node) wanted.emplace_back(node_uid(s), node_uid(e));
+      std::sort(listed.begin(), listed.end());
+      std::sort(wanted.begin(), wanted.end());
+      ASSERT_EQ(listed, wanted) << type_name(node) << (leaving ? " leaving" : " entering");
+    }
+  };
+  const auto check = [&] {
+    ASSERT_EQ(g.edge_count(), edges.size());
+    ASSERT_EQ(g.node_count(), nodes.size());
+    for (int i = 0; i <= kLeaves; ++i) ASSERT_NO_FATAL_FAILURE(lists_agree(i));
+  };
+
+  for (int i = 0; i <= kLeaves; ++i) {
+    ASSERT_TRUE(g.add_node(var(type_name(i)), std::nullopt, PropertyMap::empty(), new_created_flag()));
+    nodes.insert(i);
+  }
+  // The hub is V0: an edge to every leaf, one from every third, and a loop.
+  std::vector<std::pair<int, int>> batch{{0, 0}};
+  for (int i = 1; i <= kLeaves; ++i) {
+    batch.emplace_back(0, i);
+    if (i % 3 == 0) batch.emplace_back(i, 0);
+  }
+  add_edges(batch);
+  ASSERT_NO_FATAL_FAILURE(check());
+
+  // Each round removes leaves and hub edges, and adds edges to leaves that
+  // are left, all in one parallel batch; the last rounds leave the hub only a
+  // few edges, and the next one gives it many again.
+  for (const int percent : {30, 40, 90, 95, 0, 60}) {
+    SCOPED_TRACE(percent);
+    std::vector<int> gone_nodes;
+    std::vector<std::pair<int, int>> gone_edges, added;
+    for (const int i : nodes)
+      if (i != 0 && static_cast<int>(rng() % 100) < percent / 2) gone_nodes.push_back(i);
+    const std::set<int> going(gone_nodes.begin(), gone_nodes.end());
+    for (const auto& [s, e] : edges)
+      if (!going.contains(s) && !going.contains(e) && static_cast<int>(rng() % 100) < percent) gone_edges.emplace_back(s, e);
+    for (const int i : nodes)
+      if (i != 0 && !going.contains(i) && !edges.contains({0, i}) && rng() % 3 == 0) added.emplace_back(0, i);
+    const std::size_t total = gone_nodes.size() + gone_edges.size() + added.size();
+    test_pool::parallel_for(std::size_t{0}, total, [&](std::size_t k) {
+      if (k < gone_nodes.size()) {
+        auto r = g.remove_node(node_uid(gone_nodes[k]));
+        ASSERT_TRUE(r && *r);
+        return;
+      }
+      k -= gone_nodes.size();
+      if (k < gone_edges.size()) {
+        const auto [s, e] = gone_edges[k];
+        auto r = g.remove_edge({node_uid(s), node_uid(e)});
+        ASSERT_TRUE(r && *r);
+        return;
+      }
+      const auto [s, e] = added[k - gone_edges.size()];
+      ASSERT_TRUE(g.add_edge(edge_term(s, e), PropertyMap::empty(), new_created_flag()));
+    });
+    for (const int i : gone_nodes) {
+      nodes.erase(i);
+      std::erase_if(edges, [&](const auto& edge) { return edge.first == i || edge.second == i; });
+    }
+    for (const auto& edge : gone_edges) edges.erase(edge);
+    edges.insert(added.begin(), added.end());
+    ASSERT_NO_FATAL_FAILURE(check());
+  }
+}
+
 // Propagation, rebuilding and the text forms along a chain far longer than a
 // recursion per link could take on a pool thread's stack.
 TEST(StoreDepth, LongChainPropagatesWithoutRecursion) {

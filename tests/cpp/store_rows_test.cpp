@@ -1,12 +1,15 @@
 // The row-id index of the type table, against a plain map: with a hash that
 // spreads keys and with one that gives most keys the same hash, so that
 // entries agree on their kept hash bits and only the rows tell them apart.
+// A node's edge lists against two sets, through growth past the size that
+// carries positions and shrinking back below it.
 #include <absl/hash/hash.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <map>
 #include <random>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -131,6 +134,60 @@ TEST(RowIndex, ConcurrentAddsOfTheSameKeysGiveOneIdEach) {
   EXPECT_EQ(mismatches.load(), 0u);
   EXPECT_EQ(made.load(), kKeys);
   for (std::size_t k = 0; k < kKeys; ++k) EXPECT_EQ(index.find("n" + std::to_string(k)), seen[k].load());
+}
+
+
+// Random additions and removals on both sides of one list, ids shared by
+// the two sides as a loop's arrow is: the sides always hold what the model
+// holds, whether the block is scanned or carries positions, and a removal of
+// an id that is not on the side (though maybe on the other) changes nothing.
+TEST(EdgeList, AgreesWithTwoSetsThroughGrowthAndShrinking) {
+  std::mt19937 random(11);
+  Adjacency list;
+  std::set<TypeId> out, in;
+  const auto check = [&] {
+    const auto listed_out = list.out();
+    const auto listed_in = list.in();
+    ASSERT_EQ(std::set<TypeId>(listed_out.begin(), listed_out.end()), out);
+    ASSERT_EQ(std::set<TypeId>(listed_in.begin(), listed_in.end()), in);
+    ASSERT_EQ(listed_out.size(), out.size());
+    ASSERT_EQ(listed_in.size(), in.size());
+  };
+  // Phases that aim at a size: up to a hub's, down to a few, up again.
+  for (const std::size_t target : {std::size_t{40}, std::size_t{3000}, std::size_t{5}, std::size_t{900},
+                                   std::size_t{0}, std::size_t{200}}) {
+    for (int step = 0; step < 6000; ++step) {
+      const bool leaving = random() % 2 == 0;
+      auto& model = leaving ? out : in;
+      const bool grow = out.size() + in.size() < target ? random() % 4 != 0 : random() % 4 == 0;
+      if (grow) {
+        const TypeId id = random() % 5000;
+        if (model.contains(id)) continue;
+        leaving ? list.add_out(id) : list.add_in(id);
+        model.insert(id);
+      } else {
+        // Mostly ids on the side, sometimes one only on the other side or on none.
+        TypeId id = random() % 5000;
+        if (!model.empty() && random() % 8 != 0) {
+          auto it = model.lower_bound(id);
+          if (it == model.end()) it = model.begin();
+          id = *it;
+        }
+        const bool there = model.contains(id);
+        ASSERT_EQ(leaving ? list.remove_out(id) : list.remove_in(id), there) << id;
+        model.erase(id);
+      }
+      if (step % 97 == 0) ASSERT_NO_FATAL_FAILURE(check());
+    }
+    ASSERT_NO_FATAL_FAILURE(check());
+  }
+  // A moved list keeps its ids (and positions); the list it left is empty.
+  Adjacency moved(std::move(list));
+  list = std::move(moved);
+  ASSERT_NO_FATAL_FAILURE(check());
+  for (const TypeId id : std::vector<TypeId>(out.begin(), out.end())) ASSERT_TRUE(list.remove_out(id));
+  for (const TypeId id : std::vector<TypeId>(in.begin(), in.end())) ASSERT_TRUE(list.remove_in(id));
+  EXPECT_TRUE(list.out().empty() && list.in().empty());
 }
 
 }  // namespace
