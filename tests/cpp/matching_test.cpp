@@ -648,7 +648,7 @@ TEST(MatchSink, EntriesFromEveryThreadArriveOnceUnderDistinctIds) {
 // from its first node, over random paths on a random store: both give the
 // same matches (the same bindings) or the same failure. The paths mix what
 // lets the walk start elsewhere (bound nodes, one-type schemas, indexed
-// blocks) with what keeps the written order (captures, term schemas, names
+// node and edge blocks) with what keeps the written order (captures, term schemas, names
 // used twice, bindings of another kind or to removed nodes, no direction).
 TEST(MatchingWalkOrder, EveryStartAgreesWithTheWrittenOrder) {
   constexpr int kNodes = 40;
@@ -666,7 +666,7 @@ TEST(MatchingWalkOrder, EveryStartAgreesWithTheWrittenOrder) {
   while (pairs.size() < 160) pairs.emplace(pick(kNodes), pick(kNodes));
   for (const auto& [a, b] : pairs) {
     const Term edge = typing::BasicTerm{fmt::format("f{}_{}", a, b), typing::make_arrow(type_of(a), type_of(b))};
-    ASSERT_TRUE(g.add_edge(edge, PropertyMap(PropertyEntries{{"r", (a + b) % 3}}), created));
+    ASSERT_TRUE(g.add_edge(edge, PropertyMap(PropertyEntries{{"r", (a + b) % 3}, {"s", (7 * a + b) % 20}}), created));
   }
   const Uid removed = *g.add_node(type_of(kNodes), std::nullopt, PropertyMap(), created);
   ASSERT_TRUE(g.remove_node(removed));
@@ -691,7 +691,12 @@ TEST(MatchingWalkOrder, EveryStartAgreesWithTheWrittenOrder) {
   const auto edge_text = [&] {
     std::string parts = pick(4) == 0 ? names[3 + pick(2)] : "";
     if (pick(25) == 0) parts += ":(* -> *)";
-    if (pick(3) == 0) parts += fmt::format(" {{r: {}}}", pick(3));
+    switch (pick(6)) {
+      case 0: parts += fmt::format(" {{r: {}}}", pick(3)); break;
+      case 1: parts += fmt::format(" {{s: {}}}", pick(20)); break;
+      case 2: parts += fmt::format(" {{r: {}, s: {}}}", pick(3), pick(20)); break;
+      default: break;
+    }
     const int direction = pick(21);
     if (direction == 0) return "-[" + parts + "]-";
     return direction % 2 ? "-[" + parts + "]->" : "<-[" + parts + "]-";
@@ -738,16 +743,22 @@ TEST(MatchingWalkOrder, EveryStartAgreesWithTheWrittenOrder) {
   };
 
   int reordered = 0;
+  int by_edge = 0;
   for (int round = 0; round < 1500; ++round) {
     std::string text = node_text();
     for (int edges = 1 + pick(3); edges > 0; --edges) text += edge_text() + node_text();
     const auto path = PathPattern::create(text);
     if (!path) continue;
     const MatchPtr m = frame();
-    if (path->validate() && matches::WalkOrder(g, *path, nullptr).start(*m) != 0) ++reordered;
+    if (path->validate()) {
+      const auto start = matches::WalkOrder(g, *path, nullptr).start(*m);
+      if (start.node != 0 || start.by_edge) ++reordered;
+      if (start.by_edge) ++by_edge;
+    }
     EXPECT_EQ(outcome(*path, m, false), outcome(*path, m, true)) << text;
   }
   EXPECT_GT(reordered, 150);
+  EXPECT_GT(by_edge, 20);
 }
 
 }  // namespace

@@ -198,9 +198,9 @@ class PathScan {
     if (!pattern.type_schema() && !pattern.term_schema()) {
       // Nothing to capture: the block is compared first, and the node's
       // frame is made with its binding in place.
-      if (block.given() && !VM_TRY_CTX(matches::detail::node_block_accepts(graph_, uid, id, block.copy, block.single,
-                                                                           block.filter),
-                                       "graph - match path pattern"))
+      if (block.given() &&
+          !VM_TRY_CTX(matches::detail::node_block_accepts(graph_, uid, id, block.copy, block.single, block.filter),
+                      "graph - match path pattern"))
         return {};
       const auto& name = pattern.variable();
       if (!name) {
@@ -310,6 +310,21 @@ Result<MatchSet> start_node(const Graph& graph, PathScan& scan, const patterns::
                       "graph - match path pattern");
 }
 
+// The left ends of the edges the index names for edge pattern `edge`'s
+// block, those still stored; null (every node) when the index cannot tell.
+NodeUidSetPtr left_ends(const Graph& graph, const patterns::EdgePattern& edge) {
+  const auto named = graph.edge_property_index().candidates(*edge.properties(), SIZE_MAX);
+  if (!named) return nullptr;
+  auto ends = std::make_shared<NodeUidSet>();
+  const bool forward = edge.direction() == patterns::Direction::Forward;
+  for (const EdgeKey& key : named->rows()) {
+    // An edge removed since it was indexed may have left its ends behind.
+    const Uid& end = forward ? key.first : key.second;
+    if (graph.has_node(end)) ends->insert(end);
+  }
+  return ends;
+}
+
 // The walk of the path from node `start` (above 0), whose candidates are
 // `starts`: each goes backward to the first node, then every path found
 // forward from the start node to the last. Into `out`, the entries' prev_uid
@@ -350,8 +365,11 @@ Result<MatchSet> match_path(const Graph& graph, const patterns::PathPattern& pat
   // Each input match goes down the whole path on its own; the sets it builds
   // on the way are written by one phase and read by the next, never both.
   VM_TRY(matches::detail::for_each_match(*matches, [&](const MatchEntry& entry) -> Status {
-    const std::size_t start = order ? order->start(*entry.match) : 0;
-    MatchSet cur = VM_TRY(start_node(graph, scan, path, entry, start, subset));
+    const auto [start, by_edge] = order ? order->start(*entry.match) : matches::WalkOrder::Start{};
+    // A start by an edge takes as its nodes' candidates those the edges'
+    // left ends name; the order never starts elsewhere within a subset.
+    NodeUidSetPtr ends = by_edge ? left_ends(graph, path.edges()[start]) : nullptr;
+    MatchSet cur = VM_TRY(start_node(graph, scan, path, entry, start, ends ? ends : subset));
     if (start != 0) return walk_from(graph, scan, path, cur, start, subset, *result);
     VM_TRY(walk_edges(graph, scan, path, cur, 0, steps, false, subset));
     if (single_input) {

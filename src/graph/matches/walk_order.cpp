@@ -50,9 +50,12 @@ WalkOrder::WalkOrder(const Graph& graph, const patterns::PathPattern& path, cons
   const auto& edges = path.edges();
   if (subset || nodes.size() < 2 || edges.size() + 1 != nodes.size()) return;
   absl::InlinedVector<std::string_view, 8> variables, schema_names;
-  for (const auto& edge : edges) {
+  edges_indexed_.assign(edges.size(), std::nullopt);
+  for (std::size_t j = 0; j < edges.size(); ++j) {
+    const auto& edge = edges[j];
     if (edge.direction() == Direction::Any || edge.type_schema() || edge.term_schema()) return;
     if (edge.variable()) variables.push_back(*edge.variable());
+    if (edge.properties()) edges_indexed_[j] = graph.edge_property_index().count(*edge.properties());
   }
   indexed_.assign(nodes.size(), std::nullopt);
   for (std::size_t i = 0; i < nodes.size(); ++i) {
@@ -93,28 +96,36 @@ std::optional<std::size_t> WalkOrder::candidates(std::size_t i, const Match& m) 
   return count;
 }
 
-std::size_t WalkOrder::start(const Match& m) const {
-  if (!free_) return 0;
+WalkOrder::Start WalkOrder::start(const Match& m) const {
+  if (!free_) return {};
   // An edge bound before is checked where the walk reaches it, and one
   // removed since fails that check: the written order decides whether a
   // walk gets there.
   for (const auto& edge : path_.edges()) {
     if (!edge.variable()) continue;
     if (const StoredElement* bound = m.find(*edge.variable())) {
-      if (bound->kind() != MatchElement::Kind::Edge || !graph_.edge_id(bound->edge_key())) return 0;
+      if (bound->kind() != MatchElement::Kind::Edge || !graph_.edge_id(bound->edge_key())) return {};
     }
   }
   const auto first = candidates(0, m);
   // No node can have fewer candidates than one.
-  if (!first || *first <= 1) return 0;
-  std::size_t best = 0;
+  if (!first || *first <= 1) return {};
+  Start best;
   std::size_t fewest = *first;
   for (std::size_t i = 1; i < path_.nodes().size(); ++i) {
     const auto count = candidates(i, m);
-    if (!count) return 0;
+    if (!count) return {};
     if (*count < fewest) {
-      best = i;
+      best = {i, false};
       fewest = *count;
+    }
+  }
+  // A scan of every node is as long as the store's node list.
+  if (fewest == kEvery) fewest = graph_.node_count();
+  for (std::size_t j = 0; j < edges_indexed_.size(); ++j) {
+    if (edges_indexed_[j] && *edges_indexed_[j] < fewest) {
+      best = {j, true};
+      fewest = *edges_indexed_[j];
     }
   }
   return best;

@@ -18,6 +18,11 @@
 // checks types by name, property blocks and bindings of the right kind,
 // none of which can fail, so that every order gives the same result.
 //
+// An edge whose block has a rare indexed entry can be fewer still: the walk
+// then starts from the node left of it, taking as candidates only the left
+// ends of the edges the index names. Every path found runs through one of
+// those edges, so no path is lost, and the walk checks each edge in full.
+//
 // Threads: a `WalkOrder` is made and read on one thread, or read by many
 // once made; it reads the store's indexes while it is made and while
 // `start` runs.
@@ -40,11 +45,21 @@ class WalkOrder {
  public:
   WalkOrder(const Graph& graph, const patterns::PathPattern& path, const NodeUidSetPtr& subset);
 
-  // The node pattern a match with the frame `m` walks the path from: the one
+  // Where a walk starts: node pattern `node`, and with `by_edge` only at the
+  // left ends of the edges the index names for edge pattern `node` (the one
+  // right of that node).
+  struct Start {
+    std::size_t node = 0;
+    bool by_edge = false;
+  };
+
+  // Where a match with the frame `m` walks the path from: the node pattern
   // with the fewest candidates (a node bound in `m`, a type schema naming one
-  // type, a property block by its rarest indexed entry), or 0, the written
-  // order, when none has fewer than the first or the written order must hold.
-  std::size_t start(const Match& m) const;
+  // type, a property block by its rarest indexed entry), or the edge pattern
+  // whose block's rarest indexed entry names fewer edges still; node 0 in
+  // the written order when none has fewer than the first or the written
+  // order must hold.
+  Start start(const Match& m) const;
 
  private:
   // The number of nodes that can match node pattern i under the bindings of
@@ -58,6 +73,8 @@ class WalkOrder {
   bool free_ = false;
   // Per node pattern: the rows of its block's rarest indexed entry, if any.
   absl::InlinedVector<std::optional<std::size_t>, 4> indexed_;
+  // The same per edge pattern.
+  absl::InlinedVector<std::optional<std::size_t>, 4> edges_indexed_;
 };
 
 }  // namespace velmora::graph::matches
