@@ -17,6 +17,7 @@
 #include "cmp.hpp"
 #include "pool_support.hpp"
 #include "py_eval.hpp"
+#include "report_text.hpp"
 
 namespace velmora::binding {
 namespace {
@@ -31,20 +32,8 @@ std::string repr_of(PyObject* obj) {
   return *str_to_utf8(r.get());
 }
 
-// Line numbers of context lines are not part of what these tests pin down:
-// "[src/properties:123]" becomes "[src/properties:N]".
-std::string without_lines(std::string text) {
-  constexpr std::string_view kPrefix = "[src/properties:";
-  for (auto at = text.find(kPrefix); at != std::string::npos; at = text.find(kPrefix, at + 1)) {
-    const auto digits = at + kPrefix.size();
-    auto end = digits;
-    while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
-    if (end > digits && end < text.size() && text[end] == ']') text.replace(digits, end - digits, "N");
-  }
-  return text;
-}
-
-std::string report_text(const Report& report) { return without_lines(errors::format_report(report)); }
+using test_text::report_text;
+using test_text::without_lines;
 
 // ---------------------------------------------------------------- text forms
 
