@@ -109,26 +109,6 @@ bool infer_plain_path(Graph& graph, const PathPattern& path, PathData& data) {
   return true;
 }
 
-// The count guard. A frame exposes no read-only view of its nearest counter,
-// so the guard asks that counter for a unit and gives it straight back: a
-// counter with a free unit hands one out at once and gets it back unspent, a
-// spent counter answers nothing at once, and only while every remaining unit
-// is held by other creations does the guard wait, as the later draw would.
-// The waiting is safe here: this task holds no unit, and no unit holder sits
-// below it on this thread's stack (holders are isolated, see create_for_match).
-bool count_spent(const Match& input) {
-  auto probe = input.get_counter();
-  return probe && !*probe;
-}
-
-// Whether a frame of the chain has a counter: without one, asking for a unit
-// would only build the report of its absence.
-bool chain_has_counter(const Match& input) {
-  for (const Match* frame = &input; frame; frame = frame->parent().get())
-    if (frame->has_own_counter()) return true;
-  return false;
-}
-
 // The names of the type variables that the path's nodes are given, at most
 // as many as `names` holds.
 std::size_t path_variables(const PathPattern& path, std::span<std::string_view, kKeysAtOnce> names) {
@@ -222,18 +202,15 @@ std::optional<BoundEdge> infer_bound_edge(Graph& graph, const PathPattern& path,
   return out;
 }
 
-// The unit for one match's creation, drawn once its inference succeeded
-// (`counted`: a frame of the chain has a counter). False when the count is
-// spent: the match then drops out.
-Result<bool> draw_unit(const Match& input, bool counted, std::optional<utils::SlotGuard>& unit) {
-  if (!counted) return true;
-  auto drawn = input.get_counter();
-  if (drawn) {
-    if (!*drawn) return false;
-    unit.emplace(std::move(**drawn));
-  } else if (!drawn.error().current_context().is<errors::CreationCounterNotFound>()) {
-    return std::unexpected(std::move(drawn).error().attach(kCreatePath));
-  }
+// The unit for one match's creation from its nearest counter (none:
+// unlimited), drawn once its inference succeeded; may wait while every
+// remaining unit is out. False when the count is spent: the match then drops
+// out.
+bool draw_unit(utils::CreationCounter* counter, std::optional<utils::SlotGuard>& unit) {
+  if (!counter) return true;
+  auto drawn = counter->acquire();
+  if (!drawn) return false;
+  unit.emplace(std::move(*drawn));
   return true;
 }
 
@@ -254,10 +231,10 @@ void record_match(std::optional<utils::SlotGuard>& unit, bool created, MatchEntr
 // One match's creation of a path that infer_bound_edge worked out: the plain
 // node (its map copied only when its row is new) and the edge, on the rows.
 Status create_bound_edge(Graph& graph, const PathPattern& path, const BoundEdge& edge, const MatchPtr& input,
-                         bool counted, const NodeUidSetPtr& subset, MatchSetMap& result,
+                         utils::CreationCounter* counter, const NodeUidSetPtr& subset, MatchSetMap& result,
                          std::atomic<std::uint64_t>& next_id) {
   std::optional<utils::SlotGuard> unit;
-  if (!VM_TRY(draw_unit(*input, counted, unit))) return {};
+  if (!draw_unit(counter, unit)) return {};
   // Neither insertion runs nested work or keeps the flag past its call.
   std::atomic<bool> flag{false};
   const CreatedFlag created(std::shared_ptr<void>(), &flag);
@@ -278,11 +255,12 @@ Status create_bound_edge(Graph& graph, const PathPattern& path, const BoundEdge&
 Status create_for_match(Graph& graph, const PathPattern& path, const MatchPtr& input, const NodeUidSetPtr& subset,
                         MatchSetMap& result, std::atomic<std::uint64_t>& next_id) {
   // Counters are set by steps that ran before this one: the answer holds for
-  // the whole creation.
-  const bool counted = chain_has_counter(*input);
-  if (counted && count_spent(*input)) return {};
+  // the whole creation. The count guard only looks: a spent count is final,
+  // and a match that meets one creates nothing.
+  utils::CreationCounter* const counter = input->nearest_counter();
+  if (counter && counter->spent()) return {};
   if (const auto edge = infer_bound_edge(graph, path, *input))
-    return create_bound_edge(graph, path, *edge, input, counted, subset, result, next_id);
+    return create_bound_edge(graph, path, *edge, input, counter, subset, result, next_id);
 
   // The path's names were looked up when it was recorded; a run much later,
   // or on another thread, finds them again here.
@@ -293,7 +271,7 @@ Status create_for_match(Graph& graph, const PathPattern& path, const MatchPtr& i
   VM_TRY(check_path_data(path, data));
 
   std::optional<utils::SlotGuard> unit;
-  if (!VM_TRY(draw_unit(*input, counted, unit))) return {};
+  if (!draw_unit(counter, unit)) return {};
 
   const CreatedFlag created = new_created_flag();
   Uid last_node{};
