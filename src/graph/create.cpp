@@ -168,6 +168,19 @@ std::optional<TypeId> bound_variable_row(const Graph& graph, const patterns::Nod
   return id;
 }
 
+// Whether the path is, as a pattern, an edge that infer_bound_edge may work
+// out: a node given by its variable alone, and a node named by one type
+// variable.
+bool bound_edge_pattern(const PathPattern& path) {
+  if (path.nodes().size() != 2 || !plain_edge(path.edges()[0])) return false;
+  const auto& nodes = path.nodes();
+  for (std::size_t i = 0; i < 2; ++i)
+    if (nodes[i].variable() && !nodes[i].type_schema() && !nodes[i].term_schema() &&
+        plain_type_name(nodes[1 - i], nullptr))
+      return true;
+  return false;
+}
+
 // The inference of a path of two nodes, one bound by `m` (see
 // bound_variable_row) and one plain (see plain_type_name), joined by a plain
 // edge: the queue then takes the plain node's type and its constant (there
@@ -403,6 +416,22 @@ Result<MatchSet> create_path(Graph& graph, const PathPattern& path, MatchSet mat
   MatchSet result = new_match_set();
   VM_TRY_CTX(path.validate(), kCreatePath);
   std::atomic<std::uint64_t> next_id{0};
+  // Every creation of such a path links its edge into the lists of one node,
+  // the named one (unless matches bind its name), under that node's shard
+  // lock: the creations cannot overlap, and spread over the pool they would
+  // only wait for one another. They run on the calling thread, in the set's
+  // order, up to the first error.
+  if (bound_edge_pattern(path)) {
+    Status status;
+    matches->for_each_shard([&](const MatchSetMap::Table& table) {
+      for (const auto& [id, entry] : table) {
+        if (!status) return;
+        status = create_for_match(graph, path, entry.match, subset, *result, next_id);
+      }
+    });
+    VM_TRY(status);
+    return result;
+  }
   VM_TRY(try_for_each_entry(*matches, [&](const std::uint64_t&, const MatchEntry& entry) -> Status {
     return create_for_match(graph, path, entry.match, subset, *result, next_id);
   }));
