@@ -406,6 +406,12 @@ Result<std::optional<utils::SlotGuard>> Match::get_counter() const {
   return fail(errors::CreationCounterNotFound{"match - get counter"});
 }
 
+utils::CreationCounter* Match::nearest_counter() const {
+  for (const Match* m = this; m; m = m->parent_.get())
+    if (auto* cell = m->counter_.load(std::memory_order_acquire)) return cell->get();
+  return nullptr;
+}
+
 bool Match::set_counter(std::uint32_t limit) {
   if (counter_.load(std::memory_order_acquire)) return false;
   auto* fresh = new std::shared_ptr<utils::CreationCounter>(std::make_shared<utils::CreationCounter>(limit));

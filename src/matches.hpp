@@ -168,6 +168,9 @@ class Match {
   // A unit of the nearest counter up the chain (nothing when that counter is
   // spent); CreationCounterNotFound when no frame has one. May wait.
   Result<std::optional<utils::SlotGuard>> get_counter() const;
+  // The nearest counter up the chain, or null when no frame has one. It
+  // lives at least as long as this frame.
+  utils::CreationCounter* nearest_counter() const;
   // Gives this frame a counter of `limit` unless it has one; true if this call did.
   bool set_counter(std::uint32_t limit);
   bool has_own_counter() const { return counter_.load(std::memory_order_acquire) != nullptr; }

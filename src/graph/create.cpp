@@ -109,26 +109,6 @@ bool infer_plain_path(Graph& graph, const PathPattern& path, PathData& data) {
   return true;
 }
 
-// The count guard. A frame exposes no read-only view of its nearest counter,
-// so the guard asks that counter for a unit and gives it straight back: a
-// counter with a free unit hands one out at once and gets it back unspent, a
-// spent counter answers nothing at once, and only while every remaining unit
-// is held by other creations does the guard wait, as the later draw would.
-// The waiting is safe here: this task holds no unit, and no unit holder sits
-// below it on this thread's stack (holders are isolated, see create_for_match).
-bool count_spent(const Match& input) {
-  auto probe = input.get_counter();
-  return probe && !*probe;
-}
-
-// Whether a frame of the chain has a counter: without one, asking for a unit
-// would only build the report of its absence.
-bool chain_has_counter(const Match& input) {
-  for (const Match* frame = &input; frame; frame = frame->parent().get())
-    if (frame->has_own_counter()) return true;
-  return false;
-}
-
 // The names of the type variables that the path's nodes are given, at most
 // as many as `names` holds.
 std::size_t path_variables(const PathPattern& path, std::span<std::string_view, kKeysAtOnce> names) {
@@ -165,15 +145,135 @@ bool look_up_path(Graph& graph, const PathPattern& path, std::array<std::optiona
   return true;
 }
 
+// An edge between a node that the match binds and a plain node, worked out
+// on the store's rows: the bound node's row and the other node's and the
+// arrow's ids, and the constant that gives the edge its term.
+struct BoundEdge {
+  std::size_t bound = 0;  // the bound node's place in the path
+  std::array<TypeId, 2> nodes{};
+  TypeId arrow = 0;
+  std::size_t constant = 0;
+};
+
+// The row of the node that `node` (a pattern with a variable and no schema)
+// is bound to in `m`, when that node is stored under a variable type without
+// a term; else none. Only reads.
+std::optional<TypeId> bound_variable_row(const Graph& graph, const patterns::NodePattern& node, const Match& m) {
+  if (!node.variable() || node.type_schema() || node.term_schema()) return std::nullopt;
+  const StoredElement* element = m.find(*node.variable());
+  if (!element || element->kind() != MatchElement::Kind::Node) return std::nullopt;
+  const auto id = graph.types().find(element->uid());
+  if (!id || !graph.types().is_variable(*id) || !graph.types().has_node(*id) || !graph.types().term(*id).none())
+    return std::nullopt;
+  return id;
+}
+
+// Whether the path is, as a pattern, an edge that infer_bound_edge may work
+// out: a node given by its variable alone, and a node named by one type
+// variable.
+bool bound_edge_pattern(const PathPattern& path) {
+  if (path.nodes().size() != 2 || !plain_edge(path.edges()[0])) return false;
+  const auto& nodes = path.nodes();
+  for (std::size_t i = 0; i < 2; ++i)
+    if (nodes[i].variable() && !nodes[i].type_schema() && !nodes[i].term_schema() &&
+        plain_type_name(nodes[1 - i], nullptr))
+      return true;
+  return false;
+}
+
+// The inference of a path of two nodes, one bound by `m` (see
+// bound_variable_row) and one plain (see plain_type_name), joined by a plain
+// edge: the queue then takes the plain node's type and its constant (there
+// must be none), the bound node's type and its constant (none either), and
+// the arrow between them and its constant, which gives the edge its term.
+// These steps are taken here on the rows, with the same stores in the same
+// order. None where the path is not of this shape or a step finds anything
+// else: the queue then starts over and stores nothing new before it meets
+// the same answers.
+std::optional<BoundEdge> infer_bound_edge(Graph& graph, const PathPattern& path, const Match& m) {
+  if (path.nodes().size() != 2 || !plain_edge(path.edges()[0])) return std::nullopt;
+  BoundEdge out;
+  std::array<std::optional<TypeId>, 2> rows;
+  for (std::size_t i = 0; i < 2; ++i) rows[i] = bound_variable_row(graph, path.nodes()[i], m);
+  if (rows[0].has_value() == rows[1].has_value()) return std::nullopt;
+  out.bound = rows[0] ? 0 : 1;
+  const std::size_t free = 1 - out.bound;
+  const std::string* name = plain_type_name(path.nodes()[free], &m);
+  if (!name) return std::nullopt;
+  out.nodes[out.bound] = *rows[out.bound];
+  // The queue's order: the last node, then the first.
+  for (std::size_t k = 2; k-- > 0;) {
+    if (k == free) out.nodes[k] = graph.interner().variable_id(*name);
+    const auto fits = fitting_constant(graph, out.nodes[k], true);
+    if (!fits || *fits) return std::nullopt;
+  }
+  const bool forward = path.edges()[0].direction() == Direction::Forward;
+  out.arrow = graph.interner().arrow_id(out.nodes[forward ? 0 : 1], out.nodes[forward ? 1 : 0]);
+  const auto fits = fitting_constant(graph, out.arrow, false);
+  if (!fits || !*fits || !graph.constants().has_valid_name(**fits)) return std::nullopt;
+  out.constant = **fits;
+  return out;
+}
+
+// The unit for one match's creation from its nearest counter (none:
+// unlimited), drawn once its inference succeeded; may wait while every
+// remaining unit is out. False when the count is spent: the match then drops
+// out.
+bool draw_unit(utils::CreationCounter* counter, std::optional<utils::SlotGuard>& unit) {
+  if (!counter) return true;
+  auto drawn = counter->acquire();
+  if (!drawn) return false;
+  unit.emplace(std::move(*drawn));
+  return true;
+}
+
+// The end of one match's creation: its entry, and the unit released. A spent
+// unit is released before the entry is recorded, an unspent one only after
+// it, so no other creation takes the unit over before this match's entry
+// exists.
+void record_match(std::optional<utils::SlotGuard>& unit, bool created, MatchEntry entry, MatchSetMap& result,
+                  std::atomic<std::uint64_t>& next_id) {
+  if (unit && created) {
+    unit->consume();
+    unit.reset();
+  }
+  result.insert(next_id.fetch_add(1, std::memory_order_relaxed), std::move(entry));
+  unit.reset();
+}
+
+// One match's creation of a path that infer_bound_edge worked out: the plain
+// node (its map copied only when its row is new) and the edge, on the rows.
+Status create_bound_edge(Graph& graph, const PathPattern& path, const BoundEdge& edge, const MatchPtr& input,
+                         utils::CreationCounter* counter, const NodeUidSetPtr& subset, MatchSetMap& result,
+                         std::atomic<std::uint64_t>& next_id) {
+  std::optional<utils::SlotGuard> unit;
+  if (!draw_unit(counter, unit)) return {};
+  // Neither insertion runs nested work or keeps the flag past its call.
+  std::atomic<bool> flag{false};
+  const CreatedFlag created(std::shared_ptr<void>(), &flag);
+  const std::size_t free = 1 - edge.bound;
+  const TypeId node = edge.nodes[free];
+  if (!graph.types().has_node(node)) graph.ensure_node(node, detached_copy(path.nodes()[free].properties()), created);
+  const Uid& uid = graph.types().uid(node);
+  if (subset) subset->insert(uid);
+  VM_TRY_CTX(graph.add_constant_edge(edge.arrow, edge.constant, detached_copy(path.edges()[0].properties()), created),
+             kCreatePath);
+  record_match(unit, flag.load(), MatchEntry{uid, Match::create(input)}, result, next_id);
+  return {};
+}
+
 // One match's creation. The unit, if any, is held only while the nodes and
 // edges are written, and released on every way out: spent when something new
 // was added, given back otherwise (and on failure).
 Status create_for_match(Graph& graph, const PathPattern& path, const MatchPtr& input, const NodeUidSetPtr& subset,
                         MatchSetMap& result, std::atomic<std::uint64_t>& next_id) {
   // Counters are set by steps that ran before this one: the answer holds for
-  // the whole creation.
-  const bool counted = chain_has_counter(*input);
-  if (counted && count_spent(*input)) return {};
+  // the whole creation. The count guard only looks: a spent count is final,
+  // and a match that meets one creates nothing.
+  utils::CreationCounter* const counter = input->nearest_counter();
+  if (counter && counter->spent()) return {};
+  if (const auto edge = infer_bound_edge(graph, path, *input))
+    return create_bound_edge(graph, path, *edge, input, counter, subset, result, next_id);
 
   // The path's names were looked up when it was recorded; a run much later,
   // or on another thread, finds them again here.
@@ -184,15 +284,7 @@ Status create_for_match(Graph& graph, const PathPattern& path, const MatchPtr& i
   VM_TRY(check_path_data(path, data));
 
   std::optional<utils::SlotGuard> unit;
-  if (counted) {
-    auto drawn = input->get_counter();
-    if (drawn) {
-      if (!*drawn) return {};
-      unit.emplace(std::move(**drawn));
-    } else if (!drawn.error().current_context().is<errors::CreationCounterNotFound>()) {
-      return std::unexpected(std::move(drawn).error().attach(kCreatePath));
-    }
-  }
+  if (!draw_unit(counter, unit)) return {};
 
   const CreatedFlag created = new_created_flag();
   Uid last_node{};
@@ -224,16 +316,7 @@ Status create_for_match(Graph& graph, const PathPattern& path, const MatchPtr& i
     return {};
   });
   if (!stored) return stored;
-
-  // A spent unit is released before the entry is recorded, an unspent one only
-  // after it, so no other creation takes the unit over before this match's
-  // entry exists.
-  if (unit && created->load()) {
-    unit->consume();
-    unit.reset();
-  }
-  result.insert(next_id.fetch_add(1, std::memory_order_relaxed), MatchEntry{last_node, data.child});
-  unit.reset();
+  record_match(unit, created->load(), MatchEntry{last_node, data.child}, result, next_id);
   return {};
 }
 
@@ -324,8 +407,7 @@ Result<MatchSet> create_root_path(Graph& graph, const PathPattern& path, NodeUid
   if (!infer_plain(graph, path, nullptr, stored, plain))
     return create_path(graph, path, root_match_set(), std::move(subset));
   const Uid uid = VM_TRY_CTX(
-      graph.add_node(plain.types[0], std::move(plain.terms[0]), std::move(maps[0]), created, &stored),
-                             kCreatePath);
+      graph.add_node(plain.types[0], std::move(plain.terms[0]), std::move(maps[0]), created, &stored), kCreatePath);
   if (subset) subset->insert(uid);
   return MatchSet();
 }
@@ -334,6 +416,22 @@ Result<MatchSet> create_path(Graph& graph, const PathPattern& path, MatchSet mat
   MatchSet result = new_match_set();
   VM_TRY_CTX(path.validate(), kCreatePath);
   std::atomic<std::uint64_t> next_id{0};
+  // Every creation of such a path links its edge into the lists of one node,
+  // the named one (unless matches bind its name), under that node's shard
+  // lock: the creations cannot overlap, and spread over the pool they would
+  // only wait for one another. They run on the calling thread, in the set's
+  // order, up to the first error.
+  if (bound_edge_pattern(path)) {
+    Status status;
+    matches->for_each_shard([&](const MatchSetMap::Table& table) {
+      for (const auto& [id, entry] : table) {
+        if (!status) return;
+        status = create_for_match(graph, path, entry.match, subset, *result, next_id);
+      }
+    });
+    VM_TRY(status);
+    return result;
+  }
   VM_TRY(try_for_each_entry(*matches, [&](const std::uint64_t&, const MatchEntry& entry) -> Status {
     return create_for_match(graph, path, entry.match, subset, *result, next_id);
   }));

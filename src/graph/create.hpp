@@ -13,7 +13,10 @@
 // queue, to the same records and with the same stores; for the root match of
 // a query that reads no match (`create_root_path`), it is then made
 // without a match frame or working records, and an edge between two such
-// nodes without type or term objects, on the store's rows alone. The phase
+// nodes without type or term objects, on the store's rows alone. An edge
+// between a node that the match binds (stored under a variable, without a
+// term) and a node typed by its name alone is worked out and made on the rows
+// too, for any match. The phase
 // adds no node and no edge, but it does store types and terms (schema checks
 // and constant look-ups store what they look at), and those stay even when
 // the match later fails.

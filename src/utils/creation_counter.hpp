@@ -14,10 +14,14 @@
 // never another creation that could block on the same counter; other threads
 // may block, and the holder finishes without them.
 //
-// The mutex and condition variable are tracked by the deadlock detector. Any
-// thread may call anything here.
+// The counts live in one atomic word, so drawing and giving back a unit take
+// no lock. Only a thread that must wait takes the mutex and the condition
+// variable (tracked by the deadlock detector), which the counter makes the
+// first time one does; a release wakes them only while some thread waits.
+// Any thread may call anything here.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -50,10 +54,15 @@ class SlotGuard {
 
 class CreationCounter : public std::enable_shared_from_this<CreationCounter> {
  public:
-  explicit CreationCounter(std::uint32_t limit) : available_(limit) {}
+  explicit CreationCounter(std::uint32_t limit) : counts_(limit) {}
+  CreationCounter(const CreationCounter&) = delete;
+  CreationCounter& operator=(const CreationCounter&) = delete;
+  ~CreationCounter();
 
   // A unit, or nothing once every unit is spent; may wait (see the waiting rule).
   std::optional<SlotGuard> acquire();
+  // Whether every unit is spent (none available, none out): final. Never waits.
+  bool spent() const { return counts_.load(std::memory_order_acquire) == 0; }
 
   std::uint32_t available() const;
   std::uint64_t active() const;
@@ -62,10 +71,23 @@ class CreationCounter : public std::enable_shared_from_this<CreationCounter> {
   friend class SlotGuard;
   void release(bool consumed);
 
-  mutable locks::Mutex mutex_;
-  locks::Condvar released_;
-  std::uint64_t active_ = 0;     // guarded by mutex_
-  std::uint32_t available_ = 0;  // guarded by mutex_
+  // What a waiting thread sleeps on.
+  struct Waiters {
+    locks::Mutex mutex;
+    locks::Condvar released;
+  };
+  // The waiters' record, made by the first thread that needs it.
+  Waiters& waiters();
+
+  // `available` in the low 32 bits, `active` in the high ones: their sum
+  // never exceeds the limit, so neither count spills into the other.
+  static constexpr std::uint64_t kActiveUnit = std::uint64_t{1} << 32;
+  std::atomic<std::uint64_t> counts_;
+  // The threads between their last look at the counts and their wake-up; a
+  // release reads it after its own change, a waiter raises it before its
+  // last look (both sequentially consistent), so no wake-up is missed.
+  std::atomic<std::uint32_t> waiting_{0};
+  std::atomic<Waiters*> waiters_{nullptr};
 };
 
 }  // namespace velmora::utils

@@ -256,6 +256,83 @@ INSTANTIATE_TEST_SUITE_P(
               {"Edge((A -> B):Arr {})"},
               {"y=node:B"},
               "B"},
+        Shape{"BoundNodeToAnonymousNode",
+              {kArrowConstant},
+              {"A"},
+              {"x=node:A"},
+              "(x)-[]->(:B)",
+              {"Node(A: {})", "Node(B: {})"},
+              {"Edge((A -> B):Arr {})"},
+              {},
+              "B"},
+        Shape{"AnonymousNodeFromBoundNode",
+              {kArrowConstant},
+              {"A", "B"},
+              {"x=node:A"},
+              "(:B)<-[]-(x)",
+              {"Node(A: {})", "Node(B: {})"},
+              {"Edge((A -> B):Arr {})"},
+              {},
+              "B"},
+        Shape{"BoundNodeWithTermToAnonymousNode",
+              {kArrowConstant},
+              {"A = a"},
+              {"x=node:A"},
+              "(x)-[]->(:B)",
+              {"Node(A:a {})", "Node(B:(Arr a) {})"},
+              {"Edge((A -> B):Arr {})"},
+              {},
+              "B"},
+        Shape{"BoundNodeToAnonymousNodeWithConstant",
+              {kArrowConstant, {"b", "B"}},
+              {"A"},
+              {"x=node:A"},
+              "(x)-[]->(:B)",
+              {"Node(A: {})", "Node(B:b {})"},
+              {"Edge((A -> B):Arr {})"},
+              {},
+              "B"},
+        Shape{"BoundNodeToNodeOfBoundTypeName",
+              {kArrowConstant},
+              {"A", "C"},
+              {"x=node:A", "B=type:C"},
+              "(x)-[]->(:B)",
+              {"Node(A: {})", "Node(C: {})"},
+              {"Edge((A -> C):Arr {})"},
+              {},
+              "C"},
+        Shape{"BoundNodeToAnonymousNodeWithoutConstant",
+              {},
+              {"A"},
+              {"x=node:A"},
+              "(x)-[]->(:B)",
+              {"Node(A: {})"},
+              {},
+              {},
+              {},
+              invalid("(x)-[]->(:B)", "Unable to infer the term of an edge contained in the pattern")},
+        Shape{"BoundNodeNotStoredToAnonymousNode",
+              {kArrowConstant},
+              {"term a"},
+              {"x=node:A"},
+              "(x)-[]->(:B)",
+              {"Node(B:(Arr a) {})"},
+              {},
+              {},
+              {},
+              "Index Corruption: 'start_to_edge_index not initialized for some node already in the graph' (add edge)",
+              {kCreatePath}},
+        Shape{"EdgeBoundAsNodeToAnonymousNode",
+              {kArrowConstant},
+              {"A", "B", "edge f"},
+              {"x=edge:A -> B"},
+              "(x)-[]->(:C)",
+              {"Node(A: {})", "Node(B: {})"},
+              {"Edge((A -> B):f {})"},
+              {},
+              {},
+              conflict("x", "edge", "node", "create path - node data inference - node already matched"),
+              {kCreatePath}},
         Shape{"BoundEdgeGivesItsNodesTypes",
               {},
               {"A = a", "B", "edge f"},
@@ -900,6 +977,50 @@ TEST(CreatePathLimits, CreationsAddingNothingStillYield) {
   EXPECT_GE(entries.size(), 1u);
   EXPECT_LE(entries.size(), 3u);
   EXPECT_EQ(created_count(g, {"N0", "N1"}), 1u);
+}
+
+// Edges from bound nodes to one anonymous node: under a count of their own,
+// each match spends its unit on its edge, and a second creation finds the
+// count spent; under one shared count, only that many edges are made.
+TEST(CreatePathLimits, EdgesFromBoundNodesSpendTheirCounts) {
+  Graph g(make_constants({kArrowConstant}));
+  MatchPtr shared = Match::create();
+  shared->set_counter(2);
+  std::vector<MatchPtr> own, sharing;
+  for (int i = 0; i < 4; ++i) {
+    seed(g, fmt::format("N{}", i));
+    own.push_back(Match::create());
+    own.back()->set_counter(1);
+    bind_var(own.back(), fmt::format("x=node:N{}", i));
+    sharing.push_back(Match::create(shared));
+    bind_var(sharing.back(), fmt::format("x=node:N{}", i));
+  }
+  auto made = create_path(g, path_of("(x)-[]->(:P)"), set_of(own), nullptr);
+  ASSERT_TRUE(made) << errors::format_report(made.error());
+  ASSERT_EQ(entries_of(*made).size(), 4u);
+  for (const auto& entry : entries_of(*made)) {
+    EXPECT_EQ(entry.prev_uid, uid_of("P"));
+    EXPECT_FALSE(entry.match->contains_key("P"));
+  }
+  auto again = create_path(g, path_of("(x)-[]->(:Q)"), *made, nullptr);
+  ASSERT_TRUE(again) << errors::format_report(again.error());
+  EXPECT_TRUE((*again)->empty());
+  EXPECT_FALSE(g.has_node(uid_of("Q")));
+
+  auto pooled = create_path(g, path_of("(:R)<-[]-(x)"), set_of(sharing), nullptr);
+  ASSERT_TRUE(pooled) << errors::format_report(pooled.error());
+  EXPECT_EQ((*pooled)->size(), 2u);
+  const auto edges = edge_texts(g);
+  EXPECT_EQ(std::count_if(edges.begin(), edges.end(), [](const auto& e) { return e.find("-> P)") != e.npos; }), 4);
+  EXPECT_EQ(std::count_if(edges.begin(), edges.end(), [](const auto& e) { return e.find("-> R)") != e.npos; }), 2);
+  // An edge that is there already adds nothing and gives its unit back.
+  MatchPtr once = Match::create();
+  once->set_counter(1);
+  bind_var(once, "x=node:N0");
+  auto stale = create_path(g, path_of("(x)-[]->(:P)"), set_of({once}), nullptr);
+  ASSERT_TRUE(stale && (*stale)->size() == 1u);
+  EXPECT_EQ((*create_path(g, path_of("(x)-[]->(:S)"), set_of({once}), nullptr))->size(), 1u);
+  EXPECT_EQ((*create_path(g, path_of("(x)-[]->(:T)"), set_of({once}), nullptr))->size(), 0u);
 }
 
 TEST(CreatePathLimits, WithoutCounterEveryMatchCreates) {

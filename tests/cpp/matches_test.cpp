@@ -8,7 +8,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
+#include <future>
 #include <memory>
 #include <optional>
 #include <random>
@@ -209,6 +212,40 @@ TEST(CreationCounter, NestedParallelCreationsNeverExceedTheLimit) {
       }
     });
     EXPECT_LE(consumed.load(), static_cast<int>(k));
+  }
+}
+
+// Threads that find every unit out wait; each unit given back or spent wakes
+// them. Holders mostly give their unit back, so the threads keep waking one
+// another until both units are spent: a wake-up lost on the way leaves a
+// thread waiting for good, and the watchdog fails the test.
+TEST(CreationCounter, WaitersWakeForEveryReleaseUntilSpent) {
+  for (int round = 0; round < 20; ++round) {
+    auto counter = std::make_shared<utils::CreationCounter>(2);
+    std::atomic<int> consumed{0};
+    auto done = std::async(std::launch::async, [&] {
+      std::vector<std::thread> threads;
+      for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&, t] {
+          std::minstd_rand rng(round * 8 + t);
+          while (auto unit = counter->acquire()) {
+            std::this_thread::yield();
+            if (rng() % 64 == 0) {
+              unit->consume();
+              ++consumed;
+            }
+          }
+        });
+      for (auto& thread : threads) thread.join();
+    });
+    if (done.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+      std::fprintf(stderr, "a thread waiting for a unit never woke, round %d\n", round);
+      std::abort();
+    }
+    EXPECT_EQ(consumed.load(), 2);
+    EXPECT_TRUE(counter->spent());
+    EXPECT_EQ(counter->available(), 0u);
+    EXPECT_EQ(counter->active(), 0u);
   }
 }
 

@@ -345,9 +345,9 @@ CREATION_CONSTANTS = [
 @pytest.mark.parametrize("seed", range(4))
 def test_paths_without_variables_create_as_those_with_variables(constants, seed):
     # A path whose elements have no variable is created on a shorter way when
-    # its types follow from the names alone, and a shorter one still when it
-    # is the query's only operation; naming the elements takes the general
-    # one. All must store and answer the same, failures included, on the
+    # its types follow from the names alone (or from a matched node), and a
+    # shorter one still when it is the query's only operation; naming the
+    # elements takes the general one. All must store and answer the same, failures included, on the
     # whole graph and through a view.
     rng = random.Random(seed)
     runs = (
@@ -361,9 +361,16 @@ def test_paths_without_variables_create_as_those_with_variables(constants, seed)
             views = [g.subgraph([]) for g in graphs]
         a, b = rng.choice("ABC"), rng.choice("ABC")
         props = rng.choice(["", " {k: 1}", " {k: 'x', z: 2.5}"])
-        shape = rng.randrange(3)
+        shape = rng.randrange(4)
+        before = None
         if shape == 0:
             plain, named = f"(:{a}{props})", f"(x:{a}{props})"
+        elif shape == 3:  # from a matched node, one count per match
+            before = f"(x:{rng.choice('ABC')})"
+            left, right = rng.choice([("-[", "]->"), ("<-[", "]-")])
+            edge_props = rng.choice(["", "{w: 3}"])
+            plain = f"(x){left}{edge_props}{right}(:{b}{props})"
+            named = f"(x){left}e {edge_props}{right}(y:{b}{props})"
         else:
             left, right = ("-[", "]->") if shape == 1 else ("<-[", "]-")
             edge_props = rng.choice(["", "{w: 3}"])
@@ -373,7 +380,8 @@ def test_paths_without_variables_create_as_those_with_variables(constants, seed)
         outcomes = []
         for run, g, view, text in zip(runs, graphs, views, (plain, plain, named)):
             try:
-                run((view if through_view else g).query(), text)
+                q = (view if through_view else g).query()
+                run(q.match(before).limit(1) if before else q, text)
                 outcomes.append(None)
             except Exception as e:
                 outcomes.append((type(e).__name__, str(e).replace(text, "<pattern>").replace("LIMIT 3\n", "")))
