@@ -46,8 +46,20 @@ Graph::Graph(const std::vector<Constant>& list)
       interner_(types_, nodes_),
       edges_(types_),
       constants_(std::make_shared<const ConstantTable>(list)),
-      node_property_index_(types_),
-      edge_property_index_(types_) {}
+      node_property_index_(types_,
+                           [this](const NodePropertyIndex::RowVisit& visit) {
+                             nodes_.for_each_shard_parallel([&](const NodeTable::Table& table) {
+                               for (const auto& [id, row] : table) visit(id, row.properties);
+                             });
+                           }),
+      edge_property_index_(types_, [this](const EdgePropertyIndex::RowVisit& visit) {
+        edges_.for_each_parallel([&](TypeId arrow) {
+          edges_.with_read(arrow, [&](const PropertyMap& map) {
+            visit(arrow, map);
+            return true;
+          });
+        });
+      }) {}
 
 Graph::~Graph() = default;
 
