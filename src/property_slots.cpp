@@ -125,51 +125,68 @@ struct LongText {
   std::string_view view() const { return {bytes, size}; }
 };
 
-// Pointers sit at offset 8 of the slot, on their natural boundary.
-constexpr std::size_t kPointerAt = 2;
+// Numbers and pointers sit at offset 8 of the slot, on their natural boundary.
+constexpr std::size_t kWordAt = 4;
 
 template <class T>
 T* pointer_of(const Slot& slot) {
   T* p;
-  std::memcpy(&p, slot.data + kPointerAt, sizeof p);
+  std::memcpy(&p, slot.data + kWordAt, sizeof p);
   return p;
 }
 template <class T>
 void set_pointer(Slot& slot, T* p) {
-  std::memcpy(slot.data + kPointerAt, &p, sizeof p);
+  std::memcpy(slot.data + kWordAt, &p, sizeof p);
 }
+
+void set_head(Slot& slot, std::uint32_t key, Slot::Tag tag, std::size_t size = 0) {
+  slot.head[0] = static_cast<std::uint8_t>(key);
+  slot.head[1] = static_cast<std::uint8_t>(key >> 8);
+  slot.head[2] = static_cast<std::uint8_t>(key >> 16);
+  slot.head[3] = static_cast<std::uint8_t>(tag | size << 3);
+}
+
+// An entry whose key's id does not fit the slot's three bytes.
+struct WideEntry {
+  std::uint32_t key;
+  Slot slot;  // the value, its key bytes unused
+};
 
 Slot make_slot(std::uint32_t key, Value&& value) {
   Slot out{};
-  out.key = key;
+  if (key >= Slot::kWideKey) {
+    auto* wide = new WideEntry{key, make_slot(0, std::move(value))};
+    set_head(out, Slot::kWideKey, Slot::kWide);
+    set_pointer(out, wide);
+    return out;
+  }
   switch (value.kind()) {
-    case Value::Kind::Empty: out.tag = Slot::kEmpty; break;
+    case Value::Kind::Empty: set_head(out, key, Slot::kEmpty); break;
     case Value::Kind::Bool:
-      out.tag = Slot::kBool;
+      set_head(out, key, Slot::kBool);
       out.data[0] = *value.get_if<bool>() ? 1 : 0;
       break;
     case Value::Kind::Int:
-      out.tag = Slot::kInt;
-      std::memcpy(out.data + kPointerAt, value.get_if<std::int64_t>(), 8);
+      set_head(out, key, Slot::kInt);
+      std::memcpy(out.data + kWordAt, value.get_if<std::int64_t>(), 8);
       break;
     case Value::Kind::Float:
-      out.tag = Slot::kFloat;
-      std::memcpy(out.data + kPointerAt, value.get_if<double>(), 8);
+      set_head(out, key, Slot::kFloat);
+      std::memcpy(out.data + kWordAt, value.get_if<double>(), 8);
       break;
     case Value::Kind::String: {
       const std::string& text = *value.get_if<std::string>();
       if (text.size() <= Slot::kInline) {
-        out.tag = Slot::kShort;
-        out.size = static_cast<std::uint8_t>(text.size());
+        set_head(out, key, Slot::kShort, text.size());
         std::memcpy(out.data, text.data(), text.size());
       } else {
-        out.tag = Slot::kLong;
+        set_head(out, key, Slot::kLong);
         set_pointer(out, LongText::make(text));
       }
       break;
     }
     default:
-      out.tag = Slot::kBoxed;
+      set_head(out, key, Slot::kBoxed);
       set_pointer(out, new Value(std::move(value)));
       break;
   }
@@ -177,38 +194,62 @@ Slot make_slot(std::uint32_t key, Value&& value) {
 }
 
 void free_slot(const Slot& slot) noexcept {
-  if (slot.tag == Slot::kLong) std::free(pointer_of<LongText>(slot));
-  if (slot.tag == Slot::kBoxed) delete pointer_of<Value>(slot);
+  switch (slot.tag()) {
+    case Slot::kLong: std::free(pointer_of<LongText>(slot)); break;
+    case Slot::kBoxed: delete pointer_of<Value>(slot); break;
+    case Slot::kWide: {
+      WideEntry* wide = pointer_of<WideEntry>(slot);
+      free_slot(wide->slot);
+      delete wide;
+      break;
+    }
+    default: break;
+  }
 }
 
 Slot clone_slot(const Slot& slot) {
   Slot out = slot;
-  if (slot.tag == Slot::kLong) set_pointer(out, LongText::make(pointer_of<LongText>(slot)->view()));
-  if (slot.tag == Slot::kBoxed) set_pointer(out, new Value(*pointer_of<Value>(slot)));
+  switch (slot.tag()) {
+    case Slot::kLong: set_pointer(out, LongText::make(pointer_of<LongText>(slot)->view())); break;
+    case Slot::kBoxed: set_pointer(out, new Value(*pointer_of<Value>(slot))); break;
+    case Slot::kWide: {
+      const WideEntry* wide = pointer_of<WideEntry>(slot);
+      set_pointer(out, new WideEntry{wide->key, clone_slot(wide->slot)});
+      break;
+    }
+    default: break;
+  }
   return out;
 }
 
 }  // namespace
 
+std::uint32_t Slot::key() const noexcept {
+  const std::uint32_t id = head[0] | std::uint32_t{head[1]} << 8 | std::uint32_t{head[2]} << 16;
+  if (id == kWideKey) return pointer_of<WideEntry>(*this)->key;
+  return id;
+}
+
 Value Slot::value() const {
-  switch (tag) {
+  switch (tag()) {
     case kEmpty: return Value();
     case kBool: return Value(data[0] != 0);
     case kInt: {
       std::int64_t n;
-      std::memcpy(&n, data + kPointerAt, 8);
+      std::memcpy(&n, data + kWordAt, 8);
       return Value(n);
     }
     case kFloat: {
       double d;
-      std::memcpy(&d, data + kPointerAt, 8);
+      std::memcpy(&d, data + kWordAt, 8);
       return Value(d);
     }
-    case kShort: return Value(std::string_view(data, size));
+    case kShort: return Value(std::string_view(data, size()));
     case kLong: return Value(pointer_of<LongText>(*this)->view());
-    case kBoxed: break;
+    case kBoxed: return *pointer_of<Value>(*this);
+    case kWide: break;
   }
-  return *pointer_of<Value>(*this);
+  return pointer_of<WideEntry>(*this)->slot.value();
 }
 
 // ---------------------------------------------------------------- SlotEntries
@@ -270,7 +311,7 @@ void SlotEntries::insert_or_assign(std::string_view key, Value value) {
   const std::size_t at = lower_bound(key);
   if (at < count_ && slots()[at].key_text() == key) {
     Slot& slot = slots()[at];
-    const Slot fresh = make_slot(slot.key, std::move(value));
+    const Slot fresh = make_slot(slot.key(), std::move(value));
     free_slot(slot);
     slot = fresh;
     return;

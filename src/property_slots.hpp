@@ -5,10 +5,10 @@
 //
 // A stored element carries a few properties, mostly short texts and small
 // numbers under a handful of keys that every element repeats. An entry is one
-// 24-byte slot: the key's id, a tag, and the value itself when it is a
+// 16-byte slot: the key's id, a tag, and the value itself when it is a
 // boolean, a number or a text of up to `Slot::kInline` bytes. A longer text
-// is one allocation of its own; a list, a nested map, an opaque value or
-// another long-lived kind is one boxed `Value`.
+// is one allocation of its own; a list, a nested map or an opaque value is
+// one boxed `Value`.
 //
 // Threads: `KeyTable` is safe from any thread (reads take no exclusive lock).
 // `SlotEntries` is a plain value: its owner guards it (the map's lock).
@@ -40,22 +40,27 @@ class KeyTable {
   static std::string_view text(std::uint32_t id) noexcept;
 };
 
-// One entry: the key's id, what the value is, and the value in place, or a
-// pointer to it for the kinds kept apart.
+// One entry in 16 bytes: the key's id in three bytes, the value's kind and
+// an inline text's length in one, and the value in place in the other
+// twelve, or a pointer to it for the kinds kept apart. A key whose id does not
+// fit three bytes (past 2^24 - 1 distinct keys) makes the whole entry kept
+// apart, with its id beside it.
 struct Slot {
-  static constexpr std::size_t kInline = 18;
-  enum Tag : std::uint8_t { kEmpty, kBool, kInt, kFloat, kShort, kLong, kBoxed };
+  static constexpr std::size_t kInline = 12;
+  enum Tag : std::uint8_t { kEmpty, kBool, kInt, kFloat, kShort, kLong, kBoxed, kWide };
+  static constexpr std::uint32_t kWideKey = 0xFFFFFF;
 
-  std::uint32_t key;
-  Tag tag;
-  std::uint8_t size;  // kShort: the text's length
+  std::uint8_t head[4];  // the key's id, low byte first, then tag | size << 3
   char data[kInline];
 
-  std::string_view key_text() const noexcept { return KeyTable::text(key); }
+  std::uint32_t key() const noexcept;
+  Tag tag() const noexcept { return static_cast<Tag>(head[3] & 7); }
+  std::size_t size() const noexcept { return head[3] >> 3; }
+  std::string_view key_text() const noexcept { return KeyTable::text(key()); }
   // A copy of the value.
   Value value() const;
 };
-static_assert(sizeof(Slot) == 24);
+static_assert(sizeof(Slot) == 16);
 
 // A map's entries, in byte order of their keys' texts: one slot in place, or
 // an array of them. Copies are deep, as `Value` copies are.
@@ -97,6 +102,6 @@ class SlotEntries {
     Slot* many_;
   };
 };
-static_assert(sizeof(SlotEntries) == 32);
+static_assert(sizeof(SlotEntries) == 24);
 
 }  // namespace velmora::detail

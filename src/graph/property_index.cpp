@@ -1,8 +1,10 @@
 #include "graph/property_index.hpp"
 
 #include <absl/hash/hash.h>
+#include <tbb/enumerable_thread_specific.h>
 #include <tbb/task_arena.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -107,14 +109,26 @@ void PropertyIndex<Row>::build(const std::string& key) const {
   // is marked kept only once every row is posted.
   std::lock_guard guard(state->mutex);
   if (state->kept.load(std::memory_order_acquire)) return;
+  // Each thread gathers its rows by term, and the postings are written after
+  // the scan: posting from the scan would have every thread queue on the
+  // shard of a value most rows share.
+  tbb::enumerable_thread_specific<absl::flat_hash_map<std::string, std::vector<RowId>>> parts;
   // Isolated: while it holds the key's lock, this thread must not pick up a
   // task that waits for it.
   tbb::this_task_arena::isolate([&] {
     scan_([&](RowId row, const PropertyMap& map) {
       if (const auto value = map.get(key))
-        if (auto t = term(key, *value)) post(row, std::move(*t));
+        if (auto t = term(key, *value)) parts.local()[std::move(*t)].push_back(row);
     });
   });
+  for (auto& part : parts) {
+    for (auto& [t, rows] : part) {
+      std::sort(rows.begin(), rows.end());
+      Shard& s = shard_of(t);
+      std::unique_lock lock(s.mutex);
+      s.postings[t].insert(rows.begin(), rows.end());
+    }
+  }
   state->kept.store(true, std::memory_order_release);
   kept_count_.fetch_add(1, std::memory_order_acq_rel);
 }
