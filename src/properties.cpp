@@ -510,6 +510,17 @@ Result<bool> PropertyMap::try_par_compare(const CompareCheck& check) const {
   return false;
 }
 
+void PropertyMap::prefetch_body() const noexcept {
+  if (const Inner* inner = inner_.load(std::memory_order_acquire)) __builtin_prefetch(inner);
+}
+
+void PropertyMap::prefetch_entries() const {
+  const Inner* inner = inner_.load(std::memory_order_acquire);
+  if (!inner) return;
+  std::shared_lock lock(inner->lock);
+  inner->entries.prefetch();
+}
+
 std::string PropertyMap::to_string() const {
   const Inner* inner = inner_.load(std::memory_order_acquire);
   if (!inner) return "{}";

@@ -254,7 +254,9 @@ Value Slot::value() const {
 
 // ---------------------------------------------------------------- SlotEntries
 
-SlotEntries::SlotEntries(PropertyEntries entries) : one_{} {
+// Both fill a made object, so that its destructor frees what was filled when
+// an allocation fails halfway.
+SlotEntries::SlotEntries(PropertyEntries entries) : SlotEntries() {
   const std::size_t n = entries.size();
   if (n > 1) {
     many_ = static_cast<Slot*>(std::malloc(n * sizeof(Slot)));
@@ -268,7 +270,7 @@ SlotEntries::SlotEntries(PropertyEntries entries) : one_{} {
   }
 }
 
-SlotEntries::SlotEntries(const SlotEntries& other) : one_{} {
+SlotEntries::SlotEntries(const SlotEntries& other) : SlotEntries() {
   if (other.count_ > 1) {
     many_ = static_cast<Slot*>(std::malloc(other.count_ * sizeof(Slot)));
     if (!many_) throw std::bad_alloc();

@@ -86,6 +86,10 @@ class SlotEntries {
   const Slot* find(std::string_view key) const;
   // Sets `key` to `value`, replacing any earlier value.
   void insert_or_assign(std::string_view key, Value value);
+  // Starts loading the slots when they are not in place.
+  void prefetch() const noexcept {
+    if (capacity_ != 1) __builtin_prefetch(many_);
+  }
   // Every entry in key order, as texts and values.
   std::vector<Entry> entries() const;
 

@@ -2,6 +2,7 @@
 
 #include <absl/hash/hash.h>
 #include <tbb/enumerable_thread_specific.h>
+#include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <type_traits>
 
 #include "utils/panic.hpp"
+#include "utils/tsan.hpp"
 
 namespace velmora::graph {
 
@@ -76,8 +78,13 @@ std::optional<std::string> PropertyIndex<Row>::term(std::string_view key, const 
 }
 
 template <class Row>
+std::size_t PropertyIndex<Row>::shard_index(const std::string& term) {
+  return absl::Hash<std::string>{}(term) % kShards;
+}
+
+template <class Row>
 typename PropertyIndex<Row>::Shard& PropertyIndex<Row>::shard_of(const std::string& term) const {
-  return shards_[absl::Hash<std::string>{}(term) % kShards];
+  return shards_[shard_index(term)];
 }
 
 template <class Row>
@@ -109,28 +116,52 @@ void PropertyIndex<Row>::build(const std::string& key) const {
   // is marked kept only once every row is posted.
   std::lock_guard guard(state->mutex);
   if (state->kept.load(std::memory_order_acquire)) return;
-  // Each thread gathers its rows by term, and the postings are written after
-  // the scan: posting from the scan would have every thread queue on the
-  // shard of a value most rows share.
-  tbb::enumerable_thread_specific<absl::flat_hash_map<std::string, std::vector<RowId>>> parts;
   // Isolated: while it holds the key's lock, this thread must not pick up a
   // task that waits for it.
-  tbb::this_task_arena::isolate([&] {
-    scan_([&](RowId row, const PropertyMap& map) {
-      if (const auto value = map.get(key))
-        if (auto t = term(key, *value)) parts.local()[std::move(*t)].push_back(row);
-    });
-  });
-  for (auto& part : parts) {
-    for (auto& [t, rows] : part) {
-      std::sort(rows.begin(), rows.end());
-      Shard& s = shard_of(t);
-      std::unique_lock lock(s.mutex);
-      s.postings[t].insert(rows.begin(), rows.end());
-    }
-  }
+  tbb::this_task_arena::isolate([&] { fill(key); });
   state->kept.store(true, std::memory_order_release);
   kept_count_.fetch_add(1, std::memory_order_acq_rel);
+}
+
+template <class Row>
+void PropertyIndex<Row>::fill(const std::string& key) const {
+  // Each thread gathers its rows by term, shard by shard, and then one task
+  // per shard writes that shard's postings: posting from the scan would have
+  // every thread queue on the shard of a value most rows share, and a set
+  // filled in row order only ever appends.
+  using Gathered = absl::flat_hash_map<std::string, std::vector<RowId>>;
+  tbb::enumerable_thread_specific<std::array<Gathered, kShards>> parts;
+  scan_([&](RowId row, const PropertyMap& map) {
+    const auto value = map.get(key);
+    if (!value) return;
+    auto t = term(key, *value);
+    if (!t) return;
+    const std::size_t shard = shard_index(*t);
+    parts.local()[shard][std::move(*t)].push_back(row);
+  });
+  utils::tsan::Join join;
+  tbb::parallel_for(std::size_t{0}, kShards,
+                    utils::tsan::body(
+                        [&](std::size_t i) {
+                          Gathered merged;
+                          for (auto& part : parts) {
+                            for (auto& [t, rows] : part[i]) {
+                              auto [at, fresh] = merged.try_emplace(t);
+                              if (fresh)
+                                at->second = std::move(rows);
+                              else
+                                at->second.insert(at->second.end(), rows.begin(), rows.end());
+                            }
+                          }
+                          std::unique_lock lock(shards_[i].mutex);
+                          for (auto& [t, rows] : merged) {
+                            std::sort(rows.begin(), rows.end());
+                            auto& set = shards_[i].postings[t];
+                            for (const RowId row : rows) set.insert(set.end(), row);
+                          }
+                        },
+                        join));
+  join.joined();
 }
 
 template <class Row>

@@ -140,6 +140,9 @@ class PropertyIndex {
   bool kept(const std::string& key) const;
   // Builds `key` from the scan unless it is kept already; returns once it is.
   void build(const std::string& key) const;
+  // Posts every row's entry under `key`, from the scan (the key's build lock
+  // held).
+  void fill(const std::string& key) const;
 
   void post(RowId row, std::string term) const;
   void unpost(RowId row, std::string term);
@@ -157,6 +160,7 @@ class PropertyIndex {
     absl::flat_hash_map<std::string, absl::btree_set<RowId>> postings;  // guarded by mutex
   };
   static constexpr std::size_t kShards = utils::kShardCount;
+  static std::size_t shard_index(const std::string& term);
   Shard& shard_of(const std::string& term) const;
 
   // A key some look-up has asked about. `kept` turns true once, after its
