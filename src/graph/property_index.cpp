@@ -90,10 +90,8 @@ typename PropertyIndex<Row>::Shard& PropertyIndex<Row>::shard_of(const std::stri
 template <class Row>
 bool PropertyIndex<Row>::kept(const std::string& key) const {
   if (!scan_) return true;
-  if (kept_count_.load(std::memory_order_acquire) == 0) return false;
-  std::shared_lock lock(keys_mutex_);
-  const auto it = keys_.find(key);
-  return it != keys_.end() && it->second->kept.load(std::memory_order_acquire);
+  const KeptKeys* kept = kept_.load(std::memory_order_acquire);
+  return kept && kept->contains(key);
 }
 
 template <class Row>
@@ -119,8 +117,15 @@ void PropertyIndex<Row>::build(const std::string& key) const {
   // Isolated: while it holds the key's lock, this thread must not pick up a
   // task that waits for it.
   tbb::this_task_arena::isolate([&] { fill(key); });
+  {
+    std::unique_lock lock(keys_mutex_);
+    const KeptKeys* before = kept_.load(std::memory_order_relaxed);
+    auto now = std::make_unique<KeptKeys>(before ? *before : KeptKeys());
+    now->insert(key);
+    kept_.store(now.get(), std::memory_order_release);
+    kept_sets_.push_back(std::move(now));
+  }
   state->kept.store(true, std::memory_order_release);
-  kept_count_.fetch_add(1, std::memory_order_acq_rel);
 }
 
 template <class Row>
@@ -183,7 +188,7 @@ void PropertyIndex<Row>::unpost(RowId row, std::string term) {
 
 template <class Row>
 void PropertyIndex<Row>::post_all(RowId row, const PropertyMap& map) {
-  if (scan_ && kept_count_.load(std::memory_order_acquire) == 0) return;
+  if (scan_ && !kept_.load(std::memory_order_acquire)) return;
   for (const auto& [key, value] : map.iter())
     if (kept(key))
       if (auto t = term(key, value)) post(row, std::move(*t));
@@ -191,7 +196,7 @@ void PropertyIndex<Row>::post_all(RowId row, const PropertyMap& map) {
 
 template <class Row>
 void PropertyIndex<Row>::unpost_all(RowId row, const PropertyMap& map) {
-  if (scan_ && kept_count_.load(std::memory_order_acquire) == 0) return;
+  if (scan_ && !kept_.load(std::memory_order_acquire)) return;
   for (const auto& [key, value] : map.iter())
     if (kept(key))
       if (auto t = term(key, value)) unpost(row, std::move(*t));
@@ -210,7 +215,7 @@ void PropertyIndex<Row>::overwrite(RowId row, const PropertyMap& old, const Prop
 
 template <class Row>
 void PropertyIndex<Row>::merge(RowId row, const PropertyMap& stored, Entries entries) {
-  if (scan_ && kept_count_.load(std::memory_order_acquire) == 0) return;
+  if (scan_ && !kept_.load(std::memory_order_acquire)) return;
   for (const auto& [key, value] : entries) {
     if (!kept(key)) continue;
     auto now = term(key, value);

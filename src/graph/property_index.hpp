@@ -176,8 +176,12 @@ class PropertyIndex {
   RowScan scan_;                            // empty: every key kept
   mutable std::shared_mutex keys_mutex_;
   mutable absl::flat_hash_map<std::string, std::unique_ptr<KeyState>> keys_;  // guarded by keys_mutex_
-  // How many keys are kept: while none is, the hooks have nothing to do.
-  mutable std::atomic<std::size_t> kept_count_{0};
+  // The kept keys, for the hooks to ask without a lock: a build publishes a
+  // new set holding one key more. Null while none is kept, and then the hooks
+  // have nothing to do.
+  using KeptKeys = absl::flat_hash_set<std::string>;
+  mutable std::atomic<const KeptKeys*> kept_{nullptr};
+  mutable std::vector<std::unique_ptr<const KeptKeys>> kept_sets_;  // guarded by keys_mutex_; all ever published
   mutable std::mutex own_mutex_;
   absl::flat_hash_map<Row, RowId, UidHash> own_ids_;  // guarded by own_mutex_
   std::vector<Row> own_rows_;                         // guarded by own_mutex_
