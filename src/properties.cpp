@@ -21,6 +21,7 @@
 #include <variant>
 #include <vector>
 
+#include "property_slots.hpp"
 #include "utils/tsan.hpp"
 
 namespace velmora {
@@ -236,166 +237,6 @@ std::string Value::to_string() const {
 
 namespace {
 
-// A map's entries in key order, laid out for the common case: most stored
-// maps hold one entry with a short key and a boolean, number or short text,
-// kept in place in 24 bytes; any other map is a vector of entries kept
-// sorted. (A std::map's node and header cost three times the entry.)
-class FlatEntries {
- public:
-  using Entry = std::pair<std::string, Value>;
-
-  FlatEntries() = default;
-  explicit FlatEntries(PropertyEntries entries) {
-    if (entries.size() == 1) {
-      const auto& [key, value] = *entries.begin();
-      if (auto small = Small::make(key, value)) {
-        store_ = *small;
-        return;
-      }
-    }
-    auto& many = std::get<Many>(store_);
-    many.reserve(entries.size());
-    while (!entries.empty()) {
-      auto node = entries.extract(entries.begin());
-      many.emplace_back(std::move(node.key()), std::move(node.mapped()));
-    }
-  }
-
-  std::size_t size() const {
-    if (std::holds_alternative<Small>(store_)) return 1;
-    return std::get<Many>(store_).size();
-  }
-  bool empty() const { return size() == 0; }
-
-  // Every entry in key order; an entry kept in place is rebuilt in `scratch`,
-  // which must outlive the use of the span.
-  std::span<const Entry> view(std::optional<Entry>& scratch) const {
-    if (const auto* small = std::get_if<Small>(&store_)) {
-      scratch.emplace(small->entry());
-      return {&*scratch, 1};
-    }
-    return std::get<Many>(store_);
-  }
-
-  std::optional<Value> find(std::string_view key) const {
-    if (const auto* small = std::get_if<Small>(&store_)) {
-      if (small->key() != key) return std::nullopt;
-      return small->value();
-    }
-    const auto& many = std::get<Many>(store_);
-    const auto it = lower_bound(many, key);
-    if (it == many.end() || it->first != key) return std::nullopt;
-    return it->second;
-  }
-
-  void insert_or_assign(std::string key, Value value) {
-    if (const auto* small = std::get_if<Small>(&store_)) {
-      if (small->key() == key) {
-        if (auto replaced = Small::make(key, value)) {
-          store_ = *replaced;
-          return;
-        }
-      }
-      Many many;
-      many.reserve(2);
-      many.push_back(small->entry());
-      store_ = std::move(many);
-    }
-    auto& many = std::get<Many>(store_);
-    if (many.empty()) {
-      if (auto small = Small::make(key, value)) {
-        store_ = *small;
-        return;
-      }
-    }
-    const auto at = lower_bound(many, key);
-    if (at != many.end() && at->first == key) {
-      at->second = std::move(value);
-      return;
-    }
-    many.emplace(at, std::move(key), std::move(value));
-  }
-
- private:
-  using Many = std::vector<Entry>;
-
-  // One entry in place: the key's bytes, then the value's (a boolean's one
-  // byte, a number's eight, a text's own).
-  struct Small {
-    static constexpr std::size_t kBytes = 22;
-    enum : std::uint8_t { kBool = 1, kInt, kFloat, kString };  // kString + the text's length
-    char bytes[kBytes];
-    std::uint8_t key_size;
-    std::uint8_t kind;
-
-    static std::optional<Small> make(std::string_view key, const Value& value) {
-      Small out{};
-      std::string_view data;
-      char number[8];
-      switch (value.kind()) {
-        case Value::Kind::Bool:
-          out.kind = kBool;
-          number[0] = *value.get_if<bool>() ? 1 : 0;
-          data = std::string_view(number, 1);
-          break;
-        case Value::Kind::Int:
-          out.kind = kInt;
-          std::memcpy(number, value.get_if<std::int64_t>(), 8);
-          data = std::string_view(number, 8);
-          break;
-        case Value::Kind::Float:
-          out.kind = kFloat;
-          std::memcpy(number, value.get_if<double>(), 8);
-          data = std::string_view(number, 8);
-          break;
-        case Value::Kind::String:
-          data = *value.get_if<std::string>();
-          if (data.size() > kBytes) return std::nullopt;
-          out.kind = static_cast<std::uint8_t>(kString + data.size());
-          break;
-        default: return std::nullopt;
-      }
-      if (key.size() + data.size() > kBytes) return std::nullopt;
-      out.key_size = static_cast<std::uint8_t>(key.size());
-      std::memcpy(out.bytes, key.data(), key.size());
-      std::memcpy(out.bytes + key.size(), data.data(), data.size());
-      return out;
-    }
-    std::string_view key() const { return {bytes, key_size}; }
-    Value value() const {
-      const char* data = bytes + key_size;
-      switch (kind) {
-        case kBool: return Value(data[0] != 0);
-        case kInt: {
-          std::int64_t n;
-          std::memcpy(&n, data, 8);
-          return Value(n);
-        }
-        case kFloat: {
-          double d;
-          std::memcpy(&d, data, 8);
-          return Value(d);
-        }
-        default: return Value(std::string_view(data, kind - kString));
-      }
-    }
-    Entry entry() const { return {std::string(key()), value()}; }
-  };
-  static_assert(sizeof(Small) == 24);
-
-  static Many::const_iterator lower_bound(const Many& many, std::string_view key) {
-    return std::lower_bound(many.begin(), many.end(), key,
-                            [](const Entry& e, std::string_view k) { return std::string_view(e.first) < k; });
-  }
-  static Many::iterator lower_bound(Many& many, std::string_view key) {
-    return std::lower_bound(many.begin(), many.end(), key,
-                            [](const Entry& e, std::string_view k) { return std::string_view(e.first) < k; });
-  }
-
-  std::variant<Many, Small> store_;
-};
-static_assert(sizeof(FlatEntries) == 32);
-
 // The bodies of property maps come from slabs of their own. A stored map's
 // body lives as long as its row; taken from the common heap, each would land
 // in the block a query's short-lived match set had just freed, so that the
@@ -516,10 +357,10 @@ struct PropertyMap::Inner {
   }
   static void operator delete(void* p) noexcept { BodyPool::release(p); }
   Inner() = default;
-  explicit Inner(FlatEntries e) : entries(std::move(e)) {}
+  explicit Inner(detail::SlotEntries e) : entries(std::move(e)) {}
   std::atomic<std::uint32_t> refs{1};  // handles sharing this body
   mutable utils::locks::RwLock lock;   // tracked by the deadlock detector
-  FlatEntries entries;                 // guarded by lock
+  detail::SlotEntries entries;         // guarded by lock
 };
 
 namespace {
@@ -536,7 +377,7 @@ struct BreakReason {
 }  // namespace
 
 PropertyMap::PropertyMap(PropertyEntries entries)
-    : inner_(entries.empty() ? nullptr : new Inner(FlatEntries(std::move(entries)))) {}
+    : inner_(entries.empty() ? nullptr : new Inner(detail::SlotEntries(std::move(entries)))) {}
 
 PropertyMap::PropertyMap(const PropertyMap& other) : inner_(other.body()) {
   inner_.load(std::memory_order_relaxed)->refs.fetch_add(1, std::memory_order_relaxed);
@@ -584,13 +425,10 @@ void PropertyMap::release(Inner* inner) noexcept {
 PropertyMap PropertyMap::copy() const {
   const Inner* inner = inner_.load(std::memory_order_acquire);
   if (!inner) return PropertyMap();
-  FlatEntries snapshot = [&] {
-    std::shared_lock lock(inner->lock);
-    return inner->entries;
-  }();
-  if (snapshot.empty()) return PropertyMap();
+  std::shared_lock lock(inner->lock);
+  if (inner->entries.empty()) return PropertyMap();
   PropertyMap out;
-  out.inner_.store(new Inner(std::move(snapshot)), std::memory_order_relaxed);
+  out.inner_.store(new Inner(detail::SlotEntries(inner->entries)), std::memory_order_relaxed);
   return out;
 }
 
@@ -598,7 +436,9 @@ std::optional<Value> PropertyMap::get(std::string_view key) const {
   const Inner* inner = inner_.load(std::memory_order_acquire);
   if (!inner) return std::nullopt;
   std::shared_lock lock(inner->lock);
-  return inner->entries.find(key);
+  const detail::Slot* slot = inner->entries.find(key);
+  if (!slot) return std::nullopt;
+  return slot->value();
 }
 
 void PropertyMap::insert(std::string key, Value value) {
@@ -611,9 +451,7 @@ std::vector<std::pair<std::string, Value>> PropertyMap::iter() const {
   const Inner* inner = inner_.load(std::memory_order_acquire);
   if (!inner) return {};
   std::shared_lock lock(inner->lock);
-  std::optional<FlatEntries::Entry> scratch;
-  const auto entries = inner->entries.view(scratch);
-  return {entries.begin(), entries.end()};
+  return inner->entries.entries();
 }
 
 std::size_t PropertyMap::size() const {
@@ -627,10 +465,9 @@ Result<bool> PropertyMap::try_par_compare(const CompareCheck& check) const {
   const Inner* inner = inner_.load(std::memory_order_acquire);
   if (!inner) return true;
   std::shared_lock lock(inner->lock);
-  std::optional<FlatEntries::Entry> scratch;
-  const auto entries = inner->entries.view(scratch);
-  if (entries.empty()) return true;
-  std::vector<const FlatEntries::Entry*> list;
+  if (inner->entries.empty()) return true;
+  const auto entries = inner->entries.entries();
+  std::vector<const detail::SlotEntries::Entry*> list;
   list.reserve(entries.size());
   for (const auto& entry : entries) list.push_back(&entry);
 
@@ -673,19 +510,29 @@ Result<bool> PropertyMap::try_par_compare(const CompareCheck& check) const {
   return false;
 }
 
+void PropertyMap::prefetch_body() const noexcept {
+  if (const Inner* inner = inner_.load(std::memory_order_acquire)) __builtin_prefetch(inner);
+}
+
+void PropertyMap::prefetch_entries() const {
+  const Inner* inner = inner_.load(std::memory_order_acquire);
+  if (!inner) return;
+  std::shared_lock lock(inner->lock);
+  inner->entries.prefetch();
+}
+
 std::string PropertyMap::to_string() const {
   const Inner* inner = inner_.load(std::memory_order_acquire);
   if (!inner) return "{}";
   std::shared_lock lock(inner->lock);
   std::string out = "{";
   bool first = true;
-  std::optional<FlatEntries::Entry> scratch;
-  for (const auto& [key, value] : inner->entries.view(scratch)) {
+  for (const detail::Slot& slot : inner->entries) {
     if (!first) out += ", ";
     first = false;
-    out += key;
+    out += slot.key_text();
     out += ": ";
-    append_value(out, value);
+    append_value(out, slot.value());
   }
   out += '}';
   return out;

@@ -144,6 +144,9 @@ using PropertyEntries = Value::Map;
 // stay empty. The map's body is made by the first write or the first copy of
 // the handle (so that copies still share it), installed once by an atomic
 // compare-and-swap; reads of a map without a body answer as an empty map.
+// The body keeps each entry in 16 bytes, its key as an id of a process-wide
+// key table and a boolean, number or short text in place
+// (src/property_slots.hpp): reading an entry builds its `Value`.
 // One handle object may be read, copied and written through by several
 // threads at once; assigning to it or destroying it needs the only use, as
 // with std::shared_ptr. A moved-from handle is an empty map of its own.
@@ -199,6 +202,12 @@ class PropertyMap {
   // "{key: value, ...}": keys bare, values by `Value::to_string`; "{}" when
   // empty. Read lock.
   std::string to_string() const;
+
+  // Start the loads of a read soon after, for a walk over many maps: the
+  // body (no lock, nothing read from it), then its entries (read lock).
+  // They change nothing and answer nothing. Any thread.
+  void prefetch_body() const noexcept;
+  void prefetch_entries() const;
 
  private:
   struct Inner;

@@ -1,67 +1,176 @@
 #include "graph/property_index.hpp"
 
 #include <absl/hash/hash.h>
+#include <tbb/enumerable_thread_specific.h>
+#include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <type_traits>
 
 #include "utils/panic.hpp"
+#include "utils/tsan.hpp"
 
 namespace velmora::graph {
 
-template <class Row>
-std::optional<std::string> PropertyIndex<Row>::term(const std::string& key, const Value& value) {
-  // `compare_values` never equates values of different kinds, so the kind is
-  // part of the term: the integer 1, true and "1" are three terms.
-  char kind;
-  std::string_view bytes;
-  char number[sizeof(std::int64_t)];
-  switch (value.kind()) {
-    case Value::Kind::Int: {
-      kind = 'i';
-      const std::int64_t n = *value.get_if<std::int64_t>();
-      std::memcpy(number, &n, sizeof n);
-      bytes = std::string_view(number, sizeof number);
-      break;
-    }
-    case Value::Kind::Bool: kind = *value.get_if<bool>() ? 'T' : 'F'; break;
-    case Value::Kind::String:
-      kind = 's';
-      bytes = *value.get_if<std::string>();
-      break;
-    default: return std::nullopt;
-  }
-  // The key's length in 7-bit groups, low first: one byte for most keys, so
-  // that the term of a short key and a number fits a string's own buffer.
-  char length[10];
-  std::size_t used = 0;
-  for (std::uint64_t n = key.size();; n >>= 7) {
-    length[used++] = static_cast<char>((n & 0x7F) | (n >= 0x80 ? 0x80 : 0));
+namespace {
+
+// The key's length, or a string's, in 7-bit groups, low first: one byte for
+// most, so that the term of a short key and a number fits a string's own
+// buffer.
+void append_length(std::string& out, std::uint64_t n) {
+  for (;; n >>= 7) {
+    out += static_cast<char>((n & 0x7F) | (n >= 0x80 ? 0x80 : 0));
     if (n < 0x80) break;
   }
+}
+
+// Appends a form of `value` that no other exactly compared value shares and
+// that tells where it ends, so that a list's items run together without
+// mixing; false for a value that is not compared exactly. `compare_values`
+// never equates values of different kinds, so the kind comes first: the
+// integer 1, true and "1" are three forms.
+bool append_exact(std::string& out, const Value& value) {
+  switch (value.kind()) {
+    case Value::Kind::Int: {
+      out += 'i';
+      const std::int64_t n = *value.get_if<std::int64_t>();
+      char number[sizeof n];
+      std::memcpy(number, &n, sizeof n);
+      out.append(number, sizeof n);
+      return true;
+    }
+    case Value::Kind::Bool: out += *value.get_if<bool>() ? 'T' : 'F'; return true;
+    case Value::Kind::String: {
+      const std::string& text = *value.get_if<std::string>();
+      out += 's';
+      append_length(out, text.size());
+      out += text;
+      return true;
+    }
+    case Value::Kind::Array: {
+      // Lists are equal item by item; one float anywhere inside compares
+      // with a tolerance, and then the whole list stays out.
+      const auto& items = *value.get_if<Value::Array>();
+      out += 'l';
+      append_length(out, items.size());
+      for (const Value& item : items)
+        if (!append_exact(out, item)) return false;
+      return true;
+    }
+    default: return false;
+  }
+}
+
+}  // namespace
+
+template <class Row>
+std::optional<std::string> PropertyIndex<Row>::term(std::string_view key, const Value& value) {
   std::string out;
-  out.reserve(used + key.size() + 1 + bytes.size());
-  out.append(length, used);
+  out.reserve(key.size() + 12);
+  append_length(out, key.size());
   out += key;
-  out += kind;
-  out += bytes;
+  if (!append_exact(out, value)) return std::nullopt;
   return out;
 }
 
 template <class Row>
-typename PropertyIndex<Row>::Shard& PropertyIndex<Row>::shard_of(const std::string& term) {
-  return shards_[absl::Hash<std::string>{}(term) % kShards];
+std::size_t PropertyIndex<Row>::shard_index(const std::string& term) {
+  return absl::Hash<std::string>{}(term) % kShards;
 }
 
 template <class Row>
-const typename PropertyIndex<Row>::Shard& PropertyIndex<Row>::shard_of(const std::string& term) const {
-  return shards_[absl::Hash<std::string>{}(term) % kShards];
+typename PropertyIndex<Row>::Shard& PropertyIndex<Row>::shard_of(const std::string& term) const {
+  return shards_[shard_index(term)];
 }
 
 template <class Row>
-void PropertyIndex<Row>::post(RowId row, std::string term) {
+bool PropertyIndex<Row>::kept(const std::string& key) const {
+  if (!scan_) return true;
+  const KeptKeys* kept = kept_.load(std::memory_order_acquire);
+  return kept && kept->contains(key);
+}
+
+template <class Row>
+void PropertyIndex<Row>::build(const std::string& key) const {
+  if (!scan_) return;
+  KeyState* state = nullptr;
+  {
+    std::shared_lock lock(keys_mutex_);
+    const auto it = keys_.find(key);
+    if (it != keys_.end()) state = it->second.get();
+  }
+  if (!state) {
+    std::unique_lock lock(keys_mutex_);
+    auto& slot = keys_[key];
+    if (!slot) slot = std::make_unique<KeyState>();
+    state = slot.get();
+  }
+  if (state->kept.load(std::memory_order_acquire)) return;
+  // Look-ups racing for one key wait here for the one that builds it: the key
+  // is marked kept only once every row is posted.
+  std::lock_guard guard(state->mutex);
+  if (state->kept.load(std::memory_order_acquire)) return;
+  // Isolated: while it holds the key's lock, this thread must not pick up a
+  // task that waits for it.
+  tbb::this_task_arena::isolate([&] { fill(key); });
+  {
+    std::unique_lock lock(keys_mutex_);
+    const KeptKeys* before = kept_.load(std::memory_order_relaxed);
+    auto now = std::make_unique<KeptKeys>(before ? *before : KeptKeys());
+    now->insert(key);
+    kept_.store(now.get(), std::memory_order_release);
+    kept_sets_.push_back(std::move(now));
+  }
+  state->kept.store(true, std::memory_order_release);
+}
+
+template <class Row>
+void PropertyIndex<Row>::fill(const std::string& key) const {
+  // Each thread gathers its rows by term, shard by shard, and then one task
+  // per shard writes that shard's postings: posting from the scan would have
+  // every thread queue on the shard of a value most rows share, and a set
+  // filled in row order only ever appends.
+  using Gathered = absl::flat_hash_map<std::string, std::vector<RowId>>;
+  tbb::enumerable_thread_specific<std::array<Gathered, kShards>> parts;
+  scan_([&](RowId row, const PropertyMap& map) {
+    const auto value = map.get(key);
+    if (!value) return;
+    auto t = term(key, *value);
+    if (!t) return;
+    const std::size_t shard = shard_index(*t);
+    parts.local()[shard][std::move(*t)].push_back(row);
+  });
+  utils::tsan::Join join;
+  tbb::parallel_for(std::size_t{0}, kShards,
+                    utils::tsan::body(
+                        [&](std::size_t i) {
+                          Gathered merged;
+                          for (auto& part : parts) {
+                            for (auto& [t, rows] : part[i]) {
+                              auto [at, fresh] = merged.try_emplace(t);
+                              if (fresh)
+                                at->second = std::move(rows);
+                              else
+                                at->second.insert(at->second.end(), rows.begin(), rows.end());
+                            }
+                          }
+                          std::unique_lock lock(shards_[i].mutex);
+                          for (auto& [t, rows] : merged) {
+                            std::sort(rows.begin(), rows.end());
+                            auto& set = shards_[i].postings[t];
+                            for (const RowId row : rows) set.insert(set.end(), row);
+                          }
+                        },
+                        join));
+  join.joined();
+}
+
+template <class Row>
+void PropertyIndex<Row>::post(RowId row, std::string term) const {
   Shard& s = shard_of(term);
   std::unique_lock lock(s.mutex);
   s.postings[std::move(term)].insert(row);
@@ -79,14 +188,18 @@ void PropertyIndex<Row>::unpost(RowId row, std::string term) {
 
 template <class Row>
 void PropertyIndex<Row>::post_all(RowId row, const PropertyMap& map) {
+  if (scan_ && !kept_.load(std::memory_order_acquire)) return;
   for (const auto& [key, value] : map.iter())
-    if (auto t = term(key, value)) post(row, std::move(*t));
+    if (kept(key))
+      if (auto t = term(key, value)) post(row, std::move(*t));
 }
 
 template <class Row>
 void PropertyIndex<Row>::unpost_all(RowId row, const PropertyMap& map) {
+  if (scan_ && !kept_.load(std::memory_order_acquire)) return;
   for (const auto& [key, value] : map.iter())
-    if (auto t = term(key, value)) unpost(row, std::move(*t));
+    if (kept(key))
+      if (auto t = term(key, value)) unpost(row, std::move(*t));
 }
 
 template <class Row>
@@ -102,7 +215,9 @@ void PropertyIndex<Row>::overwrite(RowId row, const PropertyMap& old, const Prop
 
 template <class Row>
 void PropertyIndex<Row>::merge(RowId row, const PropertyMap& stored, Entries entries) {
+  if (scan_ && !kept_.load(std::memory_order_acquire)) return;
   for (const auto& [key, value] : entries) {
+    if (!kept(key)) continue;
     auto now = term(key, value);
     if (const auto old = stored.get(key)) {
       auto before = term(key, *old);
@@ -126,6 +241,7 @@ auto PropertyIndex<Row>::rarest(const PropertyMap& block) const -> std::optional
   for (const auto& [key, value] : block.iter()) {
     auto t = term(key, value);
     if (!t) continue;
+    build(key);
     const Shard& s = shard_of(*t);
     std::shared_lock lock(s.mutex);
     const auto it = s.postings.find(*t);

@@ -1,6 +1,7 @@
 // An equality index over the property maps of the store's nodes (or edges):
 // for every (key, value) of a stored map whose value compares exactly (an
-// integer, a boolean or a string), the rows that carry it.
+// integer, a boolean, a string, or a list of such values and such lists), the
+// rows that carry it.
 //
 // Rows are kept by number, four bytes each: in a graph's index a node by its
 // type id and an edge by its arrow type's id, turned back into uids (edge
@@ -11,8 +12,17 @@
 // compares every candidate against the whole block, so an index-served match
 // returns what a scan returns; the index only has to name a superset of the
 // rows that can match. It cannot answer for a block without an exactly
-// comparable entry (floats compare with a tolerance; lists, maps, empty and
-// opaque values are not indexed): the matcher then scans.
+// comparable entry (floats compare with a tolerance, so neither a float nor a
+// list holding one anywhere is indexed; maps, empty and opaque values are
+// not either): the matcher then scans.
+//
+// Built per key, on first use. A graph's index holds postings only for the
+// keys some look-up (`candidates`, `count`) has asked about: the first such
+// look-up of a key walks every row's map through the scan the store gave,
+// posts that key's entries, and only then marks the key as kept, so a look-up
+// racing it waits for the whole build. From then on the hooks keep the key's
+// postings up to date; until then they skip it. An index made on its own has
+// no scan and keeps every key from the start.
 //
 // Keeping it right. The store calls the hooks below while it holds the row's
 // shard write lock, around each change of a row's map: taking a new map over,
@@ -23,9 +33,12 @@
 // Entries of rows removed in between may linger; they only make a candidate
 // that the comparison then rejects.
 //
-// Threads: any thread, hooks concurrently for different rows. The store must
-// not change while a candidate set is taken and used (a match step runs with
-// no writer, as every call holds the interpreter lock).
+// Threads: any thread, hooks concurrently for different rows, look-ups
+// concurrently with one another. The store must not change while a candidate
+// set is taken and used, nor while a key is built (a match step runs with no
+// writer, as every call holds the interpreter lock). A build takes the store's
+// row locks for reading through the scan, after the key's own build lock,
+// which no hook ever takes.
 #pragma once
 
 #include <absl/container/btree_set.h>
@@ -33,14 +46,17 @@
 #include <absl/container/flat_hash_set.h>
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -71,11 +87,19 @@ class PropertyIndex {
     std::vector<Row> rows_;
   };
 
-  // An index that numbers the rows given to its hooks by value itself.
+  // Calls visit(row, map) for every row of the store and its map, maybe from
+  // several pool threads at once, each map under its row's read lock.
+  using RowVisit = std::function<void(RowId, const PropertyMap&)>;
+  using RowScan = std::function<void(const RowVisit&)>;
+
+  // An index that numbers the rows given to its hooks by value itself, and
+  // keeps every key from the start.
   PropertyIndex() = default;
   // A graph's index: rows are named by ids of `types`, whose rows are never
-  // removed, so an entry left by a removed row still names a uid.
-  explicit PropertyIndex(std::shared_ptr<const TypeTable> types) : types_(std::move(types)) {}
+  // removed, so an entry left by a removed row still names a uid. A key is
+  // built from `scan` when a look-up first asks about it.
+  PropertyIndex(std::shared_ptr<const TypeTable> types, RowScan scan)
+      : types_(std::move(types)), scan_(std::move(scan)) {}
   PropertyIndex(const PropertyIndex&) = delete;
   PropertyIndex& operator=(const PropertyIndex&) = delete;
 
@@ -107,12 +131,20 @@ class PropertyIndex {
  private:
   // (key, exact value) as one text: the key's length, the key, the kind and
   // the value's bytes. None for a value that is not compared exactly.
-  static std::optional<std::string> term(const std::string& key, const Value& value);
-  // The term of `block`'s rarest exact entry and its row count; none when
-  // the block has no exact entry.
+  static std::optional<std::string> term(std::string_view key, const Value& value);
+  // The term of `block`'s rarest exact entry and its row count, building the
+  // keys it asks about; none when the block has no exact entry.
   std::optional<std::pair<std::string, std::size_t>> rarest(const PropertyMap& block) const;
 
-  void post(RowId row, std::string term);
+  // Whether the hooks keep `key` (an index made on its own keeps them all).
+  bool kept(const std::string& key) const;
+  // Builds `key` from the scan unless it is kept already; returns once it is.
+  void build(const std::string& key) const;
+  // Posts every row's entry under `key`, from the scan (the key's build lock
+  // held).
+  void fill(const std::string& key) const;
+
+  void post(RowId row, std::string term) const;
   void unpost(RowId row, std::string term);
   void post_all(RowId row, const PropertyMap& map);
   void unpost_all(RowId row, const PropertyMap& map);
@@ -128,11 +160,28 @@ class PropertyIndex {
     absl::flat_hash_map<std::string, absl::btree_set<RowId>> postings;  // guarded by mutex
   };
   static constexpr std::size_t kShards = utils::kShardCount;
-  Shard& shard_of(const std::string& term);
-  const Shard& shard_of(const std::string& term) const;
+  static std::size_t shard_index(const std::string& term);
+  Shard& shard_of(const std::string& term) const;
 
-  std::array<Shard, kShards> shards_;
+  // A key some look-up has asked about. `kept` turns true once, after its
+  // build has posted every row; the build runs under `mutex`.
+  struct KeyState {
+    std::mutex mutex;
+    std::atomic<bool> kept{false};
+  };
+
+  // Postings are written by builds, which run inside const look-ups.
+  mutable std::array<Shard, kShards> shards_;
   std::shared_ptr<const TypeTable> types_;  // null: rows numbered below
+  RowScan scan_;                            // empty: every key kept
+  mutable std::shared_mutex keys_mutex_;
+  mutable absl::flat_hash_map<std::string, std::unique_ptr<KeyState>> keys_;  // guarded by keys_mutex_
+  // The kept keys, for the hooks to ask without a lock: a build publishes a
+  // new set holding one key more. Null while none is kept, and then the hooks
+  // have nothing to do.
+  using KeptKeys = absl::flat_hash_set<std::string>;
+  mutable std::atomic<const KeptKeys*> kept_{nullptr};
+  mutable std::vector<std::unique_ptr<const KeptKeys>> kept_sets_;  // guarded by keys_mutex_; all ever published
   mutable std::mutex own_mutex_;
   absl::flat_hash_map<Row, RowId, UidHash> own_ids_;  // guarded by own_mutex_
   std::vector<Row> own_rows_;                         // guarded by own_mutex_
