@@ -195,9 +195,7 @@ std::string positioned(std::string_view text, std::source_location where) {
   return fmt::format("{} [{}]", text, source_position(where));
 }
 
-Report::Report(VelmoraError error) {
-  errors_.push_back(std::move(error));
-}
+Report::Report(VelmoraError error) { errors_.push_back(std::move(error)); }
 
 Report& Report::attach(std::string_view text, std::source_location where) & {
   frames_.push_back({Frame::Kind::Line, fmt::format("{} [{}]", text, source_position(where))});

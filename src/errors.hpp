@@ -283,9 +283,7 @@ using Status = Result<void>;
 std::string positioned(std::string_view text, std::source_location where = std::source_location::current());
 
 // A failed result holding a new report of `error`.
-inline std::unexpected<Report> fail(VelmoraError error) {
-  return std::unexpected<Report>(Report(std::move(error)));
-}
+inline std::unexpected<Report> fail(VelmoraError error) { return std::unexpected<Report>(Report(std::move(error))); }
 
 // Attaches a context line to the report of a failed result; a value passes.
 template <class T>

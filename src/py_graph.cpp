@@ -59,8 +59,7 @@ PyObject* graph_subgraph(PyObject* self, PyObject* args, PyObject* kwargs) {
     VM_PY_TRY(binding::extract_arguments(desc, args, kwargs, arg));
     const auto texts = VM_PY_TRY(binding::argument("nodes", binding::extract_str_vec(arg[0])));
     auto subset = std::make_shared<NodeUidSet>();
-    for (const auto& text : texts)
-      subset->insert(VM_PY_TRY(with_context(hex_str_to_uid(text), "graph - subgraph")));
+    for (const auto& text : texts) subset->insert(VM_PY_TRY(with_context(hex_str_to_uid(text), "graph - subgraph")));
     // Always a plain Graph, whatever the receiver's class; its own subset is not read.
     return binding::into_ptr(binding::new_instance(graph_class(), PyGraph{py_graph(self).graph, subset}));
   });

@@ -168,5 +168,4 @@ class EdgeTable {
   std::atomic<std::size_t> count_{0};
 };
 
-
 }  // namespace velmora::graph

@@ -72,9 +72,7 @@ class Positions {
   };
   static std::size_t mix(TypeId id, bool leaving) { return absl::HashOf(id, leaving); }
   bool leaving(Entry e) const { return (e.place & kEntering) == 0; }
-  TypeId id(Entry e) const {
-    return leaving(e) ? ids_[e.place] : ids_[capacity_ - 1 - (e.place & ~kEntering)];
-  }
+  TypeId id(Entry e) const { return leaving(e) ? ids_[e.place] : ids_[capacity_ - 1 - (e.place & ~kEntering)]; }
   struct Hash {
     using is_transparent = void;
     const Positions* owner;

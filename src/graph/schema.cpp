@@ -244,7 +244,8 @@ Result<std::optional<Term>> infer_term(const Graph& graph, TypeId id, const Type
   const std::optional<std::size_t> chosen = VM_TRY(fitting_constant(graph, id, type->as_variable() != nullptr));
   if (!chosen) return std::nullopt;
   const Constant& constant = graph.constants().list()[*chosen];
-  if (graph.constants().has_valid_name(*chosen)) return std::optional<Term>(Term(typing::BasicTerm{constant.name(), type}));
+  if (graph.constants().has_valid_name(*chosen))
+    return std::optional<Term>(Term(typing::BasicTerm{constant.name(), type}));
   auto term = VM_TRY_CTX(typing::BasicTerm::create(constant.name(), type), "graph - infer term");
   return std::optional<Term>(Term(std::move(term)));
 }

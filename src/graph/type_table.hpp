@@ -275,5 +275,4 @@ class TypeTable {
   rows::IdIndex<std::string_view, TypeTable, NameKeys> name_index_;
 };
 
-
 }  // namespace velmora::graph

@@ -287,7 +287,9 @@ Result<std::optional<Uid>> Graph::remove_node(const Uid& uid) {
   // removals of neighbouring nodes, or of their shared edges, may run at once.
   // The shards are read first; an edge added meanwhile to a shard not locked
   // makes the step start again.
-  const auto other_end = [&](TypeId arrow, bool leaving) { return leaving ? types_->right(arrow) : types_->left(arrow); };
+  const auto other_end = [&](TypeId arrow, bool leaving) {
+    return leaving ? types_->right(arrow) : types_->left(arrow);
+  };
   // What the step takes out is let go of after the locks: the row with its
   // map and lists, and the edges' maps. Those locks include every neighbour's
   // shard, which a hub's other removals wait for.

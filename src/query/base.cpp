@@ -11,8 +11,8 @@
 #include "binding/args.hpp"
 #include "binding/guard.hpp"
 #include "binding/values.hpp"
-#include "parallel.hpp"
 #include "graph/matches/matching.hpp"
+#include "parallel.hpp"
 #include "query/references/base.hpp"
 
 namespace velmora::query {

@@ -33,7 +33,7 @@ namespace velmora::query {
 // share one.
 struct CreateOperation {
   std::shared_ptr<const patterns::PathPattern> pattern;  // never null
-  graph::PathVariables known;                     // found when recorded
+  graph::PathVariables known;                            // found when recorded
 };
 struct MatchOperation {
   std::shared_ptr<const patterns::PathPattern> pattern;  // never null

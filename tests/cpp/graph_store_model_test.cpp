@@ -361,7 +361,8 @@ TEST(StoreRemoval, NeighboursOfAHubRemovedInParallel) {
       if (i != 0 && static_cast<int>(rng() % 100) < percent / 2) gone_nodes.push_back(i);
     const std::set<int> going(gone_nodes.begin(), gone_nodes.end());
     for (const auto& [s, e] : edges)
-      if (!going.contains(s) && !going.contains(e) && static_cast<int>(rng() % 100) < percent) gone_edges.emplace_back(s, e);
+      if (!going.contains(s) && !going.contains(e) && static_cast<int>(rng() % 100) < percent)
+        gone_edges.emplace_back(s, e);
     for (const int i : nodes)
       if (i != 0 && !going.contains(i) && !edges.contains({0, i}) && rng() % 3 == 0) added.emplace_back(0, i);
     const std::size_t total = gone_nodes.size() + gone_edges.size() + added.size();

@@ -20,9 +20,9 @@
 #include "graph/create.hpp"
 #include "graph/inspect.hpp"
 #include "graph/matches/matching.hpp"
+#include "graph/matches/schema_scan.hpp"
 #include "graph/schema.hpp"
 #include "graph/store.hpp"
-#include "graph/matches/schema_scan.hpp"
 #include "store_test_support.hpp"
 
 namespace velmora::graph {
@@ -338,7 +338,8 @@ TEST(GroundSchema, TypeLookUpAnswersAsTheScan) {
           std::ranges::all_of(inputs, [&](const MatchPtr& m) { return ground_type(schema->pattern(), *m); });
       SCOPED_TRACE(fmt::format("store {} schema {}", seed, schema->schema()));
       compare(
-          s.types, inputs, kTypeNames, ground, [&](const MatchSet& set) { return match_type_schema(s.g, *schema, set); },
+          s.types, inputs, kTypeNames, ground,
+          [&](const MatchSet& set) { return match_type_schema(s.g, *schema, set); },
           [&](const MatchSet& set) { return matches::detail::scan_type_schema(s.g, *schema, set); },
           [&](const Uid& uid, const MatchPtr& m) { return check_type_matches(s.g, uid, schema->pattern(), m); }, tally);
     }
@@ -368,7 +369,8 @@ TEST(GroundSchema, TermLookUpAnswersAsTheScan) {
           std::ranges::all_of(inputs, [&](const MatchPtr& m) { return ground_term(schema->pattern(), *m); });
       SCOPED_TRACE(fmt::format("store {} schema {}", seed, schema->schema()));
       compare(
-          s.terms, inputs, kTermNames, ground, [&](const MatchSet& set) { return match_term_schema(s.g, *schema, set); },
+          s.terms, inputs, kTermNames, ground,
+          [&](const MatchSet& set) { return match_term_schema(s.g, *schema, set); },
           [&](const MatchSet& set) { return matches::detail::scan_term_schema(s.g, *schema, set); },
           [&](const Uid& uid, const MatchPtr& m) { return check_term_matches(s.g, uid, schema->pattern(), m); }, tally);
     }

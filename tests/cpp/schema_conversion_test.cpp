@@ -162,7 +162,8 @@ class SchemaConversionType : public SchemaConversionCheck {};
 TEST_P(SchemaConversionType, ConvertsOrFails) {
   const auto schema = TypeSchema::create(GetParam().schema);
   ASSERT_TRUE(schema) << errors::format_report(schema.error());
-  verify(type_schema_to_type(g, *schema, frame_with(GetParam().given)), [](const TypePtr& t) { return t->to_string(); });
+  verify(type_schema_to_type(g, *schema, frame_with(GetParam().given)),
+         [](const TypePtr& t) { return t->to_string(); });
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -136,7 +136,6 @@ TEST(RowIndex, ConcurrentAddsOfTheSameKeysGiveOneIdEach) {
   for (std::size_t k = 0; k < kKeys; ++k) EXPECT_EQ(index.find("n" + std::to_string(k)), seen[k].load());
 }
 
-
 // Random additions and removals on both sides of one list, ids shared by
 // the two sides as a loop's arrow is: the sides always hold what the model
 // holds, whether the block is scanned or carries positions, and a removal of
@@ -154,8 +153,8 @@ TEST(EdgeList, AgreesWithTwoSetsThroughGrowthAndShrinking) {
     ASSERT_EQ(listed_in.size(), in.size());
   };
   // Phases that aim at a size: up to a hub's, down to a few, up again.
-  for (const std::size_t target : {std::size_t{40}, std::size_t{3000}, std::size_t{5}, std::size_t{900},
-                                   std::size_t{0}, std::size_t{200}}) {
+  for (const std::size_t target :
+       {std::size_t{40}, std::size_t{3000}, std::size_t{5}, std::size_t{900}, std::size_t{0}, std::size_t{200}}) {
     for (int step = 0; step < 6000; ++step) {
       const bool leaving = random() % 2 == 0;
       auto& model = leaving ? out : in;

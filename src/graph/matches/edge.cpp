@@ -102,8 +102,7 @@ struct RunLists {
   absl::InlinedVector<std::optional<MatchElement>, 8> bound;
   EdgeLists lists;
 };
-void read_run(const Graph& graph, const EdgePattern& pattern, Direction walked, MatchSetMap::Table run,
-              RunLists& out) {
+void read_run(const Graph& graph, const EdgePattern& pattern, Direction walked, MatchSetMap::Table run, RunLists& out) {
   const auto& name = pattern.variable();
   const std::size_t n = run.size();
   absl::InlinedVector<TypeId, 16> ids(n, MatchEntry::kNoId);
@@ -125,8 +124,8 @@ class EdgeStep {
  public:
   using Writer = detail::MatchSink::Writer;
 
-  EdgeStep(const Graph& graph, const EdgePattern& pattern, Direction walked, std::size_t matches,
-           NodeUidSetPtr subset, bool share_frames)
+  EdgeStep(const Graph& graph, const EdgePattern& pattern, Direction walked, std::size_t matches, NodeUidSetPtr subset,
+           bool share_frames)
       : graph_(graph),
         pattern_(pattern),
         subset_(std::move(subset)),
@@ -173,10 +172,9 @@ class EdgeStep {
   Status check_bound(Writer& out, const MatchEntry& entry, const MatchElement& element) {
     const std::string& name = *pattern_.variable();
     const EdgeKey key = VM_TRY_CTX(element.as_edge(name), "graph - match edge pattern");
-    auto checked = VM_TRY_CTX(
-        detail::check_edge_matches(graph_, entry.prev_uid, key, pattern_, walked_, block_.local(), entry.match,
-                                   filter()),
-        "graph - match edge pattern");
+    auto checked = VM_TRY_CTX(detail::check_edge_matches(graph_, entry.prev_uid, key, pattern_, walked_, block_.local(),
+                                                         entry.match, filter()),
+                              "graph - match edge pattern");
     if (checked) out.add(MatchEntry{far_end(key, walked_), std::move(*checked)});
     return {};
   }
@@ -206,8 +204,8 @@ class EdgeStep {
     // The frame is this key's own, so no other task binds in it. The arrow's
     // sides are the key's ends: the binding keeps the store's uids.
     if (const auto& name = pattern_.variable())
-      VM_TRY_CTX((*checked)->insert(*name, MatchElement::stored_edge(types.uid(types.left(arrow)),
-                                                                     types.uid(types.right(arrow)))),
+      VM_TRY_CTX((*checked)->insert(
+                     *name, MatchElement::stored_edge(types.uid(types.left(arrow)), types.uid(types.right(arrow)))),
                  "graph - match edge pattern");
     out.add(MatchEntry{far_uid, std::move(*checked), far});
     return {};

@@ -91,11 +91,10 @@ namespace velmora::graph::matches {
 Result<MatchSet> match_node_pattern(const Graph& graph, const patterns::NodePattern& pattern, MatchSet matches,
                                     NodeUidSetPtr subset);
 
-// Checks the node `uid` against `pattern`: its type schema, term schema and property block, in that order, in a new child
-// frame of `m`. Returns that frame (or a descendant holding the schemas'
-// bindings), or none when the node does not fit. It neither checks that the
-// node exists nor binds the pattern's variable. Errors get the line
-// "check node matches"; TermNotFound is an error here.
+// Checks the node `uid` against `pattern`: its type schema, term schema and property block, in that order, in a new
+// child frame of `m`. Returns that frame (or a descendant holding the schemas' bindings), or none when the node does
+// not fit. It neither checks that the node exists nor binds the pattern's variable. Errors get the line "check node
+// matches"; TermNotFound is an error here.
 Result<std::optional<MatchPtr>> check_node_matches(const Graph& graph, const Uid& uid,
                                                    const patterns::NodePattern& pattern, MatchPtr m);
 
@@ -195,8 +194,8 @@ Result<MatchSet> match_edge_pattern(const Graph& graph, const patterns::EdgePatt
 // `match_path_pattern` walking every match from the path's first node, the
 // written order, whatever node the walk order would choose: for tests that
 // hold the two against each other.
-Result<MatchSet> match_path_in_written_order(const Graph& graph, const patterns::PathPattern& path,
-                                             MatchSet matches, NodeUidSetPtr subset);
+Result<MatchSet> match_path_in_written_order(const Graph& graph, const patterns::PathPattern& path, MatchSet matches,
+                                             NodeUidSetPtr subset);
 
 // Whether `pattern` binds nothing and checks nothing but its direction (not
 // the any direction): its step only walks each node's edge list.

@@ -88,14 +88,14 @@ class NodeScan {
     const Uid uid = VM_TRY_CTX(element.as_node(name, "match node pattern"), "graph - match node pattern");
     MatchPtr frame = entry.match;
     if (const auto& schema = pattern_.type_schema()) {
-      auto checked =
-          VM_TRY_CTX(check_type_matches(graph_, uid, schema->pattern(), std::move(frame)), "graph - match node pattern");
+      auto checked = VM_TRY_CTX(check_type_matches(graph_, uid, schema->pattern(), std::move(frame)),
+                                "graph - match node pattern");
       if (!checked) return {};
       frame = std::move(*checked);
     }
     if (const auto& schema = pattern_.term_schema()) {
-      auto checked =
-          VM_TRY_CTX(check_term_matches(graph_, uid, schema->pattern(), std::move(frame)), "graph - match node pattern");
+      auto checked = VM_TRY_CTX(check_term_matches(graph_, uid, schema->pattern(), std::move(frame)),
+                                "graph - match node pattern");
       if (!checked) return {};
       frame = std::move(*checked);
     }
@@ -355,8 +355,8 @@ Result<bool> detail::node_block_accepts(const Graph& graph, const Uid& uid, std:
   if (single) {
     // A missing row falls through to the full check, for its error.
     const auto accepts = [&](const PropertyMap& stored) { return entry_matches(*single, stored); };
-    auto accepted = id != MatchEntry::kNoId ? graph.with_node_properties(id, accepts)
-                                            : graph.with_node_properties(uid, accepts);
+    auto accepted =
+        id != MatchEntry::kNoId ? graph.with_node_properties(id, accepts) : graph.with_node_properties(uid, accepts);
     if (accepted) return *accepted;
     const PropertyMap lone(PropertyEntries{*single});
     return with_context(check_node_matches_properties(graph, uid, lone), "check node matches");
@@ -369,12 +369,14 @@ Result<std::optional<MatchPtr>> detail::check_node_matches(const Graph& graph, c
                                                            MatchPtr m) {
   MatchPtr frame = Match::create(std::move(m));
   if (const auto& schema = pattern.type_schema()) {
-    auto checked = VM_TRY_CTX(check_type_matches(graph, uid, schema->pattern(), std::move(frame)), "check node matches");
+    auto checked =
+        VM_TRY_CTX(check_type_matches(graph, uid, schema->pattern(), std::move(frame)), "check node matches");
     if (!checked) return std::nullopt;
     frame = std::move(*checked);
   }
   if (const auto& schema = pattern.term_schema()) {
-    auto checked = VM_TRY_CTX(check_term_matches(graph, uid, schema->pattern(), std::move(frame)), "check node matches");
+    auto checked =
+        VM_TRY_CTX(check_term_matches(graph, uid, schema->pattern(), std::move(frame)), "check node matches");
     if (!checked) return std::nullopt;
     frame = std::move(*checked);
   }

@@ -71,8 +71,8 @@ Checked check_term_row(const Graph& g, TypeId id, const TermPattern& pattern, Ma
     const auto parameter = parameters->get(names[i]);
     if (!parameter) continue;
     const Uid type = VM_TRY(parameter->as_type(names[i], positioned("check term matches")));
-    auto next =
-        VM_TRY_CTX(check_type_matches(g, type, use.type_arguments[i].pattern(), std::move(chain)), "check term matches");
+    auto next = VM_TRY_CTX(check_type_matches(g, type, use.type_arguments[i].pattern(), std::move(chain)),
+                           "check term matches");
     if (!next) return std::nullopt;
     chain = std::move(*next);
   }
