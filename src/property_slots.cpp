@@ -12,6 +12,11 @@
 #include <shared_mutex>
 
 #include "utils/panic.hpp"
+#include "utils/source_position.hpp"
+
+// The entries belong to the property maps' module, whose path their faults
+// print.
+VELMORA_MODULE("src/properties");
 
 namespace velmora::detail {
 
