@@ -182,10 +182,12 @@ class EdgeStep {
   // The edges of a hub's list, in pieces on the pool.
   Status visit_on_pool(const MatchEntry& entry, std::span<const TypeId> arrows) {
     const TypeTable& types = graph_.types();
-    return try_for_each_light(arrows, [&](TypeId arrow) {
-      Writer mine = sink_.writer();  // the pool's threads each add to their own part
-      return visit(mine, entry, arrow, forward_ ? types.right(arrow) : types.left(arrow));
-    });
+    // Each piece adds to its thread's own part of the output.
+    return try_for_each_light_with(
+        arrows, [&] { return sink_.writer(); },
+        [&](Writer& mine, TypeId arrow) {
+          return visit(mine, entry, arrow, forward_ ? types.right(arrow) : types.left(arrow));
+        });
   }
 
   // One edge of the node `entry` reached, `far` its far end's id. The near
