@@ -120,6 +120,15 @@ PyResult<bool> extract_bool(PyObject* obj) {
 PyResult<void> extract_sequence(PyObject* obj, const std::function<PyResult<void>(PyObject*)>& item) {
   if (PyUnicode_Check(obj)) return std::unexpected(type_error("Can't extract `str` to `Vec`"));
   if (!PySequence_Check(obj)) return std::unexpected(cast_error(obj, "Sequence"));
+  // A tuple (the rest of a call's arguments, most often) is read in place.
+  if (PyTuple_CheckExact(obj)) {
+    const Py_ssize_t size = PyTuple_Size(obj);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      auto r = item(PyTuple_GetItem(obj, i));
+      if (!r) return r;
+    }
+    return {};
+  }
   PyRef iter = PyRef::steal(PyObject_GetIter(obj));
   if (!iter) return std::unexpected(PyErr::fetch());
   while (PyRef next = PyRef::steal(PyIter_Next(iter.get()))) {

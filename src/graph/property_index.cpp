@@ -96,7 +96,8 @@ bool PropertyIndex<Row>::kept(const std::string& key) const {
 
 template <class Row>
 void PropertyIndex<Row>::build(const std::string& key) const {
-  if (!scan_) return;
+  // A kept key is found in the published set, without a lock.
+  if (kept(key)) return;
   KeyState* state = nullptr;
   {
     std::shared_lock lock(keys_mutex_);
@@ -263,7 +264,8 @@ template <class Row>
 auto PropertyIndex<Row>::candidates(const PropertyMap& block, std::size_t limit) const -> std::optional<Candidates> {
   const auto chosen = rarest(block);
   if (!chosen || chosen->second > limit) return std::nullopt;
-  std::vector<RowId> ids;
+  Candidates out;
+  std::vector<RowId>& ids = out.ids_;
   ids.reserve(chosen->second);
   {
     const Shard& s = shard_of(chosen->first);
@@ -271,7 +273,6 @@ auto PropertyIndex<Row>::candidates(const PropertyMap& block, std::size_t limit)
     const auto it = s.postings.find(chosen->first);
     if (it != s.postings.end()) ids.assign(it->second.begin(), it->second.end());
   }
-  Candidates out;
   out.rows_ = rows_of(ids);
   out.set_.reserve(out.rows_.size());
   out.set_.insert(out.rows_.begin(), out.rows_.end());

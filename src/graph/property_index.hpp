@@ -80,11 +80,15 @@ class PropertyIndex {
    public:
     bool contains(const Row& row) const { return set_.contains(row); }
     const std::vector<Row>& rows() const { return rows_; }
+    // The numbers of `rows()`, in their order: in a graph's index the type ids
+    // a store reads the rows by, without looking their uids up again.
+    const std::vector<RowId>& ids() const { return ids_; }
 
    private:
     friend class PropertyIndex;
     absl::flat_hash_set<Row, UidHash> set_;
     std::vector<Row> rows_;
+    std::vector<RowId> ids_;
   };
 
   // Calls visit(row, map) for every row of the store and its map, maybe from

@@ -140,18 +140,26 @@ class NodeScan {
           return visit(uid);
         });
       }
-      ParentHandles parent(entry.match);
-      const auto candidate = [&](const Uid& uid) -> Status {
-        // A row a removal left behind in the index has no type or no node row.
-        const auto id = graph_.type_id(uid);
-        if (!id) return {};
-        auto accepted = graph_.with_node_properties(*id, [&](const PropertyMap& stored) { return accepts(stored); });
+      const std::vector<Uid>& rows = indexed->rows();
+      const std::vector<TypeId>& ids = indexed->ids();
+      const auto candidate = [&](std::size_t i, const auto& parent) -> Status {
+        // A row a removal left behind in the index has no node row.
+        auto accepted = graph_.with_node_properties(ids[i], [&](const PropertyMap& stored) { return accepts(stored); });
         if (!accepted) return {};
         if (!VM_TRY_CTX(std::move(*accepted), "graph - match node pattern")) return {};
-        return store_child(uid, parent.get(), *id);
+        return store_child(rows[i], parent(), ids[i]);
       };
-      // A few candidates (a selective block) are not worth the pool's start-up.
-      return try_for_each_light(std::span<const Uid>(indexed->rows()), candidate);
+      // A few candidates (a selective block) are not worth the pool's
+      // start-up, nor a holding of the parent per thread.
+      if (rows.size() <= kInlineLightItems) {
+        const auto held = [&] { return entry.match; };
+        for (std::size_t i = 0; i < rows.size(); ++i) VM_TRY(candidate(i, held));
+        return {};
+      }
+      ParentHandles parent(entry.match);
+      return try_for_each_light(std::span<const Uid>(rows), [&](const Uid& uid) {
+        return candidate(static_cast<std::size_t>(&uid - rows.data()), [&] { return parent.get(); });
+      });
     }
     if (subset_) return try_for_each_entry(*subset_, visit);
     if (const std::vector<TypeId>* ids = node_ids()) {
