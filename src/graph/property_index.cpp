@@ -274,8 +274,10 @@ auto PropertyIndex<Row>::candidates(const PropertyMap& block, std::size_t limit)
     if (it != s.postings.end()) ids.assign(it->second.begin(), it->second.end());
   }
   out.rows_ = rows_of(ids);
-  out.set_.reserve(out.rows_.size());
-  out.set_.insert(out.rows_.begin(), out.rows_.end());
+  if (out.rows_.size() > Candidates::kFew) {
+    out.set_.reserve(out.rows_.size());
+    out.set_.insert(out.rows_.begin(), out.rows_.end());
+  }
   return out;
 }
 

@@ -45,6 +45,7 @@
 #include <absl/container/flat_hash_map.h>
 #include <absl/container/flat_hash_set.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -78,7 +79,10 @@ class PropertyIndex {
   // A superset of the rows that may match one block. Read-only once made.
   class Candidates {
    public:
-    bool contains(const Row& row) const { return set_.contains(row); }
+    bool contains(const Row& row) const {
+      if (rows_.size() <= kFew) return std::find(rows_.begin(), rows_.end(), row) != rows_.end();
+      return set_.contains(row);
+    }
     const std::vector<Row>& rows() const { return rows_; }
     // The numbers of `rows()`, in their order: in a graph's index the type ids
     // a store reads the rows by, without looking their uids up again.
@@ -86,7 +90,9 @@ class PropertyIndex {
 
    private:
     friend class PropertyIndex;
-    absl::flat_hash_set<Row, UidHash> set_;
+    // Up to this many rows are searched in place: no set is made for them.
+    static constexpr std::size_t kFew = 8;
+    absl::flat_hash_set<Row, UidHash> set_;  // empty for kFew rows or fewer
     std::vector<Row> rows_;
     std::vector<RowId> ids_;
   };

@@ -91,6 +91,21 @@ class Chunked {
     const auto [k, offset] = locate(id);
     return chunks_[k].load(std::memory_order_acquire)[offset];
   }
+  // The id of the slot at `address`, when it is the start of one of this
+  // array's slots; else none. A few comparisons per chunk made.
+  std::optional<std::uint32_t> id_at(const void* address) const {
+    const auto at = reinterpret_cast<std::uintptr_t>(address);
+    for (unsigned k = 0; k < kChunks; ++k) {
+      const T* chunk = chunks_[k].load(std::memory_order_acquire);
+      if (!chunk) continue;
+      const auto first = reinterpret_cast<std::uintptr_t>(chunk);
+      const std::uint64_t rows = std::uint64_t{1} << (kBaseBits + k);
+      if (at < first || at >= first + rows * sizeof(T)) continue;
+      if ((at - first) % sizeof(T) != 0) return std::nullopt;
+      return static_cast<std::uint32_t>(rows - (std::uint64_t{1} << kBaseBits) + (at - first) / sizeof(T));
+    }
+    return std::nullopt;
+  }
 
  private:
   static std::pair<unsigned, std::uint64_t> locate(std::uint32_t id) {

@@ -235,7 +235,9 @@ class Graph {
   // ---- properties (graph/write.cpp) -------------------------------------------
 
   // The stored handle itself (not a copy). NodeNotFound / EdgeNotFound.
-  Result<PropertyMap> node_properties(const Uid& uid) const;
+  // `row_uid`, when given, is the store's own copy of `uid` (see
+  // TypeTable::id_of_row): the row is then found without the uid index.
+  Result<PropertyMap> node_properties(const Uid& uid, const Uid* row_uid = nullptr) const;
   Result<PropertyMap> edge_properties(const EdgeKey& key) const;
   // Overwrite: the row takes a copy of the given map, a map of its own. Merge:
   // the given map's entries are inserted into the stored map. Both under the

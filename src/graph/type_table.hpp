@@ -19,6 +19,7 @@
 #include <tbb/parallel_for.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -126,6 +127,12 @@ class TypeTable {
   }
 
   const Uid& uid(TypeId id) const { return rows_.at(id).uid; }
+  // The id of the row whose uid `uid(id)` handed out, found by its address
+  // (no look-up by uid); none for a uid that is not a row's own copy.
+  std::optional<TypeId> id_of_row(const Uid& row_uid) const {
+    static_assert(offsetof(TypeRow, uid) == 0);
+    return rows_.id_at(&row_uid);
+  }
   bool is_variable(TypeId id) const { return (kind(id) & TypeRow::kShape) == TypeRow::kVariable; }
   std::string_view variable_name(TypeId id) const { return name(rows_.at(id).left); }
   TypeId left(TypeId id) const { return rows_.at(id).left; }

@@ -349,8 +349,10 @@ Result<std::optional<Uid>> Graph::remove_node(const Uid& uid) {
 
 // ---- properties -----------------------------------------------------------------
 
-Result<PropertyMap> Graph::node_properties(const Uid& uid) const {
-  auto map = with_node_properties(uid, [](const PropertyMap& stored) { return stored; });
+Result<PropertyMap> Graph::node_properties(const Uid& uid, const Uid* row_uid) const {
+  const auto share = [](const PropertyMap& stored) { return stored; };
+  const auto id = row_uid ? types_->id_of_row(*row_uid) : std::nullopt;
+  auto map = id ? with_node_properties(*id, share) : with_node_properties(uid, share);
   if (!map) return fail(errors::NodeNotFound{uid, "node properties"});
   return std::move(*map);
 }

@@ -1,6 +1,7 @@
 // The row-id index of the type table, against a plain map: with a hash that
 // spreads keys and with one that gives most keys the same hash, so that
 // entries agree on their kept hash bits and only the rows tell them apart.
+// A row's id from its address in the chunked rows.
 // A node's edge lists against two sets, through growth past the size that
 // carries positions and shrinking back below it.
 #include <absl/hash/hash.h>
@@ -134,6 +135,19 @@ TEST(RowIndex, ConcurrentAddsOfTheSameKeysGiveOneIdEach) {
   EXPECT_EQ(mismatches.load(), 0u);
   EXPECT_EQ(made.load(), kKeys);
   for (std::size_t k = 0; k < kKeys; ++k) EXPECT_EQ(index.find("n" + std::to_string(k)), seen[k].load());
+}
+
+// A slot's address gives back its id in every chunk, the first and last of
+// each; an address inside a slot, or outside every chunk, gives none.
+TEST(ChunkedRows, AnAddressGivesBackItsId) {
+  rows::Chunked<TypeRow> rows;
+  constexpr std::uint32_t kRows = 20000;  // chunks of 1024, 2048, ..., 16384 rows
+  for (std::uint32_t id = 0; id < kRows; ++id) rows.slot(id).left = id;
+  for (std::uint32_t id = 0; id < kRows; ++id) ASSERT_EQ(rows.id_at(&rows.at(id)), id);
+  const auto* inside = reinterpret_cast<const unsigned char*>(&rows.at(1500)) + sizeof(Uid);
+  EXPECT_EQ(rows.id_at(inside), std::nullopt);
+  const TypeRow elsewhere{};
+  EXPECT_EQ(rows.id_at(&elsewhere), std::nullopt);
 }
 
 // Random additions and removals on both sides of one list, ids shared by

@@ -66,6 +66,8 @@ class HeldUid {
   }
 
   const Uid& get() const noexcept { return *address(); }
+  // The store's copy, or null when the object holds a copy of its own.
+  const Uid* store_copy() const noexcept { return owned() ? nullptr : address(); }
 
  private:
   // The low bit marks a copy of its own (rows and heap blocks are aligned).

@@ -30,7 +30,8 @@ PyObject* node_term(PyObject* self, PyObject*) {
 PyObject* node_properties(PyObject* self, PyObject*) {
   return binding::guard([&]() -> PyObject* {
     const auto& ref = self_ref(self);
-    auto map = VM_PY_TRY(with_context(ref.graph->node_properties(ref.uid.get()), "node reference - get properties"));
+    auto map = VM_PY_TRY(with_context(ref.graph->node_properties(ref.uid.get(), ref.uid.store_copy()),
+                                      "node reference - get properties"));
     return binding::into_ptr(binding::property_map_into_pyobject(map));
   });
 }
