@@ -26,9 +26,11 @@ namespace {
 
 // Texts by id in chunks that never move, so that a reader needs no lock: a
 // chunk is published before any id in it is handed out.
-constexpr unsigned kChunkBits = 12;
+// Chunks are large and zero-filled by calloc, and the list of chunks short:
+// a process that uses a few keys touches a page or two of either.
+constexpr unsigned kChunkBits = 18;
 constexpr std::size_t kChunk = std::size_t{1} << kChunkBits;
-constexpr std::size_t kChunks = std::size_t{1} << 16;
+constexpr std::size_t kChunks = std::size_t{1} << 10;
 constexpr std::size_t kKeyShards = 16;
 
 struct KeyShard {
@@ -49,7 +51,8 @@ struct Keys {
     const std::uint32_t id = next++;
     const std::string** chunk = chunks[id >> kChunkBits].load(std::memory_order_relaxed);
     if (!chunk) {
-      chunk = new const std::string*[kChunk]();
+      chunk = static_cast<const std::string**>(std::calloc(kChunk, sizeof(const std::string*)));
+      if (!chunk) throw std::bad_alloc();
       chunks[id >> kChunkBits].store(chunk, std::memory_order_release);
     }
     chunk[id & (kChunk - 1)] = text;
@@ -259,15 +262,48 @@ Value Slot::value() const {
 
 // ---------------------------------------------------------------- SlotEntries
 
+namespace {
+
+// Room for a map of a few entries comes from pools of two sizes: most
+// stored elements repeat a few keys, and their slots stay as long as they do.
+using TwoSlots = SlabPool<2 * sizeof(Slot)>;
+using FourSlots = SlabPool<4 * sizeof(Slot)>;
+
+// Room for at least `n` (> 1) slots; `capacity` is set to how many it holds.
+Slot* allocate_slots(std::size_t n, std::uint32_t& capacity) {
+  void* room;
+  if (n <= 2) {
+    room = TwoSlots::allocate();
+    capacity = 2;
+  } else if (n <= 4) {
+    room = FourSlots::allocate();
+    capacity = 4;
+  } else {
+    room = std::malloc(n * sizeof(Slot));
+    if (!room) throw std::bad_alloc();
+    capacity = static_cast<std::uint32_t>(n);
+  }
+  return static_cast<Slot*>(room);
+}
+
+// Gives back room of `capacity` slots that allocate_slots made.
+void free_slots(Slot* slots, std::uint32_t capacity) noexcept {
+  if (capacity == 2) {
+    TwoSlots::release(slots);
+  } else if (capacity == 4) {
+    FourSlots::release(slots);
+  } else {
+    std::free(slots);
+  }
+}
+
+}  // namespace
+
 // Both fill a made object, so that its destructor frees what was filled when
 // an allocation fails halfway.
 SlotEntries::SlotEntries(PropertyEntries entries) : SlotEntries() {
   const std::size_t n = entries.size();
-  if (n > 1) {
-    many_ = static_cast<Slot*>(std::malloc(n * sizeof(Slot)));
-    if (!many_) throw std::bad_alloc();
-    capacity_ = static_cast<std::uint32_t>(n);
-  }
+  if (n > 1) many_ = allocate_slots(n, capacity_);
   Slot* out = slots();
   for (auto& [key, value] : entries) {
     out[count_] = make_slot(KeyTable::intern(key), std::move(value));
@@ -276,11 +312,7 @@ SlotEntries::SlotEntries(PropertyEntries entries) : SlotEntries() {
 }
 
 SlotEntries::SlotEntries(const SlotEntries& other) : SlotEntries() {
-  if (other.count_ > 1) {
-    many_ = static_cast<Slot*>(std::malloc(other.count_ * sizeof(Slot)));
-    if (!many_) throw std::bad_alloc();
-    capacity_ = other.count_;
-  }
+  if (other.count_ > 1) many_ = allocate_slots(other.count_, capacity_);
   Slot* out = slots();
   for (const Slot& slot : other) {
     out[count_] = clone_slot(slot);
@@ -299,7 +331,7 @@ SlotEntries::SlotEntries(SlotEntries&& other) noexcept : count_(other.count_), c
 
 SlotEntries::~SlotEntries() {
   for (const Slot& slot : *this) free_slot(slot);
-  if (capacity_ != 1) std::free(many_);
+  if (capacity_ != 1) free_slots(many_, capacity_);
 }
 
 std::size_t SlotEntries::lower_bound(std::string_view key) const {
@@ -325,14 +357,16 @@ void SlotEntries::insert_or_assign(std::string_view key, Value value) {
   }
   const Slot fresh = make_slot(KeyTable::intern(key), std::move(value));
   if (count_ == capacity_) {
-    const std::uint32_t capacity = std::max<std::uint32_t>(2, capacity_ * 2);
-    auto* grown = static_cast<Slot*>(std::malloc(capacity * sizeof(Slot)));
-    if (!grown) {
+    std::uint32_t capacity = 0;
+    Slot* grown;
+    try {
+      grown = allocate_slots(std::max<std::uint32_t>(2, capacity_ * 2), capacity);
+    } catch (...) {
       free_slot(fresh);
-      throw std::bad_alloc();
+      throw;
     }
     std::memcpy(grown, slots(), count_ * sizeof(Slot));
-    if (capacity_ != 1) std::free(many_);
+    if (capacity_ != 1) free_slots(many_, capacity_);
     many_ = grown;
     capacity_ = capacity;
   }
