@@ -528,9 +528,10 @@ bool holds_at(std::string_view t, std::size_t i, std::string_view s) {
 
 // Reads [name] [":" name] [" "... "{" block "}"] from `i` up to the closing
 // `close`, whose offset it returns; `kOutside` for anything else, and for a
-// block that `parse_properties` refuses. The block holds no quote,
-// parenthesis, square bracket or non-ASCII byte, so the tokenizer and the
-// token parsers would cut it exactly here.
+// block that `parse_properties` refuses. The block holds no parenthesis,
+// square bracket or non-ASCII byte, so the tokenizer and the token parsers
+// would cut it exactly here: neither reads quotes, which only
+// `parse_properties` does, on the same block.
 std::size_t read_simple_head(std::string_view t, std::size_t i, char close, SimpleHead& head) {
   std::size_t k = i;
   while (k < t.size() && is_name_char(t[k])) ++k;
@@ -551,8 +552,7 @@ std::size_t read_simple_head(std::string_view t, std::size_t i, char close, Simp
     const std::size_t open = k;
     for (; k < t.size() && t[k] != close; ++k) {
       const char c = t[k];
-      if (static_cast<unsigned char>(c) >= 0x80 || is_quote(c) || c == '(' || c == ')' || c == '[' || c == ']')
-        return kOutside;
+      if (static_cast<unsigned char>(c) >= 0x80 || c == '(' || c == ')' || c == '[' || c == ']') return kOutside;
     }
     if (k == t.size() || t[k - 1] != '}') return kOutside;
     auto properties = parse_properties(slice(t, open, k));
