@@ -358,6 +358,12 @@ struct BreakReason {
 PropertyMap::PropertyMap(PropertyEntries entries)
     : inner_(entries.empty() ? nullptr : new Inner(detail::SlotEntries(std::move(entries)))) {}
 
+PropertyMap PropertyMap::from_entries(EntryViews entries) {
+  PropertyMap out;
+  if (!entries.empty()) out.inner_.store(new Inner(detail::SlotEntries(entries)), std::memory_order_relaxed);
+  return out;
+}
+
 PropertyMap::PropertyMap(const PropertyMap& other) : inner_(other.body()) {
   inner_.load(std::memory_order_relaxed)->refs.fetch_add(1, std::memory_order_relaxed);
 }

@@ -20,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -163,6 +164,11 @@ class PropertyMap {
   // A new handle to a new map holding `entries` (allocates nothing when there
   // are none).
   explicit PropertyMap(PropertyEntries entries);
+  // A new handle to a new map holding `entries`, given in any order; of
+  // several under one key, the last is kept (as by inserting them in turn).
+  // The keys' texts are copied. Allocates nothing when there are none.
+  using EntryViews = std::span<std::pair<std::string_view, Value>>;
+  static PropertyMap from_entries(EntryViews entries);
   PropertyMap(const PropertyMap& other);
   // A handle that is moved from, or assigned to, is not read by any other
   // thread meanwhile (only const calls may overlap, and those are reads): its

@@ -311,6 +311,29 @@ SlotEntries::SlotEntries(PropertyEntries entries) : SlotEntries() {
   }
 }
 
+SlotEntries::SlotEntries(PropertyMap::EntryViews entries) : SlotEntries() {
+  // Stable: of equal keys, the last given stays last, and is the one kept. A
+  // few entries are sorted in place, without the buffer of a stable sort.
+  const auto before = [](const auto& a, const auto& b) { return a.first < b.first; };
+  constexpr std::size_t kSortedInPlace = 16;
+  if (entries.size() > kSortedInPlace) {
+    std::stable_sort(entries.begin(), entries.end(), before);
+  } else {
+    for (std::size_t i = 1; i < entries.size(); ++i)
+      for (std::size_t j = i; j > 0 && before(entries[j], entries[j - 1]); --j) std::swap(entries[j], entries[j - 1]);
+  }
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i)
+    if (i + 1 == entries.size() || entries[i].first != entries[i + 1].first) ++n;
+  if (n > 1) many_ = allocate_slots(n, capacity_);
+  Slot* out = slots();
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (i + 1 < entries.size() && entries[i].first == entries[i + 1].first) continue;
+    out[count_] = make_slot(KeyTable::intern(entries[i].first), std::move(entries[i].second));
+    ++count_;
+  }
+}
+
 SlotEntries::SlotEntries(const SlotEntries& other) : SlotEntries() {
   if (other.count_ > 1) many_ = allocate_slots(other.count_, capacity_);
   Slot* out = slots();

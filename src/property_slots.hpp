@@ -191,6 +191,9 @@ class SlotEntries {
   SlotEntries() noexcept : one_{} {}
   // Takes the entries of `entries` (already in key order).
   explicit SlotEntries(PropertyEntries entries);
+  // Takes the values of `entries` (in any order; of several under one key,
+  // the last), the entries' order changed.
+  explicit SlotEntries(PropertyMap::EntryViews entries);
   SlotEntries(const SlotEntries& other);
   SlotEntries(SlotEntries&& other) noexcept;
   SlotEntries& operator=(const SlotEntries&) = delete;

@@ -1,5 +1,6 @@
 #include "patterns/parsing.hpp"
 
+#include <absl/container/inlined_vector.h>
 #include <fmt/format.h>
 
 #include <locale.h>
@@ -697,9 +698,10 @@ Result<PropertyMap> parse_properties(std::string_view text) {
   const std::string_view t = trim(text);
   if (t.empty() || !(t.starts_with('{') && t.ends_with('}')))
     return fail(invalid(t, "Properties must be enclosed in braces {}"));
-  PropertyMap map;
   const std::string_view inner = trim(t.substr(1, t.size() - 2));
-  if (inner.empty()) return map;
+  if (inner.empty()) return PropertyMap();
+  // The map is made once every pair is read: a block is a few pairs.
+  absl::InlinedVector<std::pair<std::string_view, Value>, 8> pairs;
 
   // Only the separating colons and commas are left out of the keys and
   // values, so each is one slice of the text: a pair starts after a comma
@@ -708,7 +710,7 @@ Result<PropertyMap> parse_properties(std::string_view text) {
   std::size_t colon = std::string_view::npos;
   auto add_pair = [&](std::size_t end) -> Status {
     Value v = VM_TRY_CTX(parse_value(trim(inner.substr(colon + 1, end - colon - 1)), 0), "parse properties");
-    map.insert(std::string(trim(inner.substr(start, colon - start))), std::move(v));
+    pairs.emplace_back(trim(inner.substr(start, colon - start)), std::move(v));
     return {};
   };
   PairSplitter splitter(Parens::Plain);
@@ -725,10 +727,11 @@ Result<PropertyMap> parse_properties(std::string_view text) {
     }
   }
   // A trailing comma leaves an empty key behind, which ends the block.
-  if (start == inner.size()) return map;
-  if (colon == std::string_view::npos) return fail(invalid(t, "Missing colon in property definition"));
-  VM_TRY(add_pair(inner.size()));
-  return map;
+  if (start != inner.size()) {
+    if (colon == std::string_view::npos) return fail(invalid(t, "Missing colon in property definition"));
+    VM_TRY(add_pair(inner.size()));
+  }
+  return PropertyMap::from_entries(pairs);
 }
 
 Result<Value> parse_property_value(std::string_view text) { return parse_value(text, 0); }
