@@ -52,11 +52,13 @@ class KeyTable {
 // grows by a match set per query. Freed blocks go to the freeing thread's
 // list, which trades batches with a shared list; slabs are kept for reuse,
 // never given back. Any thread; a block may be freed on another thread than
-// the one that took it. Blocks are 16-byte aligned.
+// the one that took it. Slabs start on a cache line, so that a block of 32
+// or 64 bytes sits on one line.
 template <std::size_t Size>
 class SlabPool {
  public:
   static constexpr std::size_t kSlot = Size;
+  static constexpr std::size_t kLine = 64;
   static_assert(Size % 16 == 0 && Size >= sizeof(void*));
 
   static void* allocate() {
@@ -129,7 +131,7 @@ class SlabPool {
     std::lock_guard guard(s.mutex);
     if (!s.head) {
       s.slabs.reserve(s.slabs.size() + 1);
-      auto* slab = static_cast<unsigned char*>(std::malloc(kSlot * kSlabSlots));
+      auto* slab = static_cast<unsigned char*>(std::aligned_alloc(kLine, kSlot * kSlabSlots));
       if (!slab) throw std::bad_alloc();
       s.slabs.push_back(slab);
       for (std::size_t i = kSlabSlots; i-- > 0;) {
