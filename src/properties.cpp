@@ -1,6 +1,7 @@
 #include "properties.hpp"
 
 #include <absl/container/flat_hash_map.h>
+#include <absl/hash/hash.h>
 #include <fmt/format.h>
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
@@ -16,6 +17,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -314,22 +316,43 @@ class SharedEntries {
   // The tagged pointer of entries equal to `entries` (shared_key gave
   // `key`), or null when the table is full.
   static void* find_or_add(const SharedKey& key, const detail::SlotEntries& entries) {
+    // The contents this thread met last, by hash: creations on many threads
+    // repeat a few blocks, and a hit touches no shared line. Entries are
+    // never freed, so a cached one stays right.
+    // On the heap: the module's static thread-local block is small.
+    const std::size_t hash = absl::Hash<SharedKey>{}(key);
+    thread_local std::unique_ptr<std::array<Cached, kCached>> cache;
+    if (!cache) cache = std::make_unique<std::array<Cached, kCached>>();
+    Cached& cached = (*cache)[hash % kCached];
+    if (cached.entries && cached.key == key) return tagged(cached.entries);
+    const detail::SlotEntries* found = find_or_add_shared(key, entries);
+    if (found) cached = {key, found};
+    return found ? tagged(found) : nullptr;
+  }
+
+ private:
+  struct Cached {
+    SharedKey key;
+    const detail::SlotEntries* entries = nullptr;
+  };
+  static constexpr std::size_t kCached = 16;
+
+  static const detail::SlotEntries* find_or_add_shared(const SharedKey& key, const detail::SlotEntries& entries) {
     Table& t = table();
     {
       std::shared_lock lock(t.mutex);
       const auto it = t.map.find(key);
-      if (it != t.map.end()) return tagged(it->second);
+      if (it != t.map.end()) return it->second;
     }
     std::unique_lock lock(t.mutex);
     const auto it = t.map.find(key);
-    if (it != t.map.end()) return tagged(it->second);
+    if (it != t.map.end()) return it->second;
     if (t.map.size() >= kSharedLimit) return nullptr;
     const auto* made = new detail::SlotEntries(entries);
     t.map.emplace(key, made);
-    return tagged(made);
+    return made;
   }
 
- private:
   struct Table {
     std::shared_mutex mutex;
     absl::flat_hash_map<SharedKey, const detail::SlotEntries*> map;  // guarded by mutex

@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <shared_mutex>
@@ -79,8 +80,11 @@ constexpr std::size_t kCached = 64;
 
 std::uint32_t KeyTable::intern(std::string_view key) {
   const std::size_t hash = absl::Hash<std::string_view>{}(key);
-  thread_local std::array<CachedKey, kCached> cache{};
-  CachedKey& cached = cache[hash % kCached];
+  // On the heap: the module's static thread-local block is small, and a
+  // library that takes much of it may fail to load after others.
+  thread_local std::unique_ptr<std::array<CachedKey, kCached>> cache;
+  if (!cache) cache = std::make_unique<std::array<CachedKey, kCached>>();
+  CachedKey& cached = (*cache)[hash % kCached];
   if (cached.text && *cached.text == key) return cached.id;
 
   Keys& table = keys();
