@@ -105,7 +105,7 @@ class SlabPool {
     FreeSlot* head = nullptr;
     std::size_t count = 0;
   };
-  // The thread's list, handed back when the thread ends. A body made or
+  // The thread's list, handed back when the thread ends. A block taken or
   // freed later in the thread's exit (by another thread-local object's
   // destructor) goes straight to the shared list.
   struct OwnedLocal : Local {
