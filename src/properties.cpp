@@ -1,5 +1,7 @@
 #include "properties.hpp"
 
+#include <absl/container/flat_hash_map.h>
+#include <absl/hash/hash.h>
 #include <fmt/format.h>
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
@@ -9,13 +11,16 @@
 #include <unicode/utf8.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <shared_mutex>
 #include <span>
 #include <variant>
@@ -237,116 +242,9 @@ std::string Value::to_string() const {
 
 namespace {
 
-// The bodies of property maps come from slabs of their own. A stored map's
-// body lives as long as its row; taken from the common heap, each would land
-// in the block a query's short-lived match set had just freed, so that the
-// next match set no longer fits there and the heap grows by a match set per
-// query. Freed bodies go to the freeing thread's list, which trades batches
-// with a shared list; slabs are kept for reuse, never given back.
-class BodyPool {
- public:
-  static constexpr std::size_t kSlot = 48;
-
-  static void* allocate() {
-    if (thread_gone) {
-      Local none;
-      refill(none, 1);
-      none.count = 0;
-      return none.head;
-    }
-    Local& local = local_list();
-    if (!local.head) refill(local, kBatch);
-    FreeSlot* slot = local.head;
-    local.head = slot->next;
-    --local.count;
-    return slot;
-  }
-  static void release(void* p) noexcept {
-    auto* slot = static_cast<FreeSlot*>(p);
-    if (thread_gone) {
-      Local one{slot, 1};
-      slot->next = nullptr;
-      give_back(one, 1);
-      return;
-    }
-    Local& local = local_list();
-    slot->next = local.head;
-    local.head = slot;
-    if (++local.count >= 2 * kBatch) give_back(local, kBatch);
-  }
-
- private:
-  struct FreeSlot {
-    FreeSlot* next;
-  };
-  static constexpr std::size_t kBatch = 64;
-  static constexpr std::size_t kSlabSlots = 1024;
-
-  struct Shared {
-    std::mutex mutex;
-    FreeSlot* head = nullptr;  // guarded by mutex
-    std::vector<void*> slabs;  // guarded by mutex; keeps every slab reachable
-  };
-  struct Local {
-    FreeSlot* head = nullptr;
-    std::size_t count = 0;
-  };
-  // The thread's list, handed back when the thread ends. A body made or
-  // freed later in the thread's exit (by another thread-local object's
-  // destructor) goes straight to the shared list.
-  struct OwnedLocal : Local {
-    ~OwnedLocal() {
-      give_back(*this, count);
-      thread_gone = true;
-    }
-  };
-  static inline thread_local bool thread_gone = false;
-
-  // Made once and never destroyed, so that it outlives every thread's list.
-  static Shared& shared() {
-    static Shared* const instance = new Shared;
-    return *instance;
-  }
-  static Local& local_list() {
-    thread_local OwnedLocal local;
-    return local;
-  }
-
-  static void refill(Local& local, std::size_t n) {
-    Shared& s = shared();
-    std::lock_guard guard(s.mutex);
-    if (!s.head) {
-      s.slabs.reserve(s.slabs.size() + 1);
-      auto* slab = static_cast<unsigned char*>(std::malloc(kSlot * kSlabSlots));
-      if (!slab) throw std::bad_alloc();
-      s.slabs.push_back(slab);
-      for (std::size_t i = kSlabSlots; i-- > 0;) {
-        auto* slot = reinterpret_cast<FreeSlot*>(slab + i * kSlot);
-        slot->next = s.head;
-        s.head = slot;
-      }
-    }
-    for (std::size_t i = 0; i < n && s.head; ++i) {
-      FreeSlot* slot = s.head;
-      s.head = slot->next;
-      slot->next = local.head;
-      local.head = slot;
-      ++local.count;
-    }
-  }
-  static void give_back(Local& local, std::size_t n) noexcept {
-    if (n == 0) return;
-    Shared& s = shared();
-    std::lock_guard guard(s.mutex);
-    for (; n > 0 && local.head; --n) {
-      FreeSlot* slot = local.head;
-      local.head = slot->next;
-      --local.count;
-      slot->next = s.head;
-      s.head = slot;
-    }
-  }
-};
+// The bodies of property maps: a stored element pays one per map (the size
+// is checked where bodies are made).
+using BodyPool = detail::SlabPool<32>;
 
 }  // namespace
 
@@ -365,6 +263,110 @@ struct PropertyMap::Inner {
 
 namespace {
 
+// ---- shared entries (see PropertyMap::copy_shared)
+
+// Read-only entries that equal maps share, tagged in a handle's pointer by
+// its lowest bit (bodies and entries are at least 8-byte aligned).
+constexpr std::uintptr_t kSharedBit = 1;
+constexpr std::size_t kSharedMost = 2;
+// Every distinct content costs one entry for the life of the process: past
+// this many, maps are copied as by `copy`.
+constexpr std::size_t kSharedLimit = 4096;
+
+const detail::SlotEntries* shared_entries(const void* p) noexcept {
+  const auto bits = reinterpret_cast<std::uintptr_t>(p);
+  return (bits & kSharedBit) ? reinterpret_cast<const detail::SlotEntries*>(bits & ~kSharedBit) : nullptr;
+}
+
+// The bytes of up to kSharedMost slots: key ids and values in place, so that
+// equal bytes are equal entries.
+struct SharedKey {
+  std::array<std::uint64_t, 2 * kSharedMost> words{};
+  std::size_t count = 0;
+  friend bool operator==(const SharedKey&, const SharedKey&) = default;
+  template <class H>
+  friend H AbslHashValue(H h, const SharedKey& key) {
+    return H::combine(std::move(h), key.words, key.count);
+  }
+};
+
+// The key of `entries`, or none when they may not be shared: too many, or
+// a value kept apart from its slot.
+std::optional<SharedKey> shared_key(const detail::SlotEntries& entries) {
+  if (entries.empty() || entries.size() > kSharedMost) return std::nullopt;
+  SharedKey key;
+  for (const detail::Slot& slot : entries) {
+    switch (slot.tag()) {
+      case detail::Slot::kLong:
+      case detail::Slot::kBoxed:
+      case detail::Slot::kWide: return std::nullopt;
+      default: break;
+    }
+    std::memcpy(key.words.data() + 2 * key.count, &slot, sizeof slot);
+    ++key.count;
+  }
+  return key;
+}
+
+// The shared entries of every content handed out, made once and never freed
+// (as the key table is), so that a handle may read them while another thread
+// gives the same handle a body of its own.
+class SharedEntries {
+ public:
+  // The tagged pointer of entries equal to `entries` (shared_key gave
+  // `key`), or null when the table is full.
+  static void* find_or_add(const SharedKey& key, const detail::SlotEntries& entries) {
+    // The contents this thread met last, by hash: creations on many threads
+    // repeat a few blocks, and a hit touches no shared line. Entries are
+    // never freed, so a cached one stays right.
+    // On the heap: the module's static thread-local block is small.
+    const std::size_t hash = absl::Hash<SharedKey>{}(key);
+    thread_local std::unique_ptr<std::array<Cached, kCached>> cache;
+    if (!cache) cache = std::make_unique<std::array<Cached, kCached>>();
+    Cached& cached = (*cache)[hash % kCached];
+    if (cached.entries && cached.key == key) return tagged(cached.entries);
+    const detail::SlotEntries* found = find_or_add_shared(key, entries);
+    if (found) cached = {key, found};
+    return found ? tagged(found) : nullptr;
+  }
+
+ private:
+  struct Cached {
+    SharedKey key;
+    const detail::SlotEntries* entries = nullptr;
+  };
+  static constexpr std::size_t kCached = 16;
+
+  static const detail::SlotEntries* find_or_add_shared(const SharedKey& key, const detail::SlotEntries& entries) {
+    Table& t = table();
+    {
+      std::shared_lock lock(t.mutex);
+      const auto it = t.map.find(key);
+      if (it != t.map.end()) return it->second;
+    }
+    std::unique_lock lock(t.mutex);
+    const auto it = t.map.find(key);
+    if (it != t.map.end()) return it->second;
+    if (t.map.size() >= kSharedLimit) return nullptr;
+    const auto* made = new detail::SlotEntries(entries);
+    t.map.emplace(key, made);
+    return made;
+  }
+
+  struct Table {
+    std::shared_mutex mutex;
+    absl::flat_hash_map<SharedKey, const detail::SlotEntries*> map;  // guarded by mutex
+  };
+  static Table& table() {
+    static Table* const instance = new Table;
+    return *instance;
+  }
+  static void* tagged(const detail::SlotEntries* entries) {
+    static_assert(alignof(detail::SlotEntries) > kSharedBit);
+    return reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(entries) | kSharedBit);
+  }
+};
+
 // Why a parallel comparison stopped.
 struct BreakReason {
   struct Mismatch {};
@@ -378,6 +380,12 @@ struct BreakReason {
 
 PropertyMap::PropertyMap(PropertyEntries entries)
     : inner_(entries.empty() ? nullptr : new Inner(detail::SlotEntries(std::move(entries)))) {}
+
+PropertyMap PropertyMap::from_entries(EntryViews entries) {
+  PropertyMap out;
+  if (!entries.empty()) out.inner_.store(new Inner(detail::SlotEntries(entries)), std::memory_order_relaxed);
+  return out;
+}
 
 PropertyMap::PropertyMap(const PropertyMap& other) : inner_(other.body()) {
   inner_.load(std::memory_order_relaxed)->refs.fetch_add(1, std::memory_order_relaxed);
@@ -403,18 +411,22 @@ PropertyMap& PropertyMap::operator=(PropertyMap&& other) noexcept {
 
 PropertyMap::Inner* PropertyMap::body() const {
   Inner* current = inner_.load(std::memory_order_acquire);
-  if (current) return current;
   // Two threads may race to make the body of one handle: one installs its
-  // own, the other drops its and takes the winner's.
-  auto* fresh = new Inner();
-  if (inner_.compare_exchange_strong(current, fresh, std::memory_order_acq_rel, std::memory_order_acquire))
-    return fresh;
-  delete fresh;
+  // own, the other drops its and takes the winner's. A handle of shared
+  // entries gets a body holding their copy; the entries stay, for readers
+  // that loaded them before.
+  while (!current || shared_entries(current)) {
+    const detail::SlotEntries* shared = shared_entries(current);
+    auto* fresh = shared ? new Inner(detail::SlotEntries(*shared)) : new Inner();
+    if (inner_.compare_exchange_strong(current, fresh, std::memory_order_acq_rel, std::memory_order_acquire))
+      return fresh;
+    delete fresh;
+  }
   return current;
 }
 
 void PropertyMap::release(Inner* inner) noexcept {
-  if (!inner) return;
+  if (!inner || shared_entries(inner)) return;
   // The last reference: no other handle holds the body, so none can take
   // another reference to it meanwhile, and it is freed without a locked
   // decrement (most maps are held by one row alone).
@@ -423,22 +435,45 @@ void PropertyMap::release(Inner* inner) noexcept {
 }
 
 PropertyMap PropertyMap::copy() const {
-  const Inner* inner = inner_.load(std::memory_order_acquire);
+  Inner* inner = inner_.load(std::memory_order_acquire);
   if (!inner) return PropertyMap();
+  PropertyMap out;
+  // Shared entries are never written: the copy reads them too.
+  if (shared_entries(inner)) {
+    out.inner_.store(inner, std::memory_order_relaxed);
+    return out;
+  }
   std::shared_lock lock(inner->lock);
   if (inner->entries.empty()) return PropertyMap();
-  PropertyMap out;
   out.inner_.store(new Inner(detail::SlotEntries(inner->entries)), std::memory_order_relaxed);
+  return out;
+}
+
+PropertyMap PropertyMap::copy_shared() const {
+  Inner* inner = inner_.load(std::memory_order_acquire);
+  if (!inner || shared_entries(inner)) return copy();
+  void* found = nullptr;
+  {
+    std::shared_lock lock(inner->lock);
+    if (const auto key = shared_key(inner->entries)) found = SharedEntries::find_or_add(*key, inner->entries);
+  }
+  if (!found) return copy();
+  PropertyMap out;
+  out.inner_.store(static_cast<Inner*>(found), std::memory_order_relaxed);
   return out;
 }
 
 std::optional<Value> PropertyMap::get(std::string_view key) const {
   const Inner* inner = inner_.load(std::memory_order_acquire);
   if (!inner) return std::nullopt;
+  const auto value_of = [&](const detail::SlotEntries& entries) -> std::optional<Value> {
+    const detail::Slot* slot = entries.find(key);
+    if (!slot) return std::nullopt;
+    return slot->value();
+  };
+  if (const auto* shared = shared_entries(inner)) return value_of(*shared);
   std::shared_lock lock(inner->lock);
-  const detail::Slot* slot = inner->entries.find(key);
-  if (!slot) return std::nullopt;
-  return slot->value();
+  return value_of(inner->entries);
 }
 
 void PropertyMap::insert(std::string key, Value value) {
@@ -450,6 +485,7 @@ void PropertyMap::insert(std::string key, Value value) {
 std::vector<std::pair<std::string, Value>> PropertyMap::iter() const {
   const Inner* inner = inner_.load(std::memory_order_acquire);
   if (!inner) return {};
+  if (const auto* shared = shared_entries(inner)) return shared->entries();
   std::shared_lock lock(inner->lock);
   return inner->entries.entries();
 }
@@ -457,6 +493,7 @@ std::vector<std::pair<std::string, Value>> PropertyMap::iter() const {
 std::size_t PropertyMap::size() const {
   const Inner* inner = inner_.load(std::memory_order_acquire);
   if (!inner) return 0;
+  if (const auto* shared = shared_entries(inner)) return shared->size();
   std::shared_lock lock(inner->lock);
   return inner->entries.size();
 }
@@ -464,9 +501,13 @@ std::size_t PropertyMap::size() const {
 Result<bool> PropertyMap::try_par_compare(const CompareCheck& check) const {
   const Inner* inner = inner_.load(std::memory_order_acquire);
   if (!inner) return true;
-  std::shared_lock lock(inner->lock);
-  if (inner->entries.empty()) return true;
-  const auto entries = inner->entries.entries();
+  // Shared entries are read-only: no lock is held for them (an empty lock).
+  const detail::SlotEntries* shared = shared_entries(inner);
+  std::shared_lock<utils::locks::RwLock> lock;
+  if (!shared) lock = std::shared_lock(inner->lock);
+  const detail::SlotEntries& held = shared ? *shared : inner->entries;
+  if (held.empty()) return true;
+  const auto entries = held.entries();
   std::vector<const detail::SlotEntries::Entry*> list;
   list.reserve(entries.size());
   for (const auto& entry : entries) list.push_back(&entry);
@@ -511,12 +552,18 @@ Result<bool> PropertyMap::try_par_compare(const CompareCheck& check) const {
 }
 
 void PropertyMap::prefetch_body() const noexcept {
-  if (const Inner* inner = inner_.load(std::memory_order_acquire)) __builtin_prefetch(inner);
+  const Inner* inner = inner_.load(std::memory_order_acquire);
+  if (const auto* shared = shared_entries(inner)) {
+    __builtin_prefetch(shared);
+  } else if (inner) {
+    __builtin_prefetch(inner);
+  }
 }
 
 void PropertyMap::prefetch_entries() const {
   const Inner* inner = inner_.load(std::memory_order_acquire);
   if (!inner) return;
+  if (const auto* shared = shared_entries(inner)) return shared->prefetch();
   std::shared_lock lock(inner->lock);
   inner->entries.prefetch();
 }
@@ -524,10 +571,12 @@ void PropertyMap::prefetch_entries() const {
 std::string PropertyMap::to_string() const {
   const Inner* inner = inner_.load(std::memory_order_acquire);
   if (!inner) return "{}";
-  std::shared_lock lock(inner->lock);
+  const detail::SlotEntries* shared = shared_entries(inner);
+  std::shared_lock<utils::locks::RwLock> lock;
+  if (!shared) lock = std::shared_lock(inner->lock);
   std::string out = "{";
   bool first = true;
-  for (const detail::Slot& slot : inner->entries) {
+  for (const detail::Slot& slot : shared ? *shared : inner->entries) {
     if (!first) out += ", ";
     first = false;
     out += slot.key_text();

@@ -20,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -163,6 +164,11 @@ class PropertyMap {
   // A new handle to a new map holding `entries` (allocates nothing when there
   // are none).
   explicit PropertyMap(PropertyEntries entries);
+  // A new handle to a new map holding `entries`, given in any order; of
+  // several under one key, the last is kept (as by inserting them in turn).
+  // The keys' texts are copied. Allocates nothing when there are none.
+  using EntryViews = std::span<std::pair<std::string_view, Value>>;
+  static PropertyMap from_entries(EntryViews entries);
   PropertyMap(const PropertyMap& other);
   // A handle that is moved from, or assigned to, is not read by any other
   // thread meanwhile (only const calls may overlap, and those are reads): its
@@ -178,6 +184,15 @@ class PropertyMap {
   // the read lock: later changes to either do not show in the other. Values
   // are copied as by `get`, so any thread may call it.
   PropertyMap copy() const;
+  // `copy`, for a map many elements repeat (an edge's block): a map of at
+  // most two entries whose values are empty, booleans, numbers or short texts
+  // is given one read-only body that every equal map made this way shares,
+  // and that lives as long as the process (up to a few thousand distinct
+  // ones; past them, `copy`). A write through such a handle, or a handle
+  // made from it by copying or assignment, first gives it a body of its own
+  // holding the same entries, so that it behaves as `copy`'s in every way;
+  // reads of the shared entries take no lock. Any thread.
+  PropertyMap copy_shared() const;
 
   // A copy of the value under `key` (exact bytes), or nothing. Read lock.
   std::optional<Value> get(std::string_view key) const;
@@ -211,9 +226,11 @@ class PropertyMap {
 
  private:
   struct Inner;
-  // The body, made and installed first if there is none yet.
+  // The body, made and installed first if there is none yet, or if the
+  // handle reads shared entries (see copy_shared).
   Inner* body() const;
-  // Drops one reference to `inner` (may be null); the last frees it.
+  // Drops one reference to `inner` (may be null, or shared entries, which are
+  // never freed); the last frees it.
   static void release(Inner* inner) noexcept;
   // The body, leaving this handle empty (for a move).
   Inner* take() noexcept {
@@ -222,7 +239,9 @@ class PropertyMap {
     return inner;
   }
 
-  mutable std::atomic<Inner*> inner_{nullptr};  // null: empty, never shared
+  // null: empty, never shared. With its lowest bit set, the pointer is not a
+  // body but read-only entries that copy_shared handed out.
+  mutable std::atomic<Inner*> inner_{nullptr};
 };
 
 }  // namespace velmora

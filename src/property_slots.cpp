@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <shared_mutex>
@@ -26,9 +27,11 @@ namespace {
 
 // Texts by id in chunks that never move, so that a reader needs no lock: a
 // chunk is published before any id in it is handed out.
-constexpr unsigned kChunkBits = 12;
+// Chunks are large and zero-filled by calloc, and the list of chunks short:
+// a process that uses a few keys touches a page or two of either.
+constexpr unsigned kChunkBits = 18;
 constexpr std::size_t kChunk = std::size_t{1} << kChunkBits;
-constexpr std::size_t kChunks = std::size_t{1} << 16;
+constexpr std::size_t kChunks = std::size_t{1} << 10;
 constexpr std::size_t kKeyShards = 16;
 
 struct KeyShard {
@@ -49,7 +52,8 @@ struct Keys {
     const std::uint32_t id = next++;
     const std::string** chunk = chunks[id >> kChunkBits].load(std::memory_order_relaxed);
     if (!chunk) {
-      chunk = new const std::string*[kChunk]();
+      chunk = static_cast<const std::string**>(std::calloc(kChunk, sizeof(const std::string*)));
+      if (!chunk) throw std::bad_alloc();
       chunks[id >> kChunkBits].store(chunk, std::memory_order_release);
     }
     chunk[id & (kChunk - 1)] = text;
@@ -76,8 +80,11 @@ constexpr std::size_t kCached = 64;
 
 std::uint32_t KeyTable::intern(std::string_view key) {
   const std::size_t hash = absl::Hash<std::string_view>{}(key);
-  thread_local std::array<CachedKey, kCached> cache{};
-  CachedKey& cached = cache[hash % kCached];
+  // On the heap: the module's static thread-local block is small, and a
+  // library that takes much of it may fail to load after others.
+  thread_local std::unique_ptr<std::array<CachedKey, kCached>> cache;
+  if (!cache) cache = std::make_unique<std::array<CachedKey, kCached>>();
+  CachedKey& cached = (*cache)[hash % kCached];
   if (cached.text && *cached.text == key) return cached.id;
 
   Keys& table = keys();
@@ -259,15 +266,48 @@ Value Slot::value() const {
 
 // ---------------------------------------------------------------- SlotEntries
 
+namespace {
+
+// Room for a map of a few entries comes from pools of two sizes: most
+// stored elements repeat a few keys, and their slots stay as long as they do.
+using TwoSlots = SlabPool<2 * sizeof(Slot)>;
+using FourSlots = SlabPool<4 * sizeof(Slot)>;
+
+// Room for at least `n` (> 1) slots; `capacity` is set to how many it holds.
+Slot* allocate_slots(std::size_t n, std::uint32_t& capacity) {
+  void* room;
+  if (n <= 2) {
+    room = TwoSlots::allocate();
+    capacity = 2;
+  } else if (n <= 4) {
+    room = FourSlots::allocate();
+    capacity = 4;
+  } else {
+    room = std::malloc(n * sizeof(Slot));
+    if (!room) throw std::bad_alloc();
+    capacity = static_cast<std::uint32_t>(n);
+  }
+  return static_cast<Slot*>(room);
+}
+
+// Gives back room of `capacity` slots that allocate_slots made.
+void free_slots(Slot* slots, std::uint32_t capacity) noexcept {
+  if (capacity == 2) {
+    TwoSlots::release(slots);
+  } else if (capacity == 4) {
+    FourSlots::release(slots);
+  } else {
+    std::free(slots);
+  }
+}
+
+}  // namespace
+
 // Both fill a made object, so that its destructor frees what was filled when
 // an allocation fails halfway.
 SlotEntries::SlotEntries(PropertyEntries entries) : SlotEntries() {
   const std::size_t n = entries.size();
-  if (n > 1) {
-    many_ = static_cast<Slot*>(std::malloc(n * sizeof(Slot)));
-    if (!many_) throw std::bad_alloc();
-    capacity_ = static_cast<std::uint32_t>(n);
-  }
+  if (n > 1) many_ = allocate_slots(n, capacity_);
   Slot* out = slots();
   for (auto& [key, value] : entries) {
     out[count_] = make_slot(KeyTable::intern(key), std::move(value));
@@ -275,12 +315,31 @@ SlotEntries::SlotEntries(PropertyEntries entries) : SlotEntries() {
   }
 }
 
-SlotEntries::SlotEntries(const SlotEntries& other) : SlotEntries() {
-  if (other.count_ > 1) {
-    many_ = static_cast<Slot*>(std::malloc(other.count_ * sizeof(Slot)));
-    if (!many_) throw std::bad_alloc();
-    capacity_ = other.count_;
+SlotEntries::SlotEntries(PropertyMap::EntryViews entries) : SlotEntries() {
+  // Stable: of equal keys, the last given stays last, and is the one kept. A
+  // few entries are sorted in place, without the buffer of a stable sort.
+  const auto before = [](const auto& a, const auto& b) { return a.first < b.first; };
+  constexpr std::size_t kSortedInPlace = 16;
+  if (entries.size() > kSortedInPlace) {
+    std::stable_sort(entries.begin(), entries.end(), before);
+  } else {
+    for (std::size_t i = 1; i < entries.size(); ++i)
+      for (std::size_t j = i; j > 0 && before(entries[j], entries[j - 1]); --j) std::swap(entries[j], entries[j - 1]);
   }
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i)
+    if (i + 1 == entries.size() || entries[i].first != entries[i + 1].first) ++n;
+  if (n > 1) many_ = allocate_slots(n, capacity_);
+  Slot* out = slots();
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (i + 1 < entries.size() && entries[i].first == entries[i + 1].first) continue;
+    out[count_] = make_slot(KeyTable::intern(entries[i].first), std::move(entries[i].second));
+    ++count_;
+  }
+}
+
+SlotEntries::SlotEntries(const SlotEntries& other) : SlotEntries() {
+  if (other.count_ > 1) many_ = allocate_slots(other.count_, capacity_);
   Slot* out = slots();
   for (const Slot& slot : other) {
     out[count_] = clone_slot(slot);
@@ -299,7 +358,7 @@ SlotEntries::SlotEntries(SlotEntries&& other) noexcept : count_(other.count_), c
 
 SlotEntries::~SlotEntries() {
   for (const Slot& slot : *this) free_slot(slot);
-  if (capacity_ != 1) std::free(many_);
+  if (capacity_ != 1) free_slots(many_, capacity_);
 }
 
 std::size_t SlotEntries::lower_bound(std::string_view key) const {
@@ -325,14 +384,16 @@ void SlotEntries::insert_or_assign(std::string_view key, Value value) {
   }
   const Slot fresh = make_slot(KeyTable::intern(key), std::move(value));
   if (count_ == capacity_) {
-    const std::uint32_t capacity = std::max<std::uint32_t>(2, capacity_ * 2);
-    auto* grown = static_cast<Slot*>(std::malloc(capacity * sizeof(Slot)));
-    if (!grown) {
+    std::uint32_t capacity = 0;
+    Slot* grown;
+    try {
+      grown = allocate_slots(std::max<std::uint32_t>(2, capacity_ * 2), capacity);
+    } catch (...) {
       free_slot(fresh);
-      throw std::bad_alloc();
+      throw;
     }
     std::memcpy(grown, slots(), count_ * sizeof(Slot));
-    if (capacity_ != 1) std::free(many_);
+    if (capacity_ != 1) free_slots(many_, capacity_);
     many_ = grown;
     capacity_ = capacity;
   }

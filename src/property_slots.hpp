@@ -1,7 +1,8 @@
 // The compact body of a property map's entries: keys as process-wide 32-bit
 // ids, values in place in a small tagged slot. The map itself, its lock and
-// its sharing live in properties.{hpp,cpp}; this unit only lays the entries
-// out, and is used by nothing else.
+// its sharing live in properties.{hpp,cpp}; this unit lays the entries out
+// and keeps the pools that their room and the maps' bodies come from, and is
+// used by nothing else.
 //
 // A stored element carries a few properties, mostly short texts and small
 // numbers under a handful of keys that every element repeats. An entry is one
@@ -11,12 +12,16 @@
 // one boxed `Value`.
 //
 // Threads: `KeyTable` is safe from any thread (reads take no exclusive lock).
-// `SlotEntries` is a plain value: its owner guards it (the map's lock).
+// `SlabPool` too. `SlotEntries` is a plain value: its owner guards it (the
+// map's lock).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -38,6 +43,123 @@ class KeyTable {
   // Any thread that got the id from `intern`, or from a slot it reads under
   // the lock that guarded the slot's writing.
   static std::string_view text(std::uint32_t id) noexcept;
+};
+
+// Blocks of `Size` bytes from slabs of their own, for what a stored element
+// keeps as long as its row (a map's body, its slots). Taken from the common
+// heap, each would land in the block a query's short-lived match set had
+// just freed, so that the next match set no longer fits there and the heap
+// grows by a match set per query. Freed blocks go to the freeing thread's
+// list, which trades batches with a shared list; slabs are kept for reuse,
+// never given back. Any thread; a block may be freed on another thread than
+// the one that took it. Slabs start on a cache line, so that a block of 32
+// or 64 bytes sits on one line.
+template <std::size_t Size>
+class SlabPool {
+ public:
+  static constexpr std::size_t kSlot = Size;
+  static constexpr std::size_t kLine = 64;
+  static_assert(Size % 16 == 0 && Size >= sizeof(void*));
+
+  static void* allocate() {
+    if (thread_gone) {
+      Local none;
+      refill(none, 1);
+      none.count = 0;
+      return none.head;
+    }
+    Local& local = local_list();
+    if (!local.head) refill(local, kBatch);
+    FreeSlot* slot = local.head;
+    local.head = slot->next;
+    --local.count;
+    return slot;
+  }
+  static void release(void* p) noexcept {
+    auto* slot = static_cast<FreeSlot*>(p);
+    if (thread_gone) {
+      Local one{slot, 1};
+      slot->next = nullptr;
+      give_back(one, 1);
+      return;
+    }
+    Local& local = local_list();
+    slot->next = local.head;
+    local.head = slot;
+    if (++local.count >= 2 * kBatch) give_back(local, kBatch);
+  }
+
+ private:
+  struct FreeSlot {
+    FreeSlot* next;
+  };
+  static constexpr std::size_t kBatch = 64;
+  static constexpr std::size_t kSlabSlots = 1024;
+
+  struct Shared {
+    std::mutex mutex;
+    FreeSlot* head = nullptr;  // guarded by mutex
+    std::vector<void*> slabs;  // guarded by mutex; keeps every slab reachable
+  };
+  struct Local {
+    FreeSlot* head = nullptr;
+    std::size_t count = 0;
+  };
+  // The thread's list, handed back when the thread ends. A block taken or
+  // freed later in the thread's exit (by another thread-local object's
+  // destructor) goes straight to the shared list.
+  struct OwnedLocal : Local {
+    ~OwnedLocal() {
+      give_back(*this, this->count);
+      thread_gone = true;
+    }
+  };
+  static inline thread_local bool thread_gone = false;
+
+  // Made once and never destroyed, so that it outlives every thread's list.
+  static Shared& shared() {
+    static Shared* const instance = new Shared;
+    return *instance;
+  }
+  static Local& local_list() {
+    thread_local OwnedLocal local;
+    return local;
+  }
+
+  static void refill(Local& local, std::size_t n) {
+    Shared& s = shared();
+    std::lock_guard guard(s.mutex);
+    if (!s.head) {
+      s.slabs.reserve(s.slabs.size() + 1);
+      auto* slab = static_cast<unsigned char*>(std::aligned_alloc(kLine, kSlot * kSlabSlots));
+      if (!slab) throw std::bad_alloc();
+      s.slabs.push_back(slab);
+      for (std::size_t i = kSlabSlots; i-- > 0;) {
+        auto* slot = reinterpret_cast<FreeSlot*>(slab + i * kSlot);
+        slot->next = s.head;
+        s.head = slot;
+      }
+    }
+    for (std::size_t i = 0; i < n && s.head; ++i) {
+      FreeSlot* slot = s.head;
+      s.head = slot->next;
+      slot->next = local.head;
+      local.head = slot;
+      ++local.count;
+    }
+  }
+  static void give_back(Local& local, std::size_t n) noexcept {
+    if (n == 0) return;
+    Shared& s = shared();
+    std::lock_guard guard(s.mutex);
+    for (; n > 0 && local.head; --n) {
+      FreeSlot* slot = local.head;
+      local.head = slot->next;
+      --local.count;
+      slot->next = s.head;
+      s.head = slot;
+    }
+  }
 };
 
 // One entry in 16 bytes: the key's id in three bytes, the value's kind and
@@ -71,6 +193,9 @@ class SlotEntries {
   SlotEntries() noexcept : one_{} {}
   // Takes the entries of `entries` (already in key order).
   explicit SlotEntries(PropertyEntries entries);
+  // Takes the values of `entries` (in any order; of several under one key,
+  // the last), the entries' order changed.
+  explicit SlotEntries(PropertyMap::EntryViews entries);
   SlotEntries(const SlotEntries& other);
   SlotEntries(SlotEntries&& other) noexcept;
   SlotEntries& operator=(const SlotEntries&) = delete;

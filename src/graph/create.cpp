@@ -253,10 +253,10 @@ Status create_bound_edge(Graph& graph, const PathPattern& path, const BoundEdge&
   const CreatedFlag created(std::shared_ptr<void>(), &flag);
   const std::size_t free = 1 - edge.bound;
   const TypeId node = edge.nodes[free];
-  if (!graph.types().has_node(node)) graph.ensure_node(node, detached_copy(path.nodes()[free].properties()), created);
+  graph.ensure_node_copying(node, path.nodes()[free].properties(), created);
   const Uid& uid = graph.types().uid(node);
   if (subset) subset->insert(uid);
-  VM_TRY_CTX(graph.add_constant_edge(edge.arrow, edge.constant, detached_copy(path.edges()[0].properties()), created),
+  VM_TRY_CTX(graph.add_constant_edge(edge.arrow, edge.constant, edge_copy(path.edges()[0].properties()), created),
              kCreatePath);
   record_match(unit, flag.load(), MatchEntry{uid, Match::create(input)}, result, next_id);
   return {};
@@ -338,9 +338,6 @@ Result<MatchSet> create_root_path(Graph& graph, const PathPattern& path, NodeUid
                                   const PathVariables& known) {
   const std::size_t n = path.nodes().size();
   if (n > 2 || !path.validate()) return create_path(graph, path, root_match_set(), std::move(subset));
-  // As in create_for_match.
-  std::array<PropertyMap, 2> maps;
-  for (std::size_t i = 0; i < n; ++i) maps[i] = detached_copy(path.nodes()[i].properties());
   // The names that were found when the path was recorded need no look-up:
   // the others are looked up here, as a run long after the recording, or on
   // another thread, finds them.
@@ -383,11 +380,12 @@ Result<MatchSet> create_root_path(Graph& graph, const PathPattern& path, NodeUid
       if (fits && *fits && graph.constants().has_valid_name(**fits)) constant = **fits;
     }
     if (!constant) return create_path(graph, path, root_match_set(), std::move(subset));
+    // A node's block is copied only for a node that is new.
     for (std::size_t i = 0; i < n; ++i) {
-      graph.ensure_node(node[i], std::move(maps[i]), created);
+      graph.ensure_node_copying(node[i], path.nodes()[i].properties(), created);
       if (subset) subset->insert(graph.types().uid(node[i]));
     }
-    VM_TRY_CTX(graph.add_constant_edge(arrow, *constant, detached_copy(edge.properties()), created), kCreatePath);
+    VM_TRY_CTX(graph.add_constant_edge(arrow, *constant, edge_copy(edge.properties()), created), kCreatePath);
     return MatchSet();
   }
 
@@ -397,7 +395,7 @@ Result<MatchSet> create_root_path(Graph& graph, const PathPattern& path, NodeUid
     const TypeId node = node_type(0, *name);
     const auto fits = fitting_constant(graph, node, true);
     if (fits && !*fits) {
-      graph.ensure_node(node, std::move(maps[0]), created);
+      graph.ensure_node_copying(node, path.nodes()[0].properties(), created);
       if (subset) subset->insert(graph.types().uid(node));
       return MatchSet();
     }
@@ -406,8 +404,9 @@ Result<MatchSet> create_root_path(Graph& graph, const PathPattern& path, NodeUid
   PlainPath plain;
   if (!infer_plain(graph, path, nullptr, stored, plain))
     return create_path(graph, path, root_match_set(), std::move(subset));
-  const Uid uid = VM_TRY_CTX(
-      graph.add_node(plain.types[0], std::move(plain.terms[0]), std::move(maps[0]), created, &stored), kCreatePath);
+  const Uid uid = VM_TRY_CTX(graph.add_node(plain.types[0], std::move(plain.terms[0]),
+                                            detached_copy(path.nodes()[0].properties()), created, &stored),
+                             kCreatePath);
   if (subset) subset->insert(uid);
   return MatchSet();
 }

@@ -81,6 +81,9 @@ PathVariables prefetch_path_variables(Graph& graph, const patterns::PathPattern&
 // A map of its own for an element that a pattern creates, holding a copy of
 // the pattern's block (or nothing). Any thread.
 PropertyMap detached_copy(const std::optional<PropertyMap>& map);
+// detached_copy for an edge's block, which many edges repeat: a small block's
+// entries are shared until written (see PropertyMap::copy_shared).
+PropertyMap edge_copy(const std::optional<PropertyMap>& map);
 
 // The working record of one node pattern.
 struct NodeData {

@@ -401,6 +401,11 @@ PropertyMap detached_copy(const std::optional<PropertyMap>& map) {
   return map->copy();
 }
 
+PropertyMap edge_copy(const std::optional<PropertyMap>& map) {
+  if (!map) return PropertyMap();
+  return map->copy_shared();
+}
+
 NodeData NodeData::create(std::optional<std::string> variable, const std::optional<PropertyMap>& properties) {
   NodeData data{std::move(variable), std::nullopt, std::nullopt, detached_copy(properties)};
   return data;
@@ -408,7 +413,7 @@ NodeData NodeData::create(std::optional<std::string> variable, const std::option
 
 EdgeData EdgeData::create(std::optional<std::string> variable, Direction direction,
                           const std::optional<PropertyMap>& properties) {
-  EdgeData data{std::move(variable), std::nullopt, std::nullopt, detached_copy(properties)};
+  EdgeData data{std::move(variable), std::nullopt, std::nullopt, edge_copy(properties)};
   data.direction = direction;
   return data;
 }

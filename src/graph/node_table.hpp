@@ -93,9 +93,11 @@ class Positions {
 };
 
 // The arrow-type ids of the edges that leave and enter one node, in one heap
-// block: leaving ids from the front, entering ids from the back. No block
-// until the first edge. The order of the ids is not kept: a removed id's
-// place goes to the last id of its side, so that a removal moves one id.
+// block: leaving ids from the front, entering ids from the back. A node with
+// at most kInPlace ids keeps them in place, in the room of the block's
+// address, and has no block: most nodes have an edge or two. The order of
+// the ids is not kept: a removed id's place goes to the last id of its side,
+// so that a removal moves one id.
 //
 // Finding the place of the id to remove is a scan of its side while the
 // block is small. A block of at least kPositionsFrom places also carries the
@@ -106,20 +108,17 @@ class Adjacency {
   // Below this capacity a side is scanned: a scan of a few dozen ids costs
   // less than a look-up, and most nodes never have that many edges.
   static constexpr std::uint32_t kPositionsFrom = 64;
+  // The ids held in place, before the first block.
+  static constexpr std::uint32_t kInPlace = 2;
 
   Adjacency() = default;
   Adjacency(const Adjacency&) = delete;
   Adjacency& operator=(const Adjacency&) = delete;
-  Adjacency(Adjacency&& other) noexcept
-      : block_(std::exchange(other.block_, nullptr)),
-        out_(std::exchange(other.out_, 0)),
-        in_(std::exchange(other.in_, 0)) {}
+  Adjacency(Adjacency&& other) noexcept { take(other); }
   Adjacency& operator=(Adjacency&& other) noexcept {
     if (this != &other) {
       release();
-      block_ = std::exchange(other.block_, nullptr);
-      out_ = std::exchange(other.out_, 0);
-      in_ = std::exchange(other.in_, 0);
+      take(other);
     }
     return *this;
   }
@@ -141,22 +140,33 @@ class Adjacency {
   // Starts loading the block (its capacity, and where each side grows next)
   // ahead of an insertion. Reads nothing itself.
   void prefetch() const {
-    if (!block_) return;
-    __builtin_prefetch(block_);
-    __builtin_prefetch(block_ + 1 + out_);
+    const std::uint32_t* b = block();
+    if (!b) return;
+    __builtin_prefetch(b);
+    __builtin_prefetch(b + 1 + out_);
   }
 
  private:
-  // block_[0] is the capacity; the ids follow. A block of kPositionsFrom
-  // places or more (an odd number of them) ends with the address of its
-  // Positions (two words).
-  std::uint32_t capacity() const { return block_ ? block_[0] : 0; }
-  TypeId* ids() const { return block_ ? block_ + 1 : nullptr; }
+  // The block, or null while the ids are in place. block[0] is the
+  // capacity; the ids follow. A block of kPositionsFrom places or more (an
+  // odd number of them) ends with the address of its Positions (two words).
+  std::uint32_t* block() const {
+    if (!has_block_) return nullptr;
+    std::uint32_t* found;
+    std::memcpy(&found, room_, sizeof found);
+    return found;
+  }
+  void set_block(std::uint32_t* made) {
+    std::memcpy(room_, &made, sizeof made);
+    has_block_ = 1;
+  }
+  std::uint32_t capacity() const { return has_block_ ? block()[0] : kInPlace; }
+  TypeId* ids() const { return has_block_ ? block() + 1 : const_cast<TypeId*>(room_); }
   Positions* positions() const {
     const std::uint32_t cap = capacity();
     if (cap < kPositionsFrom) return nullptr;
     Positions* found;
-    std::memcpy(&found, block_ + 1 + cap, sizeof found);
+    std::memcpy(&found, block() + 1 + cap, sizeof found);
     return found;
   }
   // The place k of a side: a leaving id's from the front, an entering id's
@@ -168,16 +178,20 @@ class Adjacency {
       // Half as much again: most nodes have a few edges, and a doubled block
       // would mostly stand empty.
       const std::uint32_t cap = capacity();
-      resize(cap == 0 ? 3 : cap + cap / 2 + 1);
+      resize(cap + cap / 2 + 1);
     }
-    std::uint32_t& count = leaving ? out_ : in_;
+    const std::uint32_t count = leaving ? out_ : in_;
     at(leaving, count) = id;
     if (Positions* places = positions()) places->add(leaving, count);
-    ++count;
+    if (leaving) {
+      ++out_;
+    } else {
+      ++in_;
+    }
   }
 
   bool remove(bool leaving, TypeId id) {
-    std::uint32_t& count = leaving ? out_ : in_;
+    const std::uint32_t count = leaving ? out_ : in_;
     if (count == 0) return false;
     const std::uint32_t last = count - 1;
     std::uint32_t k = 0;
@@ -195,7 +209,11 @@ class Adjacency {
       k = leaving ? offset : last - offset;
     }
     at(leaving, k) = at(leaving, last);
-    --count;
+    if (leaving) {
+      --out_;
+    } else {
+      --in_;
+    }
     // A block a quarter full shrinks, so that a hub that lost most of its
     // edges gives back their memory; half as much room again as ids is left,
     // so that growing and shrinking cannot follow each other closely.
@@ -213,13 +231,12 @@ class Adjacency {
     // An odd capacity puts the address of the Positions on an 8-byte
     // boundary, where a leak checker's scan of the block finds it.
     if (placed) grown |= 1;
-    std::unique_ptr<std::uint32_t[]> block(new std::uint32_t[std::size_t{grown} + 1 + (placed ? kPointerWords : 0)]);
-    block[0] = grown;
-    TypeId* const moved = block.get() + 1;
-    if (block_) {
-      std::memcpy(moved, ids(), std::size_t{out_} * sizeof(TypeId));
-      std::memcpy(moved + grown - in_, ids() + cap - in_, std::size_t{in_} * sizeof(TypeId));
-    }
+    std::unique_ptr<std::uint32_t[]> made_block(
+        new std::uint32_t[std::size_t{grown} + 1 + (placed ? kPointerWords : 0)]);
+    made_block[0] = grown;
+    TypeId* const moved = made_block.get() + 1;
+    std::memcpy(moved, ids(), std::size_t{out_} * sizeof(TypeId));
+    std::memcpy(moved + grown - in_, ids() + cap - in_, std::size_t{in_} * sizeof(TypeId));
     Positions* places = positions();
     std::unique_ptr<Positions> made;
     if (placed && !places) {
@@ -237,14 +254,26 @@ class Adjacency {
       places->rebase(moved, grown);
     }
     if (places) std::memcpy(moved + grown, &places, sizeof places);
-    delete[] block_;
-    block_ = block.release();
+    delete[] block();
+    set_block(made_block.release());
+  }
+
+  // Takes `other`'s ids (in place, or its block), leaving it empty.
+  void take(Adjacency& other) noexcept {
+    std::memcpy(room_, other.room_, sizeof room_);
+    has_block_ = other.has_block_;
+    out_ = other.out_;
+    in_ = other.in_;
+    other.has_block_ = 0;
+    other.out_ = 0;
+    other.in_ = 0;
   }
 
   void release() {
+    if (!has_block_) return;
     delete positions();
-    delete[] block_;
-    block_ = nullptr;
+    delete[] block();
+    has_block_ = 0;
   }
 
   static constexpr std::size_t kPointerWords = sizeof(Positions*) / sizeof(std::uint32_t);
@@ -252,8 +281,11 @@ class Adjacency {
   // Smaller blocks keep their capacity: shrinking them would save little.
   static constexpr std::uint32_t kShrinkFrom = 16;
 
-  std::uint32_t* block_ = nullptr;
-  std::uint32_t out_ = 0;
+  // The ids in place, or the block's address. On an 8-byte boundary, where a
+  // leak checker's scan of the row finds the address.
+  alignas(8) TypeId room_[kInPlace] = {};
+  std::uint32_t out_ : 31 = 0;
+  std::uint32_t has_block_ : 1 = 0;
   std::uint32_t in_ = 0;
 };
 static_assert(sizeof(Adjacency) == 16);

@@ -216,6 +216,10 @@ class Graph {
   // add_node for the stored type `node` without a term: its node row, with
   // `properties`, unless it has one.
   void ensure_node(TypeId node, PropertyMap properties, const CreatedFlag& created);
+  // ensure_node with a copy of `block` (a pattern's block, or nothing), made
+  // only when the node gets its row: a creation that restates an existing
+  // node's block copies nothing.
+  void ensure_node_copying(TypeId node, const std::optional<PropertyMap>& block, const CreatedFlag& created);
   // add_edge for the term of `arrow` that is the constant `constant` (an
   // index into the constants' list; its name is valid): that term is stored
   // as the arrow's, then the edge linked.
@@ -266,6 +270,10 @@ class Graph {
   // What add_edge does once the term's type is stored and known to be the
   // arrow `arrow`: the edge between its sides, which must be nodes.
   Result<EdgeKey> link_edge(TypeId arrow, PropertyMap properties, const CreatedFlag& created);
+  // The node row of `node` unless it has one, its map taken from `source`
+  // (a PropertyMap to move, or a block to copy) only when the row is new.
+  template <class Source>
+  void insert_node_row(TypeId node, Source&& source, const CreatedFlag& created);
 
   std::shared_ptr<TypeTable> types_;
   NodeTable nodes_;

@@ -90,7 +90,16 @@ Status Graph::add_arrow_term_edge(const Term& term, const CreatedFlag& created) 
   return {};
 }
 
-void Graph::ensure_node(TypeId node, PropertyMap properties, const CreatedFlag& created) {
+namespace {
+
+// A new node's map: the one given, or a copy of a pattern's block.
+PropertyMap node_map(PropertyMap& given) { return std::move(given); }
+PropertyMap node_map(const std::optional<PropertyMap>& block) { return block ? block->copy() : PropertyMap(); }
+
+}  // namespace
+
+template <class Source>
+void Graph::insert_node_row(TypeId node, Source&& source, const CreatedFlag& created) {
   // The row carries the node's edge lists, so a node appears with them; its
   // map is indexed under the same write lock. Whether it is there already is
   // read from the type's row: an existing node is most often an edge's end,
@@ -99,8 +108,10 @@ void Graph::ensure_node(TypeId node, PropertyMap properties, const CreatedFlag& 
   bool inserted = false;
   nodes_.upsert(
       node,
+      // Under the shard's write lock: a block's copy takes the block's read
+      // lock, which comes after every store lock.
       [&] {
-        return NodeRow{std::move(properties), {}};
+        return NodeRow{node_map(source), {}};
       },
       [&](NodeRow& row, bool fresh) {
         if (!fresh) return;
@@ -109,6 +120,14 @@ void Graph::ensure_node(TypeId node, PropertyMap properties, const CreatedFlag& 
         inserted = true;
       });
   if (inserted) created->store(true);
+}
+
+void Graph::ensure_node(TypeId node, PropertyMap properties, const CreatedFlag& created) {
+  insert_node_row(node, properties, created);
+}
+
+void Graph::ensure_node_copying(TypeId node, const std::optional<PropertyMap>& block, const CreatedFlag& created) {
+  insert_node_row(node, block, created);
 }
 
 Result<Uid> Graph::add_node(const TypePtr& type, std::optional<Term> term, PropertyMap properties,

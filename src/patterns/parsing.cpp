@@ -1,5 +1,6 @@
 #include "patterns/parsing.hpp"
 
+#include <absl/container/inlined_vector.h>
 #include <fmt/format.h>
 
 #include <locale.h>
@@ -528,9 +529,10 @@ bool holds_at(std::string_view t, std::size_t i, std::string_view s) {
 
 // Reads [name] [":" name] [" "... "{" block "}"] from `i` up to the closing
 // `close`, whose offset it returns; `kOutside` for anything else, and for a
-// block that `parse_properties` refuses. The block holds no quote,
-// parenthesis, square bracket or non-ASCII byte, so the tokenizer and the
-// token parsers would cut it exactly here.
+// block that `parse_properties` refuses. The block holds no parenthesis,
+// square bracket or non-ASCII byte, so the tokenizer and the token parsers
+// would cut it exactly here: neither reads quotes, which only
+// `parse_properties` does, on the same block.
 std::size_t read_simple_head(std::string_view t, std::size_t i, char close, SimpleHead& head) {
   std::size_t k = i;
   while (k < t.size() && is_name_char(t[k])) ++k;
@@ -551,8 +553,7 @@ std::size_t read_simple_head(std::string_view t, std::size_t i, char close, Simp
     const std::size_t open = k;
     for (; k < t.size() && t[k] != close; ++k) {
       const char c = t[k];
-      if (static_cast<unsigned char>(c) >= 0x80 || is_quote(c) || c == '(' || c == ')' || c == '[' || c == ']')
-        return kOutside;
+      if (static_cast<unsigned char>(c) >= 0x80 || c == '(' || c == ')' || c == '[' || c == ']') return kOutside;
     }
     if (k == t.size() || t[k - 1] != '}') return kOutside;
     auto properties = parse_properties(slice(t, open, k));
@@ -697,9 +698,10 @@ Result<PropertyMap> parse_properties(std::string_view text) {
   const std::string_view t = trim(text);
   if (t.empty() || !(t.starts_with('{') && t.ends_with('}')))
     return fail(invalid(t, "Properties must be enclosed in braces {}"));
-  PropertyMap map;
   const std::string_view inner = trim(t.substr(1, t.size() - 2));
-  if (inner.empty()) return map;
+  if (inner.empty()) return PropertyMap();
+  // The map is made once every pair is read: a block is a few pairs.
+  absl::InlinedVector<std::pair<std::string_view, Value>, 8> pairs;
 
   // Only the separating colons and commas are left out of the keys and
   // values, so each is one slice of the text: a pair starts after a comma
@@ -708,7 +710,7 @@ Result<PropertyMap> parse_properties(std::string_view text) {
   std::size_t colon = std::string_view::npos;
   auto add_pair = [&](std::size_t end) -> Status {
     Value v = VM_TRY_CTX(parse_value(trim(inner.substr(colon + 1, end - colon - 1)), 0), "parse properties");
-    map.insert(std::string(trim(inner.substr(start, colon - start))), std::move(v));
+    pairs.emplace_back(trim(inner.substr(start, colon - start)), std::move(v));
     return {};
   };
   PairSplitter splitter(Parens::Plain);
@@ -725,10 +727,11 @@ Result<PropertyMap> parse_properties(std::string_view text) {
     }
   }
   // A trailing comma leaves an empty key behind, which ends the block.
-  if (start == inner.size()) return map;
-  if (colon == std::string_view::npos) return fail(invalid(t, "Missing colon in property definition"));
-  VM_TRY(add_pair(inner.size()));
-  return map;
+  if (start != inner.size()) {
+    if (colon == std::string_view::npos) return fail(invalid(t, "Missing colon in property definition"));
+    VM_TRY(add_pair(inner.size()));
+  }
+  return PropertyMap::from_entries(pairs);
 }
 
 Result<Value> parse_property_value(std::string_view text) { return parse_value(text, 0); }

@@ -63,7 +63,7 @@ Result<std::vector<Token>> tokenize_pattern(std::string_view text);
 // or "-[" ... "]-" with the same head inside, spaces only between them and
 // before a block, where a name is an ASCII name that
 // `validate_variable_name` accepts and a block "{...}" holds no
-// quote, parenthesis, square bracket or non-ASCII byte. `text` has no
+// parenthesis, square bracket or non-ASCII byte. `text` has no
 // White_Space around it. Fills `nodes` and `edges`, both empty, with exactly
 // what `tokenize_pattern` and the token parsers build from `text` and
 // returns true; returns false for any other text, and for a block that

@@ -260,6 +260,24 @@ TEST(PropertiesMap, RandomInsertsAgreeWithAnOrderedMap) {
       expect_agrees(map, model);
       const PropertyMap copy = map.copy();
       expect_agrees(copy, model);
+      // A shared copy reads as the map; written, or through a handle copied
+      // from it, it is a map of its own, and equal shared copies stay apart.
+      PropertyMap shared = map.copy_shared();
+      PropertyMap twin = map.copy_shared();
+      expect_agrees(shared, model);
+      const PropertyMap snapshot = shared.copy();
+      PropertyMap handle = shared;
+      Map written = model;
+      written.insert_or_assign(key, Value("w"));
+      handle.insert(key, Value("w"));
+      expect_agrees(shared, written);
+      expect_agrees(handle, written);
+      expect_agrees(twin, model);
+      expect_agrees(snapshot, model);
+      expect_agrees(map, model);
+      twin.insert("k", Value(2));
+      expect_agrees(shared, written);
+      expect_agrees(map.copy_shared(), model);
     }
   }
 }
@@ -411,14 +429,16 @@ TEST(PropertiesOpaque, WithoutHooksAValueIsItsAddressAlone) {
 
 // ---------------------------------------------------------------- map bodies
 
-// A map has no body until its first write or the first copy of its handle.
-// Threads race to be first, writing through the handle itself or through a
-// copy of it, while others read it: exactly one body is installed, so every
-// write lands in the one map, and readers only ever see it grow.
+// A map has no body until its first write or the first copy of its handle,
+// nor has a handle of shared entries (copy_shared). Threads race to be
+// first, writing through the handle itself or through a copy of it, while
+// others read it: exactly one body is installed, so every write lands in the
+// one map, and readers only ever see it grow.
 struct FirstUse {
   const char* name;
   int through_copies;  // of kWriters, how many write through a copy
   int readers;
+  bool from_shared = false;  // the map starts as shared entries {z: 1}
 };
 
 class PropertiesFirstUse : public ::testing::TestWithParam<FirstUse> {};
@@ -454,7 +474,7 @@ TEST_P(PropertiesFirstUse, EveryRacingWriteLandsInOneMap) {
         while (writes_done.load() < kWriters) {
           const std::size_t now = map.size();
           const std::size_t listed = map.iter().size();
-          if (now < seen || listed < now || now > kWriters) ++reader_faults;
+          if (now < seen || listed < now || now > kWriters + (c.from_shared ? 1 : 0)) ++reader_faults;
           seen = listed;
           if (map.to_string().front() != '{') ++reader_faults;
           if (auto w = map.get("w0"); w && w->to_string() != "0") ++reader_faults;
@@ -463,8 +483,9 @@ TEST_P(PropertiesFirstUse, EveryRacingWriteLandsInOneMap) {
       }
     });
   int lost_writes = 0;
+  const PropertyMap seed({{"z", 1}});
   for (int round = 0; round < kRounds; ++round) {
-    map = PropertyMap();
+    map = c.from_shared ? seed.copy_shared() : PropertyMap();
     writes_done = 0;
     sync.arrive_and_wait();
     sync.arrive_and_wait();
@@ -472,7 +493,9 @@ TEST_P(PropertiesFirstUse, EveryRacingWriteLandsInOneMap) {
       const auto value = map.get("w" + std::to_string(t));
       if (!value || value->to_string() != std::to_string(t)) ++lost_writes;
     }
+    if (c.from_shared && map.size() != kWriters + 1) ++lost_writes;
   }
+  EXPECT_EQ(seed.to_string(), "{z: 1}");
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(lost_writes, 0);
   EXPECT_EQ(reader_faults.load(), 0);
@@ -480,7 +503,9 @@ TEST_P(PropertiesFirstUse, EveryRacingWriteLandsInOneMap) {
 
 INSTANTIATE_TEST_SUITE_P(Races, PropertiesFirstUse,
                          ::testing::Values(FirstUse{"Writes", 0, 0}, FirstUse{"Copies", 6, 0}, FirstUse{"Mixed", 3, 0},
-                                           FirstUse{"MixedWithReaders", 3, 2}, FirstUse{"WritesWithReaders", 0, 2}),
+                                           FirstUse{"MixedWithReaders", 3, 2}, FirstUse{"WritesWithReaders", 0, 2},
+                                           FirstUse{"SharedMixedWithReaders", 3, 2, true},
+                                           FirstUse{"SharedCopiesWithReaders", 6, 2, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Copies of a handle share one map whichever of them is written first, also

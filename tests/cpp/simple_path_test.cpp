@@ -279,7 +279,21 @@ TEST(SimplePath, AgreesWithTheFullParseAtTheEdgesOfItsShapes) {
                                           "(a)--[r]->(b)",
                                           "(a)-[r]-->(b)",
                                           "(a)<-[r]--(b)",
-                                          "(a)<[r]-(b)"};
+                                          "(a)<[r]-(b)",
+                                          "(:T7 {lemma: 'kavelo', pos: 'n', lex: 5, glen: 120})-[{rel: "
+                                          "'hypernym'}]->(:T2 {lemma: 'x', pos: \"v\", lex: 0, glen: 1})",
+                                          "(a {k: '}'})",
+                                          "(a {k: '{'})",
+                                          "(a {k: ')'})",
+                                          "(a)-[r {k: ']'}]->(b)",
+                                          "(a {k: 'x:y, z'})",
+                                          "(a {k: \"it's\"})",
+                                          "(a {k: 'it\\'s'})",
+                                          "(a {k: 'open})",
+                                          "(a {'k': 1})",
+                                          "(a {k: 'x'}, m: 1})",
+                                          "(a {k: 'a' 'b'})",
+                                          "(a)-[{rel: 'x'}]->(b {k: '\\n'})"};
   for (const std::string& text : texts) {
     const auto general = PathPattern::create_general(text);
     EXPECT_EQ(describe(PathPattern::create(text)), describe(general)) << "text: " << text;
@@ -294,8 +308,9 @@ TEST(SimplePath, AgreesWithTheFullParseAtTheEdgesOfItsShapes) {
 
 // The shapes of a bulk load take the one pass: the point of it.
 TEST(SimplePath, TakesTheCommonShapes) {
-  for (const char* text : {"(:T5 {k: 5})", "(:T5)-[]->(:T9)", "(:T1 {k: 1})-[]->(:T2 {k: 2})", "(a:T)-[r:E]->(b)",
-                           "(a)<-[r]-(b)", "(a) -[r]- (b)"}) {
+  for (const char* text :
+       {"(:T5 {k: 5})", "(:T5)-[]->(:T9)", "(:T1 {k: 1})-[]->(:T2 {k: 2})", "(a:T)-[r:E]->(b)", "(a)<-[r]-(b)",
+        "(a) -[r]- (b)", "(:T7 {k: 'x', n: 1})-[{rel: 'hypernym'}]->(:T2 {k: \"y\"})"}) {
     std::vector<NodePattern> nodes;
     std::vector<EdgePattern> edges;
     EXPECT_TRUE(parse_simple_path(text, nodes, edges)) << text;

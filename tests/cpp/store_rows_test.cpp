@@ -7,10 +7,12 @@
 #include <absl/hash/hash.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <random>
 #include <set>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -201,6 +203,42 @@ TEST(EdgeList, AgreesWithTwoSetsThroughGrowthAndShrinking) {
   for (const TypeId id : std::vector<TypeId>(out.begin(), out.end())) ASSERT_TRUE(list.remove_out(id));
   for (const TypeId id : std::vector<TypeId>(in.begin(), in.end())) ASSERT_TRUE(list.remove_in(id));
   EXPECT_TRUE(list.out().empty() && list.in().empty());
+}
+
+// Lists of a few ids keep them in place until they outgrow it: moved at any
+// size, a list keeps its ids and the one it left is empty; a removal from a
+// small list leaves the rest.
+TEST(EdgeList, SmallListsKeepTheirIdsThroughMoves) {
+  std::mt19937 random(5);
+  const auto same = [](std::span<const TypeId> listed, const std::vector<TypeId>& model) {
+    return std::multiset<TypeId>(listed.begin(), listed.end()) == std::multiset<TypeId>(model.begin(), model.end());
+  };
+  for (int round = 0; round < 2000; ++round) {
+    Adjacency list;
+    std::vector<TypeId> out, in;
+    const int adds = static_cast<int>(random() % 6);
+    for (int i = 0; i < adds; ++i) {
+      // A loop's arrow is on both sides: ids repeat across them.
+      const TypeId id = 100 + static_cast<TypeId>(random() % 3) + 10 * static_cast<TypeId>(i);
+      if (random() % 2) {
+        list.add_out(id);
+        out.push_back(id);
+      } else {
+        list.add_in(id);
+        in.push_back(id);
+      }
+      Adjacency moved(std::move(list));
+      ASSERT_TRUE(list.out().empty() && list.in().empty());
+      list = std::move(moved);
+      ASSERT_TRUE(same(list.out(), out) && same(list.in(), in)) << round << " " << i;
+    }
+    auto& side = random() % 2 ? out : in;
+    if (side.empty()) continue;
+    const TypeId gone = side[random() % side.size()];
+    ASSERT_TRUE(&side == &out ? list.remove_out(gone) : list.remove_in(gone));
+    side.erase(std::find(side.begin(), side.end(), gone));
+    ASSERT_TRUE(same(list.out(), out) && same(list.in(), in)) << round;
+  }
 }
 
 }  // namespace

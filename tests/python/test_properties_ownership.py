@@ -68,6 +68,17 @@ def test_merge_after_overwrite_changes_one_row(kind, overwrite, merge):
 
 
 @pytest.mark.parametrize("kind", ["node", "edge"])
+@pytest.mark.parametrize("merge", [merge_with_query, merge_with_setter])
+def test_merge_into_created_row_changes_one_row(kind, merge):
+    # Both rows were created from equal blocks, and nothing wrote them since.
+    g, pattern = two_rows(kind)
+    merge(g, kind, rows(g, kind)["A"], {"only_a": 1, "k": 2})
+    after = {t: r.properties() for t, r in rows(g, kind).items()}
+    assert after == {"A": {"k": 2, "only_a": 1}, "B": {"k": 1}}
+    assert len(g.query().match(pattern).return_("x")) == 1
+
+
+@pytest.mark.parametrize("kind", ["node", "edge"])
 def test_rerun_query_applies_its_recorded_map(kind):
     g, pattern = two_rows(kind)
     given = {"k": 1, "z": 0, "list": [1]}
