@@ -514,12 +514,19 @@ void PropertyMap::prefetch_body() const noexcept {
   if (const Inner* inner = inner_.load(std::memory_order_acquire)) __builtin_prefetch(inner);
 }
 
-void PropertyMap::prefetch_entries() const {
-  const Inner* inner = inner_.load(std::memory_order_acquire);
-  if (!inner) return;
-  std::shared_lock lock(inner->lock);
-  inner->entries.prefetch();
+void PropertyMap::prefetch_entries() const noexcept {
+  if (const Inner* inner = inner_.load(std::memory_order_acquire)) inner->entries.prefetch();
 }
+
+std::optional<PropertyMap::Peek> PropertyMap::peek(std::uint32_t key) const noexcept {
+  const Inner* inner = inner_.load(std::memory_order_acquire);
+  if (!inner) return std::nullopt;
+  const detail::Slot* slot = inner->entries.find(key);
+  if (!slot) return std::nullopt;
+  return slot->peek();
+}
+
+std::uint32_t PropertyMap::key_id(std::string_view key) { return detail::KeyTable::intern(key); }
 
 std::string PropertyMap::to_string() const {
   const Inner* inner = inner_.load(std::memory_order_acquire);

@@ -1,6 +1,7 @@
 #include "graph/property_index.hpp"
 
 #include <absl/hash/hash.h>
+#include <absl/strings/string_view.h>
 #include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
@@ -128,30 +129,109 @@ void PropertyIndex<Row>::build(const std::string& key) const {
   state->kept.store(true, std::memory_order_release);
 }
 
+namespace {
+
+// One thread's rows of one key, grouped by the key's value: the term of a
+// value is made once for its group, not once a row. Then the groups as
+// terms, by the index shard of each.
+struct ByValue {
+  using RowId = std::uint32_t;
+  using Terms = std::vector<std::pair<std::string, std::vector<RowId>>>;
+  absl::flat_hash_map<std::int64_t, std::vector<RowId>> numbers;
+  std::array<std::vector<RowId>, 2> truths;
+  absl::flat_hash_map<std::string, std::vector<RowId>> texts;
+  // Lists, by their exact form.
+  absl::flat_hash_map<std::string, std::vector<RowId>> lists;
+  std::vector<Terms> by_shard;
+
+  void add(RowId row, const PropertyMap::Peek& peek) {
+    switch (peek.kind) {
+      case Value::Kind::Int: numbers[peek.number].push_back(row); return;
+      case Value::Kind::Bool: truths[peek.number != 0].push_back(row); return;
+      case Value::Kind::String: {
+        auto it = texts.find(absl::string_view(peek.text.data(), peek.text.size()));
+        if (it == texts.end()) it = texts.try_emplace(std::string(peek.text)).first;
+        it->second.push_back(row);
+        return;
+      }
+      case Value::Kind::Array: {
+        std::string form;
+        if (append_exact(form, *peek.boxed)) lists[std::move(form)].push_back(row);
+        return;
+      }
+      default: return;  // not compared exactly
+    }
+  }
+
+  // Moves every group into `by_shard`, under its term for `key`.
+  template <class ShardOf>
+  void to_terms(std::string_view key, std::size_t shards, const ShardOf& shard_of) {
+    by_shard.resize(shards);
+    std::string prefix;
+    append_length(prefix, key.size());
+    prefix += key;
+    const auto place = [&](std::string term, std::vector<RowId>& rows) {
+      by_shard[shard_of(term)].emplace_back(std::move(term), std::move(rows));
+    };
+    for (auto& [n, rows] : numbers) {
+      std::string term = prefix;
+      append_exact(term, Value(n));
+      place(std::move(term), rows);
+    }
+    for (std::size_t b = 0; b < 2; ++b)
+      if (!truths[b].empty()) place(prefix + (b ? 'T' : 'F'), truths[b]);
+    for (auto& [text, rows] : texts) {
+      std::string term = prefix;
+      term.reserve(prefix.size() + text.size() + 4);
+      term += 's';
+      append_length(term, text.size());
+      term += text;
+      place(std::move(term), rows);
+    }
+    for (auto& [form, rows] : lists) place(prefix + form, rows);
+  }
+};
+
+}  // namespace
+
 template <class Row>
 void PropertyIndex<Row>::fill(const std::string& key) const {
-  // Each thread gathers its rows by term, shard by shard, and then one task
-  // per shard writes that shard's postings: posting from the scan would have
-  // every thread queue on the shard of a value most rows share, and a set
-  // filled in row order only ever appends.
-  using Gathered = absl::flat_hash_map<std::string, std::vector<RowId>>;
-  tbb::enumerable_thread_specific<std::array<Gathered, kShards>> parts;
-  scan_([&](RowId row, const PropertyMap& map) {
-    const auto value = map.get(key);
-    if (!value) return;
-    auto t = term(key, *value);
-    if (!t) return;
-    const std::size_t shard = shard_index(*t);
-    parts.local()[shard][std::move(*t)].push_back(row);
+  // Each thread groups its rows by value, then one task per part makes each
+  // group's term, and one task per shard writes that shard's postings:
+  // posting from the scan would have every thread queue on the shard of a
+  // value most rows share, and a set filled in row order only ever appends.
+  // A walk over every map misses the cache twice a row (the map's body, then
+  // its entries): the loads of the rows ahead are started early, so that the
+  // misses overlap.
+  constexpr std::size_t kBodyAhead = 16;
+  constexpr std::size_t kEntriesAhead = 8;
+  const std::uint32_t id = PropertyMap::key_id(key);
+  tbb::enumerable_thread_specific<ByValue> parts;
+  scan_([&](std::span<const RowRef> rows) {
+    ByValue& mine = parts.local();
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      if (i + kBodyAhead < rows.size()) rows[i + kBodyAhead].second->prefetch_body();
+      if (i + kEntriesAhead < rows.size()) rows[i + kEntriesAhead].second->prefetch_entries();
+      if (const auto peek = rows[i].second->peek(id)) mine.add(rows[i].first, *peek);
+    }
   });
+  std::vector<ByValue*> all;
+  for (auto& part : parts) all.push_back(&part);
   utils::tsan::Join join;
+  tbb::parallel_for(
+      std::size_t{0}, all.size(),
+      utils::tsan::body(
+          [&](std::size_t p) { all[p]->to_terms(key, kShards, [](const std::string& t) { return shard_index(t); }); },
+          join));
+  join.joined();
+  utils::tsan::Join posted;
   tbb::parallel_for(std::size_t{0}, kShards,
                     utils::tsan::body(
                         [&](std::size_t i) {
-                          Gathered merged;
-                          for (auto& part : parts) {
-                            for (auto& [t, rows] : part[i]) {
-                              auto [at, fresh] = merged.try_emplace(t);
+                          absl::flat_hash_map<std::string, std::vector<RowId>> merged;
+                          for (ByValue* part : all) {
+                            for (auto& [t, rows] : part->by_shard[i]) {
+                              auto [at, fresh] = merged.try_emplace(std::move(t));
                               if (fresh)
                                 at->second = std::move(rows);
                               else
@@ -161,12 +241,17 @@ void PropertyIndex<Row>::fill(const std::string& key) const {
                           std::unique_lock lock(shards_[i].mutex);
                           for (auto& [t, rows] : merged) {
                             std::sort(rows.begin(), rows.end());
-                            auto& set = shards_[i].postings[t];
-                            for (const RowId row : rows) set.insert(set.end(), row);
+                            post_sorted(shards_[i], t, rows);
                           }
                         },
-                        join));
-  join.joined();
+                        posted));
+  posted.joined();
+}
+
+template <class Row>
+void PropertyIndex<Row>::post_sorted(Shard& shard, const std::string& term, const std::vector<RowId>& rows) const {
+  auto& set = shard.postings[term];
+  for (const RowId row : rows) set.insert(set.end(), row);
 }
 
 template <class Row>

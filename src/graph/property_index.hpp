@@ -87,9 +87,11 @@ class PropertyIndex {
     std::vector<Row> rows_;
   };
 
-  // Calls visit(row, map) for every row of the store and its map, maybe from
-  // several pool threads at once, each map under its row's read lock.
-  using RowVisit = std::function<void(RowId, const PropertyMap&)>;
+  // Calls visit(rows) on runs that together hold every row of the store and
+  // its map, maybe from several pool threads at once, each run under its
+  // rows' read locks: no map of a run is written while visit reads it.
+  using RowRef = std::pair<RowId, const PropertyMap*>;
+  using RowVisit = std::function<void(std::span<const RowRef>)>;
   using RowScan = std::function<void(const RowVisit&)>;
 
   // An index that numbers the rows given to its hooks by value itself, and
@@ -162,6 +164,9 @@ class PropertyIndex {
   static constexpr std::size_t kShards = utils::kShardCount;
   static std::size_t shard_index(const std::string& term);
   Shard& shard_of(const std::string& term) const;
+  // Posts `rows` (sorted) under `term`, in the term's shard, whose lock the
+  // caller holds.
+  void post_sorted(Shard& shard, const std::string& term, const std::vector<RowId>& rows) const;
 
   // A key some look-up has asked about. `kept` turns true once, after its
   // build has posted every row; the build runs under `mutex`.

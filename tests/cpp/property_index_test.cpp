@@ -53,6 +53,7 @@ const std::vector<Literal>& literals() {
       {Value("1"), "'1'"},
       {Value("x"), "'x'"},
       {Value(""), "''"},
+      {Value("a text past twelve bytes"), "'a text past twelve bytes'"},
       {Value(Value::Array{Value(1), Value(2)}), "[1, 2]"},
       {Value(Value::Array{Value(1), Value(2.0)}), "[1, 2.0]"},
       {Value(Value::Array{Value(1), Value(Value::Array{Value("x")})}), "[1, ['x']]"},
@@ -75,6 +76,9 @@ PropertyEntries random_entries(std::mt19937& rng) {
     const auto pick = std::uniform_int_distribution<std::size_t>(0, literals().size() - 1)(rng);
     out.insert_or_assign(key, literals()[pick].value);
   }
+  // Now and then a map with many more entries than a block asks about.
+  if (std::uniform_int_distribution<int>(0, 3)(rng) == 0)
+    for (int i = 0; i < 9; ++i) out.insert_or_assign(fmt::format("f{}", i), Value(i));
   return out;
 }
 
