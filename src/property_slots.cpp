@@ -349,8 +349,15 @@ const Slot* SlotEntries::find(std::uint32_t key) const noexcept {
   // compared one by one, a large map's are searched by the key's text.
   constexpr std::uint32_t kWalked = 8;
   if (count_ > kWalked) return find(KeyTable::text(key));
+  if (key >= Slot::kWideKey) {
+    for (const Slot& slot : *this)
+      if (slot.key() == key) return &slot;
+    return nullptr;
+  }
+  // A key that fits three bytes is compared in place: a wide entry's three
+  // bytes name no such key.
   for (const Slot& slot : *this)
-    if (slot.key() == key) return &slot;
+    if ((slot.head[0] | std::uint32_t{slot.head[1]} << 8 | std::uint32_t{slot.head[2]} << 16) == key) return &slot;
   return nullptr;
 }
 

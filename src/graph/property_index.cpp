@@ -131,82 +131,130 @@ void PropertyIndex<Row>::build(const std::string& key) const {
 
 namespace {
 
-// One thread's rows of one key, grouped by the key's value: the term of a
-// value is made once for its group, not once a row. Then the groups as
-// terms, by the index shard of each.
-struct ByValue {
+// One thread's rows of one key, grouped by the key's value. A group's term is
+// made when the thread first meets its value, not once a row, and the group
+// is filed under the term's index shard.
+class ByValue {
+ public:
   using RowId = std::uint32_t;
-  using Terms = std::vector<std::pair<std::string, std::vector<RowId>>>;
-  absl::flat_hash_map<std::int64_t, std::vector<RowId>> numbers;
-  std::array<std::vector<RowId>, 2> truths;
-  absl::flat_hash_map<std::string, std::vector<RowId>> texts;
-  // Lists, by their exact form.
-  absl::flat_hash_map<std::string, std::vector<RowId>> lists;
-  std::vector<Terms> by_shard;
+  using ShardOf = std::size_t (*)(const std::string& term);
+  struct Group {
+    std::string term;
+    std::vector<RowId> rows;
+  };
+
+  // `prefix`: the key's part of every term.
+  ByValue(std::string prefix, ShardOf shard_of) : prefix_(std::move(prefix)), shard_of_(shard_of) {}
 
   void add(RowId row, const PropertyMap::Peek& peek) {
     switch (peek.kind) {
-      case Value::Kind::Int: numbers[peek.number].push_back(row); return;
-      case Value::Kind::Bool: truths[peek.number != 0].push_back(row); return;
+      case Value::Kind::Int: {
+        const auto [it, fresh] = numbers_.try_emplace(peek.number, 0);
+        if (fresh) it->second = open(term_of(Value(peek.number)));
+        groups_[it->second].rows.push_back(row);
+        return;
+      }
+      case Value::Kind::Bool: {
+        std::uint32_t& group = truths_[peek.number != 0];
+        if (group == kNone) group = open(term_of(Value(peek.number != 0)));
+        groups_[group].rows.push_back(row);
+        return;
+      }
       case Value::Kind::String: {
-        auto it = texts.find(absl::string_view(peek.text.data(), peek.text.size()));
-        if (it == texts.end()) it = texts.try_emplace(std::string(peek.text)).first;
-        it->second.push_back(row);
+        auto it = texts_.find(absl::string_view(peek.text.data(), peek.text.size()));
+        if (it == texts_.end()) it = texts_.try_emplace(std::string(peek.text), open(text_term(peek.text))).first;
+        groups_[it->second].rows.push_back(row);
         return;
       }
       case Value::Kind::Array: {
-        std::string form;
-        if (append_exact(form, *peek.boxed)) lists[std::move(form)].push_back(row);
+        std::string term = prefix_;
+        if (!append_exact(term, *peek.boxed)) return;
+        const auto [it, fresh] = lists_.try_emplace(std::move(term), 0);
+        if (fresh) it->second = open(it->first);
+        groups_[it->second].rows.push_back(row);
         return;
       }
       default: return;  // not compared exactly
     }
   }
 
-  // Moves every group into `by_shard`, under its term for `key`.
-  template <class ShardOf>
-  void to_terms(std::string_view key, std::size_t shards, const ShardOf& shard_of) {
-    by_shard.resize(shards);
-    std::string prefix;
-    append_length(prefix, key.size());
-    prefix += key;
-    const auto place = [&](std::string term, std::vector<RowId>& rows) {
-      by_shard[shard_of(term)].emplace_back(std::move(term), std::move(rows));
-    };
-    for (auto& [n, rows] : numbers) {
-      std::string term = prefix;
-      append_exact(term, Value(n));
-      place(std::move(term), rows);
-    }
-    for (std::size_t b = 0; b < 2; ++b)
-      if (!truths[b].empty()) place(prefix + (b ? 'T' : 'F'), truths[b]);
-    for (auto& [text, rows] : texts) {
-      std::string term = prefix;
-      term.reserve(prefix.size() + text.size() + 4);
-      term += 's';
-      append_length(term, text.size());
-      term += text;
-      place(std::move(term), rows);
-    }
-    for (auto& [form, rows] : lists) place(prefix + form, rows);
+  // The groups filed under `shard`, each by its number.
+  const std::vector<std::uint32_t>& in_shard(std::size_t shard) const { return by_shard_[shard]; }
+  Group& group(std::uint32_t number) { return groups_[number]; }
+
+ private:
+  static constexpr std::uint32_t kNone = UINT32_MAX;
+
+  std::string term_of(const Value& value) const {
+    std::string term = prefix_;
+    append_exact(term, value);
+    return term;
   }
+  std::string text_term(std::string_view text) const {
+    std::string term;
+    term.reserve(prefix_.size() + text.size() + 4);
+    term += prefix_;
+    term += 's';
+    append_length(term, text.size());
+    term += text;
+    return term;
+  }
+  std::uint32_t open(std::string term) {
+    const auto number = static_cast<std::uint32_t>(groups_.size());
+    by_shard_[shard_of_(term)].push_back(number);
+    groups_.push_back(Group{std::move(term), {}});
+    return number;
+  }
+
+  std::string prefix_;
+  ShardOf shard_of_;
+  std::vector<Group> groups_;
+  std::array<std::vector<std::uint32_t>, utils::kShardCount> by_shard_;
+  absl::flat_hash_map<std::int64_t, std::uint32_t> numbers_;
+  std::array<std::uint32_t, 2> truths_{kNone, kNone};
+  absl::flat_hash_map<std::string, std::uint32_t> texts_;
+  absl::flat_hash_map<std::string, std::uint32_t> lists_;  // by term
 };
+
+// Sorts row numbers a byte at a time, low byte first. The rows come in the
+// order of the store's hash tables, and a comparison sort of such a list
+// mispredicts about every other branch.
+void sort_rows(std::vector<std::uint32_t>& rows, std::vector<std::uint32_t>& scratch) {
+  constexpr std::size_t kCompared = 64;  // below this, comparisons cost less
+  if (rows.size() < kCompared) {
+    std::sort(rows.begin(), rows.end());
+    return;
+  }
+  std::uint32_t bits = 0;
+  for (const std::uint32_t row : rows) bits |= row;
+  scratch.resize(rows.size());
+  for (unsigned shift = 0; shift < 32 && (bits >> shift) != 0; shift += 8) {
+    std::array<std::uint32_t, 257> starts{};
+    for (const std::uint32_t row : rows) ++starts[((row >> shift) & 0xFF) + 1];
+    for (std::size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
+    for (const std::uint32_t row : rows) scratch[starts[(row >> shift) & 0xFF]++] = row;
+    rows.swap(scratch);
+  }
+}
 
 }  // namespace
 
 template <class Row>
 void PropertyIndex<Row>::fill(const std::string& key) const {
-  // Each thread groups its rows by value, then one task per part makes each
-  // group's term, and one task per shard writes that shard's postings:
-  // posting from the scan would have every thread queue on the shard of a
-  // value most rows share, and a set filled in row order only ever appends.
-  // A walk over every map misses the cache twice a row (the map's body, then
-  // its entries): the loads of the rows ahead are started early, so that the
-  // misses overlap.
+  // Each thread groups its rows by value, and then one task per shard writes
+  // that shard's postings: posting from the scan would have every thread
+  // queue on the shard of a value most rows share, and a set filled in row
+  // order only ever appends. A walk over every map misses the cache twice a
+  // row (the map's body, then its entries): the loads of the rows ahead are
+  // started early, so that the misses overlap.
+  static_assert(kShards == utils::kShardCount);
   constexpr std::size_t kBodyAhead = 16;
   constexpr std::size_t kEntriesAhead = 8;
   const std::uint32_t id = PropertyMap::key_id(key);
-  tbb::enumerable_thread_specific<ByValue> parts;
+  std::string prefix;
+  append_length(prefix, key.size());
+  prefix += key;
+  tbb::enumerable_thread_specific<ByValue> parts(prefix, &PropertyIndex::shard_index);
   scan_([&](std::span<const RowRef> rows) {
     ByValue& mine = parts.local();
     for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -215,22 +263,14 @@ void PropertyIndex<Row>::fill(const std::string& key) const {
       if (const auto peek = rows[i].second->peek(id)) mine.add(rows[i].first, *peek);
     }
   });
-  std::vector<ByValue*> all;
-  for (auto& part : parts) all.push_back(&part);
-  utils::tsan::Join join;
-  tbb::parallel_for(
-      std::size_t{0}, all.size(),
-      utils::tsan::body(
-          [&](std::size_t p) { all[p]->to_terms(key, kShards, [](const std::string& t) { return shard_index(t); }); },
-          join));
-  join.joined();
   utils::tsan::Join posted;
   tbb::parallel_for(std::size_t{0}, kShards,
                     utils::tsan::body(
                         [&](std::size_t i) {
                           absl::flat_hash_map<std::string, std::vector<RowId>> merged;
-                          for (ByValue* part : all) {
-                            for (auto& [t, rows] : part->by_shard[i]) {
+                          for (ByValue& part : parts) {
+                            for (const std::uint32_t number : part.in_shard(i)) {
+                              auto& [t, rows] = part.group(number);
                               auto [at, fresh] = merged.try_emplace(std::move(t));
                               if (fresh)
                                 at->second = std::move(rows);
@@ -238,9 +278,10 @@ void PropertyIndex<Row>::fill(const std::string& key) const {
                                 at->second.insert(at->second.end(), rows.begin(), rows.end());
                             }
                           }
+                          std::vector<RowId> scratch;
                           std::unique_lock lock(shards_[i].mutex);
                           for (auto& [t, rows] : merged) {
-                            std::sort(rows.begin(), rows.end());
+                            sort_rows(rows, scratch);
                             post_sorted(shards_[i], t, rows);
                           }
                         },
