@@ -167,10 +167,12 @@ class ByValue {
         return;
       }
       case Value::Kind::Array: {
-        std::string term = prefix_;
-        if (!append_exact(term, *peek.boxed)) return;
-        const auto [it, fresh] = lists_.try_emplace(std::move(term), 0);
-        if (fresh) it->second = open(it->first);
+        // The term is made in a buffer the thread keeps: most lists' terms
+        // are too long for a string's own buffer.
+        scratch_.assign(prefix_);
+        if (!append_exact(scratch_, *peek.boxed)) return;
+        auto it = lists_.find(scratch_);
+        if (it == lists_.end()) it = lists_.try_emplace(scratch_, open(scratch_)).first;
         groups_[it->second].rows.push_back(row);
         return;
       }
@@ -214,6 +216,7 @@ class ByValue {
   std::array<std::uint32_t, 2> truths_{kNone, kNone};
   absl::flat_hash_map<std::string, std::uint32_t> texts_;
   absl::flat_hash_map<std::string, std::uint32_t> lists_;  // by term
+  std::string scratch_;
 };
 
 // Sorts row numbers a byte at a time, low byte first. The rows come in the
