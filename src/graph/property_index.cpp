@@ -96,25 +96,25 @@ bool PropertyIndex<Row>::kept(const std::string& key) const {
 }
 
 template <class Row>
-void PropertyIndex<Row>::build(const std::string& key) const {
-  if (!scan_) return;
-  KeyState* state = nullptr;
+auto PropertyIndex<Row>::state_of(const std::string& key) const -> KeyState& {
   {
     std::shared_lock lock(keys_mutex_);
     const auto it = keys_.find(key);
-    if (it != keys_.end()) state = it->second.get();
+    if (it != keys_.end()) return *it->second;
   }
-  if (!state) {
-    std::unique_lock lock(keys_mutex_);
-    auto& slot = keys_[key];
-    if (!slot) slot = std::make_unique<KeyState>();
-    state = slot.get();
-  }
-  if (state->kept.load(std::memory_order_acquire)) return;
+  std::unique_lock lock(keys_mutex_);
+  auto& slot = keys_[key];
+  if (!slot) slot = std::make_unique<KeyState>();
+  return *slot;
+}
+
+template <class Row>
+void PropertyIndex<Row>::build(const std::string& key, KeyState& state) const {
+  if (state.kept.load(std::memory_order_acquire)) return;
   // Look-ups racing for one key wait here for the one that builds it: the key
   // is marked kept only once every row is posted.
-  std::lock_guard guard(state->mutex);
-  if (state->kept.load(std::memory_order_acquire)) return;
+  std::lock_guard guard(state.mutex);
+  if (state.kept.load(std::memory_order_acquire)) return;
   // Isolated: while it holds the key's lock, this thread must not pick up a
   // task that waits for it.
   tbb::this_task_arena::isolate([&] { fill(key); });
@@ -126,7 +126,7 @@ void PropertyIndex<Row>::build(const std::string& key) const {
     kept_.store(now.get(), std::memory_order_release);
     kept_sets_.push_back(std::move(now));
   }
-  state->kept.store(true, std::memory_order_release);
+  state.kept.store(true, std::memory_order_release);
 }
 
 namespace {
@@ -219,6 +219,20 @@ class ByValue {
   std::string scratch_;
 };
 
+// fn(row, map) for each of `rows` in turn. A walk over every map misses the
+// cache twice a row (the map's body, then its entries): the loads of the rows
+// ahead are started early, so that the misses overlap.
+template <class RowRef, class Fn>
+void read_ahead(std::span<const RowRef> rows, const Fn& fn) {
+  constexpr std::size_t kBodyAhead = 16;
+  constexpr std::size_t kEntriesAhead = 8;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (i + kBodyAhead < rows.size()) rows[i + kBodyAhead].second->prefetch_body();
+    if (i + kEntriesAhead < rows.size()) rows[i + kEntriesAhead].second->prefetch_entries();
+    fn(rows[i].first, *rows[i].second);
+  }
+}
+
 // Sorts row numbers a byte at a time, low byte first. The rows come in the
 // order of the store's hash tables, and a comparison sort of such a list
 // mispredicts about every other branch.
@@ -247,12 +261,8 @@ void PropertyIndex<Row>::fill(const std::string& key) const {
   // Each thread groups its rows by value, and then one task per shard writes
   // that shard's postings: posting from the scan would have every thread
   // queue on the shard of a value most rows share, and a set filled in row
-  // order only ever appends. A walk over every map misses the cache twice a
-  // row (the map's body, then its entries): the loads of the rows ahead are
-  // started early, so that the misses overlap.
+  // order only ever appends.
   static_assert(kShards == utils::kShardCount);
-  constexpr std::size_t kBodyAhead = 16;
-  constexpr std::size_t kEntriesAhead = 8;
   const std::uint32_t id = PropertyMap::key_id(key);
   std::string prefix;
   append_length(prefix, key.size());
@@ -260,11 +270,9 @@ void PropertyIndex<Row>::fill(const std::string& key) const {
   tbb::enumerable_thread_specific<ByValue> parts(prefix, &PropertyIndex::shard_index);
   scan_([&](std::span<const RowRef> rows) {
     ByValue& mine = parts.local();
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-      if (i + kBodyAhead < rows.size()) rows[i + kBodyAhead].second->prefetch_body();
-      if (i + kEntriesAhead < rows.size()) rows[i + kEntriesAhead].second->prefetch_entries();
-      if (const auto peek = rows[i].second->peek(id)) mine.add(rows[i].first, *peek);
-    }
+    read_ahead(rows, [&](RowId row, const PropertyMap& map) {
+      if (const auto peek = map.peek(id)) mine.add(row, *peek);
+    });
   });
   utils::tsan::Join posted;
   tbb::parallel_for(std::size_t{0}, kShards,
@@ -363,41 +371,146 @@ void PropertyIndex<Row>::remove(RowId row, const PropertyMap& stored) {
 }
 
 template <class Row>
-auto PropertyIndex<Row>::rarest(const PropertyMap& block) const -> std::optional<std::pair<std::string, std::size_t>> {
-  // Every row that matches the block carries each of its exact entries, so the
-  // smallest of their row sets is enough.
-  std::optional<std::pair<std::string, std::size_t>> chosen;
-  for (const auto& [key, value] : block.iter()) {
+auto PropertyIndex<Row>::exact_entries(const PropertyMap& block) const -> Exacts {
+  Exacts out;
+  for (auto& [key, value] : block.iter()) {
     auto t = term(key, value);
     if (!t) continue;
-    build(key);
-    const Shard& s = shard_of(*t);
+    KeyState* const state = scan_ ? &state_of(key) : nullptr;
+    out.push_back(Exact{std::move(key), std::move(value), std::move(*t), state});
+  }
+  return out;
+}
+
+template <class Row>
+auto PropertyIndex<Row>::rarest(const Exacts& exact) const -> std::optional<std::pair<std::size_t, std::size_t>> {
+  // Every row that matches the block carries each of its exact entries, so the
+  // smallest of their row sets is enough.
+  std::optional<std::pair<std::size_t, std::size_t>> chosen;
+  for (std::size_t i = 0; i < exact.size(); ++i) {
+    if (exact[i].state) build(exact[i].key, *exact[i].state);
+    const Shard& s = shard_of(exact[i].term);
     std::shared_lock lock(s.mutex);
-    const auto it = s.postings.find(*t);
+    const auto it = s.postings.find(exact[i].term);
     const std::size_t size = it == s.postings.end() ? 0 : it->second.size();
     if (chosen && size >= chosen->second) continue;
-    chosen.emplace(std::move(*t), size);
+    chosen.emplace(i, size);
   }
   return chosen;
 }
 
 template <class Row>
 std::optional<std::size_t> PropertyIndex<Row>::count(const PropertyMap& block) const {
-  const auto chosen = rarest(block);
+  const auto chosen = rarest(exact_entries(block));
   if (!chosen) return std::nullopt;
   return chosen->second;
 }
 
+namespace {
+
+// Whether `stored` has the exact form of `wanted`, a value compared exactly
+// throughout: the same kinds and the same values, item by item.
+bool same_exact(const Value& stored, const Value& wanted) {
+  if (stored.kind() != wanted.kind()) return false;
+  switch (wanted.kind()) {
+    case Value::Kind::Int: return *stored.get_if<std::int64_t>() == *wanted.get_if<std::int64_t>();
+    case Value::Kind::Bool: return *stored.get_if<bool>() == *wanted.get_if<bool>();
+    case Value::Kind::String: return *stored.get_if<std::string>() == *wanted.get_if<std::string>();
+    case Value::Kind::Array: {
+      const auto& a = *stored.get_if<Value::Array>();
+      const auto& b = *wanted.get_if<Value::Array>();
+      return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), same_exact);
+    }
+    default: return false;
+  }
+}
+
+// An exact entry a scan looks for: the key's number and the value.
+struct Wanted {
+  std::uint32_t key;
+  Value value;
+
+  bool accepts(const PropertyMap::Peek& peek) const {
+    if (peek.kind != value.kind()) return false;
+    switch (peek.kind) {
+      case Value::Kind::Int: return peek.number == *value.get_if<std::int64_t>();
+      case Value::Kind::Bool: return (peek.number != 0) == *value.get_if<bool>();
+      case Value::Kind::String: return peek.text == *value.get_if<std::string>();
+      case Value::Kind::Array: return same_exact(*peek.boxed, value);
+      default: return false;
+    }
+  }
+};
+
+}  // namespace
+
+template <class Row>
+auto PropertyIndex<Row>::first_look_up(const Exacts& exact) const -> std::optional<std::vector<RowId>> {
+  // Only when every exact entry's key is asked about for the first time: a
+  // block with a key some look-up asked about before takes the index, and
+  // builds the keys it lacks.
+  std::vector<Wanted> wanted;
+  std::vector<KeyState*> states;
+  for (const Exact& entry : exact) {
+    KeyState& state = *entry.state;
+    if (state.kept.load(std::memory_order_acquire) || state.asked.load(std::memory_order_acquire)) return std::nullopt;
+    states.push_back(&state);
+    wanted.push_back(Wanted{PropertyMap::key_id(entry.key), entry.value});
+  }
+  if (wanted.empty()) return std::nullopt;
+  // Look-ups racing for one key: one scans, the others build.
+  bool first = true;
+  for (KeyState* state : states) first = !state->asked.exchange(true, std::memory_order_acq_rel) && first;
+  if (!first) return std::nullopt;
+  // The rows of each entry: the answer is the rarest entry's, the rows the
+  // postings would name, so that the matcher compares the same candidates.
+  using PerEntry = std::vector<std::vector<RowId>>;
+  tbb::enumerable_thread_specific<PerEntry> parts(wanted.size());
+  scan_([&](std::span<const RowRef> rows) {
+    PerEntry& mine = parts.local();
+    read_ahead(rows, [&](RowId row, const PropertyMap& map) {
+      for (std::size_t w = 0; w < wanted.size(); ++w) {
+        const auto peek = map.peek(wanted[w].key);
+        if (peek && wanted[w].accepts(*peek)) mine[w].push_back(row);
+      }
+    });
+  });
+  std::size_t rarest = 0;
+  std::vector<std::size_t> sizes(wanted.size(), 0);
+  for (const PerEntry& part : parts)
+    for (std::size_t w = 0; w < wanted.size(); ++w) sizes[w] += part[w].size();
+  for (std::size_t w = 1; w < wanted.size(); ++w)
+    if (sizes[w] < sizes[rarest]) rarest = w;
+  std::vector<RowId> out;
+  out.reserve(sizes[rarest]);
+  for (const PerEntry& part : parts) out.insert(out.end(), part[rarest].begin(), part[rarest].end());
+  std::vector<RowId> scratch;
+  sort_rows(out, scratch);
+  return out;
+}
+
 template <class Row>
 auto PropertyIndex<Row>::candidates(const PropertyMap& block, std::size_t limit) const -> std::optional<Candidates> {
-  const auto chosen = rarest(block);
+  const auto exact = exact_entries(block);
+  if (scan_) {
+    if (auto found = first_look_up(exact)) {
+      if (found->size() > limit) return std::nullopt;
+      Candidates out;
+      out.rows_ = rows_of(*found);
+      out.set_.reserve(out.rows_.size());
+      out.set_.insert(out.rows_.begin(), out.rows_.end());
+      return out;
+    }
+  }
+  const auto chosen = rarest(exact);
   if (!chosen || chosen->second > limit) return std::nullopt;
   std::vector<RowId> ids;
   ids.reserve(chosen->second);
   {
-    const Shard& s = shard_of(chosen->first);
+    const std::string& term = exact[chosen->first].term;
+    const Shard& s = shard_of(term);
     std::shared_lock lock(s.mutex);
-    const auto it = s.postings.find(chosen->first);
+    const auto it = s.postings.find(term);
     if (it != s.postings.end()) ids.assign(it->second.begin(), it->second.end());
   }
   Candidates out;

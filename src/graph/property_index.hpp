@@ -16,13 +16,17 @@
 // list holding one anywhere is indexed; maps, empty and opaque values are
 // not either): the matcher then scans.
 //
-// Built per key, on first use. A graph's index holds postings only for the
-// keys some look-up (`candidates`, `count`) has asked about: the first such
-// look-up of a key walks every row's map through the scan the store gave,
-// posts that key's entries, and only then marks the key as kept, so a look-up
-// racing it waits for the whole build. From then on the hooks keep the key's
-// postings up to date; until then they skip it. An index made on its own has
-// no scan and keeps every key from the start.
+// Built per key, once look-ups come back to it. A graph's index holds
+// postings only for the keys look-ups (`candidates`, `count`) have asked
+// about more than once, or that a `count` asked about: a `candidates` whose
+// exact entries all name keys never asked about before is answered from one
+// walk over every row's map through the scan the store gave, and keeps
+// nothing, for a key asked about once (a bounded creation on a fresh graph)
+// does not pay for its postings. A later look-up builds the key: it walks
+// every row's map, posts that key's entries, and only then marks the key as
+// kept, so a look-up racing it waits for the whole build. From then on the
+// hooks keep the key's postings up to date; until then they skip it. An index
+// made on its own has no scan and keeps every key from the start.
 //
 // Keeping it right. The store calls the hooks below while it holds the row's
 // shard write lock, around each change of a row's map: taking a new map over,
@@ -44,6 +48,7 @@
 #include <absl/container/btree_set.h>
 #include <absl/container/flat_hash_map.h>
 #include <absl/container/flat_hash_set.h>
+#include <absl/container/inlined_vector.h>
 
 #include <array>
 #include <atomic>
@@ -134,14 +139,31 @@ class PropertyIndex {
   // (key, exact value) as one text: the key's length, the key, the kind and
   // the value's bytes. None for a value that is not compared exactly.
   static std::optional<std::string> term(std::string_view key, const Value& value);
-  // The term of `block`'s rarest exact entry and its row count, building the
-  // keys it asks about; none when the block has no exact entry.
-  std::optional<std::pair<std::string, std::size_t>> rarest(const PropertyMap& block) const;
+  struct KeyState;
+  // One of a block's entries that compares exactly, with its term and its
+  // key's state (null in an index made on its own).
+  struct Exact {
+    std::string key;
+    Value value;
+    std::string term;
+    KeyState* state;
+  };
+  using Exacts = absl::InlinedVector<Exact, 2>;
+  // The exact entries of `block`, in the order of their keys.
+  Exacts exact_entries(const PropertyMap& block) const;
+  // The rarest of a block's exact entries (its place in `exact`) and its row
+  // count, building the keys they ask about; none when there is none.
+  std::optional<std::pair<std::size_t, std::size_t>> rarest(const Exacts& exact) const;
 
   // Whether the hooks keep `key` (an index made on its own keeps them all).
   bool kept(const std::string& key) const;
-  // Builds `key` from the scan unless it is kept already; returns once it is.
-  void build(const std::string& key) const;
+  // Builds `key` (whose state is `state`) from the scan unless it is kept
+  // already; returns once it is.
+  void build(const std::string& key, KeyState& state) const;
+  // For a block whose exact entries (`exact`) all name keys no look-up asked
+  // about before: the rows of its rarest exact entry, in order, from one scan, the
+  // keys then marked as asked about. None otherwise.
+  std::optional<std::vector<RowId>> first_look_up(const Exacts& exact) const;
   // Posts every row's entry under `key`, from the scan (the key's build lock
   // held).
   void fill(const std::string& key) const;
@@ -173,7 +195,11 @@ class PropertyIndex {
   struct KeyState {
     std::mutex mutex;
     std::atomic<bool> kept{false};
+    // A look-up has asked about the key: the next one builds it.
+    std::atomic<bool> asked{false};
   };
+  // The state of `key`, made on first use.
+  KeyState& state_of(const std::string& key) const;
 
   // Postings are written by builds, which run inside const look-ups.
   mutable std::array<Shard, kShards> shards_;

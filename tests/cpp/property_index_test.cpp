@@ -195,6 +195,36 @@ TEST_P(PropertyIndexAgainstScan, NodeAndEdgeStepsReturnWhatTheScanReturns) {
   }
 }
 
+// A look-up of keys never asked about is answered by a walk of its own, and
+// the next one by the postings it builds: both return what the comparison
+// accepts, whatever the kinds of the values beside the one asked for.
+TEST_P(PropertyIndexAgainstScan, FirstAndLaterLookUpsReturnWhatTheScanReturns) {
+  const auto& all = literals();
+  const std::size_t blocks = all.size() - 1;  // the last is not written in blocks
+  test_pool::parallel_for(0, kNodes, [&](int i) {
+    std::mt19937 local(GetParam() * 104729 + static_cast<unsigned>(i));
+    const auto pick = [&](std::size_t likely) -> const Value& {
+      return local() % 3 == 0 ? all[likely].value : all[local() % all.size()].value;
+    };
+    PropertyEntries entries;
+    for (std::size_t b = 0; b < blocks; ++b) {
+      if (local() % 4 == 0) continue;
+      entries.emplace(fmt::format("p{}", b), pick(b));
+      entries.emplace(fmt::format("q{}", b), pick(b));
+      entries.emplace(fmt::format("r{}", b), pick((b + 1) % blocks));
+    }
+    add_node(i, std::move(entries));
+  });
+  for (std::size_t b = 0; b < blocks; ++b) {
+    const std::string one = fmt::format("{{p{}: {}}}", b, all[b].text);
+    const std::string two = fmt::format("{{q{}: {}, r{}: {}}}", b, all[b].text, b, all[(b + 1) % blocks].text);
+    for (int ask = 0; ask < 2; ++ask) {
+      EXPECT_EQ(nodes_by_index(one), nodes_by_scan(one)) << "block " << one << ", ask " << ask;
+      EXPECT_EQ(nodes_by_index(two), nodes_by_scan(two)) << "block " << two << ", ask " << ask;
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Seeds, PropertyIndexAgainstScan, ::testing::Range(1u, 9u));
 
 // A graph's index builds a key when a look-up first asks about it: look-ups
