@@ -560,13 +560,23 @@ void PropertyMap::prefetch_body() const noexcept {
   }
 }
 
-void PropertyMap::prefetch_entries() const {
+void PropertyMap::prefetch_entries() const noexcept {
   const Inner* inner = inner_.load(std::memory_order_acquire);
   if (!inner) return;
   if (const auto* shared = shared_entries(inner)) return shared->prefetch();
-  std::shared_lock lock(inner->lock);
   inner->entries.prefetch();
 }
+
+std::optional<PropertyMap::Peek> PropertyMap::peek(std::uint32_t key) const noexcept {
+  const Inner* inner = inner_.load(std::memory_order_acquire);
+  if (!inner) return std::nullopt;
+  const detail::SlotEntries* shared = shared_entries(inner);
+  const detail::Slot* slot = (shared ? *shared : inner->entries).find(key);
+  if (!slot) return std::nullopt;
+  return slot->peek();
+}
+
+std::uint32_t PropertyMap::key_id(std::string_view key) { return detail::KeyTable::intern(key); }
 
 std::string PropertyMap::to_string() const {
   const Inner* inner = inner_.load(std::memory_order_acquire);

@@ -219,10 +219,30 @@ class PropertyMap {
   std::string to_string() const;
 
   // Start the loads of a read soon after, for a walk over many maps: the
-  // body (no lock, nothing read from it), then its entries (read lock).
-  // They change nothing and answer nothing. Any thread.
+  // body (nothing read from it), then its entries (read from the body, as
+  // `peek` reads it: the caller shuts out the map's writers). They take no
+  // lock, change nothing and answer nothing. Any thread.
   void prefetch_body() const noexcept;
-  void prefetch_entries() const;
+  void prefetch_entries() const noexcept;
+
+  // One entry's value as `peek` reads it in place: its kind, and a boolean
+  // (0 or 1) or an integer in `number`, a text in `text`, a list, a nested
+  // map or an opaque value in `boxed`; the empty value and a float carry
+  // nothing. The views stay valid while the map is not written.
+  struct Peek {
+    Value::Kind kind = Value::Kind::Empty;
+    std::int64_t number = 0;
+    std::string_view text;
+    const Value* boxed = nullptr;
+  };
+  // For a walk over many maps whose writers the caller shuts out by a lock of
+  // its own (a stored map is written only under its row's write lock): the
+  // entry under the key numbered `key` (by `key_id`), read without the map's
+  // lock and without copying it; none when absent. Any thread.
+  std::optional<Peek> peek(std::uint32_t key) const noexcept;
+  // The number `peek` takes for `key`, the same for the life of the process.
+  // Any thread.
+  static std::uint32_t key_id(std::string_view key);
 
  private:
   struct Inner;

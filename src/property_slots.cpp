@@ -264,6 +264,36 @@ Value Slot::value() const {
   return pointer_of<WideEntry>(*this)->slot.value();
 }
 
+PropertyMap::Peek Slot::peek() const noexcept {
+  PropertyMap::Peek out;
+  switch (tag()) {
+    case kEmpty: break;
+    case kBool:
+      out.kind = Value::Kind::Bool;
+      out.number = data[0] != 0;
+      break;
+    case kInt:
+      out.kind = Value::Kind::Int;
+      std::memcpy(&out.number, data + kWordAt, 8);
+      break;
+    case kFloat: out.kind = Value::Kind::Float; break;
+    case kShort:
+      out.kind = Value::Kind::String;
+      out.text = std::string_view(data, size());
+      break;
+    case kLong:
+      out.kind = Value::Kind::String;
+      out.text = pointer_of<LongText>(*this)->view();
+      break;
+    case kBoxed:
+      out.boxed = pointer_of<Value>(*this);
+      out.kind = out.boxed->kind();
+      break;
+    case kWide: return pointer_of<WideEntry>(*this)->slot.peek();
+  }
+  return out;
+}
+
 // ---------------------------------------------------------------- SlotEntries
 
 namespace {
@@ -371,6 +401,23 @@ const Slot* SlotEntries::find(std::string_view key) const {
   const std::size_t at = lower_bound(key);
   if (at == count_ || slots()[at].key_text() != key) return nullptr;
   return slots() + at;
+}
+
+const Slot* SlotEntries::find(std::uint32_t key) const noexcept {
+  // Keys are ordered by text, not by number: a map's few entries are
+  // compared one by one, a large map's are searched by the key's text.
+  constexpr std::uint32_t kWalked = 8;
+  if (count_ > kWalked) return find(KeyTable::text(key));
+  if (key >= Slot::kWideKey) {
+    for (const Slot& slot : *this)
+      if (slot.key() == key) return &slot;
+    return nullptr;
+  }
+  // A key that fits three bytes is compared in place: a wide entry's three
+  // bytes name no such key.
+  for (const Slot& slot : *this)
+    if ((slot.head[0] | std::uint32_t{slot.head[1]} << 8 | std::uint32_t{slot.head[2]} << 16) == key) return &slot;
+  return nullptr;
 }
 
 void SlotEntries::insert_or_assign(std::string_view key, Value value) {

@@ -181,6 +181,8 @@ struct Slot {
   std::string_view key_text() const noexcept { return KeyTable::text(key()); }
   // A copy of the value.
   Value value() const;
+  // The value in place, valid while the slot is neither written nor freed.
+  PropertyMap::Peek peek() const noexcept;
 };
 static_assert(sizeof(Slot) == 16);
 
@@ -209,6 +211,8 @@ class SlotEntries {
 
   // The slot under `key` (exact bytes), or null.
   const Slot* find(std::string_view key) const;
+  // The slot under the key numbered `key` by `KeyTable`, or null.
+  const Slot* find(std::uint32_t key) const noexcept;
   // Sets `key` to `value`, replacing any earlier value.
   void insert_or_assign(std::string_view key, Value value);
   // Starts loading the slots when they are not in place.

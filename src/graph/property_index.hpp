@@ -16,13 +16,17 @@
 // list holding one anywhere is indexed; maps, empty and opaque values are
 // not either): the matcher then scans.
 //
-// Built per key, on first use. A graph's index holds postings only for the
-// keys some look-up (`candidates`, `count`) has asked about: the first such
-// look-up of a key walks every row's map through the scan the store gave,
-// posts that key's entries, and only then marks the key as kept, so a look-up
-// racing it waits for the whole build. From then on the hooks keep the key's
-// postings up to date; until then they skip it. An index made on its own has
-// no scan and keeps every key from the start.
+// Built per key, once look-ups come back to it. A graph's index holds
+// postings only for the keys look-ups (`candidates`, `count`) have asked
+// about more than once, or that a `count` asked about: a `candidates` whose
+// exact entries all name keys never asked about before is answered from one
+// walk over every row's map through the scan the store gave, and keeps
+// nothing, for a key asked about once (a bounded creation on a fresh graph)
+// does not pay for its postings. A later look-up builds the key: it walks
+// every row's map, posts that key's entries, and only then marks the key as
+// kept, so a look-up racing it waits for the whole build. From then on the
+// hooks keep the key's postings up to date; until then they skip it. An index
+// made on its own has no scan and keeps every key from the start.
 //
 // Keeping it right. The store calls the hooks below while it holds the row's
 // shard write lock, around each change of a row's map: taking a new map over,
@@ -44,6 +48,7 @@
 #include <absl/container/btree_set.h>
 #include <absl/container/flat_hash_map.h>
 #include <absl/container/flat_hash_set.h>
+#include <absl/container/inlined_vector.h>
 
 #include <algorithm>
 #include <array>
@@ -97,9 +102,11 @@ class PropertyIndex {
     std::vector<RowId> ids_;
   };
 
-  // Calls visit(row, map) for every row of the store and its map, maybe from
-  // several pool threads at once, each map under its row's read lock.
-  using RowVisit = std::function<void(RowId, const PropertyMap&)>;
+  // Calls visit(rows) on runs that together hold every row of the store and
+  // its map, maybe from several pool threads at once, each run under its
+  // rows' read locks: no map of a run is written while visit reads it.
+  using RowRef = std::pair<RowId, const PropertyMap*>;
+  using RowVisit = std::function<void(std::span<const RowRef>)>;
   using RowScan = std::function<void(const RowVisit&)>;
 
   // An index that numbers the rows given to its hooks by value itself, and
@@ -142,14 +149,32 @@ class PropertyIndex {
   // (key, exact value) as one text: the key's length, the key, the kind and
   // the value's bytes. None for a value that is not compared exactly.
   static std::optional<std::string> term(std::string_view key, const Value& value);
-  // The term of `block`'s rarest exact entry and its row count, building the
-  // keys it asks about; none when the block has no exact entry.
-  std::optional<std::pair<std::string, std::size_t>> rarest(const PropertyMap& block) const;
+  struct KeyState;
+  // One of a block's entries that compares exactly, with its term and its
+  // key's state (null for a key that is kept, and in an index made on its
+  // own, which keeps every key).
+  struct Exact {
+    std::string key;
+    Value value;
+    std::string term;
+    KeyState* state;
+  };
+  using Exacts = absl::InlinedVector<Exact, 2>;
+  // The exact entries of `block`, in the order of their keys.
+  Exacts exact_entries(const PropertyMap& block) const;
+  // The rarest of a block's exact entries (its place in `exact`) and its row
+  // count, building the keys they ask about; none when there is none.
+  std::optional<std::pair<std::size_t, std::size_t>> rarest(const Exacts& exact) const;
 
   // Whether the hooks keep `key` (an index made on its own keeps them all).
   bool kept(const std::string& key) const;
-  // Builds `key` from the scan unless it is kept already; returns once it is.
-  void build(const std::string& key) const;
+  // Builds `key` (whose state is `state`) from the scan unless it is kept
+  // already; returns once it is.
+  void build(const std::string& key, KeyState& state) const;
+  // For a block whose exact entries (`exact`) all name keys no look-up asked
+  // about before: the rows of its rarest exact entry, in order, from one scan, the
+  // keys then marked as asked about. None otherwise.
+  std::optional<std::vector<RowId>> first_look_up(const Exacts& exact) const;
   // Posts every row's entry under `key`, from the scan (the key's build lock
   // held).
   void fill(const std::string& key) const;
@@ -160,6 +185,8 @@ class PropertyIndex {
   void unpost_all(RowId row, const PropertyMap& map);
 
   RowId own_id(const Row& row);
+  // The candidates that are the rows numbered `ids`.
+  Candidates candidates_of(std::vector<RowId> ids) const;
   // The rows named by `ids`.
   std::vector<Row> rows_of(const std::vector<RowId>& ids) const;
 
@@ -172,13 +199,20 @@ class PropertyIndex {
   static constexpr std::size_t kShards = utils::kShardCount;
   static std::size_t shard_index(const std::string& term);
   Shard& shard_of(const std::string& term) const;
+  // Posts `rows` (sorted) under `term`, in the term's shard, whose lock the
+  // caller holds.
+  void post_sorted(Shard& shard, const std::string& term, const std::vector<RowId>& rows) const;
 
   // A key some look-up has asked about. `kept` turns true once, after its
   // build has posted every row; the build runs under `mutex`.
   struct KeyState {
     std::mutex mutex;
     std::atomic<bool> kept{false};
+    // A look-up has asked about the key: the next one builds it.
+    std::atomic<bool> asked{false};
   };
+  // The state of `key`, made on first use.
+  KeyState& state_of(const std::string& key) const;
 
   // Postings are written by builds, which run inside const look-ups.
   mutable std::array<Shard, kShards> shards_;

@@ -41,40 +41,26 @@ ShardOrder group_by_shard(std::span<const TypeId> ids, TypeId skip) {
 
 Graph::Graph() : Graph(std::vector<Constant>{}) {}
 
-namespace {
-
-// visit(id, map) for every row of a node shard. A walk over every map misses
-// the cache twice a row (the map's body, then its entries): the loads of
-// the rows ahead are started early, so that the misses overlap.
-void visit_maps(const NodeTable::Table& table, const NodePropertyIndex::RowVisit& visit) {
-  constexpr std::size_t kBodyAhead = 16;
-  constexpr std::size_t kEntriesAhead = 8;
-  std::vector<std::pair<TypeId, const PropertyMap*>> rows;
-  rows.reserve(table.size());
-  for (const auto& [id, row] : table) rows.emplace_back(id, &row.properties);
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (i + kBodyAhead < rows.size()) rows[i + kBodyAhead].second->prefetch_body();
-    if (i + kEntriesAhead < rows.size()) rows[i + kEntriesAhead].second->prefetch_entries();
-    visit(rows[i].first, *rows[i].second);
-  }
-}
-
-}  // namespace
-
 Graph::Graph(const std::vector<Constant>& list)
     : types_(std::make_shared<TypeTable>()),
       interner_(types_, nodes_),
       edges_(types_),
       constants_(std::make_shared<const ConstantTable>(list)),
-      node_property_index_(
-          types_,
-          [this](const NodePropertyIndex::RowVisit& visit) {
-            nodes_.for_each_shard_parallel([&](const NodeTable::Table& table) { visit_maps(table, visit); });
-          }),
+      node_property_index_(types_,
+                           [this](const NodePropertyIndex::RowVisit& visit) {
+                             // A shard's rows in one run, under the shard's read lock.
+                             nodes_.for_each_shard_parallel([&](const NodeTable::Table& table) {
+                               std::vector<NodePropertyIndex::RowRef> rows;
+                               rows.reserve(table.size());
+                               for (const auto& [id, row] : table) rows.emplace_back(id, &row.properties);
+                               visit(rows);
+                             });
+                           }),
       edge_property_index_(types_, [this](const EdgePropertyIndex::RowVisit& visit) {
         edges_.for_each_parallel([&](TypeId arrow) {
           edges_.with_read(arrow, [&](const PropertyMap& map) {
-            visit(arrow, map);
+            const EdgePropertyIndex::RowRef row{arrow, &map};
+            visit(std::span(&row, 1));
             return true;
           });
         });
