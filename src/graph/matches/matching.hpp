@@ -109,7 +109,9 @@ Result<bool> check_node_matches_properties(const Graph& graph, const Uid& uid, c
 // empty block matches. Compares in parallel and stops at the first mismatch;
 // never fails, the result type being the comparison's.
 Result<bool> properties_match(const PropertyMap& block, const PropertyMap& stored);
-// The same test for one entry of a block.
+// The same test for one entry of a block. `stored` is a stored element's map,
+// read under its row's lock (which shuts out its writers): the entry is
+// compared in place, without the map's own lock or a copy of its value.
 bool entry_matches(const std::pair<std::string, Value>& entry, const PropertyMap& stored);
 
 // Extends every match by one edge from the node it reached last (its
