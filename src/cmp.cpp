@@ -39,4 +39,16 @@ bool compare_values(const Value& a, const Value& b) {
   return false;
 }
 
+std::optional<bool> compare_in_place(const Value& a, const PropertyMap::Peek& b) {
+  if (a.kind() != b.kind) return false;
+  switch (b.kind) {
+    case Value::Kind::Int: return b.number == *a.get_if<std::int64_t>();
+    case Value::Kind::Bool: return (b.number != 0) == *a.get_if<bool>();
+    case Value::Kind::String: return b.text == *a.get_if<std::string>();
+    default: break;
+  }
+  if (b.boxed) return compare_values(a, *b.boxed);
+  return std::nullopt;
+}
+
 }  // namespace velmora

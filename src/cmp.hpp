@@ -5,6 +5,8 @@
 // address) and never fails.
 #pragma once
 
+#include <optional>
+
 #include "properties.hpp"
 
 namespace velmora {
@@ -20,5 +22,10 @@ namespace velmora {
 //   - arrays: the same length and equal items position by position;
 //   - anything else, the empty value included: not equal.
 bool compare_values(const Value& a, const Value& b);
+
+// `compare_values(a, b)` for a stored value `b` read in place (see
+// PropertyMap::peek), without copying it; none when the read carries no value
+// to compare (a float, the empty value), and the caller reads `b` itself.
+std::optional<bool> compare_in_place(const Value& a, const PropertyMap::Peek& b);
 
 }  // namespace velmora

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <type_traits>
 
+#include "cmp.hpp"
 #include "utils/panic.hpp"
 #include "utils/tsan.hpp"
 
@@ -409,38 +410,13 @@ std::optional<std::size_t> PropertyIndex<Row>::count(const PropertyMap& block) c
 
 namespace {
 
-// Whether `stored` has the exact form of `wanted`, a value compared exactly
-// throughout: the same kinds and the same values, item by item.
-bool same_exact(const Value& stored, const Value& wanted) {
-  if (stored.kind() != wanted.kind()) return false;
-  switch (wanted.kind()) {
-    case Value::Kind::Int: return *stored.get_if<std::int64_t>() == *wanted.get_if<std::int64_t>();
-    case Value::Kind::Bool: return *stored.get_if<bool>() == *wanted.get_if<bool>();
-    case Value::Kind::String: return *stored.get_if<std::string>() == *wanted.get_if<std::string>();
-    case Value::Kind::Array: {
-      const auto& a = *stored.get_if<Value::Array>();
-      const auto& b = *wanted.get_if<Value::Array>();
-      return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), same_exact);
-    }
-    default: return false;
-  }
-}
-
 // An exact entry a scan looks for: the key's number and the value.
 struct Wanted {
   std::uint32_t key;
   Value value;
 
-  bool accepts(const PropertyMap::Peek& peek) const {
-    if (peek.kind != value.kind()) return false;
-    switch (peek.kind) {
-      case Value::Kind::Int: return peek.number == *value.get_if<std::int64_t>();
-      case Value::Kind::Bool: return (peek.number != 0) == *value.get_if<bool>();
-      case Value::Kind::String: return peek.text == *value.get_if<std::string>();
-      case Value::Kind::Array: return same_exact(*peek.boxed, value);
-      default: return false;
-    }
-  }
+  // The wanted value is exact, so the read always carries what to compare.
+  bool accepts(const PropertyMap::Peek& peek) const { return compare_in_place(value, peek).value_or(false); }
 };
 
 }  // namespace

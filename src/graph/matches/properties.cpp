@@ -1,6 +1,5 @@
 // Property-block matching: a pattern's block against a stored node's or
 // edge's property map.
-#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -27,19 +26,10 @@ Result<bool> properties_match(const PropertyMap& block, const PropertyMap& store
 bool entry_matches(const std::pair<std::string, Value>& entry, const PropertyMap& stored) {
   const auto found = stored.peek(PropertyMap::key_id(entry.first));
   if (!found) return false;
-  const Value& wanted = entry.second;
-  // As compare_values: kinds first, then the values.
-  if (found->kind != wanted.kind()) return false;
-  switch (found->kind) {
-    case Value::Kind::Int: return found->number == *wanted.get_if<std::int64_t>();
-    case Value::Kind::Bool: return (found->number != 0) == *wanted.get_if<bool>();
-    case Value::Kind::String: return found->text == *wanted.get_if<std::string>();
-    default: break;
-  }
-  if (found->boxed) return compare_values(wanted, *found->boxed);
-  // A float (read as `get` reads it) or the empty value.
+  if (const auto equal = compare_in_place(entry.second, *found)) return *equal;
+  // A float or the empty value: read as `get` reads it.
   const std::optional<Value> value = stored.get(entry.first);
-  return value && compare_values(wanted, *value);
+  return value && compare_values(entry.second, *value);
 }
 
 Result<bool> check_node_matches_properties(const Graph& graph, const Uid& uid, const PropertyMap& block) {
